@@ -1,0 +1,355 @@
+#include "boundary/convert.hpp"
+
+#include <string>
+#include <utility>
+
+#include "boundary/borrow_registry.hpp"
+#include "boundary/numpy_api.hpp"
+
+namespace tarnexa::py {
+
+// ---- errors ----
+
+void prefix_type_error(const char* name) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    std::string text;
+    bool printable = false;
+    if (Ref s = Ref::steal(PyObject_Str(exc))) {
+        Py_ssize_t n = 0;
+        if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) {
+            text.assign(p, static_cast<std::size_t>(n));
+            printable = true;
+        }
+    }
+    if (!printable) {
+        PyErr_WriteUnraisable(exc);
+        PyObject* tname = PyType_GetName(Py_TYPE(exc));
+        const char* t = tname ? PyUnicode_AsUTF8(tname) : nullptr;
+        text = t ? "<unprintable " + std::string(t) + " object>" : "<unprintable object>";
+        Py_XDECREF(tname);
+        PyErr_Clear();
+    }
+    PyObject* cause = PyException_GetCause(exc);  // new reference or NULL
+    std::string message = "argument '" + std::string(name) + "': " + text;
+    PyObject* fresh = PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
+                                            static_cast<Py_ssize_t>(message.size()));
+    if (fresh == nullptr) {
+        Py_XDECREF(cause);
+        Py_DECREF(exc);
+        return;  // the creation error stays set
+    }
+    PyException_SetCause(fresh, cause);  // steals cause
+    Py_DECREF(exc);
+    PyErr_SetRaisedException(fresh);
+}
+
+[[noreturn, gnu::cold]] void type_mismatch(PyObject* obj, const char* target) {
+    raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+// ---- arrays ----
+
+ArrayArg::ArrayArg(ArrayArg&& o) noexcept
+    : obj_(std::exchange(o.obj_, nullptr)), data_(o.data_), dims_{o.dims_[0], o.dims_[1]},
+      strides_{o.strides_[0], o.strides_[1]} {}
+
+ArrayArg& ArrayArg::operator=(ArrayArg&& o) noexcept {
+    if (this != &o) {
+        ArrayArg tmp(std::move(o));
+        std::swap(obj_, tmp.obj_);
+        data_ = tmp.data_;
+        for (int i = 0; i < 2; ++i) {
+            dims_[i] = tmp.dims_[i];
+            strides_[i] = tmp.strides_[i];
+        }
+    }
+    return *this;
+}
+
+ArrayArg::~ArrayArg() {
+    if (obj_ != nullptr) {
+        borrow::release_shared(obj_);
+        Py_DECREF(obj_);
+    }
+}
+
+MatrixView ArrayArg::matrix() const noexcept {
+    return {data_, static_cast<std::size_t>(dims_[0]), static_cast<std::size_t>(dims_[1]), strides_[0],
+            strides_[1]};
+}
+
+ArrayArg to_array(PyObject* obj, Elem elem, int ndim) {
+    const numpy::Api& np = numpy::api();
+    if (!PyObject_TypeCheck(obj, np.array_type())) type_mismatch(obj, "PyArray<T, D>");
+    const numpy::ArrayFields* f = numpy::fields(obj);
+    if (f->nd != ndim) type_mismatch(obj, "PyArray<T, D>");
+    PyObject* want = np.descr[elem == Elem::boolean ? 0 : elem == Elem::float32 ? 1 : 2];
+    if (f->descr != want && !np.equiv_types(f->descr, want)) type_mismatch(obj, "PyArray<T, D>");
+    ArrayArg a;
+    Py_INCREF(obj);
+    try {
+        borrow::acquire_shared(obj);
+    } catch (...) {
+        Py_DECREF(obj);
+        throw;
+    }
+    a.obj_ = obj;
+    a.data_ = reinterpret_cast<const std::byte*>(f->data);
+    for (int i = 0; i < ndim; ++i) {
+        a.dims_[i] = f->dimensions[i];
+        a.strides_[i] = f->strides[i];
+    }
+    return a;
+}
+
+// ---- list of texts ----
+
+namespace {
+
+// Checks a list item and makes sure its UTF-8 form exists (CPython caches it).
+inline void check_text_item(PyObject* item) {
+    if (!PyUnicode_Check(item)) [[unlikely]] type_mismatch(item, "PyString");
+    if (!PyUnicode_IS_COMPACT_ASCII(item)) (void)utf8(item);
+}
+
+void refuse_non_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) type_mismatch(obj, "Sequence");
+}
+
+// Iterates any sequence, calling fn(item) with a new reference for each item.
+template <class Fn>
+void for_each_item(PyObject* obj, Fn&& fn) {
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) throw_pending();
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) fn(std::move(item));
+    if (PyErr_Occurred()) throw_pending();
+}
+
+std::size_t size_hint(PyObject* obj) {
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(n);
+}
+
+}  // namespace
+
+void TextList::detach() {
+    if (items_ == nullptr) return;
+    owned_.reserve(size_);
+    for (std::size_t i = 0; i < size_; ++i) owned_.push_back(Ref::borrow(items_[i]));
+    items_ = nullptr;
+    seq_ = Ref();
+}
+
+TextList to_text_list(PyObject* obj, CallContext& ctx) {
+    refuse_non_sequence(obj);
+    TextList list;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Builtin containers: their items are checked in place and read there later.
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj));
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + 8 < n) __builtin_prefetch(items[i + 8]);
+            check_text_item(items[i]);
+        }
+        list.seq_ = Ref::borrow(obj);
+        list.items_ = items;
+        list.size_ = n;
+        return list;
+    }
+    ctx.before_python_code();
+    list.owned_.reserve(size_hint(obj));
+    for_each_item(obj, [&](Ref item) {
+        check_text_item(item.get());
+        list.owned_.push_back(std::move(item));
+    });
+    list.size_ = list.owned_.size();
+    return list;
+}
+
+// ---- list of unsigned integers ----
+
+namespace {
+
+std::uint64_t as_u64(PyObject* item) {
+    if (PyLong_Check(item)) {
+        unsigned long long v = PyLong_AsUnsignedLongLong(item);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+        return v;
+    }
+    Ref index = Ref::steal(PyNumber_Index(item));
+    if (!index) throw_pending();
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+    return v;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> to_index_list(PyObject* obj) {
+    refuse_non_sequence(obj);
+    std::vector<std::uint64_t> out;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // An item's __index__ may change a list, so re-read the size on every step.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_ITEMS(obj)[i]);
+            out.push_back(as_u64(item.get()));
+        }
+        return out;
+    }
+    out.reserve(size_hint(obj));
+    for_each_item(obj, [&](Ref item) { out.push_back(as_u64(item.get())); });
+    return out;
+}
+
+// ---- text-to-unsigned map ----
+
+void IdMap::insert(PyObject* key, std::uint64_t value) {
+    std::string_view text = utf8(key);
+    keys_.push_back(Ref::borrow(key));
+    map_.insert_or_assign(text, value);
+}
+
+// Copies the dict's entries at positions below `until_pos` (all of them when negative).
+void IdMap::copy_entries(Py_ssize_t until_pos) {
+    PyObject* d = dict_.get();
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    map_.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d)));
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (until_pos >= 0 && pos - 1 >= until_pos) break;  // pos - 1 is the entry's index
+        insert(k, PyLong_AsUnsignedLongLong(v));  // every value seen so far is a valid int
+    }
+    owned_ = true;
+}
+
+void IdMap::detach() {
+    if (owned_) return;
+    copy_entries(-1);
+    dict_ = Ref();
+}
+
+std::optional<std::uint64_t> IdMap::find(PyObject* id) const {
+    if (owned_) {
+        auto it = map_.find(utf8(id));
+        if (it == map_.end()) return std::nullopt;
+        return it->second;
+    }
+    // Every key is an exact str, so probing with an exact str compares texts only.
+    Ref probe;
+    PyObject* key = id;
+    if (!PyUnicode_CheckExact(id)) {
+        std::string_view t = utf8(id);
+        probe = made(PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size())));
+        key = probe.get();
+    }
+    PyObject* value = PyDict_GetItemWithError(dict_.get(), key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw_pending();
+        return std::nullopt;
+    }
+    return PyLong_AsUnsignedLongLong(value);
+}
+
+IdMap to_id_map(PyObject* obj, CallContext& ctx) {
+    if (!PyDict_Check(obj)) type_mismatch(obj, "PyDict");
+    IdMap m;
+    m.dict_ = Ref::borrow(obj);
+    const Py_ssize_t start_len = PyDict_GET_SIZE(obj);
+    Py_ssize_t pos = 0, seen = 0;
+    PyObject *k, *v;
+    // A second cursor runs ahead to prefetch keys and values, which live all over the heap.
+    Py_ssize_t ahead_pos = 0;
+    PyObject *ak, *av;
+    for (int i = 0; i < 8 && PyDict_Next(obj, &ahead_pos, &ak, &av); ++i) {
+    }
+    for (;;) {
+        if (PyDict_GET_SIZE(obj) != start_len) fault("dictionary changed size during iteration");
+        Py_ssize_t entry_pos = pos;
+        if (!PyDict_Next(obj, &pos, &k, &v)) break;
+        if (++seen > start_len) fault("dictionary keys changed during iteration");
+        if (!m.owned_ && PyDict_Next(obj, &ahead_pos, &ak, &av)) {
+            __builtin_prefetch(ak);
+            __builtin_prefetch(av);
+        }
+        if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        if (!PyUnicode_IS_COMPACT_ASCII(k)) (void)utf8(k);
+        std::uint64_t n;
+        if (PyLong_Check(v)) {
+            if (!m.owned_ && !PyUnicode_CheckExact(k)) m.copy_entries(entry_pos);
+            n = as_u64(v);
+        } else {
+            // __index__ is Python code: from here on the map keeps its own copy.
+            if (!m.owned_) m.copy_entries(entry_pos);
+            ctx.before_python_code();
+            n = as_u64(v);
+        }
+        if (m.owned_) m.insert(key.get(), n);
+    }
+    if (m.owned_) m.dict_ = Ref();
+    return m;
+}
+
+// ---- scalars ----
+
+bool to_bool(PyObject* obj, CallContext& ctx) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    ctx.before_python_code();
+    PyTypeObject* type = Py_TYPE(obj);
+    bool from_numpy = false;
+    if (Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))) {
+        if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+            if (Ref name = Ref::steal(PyType_GetName(type))) {
+                from_numpy = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+            }
+        }
+    }
+    PyErr_Clear();
+    if (!from_numpy) type_mismatch(obj, "PyBool");
+    inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+    if (nb_bool == nullptr) {
+        std::string t = "<unprintable type>";
+        if (Ref s = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)))) {
+            Py_ssize_t n = 0;
+            if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) t.assign(p, n);
+        }
+        PyErr_Clear();
+        raise(PyExc_TypeError, "object of type '" + t + "' does not define a '__bool__' conversion");
+    }
+    int r = nb_bool(obj);
+    if (r == 0) return false;
+    if (r == 1) return true;
+    throw_pending();
+}
+
+std::uint64_t to_u64(PyObject* obj, CallContext& ctx) {
+    if (!PyLong_Check(obj)) ctx.before_python_code();
+    return as_u64(obj);
+}
+
+double to_f64(PyObject* obj, CallContext& ctx) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    if (!PyLong_CheckExact(obj)) ctx.before_python_code();
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw_pending();
+    return v;
+}
+
+std::string_view to_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) type_mismatch(obj, "PyString");
+    return utf8(obj);
+}
+
+}  // namespace tarnexa::py

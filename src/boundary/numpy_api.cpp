@@ -1,0 +1,128 @@
+#include "boundary/numpy_api.hpp"
+
+#include <cstdint>
+
+namespace tarnexa::numpy {
+namespace {
+
+// dtype descriptor heads. NumPy 1.x keeps the item size as an int after the type number;
+// NumPy 2.x has a 64-bit flags field there and a Py_ssize_t item size.
+struct Descr1x {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, flags;
+    int type_num;
+    int elsize;
+};
+struct Descr2x {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, former_flags;
+    int type_num;
+    std::uint64_t flags;
+    Py_ssize_t elsize;
+};
+
+Api g_api;
+bool g_ready = false;
+
+py::Ref import(const char* name) {
+    py::Ref m = py::Ref::steal(PyImport_ImportModule(name));
+    if (!m) throw PythonErrorSet{};
+    return m;
+}
+
+py::Ref attr(PyObject* o, const char* name) {
+    py::Ref a = py::Ref::steal(PyObject_GetAttrString(o, name));
+    if (!a) throw PythonErrorSet{};
+    return a;
+}
+
+void load() {
+    py::Ref np = import("numpy");
+    py::Ref version = attr(np.get(), "__version__");
+    py::Ref lib = import("numpy.lib");
+    py::Ref parser = attr(lib.get(), "NumpyVersion");
+    py::Ref parsed = py::Ref::steal(PyObject_CallOneArg(parser.get(), version.get()));
+    if (!parsed) throw PythonErrorSet{};
+    py::Ref major_obj = attr(parsed.get(), "major");
+    long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) throw PythonErrorSet{};
+    if (major < 0 || major > 255) {
+        PyErr_Format(PyExc_ValueError, "NumPy major version %ld out of range", major);
+        throw PythonErrorSet{};
+    }
+    const char* name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    py::Ref multiarray = import(name);
+    py::Ref capsule = attr(multiarray.get(), "_ARRAY_API");
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
+                     py::type_name(capsule.get()).c_str());
+        throw PythonErrorSet{};
+    }
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) throw PythonErrorSet{};
+    Api a;
+    a.table = static_cast<void**>(table);
+    a.multiarray_name = name;
+    a.descr_layout_2x = a.feature_version() > 17;
+    const int types[3] = {kBool, kFloat32, kFloat64};
+    for (int i = 0; i < 3; ++i) {
+        a.descr[i] = a.descr_from_type(types[i]);
+        if (a.descr[i] == nullptr) throw PythonErrorSet{};
+    }
+    a.multiarray = multiarray.release();
+    capsule.release();  // the table stays valid for the process
+    g_api = a;
+    g_ready = true;
+}
+
+}  // namespace
+
+std::string render_pending_error() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return "<no error set>";
+    py::Ref owned = py::Ref::steal(exc);
+    std::string out = py::type_name(exc);
+    if (py::Ref s = py::Ref::steal(PyObject_Str(exc))) {
+        Py_ssize_t n = 0;
+        if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) out += ": " + std::string(p, n);
+    }
+    PyErr_Clear();
+    // The traceback, as the traceback module formats it.
+    if (py::Ref tb_mod = py::Ref::steal(PyImport_ImportModule("traceback"))) {
+        if (py::Ref fmt = py::Ref::steal(PyObject_GetAttrString(tb_mod.get(), "format_exception"))) {
+            if (py::Ref lines = py::Ref::steal(PyObject_CallOneArg(fmt.get(), exc))) {
+                py::Ref empty = py::Ref::steal(PyUnicode_FromString(""));
+                if (empty) {
+                    if (py::Ref joined = py::Ref::steal(PyUnicode_Join(empty.get(), lines.get()))) {
+                        Py_ssize_t n = 0;
+                        if (const char* p = PyUnicode_AsUTF8AndSize(joined.get(), &n))
+                            out += "\n" + std::string(p, n);
+                    }
+                }
+            }
+        }
+    }
+    PyErr_Clear();
+    return out;
+}
+
+const Api& api() {
+    if (!g_ready) {
+        try {
+            load();
+        } catch (const PythonErrorSet&) {
+            fault("Failed to access NumPy array API capsule: " + render_pending_error());
+        }
+    }
+    return g_api;
+}
+
+Py_ssize_t item_size(PyObject* array) noexcept {
+    PyObject* d = fields(array)->descr;
+    if (g_api.descr_layout_2x) return reinterpret_cast<Descr2x*>(d)->elsize;
+    return reinterpret_cast<Descr1x*>(d)->elsize;
+}
+
+}  // namespace tarnexa::numpy

@@ -1,0 +1,30 @@
+// Hyperbolic temporal decay: a document of age a days keeps 1 / (1 + a / h) of its score.
+#pragma once
+
+#include <optional>
+
+namespace tarnexa::scoring {
+
+struct Decay {
+    double now;  // seconds since the Unix epoch, read once per call
+    float half_life;
+
+    // The decayed score for a document with Unix timestamp `t` (seconds).
+    float apply(float score, double t) const noexcept {
+        if (!(t > 0.0)) return score;
+        double age = (now - t) / 86400.0;
+        if (!(age > 0.0)) age = 0.0;
+        const float ratio = static_cast<float>(age) / half_life;
+        const float factor = 1.0f / (ratio + 1.0f);
+        return factor * score;
+    }
+};
+
+// The wall clock in seconds since the Unix epoch; a clock before the epoch is a fault.
+double system_clock_seconds();
+
+inline float half_life_of(const std::optional<double>& recent_days) noexcept {
+    return recent_days ? static_cast<float>(*recent_days) : 30.0f;
+}
+
+}  // namespace tarnexa::scoring

@@ -1,0 +1,95 @@
+#include "scoring/scan.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "scoring/kernels/dot.hpp"
+
+namespace tarnexa::scoring {
+namespace {
+
+constexpr std::size_t kBlock = 1024;
+
+// Row modulations for one block, in their fixed order: trajectory blend, decay, mask,
+// threshold, contrastive penalty.
+template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+void modulate_block(const Scan& s, std::size_t base, std::size_t n, const float* sim, const float* traj,
+                    const float* contra, TopK& pool) {
+    constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t pos = base + i;
+        const std::size_t row = s.rows ? static_cast<std::size_t>(s.rows[pos]) : pos;
+        float score = sim[i];
+        if constexpr (kTraj) {
+            const float a = score * 0.7f;
+            const float b = traj[i] * 0.3f;
+            score = a + b;
+        }
+        if constexpr (kDecay) score = s.decay->apply(score, s.timestamps->get(row));
+        if constexpr (kMask) {
+            if (!s.mask->get(row)) score = kNegInf;
+        }
+        if constexpr (kThreshold) {
+            if (score < s.threshold) score = kNegInf;
+        }
+        if constexpr (kContrast) {
+            const float penalty = contra[i] * 0.5f;
+            score = score - penalty;
+        }
+        pool.offer(score, pos);
+    }
+}
+
+using BlockFn = void (*)(const Scan&, std::size_t, std::size_t, const float*, const float*, const float*, TopK&);
+
+// One instantiation per combination of modulations keeps the per-row loop free of tests.
+template <unsigned kBits>
+constexpr BlockFn block_fn() {
+    return &modulate_block<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0,
+                           (kBits & 16) != 0>;
+}
+
+template <unsigned... kBits>
+constexpr auto make_table(std::integer_sequence<unsigned, kBits...>) {
+    return std::array<BlockFn, sizeof...(kBits)>{block_fn<kBits>()...};
+}
+
+constexpr auto kBlockFns = make_table(std::make_integer_sequence<unsigned, 32>{});
+
+}  // namespace
+
+void run_scan(const Scan& s, TopK& pool) {
+    const bool threshold = s.threshold > 0.0f;
+    const unsigned bits = (s.trajectory ? 1u : 0u) | (s.decay ? 2u : 0u) | (s.mask ? 4u : 0u) |
+                          (threshold ? 8u : 0u) | (s.contrastive ? 16u : 0u);
+    const BlockFn modulate = kBlockFns[bits];
+
+    const float* vecs[3];
+    std::size_t nvec = 0;
+    vecs[nvec++] = s.query;
+    const std::size_t traj_slot = nvec;
+    if (s.trajectory) vecs[nvec++] = s.trajectory;
+    const std::size_t contra_slot = nvec;
+    if (s.contrastive) vecs[nvec++] = s.contrastive;
+
+    alignas(64) float buf[3][kBlock];
+    float* out[3] = {buf[0], buf[1], buf[2]};
+    const kernels::RowsView all{s.matrix.data, s.matrix.rows, s.matrix.cols, s.matrix.row_stride,
+                                s.matrix.col_stride};
+    for (std::size_t base = 0; base < s.count; base += kBlock) {
+        const std::size_t n = std::min(kBlock, s.count - base);
+        if (s.rows) {
+            kernels::dot_rows(all, s.rows + base, n, vecs, nvec, out);
+        } else {
+            kernels::RowsView block = all;
+            block.data = all.data + static_cast<std::ptrdiff_t>(base) * all.row_stride;
+            block.rows = n;
+            kernels::dot_rows(block, nullptr, n, vecs, nvec, out);
+        }
+        modulate(s, base, n, buf[0], buf[traj_slot], buf[contra_slot], pool);
+    }
+}
+
+}  // namespace tarnexa::scoring

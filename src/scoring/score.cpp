@@ -1,0 +1,122 @@
+#include "scoring/score.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "mmr/mmr.hpp"
+#include "scoring/prepare.hpp"
+#include "scoring/scan.hpp"
+
+namespace tarnexa::scoring {
+
+double round4(double x) noexcept { return std::round(x * 10000.0) / 10000.0; }
+
+namespace {
+
+// The scored rows of a pre-filter must name existing rows of the matrix, the ids and the
+// per-row arrays; they are checked in that order.
+void check_pre_filter_rows(const Request& r, const std::vector<std::uint64_t>& rows) {
+    for (std::uint64_t row : rows)
+        if (row >= r.matrix.rows) fault("assertion failed: index < dim");
+    for (std::uint64_t row : rows) check_index(row, r.n_ids);
+    if (r.timestamps)
+        for (std::uint64_t row : rows) (void)r.timestamps->at(row);
+    if (r.mask)
+        for (std::uint64_t row : rows) (void)r.mask->at(row);
+}
+
+void check_length(const char* what, std::size_t len, std::size_t dims) {
+    if (len != dims) {
+        fault(std::string(what) + " has " + std::to_string(len) + " elements but the matrix has " +
+              std::to_string(dims) + " columns");
+    }
+}
+
+std::uint64_t id_index_of(const Request& r, std::uint64_t pos) {
+    const std::uint64_t id = r.pre_filter_rows ? (*r.pre_filter_rows)[pos] : pos;
+    check_index(id, r.n_ids);
+    return id;
+}
+
+}  // namespace
+
+Outcome score_candidates(const Request& r) {
+    Outcome out;
+    if (r.n_ids == 0) return out;
+    const std::size_t dims = r.matrix.cols;
+    if (r.query.size() != dims) {
+        out.dimension_mismatch = true;
+        out.query_len = r.query.size();
+        out.dims = dims;
+        return out;
+    }
+    std::optional<Vector> query = prepare_query(r.matrix, r.query, r.like_rows);
+    if (!query) return out;
+    std::optional<Vector> trajectory;
+    if (r.traj_from && r.traj_to) trajectory = trajectory_direction(*r.traj_from, *r.traj_to);
+
+    // Row set.
+    const std::uint64_t* rows = nullptr;
+    std::size_t count = r.matrix.rows;
+    if (r.pre_filter_rows) {
+        if (r.pre_filter_rows->empty()) return out;
+        check_pre_filter_rows(r, *r.pre_filter_rows);
+        rows = r.pre_filter_rows->data();
+        count = r.pre_filter_rows->size();
+    }
+
+    // Every check that can fault runs before the scan, in the order of the modulations.
+    Scan scan;
+    scan.matrix = r.matrix;
+    scan.rows = rows;
+    scan.count = count;
+    scan.query = query->data();
+    if (trajectory) {
+        check_length("the trajectory direction", trajectory->size(), dims);
+        scan.trajectory = trajectory->data();
+    }
+    if (r.recent && r.timestamps) {
+        if (!rows && r.timestamps->size() < count) array_index_fault(r.timestamps->size(), r.timestamps->size());
+        scan.decay = Decay{r.clock ? r.clock() : system_clock_seconds(), half_life_of(r.recent_days)};
+        scan.timestamps = &*r.timestamps;
+    }
+    if (r.mask) {
+        if (!rows && r.mask->size() < count) array_index_fault(r.mask->size(), r.mask->size());
+        scan.mask = &*r.mask;
+    }
+    scan.threshold = r.threshold;
+    std::optional<Vector> contrastive;
+    if (r.not_like) {
+        contrastive = copy_of(*r.not_like);
+        unit_normalize(*contrastive);
+        check_length("not_like_vec", contrastive->size(), dims);
+        scan.contrastive = contrastive->data();
+    }
+
+    const std::uint64_t k = r.diverse ? r.oversample : r.limit;
+    TopK top(k, count);
+    run_scan(scan, top);
+    std::vector<Candidate> pool = std::move(top).finish();
+
+    if (r.diverse && pool.size() > r.limit) {
+        std::vector<std::uint64_t> positions(pool.size()), matrix_rows(pool.size());
+        std::vector<double> relevance(pool.size());
+        for (std::size_t i = 0; i < pool.size(); ++i) {
+            positions[i] = pool[i].pos;
+            matrix_rows[i] = rows ? rows[pool[i].pos] : pool[i].pos;
+            relevance[i] = static_cast<double>(pool[i].score);
+        }
+        mmr::DenseRows g = mmr::gather_rows(r.matrix, matrix_rows);
+        mmr::Selection chosen = mmr::select(positions, relevance, g, r.limit, r.mmr_lambda);
+        out.hits.reserve(chosen.size());
+        for (const auto& [pos, score] : chosen) out.hits.push_back({id_index_of(r, pos), round4(score)});
+        return out;
+    }
+    const std::size_t n = std::min<std::uint64_t>(pool.size(), r.limit);
+    out.hits.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out.hits.push_back({id_index_of(r, pool[i].pos), round4(static_cast<double>(pool[i].score))});
+    return out;
+}
+
+}  // namespace tarnexa::scoring
