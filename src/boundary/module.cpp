@@ -10,7 +10,7 @@ namespace {
 
 struct FunctionEntry {
     const char* name;
-    PyCFunctionFastWithKeywords body;
+    PyObject* (*body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
     const char* doc;
 };
 
