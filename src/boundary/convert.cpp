@@ -180,17 +180,25 @@ TextList to_text_list(PyObject* obj, CallContext& ctx) {
 
 namespace {
 
-std::uint64_t as_u64(PyObject* item) {
-    if (PyLong_Check(item)) {
-        unsigned long long v = PyLong_AsUnsignedLongLong(item);
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
-        return v;
+[[gnu::noinline]] std::uint64_t as_u64_slow(PyObject* item) {
+    Ref index;
+    if (!PyLong_Check(item)) {
+        index = Ref::steal(PyNumber_Index(item));
+        if (!index) throw_pending();
+        item = index.get();
     }
-    Ref index = Ref::steal(PyNumber_Index(item));
-    if (!index) throw_pending();
-    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    unsigned long long v = PyLong_AsUnsignedLongLong(item);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
     return v;
+}
+
+// Small non-negative exact ints, the common case, are read inline.
+inline std::uint64_t as_u64(PyObject* item) {
+    if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        if (v >= 0) return static_cast<std::uint64_t>(v);
+    }
+    return as_u64_slow(item);
 }
 
 }  // namespace
@@ -282,19 +290,20 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx) {
             __builtin_prefetch(av);
         }
         if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
         if (!PyUnicode_IS_COMPACT_ASCII(k)) (void)utf8(k);
-        std::uint64_t n;
         if (PyLong_Check(v)) {
+            // No Python code runs for an int, so the entry needs no references of its own.
             if (!m.owned_ && !PyUnicode_CheckExact(k)) m.copy_entries(entry_pos);
-            n = as_u64(v);
-        } else {
-            // __index__ is Python code: from here on the map keeps its own copy.
-            if (!m.owned_) m.copy_entries(entry_pos);
-            ctx.before_python_code();
-            n = as_u64(v);
+            const std::uint64_t n = as_u64(v);
+            if (m.owned_) m.insert(k, n);
+            continue;
         }
-        if (m.owned_) m.insert(key.get(), n);
+        // __index__ is Python code: from here on the map keeps its own copy.
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        if (!m.owned_) m.copy_entries(entry_pos);
+        ctx.before_python_code();
+        const std::uint64_t n = as_u64(value.get());
+        m.insert(key.get(), n);
     }
     if (m.owned_) m.dict_ = Ref();
     return m;
