@@ -227,7 +227,7 @@ void IdMap::insert(PyObject* key, std::uint64_t value) {
     map_.insert_or_assign(text, value);
 }
 
-// Copies the dict's entries at positions below `until_pos` (all of them when negative).
+// Copies the dict's entries stored before index `until_pos` (all of them when negative).
 void IdMap::copy_entries(Py_ssize_t until_pos) {
     PyObject* d = dict_.get();
     Py_ssize_t pos = 0;
@@ -268,39 +268,90 @@ std::optional<std::uint64_t> IdMap::find(PyObject* id) const {
     return PyLong_AsUnsignedLongLong(value);
 }
 
+namespace {
+
+// Walks a dict's storage with a look-ahead window: the keys and values of the next entries
+// are prefetched, since they live all over the heap. The window holds borrowed pointers, so
+// it is dropped before any Python code runs; the walk then goes on entry by entry.
+class DictCursor {
+public:
+    struct Entry {
+        Py_ssize_t index;  // position of the entry in the dict's storage
+        PyObject* key;
+        PyObject* value;
+    };
+
+    explicit DictCursor(PyObject* dict) : dict_(dict) {}
+
+    bool next(Entry& e) {
+        if (!window_) return fetch(e);
+        while (count_ < kWindow && !exhausted_) {
+            Entry& slot = ring_[(head_ + count_) % kWindow];
+            if (!fetch(slot)) {
+                exhausted_ = true;
+                break;
+            }
+            __builtin_prefetch(slot.key);
+            __builtin_prefetch(slot.value);
+            ++count_;
+        }
+        if (count_ == 0) return false;
+        e = ring_[head_];
+        head_ = (head_ + 1) % kWindow;
+        --count_;
+        return true;
+    }
+
+    // Continues right after `current` without a window.
+    void drop_window(const Entry& current) {
+        window_ = false;
+        count_ = 0;
+        pos_ = current.index + 1;
+    }
+
+private:
+    static constexpr int kWindow = 16;
+    bool fetch(Entry& e) {
+        if (!PyDict_Next(dict_, &pos_, &e.key, &e.value)) return false;
+        e.index = pos_ - 1;
+        return true;
+    }
+    PyObject* dict_;
+    Py_ssize_t pos_ = 0;
+    bool window_ = true, exhausted_ = false;
+    int head_ = 0, count_ = 0;
+    Entry ring_[kWindow];
+};
+
+}  // namespace
+
 IdMap to_id_map(PyObject* obj, CallContext& ctx) {
     if (!PyDict_Check(obj)) type_mismatch(obj, "PyDict");
     IdMap m;
     m.dict_ = Ref::borrow(obj);
     const Py_ssize_t start_len = PyDict_GET_SIZE(obj);
-    Py_ssize_t pos = 0, seen = 0;
-    PyObject *k, *v;
-    // A second cursor runs ahead to prefetch keys and values, which live all over the heap.
-    Py_ssize_t ahead_pos = 0;
-    PyObject *ak, *av;
-    for (int i = 0; i < 8 && PyDict_Next(obj, &ahead_pos, &ak, &av); ++i) {
-    }
+    Py_ssize_t seen = 0;
+    DictCursor cursor(obj);
+    DictCursor::Entry e;
     for (;;) {
         if (PyDict_GET_SIZE(obj) != start_len) fault("dictionary changed size during iteration");
-        Py_ssize_t entry_pos = pos;
-        if (!PyDict_Next(obj, &pos, &k, &v)) break;
+        if (!cursor.next(e)) break;
         if (++seen > start_len) fault("dictionary keys changed during iteration");
-        if (!m.owned_ && PyDict_Next(obj, &ahead_pos, &ak, &av)) {
-            __builtin_prefetch(ak);
-            __builtin_prefetch(av);
-        }
+        PyObject* k = e.key;
+        PyObject* v = e.value;
         if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
         if (!PyUnicode_IS_COMPACT_ASCII(k)) (void)utf8(k);
         if (PyLong_Check(v)) {
             // No Python code runs for an int, so the entry needs no references of its own.
-            if (!m.owned_ && !PyUnicode_CheckExact(k)) m.copy_entries(entry_pos);
+            if (!m.owned_ && !PyUnicode_CheckExact(k)) m.copy_entries(e.index);
             const std::uint64_t n = as_u64(v);
             if (m.owned_) m.insert(k, n);
             continue;
         }
         // __index__ is Python code: from here on the map keeps its own copy.
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (!m.owned_) m.copy_entries(entry_pos);
+        cursor.drop_window(e);
+        if (!m.owned_) m.copy_entries(e.index);
         ctx.before_python_code();
         const std::uint64_t n = as_u64(value.get());
         m.insert(key.get(), n);
