@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: first on CPython 3.13 with the newest
-# NumPy, then on CPython 3.12 with NumPy 1.26 (the 1.x C layout), when a 3.12 is found.
-# Extra arguments go to pytest. SKIP_NUMPY1=1 skips the second run.
+# Sets everything up and runs the whole test suite on CPython 3.13 with the newest NumPy,
+# then again on CPython 3.13 with the oldest NumPy 2.x that has wheels for it (2.1.0) and on
+# CPython 3.12 with NumPy 1.26 (the 1.x C layout and numpy.core).
+# Extra arguments go to pytest. ONLY_NEWEST=1 runs the first of the three only.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -11,15 +12,22 @@ setup() {  # setup.sh without pip's notes about absent local indexes
   return "${PIPESTATUS[0]}"
 }
 
-setup || { echo "test: setup failed" >&2; exit 1; }
 status=0
-"${VENV:-$ROOT/.venv}/bin/python" -m pytest "$@" || status=$?
-if [[ -z "${SKIP_NUMPY1:-}" ]]; then
-  if PYVER=3.12 VENV="$ROOT/.venv-np1" NUMPY="numpy==1.26.*" setup; then
-    echo "== CPython 3.12 with NumPy $("$ROOT/.venv-np1/bin/python" -c 'import numpy; print(numpy.__version__)') =="
-    "$ROOT/.venv-np1/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
-  else
-    echo "test: no CPython 3.12 with NumPy 1.26 could be set up; that run is skipped" >&2
+run() {  # run VENV PYVER NUMPY-requirement
+  local venv="$1" pyver="$2" numpy="$3"
+  shift 3
+  if ! VENV="$venv" PYVER="$pyver" NUMPY="$numpy" setup; then
+    echo "test: could not set up CPython $pyver with ${numpy:-the newest NumPy}" >&2
+    status=1
+    return
   fi
+  echo "== CPython $pyver with NumPy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)') =="
+  "$venv/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
+}
+
+run "${VENV:-$ROOT/.venv}" 3.13 "" "$@"
+if [[ -z "${ONLY_NEWEST:-}" ]]; then
+  run "$ROOT/.venv-np2-oldest" 3.13 "numpy==2.1.0" "$@"
+  run "$ROOT/.venv-np1" 3.12 "numpy==1.26.*" "$@"
 fi
 exit $status

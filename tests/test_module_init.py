@@ -111,6 +111,7 @@ SUBINTERP = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="CPython 3.13's _interpreters module")
 @pytest.mark.parametrize("config", ["legacy", "isolated"])
 def test_subinterpreter_import_refused(config):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
