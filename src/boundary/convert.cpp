@@ -158,7 +158,7 @@ TextList to_text_list(PyObject* obj, CallContext& ctx) {
         PyObject* const* items = PySequence_Fast_ITEMS(obj);
         std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj));
         for (std::size_t i = 0; i < n; ++i) {
-            if (i + 8 < n) __builtin_prefetch(items[i + 8]);
+            if (i + 32 < n) __builtin_prefetch(items[i + 32]);
             check_text_item(items[i]);
         }
         list.seq_ = Ref::borrow(obj);

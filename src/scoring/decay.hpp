@@ -10,13 +10,15 @@ struct Decay {
     float half_life;
 
     // The decayed score for a document with Unix timestamp `t` (seconds).
+    // Written without branches so that a loop over rows vectorises; a timestamp that is not
+    // positive (zero, negative, NaN) leaves the score unchanged.
     float apply(float score, double t) const noexcept {
-        if (!(t > 0.0)) return score;
         double age = (now - t) / 86400.0;
-        if (!(age > 0.0)) age = 0.0;
+        age = age > 0.0 ? age : 0.0;  // a future timestamp or a NaN difference is age 0
         const float ratio = static_cast<float>(age) / half_life;
         const float factor = 1.0f / (ratio + 1.0f);
-        return factor * score;
+        const float decayed = factor * score;
+        return t > 0.0 ? decayed : score;
     }
 };
 

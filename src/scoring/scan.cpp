@@ -13,14 +13,15 @@ namespace {
 constexpr std::size_t kBlock = 1024;
 
 // Row modulations for one block, in their fixed order: trajectory blend, decay, mask,
-// threshold, contrastive penalty.
+// threshold, contrastive penalty. The final scores are written over `sim` in a branch-free
+// loop the compiler can vectorise, then offered to the pool.
 template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
-void modulate_block(const Scan& s, std::size_t base, std::size_t n, const float* sim, const float* traj,
-                    const float* contra, TopK& pool) {
+void modulate_block(const Scan& s, std::size_t base, std::size_t n, float* __restrict sim,
+                    const float* __restrict traj, const float* __restrict contra, TopK& pool) {
     constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+    const std::uint64_t* rows = s.rows ? s.rows + base : nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t pos = base + i;
-        const std::size_t row = s.rows ? static_cast<std::size_t>(s.rows[pos]) : pos;
+        const std::size_t row = rows ? static_cast<std::size_t>(rows[i]) : base + i;
         float score = sim[i];
         if constexpr (kTraj) {
             const float a = score * 0.7f;
@@ -28,21 +29,18 @@ void modulate_block(const Scan& s, std::size_t base, std::size_t n, const float*
             score = a + b;
         }
         if constexpr (kDecay) score = s.decay->apply(score, s.timestamps->get(row));
-        if constexpr (kMask) {
-            if (!s.mask->get(row)) score = kNegInf;
-        }
-        if constexpr (kThreshold) {
-            if (score < s.threshold) score = kNegInf;
-        }
+        if constexpr (kMask) score = s.mask->get(row) ? score : kNegInf;
+        if constexpr (kThreshold) score = score < s.threshold ? kNegInf : score;
         if constexpr (kContrast) {
             const float penalty = contra[i] * 0.5f;
             score = score - penalty;
         }
-        pool.offer(score, pos);
+        sim[i] = score;
     }
+    for (std::size_t i = 0; i < n; ++i) pool.offer(sim[i], base + i);
 }
 
-using BlockFn = void (*)(const Scan&, std::size_t, std::size_t, const float*, const float*, const float*, TopK&);
+using BlockFn = void (*)(const Scan&, std::size_t, std::size_t, float*, const float*, const float*, TopK&);
 
 // One instantiation per combination of modulations keeps the per-row loop free of tests.
 template <unsigned kBits>
