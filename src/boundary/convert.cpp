@@ -159,7 +159,9 @@ TextList to_text_list(PyObject* obj, CallContext& ctx) {
         std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj));
         for (std::size_t i = 0; i < n; ++i) {
             if (i + 32 < n) __builtin_prefetch(items[i + 32]);
-            check_text_item(items[i]);
+            PyObject* item = items[i];
+            if (Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] continue;
+            check_text_item(item);
         }
         list.seq_ = Ref::borrow(obj);
         list.items_ = items;
@@ -339,6 +341,16 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx) {
         if (++seen > start_len) fault("dictionary keys changed during iteration");
         PyObject* k = e.key;
         PyObject* v = e.value;
+        // The common entry, an ASCII str key and a small non-negative int, takes two type
+        // pointer comparisons and no calls.
+        if (Py_IS_TYPE(k, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(k) && Py_IS_TYPE(v, &PyLong_Type) &&
+            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+            const Py_ssize_t n = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+            if (n >= 0) [[likely]] {
+                if (m.owned_) m.insert(k, static_cast<std::uint64_t>(n));
+                continue;
+            }
+        }
         if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
         if (!PyUnicode_IS_COMPACT_ASCII(k)) (void)utf8(k);
         if (PyLong_Check(v)) {

@@ -27,15 +27,20 @@ protected:
 class CallContext {
 public:
     // Registers a converted value at its final address.
-    void watch(Detachable* d) { lazy_.push_back(d); }
+    void watch(Detachable* d) {
+        if (count_ == kMax) fault("too many values watched in one call");
+        lazy_[count_++] = d;
+    }
     // Called before any conversion step that can run Python code.
     void before_python_code() {
-        for (Detachable* d : lazy_) d->detach();
-        lazy_.clear();
+        for (std::size_t i = 0; i < count_; ++i) lazy_[i]->detach();
+        count_ = 0;
     }
 
 private:
-    std::vector<Detachable*> lazy_;
+    static constexpr std::size_t kMax = 8;
+    Detachable* lazy_[kMax] = {};
+    std::size_t count_ = 0;
 };
 
 void prefix_type_error(const char* name) noexcept;
