@@ -17,10 +17,15 @@ import re
 import sys
 import time
 import warnings
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 
 import _tarnexa
+
+if TYPE_CHECKING:
+    from _tarnexa import ScoredDoc
 
 DIMS = 256
 _WORD = re.compile(r"[a-z0-9]+")
@@ -32,7 +37,7 @@ def _bucket(token: str) -> tuple[int, float]:
     return n % DIMS, 1.0 if (n >> 63) else -1.0
 
 
-def embed(text: str) -> np.ndarray:
+def embed(text: str) -> npt.NDArray[np.float32]:
     """Deterministic text -> unit float32 vector (hashed words and trigrams)."""
     v = np.zeros(DIMS, np.float64)
     for word in _WORD.findall(text.lower()):
@@ -68,16 +73,22 @@ def stdlib_corpus(limit: int | None = None) -> dict[str, str]:
     return docs
 
 
-def build_cache(docs: dict[str, str]):
+def build_cache(docs: dict[str, str]) -> tuple[npt.NDArray[np.float32], list[str], dict[str, int]]:
     ids = list(docs)
     matrix = np.stack([embed(f"{name} {docs[name]}") for name in ids])
     id_to_idx = {doc_id: i for i, doc_id in enumerate(ids)}
     return matrix, ids, id_to_idx
 
 
-def search(matrix, ids, id_to_idx, docs, query: str, modifiers: str = ""):
+def search(
+    matrix: npt.NDArray[np.float32],
+    ids: list[str],
+    id_to_idx: dict[str, int],
+    query: str,
+    modifiers: str = "",
+) -> list[ScoredDoc]:
     mods = _tarnexa.parse_modifiers(modifiers)
-    kwargs = {"diverse": mods["diverse"]}
+    kwargs: dict[str, Any] = {"diverse": mods["diverse"]}
     if mods["limit"] is not None:
         kwargs["limit"] = mods["limit"]
     if mods["unlike"]:
@@ -87,7 +98,7 @@ def search(matrix, ids, id_to_idx, docs, query: str, modifiers: str = ""):
         if unknown:
             print(f"note: unknown like ids skipped: {', '.join(unknown)}")
         kwargs["like_ids"] = mods["like"]
-    if mods["trajectory_from"] is not None:
+    if mods["trajectory_from"] is not None and mods["trajectory_to"] is not None:
         kwargs["traj_from_vec"] = embed(mods["trajectory_from"])
         kwargs["traj_to_vec"] = embed(mods["trajectory_to"])
     return _tarnexa.score_candidates(matrix, ids, id_to_idx, embed(query), **kwargs)
@@ -116,7 +127,7 @@ def main(argv: list[str] | None = None) -> int:
     runs = [(args.query, args.modifiers)] if args.query else EXAMPLES
     for query, modifiers in runs:
         print(f"query: {query!r}  modifiers: {modifiers!r}")
-        for hit in search(matrix, ids, id_to_idx, docs, query, modifiers):
+        for hit in search(matrix, ids, id_to_idx, query, modifiers):
             print(f"  {hit['score']:+.4f}  {hit['id']:<14} {docs[hit['id']][:70]}")
         print()
     return 0

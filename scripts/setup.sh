@@ -37,6 +37,6 @@ if [[ ! -x "$VENV/bin/python" ]] || ! "$VENV/bin/python" -c 'import sys' >/dev/n
   "$PY" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.21" ninja
+"$VENV/bin/python" -m pip install -q "scikit-build-core>=1.0" "cmake>=3.21" ninja
 if [[ -n "${NUMPY:-}" ]]; then "$VENV/bin/python" -m pip install -q "$NUMPY"; fi
 "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT[test]" ${NUMPY:+"$NUMPY"}
