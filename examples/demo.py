@@ -1,23 +1,71 @@
-"""A small semantic search over the docstrings of CPython's standard library.
+"""Semantic search over the Python reference documentation, ranked by _tarnexa.
 
-Each document is the docstring of a stdlib module; texts are embedded with a
-deterministic hashed bag of words and character trigrams (NumPy only), and the
-module ranks them for a query and an optional modifier line:
+Corpus: the Python Language Reference and built-in types documentation that ships
+with CPython itself (the pydoc_data.topics module behind help("with")), one document
+per section or described object, with ids such as "str.removeprefix", "dict.items",
+"object.__enter__", "the-with-statement" or "pdb.continue". Nothing is downloaded.
+With --corpus DIR: the *.txt files under DIR instead, one document per file, its id
+the path below DIR without ".txt".
 
-    python examples/demo.py "read compressed archives" "limit:5 diverse"
+Timestamps: a reference document is dated by the newest version note it carries
+("Added in version 3.9", "Changed in version 3.12", "Deprecated since version ...")
+at the release date of that Python version (3.9: 2020-10-05); a document without
+one is dated 2008-12-03, the release of Python 3.0, the oldest version the notes
+cover. A --corpus file is dated by its modification time.
+
+Embedding: by default a deterministic hashed TF-IDF written in NumPy: word stems,
+adjacent stem pairs and character 3- and 4-grams, hashed into 4096 signed buckets and
+weighted by their inverse document frequency in the corpus; unit float32 vectors.
+--embedder MODULE:FUNCTION uses any function that takes one str and returns a 1-D
+vector (a NumPy array or a list of floats, converted to float32) of the same length
+for every text, such as a wrapper around a sentence-embedding model you have:
+    # my_embed.py, used as --embedder my_embed:embed
+    def embed(text: str) -> list[float]: return model.encode(text).tolist()
+MODULE is imported from the current directory or sys.path. Rows are unit-normalised.
+
+Modifiers (the second argument, read by _tarnexa.parse_modifiers; a value ends at
+the next space, unknown words are ignored):
+  limit:N             at most N results (default 10)
+  diverse             choose by maximal marginal relevance: fewer near-duplicates;
+                      scores are then MMR scores
+  unlike:WORD         subtract half the similarity to WORD
+  like:ID,ID          blend the query with the centroid of these documents
+  from: TEXT to: TEXT move along the direction from one text towards the other
+  recent, recent:N    favour newer documents: score x 1/(1 + age/N days), N = 30 by
+                      default; the reference dates span years, so try recent:1000
+  local_communities   (has no counterpart in _tarnexa: reported and ignored)
+
+Examples:
+  python examples/demo.py          # a tour: one query under each modulation
+  python examples/demo.py "iterate over the keys of a dictionary" "limit:5 diverse"
+  python examples/demo.py "context manager" "like:object.__exit__ recent:1000"
+  python examples/demo.py "exceptions" "from: catching to: raising limit:5"
+  python examples/demo.py --corpus ~/notes "budget meeting" "recent:7"
+
+Output: rank, score, id, date and the first words of each document. Progress and
+the cache build time go to stderr. Exit status: 0 on success, 2 on bad input (an
+empty query, an unknown like id, an empty or missing corpus, an embedder that
+cannot be loaded or breaks its contract, a recent:N with N <= 0).
 """
 
 from __future__ import annotations
 
 import argparse
-import hashlib
+import calendar
+import difflib
+import functools
 import importlib
-import pkgutil
+import math
+import os
 import re
 import sys
 import time
-import warnings
-from typing import TYPE_CHECKING, Any
+import zlib
+from collections import Counter, defaultdict
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -25,113 +73,468 @@ import numpy.typing as npt
 import _tarnexa
 
 if TYPE_CHECKING:
-    from _tarnexa import ScoredDoc
+    from _tarnexa import Modifiers, ScoredDoc
 
-DIMS = 256
-_WORD = re.compile(r"[a-z0-9]+")
+Vector = npt.NDArray[np.float32]
+# The plug-in contract: one text in, one 1-D vector out (float32 or convertible to it),
+# of the same length for every text. Zero vectors are allowed; rows are unit-normalised here.
+Embedder = Callable[[str], npt.ArrayLike]
 
-
-def _bucket(token: str) -> tuple[int, float]:
-    h = hashlib.blake2b(token.encode(), digest_size=8).digest()
-    n = int.from_bytes(h, "little")
-    return n % DIMS, 1.0 if (n >> 63) else -1.0
+EXIT_OK, EXIT_BAD_INPUT = 0, 2
 
 
-def embed(text: str) -> npt.NDArray[np.float32]:
-    """Deterministic text -> unit float32 vector (hashed words and trigrams)."""
-    v = np.zeros(DIMS, np.float64)
-    for word in _WORD.findall(text.lower()):
-        i, s = _bucket("w:" + word)
-        v[i] += 2.0 * s
-        padded = f"#{word}#"
-        for j in range(len(padded) - 2):
-            i, s = _bucket("t:" + padded[j : j + 3])
-            v[i] += s
-    norm = np.linalg.norm(v)
-    return (v / norm if norm else v).astype(np.float32)
+class BadInput(Exception):
+    """A problem with what the user gave us: reported in one message, exit status 2."""
 
 
-def stdlib_corpus(limit: int | None = None) -> dict[str, str]:
-    """Module name -> first paragraph of its docstring, for importable stdlib modules."""
-    docs: dict[str, str] = {}
-    names = sorted(sys.stdlib_module_names)
-    for name in names:
-        if name.startswith("_") or name in {"antigravity", "this", "idlelib", "turtledemo"}:
+# ---------------------------------------------------------------- embedding
+
+_TOKEN = re.compile(r"[A-Z]?[a-z]+|[A-Z]+(?![a-z])|[0-9]+")  # splits snake_case and CamelCase
+_STOP = frozenset(
+    "a an and are as at be been but by can do does for from has have if in into is it its "
+    "may must not of on or so such than that the their then there these this to was were "
+    "when which while will with would you your".split()
+)
+
+
+_SUFFIX = re.compile(r"(?:ing|ed|es|e|s|ly)$")
+
+
+def stem(word: str) -> str:
+    """A crude suffix stripper, so that "removes", "removed" and "remove" meet."""
+    return _SUFFIX.sub("", word) if len(word) > 4 else word
+
+
+@functools.cache
+def _word_features(word: str) -> tuple[tuple[str, float], ...]:
+    """A word stem and its character 3- and 4-grams, which weigh as much as half the word."""
+    padded = f"<{word}>"
+    grams = [padded[j : j + n] for n in (3, 4) for j in range(len(padded) - n + 1)]
+    return (("w " + word, 1.0), *(("g " + g, 0.5 / len(grams)) for g in grams))
+
+
+def text_features(text: str) -> dict[str, float]:
+    """Weighted features of a text: word stems, adjacent stem pairs, character 3- and 4-grams."""
+    words = [stem(w) for w in (t.lower() for t in _TOKEN.findall(text)) if w not in _STOP]
+    feats: defaultdict[str, float] = defaultdict(float)
+    for word, count in Counter(words).items():
+        for feat, weight in _word_features(word):
+            feats[feat] += weight * count
+    for pair in zip(words, words[1:]):
+        feats["p " + " ".join(pair)] += 0.5
+    return feats
+
+
+class HashingEmbedder:
+    """The default embedder: hashed TF-IDF of text_features, deterministic, NumPy only.
+
+    Each feature goes to one of `dims` buckets with a sign, both taken from its CRC-32,
+    with weight sqrt(count) * idf. fit() learns the idf from a corpus; unfitted, every
+    feature weighs the same. Calling it returns a unit float32 vector (zero for a text
+    without words).
+    """
+
+    def __init__(self, dims: int = 4096) -> None:
+        self.dims = dims
+        self._idf: dict[str, float] = {}
+        self._unseen_idf = 1.0
+        self._slots: dict[str, tuple[int, float]] = {}  # feature -> (bucket, signed idf)
+
+    def fit(self, texts: Iterable[str]) -> HashingEmbedder:
+        df: Counter[str] = Counter()
+        n = 0
+        for n, text in enumerate(texts, 1):
+            df.update(text_features(text).keys())
+        self._idf = {f: math.log((1 + n) / (1 + c)) + 1.0 for f, c in df.items()}
+        self._unseen_idf = math.log(1 + n) + 1.0
+        self._slots.clear()
+        return self
+
+    def _slot(self, feature: str) -> tuple[int, float]:
+        h = zlib.crc32(feature.encode())
+        sign = 1.0 if h & 0x80000000 else -1.0
+        slot = self._slots[feature] = (h % self.dims, sign * self._idf.get(feature, self._unseen_idf))
+        return slot
+
+    def __call__(self, text: str) -> Vector:
+        feats = text_features(text)
+        if not feats:
+            return np.zeros(self.dims, dtype=np.float32)
+        slots = np.array([self._slots.get(f) or self._slot(f) for f in feats])
+        counts = np.fromiter(feats.values(), dtype=np.float64, count=len(feats))
+        sums = np.bincount(slots[:, 0].astype(np.intp), slots[:, 1] * np.sqrt(counts), self.dims)
+        norm = float(np.linalg.norm(sums))
+        return (sums / norm if norm > 0 else sums).astype(np.float32)
+
+
+def load_embedder(target: str) -> Embedder:
+    """Import "module:function" (the function may be a dotted attribute path)."""
+    module_name, sep, attr = target.partition(":")
+    if not (sep and module_name and attr):
+        raise BadInput(f"--embedder wants MODULE:FUNCTION, not {target!r}")
+    if os.getcwd() not in sys.path:
+        sys.path.insert(0, os.getcwd())
+    try:
+        obj: object = importlib.import_module(module_name)
+        for part in attr.split("."):
+            obj = getattr(obj, part)
+    except (ImportError, AttributeError) as e:
+        raise BadInput(f"cannot load the embedder {target!r}: {e}") from e
+    if not callable(obj):
+        raise BadInput(f"the embedder {target!r} is not callable")
+    embed: Embedder = obj
+    return embed
+
+
+def embed_text(embed: Embedder, text: str, dims: int | None = None) -> Vector:
+    """Calls the embedder and checks the contract: a finite 1-D vector of `dims` floats."""
+    what = f"the embedder's result for {' '.join(text.split())[:40]!r}"
+    try:
+        v = np.asarray(embed(text), dtype=np.float32)
+    except (TypeError, ValueError) as e:
+        raise BadInput(f"{what} is no float vector: {str(e)[:100]}") from e
+    if v.ndim != 1 or v.size == 0 or (dims is not None and v.size != dims):
+        want = f"({dims},)" if dims is not None else "one non-empty dimension"
+        raise BadInput(f"{what} has the shape {v.shape}, not {want}")
+    if not np.all(np.isfinite(v)):
+        raise BadInput(f"{what} holds NaN or infinity")
+    return v
+
+
+# ---------------------------------------------------------------- corpus
+
+
+@dataclass(frozen=True)
+class Document:
+    id: str
+    text: str
+    timestamp: float  # epoch seconds
+
+
+# x.y.0 release dates, for dating the version notes of the reference documentation.
+RELEASES = {
+    (3, 0): "2008-12-03", (3, 1): "2009-06-27", (3, 2): "2011-02-20", (3, 3): "2012-09-29",
+    (3, 4): "2014-03-16", (3, 5): "2015-09-13", (3, 6): "2016-12-23", (3, 7): "2018-06-27",
+    (3, 8): "2019-10-14", (3, 9): "2020-10-05", (3, 10): "2021-10-04", (3, 11): "2022-10-24",
+    (3, 12): "2023-10-02", (3, 13): "2024-10-07", (3, 14): "2025-10-07",
+}
+_VERSION_NOTE = re.compile(r"(?:Added|New|Changed|Deprecated|Removed)(?: in| since) version (\d+)\.(\d+)")
+_UNDERLINE = re.compile(r"^([*=~^\"'+#-])\1{2,}$")
+_TERM = re.compile(  # "str.split(sep=None)", "class dict(**kwargs)", "j(ump) lineno", "interact"
+    r"^(?:(?:class|exception|classmethod|staticmethod|abstractmethod|await|async) )?"
+    r"([A-Za-z_](?:[\w.]*\w)?)(?:(\(.*\))?( [\w\[\]|:, .*()=!-]*)?)?$"
+)
+
+
+def epoch(day: str) -> float:
+    return float(calendar.timegm(time.strptime(day, "%Y-%m-%d")))
+
+
+def date_of(text: str) -> float:
+    """Release date of the newest Python version named in the text's version notes."""
+    versions = [(int(a), int(b)) for a, b in _VERSION_NOTE.findall(text)]
+    known = [v for v in versions if v in RELEASES]
+    return epoch(RELEASES[max(known, default=(3, 0))])
+
+
+def _slug(heading: str) -> str:
+    return "-".join(re.findall(r"[a-z0-9_*]+", heading.lower()))
+
+
+def _term(line: str, topic: str) -> re.Match[str] | None:
+    """The match of a definition term; a bare word counts only for pdb's commands."""
+    m = _TERM.match(line)
+    if m and (m[2] or "." in m[1] or (topic == "debugger" and m[1].islower() and m[1] not in _STOP)):
+        return m
+    return None
+
+
+def _entry_name(m: re.Match[str], topic: str, owner: str) -> str:
+    """The id of a described object: "str.split", "dict.get", "len(d)", "pdb.continue"."""
+    name, args = m[1], m[2] or ""
+    if "." in name:
+        return name
+    command = re.match(r"\((\w+)(?:\((\w+)\))?\)", args)
+    if topic == "debugger":  # pdb's command "c(ont(inue))" is "continue"
+        if command and not owner:
+            name += command[1] + (command[2] or "")
+        return f"{owner or 'pdb'}.{name}"
+    if command and command[0] == args and not m[0].startswith("class "):
+        return name + args  # a builtin applied to a placeholder: "len(d)", "iter(dictview)"
+    return f"{owner}.{name}" if owner else name
+
+
+def split_topic(topic: str, text: str) -> Iterable[tuple[str, str]]:
+    """(name, text) per section or described object of one help topic."""
+    lines = text.splitlines()
+    starts: list[tuple[int, str]] = []
+    owner = ""  # the class whose indented members follow
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        nxt = lines[i + 1] if i + 1 < len(lines) else ""
+        indent = len(line) - len(line.lstrip(" "))
+        if line and not indent and _UNDERLINE.match(nxt):
+            starts.append((i, _slug(line)))
+            owner, i = "", i + 2
             continue
+        # A definition: one or more term lines, a blank line, then a deeper indented body.
+        j = i
+        while j < len(lines) and lines[j].startswith(" " * indent) and _term(lines[j][indent:], topic):
+            j += 1
+        body = lines[j + 1] if j + 1 < len(lines) else ""
+        m = _term(line[indent:], topic) if indent in (0, 3) else None
+        if m and lines[j] == "" and body.startswith(" " * (indent + 3)):
+            if indent == 0:
+                owner = m[1] if line.startswith(("class ", "exception ")) else ""
+            starts.append((i, _entry_name(m, topic, owner if indent else "")))
+            i = j + 1
+            continue
+        i += 1
+    if not starts or starts[0][0] > 0:
+        starts.insert(0, (0, topic))
+    for k, (first, name) in enumerate(starts):
+        last = starts[k + 1][0] if k + 1 < len(starts) else len(lines)
+        yield name, "\n".join(lines[first:last]).strip()
+
+
+def reference_docs() -> list[Document]:
+    """The reference documentation of pydoc_data.topics, one Document per entry."""
+    from pydoc_data.topics import topics
+
+    docs: dict[str, Document] = {}
+    seen: set[tuple[str, str]] = set()  # several topics repeat a section, with small changes
+    for key in sorted(topics):
+        for name, text in split_topic(key, topics[key]):
+            opening = (name, " ".join(w for w in text.split() if not _UNDERLINE.match(w))[:300])
+            if opening in seen or len(text) < 40:
+                continue
+            seen.add(opening)
+            doc_id, n = name, 1
+            while doc_id in docs:
+                n += 1
+                doc_id = f"{name}~{n}"
+            docs[doc_id] = Document(doc_id, text, date_of(text))
+    return list(docs.values())
+
+
+def text_folder(folder: Path) -> list[Document]:
+    """One Document per *.txt file under folder: id = relative path without .txt."""
+    if not folder.is_dir():
+        raise BadInput(f"--corpus {str(folder)!r} is not a directory")
+    docs = []
+    for path in sorted(folder.rglob("*.txt")):
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                mod = importlib.import_module(name)
-        except Exception:
-            continue
-        doc = (mod.__doc__ or "").strip()
-        if len(doc) < 20:
-            continue
-        docs[name] = " ".join(doc.split("\n\n")[0].split())
-        if limit and len(docs) >= limit:
-            break
+            text = path.read_text(encoding="utf-8", errors="replace").strip()
+            mtime = path.stat().st_mtime
+        except OSError as e:
+            raise BadInput(f"cannot read {str(path)!r}: {e.strerror}") from e
+        if text:
+            docs.append(Document(path.relative_to(folder).with_suffix("").as_posix(), text, mtime))
+    if not docs:
+        raise BadInput(f"the corpus is empty: no non-empty *.txt file under {str(folder)!r}")
     return docs
 
 
-def build_cache(docs: dict[str, str]) -> tuple[npt.NDArray[np.float32], list[str], dict[str, int]]:
-    ids = list(docs)
-    matrix = np.stack([embed(f"{name} {docs[name]}") for name in ids])
-    id_to_idx = {doc_id: i for i, doc_id in enumerate(ids)}
-    return matrix, ids, id_to_idx
+# ---------------------------------------------------------------- cache
 
 
-def search(
-    matrix: npt.NDArray[np.float32],
-    ids: list[str],
-    id_to_idx: dict[str, int],
-    query: str,
-    modifiers: str = "",
-) -> list[ScoredDoc]:
-    mods = _tarnexa.parse_modifiers(modifiers)
-    kwargs: dict[str, Any] = {"diverse": mods["diverse"]}
-    if mods["limit"] is not None:
-        kwargs["limit"] = mods["limit"]
-    if mods["unlike"]:
-        kwargs["not_like_vec"] = embed(mods["unlike"])
-    if mods["like"] is not None:
-        unknown = [i for i in mods["like"] if i not in id_to_idx]
-        if unknown:
-            print(f"note: unknown like ids skipped: {', '.join(unknown)}")
-        kwargs["like_ids"] = mods["like"]
-    if mods["trajectory_from"] is not None and mods["trajectory_to"] is not None:
-        kwargs["traj_from_vec"] = embed(mods["trajectory_from"])
-        kwargs["traj_to_vec"] = embed(mods["trajectory_to"])
-    return _tarnexa.score_candidates(matrix, ids, id_to_idx, embed(query), **kwargs)
+@dataclass
+class Cache:
+    matrix: Vector  # (n, dims) float32, unit rows (zero rows for texts without words)
+    ids: list[str]
+    id_to_idx: dict[str, int]
+    timestamps: npt.NDArray[np.float64]  # epoch seconds, one per row
+    docs: dict[str, Document]
+    embed: Embedder  # queries must be embedded by the function that embedded the rows
 
 
-EXAMPLES = [
-    ("compress files into an archive", ""),
-    ("compress files into an archive", "diverse limit:5"),
-    ("parse text", "unlike:xml limit:5"),
-    ("network", "from: email to: web limit:5"),
+def counted(texts: Sequence[str], label: str, bar: bool) -> Iterator[str]:
+    """Yields the texts and reports progress to stderr: a bar redrawn in place on a
+    terminal, otherwise a line every five seconds."""
+    last = time.perf_counter()
+    for done, text in enumerate(texts, 1):
+        yield text
+        now = time.perf_counter()
+        if bar and (now - last > 0.1 or done == len(texts)):
+            filled = 30 * done // len(texts)
+            end = "\n" if done == len(texts) else ""
+            sys.stderr.write(f"\r{label:9} [{'#' * filled}{'.' * (30 - filled)}] {done}/{len(texts)}{end}")
+            sys.stderr.flush()
+            last = now
+        elif not bar and now - last > 5.0:
+            print(f"{label}: {done}/{len(texts)} documents", file=sys.stderr)
+            last = now
+
+
+def build_cache(docs: Sequence[Document], embed: Embedder | None = None, bar: bool = False) -> Cache:
+    """Embeds every document (with a HashingEmbedder fitted on them unless `embed` is given)."""
+    if not docs:
+        raise BadInput("the corpus is empty")
+    t0 = time.perf_counter()
+    texts = [d.text for d in docs]
+    if embed is None:
+        embed = HashingEmbedder().fit(counted(texts, "fitting", bar))
+    rows: list[Vector] = []
+    for text in counted(texts, "embedding", bar):
+        rows.append(embed_text(embed, text, rows[0].size if rows else None))
+    matrix = np.stack(rows)
+    norms = np.linalg.norm(matrix, axis=1, keepdims=True)
+    np.divide(matrix, norms, out=matrix, where=norms > 0)
+    ids = [d.id for d in docs]
+    timestamps = np.array([d.timestamp for d in docs], dtype=np.float64)
+    cache = Cache(matrix, ids, {d: i for i, d in enumerate(ids)}, timestamps, {d.id: d for d in docs}, embed)
+    took = time.perf_counter() - t0
+    print(f"cache: {len(ids)} documents x {matrix.shape[1]} dims, built in {took:.2f} s", file=sys.stderr)
+    return cache
+
+
+# ---------------------------------------------------------------- search
+
+
+def check_like_ids(cache: Cache, like: list[str]) -> list[str]:
+    """The like ids without empty pieces; an unknown one stops the search."""
+    wanted = [i for i in like if i]
+    if not wanted:
+        raise BadInput("like: names no document (write like:ID or like:ID,ID)")
+    for doc_id in wanted:
+        if doc_id not in cache.id_to_idx:
+            close = difflib.get_close_matches(doc_id, cache.ids, n=3, cutoff=0.5)
+            hint = f"; closest known ids: {', '.join(close)}" if close else ""
+            raise BadInput(
+                f"like: unknown document id {doc_id!r}{hint}. Stopped rather than search "
+                "without it: the ranking would silently ignore that id."
+            )
+    return wanted
+
+
+def search(cache: Cache, query: str, modifiers: str = "") -> list[ScoredDoc]:
+    """Ranks the cache for a query and a modifier line; notes go to stderr."""
+    if not query.strip():
+        raise BadInput("the query is empty")
+    mods: Modifiers = _tarnexa.parse_modifiers(modifiers)
+
+    def vec(text: str) -> Vector:
+        return embed_text(cache.embed, text, cache.matrix.shape[1])
+
+    def optional_vec(token: str, text: str | None) -> Vector | None:
+        v = vec(text) if text is not None else None
+        if text is not None and (v is None or not np.any(v)):
+            print(f"note: {token}{text!r} has no words the embedder can use; ignored", file=sys.stderr)
+            return None
+        return v
+
+    query_vec = vec(query)
+    if not np.any(query_vec):
+        raise BadInput(f"the query {query!r} has no words the embedder can use")
+    like_ids = check_like_ids(cache, mods["like"]) if mods["like"] is not None else None
+    if mods["recent_days"] is not None and mods["recent_days"] <= 0:
+        raise BadInput(f"recent:{mods['recent_days']} is not a positive number of days")
+    if mods["local_communities"]:
+        print("note: local_communities has no counterpart in score_candidates; ignored", file=sys.stderr)
+    traj_from = optional_vec("from: ", mods["trajectory_from"])
+    traj_to = optional_vec("to: ", mods["trajectory_to"])
+    if traj_from is None or traj_to is None:  # a trajectory needs both ends
+        traj_from = traj_to = None
+    return _tarnexa.score_candidates(
+        cache.matrix,
+        cache.ids,
+        cache.id_to_idx,
+        query_vec,
+        timestamps=cache.timestamps,
+        not_like_vec=optional_vec("unlike:", mods["unlike"]),
+        diverse=mods["diverse"],
+        limit=10 if mods["limit"] is None else mods["limit"],
+        recent=mods["recent"],
+        recent_days=mods["recent_days"],
+        like_ids=like_ids,
+        traj_from_vec=traj_from,
+        traj_to_vec=traj_to,
+    )
+
+
+# ---------------------------------------------------------------- output
+
+
+def snippet(doc: Document, width: int) -> str:
+    """The start of the document's text, after its heading or signature if it has one."""
+    lines = doc.text.splitlines()
+    if len(lines) > 1 and (not lines[1].strip() or _UNDERLINE.match(lines[1])):
+        lines = lines[1:]
+    text = " ".join(w for w in " ".join(lines).split() if not _UNDERLINE.match(w))
+    return text if len(text) <= width else text[: width - 1].rstrip() + "…"
+
+
+def show(cache: Cache, hits: list[ScoredDoc], before: list[str] | None = None) -> None:
+    """One line per hit: rank, score, id, date, snippet (and, given `before`, the old rank)."""
+    if not hits:
+        print("  (no results)")
+    id_width = min(28, max((len(h["id"]) for h in hits), default=0))
+    for rank, hit in enumerate(hits, 1):
+        doc = cache.docs[hit["id"]]
+        day = time.strftime("%Y-%m-%d", time.gmtime(doc.timestamp))
+        was = ""
+        if before is not None:
+            was = f"was #{before.index(doc.id) + 1:<3}" if doc.id in before else "new    "
+            was = f"{was} "
+        print(f"  {rank:2}. {hit['score']:7.4f}  {was}{doc.id:<{id_width}}  {day}  {snippet(doc, 60)}")
+
+
+TOUR_QUERY = "iterate over the keys of a dictionary"
+TOUR = [  # (label, modifiers): the same query under each modulation
+    ("plain", "limit:6"),
+    ("diverse: fewer near-duplicates", "limit:6 diverse"),
+    ("unlike: away from 'reversed'", "limit:6 unlike:reversed"),
+    ("like: towards the document dict.items", "limit:6 like:dict.items"),
+    ("trajectory: from 'keys' towards 'remove'", "limit:6 from: keys to: remove"),
+    ("recent: newer documents first, half-life 1000 days", "limit:6 recent:1000"),
 ]
 
 
-def main(argv: list[str] | None = None) -> int:
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("query", nargs="?", help="search text")
-    p.add_argument("modifiers", nargs="?", default="", help='modifier line, e.g. "limit:5 diverse"')
-    args = p.parse_args(argv)
-    t0 = time.perf_counter()
-    docs = stdlib_corpus()
-    if not docs:
-        print("error: the corpus is empty", file=sys.stderr)
-        return 1
-    matrix, ids, id_to_idx = build_cache(docs)
-    print(f"{len(ids)} stdlib module docstrings embedded in {time.perf_counter() - t0:.1f} s\n")
-    runs = [(args.query, args.modifiers)] if args.query else EXAMPLES
-    for query, modifiers in runs:
-        print(f"query: {query!r}  modifiers: {modifiers!r}")
-        for hit in search(matrix, ids, id_to_idx, query, modifiers):
-            print(f"  {hit['score']:+.4f}  {hit['id']:<14} {docs[hit['id']][:70]}")
+def tour(cache: Cache) -> None:
+    plain = [h["id"] for h in search(cache, TOUR_QUERY, "limit:50")]
+    for n, (label, modifiers) in enumerate(TOUR):
+        print(f"== {label}\n   {TOUR_QUERY!r}  modifiers: {modifiers!r}")
+        # After the first, each ranking says where its hits stood in the plain one.
+        show(cache, search(cache, TOUR_QUERY, modifiers), plain if n else None)
         print()
-    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="demo.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("query", nargs="?", help="the search text (leave out for a tour of the modulations)")
+    parser.add_argument("modifiers", nargs="?", default="", help='a modifier line, e.g. "limit:5 diverse"')
+    parser.add_argument("--corpus", metavar="DIR", type=Path, help="search the *.txt files under DIR")
+    parser.add_argument("--embedder", metavar="MODULE:FUNCTION", help="embed with a str -> vector function")
+    args = parser.parse_args(argv)
+    try:
+        if args.query is not None and not args.query.strip():
+            raise BadInput("the query is empty")  # before the work of building the cache
+        if args.corpus is not None:
+            docs = text_folder(args.corpus)
+            source = f"the *.txt files under {str(args.corpus)!r} (dated by mtime)"
+        else:
+            docs = reference_docs()
+            source = "the Python reference documentation (dated by version notes)"
+        embed = load_embedder(args.embedder) if args.embedder else None
+        cache = build_cache(docs, embed, bar=sys.stderr.isatty())
+        print(f"Searching {len(docs)} documents of {source}.\n")
+        if args.query is None:
+            tour(cache)
+        else:
+            print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
+            show(cache, search(cache, args.query, args.modifiers))
+    except BadInput as e:
+        print(f"{parser.prog}: error: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    return EXIT_OK
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except BrokenPipeError:  # the reader went away (demo.py | head): no traceback
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)
