@@ -55,14 +55,16 @@ void prefix_type_error(const char* name) noexcept {
 // ---- arrays ----
 
 ArrayArg::ArrayArg(ArrayArg&& o) noexcept
-    : obj_(std::exchange(o.obj_, nullptr)), data_(o.data_), dims_{o.dims_[0], o.dims_[1]},
-      strides_{o.strides_[0], o.strides_[1]} {}
+    : obj_(std::exchange(o.obj_, nullptr)), descr_(std::move(o.descr_)), data_(o.data_), nd_(o.nd_),
+      dims_{o.dims_[0], o.dims_[1]}, strides_{o.strides_[0], o.strides_[1]} {}
 
 ArrayArg& ArrayArg::operator=(ArrayArg&& o) noexcept {
     if (this != &o) {
         ArrayArg tmp(std::move(o));
         std::swap(obj_, tmp.obj_);
+        std::swap(descr_, tmp.descr_);
         data_ = tmp.data_;
+        nd_ = tmp.nd_;
         for (int i = 0; i < 2; ++i) {
             dims_[i] = tmp.dims_[i];
             strides_[i] = tmp.strides_[i];
@@ -72,10 +74,30 @@ ArrayArg& ArrayArg::operator=(ArrayArg&& o) noexcept {
 }
 
 ArrayArg::~ArrayArg() {
-    if (obj_ != nullptr) {
+    if (obj_ == nullptr) return;
+    // A borrow is identified by the array's fields. Python code that ran during the call may
+    // have changed them in place (a new shape or dtype assigned to the same array); the borrow
+    // is then released under the fields it was taken with, restored for the moment.
+    numpy::ArrayFields* f = numpy::fields(obj_);
+    bool changed = f->nd != nd_ || f->descr != descr_.get() || reinterpret_cast<const std::byte*>(f->data) != data_;
+    for (int i = 0; !changed && i < nd_; ++i) changed = f->dimensions[i] != dims_[i] || f->strides[i] != strides_[i];
+    if (!changed) {
         borrow::release_shared(obj_);
-        Py_DECREF(obj_);
+    } else {
+        numpy::ArrayFields now = *f;
+        f->data = const_cast<char*>(reinterpret_cast<const char*>(data_));
+        f->nd = nd_;
+        f->dimensions = dims_;
+        f->strides = strides_;
+        f->descr = descr_.get();
+        borrow::release_shared(obj_);
+        f->data = now.data;
+        f->nd = now.nd;
+        f->dimensions = now.dimensions;
+        f->strides = now.strides;
+        f->descr = now.descr;
     }
+    Py_DECREF(obj_);
 }
 
 MatrixView ArrayArg::matrix() const noexcept {
@@ -99,6 +121,8 @@ ArrayArg to_array(PyObject* obj, Elem elem, int ndim) {
         throw;
     }
     a.obj_ = obj;
+    a.descr_ = Ref::borrow(f->descr);
+    a.nd_ = ndim;
     a.data_ = reinterpret_cast<const std::byte*>(f->data);
     for (int i = 0; i < ndim; ++i) {
         a.dims_[i] = f->dimensions[i];
@@ -131,13 +155,16 @@ void for_each_item(PyObject* obj, Fn&& fn) {
     if (PyErr_Occurred()) throw_pending();
 }
 
+// A capacity hint from the sequence's __len__. It is only a hint: a length that overstates
+// the real one must not turn into a huge allocation, so it is capped.
 std::size_t size_hint(PyObject* obj) {
+    constexpr Py_ssize_t kMaxHint = Py_ssize_t{1} << 20;
     Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) {
         PyErr_Clear();
         return 0;
     }
-    return static_cast<std::size_t>(n);
+    return static_cast<std::size_t>(n < kMaxHint ? n : kMaxHint);
 }
 
 }  // namespace

@@ -82,7 +82,9 @@ public:
 private:
     friend ArrayArg to_array(PyObject*, Elem, int);
     PyObject* obj_ = nullptr;
+    Ref descr_;  // the dtype the borrow was taken with
     const std::byte* data_ = nullptr;
+    int nd_ = 0;
     Py_ssize_t dims_[2] = {0, 0};
     Py_ssize_t strides_[2] = {0, 0};
 };
