@@ -38,60 +38,91 @@ inline const std::byte* row_at(const RowsView& m, const std::uint64_t* row_index
     return m.data + static_cast<std::ptrdiff_t>(r) * m.row_stride;
 }
 
-// Requests every cache line of a row of `bytes` bytes (bytes >= 1). Prefetch helpers are forced
-// inline: GCC deems a function that only prefetches free of effects and deletes calls to it.
+// Requests every cache line of a row of `bytes` bytes (bytes >= 1), with the given locality hint.
+// Prefetch helpers are forced inline: GCC deems a function that only prefetches free of effects
+// and deletes calls to it.
+template <int Locality = 3>
 [[gnu::always_inline]] inline void prefetch_row(const std::byte* row, std::size_t bytes) {
-    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off, 0, 3);
-    __builtin_prefetch(row + (bytes - 1), 0, 3);  // last line when the row is not line-aligned
+    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off, 0, Locality);
+    __builtin_prefetch(row + (bytes - 1), 0, Locality);  // last line of a row not line-aligned
 }
 
-// Pass schedule of the SIMD kernels. The outputs are split into kStreams equal stretches that are
-// walked side by side, one row of each per pass, so a pass still scores kStreams rows against
-// every vector (each vector load serves kStreams rows) while, for row_index == nullptr, each
-// stretch is one linear sweep through memory that the hardware prefetchers follow. (Taking
-// kStreams adjacent rows per pass instead reads a dense matrix at well under half the bandwidth:
-// the prefetchers see short streams that keep restarting.) Gathered rows are prefetched by software
-// kPrefetchPasses passes ahead, interleaved with the loads of the current pass.
+// Pass schedule of the SIMD kernels. The outputs are split into S equal stretches (S = the
+// kernel's rows per pass) that are walked side by side, one row of each per pass, so a pass scores
+// S rows against every vector (each vector load serves S rows) while, for row_index == nullptr,
+// each stretch is one linear sweep through memory that the hardware prefetchers follow. (Taking S
+// adjacent rows per pass instead reads a dense matrix at well under half the bandwidth: the
+// prefetchers see short streams that keep restarting.) Sequential rows get no software prefetch:
+// requests a row or more ahead in each stretch slowed a large matrix by 15-60%, the more so the
+// more vectors are scored.
+//
+// Gathered rows are prefetched kGatherPrefetchRows rows (a whole number of passes) ahead, one
+// request per line interleaved with the loads of the current pass, into L2 rather than L1: a
+// request for L1 holds one of L1's few miss buffers until the line arrives, which limits how many
+// rows are in flight; L2-bound requests let about 1.5x as many random rows arrive per second.
 //
 // K provides
+//   template <int NV> static constexpr std::size_t kRows;  // S, from 2 to 4
 //   template <int R, int NV, bool Prefetch>
-//   static void block(const std::byte* const* rows, const std::byte* const* ahead, std::size_t cols,
-//                     const float* const* vecs, float (*res)[kStreams]);
-// setting res[v][r] = dot(rows[r], vecs[v]) for r < R, v < NV, and if Prefetch, prefetching the
-// rows ahead[0..R) while it reads.
-constexpr std::size_t kStreams = 4;
-constexpr std::size_t kPrefetchPasses = 4;
+//   static void block(const std::byte* const* rows, const std::byte* const* ahead,
+//                     std::size_t cols, const float* const* vecs, float* const* out,
+//                     std::size_t i, std::size_t step);
+// setting out[v][i + r * step] = dot(rows[r], vecs[v]) for r < R <= S, v < NV, and if Prefetch,
+// prefetching the rows ahead[0..R) (with kGatherLocality) while it reads.
+constexpr std::size_t kGatherPrefetchRows = 16;
+constexpr int kGatherLocality = 2;  // prefetcht1: into L2
+
+// The last count % S rows (1 <= rest < S <= 4), scored in one pass.
+template <class K, int NV>
+[[gnu::noinline]] void run_rest(const RowsView& m, const std::uint64_t* row_index,
+                                std::size_t first, std::size_t rest, const float* const* vecs,
+                                float* const* out) {
+    constexpr std::size_t S = K::template kRows<NV>;
+    static_assert(S >= 2 && S <= 4);
+    const std::byte* rows[S - 1];
+    for (std::size_t r = 0; r < rest; ++r) rows[r] = row_at(m, row_index, first + r);
+    if (rest == 1) {
+        K::template block<1, NV, false>(rows, rows, m.cols, vecs, out, first, 1);
+    } else if constexpr (S > 2) {
+        if (rest == 2)
+            K::template block<2, NV, false>(rows, rows, m.cols, vecs, out, first, 1);
+        else if constexpr (S > 3)
+            K::template block<3, NV, false>(rows, rows, m.cols, vecs, out, first, 1);
+    }
+}
 
 template <class K, int NV>
 void run_streams(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
                  const float* const* vecs, float* const* out) {
-    const std::size_t passes = count / kStreams;
-    const std::byte* rows[kStreams];
-    const std::byte* ahead[kStreams] = {};
-    float res[NV][kStreams];
+    constexpr std::size_t S = K::template kRows<NV>;
+    const std::size_t passes = count / S;
+    const std::size_t ahead_passes = row_index ? (kGatherPrefetchRows + S - 1) / S : 0;
+    const std::byte* rows[S];
+    const std::byte* ahead[S];
 
-    if (row_index) {
-        for (std::size_t t = 0; t < passes && t < kPrefetchPasses; ++t)
-            for (std::size_t r = 0; r < kStreams; ++r)
-                prefetch_row(row_at(m, row_index, t + r * passes), m.cols * sizeof(float));
-    }
-    for (std::size_t t = 0; t < passes; ++t) {
-        for (std::size_t r = 0; r < kStreams; ++r) rows[r] = row_at(m, row_index, t + r * passes);
-        if (row_index && t + kPrefetchPasses < passes) {
-            for (std::size_t r = 0; r < kStreams; ++r)
-                ahead[r] = row_at(m, row_index, t + kPrefetchPasses + r * passes);
-            K::template block<kStreams, NV, true>(rows, ahead, m.cols, vecs, res);
-        } else {
-            K::template block<kStreams, NV, false>(rows, ahead, m.cols, vecs, res);
+    // With gathered rows, the first ahead_passes passes are requested up front and each later one
+    // by the pass ahead_passes before it: passes [0, prefetching) prefetch.
+    const std::size_t warm = ahead_passes < passes ? ahead_passes : passes;
+    for (std::size_t t = 0; t < warm; ++t)
+        for (std::size_t r = 0; r < S; ++r)
+            prefetch_row<kGatherLocality>(row_at(m, row_index, t + r * passes),
+                                          m.cols * sizeof(float));
+    const std::size_t prefetching = ahead_passes ? passes - warm : 0;
+
+    std::size_t t = 0;
+    for (; t < prefetching; ++t) {
+        for (std::size_t r = 0; r < S; ++r) {
+            rows[r] = row_at(m, row_index, t + r * passes);
+            ahead[r] = row_at(m, row_index, t + ahead_passes + r * passes);
         }
-        for (int v = 0; v < NV; ++v)
-            for (std::size_t r = 0; r < kStreams; ++r) out[v][t + r * passes] = res[v][r];
+        K::template block<S, NV, true>(rows, ahead, m.cols, vecs, out, t, passes);
     }
-    for (std::size_t i = passes * kStreams; i < count; ++i) {
-        rows[0] = row_at(m, row_index, i);
-        K::template block<1, NV, false>(rows, ahead, m.cols, vecs, res);
-        for (int v = 0; v < NV; ++v) out[v][i] = res[v][0];
+    for (; t < passes; ++t) {
+        for (std::size_t r = 0; r < S; ++r) rows[r] = row_at(m, row_index, t + r * passes);
+        K::template block<S, NV, false>(rows, rows, m.cols, vecs, out, t, passes);
     }
+    if (count > passes * S)
+        run_rest<K, NV>(m, row_index, passes * S, count - passes * S, vecs, out);
 }
 
 // Entry point shape shared by the kernels: nvec in 1..3 picks the instantiation.
