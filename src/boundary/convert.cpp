@@ -177,14 +177,14 @@ void TextList::detach() {
     seq_ = Ref();
 }
 
-TextList to_text_list(PyObject* obj, CallContext& ctx) {
+TextList to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked) {
     refuse_non_sequence(obj);
     TextList list;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         // Builtin containers: their items are checked in place and read there later.
         PyObject* const* items = PySequence_Fast_ITEMS(obj);
         std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj));
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = prechecked; i < n; ++i) {
             if (i + 32 < n) __builtin_prefetch(items[i + 32]);
             PyObject* item = items[i];
             if (Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] continue;
@@ -310,7 +310,7 @@ public:
         PyObject* value;
     };
 
-    explicit DictCursor(PyObject* dict) : dict_(dict) {}
+    explicit DictCursor(PyObject* dict, Py_ssize_t pos = 0) : dict_(dict), pos_(pos) {}
 
     bool next(Entry& e) {
         if (!window_) return fetch(e);
@@ -346,21 +346,61 @@ private:
         return true;
     }
     PyObject* dict_;
-    Py_ssize_t pos_ = 0;
+    Py_ssize_t pos_;
     bool window_ = true, exhausted_ = false;
     int head_ = 0, count_ = 0;
     Entry ring_[kWindow];
 };
 
+
+// The common dict entry, an ASCII str key and a small non-negative int value, is recognised
+// with two type pointer comparisons and no calls.
+inline bool common_item(PyObject* item) {
+    return Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item);
+}
+inline Py_ssize_t compact_value(PyObject* v) {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+}
+inline bool common_entry(PyObject* k, PyObject* v) {
+    return common_item(k) && Py_IS_TYPE(v, &PyLong_Type) &&
+           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && compact_value(v) >= 0;
+}
+
 }  // namespace
 
-IdMap to_id_map(PyObject* obj, CallContext& ctx) {
+Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
+    Prechecked done;
+    if (!(PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) || !PyDict_Check(dict)) return done;
+    PyObject* const* items = PySequence_Fast_ITEMS(ids);
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids));
+    DictCursor cursor(dict);
+    DictCursor::Entry e;
+    bool list_going = n > 0, dict_going = true;
+    while (list_going || dict_going) {
+        if (list_going) {
+            const std::size_t i = done.items;
+            if (common_item(items[i])) list_going = ++done.items < n;
+            else list_going = false;
+        }
+        if (dict_going) {
+            if (cursor.next(e) && common_entry(e.key, e.value)) {
+                ++done.entries;
+                done.next_pos = e.index + 1;
+            } else {
+                dict_going = false;
+            }
+        }
+    }
+    return done;
+}
+
+IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
     if (!PyDict_Check(obj)) type_mismatch(obj, "PyDict");
     IdMap m;
     m.dict_ = Ref::borrow(obj);
     const Py_ssize_t start_len = PyDict_GET_SIZE(obj);
-    Py_ssize_t seen = 0;
-    DictCursor cursor(obj);
+    Py_ssize_t seen = pre ? pre->entries : 0;
+    DictCursor cursor(obj, pre ? pre->next_pos : 0);
     DictCursor::Entry e;
     for (;;) {
         if (PyDict_GET_SIZE(obj) != start_len) fault("dictionary changed size during iteration");
@@ -368,15 +408,9 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx) {
         if (++seen > start_len) fault("dictionary keys changed during iteration");
         PyObject* k = e.key;
         PyObject* v = e.value;
-        // The common entry, an ASCII str key and a small non-negative int, takes two type
-        // pointer comparisons and no calls.
-        if (Py_IS_TYPE(k, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(k) && Py_IS_TYPE(v, &PyLong_Type) &&
-            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-            const Py_ssize_t n = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-            if (n >= 0) [[likely]] {
-                if (m.owned_) m.insert(k, static_cast<std::uint64_t>(n));
-                continue;
-            }
+        if (common_entry(k, v)) [[likely]] {
+            if (m.owned_) m.insert(k, static_cast<std::uint64_t>(compact_value(v)));
+            continue;
         }
         if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
         if (!PyUnicode_IS_COMPACT_ASCII(k)) (void)utf8(k);

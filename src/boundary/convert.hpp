@@ -100,13 +100,14 @@ public:
     void detach() override;
 
 private:
-    friend TextList to_text_list(PyObject*, CallContext&);
+    friend TextList to_text_list(PyObject*, CallContext&, std::size_t);
     Ref seq_;                  // the caller's exact list or tuple, read in place until detached
     PyObject* const* items_ = nullptr;
     std::vector<Ref> owned_;   // items held by this list once detached
     std::size_t size_ = 0;
 };
-TextList to_text_list(PyObject* obj, CallContext& ctx);
+// `prechecked`: leading items of an exact list or tuple already known to be good.
+TextList to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked = 0);
 
 // ---- list of unsigned integers ----
 std::vector<std::uint64_t> to_index_list(PyObject* obj);
@@ -119,7 +120,7 @@ public:
     void detach() override;
 
 private:
-    friend IdMap to_id_map(PyObject*, CallContext&);
+    friend IdMap to_id_map(PyObject*, CallContext&, const struct Prechecked*);
     void insert(PyObject* key, std::uint64_t value);
     void copy_entries(Py_ssize_t until_pos);
     Ref dict_;         // while not owned: every key an exact str, every value an int
@@ -127,7 +128,19 @@ private:
     std::vector<Ref> keys_;
     std::unordered_map<std::string_view, std::uint64_t> map_;
 };
-IdMap to_id_map(PyObject* obj, CallContext& ctx);
+// A head start for converting an id list and an id map: the leading list items and dict
+// entries of the common kind (an exact ASCII str; an exact ASCII str key with a small
+// non-negative int value) are checked in one interleaved pass, so that the cache misses of the
+// two walks overlap. It only checks: it raises nothing and runs no Python code, and the two
+// conversions carry on from where it stopped, in their own order.
+struct Prechecked {
+    std::size_t items = 0;     // leading list items known to be good
+    Py_ssize_t entries = 0;    // leading dict entries known to be good
+    Py_ssize_t next_pos = 0;   // the dict walk's position after them
+};
+Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict);
+
+IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre = nullptr);
 
 // ---- scalars ----
 bool to_bool(PyObject* obj, CallContext& ctx);

@@ -72,9 +72,10 @@ PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 
         // Converted in parameter order; the first failure ends the call.
         py::ArrayArg matrix = convert_arg("matrix", [&] { return py::to_array(a[kMatrix], py::Elem::float32, 2); });
-        py::TextList ids = convert_arg("ids", [&] { return py::to_text_list(a[kIds], ctx); });
+        const py::Prechecked pre = py::precheck_ids_and_map(a[kIds], a[kIdToIdx]);
+        py::TextList ids = convert_arg("ids", [&] { return py::to_text_list(a[kIds], ctx, pre.items); });
         ctx.watch(&ids);
-        py::IdMap id_to_idx = convert_arg("id_to_idx", [&] { return py::to_id_map(a[kIdToIdx], ctx); });
+        py::IdMap id_to_idx = convert_arg("id_to_idx", [&] { return py::to_id_map(a[kIdToIdx], ctx, &pre); });
         ctx.watch(&id_to_idx);
         py::ArrayArg query = convert_arg("query_vec", [&] { return py::to_array(a[kQueryVec], py::Elem::float32, 1); });
         py::ArrayArg timestamps, not_like, traj_from, traj_to, mask;
