@@ -310,7 +310,9 @@ public:
         PyObject* value;
     };
 
-    explicit DictCursor(PyObject* dict, Py_ssize_t pos = 0) : dict_(dict), pos_(pos) {}
+    // A small dict stays in cache, so it is walked without the window.
+    explicit DictCursor(PyObject* dict, Py_ssize_t pos = 0)
+        : dict_(dict), pos_(pos), window_(PyDict_GET_SIZE(dict) > kSmallDict) {}
 
     bool next(Entry& e) {
         if (!window_) return fetch(e);
@@ -340,6 +342,7 @@ public:
 
 private:
     static constexpr int kWindow = 16;
+    static constexpr Py_ssize_t kSmallDict = 4096;
     bool fetch(Entry& e) {
         if (!PyDict_Next(dict_, &pos_, &e.key, &e.value)) return false;
         e.index = pos_ - 1;
@@ -347,7 +350,7 @@ private:
     }
     PyObject* dict_;
     Py_ssize_t pos_;
-    bool window_ = true, exhausted_ = false;
+    bool window_, exhausted_ = false;
     int head_ = 0, count_ = 0;
     Entry ring_[kWindow];
 };

@@ -5,20 +5,26 @@
 namespace tarnexa::scoring {
 namespace {
 
-// Best first: higher score, then earlier position. Only numbers reach this order.
-inline bool before(const Candidate& a, const Candidate& b) {
-    return a.score > b.score || (a.score == b.score && a.pos < b.pos);
-}
+// Best first: higher score, then earlier position. Only numbers reach this order. A function
+// object, so that the standard algorithms inline it.
+struct Before {
+    bool operator()(const Candidate& a, const Candidate& b) const noexcept {
+        return a.score > b.score || (a.score == b.score && a.pos < b.pos);
+    }
+};
+constexpr Before before{};
 
-// A heap ordered by `before` keeps the worst kept candidate at its front.
+// A heap ordered by `before` keeps the worst kept candidate at its front. It serves small
+// pools over many positions; otherwise every candidate is collected and partially selected.
 constexpr std::size_t kHeapLimit = 4096;
+constexpr std::size_t kHeapMinPositions = 4096;
 
 }  // namespace
 
 TopK::TopK(std::uint64_t k, std::size_t n_positions)
-    : k_(k), heap_mode_(k < n_positions && k <= kHeapLimit) {
+    : k_(k), heap_mode_(k < n_positions && k <= kHeapLimit && n_positions >= kHeapMinPositions) {
     if (k_ == 0) floor_ = std::numeric_limits<float>::infinity();  // nothing can enter
-    if (heap_mode_) items_.reserve(static_cast<std::size_t>(k_));
+    items_.reserve(heap_mode_ ? static_cast<std::size_t>(k_) : n_positions);
 }
 
 void TopK::offer_heap(float score, std::uint64_t pos) {
