@@ -53,29 +53,49 @@ class Samples:
         return (q[2] - q[0]) / med if med else 0.0
 
 
-def measure(fns: dict, reps: int, warmup: int = 2, pause_after: dict | None = None) -> dict[str, Samples]:
+def measure(fns: dict, reps: int, warmup: int = 2, pause_after: dict | None = None, inner: int | dict = 1,
+            block: int = 1) -> dict[str, Samples]:
     """Times each callable `reps` times, interleaved round by round, after `warmup` untimed rounds.
 
     pause_after maps a name to seconds of untimed sleep after each of its calls: NumPy's BLAS
     threads keep spinning for a while after a product, and on a small machine they would take a
     core from the next measurement.
+
+    inner: calls per sample (or a dict of them by name), for calls of a few microseconds; a
+    sample is then the mean of `inner` back-to-back calls. block: samples taken in a row from
+    each callable per turn, after one untimed call; for data that fits in the cache but that the
+    callables hold in different copies, each of which the others' calls would evict.
     """
     pause_after = pause_after or {}
     out = {name: Samples() for name in fns}
+    loops = {name: range(inner.get(name, 1) if isinstance(inner, dict) else inner) for name in fns}
+
+    def one(name, fn):
+        loop = loops[name]
+        t0 = time.perf_counter_ns()
+        for _ in loop:
+            fn()
+        out[name].ns.append((time.perf_counter_ns() - t0) // len(loop))
+        if name in pause_after:
+            time.sleep(pause_after[name])
+
     was_enabled = gc.isenabled()
     gc.collect()
     gc.disable()
     try:
         for _ in range(warmup):
-            for fn in fns.values():
-                fn()
-        for _ in range(reps):
             for name, fn in fns.items():
-                t0 = time.perf_counter_ns()
-                fn()
-                out[name].ns.append(time.perf_counter_ns() - t0)
-                if name in pause_after:
-                    time.sleep(pause_after[name])
+                for _ in loops[name]:
+                    fn()
+        done = 0
+        while done < reps:
+            k = min(block, reps - done)
+            for name, fn in fns.items():
+                if block > 1:
+                    fn()
+                for _ in range(k):
+                    one(name, fn)
+            done += k
     finally:
         if was_enabled:
             gc.enable()
@@ -233,6 +253,24 @@ def cpu_flags() -> set[str]:
     except OSError:
         pass
     return set()
+
+
+def llc_bytes() -> int | None:
+    """Size of the last-level cache of CPU 0 (as the kernel reports it; a VM may share it)."""
+    best = None
+    for d in sorted(Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
+        try:
+            if (d / "type").read_text().strip() == "Instruction":
+                continue
+            level = int((d / "level").read_text())
+            text = (d / "size").read_text().strip().upper()
+        except (OSError, ValueError):
+            continue
+        mult = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:], 1)
+        size = int(text.rstrip("KMG")) * mult
+        if best is None or level > best[0]:
+            best = (level, size)
+    return best[1] if best else None
 
 
 def expected_kernel() -> str:
