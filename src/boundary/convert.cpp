@@ -131,6 +131,25 @@ ArrayArg to_array(PyObject* obj, Elem elem, int ndim) {
     return a;
 }
 
+// ---- fast checks for the common items ----
+
+namespace {
+
+// An exact ASCII str: a type pointer comparison and one flag, no call.
+inline bool common_item(PyObject* item) {
+    return Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item);
+}
+
+// An exact int small enough to be stored inline and not negative; its value goes to `n`.
+inline bool small_index(PyObject* v, Py_ssize_t& n) {
+    if (!Py_IS_TYPE(v, &PyLong_Type) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)))
+        return false;
+    n = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+    return n >= 0;
+}
+
+}  // namespace
+
 // ---- list of texts ----
 
 namespace {
@@ -187,7 +206,7 @@ TextList to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked) {
         for (std::size_t i = prechecked; i < n; ++i) {
             if (i + 32 < n) __builtin_prefetch(items[i + 32]);
             PyObject* item = items[i];
-            if (Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] continue;
+            if (common_item(item)) [[likely]] continue;
             check_text_item(item);
         }
         list.seq_ = Ref::borrow(obj);
@@ -223,10 +242,8 @@ namespace {
 
 // Small non-negative exact ints, the common case, are read inline.
 inline std::uint64_t as_u64(PyObject* item) {
-    if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
-        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-        if (v >= 0) return static_cast<std::uint64_t>(v);
-    }
+    Py_ssize_t v;
+    if (small_index(item, v)) return static_cast<std::uint64_t>(v);
     return as_u64_slow(item);
 }
 
@@ -355,19 +372,8 @@ private:
     Entry ring_[kWindow];
 };
 
-
-// The common dict entry, an ASCII str key and a small non-negative int value, is recognised
-// with two type pointer comparisons and no calls.
-inline bool common_item(PyObject* item) {
-    return Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item);
-}
-inline Py_ssize_t compact_value(PyObject* v) {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-}
-inline bool common_entry(PyObject* k, PyObject* v) {
-    return common_item(k) && Py_IS_TYPE(v, &PyLong_Type) &&
-           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && compact_value(v) >= 0;
-}
+// The common dict entry: an ASCII str key and a small non-negative int value.
+inline bool common_entry(PyObject* k, PyObject* v, Py_ssize_t& n) { return common_item(k) && small_index(v, n); }
 
 }  // namespace
 
@@ -386,7 +392,8 @@ Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
             else list_going = false;
         }
         if (dict_going) {
-            if (cursor.next(e) && common_entry(e.key, e.value)) {
+            Py_ssize_t value;
+            if (cursor.next(e) && common_entry(e.key, e.value, value)) {
                 ++done.entries;
                 done.next_pos = e.index + 1;
             } else {
@@ -411,8 +418,9 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
         if (++seen > start_len) fault("dictionary keys changed during iteration");
         PyObject* k = e.key;
         PyObject* v = e.value;
-        if (common_entry(k, v)) [[likely]] {
-            if (m.owned_) m.insert(k, static_cast<std::uint64_t>(compact_value(v)));
+        Py_ssize_t row;
+        if (common_entry(k, v, row)) [[likely]] {
+            if (m.owned_) m.insert(k, static_cast<std::uint64_t>(row));
             continue;
         }
         if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
