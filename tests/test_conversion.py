@@ -501,3 +501,45 @@ def test_first_failure_wins_in_parameter_order():
     raises_exactly(TypeError, "argument 'k': no", mmr, candidates=[Rec("c0"), Rec("c1")],
                    k=Rec("k", ok=False), lambda_=Rec("lambda_"))
     assert log == ["c0", "c1", "k"]
+
+
+class Row(int):
+    """An int subclass: a valid row index that is not of the common kind."""
+
+
+@pytest.mark.parametrize("n", [100, 5000])
+@pytest.mark.parametrize("at", [0, 63, 64, 65, -1])
+@pytest.mark.parametrize("kind, exc, text", [
+    ("text", None, None),
+    ("row", None, None),
+    ("item", TypeError, "argument 'ids': 'int' object cannot be converted to 'PyString'"),
+    ("key", TypeError, "argument 'id_to_idx': 'int' object cannot be converted to 'PyString'"),
+    ("item+key", TypeError, "argument 'ids': 'int' object cannot be converted to 'PyString'"),
+    ("value", OverflowError, "can't convert negative int to unsigned"),
+])
+def test_long_inputs_checked_whole(n, at, kind, exc, text):
+    # One uncommon item or entry anywhere in a long list or dict: a valid one converts as usual,
+    # an invalid one raises, and the list's error comes before the dict's.
+    at %= n
+    ids = [f"d{i}" for i in range(n)]
+    keys, rows = list(ids), list(range(n))
+    if kind == "text":
+        ids[at] = keys[at] = f"\u00e9t\u00e9-{at}"
+    if kind == "row":
+        rows[at] = Row(at)
+    if kind in ("item", "item+key"):
+        ids[at] = 7
+    if kind in ("key", "item+key"):
+        keys[at] = 7
+    if kind == "value":
+        rows[at] = -1
+    m = np.full((n, 3), 0.1, dtype=np.float32)
+    m[at] = [1, 0, 0]
+    args = dict(matrix=m, ids=ids, id_to_idx=dict(zip(keys, rows)), query_vec=np.array([1, 0, 0], np.float32))
+    if exc is not None:
+        with pytest.raises(exc) as info:
+            sc(**args)
+        assert str(info.value) == text
+        return
+    assert sc(**args, limit=1) == [{"id": ids[at], "score": 1.0}]
+    assert sc(**args, pre_filter_ids=[ids[at], ids[at - 1]])[0]["id"] == ids[at]
