@@ -69,7 +69,7 @@ class Participant:
         self.t.release(self.t.state, a)
 
     def release_mut(self, a: np.ndarray) -> None:
-        self.held.remove(a)
+        del self.held[next(i for i, h in enumerate(self.held) if h is a)]
         self.t.release_mut(self.t.state, a)
 
     def __enter__(self):

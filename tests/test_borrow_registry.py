@@ -167,3 +167,23 @@ def test_attribute_that_is_not_a_capsule():
     msg = "PanicException Interal borrow checking API error: TypeError: 'int' object cannot be converted to 'PyCapsule'"
     assert out[:2] == [msg, msg], r.stderr
     assert out[2] == "[(0, 1.0)]"
+
+
+def test_many_arrays_borrowed_and_released_in_turn():
+    # Releasing frees the registry's records for reuse; reused ones must start empty and take
+    # the new array's identity, whatever order the arrays come and go in.
+    arrays = [np.ones(3, np.float32) for _ in range(20)]
+    for rounds in range(3):
+        with Participant() as p:
+            order = arrays if rounds != 1 else arrays[::-1]
+            assert all(p.acquire_mut(a) == 0 for a in order)
+            for a in order[::2]:
+                p.release_mut(a)
+            for i, a in enumerate(order):
+                if i % 2:
+                    assert_refused(lambda a=a: call_with(a))
+                else:
+                    call_with(a)
+                    assert p.acquire_mut(a[1:]) == 0  # nothing of ours is left on it
+    with Participant() as p:
+        assert all(p.acquire_mut(a) == 0 for a in arrays)

@@ -37,8 +37,29 @@ struct Entry {
     std::int64_t readers;  // > 0: that many shared borrows; -1: one exclusive borrow
 };
 
+using ByBase = std::unordered_map<std::uintptr_t, std::vector<Entry>>;
+
 struct State {
-    std::unordered_map<std::uintptr_t, std::vector<Entry>> by_base;
+    ByBase by_base;
+    // Emptied map nodes, kept with their entry storage: most calls borrow and release the same
+    // few arrays, which then costs no allocation.
+    std::vector<ByBase::node_type> spare;
+
+    State() { spare.reserve(8); }
+
+    std::vector<Entry>& entries_of(std::uintptr_t base) {
+        if (auto it = by_base.find(base); it != by_base.end()) return it->second;
+        if (spare.empty()) return by_base[base];
+        ByBase::node_type node = std::move(spare.back());
+        spare.pop_back();
+        node.key() = base;
+        return by_base.insert(std::move(node)).position->second;
+    }
+
+    void forget(ByBase::iterator it) noexcept {
+        ByBase::node_type node = by_base.extract(it);
+        if (spare.size() < spare.capacity()) spare.push_back(std::move(node));  // never allocates
+    }
 };
 
 std::uintptr_t base_address(PyObject* array) {
@@ -91,7 +112,7 @@ bool conflict(const Key& a, const Key& b) {
 
 int acquire_impl(void* state, PyObject* array) noexcept {
     try {
-        auto& entries = static_cast<State*>(state)->by_base[base_address(array)];
+        auto& entries = static_cast<State*>(state)->entries_of(base_address(array));
         Key k = key_of(array);
         for (Entry& e : entries) {
             if (e.key == k) {
@@ -112,7 +133,7 @@ int acquire_impl(void* state, PyObject* array) noexcept {
 int acquire_mut_impl(void* state, PyObject* array) noexcept {
     try {
         if (!(numpy::fields(array)->flags & numpy::kWriteable)) return -2;
-        auto& entries = static_cast<State*>(state)->by_base[base_address(array)];
+        auto& entries = static_cast<State*>(state)->entries_of(base_address(array));
         Key k = key_of(array);
         for (const Entry& e : entries)
             if (e.key == k || conflict(e.key, k)) return -1;
@@ -124,9 +145,9 @@ int acquire_mut_impl(void* state, PyObject* array) noexcept {
 }
 
 void drop(void* state, PyObject* array, bool exclusive) noexcept {
-    auto& by_base = static_cast<State*>(state)->by_base;
-    auto it = by_base.find(base_address(array));
-    if (it == by_base.end()) return;
+    State& st = *static_cast<State*>(state);
+    auto it = st.by_base.find(base_address(array));
+    if (it == st.by_base.end()) return;
     Key k = key_of(array);
     auto& entries = it->second;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -139,7 +160,7 @@ void drop(void* state, PyObject* array, bool exclusive) noexcept {
         }
         break;
     }
-    if (entries.empty()) by_base.erase(it);
+    if (entries.empty()) st.forget(it);
 }
 
 void release_impl(void* state, PyObject* array) noexcept { drop(state, array, false); }

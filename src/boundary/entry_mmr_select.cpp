@@ -27,12 +27,11 @@ PyObject* mmr_select_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
 
         mmr::Selection chosen =
             mmr::mmr_select(candidates, similarities.vec<float>(), matrix.matrix(), k, lambda);
-        py::Ref list = py::made(PyList_New(0));
-        for (const auto& [row, score] : chosen) {
-            py::Ref index = py::made(PyLong_FromUnsignedLongLong(row));
-            py::Ref value = py::made(PyFloat_FromDouble(score));
-            py::Ref pair = py::made(PyTuple_Pack(2, index.get(), value.get()));
-            py::check(PyList_Append(list.get(), pair.get()));
+        py::Ref list = py::made(PyList_New(static_cast<Py_ssize_t>(chosen.size())));
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            py::Ref index = py::made(PyLong_FromUnsignedLongLong(chosen[i].first));
+            py::Ref value = py::made(PyFloat_FromDouble(chosen[i].second));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::made(PyTuple_Pack(2, index.get(), value.get())).release());
         }
         return list.release();
     });

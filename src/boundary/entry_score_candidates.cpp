@@ -48,14 +48,15 @@ py::Ref id_object(const py::TextList& ids, std::size_t i) {
 py::Ref build(const std::vector<scoring::Hit>& hits, const py::TextList& ids) {
     PyObject* id_key = result_key(0);
     PyObject* score_key = result_key(1);
-    py::Ref list = py::made(PyList_New(0));
-    for (const scoring::Hit& h : hits) {
-        py::Ref id = id_object(ids, static_cast<std::size_t>(h.id_index));
-        py::Ref score = py::made(PyFloat_FromDouble(h.score));
+    // Sized once; a slot not yet filled is NULL, which the list's deallocation skips.
+    py::Ref list = py::made(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        py::Ref id = id_object(ids, static_cast<std::size_t>(hits[i].id_index));
+        py::Ref score = py::made(PyFloat_FromDouble(hits[i].score));
         py::Ref dict = py::made(PyDict_New());
         py::check(PyDict_SetItem(dict.get(), id_key, id.get()));
         py::check(PyDict_SetItem(dict.get(), score_key, score.get()));
-        py::check(PyList_Append(list.get(), dict.get()));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }
     return list;
 }
