@@ -31,7 +31,8 @@ PyObject* mmr_select_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
         for (std::size_t i = 0; i < chosen.size(); ++i) {
             py::Ref index = py::made(PyLong_FromUnsignedLongLong(chosen[i].first));
             py::Ref value = py::made(PyFloat_FromDouble(chosen[i].second));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::made(PyTuple_Pack(2, index.get(), value.get())).release());
+            py::Ref pair = py::made(PyTuple_Pack(2, index.get(), value.get()));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
         }
         return list.release();
     });
