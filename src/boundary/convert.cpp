@@ -317,6 +317,10 @@ std::optional<std::uint64_t> IdMap::find(PyObject* id) const {
 
 namespace {
 
+// Lists and dicts up to this many items stay in cache while they are walked, so they are
+// walked without prefetching.
+constexpr Py_ssize_t kInCache = 4096;
+
 // Walks a dict's storage with a look-ahead window: the keys and values of the next entries
 // are prefetched, since they live all over the heap. The window holds borrowed pointers, so
 // it is dropped before any Python code runs; the walk then goes on entry by entry.
@@ -330,7 +334,7 @@ public:
 
     // A small dict stays in cache, so it is walked without the window.
     explicit DictCursor(PyObject* dict, Py_ssize_t pos = 0)
-        : dict_(dict), pos_(pos), window_(PyDict_GET_SIZE(dict) > kSmallDict) {}
+        : dict_(dict), pos_(pos), window_(PyDict_GET_SIZE(dict) > kInCache) {}
 
     bool next(Entry& e) {
         if (!window_) return fetch(e);
@@ -360,7 +364,6 @@ public:
 
 private:
     static constexpr int kWindow = 16;
-    static constexpr Py_ssize_t kSmallDict = 4096;
     bool fetch(Entry& e) {
         if (!PyDict_Next(dict_, &pos_, &e.key, &e.value)) return false;
         e.index = pos_ - 1;
@@ -378,16 +381,13 @@ inline bool common_entry(PyObject* k, PyObject* v, Py_ssize_t& n) { return commo
 
 }  // namespace
 
-// Inputs up to this size are walked without prefetching.
-constexpr std::size_t kSmallWalk = 4096;
-
 Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
     Prechecked done;
     if (!(PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) || !PyDict_Check(dict)) return done;
     PyObject* const* items = PySequence_Fast_ITEMS(ids);
     const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids));
 
-    if (n <= kSmallWalk && PyDict_GET_SIZE(dict) <= static_cast<Py_ssize_t>(kSmallWalk)) {
+    if (n <= static_cast<std::size_t>(kInCache) && PyDict_GET_SIZE(dict) <= kInCache) {
         // Small enough to stay in cache: two plain walks cost the fewest instructions.
         while (done.items < n && common_item(items[done.items])) ++done.items;
         Py_ssize_t pos = 0, value;
