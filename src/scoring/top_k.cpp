@@ -15,14 +15,21 @@ struct Before {
 constexpr Before before{};
 
 // A heap ordered by `before` keeps the worst kept candidate at its front. It serves small
-// pools over many positions; otherwise every candidate is collected and partially selected.
+// pools over many positions, or over fewer positions when the pool is a small part of them;
+// otherwise every candidate is collected and partially selected.
 constexpr std::size_t kHeapLimit = 4096;
 constexpr std::size_t kHeapMinPositions = 4096;
+constexpr std::size_t kHeapMinPositionsPerPlace = 16;
+
+bool use_heap(std::uint64_t k, std::size_t n_positions) {
+    if (k >= n_positions || k > kHeapLimit) return false;
+    return n_positions >= kHeapMinPositions || k * kHeapMinPositionsPerPlace <= n_positions;
+}
 
 }  // namespace
 
 TopK::TopK(std::uint64_t k, std::size_t n_positions)
-    : k_(k), heap_mode_(k < n_positions && k <= kHeapLimit && n_positions >= kHeapMinPositions) {
+    : k_(k), heap_mode_(use_heap(k, n_positions)) {
     if (k_ == 0) floor_ = std::numeric_limits<float>::infinity();  // nothing can enter
     items_.reserve(heap_mode_ ? static_cast<std::size_t>(k_) : n_positions);
 }
