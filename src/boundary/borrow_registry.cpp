@@ -9,12 +9,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "boundary/messages.hpp"
 #include "boundary/numpy_api.hpp"
 
 namespace tarnexa::borrow {
 namespace {
-
-constexpr const char* kCapsuleName = "_VELDT_NUMPY_BORROW_CHECKING_API";
 
 struct Table {
     std::uint64_t version;
@@ -25,13 +24,6 @@ struct Table {
     void (*release_mut)(void*, PyObject*);
 };
 
-// A borrow: the bytes an array can touch, its data pointer and the gcd of its strides.
-struct Key {
-    std::uintptr_t start, end, data;
-    std::intptr_t gcd;
-    bool operator==(const Key&) const = default;
-};
-
 struct Entry {
     Key key;
     std::int64_t readers;  // > 0: that many shared borrows; -1: one exclusive borrow
@@ -40,6 +32,9 @@ struct Entry {
 using ByBase = std::unordered_map<std::uintptr_t, std::vector<Entry>>;
 
 struct State {
+    // First, so that tests can read it through the table's state pointer: the borrows held now,
+    // shared and exclusive, of every participant.
+    std::uint64_t held = 0;
     ByBase by_base;
     // Emptied map nodes, kept with their entry storage: most calls borrow and release the same
     // few arrays, which then costs no allocation.
@@ -60,6 +55,61 @@ struct State {
         ByBase::node_type node = by_base.extract(it);
         if (spare.size() < spare.capacity()) spare.push_back(std::move(node));  // never allocates
     }
+
+    int acquire(const Key& k) {
+        auto& entries = entries_of(k.base);
+        for (Entry& e : entries) {
+            if (e.key == k) {
+                if (e.readers < 0 || e.readers == std::numeric_limits<std::int64_t>::max()) return -1;
+                ++e.readers;
+                ++held;
+                return 0;
+            }
+        }
+        for (const Entry& e : entries)
+            if (e.readers < 0 && conflict(e.key, k)) return -1;
+        entries.push_back({k, 1});
+        ++held;
+        return 0;
+    }
+
+    int acquire_exclusive(const Key& k) {
+        auto& entries = entries_of(k.base);
+        for (const Entry& e : entries)
+            if (e.key == k || conflict(e.key, k)) return -1;
+        entries.push_back({k, -1});
+        ++held;
+        return 0;
+    }
+
+    void drop(const Key& k, bool exclusive) noexcept {
+        auto it = by_base.find(k.base);
+        if (it == by_base.end()) return;
+        auto& entries = it->second;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (!(entries[i].key == k)) continue;
+            if (!exclusive && entries[i].readers > 1) {
+                --entries[i].readers;
+            } else {
+                entries[i] = entries.back();
+                entries.pop_back();
+            }
+            --held;
+            break;
+        }
+        if (entries.empty()) forget(it);
+    }
+
+    static bool conflict(const Key& a, const Key& b) {
+        if (a.end <= b.start || b.end <= a.start) return false;
+        std::intptr_t ga = a.gcd < 0 ? -a.gcd : a.gcd, gb = b.gcd < 0 ? -b.gcd : b.gcd;
+        std::intptr_t g = std::gcd(ga, gb);
+        // Two arrays whose strides are all zero each touch one element: overlapping byte
+        // ranges mean they share bytes, so they conflict.
+        if (g == 0) return true;
+        std::uintptr_t diff = a.data > b.data ? a.data - b.data : b.data - a.data;
+        return diff % static_cast<std::uintptr_t>(g) == 0;
+    }
 };
 
 std::uintptr_t base_address(PyObject* array) {
@@ -68,11 +118,8 @@ std::uintptr_t base_address(PyObject* array) {
     for (;;) {
         PyObject* base = numpy::fields(cur)->base;
         if (base == nullptr) break;
-        if (!PyObject_TypeCheck(base, array_type)) {
-            cur = base;
-            break;
-        }
         cur = base;
+        if (!PyObject_TypeCheck(base, array_type)) break;
     }
     return reinterpret_cast<std::uintptr_t>(cur);
 }
@@ -80,7 +127,7 @@ std::uintptr_t base_address(PyObject* array) {
 Key key_of(PyObject* array) {
     const numpy::ArrayFields* f = numpy::fields(array);
     auto data = reinterpret_cast<std::uintptr_t>(f->data);
-    Key k{data, data, data, 1};
+    Key k{base_address(array), data, data, data, 1};
     if (f->nd == 0) return k;
     std::intptr_t lo = 0, hi = 0, g = 0;
     bool empty = false;
@@ -99,32 +146,11 @@ Key key_of(PyObject* array) {
     return k;
 }
 
-bool conflict(const Key& a, const Key& b) {
-    if (a.end <= b.start || b.end <= a.start) return false;
-    std::intptr_t ga = a.gcd < 0 ? -a.gcd : a.gcd, gb = b.gcd < 0 ? -b.gcd : b.gcd;
-    std::intptr_t g = std::gcd(ga, gb);
-    // Two arrays whose strides are all zero each touch one element: overlapping byte
-    // ranges mean they share bytes, so they conflict.
-    if (g == 0) return true;
-    std::uintptr_t diff = a.data > b.data ? a.data - b.data : b.data - a.data;
-    return diff % static_cast<std::uintptr_t>(g) == 0;
-}
+// ---- the entry points this module's registry offers to every participant ----
 
 int acquire_impl(void* state, PyObject* array) noexcept {
     try {
-        auto& entries = static_cast<State*>(state)->entries_of(base_address(array));
-        Key k = key_of(array);
-        for (Entry& e : entries) {
-            if (e.key == k) {
-                if (e.readers < 0 || e.readers == std::numeric_limits<std::int64_t>::max()) return -1;
-                ++e.readers;
-                return 0;
-            }
-        }
-        for (const Entry& e : entries)
-            if (e.readers < 0 && conflict(e.key, k)) return -1;
-        entries.push_back({k, 1});
-        return 0;
+        return static_cast<State*>(state)->acquire(key_of(array));
     } catch (...) {
         return -3;
     }
@@ -133,41 +159,17 @@ int acquire_impl(void* state, PyObject* array) noexcept {
 int acquire_mut_impl(void* state, PyObject* array) noexcept {
     try {
         if (!(numpy::fields(array)->flags & numpy::kWriteable)) return -2;
-        auto& entries = static_cast<State*>(state)->entries_of(base_address(array));
-        Key k = key_of(array);
-        for (const Entry& e : entries)
-            if (e.key == k || conflict(e.key, k)) return -1;
-        entries.push_back({k, -1});
-        return 0;
+        return static_cast<State*>(state)->acquire_exclusive(key_of(array));
     } catch (...) {
         return -3;
     }
 }
 
-void drop(void* state, PyObject* array, bool exclusive) noexcept {
-    State& st = *static_cast<State*>(state);
-    auto it = st.by_base.find(base_address(array));
-    if (it == st.by_base.end()) return;
-    Key k = key_of(array);
-    auto& entries = it->second;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!(entries[i].key == k)) continue;
-        if (!exclusive && entries[i].readers > 1) {
-            --entries[i].readers;
-        } else {
-            entries[i] = entries.back();
-            entries.pop_back();
-        }
-        break;
-    }
-    if (entries.empty()) st.forget(it);
-}
-
-void release_impl(void* state, PyObject* array) noexcept { drop(state, array, false); }
-void release_mut_impl(void* state, PyObject* array) noexcept { drop(state, array, true); }
+void release_impl(void* state, PyObject* array) noexcept { static_cast<State*>(state)->drop(key_of(array), false); }
+void release_mut_impl(void* state, PyObject* array) noexcept { static_cast<State*>(state)->drop(key_of(array), true); }
 
 void destroy_capsule(PyObject* capsule) {
-    auto* table = static_cast<Table*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    auto* table = static_cast<Table*>(PyCapsule_GetPointer(capsule, text::kRegistryCapsule));
     if (table == nullptr) {
         PyErr_Clear();
         return;
@@ -176,35 +178,46 @@ void destroy_capsule(PyObject* capsule) {
     delete table;
 }
 
+// ---- releases recorded in tokens ----
+
+// Our own registry: by the recorded key, without looking at the array again.
+void release_own(void* state, const Key& key, void*) noexcept { static_cast<State*>(state)->drop(key, false); }
+
+// Another module's registry knows only arrays; the token holds a reference to the array.
+void release_foreign(void* table, const Key&, void* array) noexcept {
+    auto* t = static_cast<const Table*>(table);
+    auto* a = static_cast<PyObject*>(array);
+    {
+        py::PendingAside aside(a);
+        t->release(t->state, a);
+    }
+    Py_DECREF(a);
+}
+
 const Table* g_table = nullptr;
+bool g_own = false;  // the table is the one this module created
 
 const Table* load() {
     const numpy::Api& np = numpy::api();
     PyObject* module = np.multiarray;
-    py::Ref capsule = py::Ref::steal(PyObject_GetAttrString(module, kCapsuleName));
+    py::Ref capsule = py::Ref::steal(PyObject_GetAttrString(module, text::kRegistryCapsule));
     if (!capsule) {
         PyErr_Clear();
         auto* table = new Table{1, new State, acquire_impl, acquire_mut_impl, release_impl, release_mut_impl};
-        capsule = py::Ref::steal(PyCapsule_New(table, kCapsuleName, destroy_capsule));
+        capsule = py::Ref::steal(PyCapsule_New(table, text::kRegistryCapsule, destroy_capsule));
         if (!capsule) {
             delete static_cast<State*>(table->state);
             delete table;
-            throw PythonErrorSet{};
+            py::throw_pending();
         }
-        if (PyObject_SetAttrString(module, kCapsuleName, capsule.get()) < 0) throw PythonErrorSet{};
+        py::check(PyObject_SetAttrString(module, text::kRegistryCapsule, capsule.get()));
     }
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
-                     py::type_name(capsule.get()).c_str());
-        throw PythonErrorSet{};
-    }
-    auto* table = static_cast<const Table*>(PyCapsule_GetPointer(capsule.get(), kCapsuleName));
-    if (table == nullptr) throw PythonErrorSet{};
-    if (table->version < 1) {
-        PyErr_Format(PyExc_TypeError, "unsupported borrow checking API version %llu",
-                     static_cast<unsigned long long>(table->version));
-        throw PythonErrorSet{};
-    }
+    if (!PyCapsule_CheckExact(capsule.get()))
+        py::raise(PyExc_TypeError, text::cannot_convert(py::type_name(capsule.get()), text::kPyCapsule));
+    auto* table = static_cast<const Table*>(PyCapsule_GetPointer(capsule.get(), text::kRegistryCapsule));
+    if (table == nullptr) py::throw_pending();
+    if (table->version < 1) py::raise(PyExc_TypeError, text::unsupported_registry_version(table->version));
+    g_own = table->acquire == acquire_impl;
     capsule.release();  // kept for the life of the process
     return table;
 }
@@ -214,7 +227,7 @@ const Table& table() {
         try {
             g_table = load();
         } catch (const PythonErrorSet&) {
-            fault("Interal borrow checking API error: " + numpy::render_pending_error());
+            fault(text::join({text::kRegistryError, ": ", numpy::render_pending_error()}));
         }
     }
     return *g_table;
@@ -222,16 +235,30 @@ const Table& table() {
 
 }  // namespace
 
-void acquire_shared(PyObject* array) {
+Token acquire_shared(PyObject* array) {
     const Table& t = table();
-    int rc = t.acquire(t.state, array);
-    if (rc == 0) return;
-    if (rc == -1) fault("array is exclusively borrowed elsewhere: AlreadyBorrowed");
-    fault("Unexpected return code " + std::to_string(rc) + " from borrow checking API");
+    int rc;
+    Token token;
+    if (g_own) {
+        Key k = key_of(array);
+        try {
+            rc = static_cast<State*>(t.state)->acquire(k);
+        } catch (...) {
+            rc = -3;  // as the table's entry point answers
+        }
+        if (rc == 0) token = Token(release_own, t.state, k, nullptr);
+    } else {
+        {
+            py::PendingAside aside(array);
+            rc = t.acquire(t.state, array);
+        }
+        if (rc == 0) token = Token(release_foreign, const_cast<Table*>(&t), Key{}, Py_NewRef(array));
+    }
+    if (rc == 0) return token;
+    if (rc == -1) fault(text::kAlreadyBorrowed);
+    fault(text::unexpected_return_code(rc));
 }
 
-void release_shared(PyObject* array) noexcept {
-    if (g_table != nullptr) g_table->release(g_table->state, array);
-}
+bool acquire_may_run_python_code() noexcept { return g_table == nullptr || !g_own; }
 
 }  // namespace tarnexa::borrow

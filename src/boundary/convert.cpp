@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "boundary/borrow_registry.hpp"
+#include "boundary/messages.hpp"
 #include "boundary/numpy_api.hpp"
 
 namespace tarnexa::py {
@@ -18,12 +19,12 @@ void prefix_type_error(const char* name) noexcept {
         PyErr_SetRaisedException(exc);
         return;
     }
-    std::string text;
+    std::string body;
     bool printable = false;
     if (Ref s = Ref::steal(PyObject_Str(exc))) {
         Py_ssize_t n = 0;
         if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) {
-            text.assign(p, static_cast<std::size_t>(n));
+            body.assign(p, static_cast<std::size_t>(n));
             printable = true;
         }
     }
@@ -31,12 +32,12 @@ void prefix_type_error(const char* name) noexcept {
         PyErr_WriteUnraisable(exc);
         PyObject* tname = PyType_GetName(Py_TYPE(exc));
         const char* t = tname ? PyUnicode_AsUTF8(tname) : nullptr;
-        text = t ? "<unprintable " + std::string(t) + " object>" : "<unprintable object>";
+        body = t ? text::unprintable(t) : text::kUnprintableObject;
         Py_XDECREF(tname);
         PyErr_Clear();
     }
     PyObject* cause = PyException_GetCause(exc);  // new reference or NULL
-    std::string message = "argument '" + std::string(name) + "': " + text;
+    std::string message = text::argument_prefix(name) + body;
     PyObject* fresh = PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
                                             static_cast<Py_ssize_t>(message.size()));
     if (fresh == nullptr) {
@@ -50,78 +51,39 @@ void prefix_type_error(const char* name) noexcept {
 }
 
 [[noreturn, gnu::cold]] void type_mismatch(PyObject* obj, const char* target) {
-    raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to '" + target + "'");
+    raise(PyExc_TypeError, text::cannot_convert(type_name(obj), target));
 }
 
 // ---- arrays ----
-
-ArrayArg::ArrayArg(ArrayArg&& o) noexcept
-    : obj_(std::exchange(o.obj_, nullptr)), descr_(std::move(o.descr_)), data_(o.data_), nd_(o.nd_),
-      dims_{o.dims_[0], o.dims_[1]}, strides_{o.strides_[0], o.strides_[1]} {}
-
-ArrayArg& ArrayArg::operator=(ArrayArg&& o) noexcept {
-    if (this != &o) {
-        ArrayArg tmp(std::move(o));
-        std::swap(obj_, tmp.obj_);
-        std::swap(descr_, tmp.descr_);
-        data_ = tmp.data_;
-        nd_ = tmp.nd_;
-        for (int i = 0; i < 2; ++i) {
-            dims_[i] = tmp.dims_[i];
-            strides_[i] = tmp.strides_[i];
-        }
-    }
-    return *this;
-}
-
-ArrayArg::~ArrayArg() {
-    if (obj_ == nullptr) return;
-    // A borrow is identified by the array's fields. Python code that ran during the call may
-    // have changed them in place (a new shape or dtype assigned to the same array); the borrow
-    // is then released under the fields it was taken with, restored for the moment.
-    numpy::ArrayFields* f = numpy::fields(obj_);
-    bool changed = f->nd != nd_ || f->descr != descr_.get() || reinterpret_cast<const std::byte*>(f->data) != data_;
-    for (int i = 0; !changed && i < nd_; ++i) changed = f->dimensions[i] != dims_[i] || f->strides[i] != strides_[i];
-    if (!changed) {
-        borrow::release_shared(obj_);
-    } else {
-        numpy::ArrayFields now = *f;
-        f->data = const_cast<char*>(reinterpret_cast<const char*>(data_));
-        f->nd = nd_;
-        f->dimensions = dims_;
-        f->strides = strides_;
-        f->descr = descr_.get();
-        borrow::release_shared(obj_);
-        f->data = now.data;
-        f->nd = now.nd;
-        f->dimensions = now.dimensions;
-        f->strides = now.strides;
-        f->descr = now.descr;
-    }
-    Py_DECREF(obj_);
-}
 
 MatrixView ArrayArg::matrix() const noexcept {
     return {data_, static_cast<std::size_t>(dims_[0]), static_cast<std::size_t>(dims_[1]), strides_[0],
             strides_[1]};
 }
 
-ArrayArg to_array(PyObject* obj, Elem elem, int ndim) {
+bool ArrayArg::unchanged() const noexcept {
+    const numpy::ArrayFields* f = numpy::fields(array_.get());
+    if (f->nd != nd_ || f->descr != descr_.get() || f->base != base_.get() ||
+        reinterpret_cast<const std::byte*>(f->data) != data_)
+        return false;
+    for (int i = 0; i < nd_; ++i)
+        if (f->dimensions[i] != dims_[i] || f->strides[i] != strides_[i]) return false;
+    return true;
+}
+
+ArrayArg& to_array(PyObject* obj, Elem elem, int ndim, CallContext& ctx, const char* name) {
+    // Finding NumPy and the registry, or another module's registry, may run Python code.
+    if (borrow::acquire_may_run_python_code()) ctx.before_python_code();
     const numpy::Api& np = numpy::api();
-    if (!PyObject_TypeCheck(obj, np.array_type())) type_mismatch(obj, "PyArray<T, D>");
+    if (!PyObject_TypeCheck(obj, np.array_type())) type_mismatch(obj, text::kPyArray);
     const numpy::ArrayFields* f = numpy::fields(obj);
-    if (f->nd != ndim) type_mismatch(obj, "PyArray<T, D>");
+    if (f->nd != ndim) type_mismatch(obj, text::kPyArray);
     PyObject* want = np.descr[elem == Elem::boolean ? 0 : elem == Elem::float32 ? 1 : 2];
-    if (f->descr != want && !np.equiv_types(f->descr, want)) type_mismatch(obj, "PyArray<T, D>");
+    if (f->descr != want && !np.equiv_types(f->descr, want)) type_mismatch(obj, text::kPyArray);
+    // The fields are recorded before the borrow is taken: they are what the borrow covers.
     ArrayArg a;
-    Py_INCREF(obj);
-    try {
-        borrow::acquire_shared(obj);
-    } catch (...) {
-        Py_DECREF(obj);
-        throw;
-    }
-    a.obj_ = obj;
+    a.array_ = Ref::borrow(obj);
+    a.base_ = Ref::borrow(f->base);
     a.descr_ = Ref::borrow(f->descr);
     a.nd_ = ndim;
     a.data_ = reinterpret_cast<const std::byte*>(f->data);
@@ -129,7 +91,25 @@ ArrayArg to_array(PyObject* obj, Elem elem, int ndim) {
         a.dims_[i] = f->dimensions[i];
         a.strides_[i] = f->strides[i];
     }
-    return a;
+    a.borrow_ = borrow::acquire_shared(obj);
+    return ctx.keep(name, std::move(a));
+}
+
+// ---- the call's converted values ----
+
+ArrayArg& CallContext::keep(const char* name, ArrayArg a) {
+    array_names_[arrays_.count] = name;
+    return arrays_.add(std::move(a));
+}
+
+void CallContext::before_python_code() {
+    for (std::size_t i = 0; i < lists_.count; ++i) lists_.slot[i]->detach();
+    for (std::size_t i = 0; i < maps_.count; ++i) maps_.slot[i]->detach();
+}
+
+void CallContext::arguments_converted() const {
+    for (std::size_t i = 0; i < arrays_.count; ++i)
+        if (!arrays_.slot[i]->unchanged()) fault(text::array_changed(array_names_[i]));
 }
 
 // ---- fast checks for the common items ----
@@ -157,13 +137,13 @@ namespace {
 
 // Checks a list item and makes sure its UTF-8 form exists (CPython caches it).
 inline void check_text_item(PyObject* item) {
-    if (!PyUnicode_Check(item)) [[unlikely]] type_mismatch(item, "PyString");
+    if (!PyUnicode_Check(item)) [[unlikely]] type_mismatch(item, text::kPyString);
     if (!PyUnicode_IS_COMPACT_ASCII(item)) (void)utf8(item);
 }
 
 void refuse_non_sequence(PyObject* obj) {
-    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj)) type_mismatch(obj, "Sequence");
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, text::kStrToVec);
+    if (!PySequence_Check(obj)) type_mismatch(obj, text::kSequence);
 }
 
 // Iterates any sequence, calling fn(item) with a new reference for each item.
@@ -197,7 +177,7 @@ void TextList::detach() {
     seq_ = Ref();
 }
 
-TextList to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked) {
+TextList& to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked) {
     refuse_non_sequence(obj);
     TextList list;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -213,7 +193,7 @@ TextList to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked) {
         list.seq_ = Ref::borrow(obj);
         list.items_ = items;
         list.size_ = n;
-        return list;
+        return ctx.keep(std::move(list));
     }
     ctx.before_python_code();
     list.owned_.reserve(size_hint(obj));
@@ -222,7 +202,7 @@ TextList to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked) {
         list.owned_.push_back(std::move(item));
     });
     list.size_ = list.owned_.size();
-    return list;
+    return ctx.keep(std::move(list));
 }
 
 // ---- list of unsigned integers ----
@@ -439,8 +419,8 @@ Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
     return done;
 }
 
-IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
-    if (!PyDict_Check(obj)) type_mismatch(obj, "PyDict");
+IdMap& to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
+    if (!PyDict_Check(obj)) type_mismatch(obj, text::kPyDict);
     IdMap m;
     m.dict_ = Ref::borrow(obj);
     const Py_ssize_t start_len = PyDict_GET_SIZE(obj);
@@ -448,9 +428,9 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
     DictCursor cursor(obj, pre ? pre->next_pos : 0);
     DictCursor::Entry e;
     for (;;) {
-        if (PyDict_GET_SIZE(obj) != start_len) fault("dictionary changed size during iteration");
+        if (PyDict_GET_SIZE(obj) != start_len) fault(text::kDictChangedSize);
         if (!cursor.next(e)) break;
-        if (++seen > start_len) fault("dictionary keys changed during iteration");
+        if (++seen > start_len) fault(text::kDictKeysChanged);
         PyObject* k = e.key;
         PyObject* v = e.value;
         Py_ssize_t row;
@@ -458,7 +438,7 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
             if (m.owned_) m.insert(k, static_cast<std::uint64_t>(row));
             continue;
         }
-        if (!PyUnicode_Check(k)) type_mismatch(k, "PyString");
+        if (!PyUnicode_Check(k)) type_mismatch(k, text::kPyString);
         if (!PyUnicode_IS_COMPACT_ASCII(k)) (void)utf8(k);
         if (PyLong_Check(v)) {
             // No Python code runs for an int, so the entry needs no references of its own.
@@ -476,7 +456,7 @@ IdMap to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
         m.insert(key.get(), n);
     }
     if (m.owned_) m.dict_ = Ref();
-    return m;
+    return ctx.keep(std::move(m));
 }
 
 // ---- scalars ----
@@ -496,16 +476,16 @@ bool to_bool(PyObject* obj, CallContext& ctx) {
         }
     }
     PyErr_Clear();
-    if (!from_numpy) type_mismatch(obj, "PyBool");
+    if (!from_numpy) type_mismatch(obj, text::kPyBool);
     inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
     if (nb_bool == nullptr) {
-        std::string t = "<unprintable type>";
+        std::string t = text::kUnprintableType;
         if (Ref s = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)))) {
             Py_ssize_t n = 0;
             if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) t.assign(p, n);
         }
         PyErr_Clear();
-        raise(PyExc_TypeError, "object of type '" + t + "' does not define a '__bool__' conversion");
+        raise(PyExc_TypeError, text::no_bool_conversion(t));
     }
     int r = nb_bool(obj);
     if (r == 0) return false;
@@ -527,7 +507,7 @@ double to_f64(PyObject* obj, CallContext& ctx) {
 }
 
 std::string_view to_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) type_mismatch(obj, "PyString");
+    if (!PyUnicode_Check(obj)) type_mismatch(obj, text::kPyString);
     return utf8(obj);
 }
 

@@ -1,5 +1,4 @@
 // mmr_select_py(candidates, similarities, matrix, k, lambda_): [(row, mmr score), ...].
-#include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/entries.hpp"
 #include "boundary/guard.hpp"
@@ -8,22 +7,30 @@
 namespace tarnexa::entries {
 namespace {
 
-constexpr const char* kParams[] = {"candidates", "similarities", "matrix", "k", "lambda_"};
-constexpr py::FunctionDesc kDesc{"mmr_select_py", kParams, 5};
+constexpr py::Param kParams[] = {{"candidates"}, {"similarities"}, {"matrix"}, {"k"}, {"lambda_"}};
+PyObject* g_names[std::size(kParams)];
 
 }  // namespace
+
+const py::FunctionDesc kMmrSelectPy{"mmr_select_py", kParams,
+                                    "MMR: iteratively select for relevance minus redundancy.\n"
+                                    "Returns list of (index, mmr_score) tuples.",
+                                    mmr_select_py, g_names};
 
 PyObject* mmr_select_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return py::guarded([&] {
         PyObject* a[5];
-        py::bind(kDesc, args, nargsf, kwnames, a);
+        py::bind(kMmrSelectPy, args, nargsf, kwnames, a);
         py::CallContext ctx;
         using py::convert_arg;
         std::vector<std::uint64_t> candidates = convert_arg("candidates", [&] { return py::to_index_list(a[0]); });
-        py::ArrayArg similarities = convert_arg("similarities", [&] { return py::to_array(a[1], py::Elem::float32, 1); });
-        py::ArrayArg matrix = convert_arg("matrix", [&] { return py::to_array(a[2], py::Elem::float32, 2); });
+        const py::ArrayArg& similarities = convert_arg(
+            "similarities", [&]() -> py::ArrayArg& { return py::to_array(a[1], py::Elem::float32, 1, ctx, "similarities"); });
+        const py::ArrayArg& matrix =
+            convert_arg("matrix", [&]() -> py::ArrayArg& { return py::to_array(a[2], py::Elem::float32, 2, ctx, "matrix"); });
         std::uint64_t k = convert_arg("k", [&] { return py::to_u64(a[3], ctx); });
         double lambda = convert_arg("lambda_", [&] { return py::to_f64(a[4], ctx); });
+        ctx.arguments_converted();
 
         mmr::Selection chosen =
             mmr::mmr_select(candidates, similarities.vec<float>(), matrix.matrix(), k, lambda);

@@ -1,7 +1,6 @@
 // parse_modifiers(modifier_str=None): the modifier line as a nine-key dict.
 #include <array>
 
-#include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/entries.hpp"
 #include "boundary/guard.hpp"
@@ -10,8 +9,8 @@
 namespace tarnexa::entries {
 namespace {
 
-constexpr const char* kParams[] = {"modifier_str"};
-constexpr py::FunctionDesc kDesc{"parse_modifiers", kParams, 0};
+constexpr py::Param kParams[] = {{"modifier_str", "None"}};
+PyObject* g_names[std::size(kParams)];
 
 enum Key { kRecent, kRecentDays, kUnlike, kDiverse, kLimit, kLike, kFrom, kTo, kCommunities, kKeyCount };
 constexpr const char* kKeyNames[kKeyCount] = {"recent", "recent_days", "unlike", "diverse", "limit",
@@ -61,10 +60,17 @@ py::Ref build(const modifiers::Modifiers& m) {
 
 }  // namespace
 
+const py::FunctionDesc kParseModifiers{
+    "parse_modifiers", kParams,
+    "Parse a modifier string into modulation parameters.\n\n"
+    "Returns a dict with keys: recent, recent_days, unlike, diverse, limit,\n"
+    "like, trajectory_from, trajectory_to, local_communities.",
+    parse_modifiers, g_names};
+
 PyObject* parse_modifiers(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return py::guarded([&] {
         PyObject* slots[1];
-        py::bind(kDesc, args, nargsf, kwnames, slots);
+        py::bind(kParseModifiers, args, nargsf, kwnames, slots);
         std::string_view line;
         if (slots[0] != nullptr && slots[0] != Py_None)
             line = py::convert_arg("modifier_str", [&] { return py::to_text(slots[0]); });

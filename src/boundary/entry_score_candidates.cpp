@@ -2,10 +2,10 @@
 // returns [{"id": ..., "score": ...}, ...].
 #include <optional>
 
-#include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/entries.hpp"
 #include "boundary/guard.hpp"
+#include "boundary/messages.hpp"
 #include "scoring/score.hpp"
 
 namespace tarnexa::entries {
@@ -16,11 +16,12 @@ enum Param {
     kOversample, kThreshold, kMmrLambda, kRecent, kRecentDays, kLikeIds, kTrajFromVec, kTrajToVec, kMask,
     kParamCount
 };
-constexpr const char* kParams[kParamCount] = {
-    "matrix", "ids", "id_to_idx", "query_vec", "timestamps", "pre_filter_ids", "not_like_vec", "diverse",
-    "limit", "oversample", "threshold", "mmr_lambda", "recent", "recent_days", "like_ids", "traj_from_vec",
-    "traj_to_vec", "mask"};
-constexpr py::FunctionDesc kDesc{"score_candidates", kParams, 4};
+constexpr py::Param kParams[kParamCount] = {
+    {"matrix"}, {"ids"}, {"id_to_idx"}, {"query_vec"}, {"timestamps", "None"}, {"pre_filter_ids", "None"},
+    {"not_like_vec", "None"}, {"diverse", "False"}, {"limit", "10"}, {"oversample", "200"},
+    {"threshold", "0.0"}, {"mmr_lambda", "0.7"}, {"recent", "False"}, {"recent_days", "None"},
+    {"like_ids", "None"}, {"traj_from_vec", "None"}, {"traj_to_vec", "None"}, {"mask", "None"}};
+PyObject* g_names[kParamCount];
 
 // The rows of the ids that are keys of the map, in list order; unknown ids are skipped.
 std::vector<std::uint64_t> known_rows(const py::TextList& ids, const py::IdMap& map) {
@@ -63,32 +64,59 @@ py::Ref build(const std::vector<scoring::Hit>& hits, const py::TextList& ids) {
 
 }  // namespace
 
+const py::FunctionDesc kScoreCandidates{
+    "score_candidates", kParams,
+    "Score and select candidates with composable landscape modulations.\n\n"
+    "All text\u2192vector conversions must be done in Python before calling.\n"
+    "This function takes pure arrays and returns scored results.\n\n"
+    "Args:\n"
+    "    matrix: Normalized embedding matrix (n, dims), float32.\n"
+    "    ids: Document IDs aligned with matrix rows.\n"
+    "    id_to_idx: {id: row_index} mapping.\n"
+    "    query_vec: Query embedding (dims,), will be normalized.\n"
+    "    timestamps: Optional (n,) float64 epoch seconds.\n"
+    "    pre_filter_ids: Optional set of IDs to restrict search.\n"
+    "    not_like_vec: Optional negative query for contrastive.\n"
+    "    diverse: Enable MMR diversity selection.\n"
+    "    limit: Max results.\n"
+    "    oversample: Candidate pool size.\n"
+    "    threshold: Minimum similarity cutoff.\n"
+    "    mmr_lambda: Relevance vs diversity (0-1).\n"
+    "    recent: Apply temporal decay.\n"
+    "    recent_days: Half-life in days for temporal decay.\n"
+    "    like_ids: Optional list of IDs for centroid blending.\n"
+    "    traj_from_vec: Optional trajectory start vector.\n"
+    "    traj_to_vec: Optional trajectory end vector.\n\n"
+    "Returns list of dicts with 'id' and 'score' keys.",
+    score_candidates, g_names};
+
 PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return py::guarded([&]() -> PyObject* {
         PyObject* a[kParamCount];
-        py::bind(kDesc, args, nargsf, kwnames, a);
+        py::bind(kScoreCandidates, args, nargsf, kwnames, a);
         auto given = [&](Param p) { return a[p] != nullptr && a[p] != Py_None; };
         py::CallContext ctx;
         using py::convert_arg;
+        using py::Elem;
+        auto array = [&](Param p, Elem elem, int ndim) -> py::ArrayArg& {
+            const char* name = kParams[p].name;
+            return convert_arg(name, [&]() -> py::ArrayArg& { return py::to_array(a[p], elem, ndim, ctx, name); });
+        };
+        auto texts = [&](Param p) -> py::TextList& {
+            return convert_arg(kParams[p].name, [&]() -> py::TextList& { return py::to_text_list(a[p], ctx); });
+        };
 
         // Converted in parameter order; the first failure ends the call.
-        py::ArrayArg matrix = convert_arg("matrix", [&] { return py::to_array(a[kMatrix], py::Elem::float32, 2); });
+        const py::ArrayArg& matrix = array(kMatrix, Elem::float32, 2);
         const py::Prechecked pre = py::precheck_ids_and_map(a[kIds], a[kIdToIdx]);
-        py::TextList ids = convert_arg("ids", [&] { return py::to_text_list(a[kIds], ctx, pre.items); });
-        ctx.watch(&ids);
-        py::IdMap id_to_idx = convert_arg("id_to_idx", [&] { return py::to_id_map(a[kIdToIdx], ctx, &pre); });
-        ctx.watch(&id_to_idx);
-        py::ArrayArg query = convert_arg("query_vec", [&] { return py::to_array(a[kQueryVec], py::Elem::float32, 1); });
-        py::ArrayArg timestamps, not_like, traj_from, traj_to, mask;
-        std::optional<py::TextList> pre_filter_ids, like_ids;
-        if (given(kTimestamps))
-            timestamps = convert_arg("timestamps", [&] { return py::to_array(a[kTimestamps], py::Elem::float64, 1); });
-        if (given(kPreFilterIds)) {
-            pre_filter_ids = convert_arg("pre_filter_ids", [&] { return py::to_text_list(a[kPreFilterIds], ctx); });
-            ctx.watch(&*pre_filter_ids);
-        }
-        if (given(kNotLikeVec))
-            not_like = convert_arg("not_like_vec", [&] { return py::to_array(a[kNotLikeVec], py::Elem::float32, 1); });
+        const py::TextList& ids =
+            convert_arg("ids", [&]() -> py::TextList& { return py::to_text_list(a[kIds], ctx, pre.items); });
+        const py::IdMap& id_to_idx =
+            convert_arg("id_to_idx", [&]() -> py::IdMap& { return py::to_id_map(a[kIdToIdx], ctx, &pre); });
+        const py::ArrayArg& query = array(kQueryVec, Elem::float32, 1);
+        const py::ArrayArg* timestamps = given(kTimestamps) ? &array(kTimestamps, Elem::float64, 1) : nullptr;
+        const py::TextList* pre_filter_ids = given(kPreFilterIds) ? &texts(kPreFilterIds) : nullptr;
+        const py::ArrayArg* not_like = given(kNotLikeVec) ? &array(kNotLikeVec, Elem::float32, 1) : nullptr;
         scoring::Request r;
         if (a[kDiverse]) r.diverse = convert_arg("diverse", [&] { return py::to_bool(a[kDiverse], ctx); });
         if (a[kLimit]) r.limit = convert_arg("limit", [&] { return py::to_u64(a[kLimit], ctx); });
@@ -98,34 +126,26 @@ PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         if (a[kRecent]) r.recent = convert_arg("recent", [&] { return py::to_bool(a[kRecent], ctx); });
         if (given(kRecentDays))
             r.recent_days = convert_arg("recent_days", [&] { return py::to_f64(a[kRecentDays], ctx); });
-        if (given(kLikeIds)) {
-            like_ids = convert_arg("like_ids", [&] { return py::to_text_list(a[kLikeIds], ctx); });
-            ctx.watch(&*like_ids);
-        }
-        if (given(kTrajFromVec))
-            traj_from = convert_arg("traj_from_vec", [&] { return py::to_array(a[kTrajFromVec], py::Elem::float32, 1); });
-        if (given(kTrajToVec))
-            traj_to = convert_arg("traj_to_vec", [&] { return py::to_array(a[kTrajToVec], py::Elem::float32, 1); });
-        if (given(kMask)) mask = convert_arg("mask", [&] { return py::to_array(a[kMask], py::Elem::boolean, 1); });
+        const py::TextList* like_ids = given(kLikeIds) ? &texts(kLikeIds) : nullptr;
+        const py::ArrayArg* traj_from = given(kTrajFromVec) ? &array(kTrajFromVec, Elem::float32, 1) : nullptr;
+        const py::ArrayArg* traj_to = given(kTrajToVec) ? &array(kTrajToVec, Elem::float32, 1) : nullptr;
+        const py::ArrayArg* mask = given(kMask) ? &array(kMask, Elem::boolean, 1) : nullptr;
 
         // No Python code runs from here until the result is built.
+        ctx.arguments_converted();
         r.matrix = matrix.matrix();
         r.n_ids = ids.size();
         r.query = query.vec<float>();
-        if (timestamps) r.timestamps = timestamps.vec<double>();
+        if (timestamps) r.timestamps = timestamps->vec<double>();
         if (pre_filter_ids) r.pre_filter_rows = known_rows(*pre_filter_ids, id_to_idx);
-        if (not_like) r.not_like = not_like.vec<float>();
+        if (not_like) r.not_like = not_like->vec<float>();
         if (like_ids) r.like_rows = known_rows(*like_ids, id_to_idx);
-        if (traj_from) r.traj_from = traj_from.vec<float>();
-        if (traj_to) r.traj_to = traj_to.vec<float>();
-        if (mask) r.mask = mask.bools();
+        if (traj_from) r.traj_from = traj_from->vec<float>();
+        if (traj_to) r.traj_to = traj_to->vec<float>();
+        if (mask) r.mask = mask->bools();
 
         scoring::Outcome out = scoring::score_candidates(r);
-        if (out.dimension_mismatch) {
-            PyErr_Format(PyExc_ValueError, "Query vector dimension %zu doesn't match cache dimension %zu",
-                         out.query_len, out.dims);
-            return nullptr;
-        }
+        if (out.dimension_mismatch) py::raise(PyExc_ValueError, text::query_dimension(out.query_len, out.dims));
         return build(out.hits, ids).release();
     });
 }

@@ -7,12 +7,6 @@
 namespace tarnexa::py {
 namespace {
 
-constexpr const char* kPanicDoc =
-    "\nThe exception raised when native code called from Python faults.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-
 PyObject* g_panic_type = nullptr;
 thread_local bool t_raising = false;
 
@@ -32,7 +26,7 @@ const char* short_path(const char* file) {
 
 PyObject* panic_exception_type() noexcept {
     if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("brenmor_runtime.PanicException", kPanicDoc,
+        g_panic_type = PyErr_NewExceptionWithDoc(text::kPanicDottedName, text::kPanicDoc,
                                                  PyExc_BaseException, nullptr);
     }
     return g_panic_type;
@@ -56,7 +50,7 @@ PyObject* raise_fault(const Fault& f) noexcept {
 }
 
 PyObject* raise_unknown_exception(const char* what) noexcept {
-    return raise_fault(Fault(std::string("unexpected C++ exception: ") + what,
+    return raise_fault(Fault(std::string(text::kUnexpectedCxxException) + what,
                              std::source_location::current()));
 }
 

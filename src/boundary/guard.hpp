@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "boundary/messages.hpp"
 #include "boundary/py.hpp"
 
 namespace tarnexa::py {
@@ -24,7 +25,7 @@ PyObject* guarded(Body&& body) noexcept {
         return body();
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) [[unlikely]]
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, text::kNoExceptionSet);
         return nullptr;
     } catch (const Fault& f) {
         return raise_fault(f);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "boundary/messages.hpp"
+
 namespace tarnexa::numpy {
 namespace {
 
@@ -27,15 +29,11 @@ Api g_api;
 bool g_ready = false;
 
 py::Ref import(const char* name) {
-    py::Ref m = py::Ref::steal(PyImport_ImportModule(name));
-    if (!m) throw PythonErrorSet{};
-    return m;
+    return py::check_ptr(PyImport_ImportModule(name));
 }
 
 py::Ref attr(PyObject* o, const char* name) {
-    py::Ref a = py::Ref::steal(PyObject_GetAttrString(o, name));
-    if (!a) throw PythonErrorSet{};
-    return a;
+    return py::check_ptr(PyObject_GetAttrString(o, name));
 }
 
 void load() {
@@ -43,25 +41,18 @@ void load() {
     py::Ref version = attr(np.get(), "__version__");
     py::Ref lib = import("numpy.lib");
     py::Ref parser = attr(lib.get(), "NumpyVersion");
-    py::Ref parsed = py::Ref::steal(PyObject_CallOneArg(parser.get(), version.get()));
-    if (!parsed) throw PythonErrorSet{};
+    py::Ref parsed = py::check_ptr(PyObject_CallOneArg(parser.get(), version.get()));
     py::Ref major_obj = attr(parsed.get(), "major");
     long major = PyLong_AsLong(major_obj.get());
-    if (major == -1 && PyErr_Occurred()) throw PythonErrorSet{};
-    if (major < 0 || major > 255) {
-        PyErr_Format(PyExc_ValueError, "NumPy major version %ld out of range", major);
-        throw PythonErrorSet{};
-    }
+    if (major == -1 && PyErr_Occurred()) py::throw_pending();
+    if (major < 0 || major > 255) py::raise(PyExc_ValueError, text::numpy_major_out_of_range(major));
     const char* name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
     py::Ref multiarray = import(name);
     py::Ref capsule = attr(multiarray.get(), "_ARRAY_API");
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
-                     py::type_name(capsule.get()).c_str());
-        throw PythonErrorSet{};
-    }
+    if (!PyCapsule_CheckExact(capsule.get()))
+        py::raise(PyExc_TypeError, text::cannot_convert(py::type_name(capsule.get()), text::kPyCapsule));
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) throw PythonErrorSet{};
+    if (table == nullptr) py::throw_pending();
     Api a;
     a.table = static_cast<void**>(table);
     a.multiarray_name = name;
@@ -69,7 +60,7 @@ void load() {
     const int types[3] = {kBool, kFloat32, kFloat64};
     for (int i = 0; i < 3; ++i) {
         a.descr[i] = a.descr_from_type(types[i]);
-        if (a.descr[i] == nullptr) throw PythonErrorSet{};
+        if (a.descr[i] == nullptr) py::throw_pending();
     }
     a.multiarray = multiarray.release();
     capsule.release();  // the table stays valid for the process
@@ -86,7 +77,7 @@ std::string render_pending_error() {
     std::string out = py::type_name(exc);
     if (py::Ref s = py::Ref::steal(PyObject_Str(exc))) {
         Py_ssize_t n = 0;
-        if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) out += ": " + std::string(p, n);
+        if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) out.append(": ").append(p, static_cast<std::size_t>(n));
     }
     PyErr_Clear();
     // The traceback, as the traceback module formats it.
@@ -98,7 +89,7 @@ std::string render_pending_error() {
                     if (py::Ref joined = py::Ref::steal(PyUnicode_Join(empty.get(), lines.get()))) {
                         Py_ssize_t n = 0;
                         if (const char* p = PyUnicode_AsUTF8AndSize(joined.get(), &n))
-                            out += "\n" + std::string(p, n);
+                            out.append("\n").append(p, static_cast<std::size_t>(n));
                     }
                 }
             }
@@ -113,7 +104,7 @@ const Api& api() {
         try {
             load();
         } catch (const PythonErrorSet&) {
-            fault("Failed to access NumPy array API capsule: " + render_pending_error());
+            fault(text::join({text::kNumpyApiError, ": ", render_pending_error()}));
         }
     }
     return g_api;

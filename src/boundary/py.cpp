@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "boundary/guard.hpp"
+#include "boundary/messages.hpp"
 
 namespace tarnexa::py {
 namespace {
@@ -14,12 +15,12 @@ bool is_named_panic_type(PyTypeObject* t) {
         PyErr_Clear();
         return false;
     }
-    bool match = PyUnicode_CompareWithASCIIString(name, "PanicException") == 0;
+    bool match = PyUnicode_CompareWithASCIIString(name, text::kPanicName) == 0;
     Py_DECREF(name);
     if (!match || t->tp_dict == nullptr) return false;
     PyObject* module = PyDict_GetItemString(t->tp_dict, "__module__");
     return module != nullptr && PyUnicode_Check(module) &&
-           PyUnicode_CompareWithASCIIString(module, "brenmor_runtime") == 0;
+           PyUnicode_CompareWithASCIIString(module, text::kPanicModule) == 0;
 }
 
 // Our own class, or the same-named class of another native module.
@@ -42,7 +43,7 @@ std::string text_of(PyObject* exc) {
         if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) return std::string(p, static_cast<std::size_t>(n));
     }
     PyErr_Clear();
-    return "<unprintable PanicException object>";
+    return text::kUnprintablePanic;
 }
 
 }  // namespace
@@ -50,8 +51,7 @@ std::string text_of(PyObject* exc) {
 [[noreturn, gnu::cold]] void throw_pending() {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        throw PythonErrorSet{};
+        raise(PyExc_SystemError, text::kNoExceptionSet);
     }
     if (is_panic(exc)) {
         Ref owned = Ref::steal(exc);
@@ -68,11 +68,17 @@ std::string text_of(PyObject* exc) {
 
 [[noreturn, gnu::cold]] void creation_failed(std::source_location where) {
     if (PyErr_Occurred()) PyErr_Print();
-    fault("Python API call failed", where);
+    fault(text::kApiCallFailed, where);
 }
 
 [[noreturn, gnu::cold]] void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    raise(type, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+}
+
+[[noreturn, gnu::cold]] void raise(PyObject* type, PyObject* message) {
+    if (message == nullptr) throw_pending();  // the error of making the message stays
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
     throw PythonErrorSet{};
 }
 
@@ -89,7 +95,7 @@ std::string type_name(PyObject* obj) {
         Py_DECREF(q);
     }
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return text::kNoTypeName;
 }
 
 std::string_view utf8(PyObject* str) {
