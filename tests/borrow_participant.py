@@ -95,3 +95,34 @@ def install_foreign(version: int, acquire_rc: int, calls: list):
     capsule = _new_capsule(ctypes.addressof(t), CAPSULE, None)
     setattr(multiarray(), CAPSULE.decode(), capsule)
     return keep, t, capsule
+
+
+def held() -> int:
+    """The borrows the module's own registry holds now, of every participant (its state's first field)."""
+    return ctypes.c_uint64.from_address(table().state).value
+
+
+class Counting:
+    """A registry of our own, installed before the module looks for one: it grants every borrow,
+    counts them per array and runs `hook(arr)` (Python code) inside every acquire when set."""
+
+    def __init__(self):
+        self.held = {}
+        self.hook = None
+
+        def acquire(state, arr):
+            self.held[id(arr)] = self.held.get(id(arr), 0) + 1
+            if self.hook:
+                self.hook(arr)
+            return 0
+
+        def release(state, arr):
+            self.held[id(arr)] -= 1
+
+        self.keep = [ACQUIRE(acquire), ACQUIRE(acquire), RELEASE(release), RELEASE(release)]
+        self.t = Table(1, None, *self.keep)
+        self.capsule = _new_capsule(ctypes.addressof(self.t), CAPSULE, None)
+        setattr(multiarray(), CAPSULE.decode(), self.capsule)
+
+    def left(self) -> int:
+        return sum(self.held.values())
