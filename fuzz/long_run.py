@@ -4,6 +4,10 @@
     PYTHONPATH=build python fuzz/long_run.py --calls 200000 --seed 5000000
     PYTHONPATH=build python fuzz/long_run.py --replay 123456 # rerun one call and show its arguments
 
+The mischief that the generator hides in arguments includes changing an argument array mid-call
+(resized smaller or larger, replaced by __setstate__, re-typed): such a call must end with the
+internal fault that names the array, and no borrow may be left behind.
+
 Calls run in child processes, --batch calls each. A child that dies (a crash) is run again with
 every seed written to a file before its call, which names the seed that crashed; the run then goes
 on with the next batch. The report gives the calls made, the outcome counts per function, the
@@ -52,7 +56,7 @@ def worker(start, count, trace):
             failures.append((seed, case.fname, "harness: " + repr(e)[:500]))
         counts[case.fname][outcome] += 1
     print(json.dumps({"counts": {f: dict(c) for f, c in counts.items()}, "failures": failures,
-                      "eq_hash_ran": T.STATS["eq/hash ran"]}))
+                      "eq_hash_ran": T.STATS["eq/hash ran"], "arrays_changed": T.STATS["arrays changed"]}))
 
 
 def run_batch(start, count, trace=None):
@@ -84,7 +88,7 @@ def main():
         return 0
 
     totals = {f: Counter() for f in sorted(set(FUNCTIONS))}
-    failures, crashes, eq_hash = [], [], 0
+    failures, crashes, eq_hash, changed = [], [], 0, 0
     t0 = time.time()
     done = 0
     for start in range(a.seed, a.seed + a.calls, a.batch):
@@ -105,6 +109,7 @@ def main():
             totals[f].update(c)
         failures += out["failures"]
         eq_hash += out["eq_hash_ran"]
+        changed += out["arrays_changed"]
         done += count
         rate = done / (time.time() - t0)
         print(f"{done:>9} calls  {rate:7.0f}/s  failed checks {len(failures)}  crashes {len(crashes)}",
@@ -113,10 +118,12 @@ def main():
 
     print(f"calls: {done}  time: {elapsed:.0f} s  rate: {done / elapsed:.0f} calls/s")
     outcomes = sorted({k for c in totals.values() for k in c}, key=lambda k: (k != "result", k))
-    print(f"{'':18}" + "".join(f"{k:>20}" for k in outcomes))
+    widths = [max(20, len(k) + 2) for k in outcomes]
+    print(f"{'':18}" + "".join(f"{k:>{w}}" for k, w in zip(outcomes, widths)))
     for f, c in totals.items():
-        print(f"{f:18}" + "".join(f"{c.get(k, 0):>20}" for k in outcomes))
+        print(f"{f:18}" + "".join(f"{c.get(k, 0):>{w}}" for k, w in zip(outcomes, widths)))
     print(f"id __eq__/__hash__ called during a call: {eq_hash}")
+    print(f"argument arrays resized, re-stated or re-typed during a call: {changed}")
     print(f"failed checks: {len(failures)}  crashes: {len(crashes)}")
     for seed, fname, msg in failures[:20]:
         print(f"  seed {seed} {fname}: {msg}")

@@ -27,7 +27,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _tarnexa
-from borrow_participant import Participant
+from borrow_participant import Participant, held
 
 sc, mmr, pm = _tarnexa.score_candidates, _tarnexa.mmr_select_py, _tarnexa.parse_modifiers
 F32 = np.float32
@@ -191,7 +191,7 @@ class EvilStr(str):
 
 
 CALLING = [False]
-STATS = {"eq/hash ran": 0}
+STATS = {"eq/hash ran": 0, "arrays changed": 0}
 
 
 def fake_numpy_bool(m, value, with_bool=True):
@@ -263,6 +263,33 @@ def _swap_keys(case):
         d[k + "~"] = d.pop(k)
 
 
+OTHER_TYPE = {np.dtype(np.float32): np.int32, np.dtype(np.float64): np.int64, np.dtype(np.bool_): np.int8}
+
+
+def _reallocate(case, how):
+    """Resizes, re-states or re-types one argument array in place, as Python code may while later
+    arguments are converted: the call must refuse it, not read the old memory. Memory that another
+    argument also views is not freed (NumPy itself would leave that view dangling)."""
+    arrays = [v for v in case.args.values() if type(v) in (np.ndarray, Sub) and not v.dtype.hasobject]
+    case.changes = getattr(case, "changes", 0) + 1
+    for v in arrays[case.changes % max(len(arrays), 1):] + arrays:
+        shared = any(w is not v and np.may_share_memory(w, v) for w in arrays)
+        try:
+            if how == "resize" and v.flags.owndata and not shared:
+                v.resize(tuple(s * 3 + 1 for s in v.shape) if v.size % 2 else (0,) * v.ndim, refcheck=False)
+            elif how == "setstate" and not (v.flags.owndata and shared):
+                v.__setstate__(np.zeros(tuple(s + 2 for s in v.shape), v.dtype).__reduce__()[2])
+            elif how == "retype" and v.dtype in OTHER_TYPE:
+                v.dtype = OTHER_TYPE[v.dtype]
+            else:
+                continue
+        except (ValueError, TypeError, AttributeError):
+            continue
+        case.written = True
+        STATS["arrays changed"] += 1
+        return
+
+
 ACTIONS = [
     lambda case: None,
     lambda case: [x.clear() for x in _containers(case, "ids", "pre_filter_ids", "like_ids", "candidates")],
@@ -279,6 +306,9 @@ ACTIONS = [
     lambda case: mmr([9], np.zeros(1, F32), np.zeros((1, 1), F32), 1, 0.5),  # a PanicException from inside
     lambda case: gc.collect(0),
     _in_thread,
+    lambda case: _reallocate(case, "resize"),
+    lambda case: _reallocate(case, "setstate"),
+    lambda case: _reallocate(case, "retype"),
 ]
 
 
@@ -614,7 +644,7 @@ def check_exception(case, e):
         return t.__name__
     if t.__name__ == "PanicException":
         assert t.__module__ == "brenmor_runtime" and not isinstance(e, Exception) and str(e), repr(e)
-        return "PanicException"
+        return "PanicException: array changed" if "the array was resized or reallocated" in str(e) else "PanicException"
     assert t in (TypeError, OverflowError, ValueError, UnicodeEncodeError), repr(e)
     text = str(e)
     if t is TypeError:
@@ -679,6 +709,7 @@ def run_case(case):
                 p.release_mut(a)
             if read_only:
                 a.flags.writeable = False
+    assert held() == 0, "a borrow was left in the registry"
     timed = A.get("recent") is not False and A.get("timestamps") is not None and "recent" in A
     if outcome == "result" and not case.has_evil and not timed:
         # The same values in plain contiguous arrays give the same answer.
