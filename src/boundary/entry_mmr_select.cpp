@@ -12,7 +12,7 @@ PyObject* g_names[std::size(kParams)];
 
 }  // namespace
 
-const py::FunctionDesc kMmrSelectPy{"mmr_select_py", kParams,
+constinit const py::FunctionDesc kMmrSelectPy{"mmr_select_py", kParams,
                                     "MMR: iteratively select for relevance minus redundancy.\n"
                                     "Returns list of (index, mmr_score) tuples.",
                                     mmr_select_py, g_names};
@@ -23,13 +23,15 @@ PyObject* mmr_select_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
         py::bind(kMmrSelectPy, args, nargsf, kwnames, a);
         py::CallContext ctx;
         using py::convert_arg;
-        std::vector<std::uint64_t> candidates = convert_arg("candidates", [&] { return py::to_index_list(a[0]); });
-        const py::ArrayArg& similarities = convert_arg(
-            "similarities", [&]() -> py::ArrayArg& { return py::to_array(a[1], py::Elem::float32, 1, ctx, "similarities"); });
-        const py::ArrayArg& matrix =
-            convert_arg("matrix", [&]() -> py::ArrayArg& { return py::to_array(a[2], py::Elem::float32, 2, ctx, "matrix"); });
-        std::uint64_t k = convert_arg("k", [&] { return py::to_u64(a[3], ctx); });
-        double lambda = convert_arg("lambda_", [&] { return py::to_f64(a[4], ctx); });
+        auto array = [&](int p, int ndim) -> py::ArrayArg& {
+            const char* name = kParams[p].name;
+            return convert_arg(name, [&]() -> py::ArrayArg& { return py::to_array(a[p], py::Elem::float32, ndim, ctx, name); });
+        };
+        std::vector<std::uint64_t> candidates = convert_arg(kParams[0].name, [&] { return py::to_index_list(a[0]); });
+        const py::ArrayArg& similarities = array(1, 1);
+        const py::ArrayArg& matrix = array(2, 2);
+        std::uint64_t k = convert_arg(kParams[3].name, [&] { return py::to_u64(a[3], ctx); });
+        double lambda = convert_arg(kParams[4].name, [&] { return py::to_f64(a[4], ctx); });
         ctx.arguments_converted();
 
         mmr::Selection chosen =

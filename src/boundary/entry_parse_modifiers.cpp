@@ -60,7 +60,7 @@ py::Ref build(const modifiers::Modifiers& m) {
 
 }  // namespace
 
-const py::FunctionDesc kParseModifiers{
+constinit const py::FunctionDesc kParseModifiers{
     "parse_modifiers", kParams,
     "Parse a modifier string into modulation parameters.\n\n"
     "Returns a dict with keys: recent, recent_days, unlike, diverse, limit,\n"
@@ -73,7 +73,7 @@ PyObject* parse_modifiers(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         py::bind(kParseModifiers, args, nargsf, kwnames, slots);
         std::string_view line;
         if (slots[0] != nullptr && slots[0] != Py_None)
-            line = py::convert_arg("modifier_str", [&] { return py::to_text(slots[0]); });
+            line = py::convert_arg(kParams[0].name, [&] { return py::to_text(slots[0]); });
         return build(modifiers::parse_modifiers(line)).release();
     });
 }

@@ -64,7 +64,7 @@ py::Ref build(const std::vector<scoring::Hit>& hits, const py::TextList& ids) {
 
 }  // namespace
 
-const py::FunctionDesc kScoreCandidates{
+constinit const py::FunctionDesc kScoreCandidates{
     "score_candidates", kParams,
     "Score and select candidates with composable landscape modulations.\n\n"
     "All text\u2192vector conversions must be done in Python before calling.\n"
@@ -96,36 +96,38 @@ PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         py::bind(kScoreCandidates, args, nargsf, kwnames, a);
         auto given = [&](Param p) { return a[p] != nullptr && a[p] != Py_None; };
         py::CallContext ctx;
-        using py::convert_arg;
         using py::Elem;
+        // Converts parameter p by `convert`; a failure names the parameter.
+        auto arg = [&](Param p, auto&& convert) -> decltype(auto) {
+            return py::convert_arg(kParams[p].name, [&]() -> decltype(auto) { return convert(a[p]); });
+        };
         auto array = [&](Param p, Elem elem, int ndim) -> py::ArrayArg& {
-            const char* name = kParams[p].name;
-            return convert_arg(name, [&]() -> py::ArrayArg& { return py::to_array(a[p], elem, ndim, ctx, name); });
+            return arg(p, [&](PyObject* o) -> py::ArrayArg& { return py::to_array(o, elem, ndim, ctx, kParams[p].name); });
         };
         auto texts = [&](Param p) -> py::TextList& {
-            return convert_arg(kParams[p].name, [&]() -> py::TextList& { return py::to_text_list(a[p], ctx); });
+            return arg(p, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx); });
         };
+        auto boolean = [&](Param p) { return arg(p, [&](PyObject* o) { return py::to_bool(o, ctx); }); };
+        auto u64 = [&](Param p) { return arg(p, [&](PyObject* o) { return py::to_u64(o, ctx); }); };
+        auto f64 = [&](Param p) { return arg(p, [&](PyObject* o) { return py::to_f64(o, ctx); }); };
 
         // Converted in parameter order; the first failure ends the call.
         const py::ArrayArg& matrix = array(kMatrix, Elem::float32, 2);
         const py::Prechecked pre = py::precheck_ids_and_map(a[kIds], a[kIdToIdx]);
-        const py::TextList& ids =
-            convert_arg("ids", [&]() -> py::TextList& { return py::to_text_list(a[kIds], ctx, pre.items); });
-        const py::IdMap& id_to_idx =
-            convert_arg("id_to_idx", [&]() -> py::IdMap& { return py::to_id_map(a[kIdToIdx], ctx, &pre); });
+        const py::TextList& ids = arg(kIds, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx, pre.items); });
+        const py::IdMap& id_to_idx = arg(kIdToIdx, [&](PyObject* o) -> py::IdMap& { return py::to_id_map(o, ctx, &pre); });
         const py::ArrayArg& query = array(kQueryVec, Elem::float32, 1);
         const py::ArrayArg* timestamps = given(kTimestamps) ? &array(kTimestamps, Elem::float64, 1) : nullptr;
         const py::TextList* pre_filter_ids = given(kPreFilterIds) ? &texts(kPreFilterIds) : nullptr;
         const py::ArrayArg* not_like = given(kNotLikeVec) ? &array(kNotLikeVec, Elem::float32, 1) : nullptr;
         scoring::Request r;
-        if (a[kDiverse]) r.diverse = convert_arg("diverse", [&] { return py::to_bool(a[kDiverse], ctx); });
-        if (a[kLimit]) r.limit = convert_arg("limit", [&] { return py::to_u64(a[kLimit], ctx); });
-        if (a[kOversample]) r.oversample = convert_arg("oversample", [&] { return py::to_u64(a[kOversample], ctx); });
-        if (a[kThreshold]) r.threshold = convert_arg("threshold", [&] { return py::to_f32(a[kThreshold], ctx); });
-        if (a[kMmrLambda]) r.mmr_lambda = convert_arg("mmr_lambda", [&] { return py::to_f64(a[kMmrLambda], ctx); });
-        if (a[kRecent]) r.recent = convert_arg("recent", [&] { return py::to_bool(a[kRecent], ctx); });
-        if (given(kRecentDays))
-            r.recent_days = convert_arg("recent_days", [&] { return py::to_f64(a[kRecentDays], ctx); });
+        if (a[kDiverse]) r.diverse = boolean(kDiverse);
+        if (a[kLimit]) r.limit = u64(kLimit);
+        if (a[kOversample]) r.oversample = u64(kOversample);
+        if (a[kThreshold]) r.threshold = arg(kThreshold, [&](PyObject* o) { return py::to_f32(o, ctx); });
+        if (a[kMmrLambda]) r.mmr_lambda = f64(kMmrLambda);
+        if (a[kRecent]) r.recent = boolean(kRecent);
+        if (given(kRecentDays)) r.recent_days = f64(kRecentDays);
         const py::TextList* like_ids = given(kLikeIds) ? &texts(kLikeIds) : nullptr;
         const py::ArrayArg* traj_from = given(kTrajFromVec) ? &array(kTrajFromVec, Elem::float32, 1) : nullptr;
         const py::ArrayArg* traj_to = given(kTrajToVec) ? &array(kTrajToVec, Elem::float32, 1) : nullptr;
