@@ -11,15 +11,6 @@ namespace {
     raise(PyExc_TypeError, PyUnicode_FromFormat(format, fn.name, kw));
 }
 
-[[noreturn, gnu::cold]] void missing(const FunctionDesc& fn, const std::vector<const char*>& names) {
-    std::string list;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) list += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
-        list.append("'").append(names[i]).append("'");
-    }
-    raise(PyExc_TypeError, text::missing_required(fn.name, names.size(), list));
-}
-
 // The parameter names as str objects, interned once for the process.
 PyObject* const* names(const FunctionDesc& fn) {
     if (!fn.params.empty() && fn.interned[0] == nullptr) {
@@ -78,7 +69,7 @@ void bind(const FunctionDesc& fn, PyObject* const* args, Py_ssize_t nargsf, PyOb
         std::vector<const char*> absent;
         for (std::size_t i = n; i < required; ++i)
             if (slots[i] == nullptr) absent.push_back(fn.params[i].name);
-        if (!absent.empty()) missing(fn, absent);
+        if (!absent.empty()) raise(PyExc_TypeError, text::missing_required(fn.name, absent));
     }
 }
 

@@ -98,8 +98,9 @@ ArrayArg& to_array(PyObject* obj, Elem elem, int ndim, CallContext& ctx, const c
 // ---- the call's converted values ----
 
 ArrayArg& CallContext::keep(const char* name, ArrayArg a) {
-    array_names_[arrays_.count] = name;
-    return arrays_.add(std::move(a));
+    ArrayArg& kept = arrays_.add(std::move(a));
+    array_names_[arrays_.count - 1] = name;
+    return kept;
 }
 
 void CallContext::before_python_code() {

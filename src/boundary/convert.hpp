@@ -130,8 +130,9 @@ private:
     };
     Kept<TextList, 3> lists_;
     Kept<IdMap, 1> maps_;
-    Kept<ArrayArg, 8> arrays_;  // last, so released first
-    const char* array_names_[8] = {};
+    static constexpr std::size_t kMaxArrays = 8;
+    Kept<ArrayArg, kMaxArrays> arrays_;  // last, so released first
+    const char* array_names_[kMaxArrays] = {};
 };
 
 ArrayArg& to_array(PyObject* obj, Elem elem, int ndim, CallContext& ctx, const char* name);

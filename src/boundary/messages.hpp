@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnexa::text {
 
@@ -45,10 +46,15 @@ inline std::string too_many_positional(std::string_view func, std::size_t requir
 // PyUnicode_FromFormat patterns: the function name, then the keyword as the caller spelled it.
 inline constexpr const char* kUnexpectedKeyword = "%s() got an unexpected keyword argument '%U'";
 inline constexpr const char* kMultipleValues = "%s() got multiple values for argument '%U'";
-// `quoted_list` is "'a'", "'a' and 'b'" or "'a', 'b', and 'c'".
-inline std::string missing_required(std::string_view func, std::size_t count, const std::string& quoted_list) {
-    return join({func, "() missing ", std::to_string(count), " required positional argument", count == 1 ? "" : "s",
-                 ": ", quoted_list});
+// The names listed as 'a', 'a' and 'b', or 'a', 'b', and 'c'.
+inline std::string missing_required(std::string_view func, const std::vector<const char*>& names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) list += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
+        list.append("'").append(names[i]).append("'");
+    }
+    return join({func, "() missing ", std::to_string(names.size()), " required positional argument",
+                 names.size() == 1 ? "" : "s", ": ", list});
 }
 
 // ---- conversion ----
