@@ -214,3 +214,16 @@ def test_pending_error_kept_across_foreign_releases(foreign):
 
 def test_foreign_acquire_empties_the_id_list(foreign):
     assert foreign["cleared"] == [True, 0, 0]
+
+
+class Name(str):
+    def __eq__(self, other):  # binding compares texts, never calls this
+        return False
+
+    __hash__ = str.__hash__
+
+
+def test_keywords_matched_by_text_when_not_the_same_object():
+    m = np.eye(2, dtype=np.float32)
+    kw = {"".join(["lamb", "da_"]): 0.5, Name("k"): 1}  # built at run time: not the interned names
+    assert _tarnexa.mmr_select_py([0], m[0], m, **kw) == _tarnexa.mmr_select_py([0], m[0], m, k=1, lambda_=0.5)
