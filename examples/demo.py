@@ -190,12 +190,12 @@ def wordllama_embedder() -> Embedder:
     only (its default look-up misses the folder the tokenizer ships in and would go online).
     """
     try:
-        import wordllama
+        wordllama = importlib.import_module("wordllama")  # untyped: its names are Any here
     except ImportError as e:
         raise ImportError("the wordllama package is not installed (pip install wordllama)") from e
     try:
         with contextlib.redirect_stdout(sys.stderr):  # stdout is for results only
-            model = wordllama.WordLlama.load(cache_dir=Path(wordllama.__file__).parent, disable_download=True)
+            model = wordllama.WordLlama.load(cache_dir=Path(str(wordllama.__file__)).parent, disable_download=True)
     except (OSError, ValueError) as e:
         raise BadInput(f"cannot load WordLlama's model from its package folder: {e}") from e
 
