@@ -497,7 +497,8 @@ def modifier_notes(line: str, mods: Modifiers) -> list[str]:
         if word.startswith("limit:") and alone["limit"] is None:
             notes.append(f"{word!r} was ignored: a limit is a whole number from 0 to {MAX_LIMIT}")
         elif word.startswith("recent:") and alone["recent_days"] is None:
-            notes.append(f"{word!r}: the days are not a whole number from 1 up, so 'recent' uses 30")
+            days = 30 if mods["recent_days"] is None else mods["recent_days"]
+            notes.append(f"{word!r}: the days are not a whole number, so they were ignored; 'recent' uses {days}")
         elif alone == _tarnexa.parse_modifiers() and "from:" not in word and not word.startswith("to:"):
             unknown.append(word)
     if unknown:
@@ -620,7 +621,8 @@ def tour_steps(cache: Cache, query: str, plain: list[str]) -> list[tuple[str, st
     further down the document to move towards, and the span of the dates the half-life."""
     limit = f"limit:{TOUR_LIMIT}"
     steps = [("plain", limit), ("diverse: fewer near-duplicates", f"{limit} diverse")]
-    asked = set(content_words(query))
+    # Words of the query stay out, and so do modifier words, which would end the clause.
+    asked = set(content_words(query)) | {"diverse", "recent"}
 
     def common_word(doc_id: str, besides: set[str]) -> str | None:
         counts = Counter(w for w in content_words(cache.docs[doc_id].text) if w not in besides)
@@ -680,7 +682,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             embedder = "hashed"
         cache = build_cache(docs, embed, bar=sys.stderr.isatty())
         searching = f"Searching {len(docs)} documents of {source}, embedded by {embedder}."
-        print(searching, file=sys.stderr) if args.json else print(searching + "\n")
+        if args.json:
+            print(searching, file=sys.stderr)
+        else:
+            print(searching + "\n")
         if args.query is None:
             tour(cache, TOUR_QUERY if args.corpus is None else central_question(cache))
         elif args.json:

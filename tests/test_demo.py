@@ -206,7 +206,8 @@ NO_NOTE = None
     ("limit:2 limit:x", r"'limit:x' was ignored"),
     ("from: cats", r"'from:' was ignored: .* a space before 'to:' and text on both sides"),
     ("from: cats to: limit:2", r"'from:' was ignored"),
-    ("recent:7d", r"'recent:7d': the days are not a whole number from 1 up, so 'recent' uses 30"),
+    ("recent:7d", r"'recent:7d': the days are not a whole number, so they were ignored; 'recent' uses 30"),
+    ("recent:400 recent:x", r"'recent:x': .* 'recent' uses 400"),
     ("unlike:big dogs", r"ignored 'dogs': not a modifier"),
     ("from: cats to: dogs bigger limit:2 diverse recent", NO_NOTE),
 ])
