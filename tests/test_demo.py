@@ -245,3 +245,16 @@ def test_tour_of_ones_own_corpus(capsys, tmp_path, corpus):
     for section in sections:  # every row's date starts in the same column, long id or not
         rows = [line for line in section.splitlines() if re.match(r" +\d+\. ", line)]
         assert len(rows) == 6 and len({re.search(r"\d{4}-\d\d-\d\d", r).start() for r in rows}) == 1
+
+
+SETUP = DEMO.parent.parent / "scripts" / "setup.sh"
+
+
+@pytest.mark.skipif(not SETUP.is_file(), reason="no scripts/ here (an unpacked sdist)")
+@pytest.mark.parametrize("python", ["/nonexistent/python", "/bin/false"])
+def test_setup_says_what_to_install_for_a_bad_interpreter(tmp_path, python):
+    proc = subprocess.run(["bash", str(SETUP)], env={**os.environ, "PYTHON": python, "VENV": str(tmp_path / "v")},
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1 and not (tmp_path / "v").exists()
+    assert f"setup: PYTHON={python} does not run as CPython 3.12 or newer" in proc.stderr
+    assert "apt-get install python3.13" in proc.stderr and "pyenv install 3.13" in proc.stderr
