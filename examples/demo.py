@@ -13,9 +13,12 @@ at the release date of that Python version (3.9: 2020-10-05); a document without
 one is dated 2008-12-03, the release of Python 3.0, the oldest version the notes
 cover. A --corpus file is dated by its modification time.
 
-Embedding: by default a deterministic hashed TF-IDF written in NumPy: word stems,
-adjacent stem pairs and character 3- and 4-grams, hashed into 4096 signed buckets and
-weighted by their inverse document frequency in the corpus; unit float32 vectors.
+Embedding: by default WordLlama (the wordllama package, which scripts/demo.sh installs):
+256-dimension static token embeddings averaged over the text, loaded from the files its
+package ships; nothing is downloaded. Without that package the demo says so and uses the
+hashed embedder. --embedder hashed: a deterministic hashed TF-IDF written in NumPy: word
+stems, adjacent stem pairs and character 3- and 4-grams, hashed into 4096 signed buckets
+and weighted by their inverse document frequency in the corpus.
 --embedder MODULE:FUNCTION uses any function that takes one str and returns a 1-D
 vector (a NumPy array or a list of floats, converted to float32) of the same length
 for every text, such as a wrapper around a sentence-embedding model you have:
@@ -34,30 +37,43 @@ the next space, unknown words are ignored):
   recent, recent:N    favour newer documents: score x 1/(1 + age/N days), N = 30 by
                       default; the reference dates span years, so try recent:1000
   local_communities   (has no counterpart in _tarnexa: reported and ignored)
+Whatever the parser leaves out (an invalid limit:N or recent:N, a "from:" without
+" to:", a word that is no modifier) is named in a note on stderr.
 
 Examples:
   python examples/demo.py          # a tour: one query under each modulation
+  python examples/demo.py "sort a list in place"
   python examples/demo.py "iterate over the keys of a dictionary" "limit:5 diverse"
   python examples/demo.py "context manager" "like:object.__exit__ recent:1000"
   python examples/demo.py "exceptions" "from: catching to: raising limit:5"
   python examples/demo.py --corpus ~/notes "budget meeting" "recent:7"
+  python examples/demo.py --json "sort a list in place" "limit:3"
 
-Output: rank, score, id, date and the first words of each document. Progress and
-the cache build time go to stderr. Exit status: 0 on success, 2 on bad input (an
-empty query, an unknown like id, an empty or missing corpus, an embedder that
-cannot be loaded or breaks its contract, a recent:N with N <= 0).
+The tour asks the reference documentation about the keys of a dictionary, and a --corpus
+the opening words of its most central document; the words and ids of its modifiers come
+from the plain ranking, so it works on any corpus.
+
+Output: rank, score, id, date and the first words of each document (ids longer than 40
+characters are cut; --json prints them whole). With --json, stdout holds only one JSON
+array of {"id": ..., "score": ...} objects. Progress, notes and the cache build time go
+to stderr. Exit status: 0 on success, 2 on bad input (an empty query, an unknown like id,
+an empty or missing corpus, an embedder that cannot be loaded or breaks its contract, a
+recent:N with N <= 0).
 """
 
 from __future__ import annotations
 
 import argparse
 import calendar
+import contextlib
 import difflib
 import functools
 import importlib
+import json
 import math
 import os
 import re
+import shutil
 import sys
 import time
 import zlib
@@ -65,7 +81,7 @@ from collections import Counter, defaultdict
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -167,11 +183,52 @@ class HashingEmbedder:
         return (sums / norm if norm > 0 else sums).astype(np.float32)
 
 
-def load_embedder(target: str) -> Embedder:
-    """Import "module:function" (the function may be a dotted attribute path)."""
+def wordllama_embedder() -> Embedder:
+    """WordLlama's 256-dimension static embeddings, read from the files its wheel ships.
+
+    Never downloads: the model and its tokenizer are looked up in the package's own folder
+    only (its default look-up misses the folder the tokenizer ships in and would go online).
+    """
+    try:
+        wordllama = importlib.import_module("wordllama")  # untyped: its names are Any here
+    except ImportError as e:
+        raise ImportError("the wordllama package is not installed (pip install wordllama)") from e
+    try:
+        with contextlib.redirect_stdout(sys.stderr):  # stdout is for results only
+            model = wordllama.WordLlama.load(cache_dir=Path(str(wordllama.__file__)).parent, disable_download=True)
+    except (OSError, ValueError) as e:
+        raise BadInput(f"cannot load WordLlama's model from its package folder: {e}") from e
+
+    def embed(text: str) -> Vector:
+        # One text at a time: a batch is padded to its longest text.
+        vec: Vector = model.embed(text)[0]
+        return vec
+
+    return embed
+
+
+def default_embedder() -> Embedder | None:
+    """WordLlama when it is installed, else None (the hashed embedder), with a note."""
+    try:
+        return wordllama_embedder()
+    except ImportError as e:
+        print(f"note: {e}; using the hashed embedder instead", file=sys.stderr)
+        return None
+
+
+def load_embedder(target: str) -> Embedder | None:
+    """"wordllama", "hashed" (None: fitted on the corpus later) or "module:function"
+    (the function may be a dotted attribute path)."""
+    if target == "hashed":
+        return None
+    if target == "wordllama":
+        try:
+            return wordllama_embedder()
+        except ImportError as e:
+            raise BadInput(str(e)) from e
     module_name, sep, attr = target.partition(":")
     if not (sep and module_name and attr):
-        raise BadInput(f"--embedder wants MODULE:FUNCTION, not {target!r}")
+        raise BadInput(f"--embedder wants wordllama, hashed or MODULE:FUNCTION, not {target!r}")
     if os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
     try:
@@ -391,6 +448,15 @@ def build_cache(docs: Sequence[Document], embed: Embedder | None = None, bar: bo
 
 # ---------------------------------------------------------------- search
 
+DEFAULT_LIMIT = 10
+MAX_LIMIT = 2**64 - 1  # what limit:N accepts
+# The words that end the target text of "from: ... to: ...".
+_CLAUSE_ENDS = ("diverse", "recent:", "unlike:", "like:", "limit:", "local_communities", "detect_communities")
+
+
+def note(text: str) -> None:
+    print(f"note: {text}", file=sys.stderr)
+
 
 def check_like_ids(cache: Cache, like: list[str]) -> list[str]:
     """The like ids without empty pieces; an unknown one stops the search."""
@@ -408,6 +474,48 @@ def check_like_ids(cache: Cache, like: list[str]) -> list[str]:
     return wanted
 
 
+def scanned_words(line: str, mods: Modifiers) -> list[str]:
+    """The words of a modifier line that parse_modifiers reads one by one: all of them, or
+    those outside the "from: ... to: ..." clause when it took one."""
+    if mods["trajectory_from"] is None:
+        return line.split()
+    start = line.index("from:")
+    rest = line[line.index(" to:", start + 5) + 4 :]
+    end = min((i for i in (rest.find(k) for k in _CLAUSE_ENDS) if i >= 0), default=len(rest))
+    return (line[:start] + rest[end:]).split()
+
+
+def modifier_notes(line: str, mods: Modifiers) -> list[str]:
+    """What parse_modifiers left out of a modifier line, and why."""
+    notes = []
+    if mods["trajectory_from"] is None and "from:" in line:
+        notes.append("'from:' was ignored: a trajectory is written 'from: TEXT to: TEXT', "
+                     "with a space before 'to:' and text on both sides")
+    unknown = []
+    for word in scanned_words(line, mods):
+        alone = _tarnexa.parse_modifiers(word)
+        if word.startswith("limit:") and alone["limit"] is None:
+            notes.append(f"{word!r} was ignored: a limit is a whole number from 0 to {MAX_LIMIT}")
+        elif word.startswith("recent:") and alone["recent_days"] is None:
+            days = 30 if mods["recent_days"] is None else mods["recent_days"]
+            notes.append(f"{word!r}: the days are not a whole number, so they were ignored; 'recent' uses {days}")
+        elif alone == _tarnexa.parse_modifiers() and "from:" not in word and not word.startswith("to:"):
+            unknown.append(word)
+    if unknown:
+        notes.append(f"ignored {', '.join(map(repr, unknown))}: not a modifier "
+                     "(a modifier's value ends at the next space; see --help)")
+    if mods["local_communities"]:
+        notes.append("local_communities has no counterpart in score_candidates; ignored")
+    return notes
+
+
+def rank(cache: Cache, query_vec: Vector, **options: Any) -> list[ScoredDoc]:
+    """The one call into the ranking core; `options` are score_candidates keyword arguments."""
+    return _tarnexa.score_candidates(
+        cache.matrix, cache.ids, cache.id_to_idx, query_vec, timestamps=cache.timestamps, **options
+    )
+
+
 def search(cache: Cache, query: str, modifiers: str = "") -> list[ScoredDoc]:
     """Ranks the cache for a query and a modifier line; notes go to stderr."""
     if not query.strip():
@@ -420,7 +528,7 @@ def search(cache: Cache, query: str, modifiers: str = "") -> list[ScoredDoc]:
     def optional_vec(token: str, text: str | None) -> Vector | None:
         v = vec(text) if text is not None else None
         if text is not None and (v is None or not np.any(v)):
-            print(f"note: {token}{text!r} has no words the embedder can use; ignored", file=sys.stderr)
+            note(f"{token}{text!r} has no words the embedder can use; ignored")
             return None
         return v
 
@@ -430,21 +538,18 @@ def search(cache: Cache, query: str, modifiers: str = "") -> list[ScoredDoc]:
     like_ids = check_like_ids(cache, mods["like"]) if mods["like"] is not None else None
     if mods["recent_days"] is not None and mods["recent_days"] <= 0:
         raise BadInput(f"recent:{mods['recent_days']} is not a positive number of days")
-    if mods["local_communities"]:
-        print("note: local_communities has no counterpart in score_candidates; ignored", file=sys.stderr)
+    for text in modifier_notes(modifiers, mods):
+        note(text)
     traj_from = optional_vec("from: ", mods["trajectory_from"])
     traj_to = optional_vec("to: ", mods["trajectory_to"])
     if traj_from is None or traj_to is None:  # a trajectory needs both ends
         traj_from = traj_to = None
-    return _tarnexa.score_candidates(
-        cache.matrix,
-        cache.ids,
-        cache.id_to_idx,
+    return rank(
+        cache,
         query_vec,
-        timestamps=cache.timestamps,
         not_like_vec=optional_vec("unlike:", mods["unlike"]),
         diverse=mods["diverse"],
-        limit=10 if mods["limit"] is None else mods["limit"],
+        limit=DEFAULT_LIMIT if mods["limit"] is None else mods["limit"],
         recent=mods["recent"],
         recent_days=mods["recent_days"],
         like_ids=like_ids,
@@ -462,41 +567,89 @@ def snippet(doc: Document, width: int) -> str:
     if len(lines) > 1 and (not lines[1].strip() or _UNDERLINE.match(lines[1])):
         lines = lines[1:]
     text = " ".join(w for w in " ".join(lines).split() if not _UNDERLINE.match(w))
+    return clip(text, width)
+
+
+def clip(text: str, width: int) -> str:
     return text if len(text) <= width else text[: width - 1].rstrip() + "…"
 
 
+MAX_ID_WIDTH = 40  # longer ids are cut in the table (--json prints them whole)
+
+
 def show(cache: Cache, hits: list[ScoredDoc], before: list[str] | None = None) -> None:
-    """One line per hit: rank, score, id, date, snippet (and, given `before`, the old rank)."""
+    """One line per hit: rank, score, id, date, snippet (and, given `before`, the old rank).
+    The id column is as wide as the longest id shown, up to MAX_ID_WIDTH; the snippet takes
+    what is left of the terminal's width."""
     if not hits:
         print("  (no results)")
-    id_width = min(28, max((len(h["id"]) for h in hits), default=0))
-    for rank, hit in enumerate(hits, 1):
+    id_width = min(MAX_ID_WIDTH, max((len(h["id"]) for h in hits), default=0))
+    rank_width = len(str(len(hits)))
+    was_width = 0 if before is None else 9
+    used = 2 + rank_width + 2 + 7 + 2 + was_width + id_width + 2 + 10 + 2
+    width = max(30, shutil.get_terminal_size((100, 24)).columns - used)
+    for n, hit in enumerate(hits, 1):
         doc = cache.docs[hit["id"]]
         day = time.strftime("%Y-%m-%d", time.gmtime(doc.timestamp))
         was = ""
         if before is not None:
-            was = f"was #{before.index(doc.id) + 1:<3}" if doc.id in before else "new    "
-            was = f"{was} "
-        print(f"  {rank:2}. {hit['score']:7.4f}  {was}{doc.id:<{id_width}}  {day}  {snippet(doc, 60)}")
+            was = f"was #{before.index(doc.id) + 1:<3} " if doc.id in before else "new      "
+        print(f"  {n:{rank_width}}. {hit['score']:7.4f}  {was}{clip(doc.id, id_width):<{id_width}}  "
+              f"{day}  {snippet(doc, width)}")
 
 
-TOUR_QUERY = "iterate over the keys of a dictionary"
-TOUR = [  # (label, modifiers): the same query under each modulation
-    ("plain", "limit:6"),
-    ("diverse: fewer near-duplicates", "limit:6 diverse"),
-    ("unlike: away from 'reversed'", "limit:6 unlike:reversed"),
-    ("like: towards the document dict.items", "limit:6 like:dict.items"),
-    ("trajectory: from 'keys' towards 'remove'", "limit:6 from: keys to: remove"),
-    ("recent: newer documents first, half-life 1000 days", "limit:6 recent:1000"),
-]
+# ---------------------------------------------------------------- tour
+
+TOUR_QUERY = "iterate over the keys of a dictionary"  # the tour's question for the reference docs
+TOUR_LIMIT = 6
 
 
-def tour(cache: Cache) -> None:
-    plain = [h["id"] for h in search(cache, TOUR_QUERY, "limit:50")]
-    for n, (label, modifiers) in enumerate(TOUR):
-        print(f"== {label}\n   {TOUR_QUERY!r}  modifiers: {modifiers!r}")
+def content_words(text: str) -> list[str]:
+    """The lower-cased words of a text, without stop words and words of three letters or fewer."""
+    return [w for w in (t.lower() for t in _TOKEN.findall(text)) if len(w) > 3 and w not in _STOP]
+
+
+def central_question(cache: Cache) -> str:
+    """The opening words of the document nearest the corpus's mean embedding."""
+    doc_id = cache.ids[int(np.argmax(cache.matrix @ cache.matrix.mean(axis=0)))]
+    return " ".join(cache.docs[doc_id].text.split()[:8])
+
+
+def tour_steps(cache: Cache, query: str, plain: list[str]) -> list[tuple[str, str]]:
+    """(label, modifiers) for the query under each modulation, with the words and ids taken
+    from the corpus: the plain ranking's first hit gives the word to move away from, a hit
+    further down the document to move towards, and the span of the dates the half-life."""
+    limit = f"limit:{TOUR_LIMIT}"
+    steps = [("plain", limit), ("diverse: fewer near-duplicates", f"{limit} diverse")]
+    # Words of the query stay out, and so do modifier words, which would end the clause.
+    asked = set(content_words(query)) | {"diverse", "recent"}
+
+    def common_word(doc_id: str, besides: set[str]) -> str | None:
+        counts = Counter(w for w in content_words(cache.docs[doc_id].text) if w not in besides)
+        return counts.most_common(1)[0][0] if counts else None
+
+    away = common_word(plain[0], asked) if plain else None
+    if away:
+        steps.append((f"unlike: away from {away!r}", f"{limit} unlike:{away}"))
+    # A document just below the first page, named by an id the modifier line can carry.
+    liked = next((d for d in plain[TOUR_LIMIT:] + plain[::-1] if not re.search(r"[\s,]", d)), None)
+    if liked:
+        steps.append((f"like: towards the document {liked}", f"{limit} like:{liked}"))
+        towards = common_word(liked, asked | {away or ""})
+        if away and towards:
+            steps.append((f"trajectory: from {away!r} towards {towards!r}", f"{limit} from: {away} to: {towards}"))
+    span_days = float(cache.timestamps.max() - cache.timestamps.min()) / 86400.0
+    half_life = max(1, round(span_days / 6, -2 if span_days > 600 else 0))
+    steps.append((f"recent: newer documents first, half-life {half_life:g} days", f"{limit} recent:{half_life:g}"))
+    return steps
+
+
+def tour(cache: Cache, query: str) -> None:
+    plain = [h["id"] for h in search(cache, query, "limit:50")]
+    for n, (label, modifiers) in enumerate(tour_steps(cache, query, plain)):
+        print(f"== {label}\n   {query!r}  modifiers: {modifiers!r}")
         # After the first, each ranking says where its hits stood in the plain one.
-        show(cache, search(cache, TOUR_QUERY, modifiers), plain if n else None)
+        show(cache, search(cache, query, modifiers), plain if n else None)
         print()
 
 
@@ -507,22 +660,36 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("query", nargs="?", help="the search text (leave out for a tour of the modulations)")
     parser.add_argument("modifiers", nargs="?", default="", help='a modifier line, e.g. "limit:5 diverse"')
     parser.add_argument("--corpus", metavar="DIR", type=Path, help="search the *.txt files under DIR")
-    parser.add_argument("--embedder", metavar="MODULE:FUNCTION", help="embed with a str -> vector function")
+    parser.add_argument("--embedder", metavar="NAME", help="wordllama (the default), hashed, or MODULE:FUNCTION: "
+                        "a str -> vector function")
+    parser.add_argument("--json", action="store_true", help='print only the results, as one JSON array of '
+                        '{"id": ..., "score": ...} objects')
     args = parser.parse_args(argv)
     try:
         if args.query is not None and not args.query.strip():
             raise BadInput("the query is empty")  # before the work of building the cache
+        if args.json and args.query is None:
+            raise BadInput("--json needs a query (the tour has no JSON form)")
         if args.corpus is not None:
             docs = text_folder(args.corpus)
             source = f"the *.txt files under {str(args.corpus)!r} (dated by mtime)"
         else:
             docs = reference_docs()
             source = "the Python reference documentation (dated by version notes)"
-        embed = load_embedder(args.embedder) if args.embedder else None
+        embedder = args.embedder or "wordllama"
+        embed = load_embedder(args.embedder) if args.embedder else default_embedder()
+        if embed is None:
+            embedder = "hashed"
         cache = build_cache(docs, embed, bar=sys.stderr.isatty())
-        print(f"Searching {len(docs)} documents of {source}.\n")
+        searching = f"Searching {len(docs)} documents of {source}, embedded by {embedder}."
+        if args.json:
+            print(searching, file=sys.stderr)
+        else:
+            print(searching + "\n")
         if args.query is None:
-            tour(cache)
+            tour(cache, TOUR_QUERY if args.corpus is None else central_question(cache))
+        elif args.json:
+            print(json.dumps(search(cache, args.query, args.modifiers)))
         else:
             print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
             show(cache, search(cache, args.query, args.modifiers))

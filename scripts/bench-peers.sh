@@ -8,13 +8,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$ROOT/scripts/setup.sh"
 VENV="${VENV:-$ROOT/.venv}"
 # The extra's requirements only: installing "$ROOT[bench]" would build the module a second time.
-mapfile -t deps < <("$VENV/bin/python" - "$ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["bench"]))
-PY
-)
-"$VENV/bin/python" -m pip install -q "${deps[@]}"
+mapfile -t deps < <("$VENV/bin/python" "$ROOT/scripts/requirements.py" bench)
+"$VENV/bin/python" -m pip install -q "${deps[@]}" 2>&1 | { grep -v "^WARNING: Location" || true; } >&2
 cd "$ROOT"
 export TARNEXA_BENCH_COMMAND="bash scripts/bench-peers.sh${*:+ $*}"
 exec "$VENV/bin/python" "$ROOT/benchmarks/peers.py" "$@"

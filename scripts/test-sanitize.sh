@@ -5,7 +5,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-bash scripts/setup.sh 2>&1 | { grep -v "^WARNING: Location" || true; } >&2
+bash scripts/setup.sh
 PY="${VENV:-$ROOT/.venv}/bin/python"
 BUILD="$ROOT/build-sanitize"
 PATH="$(dirname "$PY"):$PATH" cmake -S "$ROOT" -B "$BUILD" -G Ninja -DPython_EXECUTABLE="$PY" \

@@ -7,16 +7,11 @@ set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-setup() {  # setup.sh without pip's notes about absent local indexes
-  bash scripts/setup.sh 2>&1 | { grep -v "^WARNING: Location" || true; } >&2
-  return "${PIPESTATUS[0]}"
-}
-
 status=0
 run() {  # run VENV PYVER NUMPY-requirement
   local venv="$1" pyver="$2" numpy="$3"
   shift 3
-  if ! VENV="$venv" PYVER="$pyver" NUMPY="$numpy" setup; then
+  if ! VENV="$venv" PYVER="$pyver" NUMPY="$numpy" bash scripts/setup.sh; then
     echo "test: could not set up CPython $pyver with ${numpy:-the newest NumPy}" >&2
     status=1
     return

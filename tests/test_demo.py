@@ -1,6 +1,7 @@
 """The demo search client end to end: its rankings on a small corpus and its error paths."""
 
 import importlib.util
+import json
 import os
 import re
 import subprocess
@@ -55,8 +56,8 @@ def corpus(tmp_path_factory):
 
 
 def ranked(out):
-    """The document ids of the result lines, in order."""
-    return re.findall(r"^ +\d+\. +-?\d+\.\d+ +(\S+)", out, re.M)
+    """The document ids of the result lines, in order (past the tour's "was #N" or "new")."""
+    return re.findall(r"^ +\d+\. +-?\d+\.\d+ +(?:was #\d+ +|new +)?(\S+)", out, re.M)
 
 
 def run(capsys, *argv):
@@ -80,7 +81,7 @@ def run(capsys, *argv):
     ("young animals", "limit:2 local_communities", ["kitten", "puppy"]),
 ])
 def test_rankings(capsys, corpus, query, modifiers, top):
-    code, out, err = run(capsys, "--corpus", corpus, query, modifiers)
+    code, out, err = run(capsys, "--corpus", corpus, "--embedder", "hashed", query, modifiers)
     assert code == 0, err
     assert ranked(out)[: len(top)] == top
     assert ("local_communities has no counterpart" in err) == ("local_communities" in modifiers)
@@ -108,7 +109,7 @@ def test_plug_in_embedder(capsys, corpus, monkeypatch):
 ])
 def test_bad_input(capsys, corpus, monkeypatch, args, message):
     monkeypatch.syspath_prepend(str(corpus))
-    code, out, err = run(capsys, "--corpus", corpus, *args)
+    code, out, err = run(capsys, "--corpus", corpus, "--embedder", "hashed", *args)
     assert code == 2
     assert re.search(r"demo\.py: error: .*" + message, err), err
     assert ranked(out) == []
@@ -141,7 +142,7 @@ def test_tour_shows_every_modulation_changing_the_plain_ranking(capsys):
     (["cats", "like:siamse"], 2, "closest known ids: siamese"),
 ])
 def test_command_line(corpus, args, code, expected):
-    proc = subprocess.run([sys.executable, str(DEMO), "--corpus", str(corpus), *args],
+    proc = subprocess.run([sys.executable, str(DEMO), "--corpus", str(corpus), "--embedder", "hashed", *args],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == code, proc.stderr
     assert expected in (" ".join(ranked(proc.stdout)) if code == 0 else proc.stderr)
@@ -154,3 +155,106 @@ def test_help_says_what_the_timestamps_are(capsys):
     assert exit_.value.code == 0
     assert "Timestamps: a reference document is dated by the newest version note" in out
     assert "--embedder MODULE:FUNCTION" in out and "modification time" in out
+
+
+# ---- the default embedder, notes, JSON, the tour and the table on any corpus
+
+has_wordllama = importlib.util.find_spec("wordllama") is not None
+needs_wordllama = pytest.mark.skipif(not has_wordllama, reason="wordllama is not installed")
+
+
+@pytest.fixture(scope="module")
+def reference_cache():
+    return demo.build_cache(demo.reference_docs(), demo.wordllama_embedder())
+
+
+@needs_wordllama
+def test_wordllama_finds_what_a_person_expects(reference_cache, monkeypatch):
+    monkeypatch.syspath_prepend(str(DEMO.parent))
+    import recall
+    queries = recall.read_queries()
+    assert len(queries) >= 20
+    missed = recall.misses(reference_cache, queries)
+    assert len(missed) <= 0.2 * len(queries), missed
+    assert demo.search(reference_cache, "sort a list in place", "limit:1")[0]["id"] == "list.sort"
+
+
+@needs_wordllama
+def test_wordllama_loads_without_the_network(monkeypatch):
+    def no_network(*args, **kwargs):
+        raise AssertionError("tried to reach the network")
+    monkeypatch.setattr("socket.socket.connect", no_network)
+    monkeypatch.setattr("socket.create_connection", no_network)
+    assert demo.wordllama_embedder()("open a file").shape == (256,)
+
+
+def test_without_wordllama_the_default_is_hashed(capsys, corpus, monkeypatch):
+    monkeypatch.setitem(sys.modules, "wordllama", None)  # import fails
+    code, out, err = run(capsys, "--corpus", corpus, "cats", "limit:2")
+    assert code == 0 and "not installed (pip install wordllama); using the hashed embedder" in err
+    assert ranked(out) == ["siamese", "persian"]
+    code, _, err = run(capsys, "--corpus", corpus, "--embedder", "wordllama", "cats")
+    assert code == 2 and "wordllama package is not installed" in err
+
+
+NO_NOTE = None
+
+
+@pytest.mark.parametrize("modifiers, note", [
+    ("limit:-1", r"'limit:-1' was ignored: a limit is a whole number from 0 to 18446744073709551615"),
+    ("limit:99999999999999999999", r"'limit:99999999999999999999' was ignored"),
+    ("limit:2 limit:x", r"'limit:x' was ignored"),
+    ("from: cats", r"'from:' was ignored: .* a space before 'to:' and text on both sides"),
+    ("from: cats to: limit:2", r"'from:' was ignored"),
+    ("recent:7d", r"'recent:7d': the days are not a whole number, so they were ignored; 'recent' uses 30"),
+    ("recent:400 recent:x", r"'recent:x': .* 'recent' uses 400"),
+    ("unlike:big dogs", r"ignored 'dogs': not a modifier"),
+    ("from: cats to: dogs bigger limit:2 diverse recent", NO_NOTE),
+])
+def test_notes_name_what_was_ignored(capsys, corpus, modifiers, note):
+    code, out, err = run(capsys, "--corpus", corpus, "--embedder", "hashed", "young animals", modifiers)
+    notes = [line for line in err.splitlines() if line.startswith("note: ")]
+    assert code == 0 and ranked(out)
+    assert (re.search(note, "\n".join(notes)) is not None) if note else notes == [], notes
+
+
+def test_json_output_is_one_array_on_stdout(corpus):
+    argv = [sys.executable, str(DEMO), "--json", "--corpus", str(corpus), "--embedder", "hashed"]
+    proc = subprocess.run(argv + ["hunting dogs", "limit:2 limit:-1"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [{"id": "beagle", "score": pytest.approx(0.5, abs=0.5)},
+                                       {"id": "beagle-notes", "score": pytest.approx(0.5, abs=0.5)}]
+    assert "note: 'limit:-1' was ignored" in proc.stderr and "cache: 12 documents" in proc.stderr
+    proc = subprocess.run(argv, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2 and "--json needs a query" in proc.stderr and proc.stdout == ""
+
+
+def test_tour_of_ones_own_corpus(capsys, tmp_path, corpus):
+    long_id = "notes/" + "a-very-long-file-name-" * 3 + "about-cats"
+    (tmp_path / "notes").mkdir()
+    for name, text in [*CORPUS.items(), (long_id, "Cats sleep most of the day, cats purr.")]:
+        (tmp_path / f"{name}.txt").parent.mkdir(exist_ok=True)
+        (tmp_path / f"{name}.txt").write_text(text)
+    code, out, err = run(capsys, "--corpus", tmp_path, "--embedder", "hashed")
+    assert code == 0, err
+    sections = re.split(r"^== ", out, flags=re.M)[1:]
+    assert [s.split(":")[0].split("\n")[0] for s in sections] == [
+        "plain", "diverse", "unlike", "like", "trajectory", "recent"]
+    liked = re.search(r"like:(\S+)'", sections[3])[1]
+    assert liked in {*CORPUS, long_id} and liked in ranked(sections[3])[:1]
+    for section in sections:  # every row's date starts in the same column, long id or not
+        rows = [line for line in section.splitlines() if re.match(r" +\d+\. ", line)]
+        assert len(rows) == 6 and len({re.search(r"\d{4}-\d\d-\d\d", r).start() for r in rows}) == 1
+
+
+SETUP = DEMO.parent.parent / "scripts" / "setup.sh"
+
+
+@pytest.mark.skipif(not SETUP.is_file(), reason="no scripts/ here (an unpacked sdist)")
+@pytest.mark.parametrize("python", ["/nonexistent/python", "/bin/false"])
+def test_setup_says_what_to_install_for_a_bad_interpreter(tmp_path, python):
+    proc = subprocess.run(["bash", str(SETUP)], env={**os.environ, "PYTHON": python, "VENV": str(tmp_path / "v")},
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1 and not (tmp_path / "v").exists()
+    assert f"setup: PYTHON={python} does not run as CPython 3.12 or newer" in proc.stderr
+    assert "apt-get install python3.13" in proc.stderr and "pyenv install 3.13" in proc.stderr

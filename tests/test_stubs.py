@@ -131,7 +131,7 @@ def mypy(tmp_path_factory):
     return run
 
 
-@pytest.mark.parametrize("example", ["typed_usage.py", "demo.py"])
+@pytest.mark.parametrize("example", ["typed_usage.py", "demo.py", "recall.py"])
 def test_mypy_strict_accepts_example(mypy, example):
     result = mypy(ROOT / "examples" / example)
     assert result.returncode == 0, result.stdout + result.stderr
