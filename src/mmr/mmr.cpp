@@ -1,88 +1,137 @@
 #include "mmr/mmr.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "kernels/dot.hpp"
 
 namespace tarnexa::mmr {
-
-DenseRows gather_rows(const MatrixView& matrix, std::span<const std::uint64_t> rows) {
-    DenseRows g;
-    g.rows = rows.size();
-    g.cols = matrix.cols;
-    g.values.resize(g.rows * g.cols);
-    float* dst = g.values.data();
-    for (std::uint64_t row : rows) {
-        if (row >= matrix.rows) fault("assertion failed: index < dim");
-        const std::byte* src = matrix.data + static_cast<std::ptrdiff_t>(row) * matrix.row_stride;
-        if (matrix.col_stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
-            if (g.cols) std::memcpy(dst, src, g.cols * sizeof(float));
-        } else {
-            for (std::size_t c = 0; c < g.cols; ++c) dst[c] = matrix.get(row, c);
-        }
-        dst += g.cols;
-    }
-    return g;
-}
-
 namespace {
 
-// redundancy[j] = max(redundancy[j], sim[j]); a NaN similarity leaves it unchanged.
-void raise_redundancy(std::vector<double>& redundancy, const std::vector<float>& sim) {
-    for (std::size_t j = 0; j < redundancy.size(); ++j) {
-        const double s = static_cast<double>(sim[j]);
-        if (s > redundancy[j]) redundancy[j] = s;
-    }
+// Buffers of at least kHugeBytes are aligned to and advised for 2 MiB pages; smaller ones to a
+// cache line.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
+constexpr std::size_t kLine = 64;
+
+// Rows are copied kGatherChunk at a time, and a chunk's similarities to the first row computed
+// while it is in L1/L2. Row i + kGatherAhead is prefetched while row i is copied.
+constexpr std::size_t kGatherChunk = 64;
+constexpr std::size_t kGatherAhead = 8;
+
+// Uninitialised storage for rows x cols floats.
+float* allocate_floats(std::size_t rows, std::size_t cols) {
+    if (rows == 0 || cols == 0) return nullptr;
+    if (rows > (std::numeric_limits<std::size_t>::max() - kHugePage) / sizeof(float) / cols)
+        throw std::bad_alloc();
+    const std::size_t bytes = rows * cols * sizeof(float);
+    const std::size_t align = bytes >= kHugeBytes ? kHugePage : kLine;
+    const std::size_t size = (bytes + align - 1) / align * align;
+    void* p = std::aligned_alloc(align, size);
+    if (!p) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (align == kHugePage) madvise(p, size, MADV_HUGEPAGE);  // advice only: failure is harmless
+#endif
+    return static_cast<float*>(p);
 }
 
-// The similarities of gathered row p with every gathered row.
-void similarity_row(const DenseRows& g, std::size_t p, std::vector<float>& out) {
-    const float* vec = g.values.data() + p * g.cols;
-    float* dst = out.data();
-    kernels::dot_rows(g.view(), nullptr, g.rows, &vec, 1, &dst);
+void prefetch_row(const MatrixView& matrix, std::uint64_t row) {
+    if (row >= matrix.rows || matrix.col_stride != static_cast<std::ptrdiff_t>(sizeof(float))) return;
+    const std::byte* p = matrix.data + static_cast<std::ptrdiff_t>(row) * matrix.row_stride;
+    const std::size_t bytes = matrix.cols * sizeof(float);
+    for (std::size_t off = 0; off < bytes; off += kLine) __builtin_prefetch(p + off, 0, 3);
 }
 
 }  // namespace
 
-Selection select(std::span<const std::uint64_t> candidates, std::span<const double> relevance,
-                 const DenseRows& g, std::uint64_t k, double lambda) {
+void DenseRows::Free::operator()(float* p) const noexcept { std::free(p); }
+
+DenseRows::DenseRows(std::size_t rows, std::size_t cols)
+    : values_(allocate_floats(rows, cols)), rows_(rows), cols_(cols) {}
+
+DenseRows gather_rows(const MatrixView& matrix, std::span<const std::uint64_t> rows,
+                      float* first_similarities) {
+    DenseRows g(rows.size(), matrix.cols);
+    const std::size_t n = rows.size();
+    const bool dense = matrix.col_stride == static_cast<std::ptrdiff_t>(sizeof(float));
+    for (std::size_t i = 0; i < n && i < kGatherAhead; ++i) prefetch_row(matrix, rows[i]);
+    for (std::size_t base = 0; base < n; base += kGatherChunk) {
+        const std::size_t end = std::min(n, base + kGatherChunk);
+        for (std::size_t i = base; i < end; ++i) {
+            const std::uint64_t row = rows[i];
+            if (row >= matrix.rows) fault("assertion failed: index < dim");
+            if (i + kGatherAhead < n) prefetch_row(matrix, rows[i + kGatherAhead]);
+            float* dst = g.row(i);
+            const std::byte* src = matrix.data + static_cast<std::ptrdiff_t>(row) * matrix.row_stride;
+            if (dense) {
+                if (g.cols()) std::memcpy(dst, src, g.cols() * sizeof(float));
+            } else {
+                for (std::size_t c = 0; c < g.cols(); ++c) dst[c] = matrix.get(row, c);
+            }
+        }
+        if (first_similarities) {
+            const float* vec = g.row(0);
+            float* out = first_similarities + base;
+            kernels::dot_rows(g.view(base, end - base), nullptr, end - base, &vec, 1, &out);
+        }
+    }
+    return g;
+}
+
+Candidates gather_candidates(const MatrixView& matrix, std::span<const std::uint64_t> rows,
+                             std::uint64_t k) {
+    std::vector<float> first(k > 1 && rows.size() > 1 ? rows.size() : 0);
+    DenseRows g = gather_rows(matrix, rows, first.empty() ? nullptr : first.data());
+    return {std::move(g), std::move(first)};
+}
+
+Selection select(std::span<const std::uint64_t> reported, std::span<const double> relevance,
+                 Candidates c, std::uint64_t k, double lambda) {
     Selection result;
-    const std::size_t n = candidates.size();
+    const std::size_t n = reported.size();
     if (n == 0) return result;
+    result.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::uint64_t>(k, 1))));
+    result.emplace_back(reported[0], relevance[0] * lambda);
+    if (c.first_similarities.empty()) return result;  // k <= 1 or a single candidate
+
     constexpr double kNegInf = -std::numeric_limits<double>::infinity();
     std::vector<double> redundancy(n, kNegInf);
     std::vector<char> selected(n, 0);
-    std::vector<float> sim(n);
-
-    result.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::uint64_t>(k, 1))));
-    result.emplace_back(candidates[0], relevance[0] * lambda);
+    std::vector<float> sim = std::move(c.first_similarities);  // of the latest choice
     selected[0] = 1;
-    similarity_row(g, 0, sim);
-    raise_redundancy(redundancy, sim);
-
+    const DenseRows& g = c.g;
     const double rest = 1.0 - lambda;
-    std::size_t chosen = 1;
-    for (std::uint64_t r = 1; r < k; ++r) {
-        if (chosen == n) break;
+    for (std::uint64_t r = 1; r < k && result.size() < n; ++r) {
+        // One pass raises every redundancy with the latest choice's similarities (a NaN leaves it
+        // unchanged) and scores the unselected positions; the first strictly greatest wins.
         double best = kNegInf;
         std::size_t best_pos = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            if (selected[i]) continue;
+            const double s = static_cast<double>(sim[i]);
+            if (s > redundancy[i]) redundancy[i] = s;
             const double gain = relevance[i] * lambda;
             const double penalty = redundancy[i] * rest;
-            const double score = gain - penalty;
+            const double score = selected[i] ? kNegInf : gain - penalty;
             if (score > best) {
                 best = score;
                 best_pos = i;
             }
         }
         if (best == kNegInf) break;
-        result.emplace_back(candidates[best_pos], best);
+        result.emplace_back(reported[best_pos], best);
         selected[best_pos] = 1;
-        ++chosen;
-        similarity_row(g, best_pos, sim);
-        raise_redundancy(redundancy, sim);
+        if (r + 1 < k && result.size() < n) {  // a later choice reads its similarities
+            const float* vec = g.row(best_pos);
+            float* dst = sim.data();
+            kernels::dot_rows(g.view(), nullptr, n, &vec, 1, &dst);
+        }
     }
     return result;
 }
@@ -90,13 +139,13 @@ Selection select(std::span<const std::uint64_t> candidates, std::span<const doub
 Selection mmr_select(std::span<const std::uint64_t> candidates, const VecView<float>& similarities,
                      const MatrixView& matrix, std::uint64_t k, double lambda) {
     if (candidates.empty()) return {};
-    DenseRows g = gather_rows(matrix, candidates);
+    Candidates c = gather_candidates(matrix, candidates, k);
     std::vector<double> relevance(candidates.size());
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         check_index(candidates[i], similarities.size());
         relevance[i] = static_cast<double>(similarities.get(candidates[i]));
     }
-    return select(candidates, relevance, g, k, lambda);
+    return select(candidates, relevance, std::move(c), k, lambda);
 }
 
 }  // namespace tarnexa::mmr
