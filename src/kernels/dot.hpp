@@ -12,8 +12,10 @@
 namespace tarnexa::kernels {
 
 // For i in [0, count): r = row_index ? row_index[i] : i; out[v][i] = dot(row r, vecs[v]) for
-// v < nvec, accumulated in float32 in an unspecified order (NaN and infinities propagate as IEEE
-// arithmetic says; an empty row gives +0.0f).
+// v < nvec, accumulated in float32 (NaN and infinities propagate as IEEE arithmetic says; an empty
+// row gives +0.0f). The order of accumulation depends only on the kernel, m.cols and the number of
+// vectors in the pass: a row gives the same bits wherever it sits in a call and however many rows
+// the call scores.
 //
 // Preconditions: every r < m.rows (not checked); vecs[v] holds m.cols floats; out[v] holds count
 // floats and overlaps neither the matrix nor the vectors. nvec is normally 1..3, the number read in

@@ -370,3 +370,41 @@ TEST(dot_reads_nothing_outside_the_matrix) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// A row's result does not depend on how many rows one call scores or where the row sits among
+// them (selection code computes the same similarity in a pass over many rows and for one row
+// alone, and relies on equal bits).
+TEST(dot_row_result_independent_of_its_place_in_the_call) {
+    Rng rng{8};
+    for (std::size_t cols : {1u, 7u, 16u, 33u, 100u, 384u, 385u}) {
+        const std::size_t rows = 23;
+        TestMatrix m(rows, cols, kRowLayouts[1], rng);
+        std::vector<std::vector<float>> vecs;
+        for (std::size_t v = 0; v < 3; ++v) vecs.push_back(random_vector(cols, rng));
+        const float* vp[3] = {vecs[0].data(), vecs[1].data(), vecs[2].data()};
+        for (Isa isa : kIsas) {
+            if (!kn::isa_supported(isa)) continue;
+            for (std::size_t nvec = 1; nvec <= 3; ++nvec) {
+                std::vector<std::vector<float>> all(3, std::vector<float>(rows));
+                float* ap[3] = {all[0].data(), all[1].data(), all[2].data()};
+                kn::dot_rows_with(isa, m.view, nullptr, rows, vp, nvec, ap);
+                for (std::size_t i = 0; i < rows; ++i) {
+                    MatrixView one = m.view;
+                    one.data += static_cast<std::ptrdiff_t>(i) * one.row_stride;
+                    one.rows = 1;
+                    float alone[3];
+                    float* op[3] = {&alone[0], &alone[1], &alone[2]};
+                    kn::dot_rows_with(isa, one, nullptr, 1, vp, nvec, op);
+                    for (std::size_t v = 0; v < nvec; ++v)
+                        CHECK_MSG(std::memcmp(&alone[v], &all[v][i], sizeof(float)) == 0,
+                                  kn::isa_name(isa) << " cols=" << cols << " nvec=" << nvec
+                                  << " row " << i << ": " << alone[v] << " alone, " << all[v][i]);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
