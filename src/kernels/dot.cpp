@@ -67,8 +67,8 @@ void dot_strided(DotKernel kernel, const MatrixView& m, const std::uint64_t* row
             }
 
             const MatrixView dense{reinterpret_cast<const std::byte*>(tile), nrows, ncols,
-                                 static_cast<std::ptrdiff_t>(ncols * sizeof(float)),
-                                 static_cast<std::ptrdiff_t>(sizeof(float))};
+                                   static_cast<std::ptrdiff_t>(ncols * sizeof(float)),
+                                   static_cast<std::ptrdiff_t>(sizeof(float))};
             const float* chunk_vecs[kMaxPassVecs];
             float* chunk_out[kMaxPassVecs];
             for (std::size_t v = 0; v < nvec; ++v) {
