@@ -88,6 +88,25 @@ def test_faults(cands, sims, k, text):
     panic(lambda: mmr(cands, sims, W, k, 0.7), text)
 
 
+@pytest.mark.parametrize("layout", ["dense", "strided_cols", "reversed_rows"])
+@pytest.mark.parametrize("k", [2, 3, 40, 299, 300, 2**64 - 1])
+@pytest.mark.parametrize("lam", [0.7, 0.2, 1.0, 1.5])
+def test_many_candidates_match_model(layout, k, lam):
+    """Hundreds of candidates (gathered in several chunks), repeats included, choices up to all of them,
+    weights for which a score can only fall as redundancy rises (0.7, 0.2) and others."""
+    rng = np.random.default_rng(5)
+    base = rng.choice(np.array(DYADIC, F32), size=(120, 36))
+    m = {"dense": base, "strided_cols": np.repeat(base, 2, axis=1)[:, ::2], "reversed_rows": base[::-1].copy()[::-1]}[layout]
+    sims = rng.choice(np.array(DYADIC + [NAN], F32), size=120)
+    cands = rng.integers(0, 120, size=300)
+    assert exact(mmr(cands, sims, m, k, lam)) == exact(M.mmr_select(cands, sims, m, k, lam))
+
+
+def test_fault_in_a_later_gather_chunk():
+    cands = [0, 1, 2] * 60 + [3] + [0] * 50
+    panic(lambda: mmr(cands, np.zeros(1, F32), W, 5, 0.7), "assertion failed: index < dim")
+
+
 def test_set_refused():
     with pytest.raises(TypeError, match=r"^argument 'candidates': 'set' object cannot be converted to 'Sequence'$"):
         mmr({0, 1}, S3, W, 2, 0.7)

@@ -173,9 +173,10 @@ def test_decay_timestamps_follow_matrix_rows():
 
 def test_nan_scores_never_displace_finite():
     rng = np.random.default_rng(7)
-    # Pools kept as a heap of the best (a small limit among many rows) and pools selected from
-    # every candidate (few rows, or a large limit).
-    for n, n_nan, limit in [(10, 5, 3), (40, 39, 5), (100, 30, 3), (6000, 2000, 7), (12000, 4000, 5000)]:
+    # Pools kept as a heap of the best (a small limit among many rows), pools selected from every
+    # candidate (few rows, or a large limit) and large pools cut down whenever their buffer fills.
+    for n, n_nan, limit in [(10, 5, 3), (40, 39, 5), (100, 30, 3), (6000, 2000, 7), (12000, 4000, 5000),
+                            (40000, 10000, 4100)]:
         v = rng.permutation(n).astype(F32) / F32(n)
         m = np.stack([v, np.zeros(n, F32)], 1)
         nan_rows = rng.choice(n, n_nan, replace=False)
@@ -190,7 +191,8 @@ def test_nan_scores_never_displace_finite():
         assert pairs(got) == [(names[best[0]], M.round4(v[best[0]]))]
 
 
-@pytest.mark.parametrize("n, limit", [(20, 5), (100, 3), (100, 10), (3000, 100), (5000, 10), (5000, 400)])
+@pytest.mark.parametrize("n, limit", [(20, 5), (100, 3), (100, 10), (3000, 100), (5000, 10), (5000, 400),
+                                      (30000, 4097), (30000, 7000), (50000, 9000)])
 def test_equal_scores_keep_row_order(n, limit):
     v = (np.arange(n) * 7 % 5).astype(F32) / F32(5)  # five scores, each shared by many rows
     m = np.stack([v, np.zeros(n, F32)], 1)

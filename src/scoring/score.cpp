@@ -106,8 +106,9 @@ Outcome score_candidates(const Request& r) {
             matrix_rows[i] = rows ? rows[pool[i].pos] : pool[i].pos;
             relevance[i] = static_cast<double>(pool[i].score);
         }
-        mmr::DenseRows g = mmr::gather_rows(r.matrix, matrix_rows);
-        mmr::Selection chosen = mmr::select(positions, relevance, g, r.limit, r.mmr_lambda);
+        mmr::Selection chosen =
+            mmr::select(positions, relevance, mmr::gather_candidates(r.matrix, matrix_rows, r.limit),
+                        r.limit, r.mmr_lambda);
         out.hits.reserve(chosen.size());
         for (const auto& [pos, score] : chosen) out.hits.push_back({id_index_of(r, pos), round4(score)});
         return out;

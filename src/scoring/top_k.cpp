@@ -15,8 +15,11 @@ struct Before {
 constexpr Before before{};
 
 // A heap ordered by `before` keeps the worst kept candidate at its front. It serves small
-// pools over many positions, or over fewer positions when the pool is a small part of them;
-// otherwise every candidate is collected and partially selected.
+// pools over many positions, or over fewer positions when the pool is a small part of them.
+// Otherwise candidates are collected in a buffer of twice the pool size; each time it fills up
+// it is partially selected down to the best k, whose worst score becomes the floor newcomers
+// must beat (so large pools over many positions need neither a copy of every score nor a heap
+// operation per newcomer).
 constexpr std::size_t kHeapLimit = 4096;
 constexpr std::size_t kHeapMinPositions = 4096;
 constexpr std::size_t kHeapMinPositionsPerPlace = 16;
@@ -31,7 +34,23 @@ bool use_heap(std::uint64_t k, std::size_t n_positions) {
 TopK::TopK(std::uint64_t k, std::size_t n_positions)
     : k_(k), heap_mode_(use_heap(k, n_positions)) {
     if (k_ == 0) floor_ = std::numeric_limits<float>::infinity();  // nothing can enter
-    items_.reserve(heap_mode_ ? static_cast<std::size_t>(k_) : n_positions);
+    if (heap_mode_) {
+        items_.reserve(static_cast<std::size_t>(k_));
+    } else {
+        // Every position is offered at most once: a buffer of n_positions never fills up.
+        capacity_ = k_ < n_positions / 2 ? static_cast<std::size_t>(2 * k_) : n_positions;
+        items_.reserve(capacity_);
+        if (capacity_ == 0) capacity_ = 1;  // k == 0: nothing enters, the buffer stays empty
+    }
+}
+
+void TopK::compact() {
+    if (items_.size() <= k_) return;  // a buffer of every position: nothing to cut
+    const auto last_kept = items_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
+    std::nth_element(items_.begin(), last_kept, items_.end(), before);
+    items_.resize(static_cast<std::size_t>(k_));
+    // Later positions come after every kept one, so a newcomer equal to the worst kept loses.
+    floor_ = last_kept->score;
 }
 
 void TopK::offer_heap(float score, std::uint64_t pos) {

@@ -25,10 +25,12 @@ public:
 
     void offer(float score, std::uint64_t pos) {
         if (!(score > floor_)) return;  // also refuses NaN and minus infinity
-        if (heap_mode_)
+        if (heap_mode_) {
             offer_heap(score, pos);
-        else
+        } else {
             items_.push_back({score, pos});
+            if (items_.size() == capacity_) compact();
+        }
     }
 
     // The pool in descending score order, plus infinity removed.
@@ -36,10 +38,12 @@ public:
 
 private:
     void offer_heap(float score, std::uint64_t pos);
+    void compact();
 
     std::uint64_t k_;
     bool heap_mode_;
     float floor_ = -std::numeric_limits<float>::infinity();
+    std::size_t capacity_ = 0;  // outside heap mode: items_ is cut to the best k when this full
     std::vector<Candidate> items_;  // a min-heap of the best k in heap mode
 };
 
