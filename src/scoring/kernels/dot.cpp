@@ -17,6 +17,12 @@ constexpr std::size_t kTileFloats = 4096;
 constexpr std::size_t kTileMaxCols = 1024;
 constexpr std::size_t kTileMaxRows = 256;
 
+#if defined(TARNEXA_KERNELS_X86)
+#if !defined(__x86_64__)
+#error "the x86 kernels are built only for x86-64"
+#endif
+// GCC and clang both provide these builtins on x86; they also check that the OS saves the
+// wide registers.
 Isa detect_isa() noexcept {
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -25,12 +31,17 @@ Isa detect_isa() noexcept {
         return Isa::avx512;
     return avx2 ? Isa::avx2 : Isa::portable;
 }
+#else
+Isa detect_isa() noexcept { return Isa::portable; }
+#endif
 
 DotKernel kernel_for(Isa isa) noexcept {
     if (!isa_supported(isa)) isa = best_isa();
     switch (isa) {
+#if defined(TARNEXA_KERNELS_X86)
         case Isa::avx512: return &dot_rows_avx512;
         case Isa::avx2: return &dot_rows_avx2;
+#endif
         default: return &dot_rows_portable;
     }
 }

@@ -1,0 +1,207 @@
+// The Python-free core end to end on small inputs: the modifier parser, the scoring pipeline
+// (scan, modulations, pool, diverse choice) and MMR selection. Expected values are exact float32
+// results, rounded as the pipeline reports them.
+#include <cstdint>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "mmr/mmr.hpp"
+#include "modifiers/modifiers.hpp"
+#include "native_test.hpp"
+#include "scoring/score.hpp"
+
+namespace {
+
+using tarnexa::BoolView;
+using tarnexa::MatrixView;
+using tarnexa::VecView;
+namespace sc = tarnexa::scoring;
+
+// One line per parsed field that differs from its default.
+std::string render(const tarnexa::modifiers::Modifiers& m) {
+    std::ostringstream s;
+    if (m.recent) s << "recent ";
+    if (m.recent_days) s << "days=" << *m.recent_days << ' ';
+    if (m.unlike) s << "unlike=[" << *m.unlike << "] ";
+    if (m.diverse) s << "diverse ";
+    if (m.limit) s << "limit=" << *m.limit << ' ';
+    if (m.like) {
+        s << "like=";
+        for (const std::string& id : *m.like) s << '[' << id << ']';
+        s << ' ';
+    }
+    if (m.trajectory_from) s << "from=[" << *m.trajectory_from << "] ";
+    if (m.trajectory_to) s << "to=[" << *m.trajectory_to << "] ";
+    if (m.local_communities) s << "communities ";
+    return s.str();
+}
+
+TEST(parse_modifiers_table) {
+    const struct {
+        const char* line;
+        const char* parsed;
+    } cases[] = {
+        {"", ""},
+        {"recent:7 unlike:cats diverse limit:5 like:a,b from: new york to: boston",
+         "recent days=7 unlike=[cats] diverse limit=5 like=[a][b] from=[new york] to=[boston] "},
+        {"recent:-3 limit:18446744073709551615", "recent days=-3 limit=18446744073709551615 "},
+        {"recent:7d limit:-5 limit:x Recent diverse:1", "recent "},
+        {"like:a,,b like:c unlike: detect_communities", "unlike=[] like=[c] communities "},
+        {"from: a to: b recent:3", "recent days=3 from=[a] to=[b] "},
+        {"from:a\tto:b", ""},
+        {"\xe3\x80\x80limit:4\xe2\x80\xa9", "limit=4 "},  // U+3000 and U+2029 separate
+        {"\xe2\x80\x8blimit:4", ""},                      // U+200B does not
+    };
+    for (const auto& c : cases) {
+        const std::string got = render(tarnexa::modifiers::parse_modifiers(c.line));
+        CHECK_MSG(got == c.parsed, "\"" << c.line << "\" gave \"" << got << "\"");
+    }
+}
+
+// Four unit rows of two dims: query (1, 0) scores them 1, 0.6, 0, -1.
+const float kMatrix[4][2] = {{1, 0}, {0.6f, 0.8f}, {0, 1}, {-1, 0}};
+const float kX[2] = {1, 0}, kY[2] = {0, 1}, kTwoY[2] = {0, 2};
+const std::uint8_t kMaskB[4] = {1, 0, 1, 1};
+constexpr double kNow = 1e9;
+const double kThirtyDaysOld[4] = {kNow - 30 * 86400.0, 0, 0, 0};
+
+VecView<float> vec(const float* v, std::size_t n = 2) {
+    return {reinterpret_cast<const std::byte*>(v), n, sizeof(float)};
+}
+
+sc::Request base_request() {
+    sc::Request r;
+    r.matrix = {reinterpret_cast<const std::byte*>(kMatrix), 4, 2, 2 * sizeof(float), sizeof(float)};
+    r.n_ids = 4;
+    r.query = vec(kX);
+    r.clock = [] { return kNow; };
+    return r;
+}
+
+using Hits = std::vector<std::pair<std::uint64_t, double>>;
+
+Hits run(const sc::Request& r) {
+    Hits hits;
+    for (const sc::Hit& h : sc::score_candidates(r).hits) hits.emplace_back(h.id_index, h.score);
+    return hits;
+}
+
+TEST(score_candidates_modulations) {
+    const struct {
+        const char* name;
+        void (*setup)(sc::Request&);
+        Hits want;
+    } cases[] = {
+        {"plain", [](sc::Request&) {}, {{0, 1.0}, {1, 0.6}, {2, 0.0}, {3, -1.0}}},
+        {"limit", [](sc::Request& r) { r.limit = 2; }, {{0, 1.0}, {1, 0.6}}},
+        {"threshold", [](sc::Request& r) { r.threshold = 0.5f; }, {{0, 1.0}, {1, 0.6}}},
+        {"mask", [](sc::Request& r) { r.mask = BoolView{{reinterpret_cast<const std::byte*>(kMaskB), 4, 1}}; },
+         {{0, 1.0}, {2, 0.0}, {3, -1.0}}},
+        {"pre-filter with a repeat", [](sc::Request& r) { r.pre_filter_rows = {{2, 0, 0}}; },
+         {{0, 1.0}, {0, 1.0}, {2, 0.0}}},
+        {"empty pre-filter", [](sc::Request& r) { r.pre_filter_rows = std::vector<std::uint64_t>{}; }, {}},
+        {"contrastive after threshold",
+         [](sc::Request& r) { r.not_like = vec(kTwoY); r.threshold = 0.5f; }, {{0, 1.0}, {1, 0.2}}},
+        {"contrastive", [](sc::Request& r) { r.not_like = vec(kTwoY); },
+         {{0, 1.0}, {1, 0.2}, {2, -0.5}, {3, -1.0}}},
+        {"decay", [](sc::Request& r) {
+             r.recent = true;
+             r.timestamps = VecView<double>{reinterpret_cast<const std::byte*>(kThirtyDaysOld), 4};
+         }, {{1, 0.6}, {0, 0.5}, {2, 0.0}, {3, -1.0}}},
+        {"trajectory", [](sc::Request& r) { r.traj_from = vec(kX); r.traj_to = vec(kY); },
+         {{0, 0.4879}, {1, 0.4624}, {2, 0.2121}, {3, -0.4879}}},
+        {"like", [](sc::Request& r) { r.like_rows = {{2}}; },
+         {{1, 0.9899}, {0, 0.7071}, {2, 0.7071}, {3, -0.7071}}},
+        {"diverse", [](sc::Request& r) { r.diverse = true; r.oversample = 4; r.limit = 2; },
+         {{0, 0.7}, {1, 0.24}}},
+        {"diverse pool not above limit", [](sc::Request& r) { r.diverse = true; r.oversample = 1; },
+         {{0, 1.0}}},
+    };
+    for (const auto& c : cases) {
+        sc::Request r = base_request();
+        c.setup(r);
+        const Hits got = run(r);
+        CHECK_MSG(got.size() == c.want.size(), c.name << ": " << got.size() << " hits");
+        for (std::size_t i = 0; i < got.size() && i < c.want.size(); ++i)
+            CHECK_MSG(got[i] == c.want[i], c.name << " hit " << i << ": (" << got[i].first << ", "
+                                                  << got[i].second << ")");
+    }
+}
+
+TEST(score_candidates_refusals) {
+    sc::Request r = base_request();
+    const float nan_query[2] = {std::numeric_limits<float>::quiet_NaN(), 0};
+    r.query = vec(nan_query);
+    CHECK(run(r).empty());  // every score NaN: nothing is finite
+
+    r = base_request();
+    r.query = vec(kX, 1);
+    const sc::Outcome o = sc::score_candidates(r);
+    CHECK(o.dimension_mismatch && o.query_len == 1 && o.dims == 2 && o.hits.empty());
+
+    const struct {
+        const char* name;
+        void (*setup)(sc::Request&);
+        const char* message;
+    } faults[] = {
+        {"pre-filter row past the matrix", [](sc::Request& r) { r.pre_filter_rows = {{1, 4}}; },
+         "assertion failed: index < dim"},
+        {"pre-filter row past the ids", [](sc::Request& r) { r.n_ids = 2; r.pre_filter_rows = {{2}}; },
+         "index out of bounds: the len is 2 but the index is 2"},
+        {"short mask", [](sc::Request& r) { r.mask = BoolView{{reinterpret_cast<const std::byte*>(kMaskB), 3, 1}}; },
+         nullptr},
+    };
+    for (const auto& f : faults) {
+        sc::Request fr = base_request();
+        f.setup(fr);
+        bool faulted = false;
+        try {
+            sc::score_candidates(fr);
+        } catch (const tarnexa::Fault& e) {
+            faulted = true;
+            CHECK_MSG(!f.message || e.message() == f.message, f.name << ": " << e.message());
+        }
+        CHECK_MSG(faulted, f.name);
+    }
+}
+
+TEST(mmr_select_small) {
+    // Rows 0 and 1 are equal, row 2 is orthogonal to both.
+    const float m[3][2] = {{1, 0}, {1, 0}, {0, 1}};
+    const float sims[3] = {0.9f, 0.8f, 0.5f};
+    const MatrixView mv{reinterpret_cast<const std::byte*>(m), 3, 2, 2 * sizeof(float), sizeof(float)};
+    const VecView<float> sv = vec(sims, 3);
+    using Sel = tarnexa::mmr::Selection;
+    const std::vector<std::uint64_t> all = {0, 1, 2};
+    const struct {
+        const char* name;
+        std::vector<std::uint64_t> candidates;
+        std::uint64_t k;
+        double lambda;
+        Sel want;
+    } cases[] = {
+        {"near duplicate falls behind", all, 3, 0.7,
+         {{0, 0.6299999833106994}, {2, 0.35}, {1, 0.2600000083446502}}},
+        {"k = 0 still picks the first", {1, 0}, 0, 0.7, {{1, double(0.8f) * 0.7}}},
+        {"k beyond n", {2, 2}, 5, 1.0, {{2, 0.5}, {2, 0.5}}},
+        {"lambda 1 ranks by relevance", {2, 1, 0}, 3, 1.0, {{2, 0.5}, {0, double(0.9f)}, {1, double(0.8f)}}},
+        {"empty", {}, 3, 0.7, {}},
+    };
+    for (const auto& c : cases) {
+        const Sel got = tarnexa::mmr::mmr_select(c.candidates, sv, mv, c.k, c.lambda);
+        CHECK_MSG(got == c.want, c.name << ": " << got.size() << " picks");
+    }
+    bool faulted = false;
+    try {
+        const std::vector<std::uint64_t> bad = {0, 3};
+        tarnexa::mmr::mmr_select(bad, sv, mv, 0, 0.7);
+    } catch (const tarnexa::Fault& e) {
+        faulted = e.message() == "assertion failed: index < dim";
+    }
+    CHECK(faulted);
+}
+
+}  // namespace
