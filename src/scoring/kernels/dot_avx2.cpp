@@ -66,14 +66,14 @@ struct Avx2 {
         const float* vec[NV];
         for (int v = 0; v < NV; ++v) vec[v] = vecs[v];
 
-        auto prefetch = [&](std::size_t c) [[gnu::always_inline]] {
+        auto prefetch = [&](std::size_t c) TARNEXA_LAMBDA_INLINE {
             if constexpr (Prefetch)
                 for (int r = 0; r < R; ++r)
                     __builtin_prefetch(pre[r] + c * sizeof(float), 0, kGatherLocality);
         };
         // u, the accumulator set, is a template argument: every accumulator index is a constant.
         auto step_at = [&]<int u>(std::size_t c, std::integral_constant<int, u>)
-                           [[gnu::always_inline]] {
+                           TARNEXA_LAMBDA_INLINE {
             __m256 x[R];
             for (int r = 0; r < R; ++r) {
                 __m256 t = _mm256_loadu_ps(as_floats(row[r] + c * sizeof(float)));

@@ -80,7 +80,7 @@ struct Avx512 {
         // One register of each row per step: 64 bytes, so one prefetch per row and step.
         // u, the accumulator set, is a template argument: every accumulator index is a constant.
         auto step_at = [&]<int u>(std::size_t c, std::integral_constant<int, u>)
-                           [[gnu::always_inline]] {
+                           TARNEXA_LAMBDA_INLINE {
             if constexpr (Prefetch)
                 for (int r = 0; r < R; ++r)
                     __builtin_prefetch(pre[r] + c * sizeof(float), 0, kGatherLocality);

@@ -18,6 +18,15 @@
 
 #include "scoring/kernels/dot.hpp"
 
+// Forces a lambda's call operator inline. GCC takes the standard attribute after the parameter
+// list as applying to the operator; clang reads it as a type attribute and ignores it, but honours
+// the GNU spelling there.
+#if defined(__clang__)
+#define TARNEXA_LAMBDA_INLINE __attribute__((always_inline))
+#else
+#define TARNEXA_LAMBDA_INLINE [[gnu::always_inline]]
+#endif
+
 namespace tarnexa::kernels {
 
 using DotKernel = void (*)(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
