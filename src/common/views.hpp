@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/fault.hpp"
+#include "common/matrix_view.hpp"
 
 namespace tarnexa {
 
@@ -37,24 +38,6 @@ struct BoolView {
     bool get(std::size_t i) const noexcept { return bytes.get(i) != 0; }
     bool at(std::size_t i, std::source_location where = std::source_location::current()) const {
         return bytes.at(i, where) != 0;
-    }
-};
-
-// A float32 matrix, rows x cols, with byte strides of any sign and alignment.
-struct MatrixView {
-    const std::byte* data = nullptr;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::ptrdiff_t row_stride = 0;
-    std::ptrdiff_t col_stride = sizeof(float);
-
-    float get(std::size_t r, std::size_t c) const noexcept {
-        float v;
-        std::memcpy(&v,
-                    data + static_cast<std::ptrdiff_t>(r) * row_stride +
-                        static_cast<std::ptrdiff_t>(c) * col_stride,
-                    sizeof(float));
-        return v;
     }
 };
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "scoring/kernels/dot.hpp"
+#include "kernels/dot.hpp"
 
 namespace tarnexa::mmr {
 
@@ -38,11 +38,9 @@ void raise_redundancy(std::vector<double>& redundancy, const std::vector<float>&
 
 // The similarities of gathered row p with every gathered row.
 void similarity_row(const DenseRows& g, std::size_t p, std::vector<float>& out) {
-    const MatrixView v = g.view();
-    const kernels::RowsView rows{v.data, v.rows, v.cols, v.row_stride, v.col_stride};
     const float* vec = g.values.data() + p * g.cols;
     float* dst = out.data();
-    kernels::dot_rows(rows, nullptr, g.rows, &vec, 1, &dst);
+    kernels::dot_rows(g.view(), nullptr, g.rows, &vec, 1, &dst);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "scoring/kernels/dot.hpp"
+#include "kernels/dot.hpp"
 
 namespace tarnexa::scoring {
 namespace {
@@ -74,15 +74,13 @@ void run_scan(const Scan& s, TopK& pool) {
 
     alignas(64) float buf[3][kBlock];
     float* out[3] = {buf[0], buf[1], buf[2]};
-    const kernels::RowsView all{s.matrix.data, s.matrix.rows, s.matrix.cols, s.matrix.row_stride,
-                                s.matrix.col_stride};
     for (std::size_t base = 0; base < s.count; base += kBlock) {
         const std::size_t n = std::min(kBlock, s.count - base);
         if (s.rows) {
-            kernels::dot_rows(all, s.rows + base, n, vecs, nvec, out);
+            kernels::dot_rows(s.matrix, s.rows + base, n, vecs, nvec, out);
         } else {
-            kernels::RowsView block = all;
-            block.data = all.data + static_cast<std::ptrdiff_t>(base) * all.row_stride;
+            MatrixView block = s.matrix;
+            block.data += static_cast<std::ptrdiff_t>(base) * block.row_stride;
             block.rows = n;
             kernels::dot_rows(block, nullptr, n, vecs, nvec, out);
         }

@@ -15,12 +15,12 @@
 #endif
 
 #include "native_test.hpp"
-#include "scoring/kernels/dot.hpp"
+#include "kernels/dot.hpp"
 
 namespace {
 
 using tarnexa::kernels::Isa;
-using tarnexa::kernels::RowsView;
+using tarnexa::MatrixView;
 namespace kn = tarnexa::kernels;
 
 constexpr Isa kIsas[] = {Isa::portable, Isa::avx2, Isa::avx512};
@@ -45,18 +45,18 @@ struct Rng {
     std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
 };
 
-const std::byte* element(const RowsView& m, std::size_t i, std::size_t j) {
+const std::byte* element(const MatrixView& m, std::size_t i, std::size_t j) {
     return m.data + (static_cast<std::ptrdiff_t>(i) * m.row_stride +
                      static_cast<std::ptrdiff_t>(j) * m.col_stride);
 }
 
-float load(const RowsView& m, std::size_t i, std::size_t j) {
+float load(const MatrixView& m, std::size_t i, std::size_t j) {
     float x;
     std::memcpy(&x, element(m, i, j), sizeof x);
     return x;
 }
 
-void store(const RowsView& m, std::size_t i, std::size_t j, float x) {
+void store(const MatrixView& m, std::size_t i, std::size_t j, float x) {
     // The view is read-only for the kernels; tests own the memory behind it.
     std::memcpy(const_cast<std::byte*>(element(m, i, j)), &x, sizeof x);
 }
@@ -95,7 +95,7 @@ constexpr Layout kColumnLayouts[] = {
 // elements hold 0xFF (a NaN), so a kernel reading padding or skipped columns produces NaN.
 struct TestMatrix {
     std::vector<std::byte> bytes;
-    RowsView view{};
+    MatrixView view{};
 
     TestMatrix(std::size_t rows, std::size_t cols, const Layout& l, Rng& rng) {
         const std::ptrdiff_t cs = l.col_stride;
@@ -127,7 +127,7 @@ struct Reference {
     double magnitude = 0.0;
 };
 
-Reference reference(const RowsView& m, std::size_t row, const float* vec) {
+Reference reference(const MatrixView& m, std::size_t row, const float* vec) {
     Reference ref;
     for (std::size_t j = 0; j < m.cols; ++j) {
         const double p = static_cast<double>(load(m, row, j)) * static_cast<double>(vec[j]);
@@ -151,7 +151,7 @@ bool close_to(float got, double want, double tol) {
 // Runs every supported kernel with nvec = 1..kMaxVecs on (m, row_index, count) and checks each output
 // against the float64 reference and against the portable kernel on a dense copy of the rows read,
 // and that nothing outside out[v][0, count) for v < nvec is written.
-void check_all_kernels(const RowsView& m, const std::vector<std::uint64_t>* row_index,
+void check_all_kernels(const MatrixView& m, const std::vector<std::uint64_t>* row_index,
                        std::size_t count, const std::vector<std::vector<float>>& vecs,
                        const std::string& what) {
     const std::uint64_t* idx = row_index ? row_index->data() : nullptr;
@@ -166,7 +166,7 @@ void check_all_kernels(const RowsView& m, const std::vector<std::uint64_t>* row_
     std::vector<float> dense(count * m.cols);
     for (std::size_t i = 0; i < count; ++i)
         for (std::size_t j = 0; j < m.cols; ++j) dense[i * m.cols + j] = load(m, row_of(i), j);
-    const RowsView dense_view{reinterpret_cast<const std::byte*>(dense.data()), count, m.cols,
+    const MatrixView dense_view{reinterpret_cast<const std::byte*>(dense.data()), count, m.cols,
                               static_cast<std::ptrdiff_t>(m.cols * sizeof(float)),
                               static_cast<std::ptrdiff_t>(sizeof(float))};
     std::vector<std::vector<float>> portable(kMaxVecs, std::vector<float>(count));
@@ -352,9 +352,9 @@ TEST(dot_reads_nothing_outside_the_matrix) {
             const std::ptrdiff_t rs = span + p.row_pad;
             const std::ptrdiff_t total = static_cast<std::ptrdiff_t>(rows - 1) * rs + span;
             std::memset(lo, 0xFF, static_cast<std::size_t>(hi - lo));
-            const RowsView m = p.reversed
-                ? RowsView{lo + (total - span), rows, cols, -rs, p.col_stride}
-                : RowsView{hi - total, rows, cols, rs, p.col_stride};
+            const MatrixView m = p.reversed
+                ? MatrixView{lo + (total - span), rows, cols, -rs, p.col_stride}
+                : MatrixView{hi - total, rows, cols, rs, p.col_stride};
             for (std::size_t i = 0; i < rows; ++i)
                 for (std::size_t j = 0; j < cols; ++j) store(m, i, j, rng.uniform());
             std::vector<std::vector<float>> vecs;

@@ -1,23 +1,15 @@
 // Float32 dot products of matrix rows with up to three query vectors, dispatched at run time to
-// the widest instruction set the CPU offers. No Python dependency: the matrix is described by a
-// raw pointer and byte strides, so any strided float32 buffer (a NumPy array read in place, for
+// the widest instruction set the CPU offers. The kernels are a leaf library: they depend only on
+// the plain MatrixView record, so any strided float32 buffer (a NumPy array read in place, for
 // example) can be scored without a copy.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace tarnexa::kernels {
+#include "common/matrix_view.hpp"
 
-// A float32 matrix in caller memory. Element (i, j) is the 4 bytes at
-// data + i * row_stride + j * col_stride. Strides are in bytes and may be negative, zero or not a
-// multiple of 4; data need not be aligned. Elements are read through memcpy-style loads, so the
-// memory is never accessed as a misaligned float lvalue.
-struct RowsView {
-    const std::byte* data;  // address of element (0, 0); may be null when rows or cols is 0
-    std::size_t rows, cols;
-    std::ptrdiff_t row_stride, col_stride;
-};
+namespace tarnexa::kernels {
 
 // For i in [0, count): r = row_index ? row_index[i] : i; out[v][i] = dot(row r, vecs[v]) for
 // v < nvec, accumulated in float32 in an unspecified order (NaN and infinities propagate as IEEE
@@ -28,7 +20,7 @@ struct RowsView {
 // one pass over the matrix; a larger nvec is served in passes of three, nvec == 0 does nothing.
 //
 // Never allocates and never throws; safe to call concurrently from several threads.
-void dot_rows(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
+void dot_rows(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
               const float* const* vecs, std::size_t nvec, float* const* out) noexcept;
 
 enum class Isa { portable, avx2, avx512 };
@@ -43,7 +35,7 @@ const char* isa_name(Isa isa) noexcept;
 
 // dot_rows forced onto one kernel, for tests and benchmarks. An isa this CPU cannot run
 // (isa_supported(isa) is false) falls back to best_isa() rather than faulting.
-void dot_rows_with(Isa isa, const RowsView& m, const std::uint64_t* row_index, std::size_t count,
+void dot_rows_with(Isa isa, const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
                    const float* const* vecs, std::size_t nvec, float* const* out) noexcept;
 
 }  // namespace tarnexa::kernels

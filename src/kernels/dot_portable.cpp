@@ -2,7 +2,7 @@
 // byte address are fine; eight independent accumulators per vector keep the adds pipelined.
 #include <cstring>
 
-#include "scoring/kernels/dot_kernels.hpp"
+#include "kernels/dot_kernels.hpp"
 
 namespace tarnexa::kernels {
 namespace {
@@ -47,7 +47,7 @@ void row_dot(const std::byte* row, std::size_t cols, const float* const* vecs, f
 constexpr std::size_t kPrefetchRows = 8;
 
 template <int NV>
-void run(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
+void run(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
          const float* const* vecs, float* const* out) {
     const std::size_t row_bytes = m.cols * sizeof(float);
     if (row_index)
@@ -64,7 +64,7 @@ void run(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
 
 }  // namespace
 
-void dot_rows_portable(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
+void dot_rows_portable(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
                        const float* const* vecs, std::size_t nvec, float* const* out) {
     switch (nvec) {
         case 1: run<1>(m, row_index, count, vecs, out); break;

@@ -1,8 +1,8 @@
 // Run-time kernel selection and the strided-column path shared by every kernel.
 #include <cstring>
 
-#include "scoring/kernels/dot.hpp"
-#include "scoring/kernels/dot_kernels.hpp"
+#include "kernels/dot.hpp"
+#include "kernels/dot_kernels.hpp"
 
 namespace tarnexa::kernels {
 namespace {
@@ -17,28 +17,23 @@ constexpr std::size_t kTileFloats = 4096;
 constexpr std::size_t kTileMaxCols = 1024;
 constexpr std::size_t kTileMaxRows = 256;
 
-#if defined(TARNEXA_KERNELS_X86)
-#if !defined(__x86_64__)
-#error "the x86 kernels are built only for x86-64"
-#endif
-// GCC and clang both provide these builtins on x86; they also check that the OS saves the
-// wide registers.
 Isa detect_isa() noexcept {
+#if TARNEXA_KERNELS_X86
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
         return Isa::avx512;
     return avx2 ? Isa::avx2 : Isa::portable;
-}
 #else
-Isa detect_isa() noexcept { return Isa::portable; }
+    return Isa::portable;
 #endif
+}
 
 DotKernel kernel_for(Isa isa) noexcept {
     if (!isa_supported(isa)) isa = best_isa();
     switch (isa) {
-#if defined(TARNEXA_KERNELS_X86)
+#if TARNEXA_KERNELS_X86
         case Isa::avx512: return &dot_rows_avx512;
         case Isa::avx2: return &dot_rows_avx2;
 #endif
@@ -48,7 +43,7 @@ DotKernel kernel_for(Isa isa) noexcept {
 
 // Scores rows whose columns are not 4 bytes apart: each block of rows is copied element by element
 // into a dense tile, which the contiguous kernel then reads.
-void dot_strided(DotKernel kernel, const RowsView& m, const std::uint64_t* row_index,
+void dot_strided(DotKernel kernel, const MatrixView& m, const std::uint64_t* row_index,
                  std::size_t count, const float* const* vecs, std::size_t nvec, float* const* out) {
     alignas(64) float tile[kTileFloats];
     alignas(64) float partial[kMaxPassVecs][kTileMaxRows];
@@ -71,7 +66,7 @@ void dot_strided(DotKernel kernel, const RowsView& m, const std::uint64_t* row_i
                     std::memcpy(dst + c, m.data + off, sizeof(float));
             }
 
-            const RowsView dense{reinterpret_cast<const std::byte*>(tile), nrows, ncols,
+            const MatrixView dense{reinterpret_cast<const std::byte*>(tile), nrows, ncols,
                                  static_cast<std::ptrdiff_t>(ncols * sizeof(float)),
                                  static_cast<std::ptrdiff_t>(sizeof(float))};
             const float* chunk_vecs[kMaxPassVecs];
@@ -89,7 +84,7 @@ void dot_strided(DotKernel kernel, const RowsView& m, const std::uint64_t* row_i
     }
 }
 
-void dot_dispatch(DotKernel kernel, const RowsView& m, const std::uint64_t* row_index,
+void dot_dispatch(DotKernel kernel, const MatrixView& m, const std::uint64_t* row_index,
                   std::size_t count, const float* const* vecs, std::size_t nvec,
                   float* const* out) noexcept {
     if (count == 0) return;
@@ -116,7 +111,7 @@ Isa best_isa() noexcept {
 bool isa_supported(Isa isa) noexcept {
     switch (isa) {
         case Isa::portable: return true;
-        case Isa::avx2: return best_isa() != Isa::portable;
+        case Isa::avx2: return best_isa() == Isa::avx2 || best_isa() == Isa::avx512;
         case Isa::avx512: return best_isa() == Isa::avx512;
     }
     return false;
@@ -131,13 +126,13 @@ const char* isa_name(Isa isa) noexcept {
     return "unknown";
 }
 
-void dot_rows(const RowsView& m, const std::uint64_t* row_index, std::size_t count,
+void dot_rows(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
               const float* const* vecs, std::size_t nvec, float* const* out) noexcept {
     static const DotKernel kernel = kernel_for(best_isa());
     dot_dispatch(kernel, m, row_index, count, vecs, nvec, out);
 }
 
-void dot_rows_with(Isa isa, const RowsView& m, const std::uint64_t* row_index, std::size_t count,
+void dot_rows_with(Isa isa, const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
                    const float* const* vecs, std::size_t nvec, float* const* out) noexcept {
     dot_dispatch(kernel_for(isa), m, row_index, count, vecs, nvec, out);
 }

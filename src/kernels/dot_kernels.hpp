@@ -1,0 +1,61 @@
+// Per-instruction-set row kernels behind dot_rows and the row addressing they share.
+// Internal to src/kernels.
+//
+// Every kernel has the contract of dot_rows restricted to what the dispatcher guarantees:
+//   m.col_stride == sizeof(float) (rows are contiguous; row_stride and data alignment are free),
+//   m.cols >= 1, count >= 1, 1 <= nvec <= 3.
+//
+// The *_avx2.cpp / *_avx512.cpp files are compiled for their instruction set. Code they share
+// with the rest of the program must not be emitted there as an inline or template function with
+// external linkage: the linker could keep that copy for every caller and run AVX-512 code on a CPU
+// without it. Kernel files therefore keep their helpers in an unnamed namespace (as the helpers in
+// this header and in dot_simd.hpp are), call no out-of-line library templates and no inline member
+// of MatrixView; only the kernel entry points below are exported.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/dot.hpp"
+
+// The x86 kernel files are built for x86 targets only.
+#if defined(__x86_64__) || defined(__i386__)
+#define TARNEXA_KERNELS_X86 1
+#else
+#define TARNEXA_KERNELS_X86 0
+#endif
+
+namespace tarnexa::kernels {
+
+using DotKernel = void (*)(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
+                           const float* const* vecs, std::size_t nvec, float* const* out);
+
+void dot_rows_portable(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
+                       const float* const* vecs, std::size_t nvec, float* const* out);
+#if TARNEXA_KERNELS_X86
+void dot_rows_avx2(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
+                   const float* const* vecs, std::size_t nvec, float* const* out);
+void dot_rows_avx512(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
+                     const float* const* vecs, std::size_t nvec, float* const* out);
+#endif
+
+namespace {
+
+// Address of the row read for output i.
+inline const std::byte* row_at(const MatrixView& m, const std::uint64_t* row_index, std::size_t i) {
+    const std::size_t r = row_index ? static_cast<std::size_t>(row_index[i]) : i;
+    return m.data + static_cast<std::ptrdiff_t>(r) * m.row_stride;
+}
+
+// Requests every cache line of a row of `bytes` bytes (bytes >= 1), with the given locality hint.
+// Prefetch helpers are forced inline: GCC deems a function that only prefetches free of effects
+// and deletes calls to it.
+template <int Locality = 3>
+[[gnu::always_inline]] inline void prefetch_row(const std::byte* row, std::size_t bytes) {
+    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off, 0, Locality);
+    __builtin_prefetch(row + (bytes - 1), 0, Locality);  // last line of a row not line-aligned
+}
+
+}  // namespace
+
+}  // namespace tarnexa::kernels
