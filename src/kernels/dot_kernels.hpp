@@ -25,6 +25,15 @@
 #define TARNEXA_KERNELS_X86 0
 #endif
 
+// Forces a lambda's call operator inline. GCC takes the standard attribute after the parameter
+// list as applying to the operator; clang reads it there as a type attribute and ignores it, but
+// honours the GNU spelling.
+#if defined(__clang__)
+#define TARNEXA_LAMBDA_INLINE __attribute__((always_inline))
+#else
+#define TARNEXA_LAMBDA_INLINE [[gnu::always_inline]]
+#endif
+
 namespace tarnexa::kernels {
 
 using DotKernel = void (*)(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
