@@ -20,7 +20,7 @@ using tarnexa::MatrixView;
 using tarnexa::VecView;
 namespace sc = tarnexa::scoring;
 
-// One line per parsed field that differs from its default.
+// The fields that differ from their defaults, on one line.
 std::string render(const tarnexa::modifiers::Modifiers& m) {
     std::ostringstream s;
     if (m.recent) s << "recent ";
@@ -81,12 +81,33 @@ sc::Request base_request() {
     return r;
 }
 
+BoolView mask_of(std::size_t len) { return {{reinterpret_cast<const std::byte*>(kMaskB), len, 1}}; }
+
+// (id index, score) of each hit, or (row, mmr score) of each pick.
 using Hits = std::vector<std::pair<std::uint64_t, double>>;
 
 Hits run(const sc::Request& r) {
     Hits hits;
     for (const sc::Hit& h : sc::score_candidates(r).hits) hits.emplace_back(h.id_index, h.score);
     return hits;
+}
+
+std::string show(const Hits& hits) {
+    std::ostringstream s;
+    s.precision(17);
+    for (const auto& [i, score] : hits) s << '(' << i << ", " << score << ") ";
+    return s.str();
+}
+
+// The message of the fault `call` raises, or "(none)" when it returns.
+template <class F>
+std::string fault_of(F call) {
+    try {
+        call();
+    } catch (const tarnexa::Fault& e) {
+        return e.message();
+    }
+    return "(none)";
 }
 
 TEST(score_candidates_modulations) {
@@ -98,7 +119,7 @@ TEST(score_candidates_modulations) {
         {"plain", [](sc::Request&) {}, {{0, 1.0}, {1, 0.6}, {2, 0.0}, {3, -1.0}}},
         {"limit", [](sc::Request& r) { r.limit = 2; }, {{0, 1.0}, {1, 0.6}}},
         {"threshold", [](sc::Request& r) { r.threshold = 0.5f; }, {{0, 1.0}, {1, 0.6}}},
-        {"mask", [](sc::Request& r) { r.mask = BoolView{{reinterpret_cast<const std::byte*>(kMaskB), 4, 1}}; },
+        {"mask", [](sc::Request& r) { r.mask = mask_of(4); },
          {{0, 1.0}, {2, 0.0}, {3, -1.0}}},
         {"pre-filter with a repeat", [](sc::Request& r) { r.pre_filter_rows = {{2, 0, 0}}; },
          {{0, 1.0}, {0, 1.0}, {2, 0.0}}},
@@ -124,10 +145,7 @@ TEST(score_candidates_modulations) {
         sc::Request r = base_request();
         c.setup(r);
         const Hits got = run(r);
-        CHECK_MSG(got.size() == c.want.size(), c.name << ": " << got.size() << " hits");
-        for (std::size_t i = 0; i < got.size() && i < c.want.size(); ++i)
-            CHECK_MSG(got[i] == c.want[i], c.name << " hit " << i << ": (" << got[i].first << ", "
-                                                  << got[i].second << ")");
+        CHECK_MSG(got == c.want, c.name << ": " << show(got));
     }
 }
 
@@ -151,20 +169,13 @@ TEST(score_candidates_refusals) {
          "assertion failed: index < dim"},
         {"pre-filter row past the ids", [](sc::Request& r) { r.n_ids = 2; r.pre_filter_rows = {{2}}; },
          "index out of bounds: the len is 2 but the index is 2"},
-        {"short mask", [](sc::Request& r) { r.mask = BoolView{{reinterpret_cast<const std::byte*>(kMaskB), 3, 1}}; },
-         nullptr},
+        {"short mask", [](sc::Request& r) { r.mask = mask_of(3); }, nullptr},
     };
     for (const auto& f : faults) {
         sc::Request fr = base_request();
         f.setup(fr);
-        bool faulted = false;
-        try {
-            sc::score_candidates(fr);
-        } catch (const tarnexa::Fault& e) {
-            faulted = true;
-            CHECK_MSG(!f.message || e.message() == f.message, f.name << ": " << e.message());
-        }
-        CHECK_MSG(faulted, f.name);
+        const std::string got = fault_of([&] { sc::score_candidates(fr); });
+        CHECK_MSG(got != "(none)" && (!f.message || got == f.message), f.name << ": " << got);
     }
 }
 
@@ -174,14 +185,13 @@ TEST(mmr_select_small) {
     const float sims[3] = {0.9f, 0.8f, 0.5f};
     const MatrixView mv{reinterpret_cast<const std::byte*>(m), 3, 2, 2 * sizeof(float), sizeof(float)};
     const VecView<float> sv = vec(sims, 3);
-    using Sel = tarnexa::mmr::Selection;
     const std::vector<std::uint64_t> all = {0, 1, 2};
     const struct {
         const char* name;
         std::vector<std::uint64_t> candidates;
         std::uint64_t k;
         double lambda;
-        Sel want;
+        Hits want;
     } cases[] = {
         {"near duplicate falls behind", all, 3, 0.7,
          {{0, 0.6299999833106994}, {2, 0.35}, {1, 0.2600000083446502}}},
@@ -191,17 +201,12 @@ TEST(mmr_select_small) {
         {"empty", {}, 3, 0.7, {}},
     };
     for (const auto& c : cases) {
-        const Sel got = tarnexa::mmr::mmr_select(c.candidates, sv, mv, c.k, c.lambda);
-        CHECK_MSG(got == c.want, c.name << ": " << got.size() << " picks");
+        const Hits got = tarnexa::mmr::mmr_select(c.candidates, sv, mv, c.k, c.lambda);
+        CHECK_MSG(got == c.want, c.name << ": " << show(got));
     }
-    bool faulted = false;
-    try {
-        const std::vector<std::uint64_t> bad = {0, 3};
-        tarnexa::mmr::mmr_select(bad, sv, mv, 0, 0.7);
-    } catch (const tarnexa::Fault& e) {
-        faulted = e.message() == "assertion failed: index < dim";
-    }
-    CHECK(faulted);
+    const std::vector<std::uint64_t> bad = {0, 3};
+    CHECK(fault_of([&] { tarnexa::mmr::mmr_select(bad, sv, mv, 0, 0.7); }) ==
+          "assertion failed: index < dim");
 }
 
 }  // namespace
