@@ -25,6 +25,8 @@ Isa detect_isa() noexcept {
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
         return Isa::avx512;
     return avx2 ? Isa::avx2 : Isa::portable;
+#elif TARNEXA_KERNELS_NEON
+    return Isa::neon;  // every 64-bit ARM CPU has NEON
 #else
     return Isa::portable;
 #endif
@@ -36,6 +38,9 @@ DotKernel kernel_for(Isa isa) noexcept {
 #if TARNEXA_KERNELS_X86
         case Isa::avx512: return &dot_rows_avx512;
         case Isa::avx2: return &dot_rows_avx2;
+#endif
+#if TARNEXA_KERNELS_NEON
+        case Isa::neon: return &dot_rows_neon;
 #endif
         default: return &dot_rows_portable;
     }
@@ -113,6 +118,7 @@ bool isa_supported(Isa isa) noexcept {
         case Isa::portable: return true;
         case Isa::avx2: return best_isa() == Isa::avx2 || best_isa() == Isa::avx512;
         case Isa::avx512: return best_isa() == Isa::avx512;
+        case Isa::neon: return best_isa() == Isa::neon;
     }
     return false;
 }
@@ -122,6 +128,7 @@ const char* isa_name(Isa isa) noexcept {
         case Isa::portable: return "portable";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
+        case Isa::neon: return "neon";
     }
     return "unknown";
 }

@@ -18,11 +18,25 @@
 
 #include "kernels/dot.hpp"
 
-// The x86 kernel files are built for x86 targets only.
+// The x86 kernel files are built for x86 targets only, the NEON one for 64-bit ARM only.
 #if defined(__x86_64__) || defined(__i386__)
 #define TARNEXA_KERNELS_X86 1
 #else
 #define TARNEXA_KERNELS_X86 0
+#endif
+#if defined(__aarch64__)
+#define TARNEXA_KERNELS_NEON 1
+#else
+#define TARNEXA_KERNELS_NEON 0
+#endif
+
+// Forces a lambda's call operator inline. GCC takes the standard attribute after the parameter
+// list as applying to the operator; clang reads it there as a type attribute and ignores it, but
+// honours the GNU spelling.
+#if defined(__clang__)
+#define TARNEXA_LAMBDA_INLINE __attribute__((always_inline))
+#else
+#define TARNEXA_LAMBDA_INLINE [[gnu::always_inline]]
 #endif
 
 namespace tarnexa::kernels {
@@ -37,6 +51,10 @@ void dot_rows_avx2(const MatrixView& m, const std::uint64_t* row_index, std::siz
                    const float* const* vecs, std::size_t nvec, float* const* out);
 void dot_rows_avx512(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
                      const float* const* vecs, std::size_t nvec, float* const* out);
+#endif
+#if TARNEXA_KERNELS_NEON
+void dot_rows_neon(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
+                   const float* const* vecs, std::size_t nvec, float* const* out);
 #endif
 
 namespace {

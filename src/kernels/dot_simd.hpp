@@ -88,14 +88,14 @@ struct DotBlock {
         const float* vec[NV];
         for (int v = 0; v < NV; ++v) vec[v] = vecs[v];
 
-        auto prefetch = [&](std::size_t c) [[gnu::always_inline]] {
+        auto prefetch = [&](std::size_t c) TARNEXA_LAMBDA_INLINE {
             if constexpr (Prefetch)
                 for (int r = 0; r < R; ++r)
                     __builtin_prefetch(pre[r] + c * sizeof(float), 0, kGatherLocality);
         };
         // u, the accumulator set, is a template argument: every accumulator index is a constant.
         auto step_at = [&]<int u>(std::size_t c, std::integral_constant<int, u>)
-                           [[gnu::always_inline]] {
+                           TARNEXA_LAMBDA_INLINE {
             V x[R];
             for (int r = 0; r < R; ++r) {
                 V t = T::load(row[r] + c * sizeof(float));
@@ -113,7 +113,7 @@ struct DotBlock {
         };
         // Register s of an iteration starting at column j: one prefetch per line.
         auto unit = [&]<std::size_t s>(std::size_t j, std::integral_constant<std::size_t, s>)
-                        [[gnu::always_inline]] {
+                        TARNEXA_LAMBDA_INLINE {
             if constexpr (s % kPerLine == 0) prefetch(j + s * kLanes);
             step_at(j + s * kLanes, std::integral_constant<int, static_cast<int>(s % U)>{});
         };
@@ -121,7 +121,7 @@ struct DotBlock {
         constexpr std::integral_constant<int, 0> first;
         std::size_t j = 0;
         for (; j + kUnroll * kLanes <= cols; j += kUnroll * kLanes)
-            [&]<std::size_t... s>(std::index_sequence<s...>) [[gnu::always_inline]] {
+            [&]<std::size_t... s>(std::index_sequence<s...>) TARNEXA_LAMBDA_INLINE {
                 (unit(j, std::integral_constant<std::size_t, s>{}), ...);
             }(std::make_index_sequence<kUnroll>{});
         for (; j + kLanes <= cols; j += kLanes) {

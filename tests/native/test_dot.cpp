@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -23,7 +24,7 @@ using tarnexa::kernels::Isa;
 using tarnexa::MatrixView;
 namespace kn = tarnexa::kernels;
 
-constexpr Isa kIsas[] = {Isa::portable, Isa::avx2, Isa::avx512};
+constexpr Isa kIsas[] = {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon};
 constexpr std::size_t kColsTable[] = {0, 1, 3, 7, 15, 16, 17, 31, 33, 64, 100, 384, 385};
 constexpr std::size_t kRowsTable[] = {0, 1, 2, 3, 4, 5, 9};
 // Up to four vectors: the fourth is scored in a second pass over the matrix.
@@ -305,6 +306,15 @@ TEST(dot_nonfinite_values) {
 
 TEST(dot_rows_dispatches_to_best_isa) {
     CHECK(kn::isa_supported(kn::best_isa()));
+#if defined(__aarch64__)
+    CHECK(kn::best_isa() == Isa::neon);  // part of every 64-bit ARM CPU
+#elif !defined(__x86_64__) && !defined(__i386__)
+    CHECK(kn::best_isa() == Isa::portable);
+#endif
+    std::printf("    kernels checked on this CPU:");
+    for (Isa isa : kIsas)
+        if (kn::isa_supported(isa)) std::printf(" %s", kn::isa_name(isa));
+    std::printf(" (dot_rows uses %s)\n", kn::isa_name(kn::best_isa()));
     Rng rng{6};
     const std::size_t rows = 13, cols = 385;
     TestMatrix m(rows, cols, kRowLayouts[1], rng);
