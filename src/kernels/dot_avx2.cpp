@@ -12,7 +12,10 @@ namespace {
 alignas(64) constexpr int kTailMask[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
                                            0,  0,  0,  0,  0,  0,  0,  0};
 
-struct Avx2 : Registers<__m256, __m256i, __m128, 16> {
+struct Avx2 : Registers<8, 16> {
+    using V = __m256;
+    using Mask = __m256i;
+    using Sums = __m128;
     [[gnu::always_inline]] static V zero() { return _mm256_setzero_ps(); }
     [[gnu::always_inline]] static V load(const void* p) {
         return _mm256_loadu_ps(static_cast<const float*>(p));

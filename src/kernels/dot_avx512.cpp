@@ -17,7 +17,10 @@ inline __m512 shuffle4(__m512 a, __m512 b) {
 template <int Imm>
 inline __m512 permute_lanes(__m512 a) { return _mm512_maskz_permute_ps(0xFFFF, a, Imm); }
 
-struct Avx512 : Registers<__m512, __mmask16, __m512, 32> {
+struct Avx512 : Registers<16, 32> {
+    using V = __m512;
+    using Mask = __mmask16;
+    using Sums = __m512;
     [[gnu::always_inline]] static V zero() { return _mm512_setzero_ps(); }
     [[gnu::always_inline]] static V load(const void* p) { return _mm512_loadu_ps(p); }
     [[gnu::always_inline]] static V add(V a, V b) { return _mm512_add_ps(a, b); }

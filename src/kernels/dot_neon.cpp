@@ -11,14 +11,16 @@
 namespace tarnexa::kernels {
 namespace {
 
-struct Neon : Registers<float32x4_t, std::size_t, float32x4_t, 32> {
+struct Neon : Registers<4, 32> {
+    using V = float32x4_t;
+    using Mask = std::size_t;  // the number of lanes to read
+    using Sums = float32x4_t;
     [[gnu::always_inline]] static V zero() { return vdupq_n_f32(0.0f); }
     [[gnu::always_inline]] static V load(const void* p) {
         return vreinterpretq_f32_u8(vld1q_u8(static_cast<const std::uint8_t*>(p)));
     }
     [[gnu::always_inline]] static V add(V a, V b) { return vaddq_f32(a, b); }
     [[gnu::always_inline]] static V fma(V a, V b, V acc) { return vfmaq_f32(acc, a, b); }
-    // The mask is the number of lanes to read.
     [[gnu::always_inline]] static Mask first_lanes(std::size_t n) { return n; }
     [[gnu::always_inline]] static V load_first(Mask n, const void* p) {
         float part[kLanes] = {};

@@ -2,7 +2,7 @@
 // that drives it. Each *_<isa>.cpp file defines its traits in an unnamed namespace and exports
 // one entry point: run_kernel<DotBlock<Traits>>.
 //
-// Traits T derive from Registers<...> below (V, Mask, Sums, kLanes, kRegisters) and provide, all
+// Traits T derive from Registers<...> below (kLanes, kRegisters), name V, Mask and Sums, and provide, all
 // static and forced inline:
 //   V zero();  V load(const void* p);  V add(V a, V b);
 //   V fma(V a, V b, V acc);                 // a * b + acc, one rounding
@@ -32,14 +32,13 @@ constexpr std::size_t kGatherPrefetchRows = 16;
 constexpr int kGatherLocality = 2;  // prefetcht1: into L2
 constexpr std::size_t kLineFloats = 64 / sizeof(float);
 
-// The register file of an instruction set: V holds kLanes floats, Mask selects the first n lanes
-// of a V, Sums holds four row sums (read back with sum_at<K>); kRegisters V registers are usable.
-template <class Vec, class LaneMask, class FourSums, std::size_t Registers_>
+// The register file of an instruction set: a V holds Lanes floats and Registers_ V registers are
+// usable. The traits name their register types themselves (V; Mask, which selects the first n
+// lanes of a V; Sums, four row sums read back with sum_at<K>): vector types passed as template
+// arguments would lose their attributes.
+template <std::size_t Lanes, std::size_t Registers_>
 struct Registers {
-    using V = Vec;
-    using Mask = LaneMask;
-    using Sums = FourSums;
-    static constexpr std::size_t kLanes = sizeof(Vec) / sizeof(float);
+    static constexpr std::size_t kLanes = Lanes;
     static constexpr std::size_t kRegisters = Registers_;
 };
 
@@ -50,6 +49,7 @@ template <class T>
 struct DotBlock {
     using V = typename T::V;
     static constexpr std::size_t kLanes = T::kLanes;
+    static_assert(sizeof(V) == kLanes * sizeof(float));
     static_assert(kLanes <= kLineFloats && kLineFloats % kLanes == 0);
     // Accumulator sets per vector: a single vector alternates two to keep 2 * R FMA chains in
     // flight.
