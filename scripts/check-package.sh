@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the distributions end to end:
 #   1. `python -m build` makes the sdist, then the wheel from that sdist;
-#   2. the wheel holds nothing but the module, its stubs, the typing marker and dist-info,
+#   2. the wheel holds nothing but the module, its stubs, the typing marker, the package
+#      tarnexa and dist-info,
 #      and its metadata is complete; the sdist holds only what building and testing need;
 #   3. the sdist installs (with its test extra) into a fresh venv, and the test suite of the
 #      unpacked sdist passes there against the installed module.
@@ -50,8 +51,11 @@ with zipfile.ZipFile(wheel) as zf:
     top = [n for n in names if not dist_info.match(n)]
     module = [n for n in top if re.fullmatch(r"_tarnexa\.cpython-[^/]+\.so", n)]
     stubs = ["_tarnexa.pyi", "_tarnexa-stubs/__init__.pyi"]
-    if sorted(top) != sorted(module + stubs + ["py.typed"]) or len(module) != 1:
-        problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed and dist-info, not {top}")
+    package = [n for n in top if n.startswith("tarnexa/")]
+    if sorted(top) != sorted(module + stubs + ["py.typed"] + package) or len(module) != 1:
+        problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed, tarnexa/ and dist-info, not {top}")
+    elif sorted(package) != sorted(f"tarnexa/{p.name}" for p in (root / "tarnexa").iterdir() if p.is_file()):
+        problems.append(f"the wheel's tarnexa/ differs from the source tree's: {package}")
     elif any(zf.read(s) != (root / "_tarnexa.pyi").read_bytes() for s in stubs):
         problems.append("the wheel's stubs differ from the source tree's _tarnexa.pyi")
     meta_name = next((n for n in names if dist_info.match(n) and n.endswith("/METADATA")), None)
@@ -80,7 +84,7 @@ if not any(r.startswith("numpy") for r in (meta.get_all("Requires-Dist") or [] i
     problems.append("METADATA does not require numpy")
 
 allowed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "_tarnexa.pyi",
-           "py.typed", "src", "tests", "examples"}
+           "py.typed", "src", "tarnexa", "tests", "examples"}
 with tarfile.open(sdist) as tf:
     members = tf.getmembers()
     prefix = members[0].name.split("/")[0]
@@ -88,7 +92,7 @@ with tarfile.open(sdist) as tf:
     size = sum(m.size for m in members)
     junk = [m.name for m in members if re.search(r"(__pycache__|\.pyc$|\.so$|\.hypothesis|_cache)", m.name)]
 print(f"  sdist: {len(members)} entries, {size / 1e6:.2f} MB unpacked, top level: {' '.join(sorted(tops))}")
-if tops - allowed or {"src", "tests", "examples", "CMakeLists.txt", "pyproject.toml", "LICENSE"} - tops:
+if tops - allowed or {"src", "tarnexa", "tests", "examples", "CMakeLists.txt", "pyproject.toml", "LICENSE"} - tops:
     problems.append(f"sdist top level is {sorted(tops)}, expected {sorted(allowed)}")
 if junk:
     problems.append(f"sdist holds build or cache files: {junk[:5]}")
