@@ -1,0 +1,173 @@
+"""Search of a cache split into row ranges, each held by a Dask actor on a worker process.
+
+Queries go straight from this process to the actors (no scheduler task per query); the
+coordinator merges their answers so that the result is that of one score_candidates call on
+the whole cache, up to the differences listed in the README ("Sharded semantics").
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from dataclasses import dataclass
+from types import TracebackType
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+from _tarnexa import score_candidates
+from distributed import Client, LocalCluster
+
+from tarnexa._merge import diverse, like_query, merge
+from tarnexa._searcher import check_keywords
+from tarnexa._shard import ShardError, ShardHolder, cache_shape
+
+if TYPE_CHECKING:
+    from _tarnexa import ScoredDoc as Hit
+
+
+@dataclass
+class _Shard:
+    name: str
+    start: int
+    stop: int
+    actor: Any = None
+    future: Any = None  # keeps the actor alive on its worker
+
+
+class ShardedSearcher:
+    """Searches the cache at path over Dask workers, one shard (row range) per worker by
+    default. With client=None it runs an embedded LocalCluster, one single-threaded worker
+    process per core, for the life of the searcher; use it as a context manager or call
+    close()."""
+
+    def __init__(self, path: str | os.PathLike[str], shards: int | None = None,
+                 client: Client | None = None) -> None:
+        self.path = os.path.abspath(path)
+        self._cluster: LocalCluster | None = None
+        if client is None:
+            self._cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
+                                         processes=True, memory_limit=0,
+                                         dashboard_address=None)  # type: ignore[no-untyped-call]
+            client = Client(self._cluster)  # type: ignore[no-untyped-call]
+        self.client = client
+        try:
+            self._start(shards)
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self, shards: int | None) -> None:
+        if shards is not None and shards < 1:
+            raise ValueError(f"shards must be at least 1, got {shards}")
+        workers = self._workers()
+        self.rows, self.dims = self.client.submit(cache_shape, self.path, pure=False).result()
+        count = min(shards or len(workers), self.rows)
+        bounds = [self.rows * i // max(count, 1) for i in range(count + 1)]
+        self.shards = [_Shard(f"shard {i} (rows {bounds[i]} to {bounds[i + 1] - 1})", bounds[i], bounds[i + 1])
+                       for i in range(count)]
+        for i, shard in enumerate(self.shards):
+            self._load(shard, workers[i % len(workers)])
+        for shard in self.shards:
+            shard.actor = shard.future.result()
+        self._empty = np.zeros((0, self.dims), np.float32)
+        self._one = np.zeros((1, self.dims), np.float32)
+
+    def _workers(self) -> list[str]:
+        workers = sorted(self.client.scheduler_info()["workers"])
+        if not workers:
+            raise RuntimeError("the Dask cluster has no workers")
+        return workers
+
+    def _load(self, shard: _Shard, worker: str) -> None:
+        shard.future = self.client.submit(ShardHolder, self.path, shard.name, shard.start, shard.stop,
+                                          self.dims, actor=True, workers=[worker],
+                                          allow_other_workers=False, pure=False)
+
+    # -- calls to every shard --
+
+    def _ask(self, method: str, args: list[tuple[Any, ...]]) -> list[Any]:
+        """Calls method on every shard's actor at once; a shard whose worker is gone is loaded
+        again on a live worker and asked once more."""
+        calls = [getattr(s.actor, method)(*a) for s, a in zip(self.shards, args)]
+        answers = []
+        for shard, call, a in zip(self.shards, calls, args):
+            try:
+                answers.append(call.result())
+            except ShardError:
+                raise
+            except Exception as lost:
+                answers.append(self._ask_replacement(shard, method, a, lost))
+        return answers
+
+    def _ask_replacement(self, shard: _Shard, method: str, args: tuple[Any, ...], lost: Exception) -> Any:
+        try:
+            self.client.cancel([shard.future])  # type: ignore[no-untyped-call]
+            live = self._workers()
+            self._load(shard, live[self.shards.index(shard) % len(live)])
+            shard.actor = shard.future.result()
+            return getattr(shard.actor, method)(*args).result()
+        except ShardError:
+            raise
+        except Exception as e:
+            raise ShardError(f"{shard.name} is lost ({type(lost).__name__}: {lost}) and could not be "
+                             f"replaced ({type(e).__name__}: {e})") from e
+
+    # -- search --
+
+    def search(self, query_vec: npt.NDArray[np.float32], **kw: Any) -> list[Hit]:
+        """score_candidates over the whole cache; kw as for Searcher.search."""
+        check_keywords(kw)
+        # The module's own errors for bad arguments: types and values on an empty cache, then
+        # the query length and vector lengths on a one-row cache.
+        score_candidates(self._empty, [], {}, query_vec, **kw)
+        vectors = {k: kw[k] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec") if k in kw}
+        score_candidates(self._one, ["-"], {"-": 0}, query_vec, limit=0, **vectors)
+        if not self.shards:
+            return []
+        kw = dict(kw)
+        like_ids = kw.pop("like_ids", None)
+        if like_ids is not None:
+            like_ids = list(like_ids)
+            found = self._ask("rows", [(like_ids,)] * len(self.shards))
+            liked = sorted((p, row) for places, rows in found for p, row in zip(places, rows))
+            if not liked:
+                return []
+            query_vec = like_query(query_vec, np.stack([row for _, row in liked]))
+        if kw.get("pre_filter_ids") is not None:
+            kw["pre_filter_ids"] = list(kw["pre_filter_ids"])
+        limit = operator.index(kw.get("limit", 10))
+        wide = bool(kw.get("diverse", False))
+        if wide:
+            kw["diverse"] = False
+            kw["limit"] = operator.index(kw.get("oversample", 200))
+        mask = kw.pop("mask", None)
+        if mask is not None and len(mask) < self.rows:
+            raise ValueError(f"mask has {len(mask)} entries, the cache has {self.rows} rows")
+        args = [(query_vec, kw if mask is None else dict(kw, mask=mask[s.start:s.stop]), wide)
+                for s in self.shards]
+        pool = merge(self._ask("search", args), kw.get("limit", 10))
+        if not wide:
+            return [h for h, _ in pool]
+        return diverse(pool, limit, float(kw.get("mmr_lambda", 0.7)))
+
+    def memory(self) -> list[dict[str, int]]:
+        """Memory of the process holding each shard (kB, from /proc)."""
+        return self._ask("memory", [()] * len(self.shards))
+
+    # -- life --
+
+    def close(self) -> None:
+        for shard in getattr(self, "shards", []):
+            shard.actor = shard.future = None
+        if self._cluster is not None:
+            self.client.close()  # type: ignore[no-untyped-call]
+            self._cluster.close()
+            self._cluster = None
+
+    def __enter__(self) -> ShardedSearcher:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
