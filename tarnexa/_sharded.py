@@ -25,6 +25,8 @@ from tarnexa._shard import ShardError, ShardHolder, cache_shape
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc as Hit
 
+_LOAD_TIMEOUT = 120.0  # seconds to wait for a shard to load on a worker
+
 
 @dataclass
 class _Shard:
@@ -39,7 +41,9 @@ class ShardedSearcher:
     """Searches the cache at path over Dask workers, one shard (row range) per worker by
     default. With client=None it runs an embedded LocalCluster, one single-threaded worker
     process per core, for the life of the searcher; use it as a context manager or call
-    close()."""
+    close(). Queries go from this process to the shard holders' workers directly (the
+    client is switched to ``direct_to_workers``), so this process must reach their addresses.
+    """
 
     def __init__(self, path: str | os.PathLike[str], shards: int | None = None,
                  client: Client | None = None) -> None:
@@ -50,6 +54,8 @@ class ShardedSearcher:
                                          processes=True, memory_limit=0,
                                          dashboard_address=None)  # type: ignore[no-untyped-call]
             client = Client(self._cluster)  # type: ignore[no-untyped-call]
+        # Queries go from here to the actors' workers directly, not relayed by the scheduler.
+        client.direct_to_workers = True
         self.client = client
         try:
             self._start(shards)
@@ -69,7 +75,7 @@ class ShardedSearcher:
         for i, shard in enumerate(self.shards):
             self._load(shard, workers[i % len(workers)])
         for shard in self.shards:
-            shard.actor = shard.future.result()
+            shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
         self._empty = np.zeros((0, self.dims), np.float32)
         self._one = np.zeros((1, self.dims), np.float32)
 
@@ -79,20 +85,28 @@ class ShardedSearcher:
             raise RuntimeError("the Dask cluster has no workers")
         return workers
 
-    def _load(self, shard: _Shard, worker: str) -> None:
+    def _load(self, shard: _Shard, worker: str | None) -> None:
+        """Starts loading the shard on worker (on any worker if None)."""
         shard.future = self.client.submit(ShardHolder, self.path, shard.name, shard.start, shard.stop,
-                                          self.dims, actor=True, workers=[worker],
-                                          allow_other_workers=False, pure=False)
+                                          self.dims, actor=True, workers=None if worker is None else [worker],
+                                          pure=False)
 
     # -- calls to every shard --
 
     def _ask(self, method: str, args: list[tuple[Any, ...]]) -> list[Any]:
         """Calls method on every shard's actor at once; a shard whose worker is gone is loaded
         again on a live worker and asked once more."""
-        calls = [getattr(s.actor, method)(*a) for s, a in zip(self.shards, args)]
+        calls: list[Any] = []
+        for shard, a in zip(self.shards, args):
+            try:
+                calls.append(getattr(shard.actor, method)(*a))
+            except Exception as lost:  # Dask knows already that the actor's worker is gone
+                calls.append(lost)
         answers = []
         for shard, call, a in zip(self.shards, calls, args):
             try:
+                if isinstance(call, Exception):
+                    raise call
                 answers.append(call.result())
             except ShardError:
                 raise
@@ -103,9 +117,8 @@ class ShardedSearcher:
     def _ask_replacement(self, shard: _Shard, method: str, args: tuple[Any, ...], lost: Exception) -> Any:
         try:
             self.client.cancel([shard.future])  # type: ignore[no-untyped-call]
-            live = self._workers()
-            self._load(shard, live[self.shards.index(shard) % len(live)])
-            shard.actor = shard.future.result()
+            self._load(shard, None)
+            shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
             return getattr(shard.actor, method)(*args).result()
         except ShardError:
             raise
