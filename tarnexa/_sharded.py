@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import operator
 import os
+import threading
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
@@ -49,6 +50,7 @@ class ShardedSearcher:
                  client: Client | None = None) -> None:
         self.path = os.path.abspath(path)
         self._cluster: LocalCluster | None = None
+        self._replacing = threading.Lock()
         if client is None:
             self._cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
                                          processes=True, memory_limit=0,
@@ -96,14 +98,15 @@ class ShardedSearcher:
     def _ask(self, method: str, args: list[tuple[Any, ...]]) -> list[Any]:
         """Calls method on every shard's actor at once; a shard whose worker is gone is loaded
         again on a live worker and asked once more."""
-        calls: list[Any] = []
+        calls: list[tuple[Any, Any]] = []
         for shard, a in zip(self.shards, args):
+            actor = shard.actor
             try:
-                calls.append(getattr(shard.actor, method)(*a))
+                calls.append((actor, getattr(actor, method)(*a)))
             except Exception as lost:  # Dask knows already that the actor's worker is gone
-                calls.append(lost)
+                calls.append((actor, lost))
         answers = []
-        for shard, call, a in zip(self.shards, calls, args):
+        for shard, (actor, call), a in zip(self.shards, calls, args):
             try:
                 if isinstance(call, Exception):
                     raise call
@@ -111,14 +114,17 @@ class ShardedSearcher:
             except ShardError:
                 raise
             except Exception as lost:
-                answers.append(self._ask_replacement(shard, method, a, lost))
+                answers.append(self._ask_replacement(shard, actor, method, a, lost))
         return answers
 
-    def _ask_replacement(self, shard: _Shard, method: str, args: tuple[Any, ...], lost: Exception) -> Any:
+    def _ask_replacement(self, shard: _Shard, failed: Any, method: str, args: tuple[Any, ...],
+                         lost: Exception) -> Any:
         try:
-            self.client.cancel([shard.future])  # type: ignore[no-untyped-call]
-            self._load(shard, None)
-            shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
+            with self._replacing:  # queries in flight on other threads may have lost it too
+                if shard.actor is failed:
+                    self.client.cancel([shard.future])  # type: ignore[no-untyped-call]
+                    self._load(shard, None)
+                    shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
             return getattr(shard.actor, method)(*args).result()
         except ShardError:
             raise
