@@ -41,6 +41,11 @@ Examples:
   python examples/demo.py "context manager" "like:object.__exit__ recent:1000"
   python examples/demo.py "exceptions" "from: catching to: raising limit:5"
   python examples/demo.py --corpus ~/notes "budget meeting" "recent:7"
+  python examples/demo.py --workers 2   # the tour, searched over 2 Dask worker processes
+
+--workers N writes the cache to a directory once (a tarnexa.Cache, in a temporary
+folder for the run) and searches it with tarnexa.ShardedSearcher over N single-threaded
+Dask worker processes, one shard each (needs pip install tarnexa[distributed]).
 
 Output: rank, score, id, date and the first words of each document. Progress and
 the cache build time go to stderr. Exit status: 0 on success, 2 on bad input (an
@@ -52,6 +57,7 @@ from __future__ import annotations
 
 import argparse
 import calendar
+import contextlib
 import difflib
 import functools
 import importlib
@@ -59,13 +65,14 @@ import math
 import os
 import re
 import sys
+import tempfile
 import time
 import zlib
 from collections import Counter, defaultdict
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -347,6 +354,7 @@ class Cache:
     timestamps: npt.NDArray[np.float64]  # epoch seconds, one per row
     docs: dict[str, Document]
     embed: Embedder  # queries must be embedded by the function that embedded the rows
+    sharded: Any = None  # a tarnexa.ShardedSearcher over a copy on disk (--workers)
 
 
 def counted(texts: Sequence[str], label: str, bar: bool) -> Iterator[str]:
@@ -436,12 +444,13 @@ def search(cache: Cache, query: str, modifiers: str = "") -> list[ScoredDoc]:
     traj_to = optional_vec("to: ", mods["trajectory_to"])
     if traj_from is None or traj_to is None:  # a trajectory needs both ends
         traj_from = traj_to = None
-    return _tarnexa.score_candidates(
-        cache.matrix,
-        cache.ids,
-        cache.id_to_idx,
+    rank: Callable[..., list[ScoredDoc]] = functools.partial(
+        _tarnexa.score_candidates, cache.matrix, cache.ids, cache.id_to_idx, timestamps=cache.timestamps
+    )
+    if cache.sharded is not None:
+        rank = cache.sharded.search
+    return rank(
         query_vec,
-        timestamps=cache.timestamps,
         not_like_vec=optional_vec("unlike:", mods["unlike"]),
         diverse=mods["diverse"],
         limit=10 if mods["limit"] is None else mods["limit"],
@@ -500,6 +509,29 @@ def tour(cache: Cache) -> None:
         print()
 
 
+@contextlib.contextmanager
+def sharded(cache: Cache, workers: int) -> Iterator[None]:
+    """Writes the cache to a directory once and searches it over `workers` Dask worker processes."""
+    try:
+        import tarnexa
+        from distributed import Client, LocalCluster
+    except ImportError as e:
+        raise BadInput(f"--workers needs Dask: pip install tarnexa[distributed] ({e})") from None
+    with tempfile.TemporaryDirectory(prefix="tarnexa-demo-") as tmp:
+        path = Path(tmp) / "cache"
+        tarnexa.Cache.create(path, cache.matrix, cache.ids, cache.timestamps)
+        with (
+            LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, memory_limit=0, dashboard_address=":0"
+            ) as cluster,
+            Client(cluster) as client,  # type: ignore[no-untyped-call]
+            tarnexa.ShardedSearcher(path, client=client) as cache.sharded,
+        ):
+            print(f"searching over {workers} Dask worker process(es), cache in {path}", file=sys.stderr)
+            yield
+        cache.sharded = None
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="demo.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -508,7 +540,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("modifiers", nargs="?", default="", help='a modifier line, e.g. "limit:5 diverse"')
     parser.add_argument("--corpus", metavar="DIR", type=Path, help="search the *.txt files under DIR")
     parser.add_argument("--embedder", metavar="MODULE:FUNCTION", help="embed with a str -> vector function")
+    parser.add_argument("--workers", metavar="N", type=int, help="search over N Dask worker processes")
     args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers needs a positive number")
     try:
         if args.query is not None and not args.query.strip():
             raise BadInput("the query is empty")  # before the work of building the cache
@@ -520,12 +555,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             source = "the Python reference documentation (dated by version notes)"
         embed = load_embedder(args.embedder) if args.embedder else None
         cache = build_cache(docs, embed, bar=sys.stderr.isatty())
-        print(f"Searching {len(docs)} documents of {source}.\n")
-        if args.query is None:
-            tour(cache)
-        else:
-            print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
-            show(cache, search(cache, args.query, args.modifiers))
+        with sharded(cache, args.workers) if args.workers else contextlib.nullcontext():
+            print(f"Searching {len(docs)} documents of {source}.\n")
+            if args.query is None:
+                tour(cache)
+            else:
+                print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
+                show(cache, search(cache, args.query, args.modifiers))
     except BadInput as e:
         print(f"{parser.prog}: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT

@@ -1,7 +1,12 @@
 """Semantic search over an embedding cache kept on disk, in this process or sharded over Dask workers."""
 
+from typing import TYPE_CHECKING
+
 from tarnexa._cache import Cache
 from tarnexa._searcher import Searcher
+
+if TYPE_CHECKING:
+    from tarnexa._sharded import ShardedSearcher
 
 __all__ = ["Cache", "Searcher", "ShardedSearcher"]
 

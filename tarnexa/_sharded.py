@@ -54,7 +54,7 @@ class ShardedSearcher:
         if client is None:
             self._cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
                                          processes=True, memory_limit=0,
-                                         dashboard_address=None)  # type: ignore[no-untyped-call]
+                                         dashboard_address=":0")  # type: ignore[no-untyped-call]
             client = Client(self._cluster)  # type: ignore[no-untyped-call]
         # Queries go from here to the actors' workers directly, not relayed by the scheduler.
         client.direct_to_workers = True

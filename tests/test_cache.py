@@ -179,3 +179,14 @@ def test_searcher_is_one_call(made, tmp_path, kw):
 def test_searcher_refuses_what_the_cache_supplies(made):
     with pytest.raises(TypeError, match="takes matrix, timestamps from the cache"):
         Searcher(made[0].path).search(made[1][0], matrix=made[1], timestamps=None)
+
+
+def test_in_process_parts_need_no_dask(tmp_path):
+    code = ("import sys; sys.modules['distributed'] = None; sys.modules['dask'] = None\n"
+            "import numpy as np, tarnexa\n"
+            f"tarnexa.Cache.create({str(tmp_path / 'c')!r}, np.eye(2), ['a', 'b'])\n"
+            f"print(tarnexa.Searcher({str(tmp_path / 'c')!r}).search(np.ones(2, np.float32), limit=1))\n"
+            "try:\n    tarnexa.ShardedSearcher\nexcept ImportError as e:\n    print('no dask:', e)\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == ["[{'id': 'a', 'score': 0.7071}]", "no dask: import of distributed halted; None in sys.modules"], proc.stderr

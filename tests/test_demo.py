@@ -154,3 +154,16 @@ def test_help_says_what_the_timestamps_are(capsys):
     assert exit_.value.code == 0
     assert "Timestamps: a reference document is dated by the newest version note" in out
     assert "--embedder MODULE:FUNCTION" in out and "modification time" in out
+
+
+def test_tour_over_dask_workers_ranks_as_in_process(capsys):
+    pytest.importorskip("distributed")
+    code, local, err = run(capsys)
+    assert code == 0, err
+    root = str(DEMO.parent.parent)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([root, os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.run([sys.executable, str(DEMO), "--workers", "2"], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "searching over 2 Dask worker process(es)" in proc.stderr
+    assert ranked(proc.stdout) == ranked(local) and len(ranked(local)) == 36

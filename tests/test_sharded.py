@@ -29,7 +29,7 @@ ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("P
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit=0,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 
