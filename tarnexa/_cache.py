@@ -21,8 +21,8 @@ import contextlib
 import fcntl
 import json
 import os
+import secrets
 import shutil
-import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, BinaryIO
@@ -180,7 +180,8 @@ class Cache:
         if path.exists() and not (path.is_dir() and not any(path.iterdir())):
             raise FileExistsError(f"{path} already exists")
         path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = Path(tempfile.mkdtemp(dir=path.parent, prefix=f".{path.name}.tmp-"))
+        tmp = path.parent / f".{path.name}.tmp-{os.getpid()}-{secrets.token_hex(4)}"
+        tmp.mkdir()  # with the permissions the umask gives, as the cache will have them
         try:
             text, ends = _encode(id_list)
             columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}

@@ -140,10 +140,10 @@ class ShardedSearcher:
         # The module's own errors for bad arguments: types and values on an empty cache, then
         # the query length and vector lengths on a one-row cache.
         score_candidates(self._empty, [], {}, query_vec, **kw)
-        vectors = {k: kw[k] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec") if k in kw}
-        score_candidates(self._one, ["-"], {"-": 0}, query_vec, limit=0, **vectors)
         if not self.shards:
             return []
+        vectors = {k: kw[k] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec") if k in kw}
+        score_candidates(self._one, ["-"], {"-": 0}, query_vec, limit=0, **vectors)
         kw = dict(kw)
         like_ids = kw.pop("like_ids", None)
         if like_ids is not None:

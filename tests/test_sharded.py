@@ -135,7 +135,10 @@ def test_bad_arguments_give_the_modules_errors(searchers, data, kw):
         searchers(3).search(query, **kw)
 
 
-def test_refusals_of_the_searcher(searchers, data, client):
+def test_refusals_of_the_searcher(searchers, data, client, tmp_path):
+    Cache.create(tmp_path / "empty", np.zeros((0, DIMS)), [])
+    with ShardedSearcher(tmp_path / "empty", client=client) as s:  # no rows: [] as one call gives
+        assert s.search(np.zeros(3, np.float32)) == [] and s.shards == []
     with pytest.raises(ValueError, match="mask has 599 entries, the cache has 600 rows"):
         searchers(2).search(data[1][0], mask=np.ones(N - 1, bool))
     with pytest.raises(TypeError, match="takes ids from the cache"):
