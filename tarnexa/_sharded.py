@@ -7,6 +7,7 @@ the whole cache, up to the differences listed in the README ("Sharded semantics"
 
 from __future__ import annotations
 
+import asyncio
 import operator
 import os
 import threading
@@ -27,6 +28,26 @@ if TYPE_CHECKING:
     from _tarnexa import ScoredDoc as Hit
 
 _LOAD_TIMEOUT = 120.0  # seconds to wait for a shard to load on a worker
+
+
+def _call(actor: Any, method: str, args: tuple[Any, ...]) -> Any:
+    # The holders' methods are short and never block on I/O: they run on the worker's event
+    # loop, not handed to its actor thread, which saves a thread switch per query.
+    return getattr(actor, method)(*args, separate_thread=False)
+
+
+async def _gather(calls: list[Any]) -> list[Any]:
+    """The answers of the calls in order; a failed call (or one that could not start) gives
+    its exception."""
+    async def one(call: Any) -> Any:
+        if isinstance(call, Exception):
+            return call
+        try:
+            return await call
+        except Exception as e:
+            return e
+
+    return list(await asyncio.gather(*(one(c) for c in calls)))
 
 
 @dataclass
@@ -98,23 +119,19 @@ class ShardedSearcher:
     def _ask(self, method: str, args: list[tuple[Any, ...]]) -> list[Any]:
         """Calls method on every shard's actor at once; a shard whose worker is gone is loaded
         again on a live worker and asked once more."""
-        calls: list[tuple[Any, Any]] = []
-        for shard, a in zip(self.shards, args):
-            actor = shard.actor
+        actors = [shard.actor for shard in self.shards]
+        calls: list[Any] = []
+        for actor, a in zip(actors, args):
             try:
-                calls.append((actor, getattr(actor, method)(*a)))
+                calls.append(_call(actor, method, a))
             except Exception as lost:  # Dask knows already that the actor's worker is gone
-                calls.append((actor, lost))
-        answers = []
-        for shard, (actor, call), a in zip(self.shards, calls, args):
-            try:
-                if isinstance(call, Exception):
-                    raise call
-                answers.append(call.result())
-            except ShardError:
-                raise
-            except Exception as lost:
-                answers.append(self._ask_replacement(shard, actor, method, a, lost))
+                calls.append(lost)
+        answers: list[Any] = self.client.sync(_gather, calls)  # type: ignore[no-untyped-call]
+        for i, (shard, answer) in enumerate(zip(self.shards, answers)):
+            if isinstance(answer, ShardError):
+                raise answer
+            if isinstance(answer, Exception):
+                answers[i] = self._ask_replacement(shard, actors[i], method, args[i], answer)
         return answers
 
     def _ask_replacement(self, shard: _Shard, failed: Any, method: str, args: tuple[Any, ...],
@@ -125,7 +142,7 @@ class ShardedSearcher:
                     self.client.cancel([shard.future])  # type: ignore[no-untyped-call]
                     self._load(shard, None)
                     shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
-            return getattr(shard.actor, method)(*args).result()
+            return _call(shard.actor, method, args).result()
         except ShardError:
             raise
         except Exception as e:
