@@ -5,16 +5,6 @@
 # A full run builds its caches once under build-bench/sharded/ (1,000,000 and 4,000,000 rows of
 # 384 float32: 7.7 GB of disk) and writes docs/benchmarks/sharded.md and sharded.png.
 set -euo pipefail
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bash "$ROOT/scripts/setup.sh"
-VENV="${VENV:-$ROOT/.venv}"
-mapfile -t deps < <("$VENV/bin/python" - "$ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["bench"]))
-PY
-)
-"$VENV/bin/python" -m pip install -q "${deps[@]}"
-cd "$ROOT"
+source "$(dirname "${BASH_SOURCE[0]}")/bench-env.sh"
 export TARNEXA_BENCH_COMMAND="bash scripts/bench-sharded.sh${*:+ $*}"
 exec "$VENV/bin/python" "$ROOT/benchmarks/sharded.py" "$@"

@@ -1,0 +1,14 @@
+# Sourced by the benchmark scripts: sets up .venv (as scripts/setup.sh does), adds the
+# requirements of the bench extra and sets VENV and ROOT.
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$ROOT/scripts/setup.sh"
+VENV="${VENV:-$ROOT/.venv}"
+# The extra's requirements only: installing "$ROOT[bench]" would build the module a second time.
+mapfile -t deps < <("$VENV/bin/python" - "$ROOT/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["bench"]))
+PY
+)
+"$VENV/bin/python" -m pip install -q "${deps[@]}"
+cd "$ROOT"
