@@ -64,7 +64,8 @@ class ShardedSearcher:
     default. With client=None it runs an embedded LocalCluster, one single-threaded worker
     process per core, for the life of the searcher; use it as a context manager or call
     close(). Queries go from this process to the shard holders' workers directly (the
-    client is switched to ``direct_to_workers``), so this process must reach their addresses.
+    client is switched to ``direct_to_workers`` until close()), so this process must reach
+    their addresses.
     """
 
     def __init__(self, path: str | os.PathLike[str], shards: int | None = None,
@@ -78,6 +79,7 @@ class ShardedSearcher:
                                          dashboard_address=":0")  # type: ignore[no-untyped-call]
             client = Client(self._cluster)  # type: ignore[no-untyped-call]
         # Queries go from here to the actors' workers directly, not relayed by the scheduler.
+        self._direct_before = client.direct_to_workers
         client.direct_to_workers = True
         self.client = client
         try:
@@ -166,7 +168,8 @@ class ShardedSearcher:
         if like_ids is not None:
             like_ids = list(like_ids)
             found = self._ask("rows", [(like_ids,)] * len(self.shards))
-            liked = sorted((p, row) for places, rows in found for p, row in zip(places, rows))
+            liked = sorted(((p, row) for places, rows in found for p, row in zip(places, rows)),
+                           key=lambda pr: pr[0])
             if not liked:
                 return []
             query_vec = like_query(query_vec, np.stack([row for _, row in liked]))
@@ -196,6 +199,7 @@ class ShardedSearcher:
     def close(self) -> None:
         for shard in getattr(self, "shards", []):
             shard.actor = shard.future = None
+        self.client.direct_to_workers = self._direct_before
         if self._cluster is not None:
             self.client.close()  # type: ignore[no-untyped-call]
             self._cluster.close()
