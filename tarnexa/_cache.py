@@ -158,9 +158,11 @@ class Cache:
         cache = cls(path, manifest)
         for name in cache._files():
             need = _offset(name) + cache._column_bytes(name)
-            have = (path / name).stat().st_size if (path / name).is_file() else -1
+            if not (path / name).is_file():
+                raise FileNotFoundError(f"{path / name} is missing")
+            have = (path / name).stat().st_size
             if have < need:
-                raise ValueError(f"{path / name} holds {max(have, 0)} bytes, the cache needs {need}")
+                raise ValueError(f"{path / name} holds {have} bytes, the cache needs {need}")
         return cache
 
     @classmethod

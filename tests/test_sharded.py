@@ -150,8 +150,12 @@ def test_refusals_of_the_searcher(searchers, data, client, tmp_path):
 def test_shards_that_cannot_load(data, client, tmp_path):
     broken = tmp_path / "broken"
     Cache.create(broken, data[1][:10], data[2][:10])
+    with open(broken / "ids.npy", "r+b") as f:
+        f.truncate(100)
+    with pytest.raises(ValueError, match="ids.npy holds 100 bytes, the cache needs 336"):
+        ShardedSearcher(broken, client=client)
     (broken / "vectors.npy").unlink()
-    with pytest.raises(ValueError, match="vectors.npy holds 0 bytes"):
+    with pytest.raises(FileNotFoundError, match="vectors.npy is missing"):
         ShardedSearcher(broken, client=client)
     with pytest.raises(FileNotFoundError, match="not a tarnexa cache"):
         ShardedSearcher(tmp_path / "absent", client=client)
