@@ -41,7 +41,7 @@ Float64Vector = npt.NDArray[np.float64]
 
 
 def _npy_header(dtype: np.dtype[Any], shape: tuple[int, ...]) -> bytes:
-    body = repr({"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape})
+    body = repr({"descr": dtype.str, "fortran_order": False, "shape": shape})
     text = body.encode("latin1")
     pad = _HEADER - 10 - len(text) - 1
     if pad < 0:
