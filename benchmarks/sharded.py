@@ -193,13 +193,17 @@ def overhead(clients: dict, cores: int, reps: int, out: list[str]) -> dict[int, 
     for w, c in clients.items():
         s = tarnexa.ShardedSearcher(path, shards=w, client=c)
         fns[f"sharded, {w} worker{'s' * (w > 1)}"] = lambda s=s: s.search(q, limit=10)
+    many = tarnexa.ShardedSearcher(path, shards=8 * cores, client=clients[cores])
+    fns[f"sharded, {cores} workers, {8 * cores} shards"] = lambda: many.search(q, limit=10)
     samples = harness.measure(fns, reps=reps * 5, warmup=5)
     base = samples["in-process"]
     out.append(f"\n### Fan-out overhead, 10,000 x {DIMS}, one query, top 10\n\nCPU: {harness.cpu_model()}.\n\n"
                "| | median ms | minus in-process, ms |\n|---|---|---|\n")
     for name, smp in samples.items():
         out.append(f"| {name} | {smp.median_ms:.2f} | {harness.paired_diff_ms(smp, base):.2f} |\n")
-    return {w: harness.paired_diff_ms(samples[f"sharded, {w} worker{'s' * (w > 1)}"], base) for w in clients}
+    diffs = {w: harness.paired_diff_ms(samples[f"sharded, {w} worker{'s' * (w > 1)}"], base) for w in clients}
+    diffs[8 * cores] = harness.paired_diff_ms(samples[f"sharded, {cores} workers, {8 * cores} shards"], base)
+    return diffs
 
 
 def targets(results: dict, fan_out: dict[int, float], cores: int) -> str:
@@ -225,7 +229,9 @@ def projection(results: dict, fan_out: dict[int, float], cores: int) -> str:
     shard_ms = r[f"sharded, {cores} worker{'s' * (cores > 1)}"] - fan_out[cores]
     machine_bw = rows * DIMS * 4 / floor_ms / 1e6  # GB/s, every core streaming
     per_row_ns = max(0.0, shard_ms - floor_ms) * 1e6 / (rows / cores)  # beyond the floor, per row of a shard
-    per_shard_ms = max(0.0, (fan_out[cores] - fan_out[1]) / max(cores - 1, 1))
+    # The coordinator's cost per shard, from 8 shards per worker against one.
+    per_shard_ms = max(0.0, (fan_out[8 * cores] - fan_out[cores]) / (7 * cores))
+    fixed_ms = max(0.0, fan_out[cores] - per_shard_ms * cores)
     sizes = sorted(k for k in results if isinstance(k, int))
     priv = [results[f"private-{k}"] for k in sizes]
     id_bytes = ((priv[-1] - priv[0]) / ((sizes[-1] - sizes[0]) / cores) if len(sizes) > 1
@@ -235,10 +241,10 @@ def projection(results: dict, fan_out: dict[int, float], cores: int) -> str:
              f"From the {rows:,} x {DIMS} run above (CPU: {harness.cpu_model()}, {cores} cores): a machine streams "
              f"{machine_bw:.1f} GB/s with every core reading (the all-core floor); a shard costs {per_row_ns:.1f} ns "
              f"per row beyond that (the per-call walk of its ids and id map, and the selection); the fan-out costs "
-             f"{fan_out[1]:.2f} ms per query plus {per_shard_ms:.2f} ms per further shard; a worker holds "
+             f"{fixed_ms:.2f} ms per query plus {per_shard_ms:.2f} ms per shard; a worker holds "
              f"{id_bytes:.0f} bytes of ids and id map per row of its shard. A query then takes\n\n"
              f"    (matrix bytes per machine) / {machine_bw:.1f} GB/s + {per_row_ns:.1f} ns x (rows per worker) "
-             f"+ {fan_out[1]:.2f} ms + {per_shard_ms:.2f} ms x (shards - 1)\n\n"
+             f"+ {fixed_ms:.2f} ms + {per_shard_ms:.2f} ms x shards\n\n"
              "with one single-threaded worker (one shard) per core; each machine must keep its share of the "
              "matrix in its page cache, or the scan runs at disk speed. For other machines, put in their "
              "all-core floor.\n\n"
@@ -247,8 +253,7 @@ def projection(results: dict, fan_out: dict[int, float], cores: int) -> str:
     for machines in (16, 32, 64, 128, 256, 512):
         shards = machines * cores
         per_machine = n * dims * 4 / machines / 1e9
-        ms = (per_machine / machine_bw * 1e3 + per_row_ns * n / shards / 1e6 + fan_out[1]
-              + per_shard_ms * (shards - 1))
+        ms = per_machine / machine_bw * 1e3 + per_row_ns * n / shards / 1e6 + fixed_ms + per_shard_ms * shards
         lines.append(f"| {machines} | {shards} | {per_machine:.1f} | {id_bytes * n / machines / 1e9:.1f} | "
                      f"{ms:.0f} | {1000 / ms:.1f} |\n")
     lines.append("\nThe fan-out term grows with the shard count and the scan term shrinks with it: past the "

@@ -100,7 +100,7 @@ class ShardedSearcher:
         for i, shard in enumerate(self.shards):
             self._load(shard, workers[i % len(workers)])
         for shard in self.shards:
-            shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
+            self._bind(shard)
         self._empty = np.zeros((0, self.dims), np.float32)
         self._one = np.zeros((1, self.dims), np.float32)
 
@@ -115,6 +115,12 @@ class ShardedSearcher:
         shard.future = self.client.submit(ShardHolder, self.path, shard.name, shard.start, shard.stop,
                                           self.dims, actor=True, workers=None if worker is None else [worker],
                                           pure=False)
+
+    def _bind(self, shard: _Shard) -> None:
+        """Waits for the shard's actor. A handle binds to the current client when it is made:
+        with several clients in one process it must be ours, whose event loop awaits it."""
+        with self.client.as_current():
+            shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
 
     # -- calls to every shard --
 
@@ -143,7 +149,7 @@ class ShardedSearcher:
                 if shard.actor is failed:
                     self.client.cancel([shard.future])  # type: ignore[no-untyped-call]
                     self._load(shard, None)
-                    shard.actor = shard.future.result(timeout=_LOAD_TIMEOUT)
+                    self._bind(shard)
             return _call(shard.actor, method, args).result()
         except ShardError:
             raise
