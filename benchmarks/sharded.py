@@ -241,7 +241,9 @@ def projection(results: dict, fan_out: dict[int, float], cores: int) -> str:
              f"From the {rows:,} x {DIMS} run above (CPU: {harness.cpu_model()}, {cores} cores): a machine streams "
              f"{machine_bw:.1f} GB/s with every core reading (the all-core floor); a shard costs {per_row_ns:.1f} ns "
              f"per row beyond that (the per-call walk of its ids and id map, and the selection); the fan-out costs "
-             f"{fixed_ms:.2f} ms per query plus {per_shard_ms:.2f} ms per shard; a worker holds "
+             f"{fixed_ms:.2f} ms per query plus at most {per_shard_ms:.2f} ms per shard (measured with 8 "
+             "shards per worker, so it holds each worker's own cost per call too: an upper bound where every "
+             "worker holds one shard and the workers answer side by side); a worker holds "
              f"{id_bytes:.0f} bytes of ids and id map per row of its shard. A query then takes\n\n"
              f"    (matrix bytes per machine) / {machine_bw:.1f} GB/s + {per_row_ns:.1f} ns x (rows per worker) "
              f"+ {fixed_ms:.2f} ms + {per_shard_ms:.2f} ms x shards\n\n"
@@ -274,10 +276,11 @@ def plot(results: dict, cores: int, target: Path) -> None:
         r = results[rows]
         workers = list(range(1, cores + 1))
         ax.plot(workers, [r[f"sharded, {w} worker{'s' * (w > 1)}"] for w in workers], "o-", label="sharded")
-        for name, style in (("in-process", "--"), ("NumPy, default threads", ":"),
-                            ("FAISS IndexFlatIP, default threads", "-."), (f"floor, all {cores} cores", "-")):
+        for name, style, colour in (("in-process", "--", "C1"), ("NumPy, default threads", ":", "C2"),
+                                    ("FAISS IndexFlatIP, default threads", "-.", "C3"),
+                                    (f"floor, all {cores} cores", "-", "grey")):
             if name in r:
-                ax.axhline(r[name], linestyle=style, color="grey" if "floor" in name else None, label=name)
+                ax.axhline(r[name], linestyle=style, color=colour, label=name)
         ax.set_xticks(workers)
         ax.set_xlabel("workers (one shard each)")
         ax.set_ylabel("ms per query")
