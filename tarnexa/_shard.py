@@ -52,7 +52,7 @@ class ShardHolder:
         try:
             hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
                                     timestamps=self.timestamps, **kw)
-        except Exception:
+        except (Exception, KeyboardInterrupt, SystemExit):
             raise
         except BaseException as e:  # an internal fault of the module: report it as an error
             raise ShardError(f"{self.name}: {type(e).__name__}: {e}") from None

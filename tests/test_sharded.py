@@ -163,6 +163,10 @@ def test_shards_that_cannot_load(data, client, tmp_path):
     with pytest.raises(ShardError, match=r"shard 1 \(rows 300 to 599\) could not load.*600 rows of 16 dims, "
                                          "the searcher needs 600 rows of 8 dims"):
         ShardHolder(str(data[0]), "shard 1 (rows 300 to 599)", 300, 600, 8)
+    # An internal fault of the module inside a holder comes back as an error naming the shard.
+    holder = ShardHolder(str(data[0]), "shard 0 (rows 0 to 9)", 0, 10, DIMS)
+    with pytest.raises(ShardError, match=r"^shard 0 \(rows 0 to 9\): PanicException"):
+        holder.search(data[1][0], {"mask": np.ones(3, bool)}, False)
 
 
 def test_memory_is_reported_per_worker(searchers):
