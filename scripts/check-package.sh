@@ -90,7 +90,7 @@ with tarfile.open(sdist) as tf:
     prefix = members[0].name.split("/")[0]
     tops = {m.name.split("/")[1] for m in members if "/" in m.name}
     size = sum(m.size for m in members)
-    junk = [m.name for m in members if re.search(r"(__pycache__|\.pyc$|\.so$|\.hypothesis|_cache)", m.name)]
+    junk = [m.name for m in members if re.search(r"(__pycache__|\.pyc$|\.so$|\.hypothesis|\.\w+_cache(/|$))", m.name)]
 print(f"  sdist: {len(members)} entries, {size / 1e6:.2f} MB unpacked, top level: {' '.join(sorted(tops))}")
 if tops - allowed or {"src", "tarnexa", "tests", "examples", "CMakeLists.txt", "pyproject.toml", "LICENSE"} - tops:
     problems.append(f"sdist top level is {sorted(tops)}, expected {sorted(allowed)}")
