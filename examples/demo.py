@@ -48,6 +48,12 @@ Examples:
   python examples/demo.py "exceptions" "from: catching to: raising limit:5"
   python examples/demo.py --corpus ~/notes "budget meeting" "recent:7"
   python examples/demo.py --json "sort a list in place" "limit:3"
+  python examples/demo.py --workers 2   # the tour, searched over 2 Dask worker processes
+
+--workers N writes the cache to a directory (a tarnexa.Cache: a temporary folder for the
+run, or --cache-dir DIR, written the first time and searched as it is afterwards) and
+searches it with tarnexa.ShardedSearcher over N single-threaded Dask worker processes,
+one shard each (needs pip install tarnexa[distributed]).
 
 The tour asks the reference documentation about the keys of a dictionary, and a --corpus
 the opening words of its most central document; the words and ids of its modifiers come
@@ -75,6 +81,7 @@ import os
 import re
 import shutil
 import sys
+import tempfile
 import time
 import zlib
 from collections import Counter, defaultdict
@@ -404,6 +411,7 @@ class Cache:
     timestamps: npt.NDArray[np.float64]  # epoch seconds, one per row
     docs: dict[str, Document]
     embed: Embedder  # queries must be embedded by the function that embedded the rows
+    sharded: Any = None  # a tarnexa.ShardedSearcher over a copy on disk (--workers)
 
 
 def counted(texts: Sequence[str], label: str, bar: bool) -> Iterator[str]:
@@ -510,7 +518,11 @@ def modifier_notes(line: str, mods: Modifiers) -> list[str]:
 
 
 def rank(cache: Cache, query_vec: Vector, **options: Any) -> list[ScoredDoc]:
-    """The one call into the ranking core; `options` are score_candidates keyword arguments."""
+    """The one call into the ranking core; `options` are score_candidates keyword arguments.
+    With --workers the call goes to the sharded searcher, which answers as one call would."""
+    if cache.sharded is not None:
+        hits: list[ScoredDoc] = cache.sharded.search(query_vec, **options)
+        return hits
     return _tarnexa.score_candidates(
         cache.matrix, cache.ids, cache.id_to_idx, query_vec, timestamps=cache.timestamps, **options
     )
@@ -653,6 +665,46 @@ def tour(cache: Cache, query: str) -> None:
         print()
 
 
+@contextlib.contextmanager
+def sharded(cache: Cache, workers: int, cache_dir: Path | None) -> Iterator[None]:
+    """Searches the cache over `workers` Dask worker processes, from a cache directory: a
+    temporary one, or `cache_dir`, written the first time and reused while it holds the same
+    documents and vectors."""
+    try:
+        import tarnexa
+        from distributed import Client, LocalCluster
+    except ImportError as e:
+        raise BadInput(f"--workers needs Dask: pip install tarnexa[distributed] ({e})") from None
+    with contextlib.ExitStack() as stack:
+        if cache_dir is None:
+            path = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="tarnexa-demo-"))) / "cache"
+        else:
+            path = cache_dir
+        if (path / "manifest.json").is_file():
+            on_disk = tarnexa.Cache.open(path)
+            same = (list(on_disk.ids) == cache.ids and np.array_equal(on_disk.vectors, cache.matrix)
+                    and np.array_equal(on_disk.timestamps, cache.timestamps))
+            if not same:
+                raise BadInput(f"{path} holds another cache (other documents, dates or embedder); "
+                               "remove it or name another --cache-dir")
+            print(f"cache directory {path}: reused", file=sys.stderr)
+        else:
+            try:
+                tarnexa.Cache.create(path, cache.matrix, cache.ids, cache.timestamps)
+            except (OSError, ValueError) as e:
+                raise BadInput(f"--cache-dir {path}: {e}") from None
+            print(f"cache directory {path}: written", file=sys.stderr)
+        cluster = stack.enter_context(LocalCluster(  # type: ignore[no-untyped-call]
+            n_workers=workers, threads_per_worker=1, memory_limit=0, dashboard_address=":0"))
+        client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
+        cache.sharded = stack.enter_context(tarnexa.ShardedSearcher(path, client=client))
+        print(f"searching over {workers} Dask worker process(es)", file=sys.stderr)
+        try:
+            yield
+        finally:
+            cache.sharded = None
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="demo.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -664,7 +716,14 @@ def main(argv: Sequence[str] | None = None) -> int:
                         "a str -> vector function")
     parser.add_argument("--json", action="store_true", help='print only the results, as one JSON array of '
                         '{"id": ..., "score": ...} objects')
+    parser.add_argument("--workers", metavar="N", type=int, help="search over N Dask worker processes")
+    parser.add_argument("--cache-dir", metavar="DIR", type=Path,
+                        help="with --workers: the cache directory, written once and reused")
     args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers needs a positive number")
+    if args.cache_dir is not None and args.workers is None:
+        parser.error("--cache-dir goes with --workers")
     try:
         if args.query is not None and not args.query.strip():
             raise BadInput("the query is empty")  # before the work of building the cache
@@ -681,18 +740,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         if embed is None:
             embedder = "hashed"
         cache = build_cache(docs, embed, bar=sys.stderr.isatty())
-        searching = f"Searching {len(docs)} documents of {source}, embedded by {embedder}."
-        if args.json:
-            print(searching, file=sys.stderr)
-        else:
-            print(searching + "\n")
-        if args.query is None:
-            tour(cache, TOUR_QUERY if args.corpus is None else central_question(cache))
-        elif args.json:
-            print(json.dumps(search(cache, args.query, args.modifiers)))
-        else:
-            print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
-            show(cache, search(cache, args.query, args.modifiers))
+        with sharded(cache, args.workers, args.cache_dir) if args.workers else contextlib.nullcontext():
+            searching = f"Searching {len(docs)} documents of {source}, embedded by {embedder}."
+            if args.json:
+                print(searching, file=sys.stderr)
+            else:
+                print(searching + "\n")
+            if args.query is None:
+                tour(cache, TOUR_QUERY if args.corpus is None else central_question(cache))
+            elif args.json:
+                print(json.dumps(search(cache, args.query, args.modifiers)))
+            else:
+                print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
+                show(cache, search(cache, args.query, args.modifiers))
     except BadInput as e:
         print(f"{parser.prog}: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT

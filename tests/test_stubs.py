@@ -1,4 +1,4 @@
-"""The type stubs against the built module, and mypy --strict on the examples."""
+"""The type stubs against the built module, and mypy --strict on the examples and the package."""
 
 import ast
 import importlib.util
@@ -131,9 +131,9 @@ def mypy(tmp_path_factory):
     return run
 
 
-@pytest.mark.parametrize("example", ["typed_usage.py", "demo.py", "recall.py"])
+@pytest.mark.parametrize("example", ["examples/typed_usage.py", "examples/demo.py", "examples/recall.py", "tarnexa"])
 def test_mypy_strict_accepts_example(mypy, example):
-    result = mypy(ROOT / "examples" / example)
+    result = mypy(ROOT / example)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

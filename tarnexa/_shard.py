@@ -1,0 +1,79 @@
+"""The holder of one shard: a row range of a cache, loaded once by a long-lived Dask actor on a
+worker and searched there with score_candidates. Imports nothing from Dask."""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+from _tarnexa import score_candidates
+
+from tarnexa._cache import Cache
+
+if TYPE_CHECKING:
+    from _tarnexa import ScoredDoc
+
+
+class ShardError(RuntimeError):
+    """A shard could not load, or could not answer a query."""
+
+
+def cache_shape(path: str) -> tuple[int, int]:
+    """Rows and dims of the cache at path, as a worker sees it."""
+    cache = Cache.open(path)
+    return len(cache), cache.dims
+
+
+class ShardHolder:
+    """Rows start to stop-1 of the cache at path. The matrix and timestamps stay memory-mapped
+    (one copy in the page cache for every worker of a machine); the ids and the id-to-row map
+    of the shard are built once."""
+
+    def __init__(self, path: str, name: str, start: int, stop: int, dims: int) -> None:
+        self.name = name
+        try:
+            cache = Cache.open(path)
+            if cache.dims != dims or len(cache) < stop:
+                raise ValueError(f"the cache at {path} here has {len(cache)} rows of {cache.dims} dims, "
+                                 f"the searcher needs {stop} rows of {dims} dims")
+            self.vectors = cache.vectors[start:stop]
+            ts = cache.timestamps
+            self.timestamps = None if ts is None else ts[start:stop]
+            self.ids = list(cache.read_ids(start, stop))
+        except Exception as e:
+            raise ShardError(f"{name} could not load on pid {os.getpid()}: {type(e).__name__}: {e}") from None
+        self.id_to_idx = {d: i for i, d in enumerate(self.ids)}
+
+    def search(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any],
+               with_rows: bool) -> tuple[list[ScoredDoc], npt.NDArray[np.float32] | None]:
+        """The shard's hits, and with with_rows the hits' rows of the matrix in hit order."""
+        try:
+            hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
+                                    timestamps=self.timestamps, **kw)
+        except (Exception, KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as e:  # an internal fault of the module: report it as an error
+            raise ShardError(f"{self.name}: {type(e).__name__}: {e}") from None
+        if not with_rows:
+            return hits, None
+        return hits, self.vectors[[self.id_to_idx[h["id"]] for h in hits]]
+
+    def rows(self, ids: list[str]) -> tuple[list[int], npt.NDArray[np.float32]]:
+        """The places in ids of the ids this shard holds, and their rows."""
+        places = [i for i, d in enumerate(ids) if d in self.id_to_idx]
+        return places, self.vectors[[self.id_to_idx[ids[i]] for i in places]]
+
+    def memory(self) -> dict[str, int]:
+        """This worker's memory in kB from /proc: Rss, Pss, Private and Shared (file pages of the
+        memory-mapped matrix count as Shared when other workers map them too)."""
+        out: dict[str, int] = {}
+        with open("/proc/self/smaps_rollup") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if rest.strip().endswith("kB"):
+                    out[key] = int(rest.split()[0])
+        return {"pid": os.getpid(), "rss": out.get("Rss", 0), "pss": out.get("Pss", 0),
+                "private": out.get("Private_Clean", 0) + out.get("Private_Dirty", 0),
+                "shared": out.get("Shared_Clean", 0) + out.get("Shared_Dirty", 0)}
