@@ -683,7 +683,7 @@ def sharded(cache: Cache, workers: int, cache_dir: Path | None) -> Iterator[None
         if (path / "manifest.json").is_file():
             on_disk = tarnexa.Cache.open(path)
             same = (list(on_disk.ids) == cache.ids and np.array_equal(on_disk.vectors, cache.matrix)
-                    and np.array_equal(on_disk.timestamps, cache.timestamps))
+                    and on_disk.timestamps is not None and np.array_equal(on_disk.timestamps, cache.timestamps))
             if not same:
                 raise BadInput(f"{path} holds another cache (other documents, dates or embedder); "
                                "remove it or name another --cache-dir")
