@@ -76,6 +76,7 @@ import difflib
 import functools
 import importlib
 import json
+import logging
 import math
 import os
 import re
@@ -675,6 +676,9 @@ def sharded(cache: Cache, workers: int, cache_dir: Path | None) -> Iterator[None
         from distributed import Client, LocalCluster
     except ImportError as e:
         raise BadInput(f"--workers needs Dask: pip install tarnexa[distributed] ({e})") from None
+    # Dask's start-up and shut-down notes are for a cluster's operator, not for a search (they
+    # would show where an imported package turned the root logger on).
+    logging.getLogger("distributed").setLevel(logging.WARNING)
     with contextlib.ExitStack() as stack:
         if cache_dir is None:
             path = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="tarnexa-demo-"))) / "cache"
