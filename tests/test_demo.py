@@ -260,7 +260,7 @@ def test_setup_says_what_to_install_for_a_bad_interpreter(tmp_path, python):
     assert "apt-get install python3.13" in proc.stderr and "pyenv install 3.13" in proc.stderr
 
 
-def test_dask_workers_rank_as_in_process(capsys, tmp_path):
+def test_dask_workers_rank_as_in_process(capsys, tmp_path, corpus):
     pytest.importorskip("distributed")
     code, local, err = run(capsys)
     assert code == 0, err
@@ -281,5 +281,5 @@ def test_dask_workers_rank_as_in_process(capsys, tmp_path):
     sharded_hits, hits = json.loads(proc.stdout), json.loads(out)
     assert [h["id"] for h in sharded_hits] == [h["id"] for h in hits]
     assert [h["score"] for h in sharded_hits] == pytest.approx([h["score"] for h in hits], abs=2e-4)
-    proc = workers("--embedder", "hashed", "--json", "sort")  # other vectors: refused
+    proc = workers("--corpus", str(corpus), "--json", "cats")  # other documents: refused
     assert proc.returncode == 2 and "holds another cache" in proc.stderr
