@@ -49,7 +49,7 @@ fingerprint() {
   {
     "$PY" -c 'import sys; print(sys.executable, sys.version)'
     echo "NUMPY=${NUMPY:-}"
-    cd "$ROOT" && find pyproject.toml CMakeLists.txt _tarnexa.pyi py.typed src scripts/setup.sh -type f -print0 \
+    cd "$ROOT" && find pyproject.toml CMakeLists.txt _tarnexa.pyi py.typed src tarnexa scripts/setup.sh -type f -not -name "*.pyc" -print0 \
       | LC_ALL=C sort -z | xargs -0 sha256sum
   } | sha256sum | cut -d' ' -f1
 }
