@@ -4,6 +4,7 @@ worker and searched there with score_candidates. Imports nothing from Dask."""
 from __future__ import annotations
 
 import os
+import pickle
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -59,6 +60,13 @@ class ShardHolder:
         if not with_rows:
             return hits, None
         return hits, self.vectors[[self.id_to_idx[h["id"]] for h in hits]]
+
+    def ask(self, request: bytes) -> bytes:
+        """The coordinator's entry: request is (method, args) pickled, the answer is
+        method(*args) pickled. One bytes object each way is what Dask's messaging sends with
+        the least work, and no id or array has to fit its wire format."""
+        method, args = pickle.loads(request)
+        return pickle.dumps(getattr(self, method)(*args), protocol=pickle.HIGHEST_PROTOCOL)
 
     def rows(self, ids: list[str]) -> tuple[list[int], npt.NDArray[np.float32]]:
         """The places in ids of the ids this shard holds, and their rows."""

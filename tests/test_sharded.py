@@ -23,6 +23,7 @@ from tarnexa._shard import ShardError, ShardHolder  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 N, DIMS = 600, 16
+ODD = "doc599\n\0\u00fc"  # newline, NUL and non-ASCII in an id that shards hold, like and pre-filter
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
 
 
@@ -39,7 +40,7 @@ def data(tmp_path_factory):
     m = rng.standard_normal((N, DIMS)).astype(np.float32)
     m[N // 2 :: 50] = m[3]  # exact ties, spread over the shards
     m /= np.linalg.norm(m, axis=1, keepdims=True)
-    ids = [f"doc{i}" for i in range(N)]
+    ids = [f"doc{i}" for i in range(N - 1)] + [ODD]
     ts = time.time() - rng.uniform(-86400, 90 * 86400, N)
     ts[::17] = 0.0
     path = tmp_path_factory.mktemp("sharded") / "cache"
@@ -82,14 +83,14 @@ MODULATIONS = {
     "plain": {},
     "limit 0": {"limit": 0},
     "limit past rows": {"limit": N + 5},
-    "pre-filter": {"pre_filter_ids": [f"doc{i}" for i in range(0, N, 7)] + ["nope", "doc3", "doc3"]},
+    "pre-filter": {"pre_filter_ids": [f"doc{i}" for i in range(0, N, 7)] + ["nope", "doc3", "doc3", ODD]},
     "pre-filter none known": {"pre_filter_ids": ("nope",)},
     "mask": {"mask": np.random.default_rng(1).random(N + 3) < 0.6},
     "threshold": {"threshold": 0.2},
     "not like": {"not_like_vec": "row 2"},
     "trajectory": {"traj_from_vec": "row 4", "traj_to_vec": "row 9"},
     "recent": {"recent": True, "recent_days": 5.0, "limit": 20},
-    "like": {"like_ids": ["doc10", "doc10", "nope", "doc599"]},
+    "like": {"like_ids": ["doc10", "doc10", "nope", ODD]},
     "like zero query": {"like_ids": ["doc42"], "query": "zeros"},
     "like none known": {"like_ids": ["nope"]},
     "diverse": {"diverse": True, "limit": 8, "oversample": 60},
@@ -145,6 +146,7 @@ def test_refusals_of_the_searcher(searchers, data, client, tmp_path):
         searchers(2).search(data[1][0], ids=[])
     with pytest.raises(ValueError, match="shards must be at least 1"):
         ShardedSearcher(data[0], shards=0, client=client)
+    assert not client.direct_to_workers  # the caller's client is left as it was, searchers open or not
 
 
 def test_shards_that_cannot_load(data, client, tmp_path):
