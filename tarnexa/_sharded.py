@@ -125,9 +125,8 @@ class ShardedSearcher:
 
     def _load(self, shard: _Shard, worker: str | None) -> Any:
         """Starts loading the shard on worker (on any worker if None); its future."""
-        return self.client.submit(ShardHolder, self.path, shard.name, shard.start, shard.stop,
-                                          self.dims, actor=True, workers=None if worker is None else [worker],
-                                          pure=False)
+        return self.client.submit(ShardHolder, self.path, shard.name, shard.start, shard.stop, self.dims,
+                                  actor=True, workers=None if worker is None else [worker], pure=False)
 
     def _bind(self, shard: _Shard, future: Any) -> None:
         """Waits for the shard's holder to load and makes it the shard's. (The actor handle that
@@ -141,15 +140,16 @@ class ShardedSearcher:
 
     def _ask(self, method: str, args: list[tuple[Any, ...]]) -> list[Any]:
         """ShardHolder.method(*args[i]) on every shard i at once; a shard whose worker is gone
-        is loaded again on a live worker and asked once more. Equal args objects are pickled
-        once."""
+        is loaded again on a live worker and asked once more. An args object that several
+        shards share is pickled once."""
         packed: dict[int, bytes] = {}
         for a in args:
             if id(a) not in packed:
                 packed[id(a)] = _pack((method, a))
         requests = [packed[id(a)] for a in args]
         holders = [shard.holder for shard in self.shards]
-        answers: list[Any] = self.client.sync(_gather, self.client, self.shards, holders, requests)  # type: ignore[no-untyped-call]
+        answers: list[Any] = self.client.sync(  # type: ignore[no-untyped-call]
+            _gather, self.client, self.shards, holders, requests)
         for i, (shard, answer) in enumerate(zip(self.shards, answers)):
             if isinstance(answer, ShardError):
                 raise answer
@@ -165,7 +165,8 @@ class ShardedSearcher:
                     if failed is not None:
                         self.client.cancel([failed[0]])  # type: ignore[no-untyped-call]
                     self._bind(shard, self._load(shard, None))
-            return self.client.sync(_execute, self.client, shard, shard.holder, request)  # type: ignore[no-untyped-call]
+            return self.client.sync(  # type: ignore[no-untyped-call]
+                _execute, self.client, shard, shard.holder, request)
         except ShardError:
             raise
         except Exception as e:
