@@ -11,9 +11,10 @@ namespace {
     raise(PyExc_TypeError, PyUnicode_FromFormat(format, fn.name, kw));
 }
 
-// The parameter names as str objects, interned once for the process.
+// The parameter names as str objects, interned once for the process. They are made in order, so
+// the last slot is filled only when all are (a failure part way leaves it empty for the next call).
 PyObject* const* names(const FunctionDesc& fn) {
-    if (!fn.params.empty() && fn.interned[0] == nullptr) {
+    if (!fn.params.empty() && fn.interned[fn.params.size() - 1] == nullptr) {
         for (std::size_t i = 0; i < fn.params.size(); ++i)
             if (fn.interned[i] == nullptr) fn.interned[i] = made(PyUnicode_InternFromString(fn.params[i].name)).release();
     }

@@ -80,7 +80,7 @@ inline constexpr const char* kUnprintableObject = "<unprintable object>";
 inline constexpr const char* kDictChangedSize = "dictionary changed size during iteration";
 inline constexpr const char* kDictKeysChanged = "dictionary keys changed during iteration";
 inline std::string array_changed(std::string_view name) {
-    return join({"argument '", name, "': the array was resized or reallocated while the arguments were converted"});
+    return argument_prefix(name) + "the array was resized or reallocated while the arguments were converted";
 }
 
 // ---- NumPy and the borrow registry ----
