@@ -67,7 +67,8 @@ with zipfile.ZipFile(wheel) as zf:
     package = [n for n in top if n.startswith("tarnexa/")]
     if sorted(top) != sorted(module + stubs + ["py.typed"] + package) or len(module) != 1:
         problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed, tarnexa/ and dist-info, not {top}")
-    elif sorted(package) != sorted(f"tarnexa/{p.name}" for p in (root / "tarnexa").iterdir() if p.is_file()):
+    elif sorted(package) != sorted(p.relative_to(root).as_posix() for p in (root / "tarnexa").rglob("*")
+                                   if p.is_file() and "__pycache__" not in p.parts):
         problems.append(f"the wheel's tarnexa/ differs from the source tree's: {package}")
     elif any(zf.read(s) != (root / "_tarnexa.pyi").read_bytes() for s in stubs):
         problems.append("the wheel's stubs differ from the source tree's _tarnexa.pyi")

@@ -1,20 +1,22 @@
-"""Semantic search over an embedding cache kept on disk, in this process or sharded over Dask workers."""
+"""Semantic search over an embedding cache kept on disk: texts in, a typed query and modifier
+line acted on, results out; searched in this process or sharded over Dask workers."""
 
 from typing import TYPE_CHECKING
 
-from tarnexa._cache import Cache
-from tarnexa._searcher import Searcher
+from tarnexa.errors import EmbedderError, ShardError, TarnexaError
+from tarnexa.search.searcher import Searcher
+from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
-    from tarnexa._sharded import ShardedSearcher
+    from tarnexa.search.sharded import ShardedSearcher
 
-__all__ = ["Cache", "Searcher", "ShardedSearcher"]
+__all__ = ["Cache", "EmbedderError", "Searcher", "ShardError", "ShardedSearcher", "TarnexaError"]
 
 
 def __getattr__(name: str) -> object:
     # Dask is optional: only the sharded searcher needs it, so it is imported on first use.
     if name == "ShardedSearcher":
-        from tarnexa._sharded import ShardedSearcher
+        from tarnexa.search.sharded import ShardedSearcher
 
         return ShardedSearcher
     raise AttributeError(f"module 'tarnexa' has no attribute {name!r}")

@@ -115,7 +115,7 @@ def test_existing_paths_are_refused(made, tmp_path):
 WRITER = textwrap.dedent("""
     import os, signal, sys
     import numpy as np
-    import tarnexa._cache as c
+    import tarnexa.storage.cache as c
     path, kill_at = sys.argv[1], int(sys.argv[2])
     calls = [0]
     write_at, write_headers = c._write_at, c.Cache._write_headers

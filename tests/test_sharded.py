@@ -19,7 +19,8 @@ distributed = pytest.importorskip("distributed")
 from _tarnexa import score_candidates  # noqa: E402
 
 from tarnexa import Cache, ShardedSearcher  # noqa: E402
-from tarnexa._shard import ShardError, ShardHolder  # noqa: E402
+from tarnexa import ShardError  # noqa: E402
+from tarnexa.search.shard import ShardHolder  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 N, DIMS = 600, 16

@@ -11,14 +11,11 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
-from tarnexa._cache import Cache
+from tarnexa.errors import ShardError
+from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
-
-
-class ShardError(RuntimeError):
-    """A shard could not load, or could not answer a query."""
 
 
 def cache_shape(path: str) -> tuple[int, int]:

@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
-from tarnexa._cache import Cache
+from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc

@@ -21,9 +21,10 @@ import numpy.typing as npt
 from _tarnexa import score_candidates
 from distributed import Client, LocalCluster
 
-from tarnexa._merge import diverse, like_query, merge
-from tarnexa._searcher import check_keywords
-from tarnexa._shard import ShardError, ShardHolder, cache_shape
+from tarnexa.search.merge import diverse, like_query, merge
+from tarnexa.search.searcher import check_keywords
+from tarnexa.errors import ShardError
+from tarnexa.search.shard import ShardHolder, cache_shape
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc as Hit

@@ -1,0 +1,15 @@
+"""Every exception the package raises of its own. Each also derives from the built-in type a
+caller would expect (ValueError, RuntimeError), so existing ``except`` clauses keep working."""
+
+
+class TarnexaError(Exception):
+    """The base of the package's own exceptions."""
+
+
+class EmbedderError(TarnexaError, ValueError):
+    """An embedder could not be loaded, gave vectors that break its contract (not finite, zero,
+    the wrong shape), or is not the one an index was built with."""
+
+
+class ShardError(TarnexaError, RuntimeError):
+    """A shard could not load, or could not answer a query."""
