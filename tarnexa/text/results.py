@@ -1,0 +1,100 @@
+"""What a text search returns: hits with their documents' titles and snippets, the notes on the
+modifier line, the communities of the candidate pool and, when asked, each score's parts."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterator, Sequence
+from dataclasses import asdict, dataclass, field
+from typing import Any, overload
+
+
+@dataclass(frozen=True)
+class Explanation:
+    """The parts of a hit's score, each from the module's own arithmetic (see ``explain``).
+
+    ``similarity`` is the score against the prepared query (after the like-blend);
+    ``trajectory``, ``decay`` and ``penalty`` are what the trajectory blend, the temporal decay
+    and the contrastive penalty added to it (0 when off), so that ``similarity + trajectory +
+    decay + penalty`` is the ranked score to within rounding; ``decay_factor`` is the factor
+    the decay multiplied by (1 when off). For a diverse pick, ``relevance`` is that ranked
+    score, ``redundancy`` the greatest similarity to the hits chosen before it, and the hit's
+    score is its mmr score."""
+
+    similarity: float
+    trajectory: float = 0.0
+    decay: float = 0.0
+    decay_factor: float = 1.0
+    penalty: float = 0.0
+    relevance: float | None = None
+    redundancy: float | None = None
+
+    @property
+    def ranked(self) -> float:
+        """The score before any diverse selection: the sum of the additive parts."""
+        return self.similarity + self.trajectory + self.decay + self.penalty
+
+
+@dataclass(frozen=True)
+class Hit:
+    """One result: the document's id, its score as the module reported it, its title, the start
+    of its text, its timestamp (epoch seconds, or None), the index of its community in
+    ``Results.communities`` (None when communities were not asked for) and, with explain, the
+    parts of its score."""
+
+    id: str
+    score: float
+    title: str = ""
+    snippet: str = ""
+    timestamp: float | None = None
+    community: int | None = None
+    explanation: Explanation | None = None
+
+
+@dataclass(frozen=True)
+class Community:
+    """A group of the candidate pool: its members' ids in score order, and a label (the title,
+    or the id, of its most central member)."""
+
+    label: str
+    members: tuple[str, ...]
+
+    @property
+    def size(self) -> int:
+        return len(self.members)
+
+
+@dataclass(frozen=True)
+class Results(Sequence[Hit]):
+    """The hits of one search in rank order, with ``notes`` (plain words on every part of the
+    modifier line that was ignored or overridden) and ``communities`` (empty unless asked)."""
+
+    hits: tuple[Hit, ...]
+    notes: tuple[str, ...] = ()
+    communities: tuple[Community, ...] = field(default=())
+
+    @overload
+    def __getitem__(self, i: int) -> Hit: ...
+    @overload
+    def __getitem__(self, i: slice) -> Sequence[Hit]: ...
+    def __getitem__(self, i: int | slice) -> Hit | Sequence[Hit]:
+        return self.hits[i]
+
+    def __len__(self) -> int:
+        return len(self.hits)
+
+    def __iter__(self) -> Iterator[Hit]:
+        return iter(self.hits)
+
+    def to_dict(self) -> dict[str, Any]:
+        """``{"hits": [...], "notes": [...], "communities": [...]}`` of plain JSON values."""
+        return {
+            "hits": [asdict(h) for h in self.hits],
+            "notes": list(self.notes),
+            "communities": [{"label": c.label, "size": c.size, "members": list(c.members)}
+                            for c in self.communities],
+        }
+
+    def to_json(self, **kw: Any) -> str:
+        """``to_dict()`` as a JSON text; keyword arguments go to ``json.dumps``."""
+        return json.dumps(self.to_dict(), ensure_ascii=False, **kw)
