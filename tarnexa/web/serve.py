@@ -1,0 +1,73 @@
+"""Serving an index on uvicorn: ``run(path, host, port, workers)``, behind ``tarnexa serve``."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import ipaddress
+import sys
+from collections.abc import Sequence
+
+LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1", "[::1]")
+
+
+def is_loopback(host: str) -> bool:
+    """Whether host names an address of this machine only (localhost, 127.0.0.0/8, ::1)."""
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def exposure_warning(host: str) -> str | None:
+    """The warning printed when the server listens beyond this machine, or None."""
+    if is_loopback(host):
+        return None
+    return (f"tarnexa serve: listening on {host}, not on 127.0.0.1: whoever reaches this address "
+            "can search the index and read every document in it")
+
+
+def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | None = None) -> None:
+    """Opens the index at path once and serves the search page and its API until interrupted.
+    With workers, searches go through the index's sharded searcher over that many Dask worker
+    processes. Bound to a loopback address, requests must name a loopback host (see
+    ``create_app``); bound elsewhere, a warning goes to stderr."""
+    import uvicorn
+
+    from tarnexa import Index
+    from tarnexa.web.app import create_app
+
+    if workers is not None and workers < 1:
+        raise ValueError(f"workers must be at least 1, got {workers}")
+    warning = exposure_warning(host)
+    if warning:
+        print(warning, file=sys.stderr)
+    index = Index.open(path)
+    with contextlib.ExitStack() as stack:
+        stack.callback(index.close)
+        searcher = stack.enter_context(index.sharded(workers=workers)) if workers else None
+        app = create_app(index, searcher=searcher,
+                         allowed_hosts=None if warning else LOOPBACK_NAMES)
+        shown = f"[{host}]" if ":" in host else host
+        print(f"tarnexa serve: {len(index)} documents from {path} at http://{shown}:{port}/ "
+              f"({f'{workers} Dask workers' if workers else 'in this process'}); Ctrl-C stops",
+              file=sys.stderr)
+        uvicorn.run(app, host=host, port=port, server_header=False, log_level="warning",
+                    timeout_keep_alive=5)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    """``python -m tarnexa.web.serve PATH [--host H] [--port P] [--workers N]``."""
+    parser = argparse.ArgumentParser(prog="python -m tarnexa.web.serve", description=run.__doc__)
+    parser.add_argument("path")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=8765)
+    parser.add_argument("--workers", type=int, default=None)
+    args = parser.parse_args(argv)
+    run(args.path, host=args.host, port=args.port, workers=args.workers)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,259 @@
+// The search page: every text from the server is set with textContent, never parsed as HTML.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
+const TOKENS = [
+  ["recent", "favour newer documents"],
+  ["recent:", "recent:N, an age scale of N days"],
+  ["like:", "like:ID,ID, towards these documents"],
+  ["unlike:", "unlike:WORD, away from a word"],
+  ["from:  to: ", "from: TEXT to: TEXT, along a direction"],
+  ["limit:", "limit:N, at most N hits"],
+  ["diverse", "fewer near-duplicates"],
+  ["local_communities", "group the hits"],
+];
+const PARTS = [  // the additive parts of a ranked score, then those of a diverse pick
+  ["similarity", "similarity"], ["trajectory", "trajectory"], ["decay", "recency decay"],
+  ["penalty", "unlike penalty"], ["relevance", "relevance"], ["redundancy", "redundancy"],
+];
+let current = null;  // {q, m, explain, data}
+const opened = new Set();  // ids whose explanation is shown
+
+function show(el, on) { el.hidden = !on; }
+function el(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+function day(ts) { return ts == null ? "" : new Date(ts * 1000).toISOString().slice(0, 10); }
+
+async function getJSON(url) {
+  const resp = await fetch(url, {headers: {Accept: "application/json"}});
+  let body = null;
+  try { body = await resp.json(); } catch (e) { body = null; }
+  if (!resp.ok) throw new Error((body && body.error) || `the server answered ${resp.status}`);
+  return body;
+}
+
+// ---- the search and the URL that holds it
+
+function searchFromURL() {
+  const p = new URLSearchParams(location.search);
+  return {q: p.get("q") || "", m: p.get("m") || "", explain: p.get("explain") === "1"};
+}
+
+function urlOf(s) {
+  const p = new URLSearchParams({q: s.q});
+  if (s.m) p.set("m", s.m);
+  if (s.explain) p.set("explain", "1");
+  return p.toString();
+}
+
+async function search(s, how) {  // how: "push", "replace" or "none" (history)
+  qBox.value = s.q; mBox.value = s.m;
+  closeSuggestions();
+  if (!s.q.trim()) { return; }
+  if (how === "push" && location.search !== "?" + urlOf(s)) history.pushState(null, "", "?" + urlOf(s));
+  else if (how === "replace") history.replaceState(null, "", "?" + urlOf(s));
+  $("status").textContent = "Searching…";
+  show($("error"), false);
+  try {
+    const data = await getJSON("/api/search?" + urlOf(s));
+    current = {...s, data};
+    render();
+  } catch (e) {
+    current = null;
+    $("results").replaceChildren();
+    show($("notes"), false);
+    $("status").textContent = "";
+    $("error").textContent = e.message;
+    show($("error"), true);
+  }
+}
+
+function submitted(extra) {
+  return {q: qBox.value, m: mBox.value, explain: current ? current.explain : false, ...extra};
+}
+
+// ---- results
+
+function render() {
+  const {data} = current;
+  const notes = $("notes");
+  notes.replaceChildren(...data.notes.map((n) => el("li", "", n)));
+  show(notes, data.notes.length > 0);
+  const n = data.hits.length;
+  $("status").textContent = n ? `${n} hit${n === 1 ? "" : "s"}` : "No hits.";
+  const out = $("results");
+  out.replaceChildren();
+  if (!data.communities.length) {
+    data.hits.forEach((h) => out.append(hitCard(h)));
+    return;
+  }
+  const groups = new Map();  // community -> its hits, in order of their best hit
+  for (const h of data.hits) {
+    const key = h.community == null ? -1 : h.community;
+    if (!groups.has(key)) groups.set(key, []);
+    groups.get(key).push(h);
+  }
+  for (const [key, hits] of groups) {
+    const c = data.communities[key];
+    const section = el("section", "community");
+    const head = el("h2");
+    head.append(el("span", "label", c ? c.label : "Other hits"));
+    if (c) head.append(" ", el("small", "", `${c.size} in the pool, ${hits.length} shown`));
+    section.append(head, ...hits.map(hitCard));
+    out.append(section);
+  }
+}
+
+function hitCard(h) {
+  const card = $("hit").content.firstElementChild.cloneNode(true);
+  card.dataset.id = h.id;
+  card.querySelector(".title").textContent = h.title || h.id;
+  card.querySelector(".id").textContent = h.id;
+  card.querySelector(".score").textContent = "score " + h.score.toFixed(4);
+  card.querySelector(".date").textContent = day(h.timestamp);
+  card.querySelector(".snippet").textContent = h.snippet;
+  card.querySelector(".more").addEventListener("click", () => search(submitted({m: withLike(mBox.value, h.id)}), "push"));
+  const why = card.querySelector(".why"), chart = card.querySelector(".chart");
+  why.addEventListener("click", () => toggleExplanation(h, why, chart));
+  if (opened.has(h.id) && h.explanation) { drawChart(chart, h); show(chart, true); why.setAttribute("aria-expanded", "true"); }
+  const full = card.querySelector(".full"), text = card.querySelector(".text");
+  full.addEventListener("click", () => toggleText(h.id, full, text));
+  return card;
+}
+
+function withLike(line, id) {
+  const words = line.split(/\s+/).filter(Boolean);
+  const i = words.findIndex((w) => w.startsWith("like:"));
+  if (i < 0) words.push("like:" + id);
+  else if (!words[i].slice(5).split(",").includes(id)) words[i] += (words[i].length > 5 ? "," : "") + id;
+  return words.join(" ");
+}
+
+async function toggleExplanation(h, button, chart) {
+  if (opened.has(h.id)) {
+    opened.delete(h.id);
+    show(chart, false);
+    button.setAttribute("aria-expanded", "false");
+    return;
+  }
+  opened.add(h.id);
+  if (h.explanation) {
+    drawChart(chart, h);
+    show(chart, true);
+    button.setAttribute("aria-expanded", "true");
+  } else {  // the parts come with explain=1: search again with it (the URL keeps it)
+    await search({q: current.q, m: current.m, explain: true}, "push");
+  }
+}
+
+function drawChart(chart, h) {
+  const x = h.explanation;
+  const rows = PARTS.filter(([k]) => x[k] != null && (k === "similarity" || x[k] !== 0));
+  const values = rows.map(([k]) => x[k]).concat([h.score]);
+  const lo = Math.min(0, ...values), hi = Math.max(0, ...values), span = hi - lo || 1;
+  const zero = (-lo / span) * 100;
+  chart.replaceChildren();
+  const row = (label, v, cls) => {
+    const track = el("div", "track"), bar = el("div", "bar" + (v < 0 ? " neg" : ""));
+    bar.style.left = Math.min(zero, zero + (v / span) * 100) + "%";
+    bar.style.width = Math.abs(v / span) * 100 + "%";
+    const mark = el("div", "zero");
+    mark.style.left = zero + "%";
+    track.append(bar, mark);
+    chart.append(el("span", cls || "", label), track, el("span", "value " + (cls || ""), v.toFixed(4)));
+  };
+  rows.forEach(([k, label]) => row(label, x[k]));
+  row("score", h.score, "total");
+  if (x.decay_factor !== 1) chart.append(el("span", "aside", `recency multiplied the score by ${x.decay_factor.toFixed(3)}`));
+  if (x.redundancy != null) chart.append(el("span", "aside", "a diverse pick: its score weighs relevance against redundancy with the hits above it"));
+}
+
+async function toggleText(id, button, pre) {
+  if (!pre.hidden) { show(pre, false); button.setAttribute("aria-expanded", "false"); return; }
+  try {
+    const doc = await getJSON("/api/doc/" + encodeURIComponent(id));
+    pre.textContent = doc.text;
+  } catch (e) {
+    pre.textContent = e.message;
+  }
+  show(pre, true);
+  button.setAttribute("aria-expanded", "true");
+}
+
+// ---- modifier tokens offered as you type
+
+let choices = [], chosen = -1;
+
+function wordAtCaret() {
+  const end = mBox.selectionStart ?? mBox.value.length;
+  const start = mBox.value.lastIndexOf(" ", end - 1) + 1;
+  return {start, end, word: mBox.value.slice(start, end)};
+}
+
+function offer() {
+  const {word} = wordAtCaret();
+  if (word.startsWith("like:") && current) {  // ids of the hits shown
+    const ids = word.slice(5).split(","), last = ids.pop().toLowerCase();
+    choices = current.data.hits.filter((h) => h.id.toLowerCase().startsWith(last) && !ids.includes(h.id))
+      .slice(0, 8).map((h) => ["like:" + [...ids, h.id].join(","), h.title || ""]);
+  } else {
+    choices = TOKENS.filter(([t]) => t.startsWith(word.toLowerCase()) && t !== word);
+  }
+  chosen = -1;
+  list.replaceChildren(...choices.map(([t, hint], i) => {
+    const li = el("li", "", "");
+    li.id = "choice-" + i;
+    li.setAttribute("role", "option");
+    li.append(el("span", "", t.trim()), el("small", "", hint));
+    li.addEventListener("mousedown", (ev) => { ev.preventDefault(); accept(i); });
+    return li;
+  }));
+  show(list, choices.length > 0);
+  mBox.setAttribute("aria-expanded", String(choices.length > 0));
+}
+
+function closeSuggestions() { choices = []; show(list, false); mBox.setAttribute("aria-expanded", "false"); }
+
+function accept(i) {
+  const {start, end} = wordAtCaret();
+  const token = choices[i][0];
+  const rest = mBox.value.slice(end);
+  const spaced = token.endsWith(":") || token.endsWith(" ") ? token : token + " ";
+  mBox.value = mBox.value.slice(0, start) + spaced + rest.replace(/^ /, "");
+  const caret = start + (token.startsWith("from:") ? "from: ".length : spaced.length);
+  mBox.setSelectionRange(caret, caret);
+  mBox.focus();
+  closeSuggestions();
+}
+
+function mark(i) {
+  chosen = (i + choices.length) % choices.length;
+  [...list.children].forEach((li, j) => li.setAttribute("aria-selected", String(j === chosen)));
+  mBox.setAttribute("aria-activedescendant", "choice-" + chosen);
+}
+
+mBox.addEventListener("input", offer);
+mBox.addEventListener("focus", offer);
+mBox.addEventListener("blur", closeSuggestions);
+mBox.addEventListener("keydown", (ev) => {
+  if (list.hidden || !choices.length) return;
+  if (ev.key === "ArrowDown") { mark(chosen + 1); ev.preventDefault(); }
+  else if (ev.key === "ArrowUp") { mark(chosen - 1); ev.preventDefault(); }
+  else if ((ev.key === "Enter" || ev.key === "Tab") && chosen >= 0) { accept(chosen); ev.preventDefault(); }
+  else if (ev.key === "Escape") { closeSuggestions(); }
+});
+
+// ---- start
+
+form.addEventListener("submit", (ev) => { ev.preventDefault(); search(submitted({}), "push"); });
+window.addEventListener("popstate", () => search(searchFromURL(), "none"));
+getJSON("/api/info").then((i) => {
+  const dates = i.first != null ? ` · ${day(i.first)} to ${day(i.last)}` : "";
+  $("info").textContent = `${i.documents.toLocaleString("en")} documents · ${i.dims} dimensions · ${i.embedder} embedder${dates}`;
+}).catch(() => {});
+if (location.search) search(searchFromURL(), "none");

@@ -1,0 +1,409 @@
+"""The search page and its API: requests against the application in this process, the served
+command in a subprocess, and the page itself in headless Chromium (skipped without it)."""
+
+import asyncio
+import contextlib
+import json
+import re
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("fastapi")
+httpx = pytest.importorskip("httpx")
+from fastapi.testclient import TestClient  # noqa: E402
+
+import tarnexa  # noqa: E402
+from tarnexa.web.app import INFO_FIELDS, create_app  # noqa: E402
+from tarnexa.web.serve import LOOPBACK_NAMES, exposure_warning  # noqa: E402
+
+DAY = 86400.0
+NOW = 1_760_000_000.0
+HOSTILE_TITLE = '<img src=x onerror="window.pwned=1;alert(1)">Hostile cats'
+HOSTILE_TEXT = "<script>window.pwned=2;alert(2)</script> cats hide <b>here</b> and <img src=y onerror=alert(3)>"
+CORPUS = [  # id, title, text, age in days
+    ("siamese", "Siamese cats", "Siamese cats are vocal, slender cats with blue eyes.", 900),
+    ("persian", "Persian cats", "Persian cats have long fur and a calm, gentle temper.", 400),
+    ("kitten", "Feeding a kitten", "Young cats need small meals of wet food, kitten food.", 2),
+    ("tabby", "Tabby cats", "Tabby cats have striped fur; a tabby is not a breed of cats.", 30),
+    ("beagle", "Beagles", "Beagles are friendly hunting dogs with a keen sense of smell.", 700),
+    ("poodle", "Poodles", "Poodles are clever dogs with curly fur that needs grooming.", 60),
+    ("puppy", "Training a puppy", "Young dogs learn to sit, stay and come; puppy training.", 5),
+    ("birds/parrot", "Parrots", "Parrots are colourful birds that can mimic human speech.", 300),
+    ("birds/owl", "Owls", "Owls are night birds that hunt mice in the dark.", 10),
+    ("bread", "Bread", "Bake bread with flour, water, salt and yeast in a hot oven.", 100),
+    ("soup", "Soup", "A warm vegetable soup with carrots, onions and beans.", 20),
+    ("hostile", HOSTILE_TITLE, HOSTILE_TEXT, 1),
+]
+
+
+@pytest.fixture(scope="module")
+def index_path(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("web") / "index")
+    idx = tarnexa.Index.create(path, embedder="hashed")
+    idx.add([t for _, _, t, _ in CORPUS], ids=[i for i, *_ in CORPUS], titles=[t for _, t, _, _ in CORPUS],
+            timestamps=[NOW - age * DAY for *_, age in CORPUS])
+    idx.close()
+    return path
+
+
+@pytest.fixture(scope="module")
+def idx(index_path):
+    index = tarnexa.Index.open(index_path)
+    yield index
+    index.close()
+
+
+@pytest.fixture(scope="module")
+def client(idx):
+    with TestClient(create_app(idx)) as c:
+        yield c
+
+
+def expected(idx, q, m="", explain=False, limit=None):
+    return json.loads(idx.search(q, m, explain=explain, limit=limit).to_json())
+
+
+# ---------------------------------------------------------------- the API
+
+@pytest.mark.parametrize("m", ["", "recent", "recent:30", "like:kitten", "like:kitten,nosuch", "unlike:dogs",
+                               "from: cats to: dogs", "limit:3", "diverse", "local_communities",
+                               "diverse local_communities limit:4 bogus recent:-2"])
+@pytest.mark.parametrize("extra", [{}, {"explain": "true", "limit": "5"}])
+def test_search_matches_the_index(client, idx, m, extra):
+    r = client.get("/api/search", params={"q": "cats with fur", "m": m, **extra})
+    assert r.status_code == 200, r.text
+    assert r.headers["content-type"] == "application/json"
+    assert r.json() == expected(idx, "cats with fur", m, explain="explain" in extra,
+                                limit=int(extra["limit"]) if extra else None)
+    assert set(r.json()) == {"hits", "notes", "communities"}
+
+
+BAD_REQUESTS = [  # method, URL, status, a word of the message
+    ("GET", "/api/search", 400, "q is missing"),
+    ("GET", "/api/search?m=recent", 400, "q is missing"),
+    ("GET", "/api/search?q=", 400, "empty"),
+    ("GET", "/api/search?q=%20%09", 400, "empty"),
+    ("GET", "/api/search?q=" + "a" * 1001, 400, "1001 characters; at most 1000"),
+    ("GET", "/api/search?q=" + "a" * 60_000, 400, "at most 1000"),
+    ("GET", "/api/search?q=cats&m=" + "x" * 501, 400, "modifier line has 501"),
+    *[("GET", f"/api/search?q=cats&limit={v}", 400, "limit must be a whole number")
+      for v in ("0", "-1", "1001", "99999999999999999999999", "ten", "2.5", "")],
+    ("GET", "/api/search?q=cats&explain=perhaps", 400, "explain must be"),
+    ("GET", "/api/search?q=cats&q=dogs", 400, "q is given more than once"),
+    ("GET", "/api/search?q=cats&limit=2&limit=3", 400, "limit is given more than once"),
+    ("GET", "/api/search?q=%ff%fecats", 400, "not valid UTF-8"),
+    ("GET", "/api/search?q=ca%00ts", 400, "NUL"),
+    ("GET", "/api/search?q=cats&m=recent%00", 400, "NUL"),
+    ("GET", "/api/search?" + "&".join(f"x{i}=1" for i in range(50)) + "&q=cats", 400, "too many"),
+    ("GET", "/api/doc/nosuch", 404, "no document with id 'nosuch'"),
+    ("GET", "/api/doc/" + "z" * 5000, 404, "..."),
+    ("GET", "/api/doc/..%2F..%2F..%2Fetc%2Fpasswd", 404, "no document"),
+    ("GET", "/api/doc/%2e%2e/%2e%2e/pyproject.toml", 404, "no document"),
+    ("GET", "/api/doc/%00", 404, "no document"),
+    ("GET", "/static/..%2Fapp.py", 404, "no such page"),
+    ("GET", "/static/index.html", 404, "no such page"),
+    ("GET", "/nowhere", 404, "no such page"),
+    ("POST", "/api/search?q=cats", 405, "read-only"),
+    ("DELETE", "/api/doc/kitten", 405, "read-only"),
+    ("PUT", "/", 405, "read-only"),
+    ("GET", "/docs", 404, "no such page"),  # Swagger's page would load scripts from a CDN
+]
+
+
+@pytest.mark.parametrize("method,url,status,words", BAD_REQUESTS, ids=lambda v: str(v)[:40])
+def test_bad_requests(client, method, url, status, words):
+    r = client.request(method, url)
+    assert r.status_code == status
+    assert words in r.json()["error"]
+    assert "content-security-policy" in r.headers
+    assert client.get("/api/search?q=cats").status_code == 200  # still serving
+
+
+def test_info_document_and_description(client, idx):
+    info = client.get("/api/info").json()
+    assert list(info) == list(INFO_FIELDS) and info["documents"] == len(CORPUS) == len(idx)
+    assert info["first"] == pytest.approx(NOW - 900 * DAY) and info["last"] == pytest.approx(NOW - DAY)
+    for doc_id, title, text, _ in (CORPUS[-1], CORPUS[7]):
+        assert client.get("/api/doc/" + doc_id).json() == {
+            "id": doc_id, "title": title, "text": text, "timestamp": idx.document(doc_id).timestamp}
+    schema = client.get("/api/openapi.json").json()
+    assert {"/api/search", "/api/info", "/api/doc/{doc_id}"} <= set(schema["paths"])
+    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "explain"}
+
+
+def test_page_files_and_headers(client):
+    page = client.get("/")
+    assert page.headers["content-type"].startswith("text/html")
+    csp = page.headers["content-security-policy"]
+    assert "script-src 'self'" in csp and "unsafe" not in csp and "default-src 'none'" in csp
+    assert page.text.count("<script") == page.text.count('<script src="/static/app.js"') == 1
+    assert not re.search(r"\son\w+\s*=|javascript:|style=", page.text)  # no inline handler or style
+    js = client.get("/static/app.js")
+    assert js.headers["content-type"].startswith("text/javascript") and "innerHTML" not in js.text
+    assert client.get("/static/style.css").headers["content-type"].startswith("text/css")
+
+
+@pytest.mark.parametrize("host,status", [("127.0.0.1:8765", 200), ("localhost", 200), ("[::1]:80", 200),
+                                         ("evil.example", 400), ("127.0.0.1.evil.example", 400)])
+def test_loopback_server_refuses_other_host_names(idx, host, status):
+    with TestClient(create_app(idx, allowed_hosts=LOOPBACK_NAMES)) as c:
+        assert c.get("/api/info", headers={"host": host}).status_code == status
+
+
+@pytest.mark.parametrize("host,warned", [("127.0.0.1", False), ("localhost", False), ("::1", False),
+                                         ("127.0.0.2", False), ("0.0.0.0", True), ("::", True),
+                                         ("192.168.1.5", True), ("example.org", True)])
+def test_exposure_warning(host, warned):
+    assert (exposure_warning(host) is not None) == warned
+
+
+def test_searches_run_off_the_event_loop(idx):
+    gate, entered = threading.Event(), threading.Event()
+
+    class Held:
+        def search(self, *a, **kw):
+            entered.set()
+            gate.wait(30)
+            return idx.search(*a, **kw)
+
+    with TestClient(create_app(idx, searcher=Held())) as c:
+        answers = []
+        slow = threading.Thread(target=lambda: answers.append(c.get("/api/search?q=cats")))
+        slow.start()
+        assert entered.wait(30)
+        assert c.get("/api/info").status_code == 200  # answered while the search is held
+        assert slow.is_alive() and not answers
+        gate.set()
+        slow.join(30)
+    assert answers[0].json() == expected(idx, "cats")
+
+
+# ---------------------------------------------------------------- the served command
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_server(path, *args):
+    port = free_port()
+    proc = subprocess.Popen([sys.executable, "-m", "tarnexa.web.serve", path, "--port", str(port), *args],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    url = f"http://127.0.0.1:{port}"
+    for _ in range(600):  # up to a minute for the index (and the Dask workers) to come up
+        if proc.poll() is not None:
+            raise RuntimeError(f"the server stopped: {proc.stderr.read()}")
+        try:
+            if httpx.get(url + "/api/info", timeout=2).status_code == 200:
+                return proc, url
+        except httpx.TransportError:
+            time.sleep(0.1)
+    proc.kill()
+    raise RuntimeError("the server did not answer within a minute")
+
+
+def stop_server(proc):
+    proc.terminate()
+    try:
+        proc.wait(30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+@pytest.fixture(scope="module")
+def server(index_path):
+    proc, url = start_server(index_path)
+    yield url
+    stop_server(proc)
+
+
+def test_sharded_server_gives_the_same_results(index_path, idx):
+    pytest.importorskip("distributed")
+    proc, url = start_server(index_path, "--workers", "2")
+    try:
+        for m in ("", "like:kitten recent", "diverse limit:4"):
+            assert httpx.get(url + "/api/search", params={"q": "cats", "m": m}).json() == expected(idx, "cats", m)
+    finally:
+        stop_server(proc)
+
+
+def test_server_keeps_serving_through_abuse(server, idx):
+    """Malformed requests at the HTTP level, many clients at once, and one client trickling its
+    request byte by byte while the others are answered."""
+    host = server.removeprefix("http://").split(":")
+    trickle = socket.create_connection((host[0], int(host[1])), timeout=30)
+    request = b"GET /api/search?q=cats HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    trickle.sendall(request[:20])
+    for raw in (b"GET /api/search?q=" + b"a" * 1_000_000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                b"GARBAGE \x00\xff HTTP/9\r\n\r\n"):
+        with socket.create_connection((host[0], int(host[1])), timeout=30) as bad:
+            with contextlib.suppress(ConnectionError):  # the server may close before reading it all
+                bad.sendall(raw)
+            assert bad.recv(100).startswith(b"HTTP/1.1 4")
+
+    async def many():
+        async with httpx.AsyncClient(base_url=server, timeout=30,
+                                     limits=httpx.Limits(max_connections=64)) as c:
+            return await asyncio.gather(*(c.get("/api/search", params={"q": f"cats {i % 7}"}) for i in range(256)))
+
+    answers = asyncio.run(many())
+    assert [r.status_code for r in answers] == [200] * 256  # while the trickled request is pending
+    for i in range(20, len(request)):
+        trickle.sendall(request[i:i + 1])
+    reply = b""
+    while b"\r\n\r\n" not in reply:
+        reply += trickle.recv(4096)
+    assert reply.startswith(b"HTTP/1.1 200")
+    trickle.close()
+
+
+# ---------------------------------------------------------------- the page in Chromium
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not (CHROMIUM and CHROMEDRIVER):
+        pytest.skip("needs Debian's chromium and chromium-driver (scripts/setup.sh installs them as root)")
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.webdriver.chrome.service import Service
+    os.environ["SE_OFFLINE"] = "true"  # selenium-manager must not look anything up
+    opts = webdriver.ChromeOptions()
+    opts.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=1100,1400", "--no-first-run", "--disable-extensions"):
+        opts.add_argument(arg)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(options=opts, service=Service(CHROMEDRIVER))
+    driver.set_page_load_timeout(30)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def page(browser, server):
+    """The page, and a check afterwards: no dialog opened and the console logged no error
+    (a refused inline script or style shows there) other than the API's 4xx answers."""
+    from selenium.common.exceptions import NoAlertPresentException
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    class Page:
+        def __init__(self):
+            self.d = browser
+
+        def open(self, url=None):
+            self.d.get(url or server + "/")
+            self.wait(lambda d: d.execute_script("return document.readyState") == "complete")
+
+        def wait(self, until):
+            return WebDriverWait(self.d, 20).until(until)
+
+        def css(self, selector):
+            return self.d.find_elements("css selector", selector)
+
+        def search(self, q, m=""):
+            before = self.d.execute_script("return document.getElementById('status').textContent")
+            for name, value in (("q", q), ("m", m)):
+                box = self.d.find_element("id", name)
+                box.clear()
+                box.send_keys(value)
+            self.d.execute_script("document.getElementById('status').textContent = ''")
+            self.d.find_element("css selector", "form button[type=submit]").click()
+            self.wait(lambda d: self.css("#status")[0].text not in ("", "Searching…")
+                      or self.css("#error")[0].is_displayed())
+            return before
+
+        def ids(self):
+            return [e.get_attribute("data-id") for e in self.css("#results .hit")]
+
+    browser.get_log("browser")
+    yield Page()
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
+    errors = [e["message"] for e in browser.get_log("browser")
+              if e["level"] == "SEVERE" and "the server responded with a status of 4" not in e["message"]]
+    assert errors == []
+
+
+def test_browser_search_with_tokens_offered(page, idx):
+    page.open()
+    m = page.d.find_element("id", "m")
+    m.send_keys("dive")
+    assert [li.text.split("\n")[0] for li in page.css("#suggestions li")] == ["diverse"]
+    m.send_keys("\ue015\ue007")  # arrow down, enter: the token is taken
+    assert m.get_attribute("value") == "diverse "
+    m.send_keys("fr")
+    page.css("#suggestions li")[0].click()
+    assert m.get_attribute("value") == "diverse from:  to: "
+    page.search("cats with fur", "limit:4")
+    assert page.ids() == [h.id for h in idx.search("cats with fur", "limit:4")]
+    first = page.css("#results .hit")[0]
+    hit = idx.search("cats with fur", "limit:4")[0]
+    assert first.find_element("css selector", ".title").text == hit.title
+    assert first.find_element("css selector", ".score").text == f"score {hit.score:.4f}"
+
+
+def test_browser_more_like_this(page, idx):
+    page.open()
+    page.search("young animals", "limit:5")
+    before = page.ids()
+    liked = before[-1]
+    page.css("#results .hit .more")[-1].click()
+    page.wait(lambda d: page.ids() != before)
+    line = page.d.find_element("id", "m").get_attribute("value")
+    assert line == f"limit:5 like:{liked}"
+    assert page.ids() == [h.id for h in idx.search("young animals", line)]
+    assert f"like%3A{liked.replace('/', '%2F')}" in page.d.current_url
+
+
+def test_browser_communities_explanations_and_shared_url(page, idx):
+    page.open()
+    page.search("cats and dogs", "local_communities limit:6")
+    res = idx.search("cats and dogs", "local_communities limit:6")
+    groups = [(g.find_element("css selector", ".label").text,
+               [h.get_attribute("data-id") for h in g.find_elements("css selector", ".hit")])
+              for g in page.css("#results .community")]
+    want = {}
+    for h in res:
+        want.setdefault(res.communities[h.community].label if h.community is not None else "Other hits", []).append(h.id)
+    assert len(res.communities) > 1 and groups == list(want.items())
+    page.css("#results .hit .why")[0].click()
+    page.wait(lambda d: page.css(".chart:not([hidden])"))
+    chart = page.css(".chart:not([hidden])")[0].text
+    assert "similarity" in chart and "score" in chart and "explain=1" in page.d.current_url
+    ids, url = page.ids(), page.d.current_url
+    page.open()
+    page.open(url)
+    page.wait(lambda d: page.ids())
+    assert page.ids() == ids and page.d.find_element("id", "m").get_attribute("value") == "local_communities limit:6"
+
+
+def test_browser_shows_errors(page):
+    page.open()
+    page.search("a" * 1001)
+    error = page.css("#error")[0]
+    assert error.is_displayed() and "at most 1000" in error.text and page.ids() == []
+
+
+def test_browser_shows_hostile_documents_as_text(page):
+    page.open()
+    page.search("cats hide here", "limit:12")
+    card = [c for c in page.css("#results .hit") if c.get_attribute("data-id") == "hostile"][0]
+    assert card.find_element("css selector", ".title").text == HOSTILE_TITLE
+    assert "<script>window.pwned=2" in card.find_element("css selector", ".snippet").text
+    card.find_element("css selector", ".full").click()
+    page.wait(lambda d: card.find_element("css selector", "pre.text").text)
+    assert card.find_element("css selector", "pre.text").text == HOSTILE_TEXT
+    assert page.css("#results img, #results script, #results b") == []
+    assert page.d.execute_script("return [window.pwned, document.scripts.length]") == [None, 1]
