@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up .venv with CPython 3.13 and installs the project with its test dependencies and the
-# demo's embedder (wordllama, where it installs). Does nothing when the sources, the
+# demo's embedder (wordllama, where it installs); as root, Debian's chromium for the browser tests. Does nothing when the sources, the
 # requirements and the interpreter are those of the last successful set-up (a stamp in the
 # venv holds their hash); FORCE_SETUP=1 sets up anyway.
 # PYTHON=/path/to/python overrides the search; VENV=dir overrides the environment's folder;
@@ -42,6 +42,7 @@ find_python() {
 }
 
 PY="$(find_python)"
+bash "$ROOT/scripts/need-browser.sh"  # Debian's chromium for the browser tests, as root
 
 # What the set-up depends on: the interpreter, the NumPy pin and every file that goes into the
 # build or names a requirement.
