@@ -1,0 +1,293 @@
+"""Load on the search server (tarnexa.web), bounded: a fixed count of requests, a deadline.
+
+    python benchmarks/web_load.py                 # the full run; writes docs/benchmarks/web.md
+    python benchmarks/web_load.py --rows 20000 --requests 200 --out -    # a quick look
+
+Builds (once, kept in build-bench/) an index of --rows documents with the hashed embedder,
+then serves it with ``python -m tarnexa.web.serve`` on 127.0.0.1 twice: in-process and with
+``--workers 2``. Against each server, in order:
+
+1. 16 concurrent clients send --requests searches between them: requests per second, p50 and
+   p99 latency, errors (anything but a 200), resident memory of the server before and after
+   (with workers, of the server and its Dask worker processes together);
+2. 64 concurrent clients, three rounds of --requests each: the same figures per round, so
+   that memory can be seen to stay flat;
+3. 64 concurrent clients again while one more client trickles its request byte by byte
+   through the whole round: the others' latency beside round 2's, and the trickled request's
+   answer at the end.
+
+Each client is one asyncio task with its own keep-alive connection, in this process; the client
+side shares the machine's cores with the server, as a local client would. Every request has a
+60 s timeout and a run stops at --deadline seconds whatever remains; the network traffic goes
+to 127.0.0.1 only.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import os
+import platform
+import random
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+from urllib.parse import urlencode
+
+import httpx
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+WORDS = ("cat dog bird fish tree river mountain city train music paint garden bread soup coffee tea "
+         "book letter clock window door stone glass metal paper cloud rain snow storm wind light "
+         "shadow night morning summer winter harvest market bridge tower island ocean desert forest "
+         "engine wheel rocket planet star moon comet signal radio camera screen code python data").split()
+REQUEST_TIMEOUT = 60.0
+
+
+def cpu_model() -> str:
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor() or "unknown"
+
+
+def corpus(rows: int, seed: int = 7) -> tuple[list[str], list[str], list[str], list[float]]:
+    rng = random.Random(seed)
+    texts = [" ".join(rng.choices(WORDS, k=12)) for _ in range(rows)]
+    ids = [f"d{i}" for i in range(rows)]
+    titles = [" ".join(t.split()[:3]).title() for t in texts]
+    now = 1_760_000_000.0
+    stamps = [now - rng.uniform(0, 3 * 365) * 86400 for _ in range(rows)]
+    return texts, ids, titles, stamps
+
+
+def build_index(path: Path, rows: int) -> None:
+    import tarnexa
+
+    if (path / ".complete").exists():
+        return
+    print(f"building an index of {rows:,} documents in {path} (kept for later runs)", file=sys.stderr)
+    texts, ids, titles, stamps = corpus(rows)
+    started = time.perf_counter()
+    idx = tarnexa.Index.create(str(path), embedder="hashed")
+    step = 50_000
+    for i in range(0, rows, step):
+        idx.add(texts[i:i + step], ids=ids[i:i + step], titles=titles[i:i + step], timestamps=stamps[i:i + step])
+        print(f"  {min(i + step, rows):,} rows, {time.perf_counter() - started:.0f} s", file=sys.stderr)
+    idx.close()
+    (path / ".complete").write_text("")
+
+
+def family_rss_kb(pid: int) -> int:
+    """Resident memory of a process and all its descendants, kB (from /proc)."""
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            with contextlib.suppress(OSError), open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+    total, todo = 0, [pid]
+    while todo:
+        p = todo.pop()
+        todo += children.get(p, [])
+        with contextlib.suppress(OSError), open(f"/proc/{p}/status") as f:
+            total += next((int(line.split()[1]) for line in f if line.startswith("VmRSS:")), 0)
+    return total
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+@contextlib.contextmanager
+def server(path: Path, workers: int | None, deadline: float):
+    port = free_port()
+    cmd = [sys.executable, "-m", "tarnexa.web.serve", str(path), "--port", str(port)]
+    if workers:
+        cmd += ["--workers", str(workers)]
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    url = f"http://127.0.0.1:{port}"
+    try:
+        while True:
+            if proc.poll() is not None:
+                raise RuntimeError(f"the server stopped: {proc.stderr.read() if proc.stderr else ''}")
+            if time.monotonic() > deadline:
+                raise RuntimeError("the server did not come up before the deadline")
+            with contextlib.suppress(httpx.TransportError):
+                if httpx.get(url + "/api/info", timeout=5).status_code == 200:
+                    break
+            time.sleep(0.2)
+        yield url, proc.pid
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class Connection:
+    """One keep-alive HTTP/1.1 connection to the server, written and read by hand: a client
+    light enough that the server, not the client, is what a run measures."""
+
+    def __init__(self, url: str) -> None:
+        self.host, port = url.removeprefix("http://").split(":")
+        self.port = int(port)
+        self.streams: tuple[asyncio.StreamReader, asyncio.StreamWriter] | None = None
+
+    async def get(self, target: str) -> tuple[int, bytes]:
+        if self.streams is None:
+            self.streams = await asyncio.open_connection(self.host, self.port)
+        reader, writer = self.streams
+        try:
+            writer.write(f"GET {target} HTTP/1.1\r\nHost: {self.host}\r\n\r\n".encode())
+            head = await reader.readuntil(b"\r\n\r\n")
+            status = int(head.split(b" ", 2)[1])
+            length = next(int(line.split(b":", 1)[1]) for line in head.split(b"\r\n")
+                          if line.lower().startswith(b"content-length:"))
+            body = await reader.readexactly(length)
+            if b"connection: close" in head.lower():
+                self.close()
+            return status, body
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        if self.streams is not None:
+            self.streams[1].close()
+            self.streams = None
+
+
+async def load(url: str, clients: int, requests: int, deadline: float, seed: int) -> dict[str, float]:
+    """`requests` searches from `clients` concurrent clients, each on its own connection."""
+    rng = random.Random(seed)
+    targets = ["/api/search?" + urlencode({"q": " ".join(rng.choices(WORDS, k=rng.randint(1, 4)))})
+               for _ in range(requests)]
+    latencies: list[float] = []
+    errors = 0
+    next_one = 0
+
+    async def client() -> None:
+        nonlocal errors, next_one
+        conn = Connection(url)
+        try:
+            while next_one < requests and time.monotonic() < deadline:
+                target = targets[next_one]
+                next_one += 1
+                t0 = time.perf_counter()
+                try:
+                    status, body = await asyncio.wait_for(conn.get(target), REQUEST_TIMEOUT)
+                    ok = status == 200 and body.startswith(b'{"hits"')
+                except (OSError, ValueError, asyncio.IncompleteReadError, StopIteration, TimeoutError):
+                    ok = False
+                latencies.append(time.perf_counter() - t0)
+                errors += not ok
+        finally:
+            conn.close()
+
+    started = time.perf_counter()
+    await asyncio.gather(*(client() for _ in range(clients)))
+    wall = time.perf_counter() - started
+    lat = np.array(latencies) * 1000
+    return {"requests": len(latencies), "rps": len(latencies) / wall, "p50": float(np.percentile(lat, 50)),
+            "p99": float(np.percentile(lat, 99)), "errors": errors + requests - len(latencies)}
+
+
+async def trickled(url: str, until: asyncio.Event, deadline: float) -> str:
+    """One request sent a byte at a time, spread over the time until `until` is set; the
+    status line of its answer."""
+    host, port = url.removeprefix("http://").split(":")
+    reader, writer = await asyncio.open_connection(host, int(port))
+    request = f"GET /api/search?q=slow+client HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode()
+    try:
+        for i in range(len(request)):
+            writer.write(request[i:i + 1])
+            await writer.drain()
+            if i < len(request) - 1 and not until.is_set() and time.monotonic() < deadline:
+                with contextlib.suppress(TimeoutError):
+                    await asyncio.wait_for(until.wait(), 1.0)
+        line = await asyncio.wait_for(reader.readline(), REQUEST_TIMEOUT)
+        return line.decode(errors="replace").strip()
+    finally:
+        writer.close()
+
+
+async def with_trickler(url: str, clients: int, requests: int, deadline: float) -> tuple[dict[str, float], str]:
+    done = asyncio.Event()
+    slow = asyncio.create_task(trickled(url, done, deadline))
+    await asyncio.sleep(0.5)  # the trickle has begun
+    figures = await load(url, clients, requests, deadline, seed=99)
+    mid = slow.done()
+    done.set()
+    answer = await slow
+    return figures, answer + ("" if not mid else " (finished before the others: the trickle was too short)")
+
+
+def row(label: str, f: dict[str, float], before: int, after: int) -> str:
+    return (f"| {label} | {f['requests']:.0f} | {f['rps']:.1f} | {f['p50']:.0f} | {f['p99']:.0f} | "
+            f"{f['errors']:.0f} | {before / 1024:.0f} | {after / 1024:.0f} |")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--requests", type=int, default=400, help="requests per round (default 400)")
+    ap.add_argument("--deadline", type=float, default=3600, help="seconds for the whole run (default 3600)")
+    ap.add_argument("--out", default=str(ROOT / "docs" / "benchmarks" / "web.md"), help="'-' for stdout")
+    args = ap.parse_args()
+    deadline = time.monotonic() + args.deadline
+    path = ROOT / "build-bench" / f"web-index-{args.rows}"
+    path.parent.mkdir(exist_ok=True)
+    build_index(path, args.rows)
+
+    cpu = cpu_model()
+    head = "| | requests | req/s | p50 ms | p99 ms | errors | RSS before, MB | RSS after, MB |\n|---|---|---|---|---|---|---|---|"
+    lines = [
+        "# The search server under load",
+        "",
+        f"`python benchmarks/web_load.py{'' if args.rows == 1_000_000 else f' --rows {args.rows}'}"
+        f"{'' if args.requests == 400 else f' --requests {args.requests}'}` wrote this file "
+        f"({time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}).",
+        "",
+        f"CPU: {cpu}, {os.cpu_count()} logical CPUs; Python {platform.python_version()}; "
+        f"index of {args.rows:,} documents (hashed embedder); client and server on this machine, 127.0.0.1.",
+        "",
+    ]
+    for workers in (None, 2):
+        name = "in-process" if workers is None else f"--workers {workers}"
+        print(f"== {name} ==", file=sys.stderr)
+        with server(path, workers, deadline) as (url, pid):
+            dims = httpx.get(url + "/api/info").json()["dims"]
+            asyncio.run(load(url, 4, 8, deadline, seed=1))  # warm-up
+            lines += [f"### Served {name} ({args.rows:,} x {dims})", "", f"CPU: {cpu}.", "", head]
+            rss = family_rss_kb(pid)
+            f = asyncio.run(load(url, 16, args.requests, deadline, seed=2))
+            lines.append(row("16 clients", f, rss, rss := family_rss_kb(pid)))
+            print(lines[-1], file=sys.stderr)
+            for r in range(3):
+                f = asyncio.run(load(url, 64, args.requests, deadline, seed=10 + r))
+                lines.append(row(f"64 clients, round {r + 1}", f, rss, rss := family_rss_kb(pid)))
+                print(lines[-1], file=sys.stderr)
+            f, answer = asyncio.run(with_trickler(url, 64, args.requests, deadline))
+            lines.append(row("64 clients + 1 trickling", f, rss, rss := family_rss_kb(pid)))
+            print(lines[-1], file=sys.stderr)
+            lines += ["", f"The trickled request (a byte a second while the others ran) was answered `{answer}`.", ""]
+    text = "\n".join(lines) + "\n"
+    if args.out == "-":
+        print(text)
+    else:
+        Path(args.out).write_text(text)
+        print(text)
+
+
+if __name__ == "__main__":
+    main()
