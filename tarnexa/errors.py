@@ -13,3 +13,7 @@ class EmbedderError(TarnexaError, ValueError):
 
 class ShardError(TarnexaError, RuntimeError):
     """A shard could not load, or could not answer a query."""
+
+
+class SourceError(TarnexaError, ValueError):
+    """A file or folder to index cannot be read: the message names it."""
