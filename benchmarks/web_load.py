@@ -74,7 +74,7 @@ def build_index(path: Path, rows: int) -> None:
     print(f"building an index of {rows:,} documents in {path} (kept for later runs)", file=sys.stderr)
     texts, ids, titles, stamps = corpus(rows)
     started = time.perf_counter()
-    idx = tarnexa.Index.create(str(path), embedder="hashed")
+    idx = tarnexa.Index.create(str(path), embedder="hashed:384")
     step = 50_000
     for i in range(0, rows, step):
         idx.add(texts[i:i + step], ids=ids[i:i + step], titles=titles[i:i + step], timestamps=stamps[i:i + step])

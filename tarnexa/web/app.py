@@ -127,23 +127,27 @@ def _static_files() -> dict[str, tuple[bytes, str]]:
 
 
 def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
-               allowed_hosts: Iterable[str] | None = None, threads: int = 4) -> FastAPI:
+               allowed_hosts: Iterable[str] | None = None) -> FastAPI:
     """The application serving ``index``: the page at ``/`` and the API under ``/api/``.
 
-    Searches go to ``searcher`` (a sharded searcher of the index, say) or else to the index
-    itself, at most ``threads`` at a time. With ``allowed_hosts``, requests naming another
-    host in their Host header are refused (a page on another site that rebinds its own name
-    to this address cannot read the index).
+    Searches go to ``searcher`` (the index's sharded form, say) or else to the index itself,
+    one at a time on a worker thread: the module holds the GIL while it scans and each Dask
+    worker answers one query at a time, so side by side they would gain little, and an index
+    switches to a new snapshot of itself (after a write elsewhere) on the searching thread.
+    Documents and facts are read on other threads meanwhile. With ``allowed_hosts``, requests
+    naming another host in their Host header are refused (a page on another site that
+    rebinds its own name to this address cannot read the index).
     """
     search_with = searcher if searcher is not None else index
-    limiter = anyio.CapacityLimiter(threads)
+    searching = anyio.CapacityLimiter(1)
+    reading = anyio.CapacityLimiter(4)
     files = _static_files()
     app = FastAPI(
         title="tarnexa", version="1", docs_url=None, redoc_url=None, openapi_url="/api/openapi.json",
         description="Semantic search over one tarnexa index. Read-only; errors come back as "
                     '`{"error": message}` with a 4xx status.')
 
-    async def off_loop(fn: Callable[[], Any]) -> Any:
+    async def off_loop(fn: Callable[[], Any], limiter: anyio.CapacityLimiter = reading) -> Any:
         return await anyio.to_thread.run_sync(fn, limiter=limiter)
 
     @app.exception_handler(HTTPException)
@@ -183,7 +187,7 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
             raise ApiError(400, f"the modifier line has {len(m)} characters; at most {MAX_MODIFIERS} are allowed")
         run = functools.partial(search_with.search, q, m, explain=explain, limit=limit)
         try:
-            results: Results = await off_loop(run)
+            results: Results = await off_loop(run, searching)
         except ValueError as e:
             raise ApiError(400, str(e)) from None
         return Response(results.to_json(), media_type="application/json")
@@ -216,5 +220,5 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
 
     if allowed_hosts is not None:
         app.add_middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts))
-    app.add_middleware(SecurityHeaders)  # type: ignore[arg-type]  # outermost: on every answer
+    app.add_middleware(SecurityHeaders)  # outermost: on every answer
     return app
