@@ -258,7 +258,8 @@ def main() -> None:
         f"{'' if args.requests == 400 else f' --requests {args.requests}'}` wrote this file "
         f"({time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}).",
         "",
-        f"CPU: {cpu}, {os.cpu_count()} logical CPUs; Python {platform.python_version()}; "
+        f"CPU: {cpu}, {os.cpu_count()} logical CPUs; load average before: "
+        f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}; Python {platform.python_version()}; "
         f"index of {args.rows:,} documents (hashed embedder); client and server on this machine, 127.0.0.1.",
         "",
     ]

@@ -153,7 +153,7 @@ async function toggleExplanation(h, button, chart) {
 
 function drawChart(chart, h) {
   const x = h.explanation;
-  const rows = PARTS.filter(([k]) => x[k] != null && (k === "similarity" || x[k] !== 0));
+  const rows = PARTS.filter(([k]) => x[k] != null);  // null: that modulation was off
   const values = rows.map(([k]) => x[k]).concat([h.score]);
   const lo = Math.min(0, ...values), hi = Math.max(0, ...values), span = hi - lo || 1;
   const zero = (-lo / span) * 100;
@@ -169,7 +169,7 @@ function drawChart(chart, h) {
   };
   rows.forEach(([k, label]) => row(label, x[k]));
   row("score", h.score, "total");
-  if (x.decay_factor !== 1) chart.append(el("span", "aside", `recency multiplied the score by ${x.decay_factor.toFixed(3)}`));
+  if (x.decay_factor != null) chart.append(el("span", "aside", `recency multiplied the score by ${x.decay_factor.toFixed(3)}`));
   if (x.redundancy != null) chart.append(el("span", "aside", "a diverse pick: its score weighs relevance against redundancy with the hits above it"));
 }
 
