@@ -91,7 +91,7 @@ def strict_parameters(request: Request) -> None:
     twice (Starlette keeps the last)."""
     raw = request.scope.get("query_string", b"")
     try:
-        pairs = parse_qsl(raw.decode("ascii"), keep_blank_values=True, encoding="utf-8",
+        pairs = parse_qsl(raw.decode("latin-1"), keep_blank_values=True, encoding="utf-8",
                           errors="strict", max_num_fields=2 * len(SEARCH_PARAMETERS))
     except UnicodeDecodeError:
         raise ApiError(400, "the query string is not valid UTF-8") from None
