@@ -12,11 +12,13 @@ new cache and the store switched to it in one commit.
 from __future__ import annotations
 
 import contextlib
+import difflib
 import fcntl
 import hashlib
 import inspect
 import math
 import os
+import re
 import secrets
 import shutil
 from collections.abc import Callable, Iterator, Sequence
@@ -55,11 +57,14 @@ def _fsync_dir(path: Path) -> None:
         os.close(fd)
 
 
+_RULE = re.compile(r"([*=~^\"'+#-])\1{2,}")  # a heading's underline
+
+
 def _snippet(doc: Document) -> str:
     text = doc.text
     if doc.title and text.lstrip().startswith(doc.title):
         text = text.lstrip()[len(doc.title):]
-    flat = " ".join(text.split())
+    flat = " ".join(w for w in text.split() if not _RULE.fullmatch(w))
     return flat if len(flat) <= SNIPPET else flat[: SNIPPET - 1].rstrip() + "…"
 
 
@@ -262,6 +267,16 @@ class Index:
         if doc is None:
             raise KeyError(doc_id)
         return doc
+
+    def vectors(self, ids: Sequence[str]) -> npt.NDArray[np.float32]:
+        """The unit float32 rows of these documents, one per id in order; KeyError for an id the
+        index does not hold."""
+        snap = self._snapshot()
+        rows = self._store.rows_of(_strings(ids, "ids"))
+        missing = [d for d in ids if d not in rows]
+        if missing:
+            raise KeyError(missing[0])
+        return np.asarray(snap.cache.vectors[[rows[d] for d in ids]], dtype=np.float32)
 
     def info(self) -> dict[str, Any]:
         first, last = self._store.time_range()
@@ -485,7 +500,8 @@ class Index:
             rows = self._store.rows_of(want["like"])
             unknown = [d for d in want["like"] if d not in rows]
             if unknown:
-                notes.append(f"like: no document has the id {', '.join(map(repr, unknown[:10]))}; skipped")
+                notes.append(f"like: no document has the id {', '.join(map(repr, unknown[:10]))}"
+                             f"{self._closest(unknown)}; skipped")
             if not rows:
                 notes.append("like: none of the ids names a document, so nothing was searched")
                 return Results((), tuple(notes))
@@ -525,6 +541,14 @@ class Index:
             doc = docs[row]
             out.append(Hit(doc.id, h["score"], doc.title, _snippet(doc), doc.timestamp, membership.get(row), part))
         return Results(tuple(out), tuple(notes), tuple(groups))
+
+    def _closest(self, unknown: list[str]) -> str:
+        """A hint naming the ids closest to the first unknown one, in an index small enough to
+        look through."""
+        if self._store.count() > 10000:
+            return ""
+        close = difflib.get_close_matches(unknown[0], self._store.ids_in_order(), n=3, cutoff=0.6)
+        return f" (closest: {', '.join(close)})" if close else ""
 
     def _text_vec(self, fn: embedders.EmbedFn, token: str, text: str, dims: int,
                   notes: list[str]) -> npt.NDArray[np.float32] | None:

@@ -127,10 +127,14 @@ def read(line: str | None) -> Line:
                 _replace(out, "limit", tok)
                 out.limit = alone["limit"]
         elif tok.startswith("like:"):
-            _replace(out, "like", tok)
             pieces = alone["like"]
-            out.like = [p for p in pieces if p]
-            if len(out.like) < len(pieces):
+            named = [p for p in pieces if p]
+            if not named:
+                out.notes.append(f"{tok!r} names no id; it was ignored (write like:ID or like:ID,ID)")
+                continue
+            _replace(out, "like", tok)
+            out.like = named
+            if len(named) < len(pieces):
                 out.notes.append(f"{tok!r}: empty ids were skipped (ids are separated by single commas, "
                                  "without spaces)")
         elif "from:" in tok or tok.startswith("to:"):
