@@ -36,7 +36,7 @@ BATCH = 256  # texts handed to an embedder at once
 # ---- the hashed embedder ----------------------------------------------------------------------
 
 _TOKEN = re.compile(r"[A-Z]?[a-z]+|[A-Z]+(?![a-z])|[0-9]+")  # splits snake_case and CamelCase
-_STOP = frozenset(
+STOP_WORDS = frozenset(
     "a an and are as at be been but by can do does for from has have if in into is it its "
     "may must not of on or so such than that the their then there these this to was were "
     "when which while will with would you your".split()
@@ -51,7 +51,7 @@ def _stem(word: str) -> str:
 
 def words(text: str) -> list[str]:
     """The lower-cased, stemmed words of a text, without stop words."""
-    return [_stem(w) for w in (t.lower() for t in _TOKEN.findall(text)) if w not in _STOP]
+    return [_stem(w) for w in (t.lower() for t in _TOKEN.findall(text)) if w not in STOP_WORDS]
 
 
 @functools.lru_cache(maxsize=65536)
@@ -193,5 +193,6 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
 
 
 def embed_one(fn: EmbedFn, text: str, dims: int | None = None) -> npt.NDArray[np.float32]:
-    return embed(fn, [text], dims)[0]
+    row: npt.NDArray[np.float32] = embed(fn, [text], dims)[0]
+    return row
 
