@@ -7,7 +7,7 @@ Builds (once, kept in build-bench/) an index of --rows documents with the hashed
 then serves it with ``python -m tarnexa.web.serve`` on 127.0.0.1 twice: in-process and with
 ``--workers 2``. Against each server, in order:
 
-1. 16 concurrent clients send --requests searches between them: requests per second, p50 and
+1. one client sends 50 searches in turn, then 16 concurrent clients send --requests between them: requests per second, p50 and
    p99 latency, errors (anything but a 200), resident memory of the server before and after
    (with workers, of the server and its Dask worker processes together);
 2. 64 concurrent clients, three rounds of --requests each: the same figures per round, so
@@ -49,11 +49,11 @@ REQUEST_TIMEOUT = 60.0
 
 
 def cpu_model() -> str:
+    """The first "model name" of /proc/cpuinfo, and whether the CPU has AVX-512."""
     with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor() or "unknown"
+        info = f.read()
+    names = [line.split(":", 1)[1].strip() for line in info.splitlines() if line.startswith("model name")]
+    return (names[0] if names else platform.processor() or "unknown") + (" (AVX-512)" if " avx512f" in info else "")
 
 
 def corpus(rows: int, seed: int = 7) -> tuple[list[str], list[str], list[str], list[float]]:
@@ -271,6 +271,9 @@ def main() -> None:
             asyncio.run(load(url, 4, 8, deadline, seed=1))  # warm-up
             lines += [f"### Served {name} ({args.rows:,} x {dims})", "", f"CPU: {cpu}.", "", head]
             rss = family_rss_kb(pid)
+            f = asyncio.run(load(url, 1, min(50, args.requests), deadline, seed=3))
+            lines.append(row("1 client", f, rss, rss := family_rss_kb(pid)))
+            print(lines[-1], file=sys.stderr)
             f = asyncio.run(load(url, 16, args.requests, deadline, seed=2))
             lines.append(row("16 clients", f, rss, rss := family_rss_kb(pid)))
             print(lines[-1], file=sys.stderr)
@@ -282,6 +285,12 @@ def main() -> None:
             lines.append(row("64 clients + 1 trickling", f, rss, rss := family_rss_kb(pid)))
             print(lines[-1], file=sys.stderr)
             lines += ["", f"The trickled request (a byte a second while the others ran) was answered `{answer}`.", ""]
+    lines += [
+        "Searches take turns (one at a time, on a thread beside the event loop), so with N clients",
+        "a request waits for those ahead of it: the p50 under load is about N / (requests per second),",
+        "and the one-client row gives the time of one search through the server. RSS is the server's",
+        "resident memory (with workers, its Dask worker processes' too), the memory-mapped vectors included.",
+        ""]
     text = "\n".join(lines) + "\n"
     if args.out == "-":
         print(text)
