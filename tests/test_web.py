@@ -121,9 +121,27 @@ BAD_REQUESTS = [  # method, URL, status, a word of the message
 ]
 
 
+OPENED: list[str] | None = None  # the files Python opens while a request is answered
+
+
+def _record_opens(event, args):
+    if OPENED is not None and event == "open":
+        OPENED.append(os.fsdecode(args[0]) if isinstance(args[0], (str, bytes, os.PathLike)) else repr(args[0]))
+
+
+sys.addaudithook(_record_opens)
+
+
 @pytest.mark.parametrize("method,url,status,words", BAD_REQUESTS, ids=lambda v: str(v)[:40])
-def test_bad_requests(client, method, url, status, words):
-    r = client.request(method, url)
+def test_bad_requests(client, index_path, method, url, status, words):
+    global OPENED
+    OPENED = []
+    try:
+        r = client.request(method, url)
+    finally:
+        opened, OPENED = OPENED, None
+    package = os.path.dirname(tarnexa.__file__)  # FastAPI reads its endpoints' source for messages
+    assert [p for p in opened if not os.path.abspath(p).startswith((index_path, package))] == []
     assert r.status_code == status
     assert words in r.json()["error"]
     assert "content-security-policy" in r.headers
