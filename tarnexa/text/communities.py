@@ -26,8 +26,9 @@ import numpy.typing as npt
 __all__ = ["NEIGHBOURS", "RESOLUTION", "SEED", "detect"]
 
 NEIGHBOURS = 10
-# Between a row-scattered single topic (split from about 0.5 at 2,000 rows) and separate topics
-# (kept apart far below 0.1): 0.4 keeps both, and splits real text into groups of tens of rows.
+# Rows scattered around one centre start to be split from about 0.5 (at 2,000 rows; later for
+# fewer), while separate topics stay apart down to well below 0.1: 0.4 keeps one topic whole and
+# cuts pools of real text into a few groups of tens of rows.
 RESOLUTION = 0.4
 SEED = 20_250_301
 # Rows of the similarity block compared at once with the whole pool: at most about 8 MB of it.
