@@ -11,6 +11,8 @@ many there are. The similarities only build the graph: no score of the search co
 
 Leiden draws random numbers. They come from a generator seeded with ``SEED`` for every call, so
 the same pool gives the same groups in any process; the caller's ``random`` state is not used.
+Afterwards igraph draws from ``random`` again, its default (igraph cannot report which generator
+was installed before, so one of the caller's own is not put back).
 """
 
 from __future__ import annotations
