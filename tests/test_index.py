@@ -334,3 +334,19 @@ def test_sharded_index_answers_as_in_process(index):
             assert [h.score for h in there] == pytest.approx([h.score for h in here], abs=2e-4)
             assert [h.explanation for h in there] == [h.explanation for h in here] or "diverse" in line
             same(there, [{"id": h.id, "score": h.score} for h in here])
+
+
+def test_communities_group_the_pool_and_leave_the_hits_alone(index):
+    plain = index.search("apple guitar engine", "limit:6")
+    res = index.search("apple guitar engine", "limit:6 local_communities")
+    assert [(h.id, h.score) for h in res] == [(h.id, h.score) for h in plain]
+    assert sum(c.size for c in res.communities) == len(index)  # the pool holds every document here
+    for topic in TOPICS:  # each topic whole in one community, no two topics together
+        homes = {n for n, c in enumerate(res.communities) for d in c.members if d.startswith(topic)}
+        assert len(homes) == 1 and not any(d.startswith(tuple(set(TOPICS) - {topic}))
+                                           for d in res.communities[homes.pop()].members)
+    for h in res:
+        assert h.id in res.communities[h.community].members
+    assert res.communities[0].members[0] == res[0].id and res.communities[0].label in TOPICS
+    assert res.to_dict()["communities"] == index.search("apple guitar engine", "detect_communities limit:6"
+                                                        ).to_dict()["communities"]
