@@ -22,7 +22,7 @@ from pathlib import Path
 from urllib.parse import urlencode
 
 ROOT = Path(__file__).resolve().parent.parent
-QUERY, MODIFIERS = "iterate over the keys of a dictionary", os.environ.get("M", "local_communities limit:7")
+QUERY, MODIFIERS = "sort a list in place", os.environ.get("M", "local_communities limit:6 unlike:dictionary")
 
 
 def main() -> None:
@@ -60,7 +60,7 @@ def main() -> None:
             driver.get(url + "?" + urlencode({"q": QUERY, "m": MODIFIERS}))
             wait = WebDriverWait(driver, 30)
             wait.until(lambda d: d.find_elements("css selector", "#results .hit"))
-            driver.find_elements("css selector", "#results .hit .why")[1].click()
+            driver.find_elements("css selector", "#results .hit .why")[0].click()
             wait.until(lambda d: d.find_elements("css selector", ".chart:not([hidden])"))
             driver.execute_script("document.activeElement.blur()")
             height = driver.execute_script("return document.body.scrollHeight")

@@ -107,6 +107,8 @@ function render() {
     section.append(head, ...hits.map(hitCard));
     out.append(section);
   }
+  const rest = data.communities.filter((c, i) => !groups.has(i)).map((c) => `${c.label} (${c.size})`);
+  if (rest.length) out.append(el("p", "rest", "Also in the pool, without a hit shown: " + rest.join(", ")));
 }
 
 function hitCard(h) {
@@ -158,8 +160,8 @@ function drawChart(chart, h) {
   const lo = Math.min(0, ...values), hi = Math.max(0, ...values), span = hi - lo || 1;
   const zero = (-lo / span) * 100;
   chart.replaceChildren();
-  const row = (label, v, cls) => {
-    const track = el("div", "track"), bar = el("div", "bar" + (v < 0 ? " neg" : ""));
+  const row = (label, v, cls, against) => {  // against: a part that counts against the score
+    const track = el("div", "track"), bar = el("div", "bar" + (v < 0 || against ? " neg" : ""));
     bar.style.left = Math.min(zero, zero + (v / span) * 100) + "%";
     bar.style.width = Math.abs(v / span) * 100 + "%";
     const mark = el("div", "zero");
@@ -167,7 +169,7 @@ function drawChart(chart, h) {
     track.append(bar, mark);
     chart.append(el("span", cls || "", label), track, el("span", "value " + (cls || ""), v.toFixed(4)));
   };
-  rows.forEach(([k, label]) => row(label, x[k]));
+  rows.forEach(([k, label]) => row(label, x[k], "", k === "redundancy"));
   row("score", h.score, "total");
   if (x.decay_factor != null) chart.append(el("span", "aside", `recency multiplied the score by ${x.decay_factor.toFixed(3)}`));
   if (x.redundancy != null) chart.append(el("span", "aside", "a diverse pick: its score weighs relevance against redundancy with the hits above it"));
