@@ -213,7 +213,7 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
         async def page() -> Response:
             return Response(body, media_type=media)
 
-        app.add_api_route(route, page, methods=["GET"], include_in_schema=False)
+        app.add_api_route(route, page, methods=["GET", "HEAD"], include_in_schema=False)
 
     for route in files:
         serve_file(route)
