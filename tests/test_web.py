@@ -309,7 +309,9 @@ def browser():
                 "--window-size=1100,1400", "--no-first-run", "--disable-extensions"):
         opts.add_argument(arg)
     opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(options=opts, service=Service(CHROMEDRIVER))
+    # Not the sanitizer runtimes that scripts/test-sanitize.sh preloads into the interpreter.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(options=opts, service=Service(CHROMEDRIVER, env=env))
     driver.set_page_load_timeout(30)
     yield driver
     driver.quit()
