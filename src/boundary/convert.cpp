@@ -71,14 +71,34 @@ bool ArrayArg::unchanged() const noexcept {
     return true;
 }
 
-ArrayArg& to_array(PyObject* obj, Elem elem, int ndim, CallContext& ctx, const char* name) {
+namespace {
+
+struct ArrayKind {
+    numpy::TypeNum type;
+    int ndim;
+};
+
+constexpr ArrayKind array_kind(params::Conv conv) {
+    using C = params::Conv;
+    switch (conv) {
+        case C::matrix_f32: return {numpy::kFloat32, 2};
+        case C::vec_f64: return {numpy::kFloat64, 1};
+        case C::vec_bool: return {numpy::kBool, 1};
+        default: return {numpy::kFloat32, 1};
+    }
+}
+
+}  // namespace
+
+ArrayArg& to_array(PyObject* obj, params::Conv conv, CallContext& ctx, const char* name) {
+    const auto [type, ndim] = array_kind(conv);
     // Finding NumPy and the registry, or another module's registry, may run Python code.
     if (borrow::acquire_may_run_python_code()) ctx.before_python_code();
     const numpy::Api& np = numpy::api();
     if (!PyObject_TypeCheck(obj, np.array_type())) type_mismatch(obj, text::kPyArray);
     const numpy::ArrayFields* f = numpy::fields(obj);
     if (f->nd != ndim) type_mismatch(obj, text::kPyArray);
-    PyObject* want = np.descr[elem == Elem::boolean ? 0 : elem == Elem::float32 ? 1 : 2];
+    PyObject* want = np.descr_of(type);
     if (f->descr != want && !np.equiv_types(f->descr, want)) type_mismatch(obj, text::kPyArray);
     // The fields are recorded before the borrow is taken: they are what the borrow covers.
     ArrayArg a;
@@ -462,21 +482,38 @@ IdMap& to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
 
 // ---- scalars ----
 
-bool to_bool(PyObject* obj, CallContext& ctx) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False) return false;
-    ctx.before_python_code();
-    PyTypeObject* type = Py_TYPE(obj);
-    bool from_numpy = false;
+namespace {
+
+// A type that NumPy's bool scalar type would be by its module and name ("numpy", "bool_" or
+// "bool"). Reading them runs Python code; a failure to read counts as another module.
+bool named_as_numpy_bool(PyTypeObject* type) {
+    bool named = false;
     if (Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))) {
         if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
             if (Ref name = Ref::steal(PyType_GetName(type))) {
-                from_numpy = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-                             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+                named = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                        PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
             }
         }
     }
     PyErr_Clear();
+    return named;
+}
+
+}  // namespace
+
+bool to_bool(PyObject* obj, CallContext& ctx) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    // NumPy's own bool scalar type, known from its API table once that is loaded; any other
+    // type by its module and name.
+    const numpy::Api* np = numpy::loaded_api();
+    bool from_numpy = np != nullptr && type == np->bool_scalar_type();
+    if (!from_numpy) {
+        ctx.before_python_code();
+        from_numpy = named_as_numpy_bool(type);
+    }
     if (!from_numpy) type_mismatch(obj, text::kPyBool);
     inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
     if (nb_bool == nullptr) {
