@@ -79,6 +79,13 @@ std::string docstring(const params::Function& fn) {
     return s;
 }
 
+Ref function_object(PyObject* module, const FunctionDesc& e) {
+    auto* def = new PyMethodDef{e.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e.entry)),
+                                METH_FASTCALL | METH_KEYWORDS, (new std::string(docstring(e.fn)))->c_str()};
+    Ref name_of_module = check_ptr(PyModule_GetNameObject(module));
+    return check_ptr(PyCMethod_New(def, module, name_of_module.get(), nullptr));
+}
+
 void bind(const FunctionDesc& fn, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
           PyObject** slots) {
     std::size_t n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));

@@ -30,6 +30,10 @@ struct FunctionDesc {
 // "name(a, b=1)\n--\n\n" and the body: CPython shows the first part as __text_signature__.
 std::string docstring(const params::Function& fn);
 
+// The function object for `e` in `module`, as the module's function table makes them: its method
+// definition and docstring live for the process.
+Ref function_object(PyObject* module, const FunctionDesc& e);
+
 // Fills slots[0 .. params.size()) with borrowed references (nullptr = not passed).
 // Binding errors raise TypeError and end the call.
 void bind(const FunctionDesc& fn, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,

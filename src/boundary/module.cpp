@@ -27,11 +27,7 @@ static_assert(kCApiVersion == 1013);
 // The function object of one table entry, its name in `__all__` and as the module's attribute.
 // The module was made a moment ago by us: `__all__` is the list we set, every name a str.
 void add_function(PyObject* module, PyObject* all, const py::FunctionDesc& e) {
-    // Method definitions and docstrings must outlive every function object: they live for the process.
-    auto* def = new PyMethodDef{e.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e.entry)),
-                                METH_FASTCALL | METH_KEYWORDS, (new std::string(py::docstring(e.fn)))->c_str()};
-    py::Ref name_of_module = py::check_ptr(PyModule_GetNameObject(module));
-    py::Ref fn = py::check_ptr(PyCMethod_New(def, module, name_of_module.get(), nullptr));
+    py::Ref fn = py::function_object(module, e);
     py::Ref name = py::check_ptr(PyUnicode_FromString(e.name()));
     if (PyList_Append(all, name.get()) < 0) fault(text::kAppendToAll);
     py::check(PyObject_SetAttr(module, name.get(), fn.get()));

@@ -73,14 +73,8 @@ PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "tarnexa._native", "", 0, nullptr, n
 
 PyObject* init() {
     py::Ref module = py::check_ptr(PyModule_Create(&g_def));
-    py::Ref name_of_module = py::check_ptr(PyModule_GetNameObject(module.get()));
-    for (const py::FunctionDesc* e : kFunctions) {
-        // Method definitions and docstrings live for the process, as the function objects may.
-        auto* def = new PyMethodDef{e->name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e->entry)),
-                                    METH_FASTCALL | METH_KEYWORDS, (new std::string(py::docstring(e->fn)))->c_str()};
-        py::Ref fn = py::check_ptr(PyCMethod_New(def, module.get(), name_of_module.get(), nullptr));
-        py::check(PyModule_AddObjectRef(module.get(), e->name(), fn.get()));
-    }
+    for (const py::FunctionDesc* e : kFunctions)
+        py::check(PyModule_AddObjectRef(module.get(), e->name(), py::function_object(module.get(), *e).get()));
     return module.release();
 }
 

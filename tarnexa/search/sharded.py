@@ -14,7 +14,6 @@ import operator
 import os
 import pickle
 import threading
-from collections.abc import Awaitable
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
@@ -79,11 +78,12 @@ async def _reachable(address: str) -> bool:
     return True
 
 
-async def _collect(calls: list[Awaitable[bytes]], addresses: list[str], timeout: float) -> list[Any]:
-    """The answers of calls in flight, in order; a failed call gives its exception, one whose
-    worker no longer accepts connections _Lost (after _PROBE_AFTER), one still silent after
-    timeout seconds _Slow."""
-    tasks = [asyncio.ensure_future(c) for c in calls]
+async def _collect(holders: list[_Holder], requests: list[bytes], timeout: float) -> list[Any]:
+    """The answers of the holders to the requests, asked all at once from the client's event
+    loop, in order; a failed call gives its exception, one whose worker no longer accepts
+    connections _Lost (after _PROBE_AFTER), one still silent after timeout seconds _Slow."""
+    addresses = [h.address for h in holders]
+    tasks = [asyncio.ensure_future(h.ask(r)) for h, r in zip(holders, requests)]
     loop = asyncio.get_running_loop()
     deadline = loop.time() + timeout
     _, pending = await asyncio.wait(tasks, timeout=min(_PROBE_AFTER, timeout))
@@ -199,8 +199,7 @@ class ShardedSearcher:
         """ShardHolder.ask on every holder at once; each answer or the exception in its place."""
         client = self._own_client()
         live = [i for i, h in enumerate(holders) if h is not None]
-        calls = [holders[i].ask(requests[i]) for i in live]  # type: ignore[union-attr]
-        got = client.sync(_collect, calls, [holders[i].address for i in live],  # type: ignore[union-attr]
+        got = client.sync(_collect, [holders[i] for i in live], [requests[i] for i in live],
                           self._timeout)  # type: ignore[no-untyped-call]
         answers: list[Any] = [_Lost("the searcher has no holder for it")] * len(holders)
         for i, answer in zip(live, got):
