@@ -382,27 +382,26 @@ inline bool common_entry(PyObject* k, PyObject* v, Py_ssize_t& n) { return commo
 
 }  // namespace
 
-Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
+namespace {
+
+// Small enough to stay in cache: two plain walks cost the fewest instructions.
+Prechecked precheck_plainly(PyObject* const* items, std::size_t n, PyObject* dict) {
     Prechecked done;
-    if (!(PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) || !PyDict_Check(dict)) return done;
-    PyObject* const* items = PySequence_Fast_ITEMS(ids);
-    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids));
-
-    if (n <= static_cast<std::size_t>(kInCache) && PyDict_GET_SIZE(dict) <= kInCache) {
-        // Small enough to stay in cache: two plain walks cost the fewest instructions.
-        while (done.items < n && common_item(items[done.items])) ++done.items;
-        Py_ssize_t pos = 0, value;
-        PyObject *k, *v;
-        while (PyDict_Next(dict, &pos, &k, &v) && common_entry(k, v, value)) {
-            ++done.entries;
-            done.next_pos = pos;
-        }
-        return done;
+    while (done.items < n && common_item(items[done.items])) ++done.items;
+    Py_ssize_t pos = 0, value;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v) && common_entry(k, v, value)) {
+        ++done.entries;
+        done.next_pos = pos;
     }
+    return done;
+}
 
-    // Chunk by chunk: first the next dict entries are fetched and their key and value objects
-    // requested, together with the list's next items, then all of them are checked. The
-    // requests of a chunk are in flight together instead of one miss after another.
+// Chunk by chunk: first the next dict entries are fetched and their key and value objects
+// requested, together with the list's next items, then all of them are checked. The requests
+// of a chunk are in flight together instead of one miss after another.
+Prechecked precheck_in_chunks(PyObject* const* items, std::size_t n, PyObject* dict) {
+    Prechecked done;
     constexpr std::size_t kChunk = 64;
     PyObject* keys[kChunk];
     PyObject* values[kChunk];
@@ -438,6 +437,17 @@ Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
         if (fetched < kChunk) dict_going = false;  // a short chunk is the last
     }
     return done;
+}
+
+}  // namespace
+
+Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
+    if (!(PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) || !PyDict_Check(dict)) return {};
+    PyObject* const* items = PySequence_Fast_ITEMS(ids);
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids));
+    if (n <= static_cast<std::size_t>(kInCache) && PyDict_GET_SIZE(dict) <= kInCache)
+        return precheck_plainly(items, n, dict);
+    return precheck_in_chunks(items, n, dict);
 }
 
 IdMap& to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
