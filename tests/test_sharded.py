@@ -2,6 +2,7 @@
 on 1 to 8 shards, bad arguments, shards that cannot load, a worker killed while queries run,
 and a real scheduler with two worker processes. One LocalCluster serves the whole module."""
 
+import inspect
 import os
 import signal
 import socket
@@ -25,6 +26,7 @@ from tarnexa import ShardError  # noqa: E402
 from tarnexa.search.shard import ShardHolder  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
+LIMIT = inspect.signature(score_candidates).parameters["limit"].default
 N, DIMS = 600, 16
 ODD = "doc599\n\0\u00fc"  # newline, NUL and non-ASCII in an id that shards hold, like and pre-filter
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
@@ -119,7 +121,7 @@ def test_sharded_is_one_call(searchers, data, name, shards):
     query, kw = arguments(name, data[1])
     got = searchers(shards).search(query, **kw)
     tol = 1e-4 if kw.get("diverse") else 0.0  # the documented difference (c)
-    assert_one_call(got, one_call(data, query, **kw), tol, kw.get("limit", 10))
+    assert_one_call(got, one_call(data, query, **kw), tol, kw.get("limit", LIMIT))
 
 
 BAD = [
@@ -267,7 +269,7 @@ def test_real_scheduler_and_two_workers(data):
                 for name in ("plain", "like", "diverse", "all at once"):
                     query, kw = arguments(name, data[1])
                     tol = 1e-4 if kw.get("diverse") else 0.0
-                    assert_one_call(s.search(query, **kw), one_call(data, query, **kw), tol, kw.get("limit", 10))
+                    assert_one_call(s.search(query, **kw), one_call(data, query, **kw), tol, kw.get("limit", LIMIT))
                 workers = sorted(client.run(os.getpid).values())
                 query = data[1][7]
                 for pid in (workers[0], procs[0].pid):  # a holder's worker, then the scheduler

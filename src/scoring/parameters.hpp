@@ -25,7 +25,7 @@ inline constexpr p::Param kParameters[kParameterCount] = {
     {"not_like_vec", C::vec_f32, p::kNone, "Optional negative query for contrastive."},
     {"diverse", C::boolean, p::flag(false), "Enable MMR diversity selection."},
     {"limit", C::count, p::count(10), "Max results."},
-    {"oversample", C::count, p::count(200), "PoolEntry pool size."},
+    {"oversample", C::count, p::count(200), "Candidate pool size."},
     {"threshold", C::real32, p::real(0.0), "Minimum similarity cutoff."},
     {"mmr_lambda", C::real, p::real(0.7), "Relevance vs diversity (0-1)."},
     {"recent", C::boolean, p::flag(false), "Apply temporal decay."},
