@@ -224,7 +224,12 @@ def overhead(clients: dict, cores: int, reps: int, out: list[str]) -> dict[int, 
         name = f"sharded, {w} worker{'s' * (w > 1)}"
         fns[name] = lambda s=s: s.search(q, limit=10)
         former = former_path(s, q)
-        assert former() == fns[name](), "the former path answers otherwise"
+        try:  # the private handler's signature is not the same in every Dask release
+            same = former() == fns[name]()
+        except Exception as e:
+            print(f"the former path does not run with this Dask ({type(e).__name__}: {e}); not measured")
+            continue
+        assert same, "the former path answers otherwise"
         fns[f"{name}, former path (private handler)"] = former
     many = tarnexa.ShardedSearcher(path, shards=8 * cores, client=clients[cores])
     fns[f"sharded, {cores} workers, {8 * cores} shards"] = lambda: many.search(q, limit=10)
