@@ -68,8 +68,11 @@ class _Slow(Exception):
 
 
 async def _reachable(address: str) -> bool:
-    """Whether a TCP connection to the worker's address opens now."""
+    """Whether a TCP connection to the worker's address opens now (any address that is not
+    TCP counts as reachable: the query's timeout covers it)."""
     parts = urlsplit(address)
+    if parts.scheme not in ("tcp", "tls") or parts.hostname is None or parts.port is None:
+        return True
     try:
         _, writer = await asyncio.wait_for(asyncio.open_connection(parts.hostname, parts.port), _PROBE_TIMEOUT)
     except (OSError, asyncio.TimeoutError):
@@ -82,32 +85,32 @@ async def _collect(holders: list[_Holder], requests: list[bytes], timeout: float
     """The answers of the holders to the requests, asked all at once from the client's event
     loop, in order; a failed call gives its exception, one whose worker no longer accepts
     connections _Lost (after _PROBE_AFTER), one still silent after timeout seconds _Slow."""
-    addresses = [h.address for h in holders]
     tasks = [asyncio.ensure_future(h.ask(r)) for h, r in zip(holders, requests)]
     loop = asyncio.get_running_loop()
     deadline = loop.time() + timeout
     _, pending = await asyncio.wait(tasks, timeout=min(_PROBE_AFTER, timeout))
-    answers: list[Any] = [None] * len(tasks)
+    lost: dict[int, _Lost] = {}
     if pending:
         silent = [i for i, t in enumerate(tasks) if t in pending]
-        alive = await asyncio.gather(*(_reachable(addresses[i]) for i in silent))
+        alive = await asyncio.gather(*(_reachable(holders[i].address) for i in silent))
         for i, ok in zip(silent, alive):
             if not ok:
-                answers[i] = _Lost(f"the worker at {addresses[i]} does not accept connections")
+                lost[i] = _Lost(f"the worker at {holders[i].address} does not accept connections")
                 tasks[i].cancel()
         rest = [tasks[i] for i, ok in zip(silent, alive) if ok]
         if rest:
             await asyncio.wait(rest, timeout=max(0.0, deadline - loop.time()))
+    answers: list[Any] = []
     for i, t in enumerate(tasks):
-        if answers[i] is not None:
-            continue
-        if not t.done():
+        if i in lost:
+            answers.append(lost[i])
+        elif not t.done():
             t.cancel()
-            answers[i] = _Slow(f"no answer within {timeout:g} s")
+            answers.append(_Slow(f"no answer within {timeout:g} s"))
         elif t.exception() is not None:
-            answers[i] = t.exception()
+            answers.append(t.exception())
         else:
-            answers[i] = pickle.loads(t.result())
+            answers.append(pickle.loads(t.result()))
     return answers
 
 
