@@ -154,6 +154,12 @@ def test_refusals_of_the_searcher(searchers, data, client, tmp_path):
     assert not client.direct_to_workers  # the caller's client is left as it was, searchers open or not
 
 
+def test_own_cluster_of_workers(data):
+    with ShardedSearcher(data[0], workers=1, shards=3) as s:
+        assert s.shard_count == 3
+        assert s.search(data[1][4], limit=4) == one_call(data, data[1][4], limit=4)
+
+
 def test_shards_that_cannot_load(data, client, tmp_path):
     broken = tmp_path / "broken"
     Cache.create(broken, data[1][:10], data[2][:10])

@@ -22,16 +22,16 @@ PyObject* g_names[kParameterCount];
 constinit const py::FunctionDesc kMmrSelectPy{kFunction, mmr_select_py, g_names};
 
 PyObject* mmr_select_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&] {
-        PyObject* a[kParameterCount];
-        py::bind(kMmrSelectPy, args, nargsf, kwnames, a);
+    return py::called<kParameterCount>(kMmrSelectPy, args, nargsf, kwnames, [&](PyObject* const* a) {
         py::CallContext ctx;
         // Converts parameter p by `convert`; a failure names the parameter.
         auto arg = [&](Parameter p, auto&& convert) -> decltype(auto) {
             return py::convert_arg(kParams[p].name, [&]() -> decltype(auto) { return convert(a[p]); });
         };
         auto array = [&](Parameter p) -> py::ArrayArg& {
-            return arg(p, [&](PyObject* o) -> py::ArrayArg& { return py::to_array(o, kParams[p].conv, ctx, kParams[p].name); });
+            return arg(p, [&](PyObject* o) -> py::ArrayArg& {
+                return py::to_array(o, kParams[p].conv, ctx, kParams[p].name);
+            });
         };
         std::vector<std::uint64_t> candidates = arg(kCandidates, [](PyObject* o) { return py::to_index_list(o); });
         const py::ArrayArg& similarities = array(kSimilarities);

@@ -68,9 +68,7 @@ py::Ref build(const modifiers::Modifiers& m) {
 constinit const py::FunctionDesc kParseModifiers{kFunction, parse_modifiers, g_names};
 
 PyObject* parse_modifiers(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&] {
-        PyObject* slots[1];
-        py::bind(kParseModifiers, args, nargsf, kwnames, slots);
+    return py::called<1>(kParseModifiers, args, nargsf, kwnames, [&](PyObject* const* slots) {
         std::string_view line;
         if (slots[0] != nullptr && slots[0] != Py_None)
             line = py::convert_arg(kParams[0].name, [&] { return py::to_text(slots[0]); });

@@ -80,7 +80,9 @@ Arguments convert(PyObject* const* a, py::CallContext& ctx) {
         return py::convert_arg(kParameters[p].name, [&]() -> decltype(auto) { return conv(a[p]); });
     };
     auto array = [&](scoring::Parameter p) -> const py::ArrayArg* {
-        return &arg(p, [&](PyObject* o) -> py::ArrayArg& { return py::to_array(o, kParameters[p].conv, ctx, kParameters[p].name); });
+        return &arg(p, [&](PyObject* o) -> py::ArrayArg& {
+            return py::to_array(o, kParameters[p].conv, ctx, kParameters[p].name);
+        });
     };
     auto texts = [&](scoring::Parameter p) -> const py::TextList* {
         return &arg(p, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx); });
@@ -134,9 +136,7 @@ scoring::Request request_of(const Arguments& v) {
 constinit const py::FunctionDesc kScoreCandidates{scoring::kScoreCandidates, score_candidates, g_names};
 
 PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&]() -> PyObject* {
-        PyObject* a[kParameterCount];
-        py::bind(kScoreCandidates, args, nargsf, kwnames, a);
+    return py::called<kParameterCount>(kScoreCandidates, args, nargsf, kwnames, [&](PyObject* const* a) -> PyObject* {
         py::CallContext ctx;
         const Arguments v = convert(a, ctx);
         // No Python code runs from here until the result is built.

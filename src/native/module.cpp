@@ -25,20 +25,21 @@ PyObject* like_query(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 constinit const py::FunctionDesc kLikeQuery{kLikeFunction, like_query, g_like_names};
 
 PyObject* like_query(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&] {
-        PyObject* a[kLikeCount];
-        py::bind(kLikeQuery, args, nargsf, kwnames, a);
+    return py::called<kLikeCount>(kLikeQuery, args, nargsf, kwnames, [&](PyObject* const* a) {
         py::CallContext ctx;
         auto array = [&](LikeParameter p) -> const py::ArrayArg& {
             const char* name = kLikeParams[p].name;
-            return py::convert_arg(name, [&]() -> py::ArrayArg& { return py::to_array(a[p], kLikeParams[p].conv, ctx, name); });
+            return py::convert_arg(name, [&]() -> py::ArrayArg& {
+                return py::to_array(a[p], kLikeParams[p].conv, ctx, name);
+            });
         };
         const py::ArrayArg& query = array(kQueryVec);
         const py::ArrayArg& liked = array(kLikedRows);
         ctx.arguments_converted();
         const MatrixView rows = liked.matrix();
         if (rows.rows == 0) py::raise(PyExc_ValueError, "liked_rows has no rows");
-        if (rows.cols != query.vec<float>().size()) py::raise(PyExc_ValueError, "liked_rows and query_vec differ in width");
+        if (rows.cols != query.vec<float>().size())
+            py::raise(PyExc_ValueError, "liked_rows and query_vec differ in width");
         std::vector<std::uint64_t> order(rows.rows);
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         const scoring::Vector q = *scoring::prepare_query(rows, query.vec<float>(), order);
@@ -58,9 +59,7 @@ PyObject* round4(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 constinit const py::FunctionDesc kRound4{kRoundFunction, round4, g_round_names};
 
 PyObject* round4(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&] {
-        PyObject* a[1];
-        py::bind(kRound4, args, nargsf, kwnames, a);
+    return py::called<1>(kRound4, args, nargsf, kwnames, [&](PyObject* const* a) {
         py::CallContext ctx;
         const double x = py::convert_arg(kRoundParams[0].name, [&] { return py::to_f64(a[0], ctx); });
         return py::made(PyFloat_FromDouble(scoring::round4(x))).release();
