@@ -17,7 +17,7 @@ def test_declared_numpy_layout_matches_numpys_headers(tmp_path):
     if cxx is None:
         pytest.skip("no C++ compiler")
     program = tmp_path / "numpy_layout"
-    target = ["-DNPY_TARGET_VERSION=NPY_2_0_API_VERSION"] if np.__version__.split(".")[0] >= "2" else []
+    target = ["-DNPY_TARGET_VERSION=NPY_2_0_API_VERSION"] if int(np.__version__.split(".")[0]) >= 2 else []
     built = subprocess.run(
         [cxx, "-std=c++20", "-Wall", *target, "-I", sysconfig.get_paths()["include"], "-I", np.get_include(),
          "-I", str(ROOT / "src"), str(ROOT / "tests" / "numpy_layout.cpp"), "-o", str(program)],

@@ -279,20 +279,35 @@ class ShardedSearcher:
             if liked is None:
                 return []
             query = liked
-        if kw.get("pre_filter_ids") is not None:
-            kw["pre_filter_ids"] = list(kw["pre_filter_ids"])
         limit = operator.index(kw.get("limit", _DEFAULTS["limit"]))
         wide = bool(kw.get("diverse", _DEFAULTS["diverse"]))
-        if wide:  # every shard's best oversample rows, with their vectors, for one selection here
-            kw["diverse"] = False
-            kw["limit"] = operator.index(kw.get("oversample", _DEFAULTS["oversample"]))
-        mask = kw.pop("mask", None)
-        args = ([(query, kw, wide)] * len(self._shards) if mask is None else
-                [(query, dict(kw, mask=mask[s.start:s.stop]), wide) for s in self._shards])
-        pool = merge(self._ask("search", args), kw.get("limit", _DEFAULTS["limit"]))
+        pool = merge(self._ask("search", self._shard_requests(query, kw, wide)), self._pool_size(kw, wide))
         if not wide:
             return [h for h, _ in pool]
         return diverse(pool, limit, float(kw.get("mmr_lambda", _DEFAULTS["mmr_lambda"])))
+
+    @staticmethod
+    def _pool_size(kw: dict[str, Any], wide: bool) -> int:
+        """How many hits each shard returns and the merge keeps: limit, or oversample for a
+        diverse selection over the merged pool."""
+        return operator.index(kw.get("oversample", _DEFAULTS["oversample"]) if wide else
+                              kw.get("limit", _DEFAULTS["limit"]))
+
+    def _shard_requests(self, query: npt.NDArray[np.float32], kw: dict[str, Any],
+                        wide: bool) -> list[tuple[Any, ...]]:
+        """ShardHolder.search's arguments for every shard: the (blended) query, the keywords as
+        one call on the shard takes them (its slice of the mask; with a diverse search, the
+        plain best oversample rows) and whether to send the hits' rows back."""
+        kw = dict(kw)
+        if kw.get("pre_filter_ids") is not None:
+            kw["pre_filter_ids"] = list(kw["pre_filter_ids"])
+        if wide:
+            kw["diverse"] = False
+            kw["limit"] = self._pool_size(kw, wide)
+        mask = kw.pop("mask", None)
+        if mask is None:
+            return [(query, kw, wide)] * len(self._shards)  # one object: pickled once
+        return [(query, dict(kw, mask=mask[s.start:s.stop]), wide) for s in self._shards]
 
     def _validate(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any]) -> None:
         """The mask's length as every searcher checks it, then the module's own errors for bad
