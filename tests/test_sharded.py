@@ -2,6 +2,7 @@
 on 1 to 8 shards, bad arguments, shards that cannot load, a worker killed while queries run,
 and a real scheduler with two worker processes. One LocalCluster serves the whole module."""
 
+import inspect
 import os
 import signal
 import socket
@@ -10,6 +11,7 @@ import sys
 import threading
 import time
 from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -18,11 +20,13 @@ import pytest
 distributed = pytest.importorskip("distributed")
 from _tarnexa import score_candidates  # noqa: E402
 
+import tarnexa  # noqa: E402
 from tarnexa import Cache, ShardedSearcher  # noqa: E402
 from tarnexa import ShardError  # noqa: E402
 from tarnexa.search.shard import ShardHolder  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
+LIMIT = inspect.signature(score_candidates).parameters["limit"].default
 N, DIMS = 600, 16
 ODD = "doc599\n\0\u00fc"  # newline, NUL and non-ASCII in an id that shards hold, like and pre-filter
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
@@ -86,7 +90,7 @@ MODULATIONS = {
     "limit past rows": {"limit": N + 5},
     "pre-filter": {"pre_filter_ids": [f"doc{i}" for i in range(0, N, 7)] + ["nope", "doc3", "doc3", ODD]},
     "pre-filter none known": {"pre_filter_ids": ("nope",)},
-    "mask": {"mask": np.random.default_rng(1).random(N + 3) < 0.6},
+    "mask": {"mask": np.random.default_rng(1).random(N) < 0.6},
     "threshold": {"threshold": 0.2},
     "not like": {"not_like_vec": "row 2"},
     "trajectory": {"traj_from_vec": "row 4", "traj_to_vec": "row 9"},
@@ -116,13 +120,13 @@ def arguments(name, m):
 def test_sharded_is_one_call(searchers, data, name, shards):
     query, kw = arguments(name, data[1])
     got = searchers(shards).search(query, **kw)
-    tol = 1e-4 if "like_ids" in kw or kw.get("diverse") else 0.0
-    assert_one_call(got, one_call(data, query, **kw), tol, kw.get("limit", 10))
+    tol = 1e-4 if kw.get("diverse") else 0.0  # the documented difference (c)
+    assert_one_call(got, one_call(data, query, **kw), tol, kw.get("limit", LIMIT))
 
 
 BAD = [
     {"limit": -1}, {"diverse": 1}, {"threshold": "0.5"}, {"pre_filter_ids": {"doc1"}}, {"like_ids": "doc1"},
-    {"mask": np.ones(N, np.int8)}, {"query": np.zeros(DIMS + 1, np.float32)}, {"query": np.zeros(DIMS)},
+    {"mask": np.ones(N, np.int8)}, {"query": np.zeros(DIMS + 1, np.float32)},
     {"not_like_vec": np.ones(3, np.float32)}, {"traj_from_vec": np.ones(3, np.float32), "traj_to_vec": np.ones(2, np.float32)},
 ]
 
@@ -140,14 +144,20 @@ def test_bad_arguments_give_the_modules_errors(searchers, data, kw):
 def test_refusals_of_the_searcher(searchers, data, client, tmp_path):
     Cache.create(tmp_path / "empty", np.zeros((0, DIMS)), [])
     with ShardedSearcher(tmp_path / "empty", client=client) as s:  # no rows: [] as one call gives
-        assert s.search(np.zeros(3, np.float32)) == [] and s.shards == []
-    with pytest.raises(ValueError, match="mask has 599 entries, the cache has 600 rows"):
-        searchers(2).search(data[1][0], mask=np.ones(N - 1, bool))
+        assert s.search(np.zeros(3, np.float32)) == [] and s.shard_count == 0
     with pytest.raises(TypeError, match="takes ids from the cache"):
         searchers(2).search(data[1][0], ids=[])
-    with pytest.raises(ValueError, match="shards must be at least 1"):
-        ShardedSearcher(data[0], shards=0, client=client)
+    for bad, message in [({"shards": 0}, "shards must be at least 1"), ({"workers": 2}, "pass client or workers"),
+                         ({"timeout": 0}, "timeout must be positive")]:
+        with pytest.raises(ValueError, match=message):
+            ShardedSearcher(data[0], client=client, **bad)
     assert not client.direct_to_workers  # the caller's client is left as it was, searchers open or not
+
+
+def test_own_cluster_of_workers(data):
+    with ShardedSearcher(data[0], workers=1, shards=3) as s:
+        assert s.shard_count == 3
+        assert s.search(data[1][4], limit=4) == one_call(data, data[1][4], limit=4)
 
 
 def test_shards_that_cannot_load(data, client, tmp_path):
@@ -170,6 +180,32 @@ def test_shards_that_cannot_load(data, client, tmp_path):
     holder = ShardHolder(str(data[0]), "shard 0 (rows 0 to 9)", 0, 10, DIMS)
     with pytest.raises(ShardError, match=r"^shard 0 \(rows 0 to 9\): PanicException"):
         holder.search(data[1][0], {"mask": np.ones(3, bool)}, False)
+
+
+# What the package accepts beyond the module: (query, mask) -> the same as float32 and a bool
+# array, or the error every searcher raises.
+CONVERSIONS = [
+    (lambda m: m[3].astype(np.float64), None, None),
+    (lambda m: [float(x) for x in m[3]], None, None),
+    (lambda m: m[3], lambda: [i % 2 == 0 for i in range(N)], None),
+    (lambda m: m[None, 3], None, "query_vec must be 1-D"),
+    (lambda m: np.float32(1.0), None, "query_vec must be 1-D"),
+    (lambda m: m[3], lambda: np.ones(N - 1, bool), "mask has 599 entries, the cache has 600 rows"),
+    (lambda m: m[3], lambda: np.ones(N + 3, bool), "mask has 603 entries, the cache has 600 rows"),
+]
+
+
+@pytest.mark.parametrize("query, mask, error", CONVERSIONS)
+def test_the_package_converts_a_query_and_a_mask(searchers, data, query, mask, error):
+    q = query(data[1])
+    kw = {} if mask is None else {"mask": mask()}
+    for s in (tarnexa.Searcher(data[0]), searchers(3)):
+        if error:
+            with pytest.raises(ValueError, match=f"^{error}$"):
+                s.search(q, **kw)
+        else:
+            want = {k: np.asarray(v, bool) for k, v in kw.items()}
+            assert s.search(q, **kw) == one_call(data, np.asarray(q, np.float32), **want)
 
 
 def test_memory_is_reported_per_worker(searchers):
@@ -209,25 +245,54 @@ def free_port():
         return sock.getsockname()[1]
 
 
+def within(seconds, call):
+    """call()'s outcome (result or exception), guarded against a hang."""
+    with ThreadPoolExecutor(1) as pool:
+        future = pool.submit(call)
+        try:
+            return future.result(timeout=seconds)
+        except BaseException as e:  # noqa: B036 - whatever the call raised is its outcome
+            return e
+
+
 def test_real_scheduler_and_two_workers(data):
+    """Also: with the scheduler stopped the holders keep answering; a holder that answers too
+    slowly, then one whose worker is gone, give ShardError (the guard only keeps a hang out)."""
     port = free_port()
     address = f"tcp://127.0.0.1:{port}"
     dask = [sys.executable, "-m", "dask"]
     procs = [subprocess.Popen(dask + ["scheduler", "--host", "127.0.0.1", "--port", str(port), "--no-dashboard"],
                               env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    stopped = []
     try:
         procs += [subprocess.Popen(dask + ["worker", address, "--nthreads", "1", "--memory-limit", "0",
                                            "--host", "127.0.0.1", "--no-dashboard"],
                                    env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(2)]
         with distributed.Client(address, timeout=60) as client:
             client.wait_for_workers(2, timeout=60)
-            with ShardedSearcher(data[0], client=client) as s:
-                assert len(s.shards) == 2
+            with ShardedSearcher(data[0], client=client, timeout=2.0) as s:
+                assert s.shard_count == 2
                 for name in ("plain", "like", "diverse", "all at once"):
                     query, kw = arguments(name, data[1])
-                    tol = 1e-4 if name != "plain" else 0.0
-                    assert_one_call(s.search(query, **kw), one_call(data, query, **kw), tol, kw.get("limit", 10))
+                    tol = 1e-4 if kw.get("diverse") else 0.0
+                    assert_one_call(s.search(query, **kw), one_call(data, query, **kw), tol, kw.get("limit", LIMIT))
+                workers = sorted(client.run(os.getpid).values())
+                query = data[1][7]
+                for pid in (workers[0], procs[0].pid):  # a holder's worker, then the scheduler
+                    os.kill(pid, signal.SIGSTOP)
+                    stopped.append(pid)
+                    outcome = within(15, lambda: s.search(query, limit=5))
+                    if pid == workers[0]:
+                        assert isinstance(outcome, ShardError) and "no answer within 2 s" in str(outcome)
+                        os.kill(stopped.pop(), signal.SIGCONT)
+                    else:  # the scheduler is away: the holders still answer
+                        assert_one_call(outcome, one_call(data, query, limit=5), 0.0, 5)
+                os.kill(workers[1], signal.SIGKILL)
+                outcome = within(15, lambda: s.search(data[1][8], limit=5))
+                assert isinstance(outcome, ShardError) and "scheduler is unreachable" in str(outcome), outcome
     finally:
+        for pid in stopped:
+            os.kill(pid, signal.SIGCONT)
         for p in procs:
             p.terminate()
         for p in procs:

@@ -32,9 +32,6 @@ struct Entry {
 using ByBase = std::unordered_map<std::uintptr_t, std::vector<Entry>>;
 
 struct State {
-    // First, so that tests can read it through the table's state pointer: the borrows held now,
-    // shared and exclusive, of every participant.
-    std::uint64_t held = 0;
     ByBase by_base;
     // Emptied map nodes, kept with their entry storage: most calls borrow and release the same
     // few arrays, which then costs no allocation.
@@ -62,14 +59,12 @@ struct State {
             if (e.key == k) {
                 if (e.readers < 0 || e.readers == std::numeric_limits<std::int64_t>::max()) return -1;
                 ++e.readers;
-                ++held;
                 return 0;
             }
         }
         for (const Entry& e : entries)
             if (e.readers < 0 && conflict(e.key, k)) return -1;
         entries.push_back({k, 1});
-        ++held;
         return 0;
     }
 
@@ -78,7 +73,6 @@ struct State {
         for (const Entry& e : entries)
             if (e.key == k || conflict(e.key, k)) return -1;
         entries.push_back({k, -1});
-        ++held;
         return 0;
     }
 
@@ -94,7 +88,6 @@ struct State {
                 entries[i] = entries.back();
                 entries.pop_back();
             }
-            --held;
             break;
         }
         if (entries.empty()) forget(it);

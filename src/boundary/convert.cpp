@@ -71,14 +71,34 @@ bool ArrayArg::unchanged() const noexcept {
     return true;
 }
 
-ArrayArg& to_array(PyObject* obj, Elem elem, int ndim, CallContext& ctx, const char* name) {
+namespace {
+
+struct ArrayKind {
+    numpy::TypeNum type;
+    int ndim;
+};
+
+constexpr ArrayKind array_kind(params::Conv conv) {
+    using C = params::Conv;
+    switch (conv) {
+        case C::matrix_f32: return {numpy::kFloat32, 2};
+        case C::vec_f64: return {numpy::kFloat64, 1};
+        case C::vec_bool: return {numpy::kBool, 1};
+        default: return {numpy::kFloat32, 1};
+    }
+}
+
+}  // namespace
+
+ArrayArg& to_array(PyObject* obj, params::Conv conv, CallContext& ctx, const char* name) {
+    const auto [type, ndim] = array_kind(conv);
     // Finding NumPy and the registry, or another module's registry, may run Python code.
     if (borrow::acquire_may_run_python_code()) ctx.before_python_code();
     const numpy::Api& np = numpy::api();
     if (!PyObject_TypeCheck(obj, np.array_type())) type_mismatch(obj, text::kPyArray);
     const numpy::ArrayFields* f = numpy::fields(obj);
     if (f->nd != ndim) type_mismatch(obj, text::kPyArray);
-    PyObject* want = np.descr[elem == Elem::boolean ? 0 : elem == Elem::float32 ? 1 : 2];
+    PyObject* want = np.descr_of(type);
     if (f->descr != want && !np.equiv_types(f->descr, want)) type_mismatch(obj, text::kPyArray);
     // The fields are recorded before the borrow is taken: they are what the borrow covers.
     ArrayArg a;
@@ -362,27 +382,26 @@ inline bool common_entry(PyObject* k, PyObject* v, Py_ssize_t& n) { return commo
 
 }  // namespace
 
-Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
+namespace {
+
+// Small enough to stay in cache: two plain walks cost the fewest instructions.
+Prechecked precheck_plainly(PyObject* const* items, std::size_t n, PyObject* dict) {
     Prechecked done;
-    if (!(PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) || !PyDict_Check(dict)) return done;
-    PyObject* const* items = PySequence_Fast_ITEMS(ids);
-    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids));
-
-    if (n <= static_cast<std::size_t>(kInCache) && PyDict_GET_SIZE(dict) <= kInCache) {
-        // Small enough to stay in cache: two plain walks cost the fewest instructions.
-        while (done.items < n && common_item(items[done.items])) ++done.items;
-        Py_ssize_t pos = 0, value;
-        PyObject *k, *v;
-        while (PyDict_Next(dict, &pos, &k, &v) && common_entry(k, v, value)) {
-            ++done.entries;
-            done.next_pos = pos;
-        }
-        return done;
+    while (done.items < n && common_item(items[done.items])) ++done.items;
+    Py_ssize_t pos = 0, value;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v) && common_entry(k, v, value)) {
+        ++done.entries;
+        done.next_pos = pos;
     }
+    return done;
+}
 
-    // Chunk by chunk: first the next dict entries are fetched and their key and value objects
-    // requested, together with the list's next items, then all of them are checked. The
-    // requests of a chunk are in flight together instead of one miss after another.
+// Chunk by chunk: first the next dict entries are fetched and their key and value objects
+// requested, together with the list's next items, then all of them are checked. The requests
+// of a chunk are in flight together instead of one miss after another.
+Prechecked precheck_in_chunks(PyObject* const* items, std::size_t n, PyObject* dict) {
+    Prechecked done;
     constexpr std::size_t kChunk = 64;
     PyObject* keys[kChunk];
     PyObject* values[kChunk];
@@ -418,6 +437,17 @@ Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
         if (fetched < kChunk) dict_going = false;  // a short chunk is the last
     }
     return done;
+}
+
+}  // namespace
+
+Prechecked precheck_ids_and_map(PyObject* ids, PyObject* dict) {
+    if (!(PyList_CheckExact(ids) || PyTuple_CheckExact(ids)) || !PyDict_Check(dict)) return {};
+    PyObject* const* items = PySequence_Fast_ITEMS(ids);
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids));
+    if (n <= static_cast<std::size_t>(kInCache) && PyDict_GET_SIZE(dict) <= kInCache)
+        return precheck_plainly(items, n, dict);
+    return precheck_in_chunks(items, n, dict);
 }
 
 IdMap& to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
@@ -462,21 +492,38 @@ IdMap& to_id_map(PyObject* obj, CallContext& ctx, const Prechecked* pre) {
 
 // ---- scalars ----
 
-bool to_bool(PyObject* obj, CallContext& ctx) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False) return false;
-    ctx.before_python_code();
-    PyTypeObject* type = Py_TYPE(obj);
-    bool from_numpy = false;
+namespace {
+
+// A type that NumPy's bool scalar type would be by its module and name ("numpy", "bool_" or
+// "bool"). Reading them runs Python code; a failure to read counts as another module.
+bool named_as_numpy_bool(PyTypeObject* type) {
+    bool named = false;
     if (Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"))) {
         if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
             if (Ref name = Ref::steal(PyType_GetName(type))) {
-                from_numpy = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-                             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+                named = PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                        PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
             }
         }
     }
     PyErr_Clear();
+    return named;
+}
+
+}  // namespace
+
+bool to_bool(PyObject* obj, CallContext& ctx) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    // NumPy's own bool scalar type, known from its API table once that is loaded; any other
+    // type by its module and name.
+    const numpy::Api* np = numpy::loaded_api();
+    bool from_numpy = np != nullptr && type == np->bool_scalar_type();
+    if (!from_numpy) {
+        ctx.before_python_code();
+        from_numpy = named_as_numpy_bool(type);
+    }
     if (!from_numpy) type_mismatch(obj, text::kPyBool);
     inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
     if (nb_bool == nullptr) {

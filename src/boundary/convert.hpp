@@ -10,6 +10,7 @@
 
 #include "boundary/borrow_token.hpp"
 #include "boundary/py.hpp"
+#include "common/params.hpp"
 #include "common/views.hpp"
 
 namespace tarnexa::py {
@@ -32,7 +33,6 @@ auto convert_arg(const char* name, F&& convert) -> decltype(convert()) {
 class CallContext;
 
 // ---- arrays ----
-enum class Elem { boolean, float32, float64 };
 
 // A NumPy array read in place: an owning reference, the fields it had when converted and its
 // shared borrow. Moves are member-wise; the borrow goes with its token.
@@ -49,7 +49,7 @@ public:
     bool unchanged() const noexcept;
 
 private:
-    friend ArrayArg& to_array(PyObject*, Elem, int, CallContext&, const char*);
+    friend ArrayArg& to_array(PyObject*, params::Conv, CallContext&, const char*);
     Ref array_;
     Ref base_;   // the base it had, kept so that no other object can take its address meanwhile
     Ref descr_;  // the dtype it had
@@ -135,7 +135,8 @@ private:
     const char* array_names_[kMaxArrays] = {};
 };
 
-ArrayArg& to_array(PyObject* obj, Elem elem, int ndim, CallContext& ctx, const char* name);
+// `conv` is one of the array kinds (matrix_f32, vec_f32, vec_f64, vec_bool).
+ArrayArg& to_array(PyObject* obj, params::Conv conv, CallContext& ctx, const char* name);
 
 // `prechecked`: leading items of an exact list or tuple already known to be good.
 TextList& to_text_list(PyObject* obj, CallContext& ctx, std::size_t prechecked = 0);

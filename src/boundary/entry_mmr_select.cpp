@@ -7,31 +7,37 @@
 namespace tarnexa::entries {
 namespace {
 
-constexpr py::Param kParams[] = {{"candidates"}, {"similarities"}, {"matrix"}, {"k"}, {"lambda_"}};
-PyObject* g_names[std::size(kParams)];
+enum Parameter { kCandidates, kSimilarities, kMatrix, kK, kLambda, kParameterCount };
+using C = params::Conv;
+constexpr params::Param kParams[kParameterCount] = {
+    {"candidates", C::indices}, {"similarities", C::vec_f32}, {"matrix", C::matrix_f32}, {"k", C::count},
+    {"lambda_", C::real}};
+constexpr params::Function kFunction{"mmr_select_py", kParams,
+                                     "MMR: iteratively select for relevance minus redundancy.\n"
+                                     "Returns list of (index, mmr_score) tuples."};
+PyObject* g_names[kParameterCount];
 
 }  // namespace
 
-constinit const py::FunctionDesc kMmrSelectPy{"mmr_select_py", kParams,
-                                    "MMR: iteratively select for relevance minus redundancy.\n"
-                                    "Returns list of (index, mmr_score) tuples.",
-                                    mmr_select_py, g_names};
+constinit const py::FunctionDesc kMmrSelectPy{kFunction, mmr_select_py, g_names};
 
 PyObject* mmr_select_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&] {
-        PyObject* a[5];
-        py::bind(kMmrSelectPy, args, nargsf, kwnames, a);
+    return py::called<kParameterCount>(kMmrSelectPy, args, nargsf, kwnames, [&](PyObject* const* a) {
         py::CallContext ctx;
-        using py::convert_arg;
-        auto array = [&](int p, int ndim) -> py::ArrayArg& {
-            const char* name = kParams[p].name;
-            return convert_arg(name, [&]() -> py::ArrayArg& { return py::to_array(a[p], py::Elem::float32, ndim, ctx, name); });
+        // Converts parameter p by `convert`; a failure names the parameter.
+        auto arg = [&](Parameter p, auto&& convert) -> decltype(auto) {
+            return py::convert_arg(kParams[p].name, [&]() -> decltype(auto) { return convert(a[p]); });
         };
-        std::vector<std::uint64_t> candidates = convert_arg(kParams[0].name, [&] { return py::to_index_list(a[0]); });
-        const py::ArrayArg& similarities = array(1, 1);
-        const py::ArrayArg& matrix = array(2, 2);
-        std::uint64_t k = convert_arg(kParams[3].name, [&] { return py::to_u64(a[3], ctx); });
-        double lambda = convert_arg(kParams[4].name, [&] { return py::to_f64(a[4], ctx); });
+        auto array = [&](Parameter p) -> py::ArrayArg& {
+            return arg(p, [&](PyObject* o) -> py::ArrayArg& {
+                return py::to_array(o, kParams[p].conv, ctx, kParams[p].name);
+            });
+        };
+        std::vector<std::uint64_t> candidates = arg(kCandidates, [](PyObject* o) { return py::to_index_list(o); });
+        const py::ArrayArg& similarities = array(kSimilarities);
+        const py::ArrayArg& matrix = array(kMatrix);
+        std::uint64_t k = arg(kK, [&](PyObject* o) { return py::to_u64(o, ctx); });
+        double lambda = arg(kLambda, [&](PyObject* o) { return py::to_f64(o, ctx); });
         ctx.arguments_converted();
 
         mmr::Selection chosen =

@@ -9,7 +9,12 @@
 namespace tarnexa::entries {
 namespace {
 
-constexpr py::Param kParams[] = {{"modifier_str", "None"}};
+constexpr params::Param kParams[] = {{"modifier_str", params::Conv::text, params::kNone}};
+constexpr params::Function kFunction{
+    "parse_modifiers", kParams,
+    "Parse a modifier string into modulation parameters.\n\n"
+    "Returns a dict with keys: recent, recent_days, unlike, diverse, limit,\n"
+    "like, trajectory_from, trajectory_to, local_communities."};
 PyObject* g_names[std::size(kParams)];
 
 enum Key { kRecent, kRecentDays, kUnlike, kDiverse, kLimit, kLike, kFrom, kTo, kCommunities, kKeyCount };
@@ -60,17 +65,10 @@ py::Ref build(const modifiers::Modifiers& m) {
 
 }  // namespace
 
-constinit const py::FunctionDesc kParseModifiers{
-    "parse_modifiers", kParams,
-    "Parse a modifier string into modulation parameters.\n\n"
-    "Returns a dict with keys: recent, recent_days, unlike, diverse, limit,\n"
-    "like, trajectory_from, trajectory_to, local_communities.",
-    parse_modifiers, g_names};
+constinit const py::FunctionDesc kParseModifiers{kFunction, parse_modifiers, g_names};
 
 PyObject* parse_modifiers(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&] {
-        PyObject* slots[1];
-        py::bind(kParseModifiers, args, nargsf, kwnames, slots);
+    return py::called<1>(kParseModifiers, args, nargsf, kwnames, [&](PyObject* const* slots) {
         std::string_view line;
         if (slots[0] != nullptr && slots[0] != Py_None)
             line = py::convert_arg(kParams[0].name, [&] { return py::to_text(slots[0]); });

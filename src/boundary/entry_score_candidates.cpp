@@ -6,22 +6,15 @@
 #include "boundary/entries.hpp"
 #include "boundary/guard.hpp"
 #include "boundary/messages.hpp"
+#include "scoring/parameters.hpp"
 #include "scoring/score.hpp"
 
 namespace tarnexa::entries {
 namespace {
 
-enum Param {
-    kMatrix, kIds, kIdToIdx, kQueryVec, kTimestamps, kPreFilterIds, kNotLikeVec, kDiverse, kLimit,
-    kOversample, kThreshold, kMmrLambda, kRecent, kRecentDays, kLikeIds, kTrajFromVec, kTrajToVec, kMask,
-    kParamCount
-};
-constexpr py::Param kParams[kParamCount] = {
-    {"matrix"}, {"ids"}, {"id_to_idx"}, {"query_vec"}, {"timestamps", "None"}, {"pre_filter_ids", "None"},
-    {"not_like_vec", "None"}, {"diverse", "False"}, {"limit", "10"}, {"oversample", "200"},
-    {"threshold", "0.0"}, {"mmr_lambda", "0.7"}, {"recent", "False"}, {"recent_days", "None"},
-    {"like_ids", "None"}, {"traj_from_vec", "None"}, {"traj_to_vec", "None"}, {"mask", "None"}};
-PyObject* g_names[kParamCount];
+using scoring::kParameters;
+using enum scoring::Parameter;
+PyObject* g_names[kParameterCount];
 
 // The rows of the ids that are keys of the map, in list order; unknown ids are skipped.
 std::vector<std::uint64_t> known_rows(const py::TextList& ids, const py::IdMap& map) {
@@ -62,93 +55,95 @@ py::Ref build(const std::vector<scoring::Hit>& hits, const py::TextList& ids) {
     return list;
 }
 
+// The arguments as converted, in parameter order; absent optional ones are null. The values
+// live in the call's context.
+struct Arguments {
+    const py::ArrayArg* matrix;
+    const py::TextList* ids;
+    const py::IdMap* id_to_idx;
+    const py::ArrayArg* query;
+    const py::ArrayArg* timestamps = nullptr;
+    const py::TextList* pre_filter_ids = nullptr;
+    const py::ArrayArg* not_like = nullptr;
+    const py::TextList* like_ids = nullptr;
+    const py::ArrayArg* traj_from = nullptr;
+    const py::ArrayArg* traj_to = nullptr;
+    const py::ArrayArg* mask = nullptr;
+    scoring::Request request;  // the scalars; the views are filled in by `request_of`
+};
+
+// Converts the bound arguments in parameter order; the first failure ends the call.
+Arguments convert(PyObject* const* a, py::CallContext& ctx) {
+    auto given = [&](scoring::Parameter p) { return a[p] != nullptr && a[p] != Py_None; };
+    // Converts parameter p by `conv`; a failure names the parameter.
+    auto arg = [&](scoring::Parameter p, auto&& conv) -> decltype(auto) {
+        return py::convert_arg(kParameters[p].name, [&]() -> decltype(auto) { return conv(a[p]); });
+    };
+    auto array = [&](scoring::Parameter p) -> const py::ArrayArg* {
+        return &arg(p, [&](PyObject* o) -> py::ArrayArg& {
+            return py::to_array(o, kParameters[p].conv, ctx, kParameters[p].name);
+        });
+    };
+    auto texts = [&](scoring::Parameter p) -> const py::TextList* {
+        return &arg(p, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx); });
+    };
+    auto boolean = [&](scoring::Parameter p) { return arg(p, [&](PyObject* o) { return py::to_bool(o, ctx); }); };
+    auto count = [&](scoring::Parameter p) { return arg(p, [&](PyObject* o) { return py::to_u64(o, ctx); }); };
+    auto real = [&](scoring::Parameter p) { return arg(p, [&](PyObject* o) { return py::to_f64(o, ctx); }); };
+
+    Arguments v{.matrix = array(kMatrix), .ids = nullptr, .id_to_idx = nullptr, .query = nullptr};
+    const py::Prechecked pre = py::precheck_ids_and_map(a[kIds], a[kIdToIdx]);
+    v.ids = &arg(kIds, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx, pre.items); });
+    v.id_to_idx = &arg(kIdToIdx, [&](PyObject* o) -> py::IdMap& { return py::to_id_map(o, ctx, &pre); });
+    v.query = array(kQueryVec);
+    if (given(kTimestamps)) v.timestamps = array(kTimestamps);
+    if (given(kPreFilterIds)) v.pre_filter_ids = texts(kPreFilterIds);
+    if (given(kNotLikeVec)) v.not_like = array(kNotLikeVec);
+    scoring::Request& r = v.request;
+    if (a[kDiverse]) r.diverse = boolean(kDiverse);
+    if (a[kLimit]) r.limit = count(kLimit);
+    if (a[kOversample]) r.oversample = count(kOversample);
+    if (a[kThreshold]) r.threshold = arg(kThreshold, [&](PyObject* o) { return py::to_f32(o, ctx); });
+    if (a[kMmrLambda]) r.mmr_lambda = real(kMmrLambda);
+    if (a[kRecent]) r.recent = boolean(kRecent);
+    if (given(kRecentDays)) r.recent_days = real(kRecentDays);
+    if (given(kLikeIds)) v.like_ids = texts(kLikeIds);
+    if (given(kTrajFromVec)) v.traj_from = array(kTrajFromVec);
+    if (given(kTrajToVec)) v.traj_to = array(kTrajToVec);
+    if (given(kMask)) v.mask = array(kMask);
+    return v;
+}
+
+// The scoring core's request: the scalars as converted, the arrays as views and the id lists
+// as the rows of their known ids.
+scoring::Request request_of(const Arguments& v) {
+    scoring::Request r = v.request;
+    r.matrix = v.matrix->matrix();
+    r.n_ids = v.ids->size();
+    r.query = v.query->vec<float>();
+    if (v.timestamps) r.timestamps = v.timestamps->vec<double>();
+    if (v.pre_filter_ids) r.pre_filter_rows = known_rows(*v.pre_filter_ids, *v.id_to_idx);
+    if (v.not_like) r.not_like = v.not_like->vec<float>();
+    if (v.like_ids) r.like_rows = known_rows(*v.like_ids, *v.id_to_idx);
+    if (v.traj_from) r.traj_from = v.traj_from->vec<float>();
+    if (v.traj_to) r.traj_to = v.traj_to->vec<float>();
+    if (v.mask) r.mask = v.mask->bools();
+    return r;
+}
+
 }  // namespace
 
-constinit const py::FunctionDesc kScoreCandidates{
-    "score_candidates", kParams,
-    "Score and select candidates with composable landscape modulations.\n\n"
-    "All text\u2192vector conversions must be done in Python before calling.\n"
-    "This function takes pure arrays and returns scored results.\n\n"
-    "Args:\n"
-    "    matrix: Normalized embedding matrix (n, dims), float32.\n"
-    "    ids: Document IDs aligned with matrix rows.\n"
-    "    id_to_idx: {id: row_index} mapping.\n"
-    "    query_vec: Query embedding (dims,), will be normalized.\n"
-    "    timestamps: Optional (n,) float64 epoch seconds.\n"
-    "    pre_filter_ids: Optional set of IDs to restrict search.\n"
-    "    not_like_vec: Optional negative query for contrastive.\n"
-    "    diverse: Enable MMR diversity selection.\n"
-    "    limit: Max results.\n"
-    "    oversample: Candidate pool size.\n"
-    "    threshold: Minimum similarity cutoff.\n"
-    "    mmr_lambda: Relevance vs diversity (0-1).\n"
-    "    recent: Apply temporal decay.\n"
-    "    recent_days: Half-life in days for temporal decay.\n"
-    "    like_ids: Optional list of IDs for centroid blending.\n"
-    "    traj_from_vec: Optional trajectory start vector.\n"
-    "    traj_to_vec: Optional trajectory end vector.\n\n"
-    "Returns list of dicts with 'id' and 'score' keys.",
-    score_candidates, g_names};
+constinit const py::FunctionDesc kScoreCandidates{scoring::kScoreCandidates, score_candidates, g_names};
 
 PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::guarded([&]() -> PyObject* {
-        PyObject* a[kParamCount];
-        py::bind(kScoreCandidates, args, nargsf, kwnames, a);
-        auto given = [&](Param p) { return a[p] != nullptr && a[p] != Py_None; };
+    return py::called<kParameterCount>(kScoreCandidates, args, nargsf, kwnames, [&](PyObject* const* a) -> PyObject* {
         py::CallContext ctx;
-        using py::Elem;
-        // Converts parameter p by `convert`; a failure names the parameter.
-        auto arg = [&](Param p, auto&& convert) -> decltype(auto) {
-            return py::convert_arg(kParams[p].name, [&]() -> decltype(auto) { return convert(a[p]); });
-        };
-        auto array = [&](Param p, Elem elem, int ndim) -> py::ArrayArg& {
-            return arg(p, [&](PyObject* o) -> py::ArrayArg& { return py::to_array(o, elem, ndim, ctx, kParams[p].name); });
-        };
-        auto texts = [&](Param p) -> py::TextList& {
-            return arg(p, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx); });
-        };
-        auto boolean = [&](Param p) { return arg(p, [&](PyObject* o) { return py::to_bool(o, ctx); }); };
-        auto u64 = [&](Param p) { return arg(p, [&](PyObject* o) { return py::to_u64(o, ctx); }); };
-        auto f64 = [&](Param p) { return arg(p, [&](PyObject* o) { return py::to_f64(o, ctx); }); };
-
-        // Converted in parameter order; the first failure ends the call.
-        const py::ArrayArg& matrix = array(kMatrix, Elem::float32, 2);
-        const py::Prechecked pre = py::precheck_ids_and_map(a[kIds], a[kIdToIdx]);
-        const py::TextList& ids = arg(kIds, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx, pre.items); });
-        const py::IdMap& id_to_idx = arg(kIdToIdx, [&](PyObject* o) -> py::IdMap& { return py::to_id_map(o, ctx, &pre); });
-        const py::ArrayArg& query = array(kQueryVec, Elem::float32, 1);
-        const py::ArrayArg* timestamps = given(kTimestamps) ? &array(kTimestamps, Elem::float64, 1) : nullptr;
-        const py::TextList* pre_filter_ids = given(kPreFilterIds) ? &texts(kPreFilterIds) : nullptr;
-        const py::ArrayArg* not_like = given(kNotLikeVec) ? &array(kNotLikeVec, Elem::float32, 1) : nullptr;
-        scoring::Request r;
-        if (a[kDiverse]) r.diverse = boolean(kDiverse);
-        if (a[kLimit]) r.limit = u64(kLimit);
-        if (a[kOversample]) r.oversample = u64(kOversample);
-        if (a[kThreshold]) r.threshold = arg(kThreshold, [&](PyObject* o) { return py::to_f32(o, ctx); });
-        if (a[kMmrLambda]) r.mmr_lambda = f64(kMmrLambda);
-        if (a[kRecent]) r.recent = boolean(kRecent);
-        if (given(kRecentDays)) r.recent_days = f64(kRecentDays);
-        const py::TextList* like_ids = given(kLikeIds) ? &texts(kLikeIds) : nullptr;
-        const py::ArrayArg* traj_from = given(kTrajFromVec) ? &array(kTrajFromVec, Elem::float32, 1) : nullptr;
-        const py::ArrayArg* traj_to = given(kTrajToVec) ? &array(kTrajToVec, Elem::float32, 1) : nullptr;
-        const py::ArrayArg* mask = given(kMask) ? &array(kMask, Elem::boolean, 1) : nullptr;
-
+        const Arguments v = convert(a, ctx);
         // No Python code runs from here until the result is built.
         ctx.arguments_converted();
-        r.matrix = matrix.matrix();
-        r.n_ids = ids.size();
-        r.query = query.vec<float>();
-        if (timestamps) r.timestamps = timestamps->vec<double>();
-        if (pre_filter_ids) r.pre_filter_rows = known_rows(*pre_filter_ids, id_to_idx);
-        if (not_like) r.not_like = not_like->vec<float>();
-        if (like_ids) r.like_rows = known_rows(*like_ids, id_to_idx);
-        if (traj_from) r.traj_from = traj_from->vec<float>();
-        if (traj_to) r.traj_to = traj_to->vec<float>();
-        if (mask) r.mask = mask->bools();
-
-        scoring::Outcome out = scoring::score_candidates(r);
+        scoring::Outcome out = scoring::score_candidates(request_of(v));
         if (out.dimension_mismatch) py::raise(PyExc_ValueError, text::query_dimension(out.query_len, out.dims));
-        return build(out.hits, ids).release();
+        return build(out.hits, *v.ids).release();
     });
 }
 

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "boundary/binding.hpp"
 #include "boundary/messages.hpp"
 #include "boundary/py.hpp"
 
@@ -36,6 +37,18 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (...) {
         return raise_unknown_exception("unknown C++ exception");
     }
+}
+
+// A function's entry: binds the call's arguments to fn's N parameters and runs body(slots)
+// under the guard.
+template <std::size_t N, class Body>
+PyObject* called(const FunctionDesc& fn, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                 Body&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[N];
+        bind(fn, args, nargsf, kwnames, slots);
+        return body(slots);
+    });
 }
 
 }  // namespace tarnexa::py

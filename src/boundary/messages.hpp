@@ -68,7 +68,6 @@ inline constexpr const char* kPyString = "PyString";
 inline constexpr const char* kPyDict = "PyDict";
 inline constexpr const char* kPyBool = "PyBool";
 inline constexpr const char* kPyCapsule = "PyCapsule";
-inline constexpr const char* kPyList = "PyList";
 inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr const char* kNoTypeName = "<failed to extract type name>";
 inline constexpr const char* kUnprintableType = "<unprintable type>";

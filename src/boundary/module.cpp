@@ -20,25 +20,16 @@ PyModuleDef g_def = {
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;  // filled once, never released
 
-void add_function(PyObject* module, const py::FunctionDesc& e) {
-    // Method definitions and docstrings must outlive every function object: they live for the process.
-    auto* def = new PyMethodDef{e.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e.entry)),
-                                METH_FASTCALL | METH_KEYWORDS, (new std::string(py::docstring(e)))->c_str()};
-    py::Ref name_of_module = py::check_ptr(PyModule_GetNameObject(module));
-    py::Ref fn = py::check_ptr(PyCMethod_New(def, module, name_of_module.get(), nullptr));
-    py::Ref name = py::check_ptr(PyObject_GetAttrString(fn.get(), "__name__"));
-    if (!PyUnicode_Check(name.get()))
-        py::raise(PyExc_TypeError, text::cannot_convert(py::type_name(name.get()), text::kPyString));
-    py::Ref all = py::Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_pending();
-        PyErr_Clear();
-        all = py::check_ptr(PyList_New(0));
-        py::check(PyObject_SetAttrString(module, "__all__", all.get()));
-    } else if (!PyList_Check(all.get())) {
-        py::raise(PyExc_TypeError, text::cannot_convert(py::type_name(all.get()), text::kPyList));
-    }
-    if (PyList_Append(all.get(), name.get()) < 0) fault(text::kAppendToAll);
+// CPython's C API version that PyModule_Create passes for us (modsupport.h): 1013 since 2.x.
+constexpr int kCApiVersion = PYTHON_API_VERSION;
+static_assert(kCApiVersion == 1013);
+
+// The function object of one table entry, its name in `__all__` and as the module's attribute.
+// The module was made a moment ago by us: `__all__` is the list we set, every name a str.
+void add_function(PyObject* module, PyObject* all, const py::FunctionDesc& e) {
+    py::Ref fn = py::function_object(module, e);
+    py::Ref name = py::check_ptr(PyUnicode_FromString(e.name()));
+    if (PyList_Append(all, name.get()) < 0) fault(text::kAppendToAll);
     py::check(PyObject_SetAttr(module, name.get(), fn.get()));
 }
 
@@ -51,8 +42,10 @@ PyObject* init() {
         py::raise(PyExc_ImportError, text::kSubInterpreters);
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
-    py::Ref module = py::check_ptr(PyModule_Create2(&g_def, 1013));
-    for (const py::FunctionDesc* e : kFunctions) add_function(module.get(), *e);
+    py::Ref module = py::check_ptr(PyModule_Create2(&g_def, kCApiVersion));
+    py::Ref all = py::check_ptr(PyList_New(0));
+    py::check(PyObject_SetAttrString(module.get(), "__all__", all.get()));
+    for (const py::FunctionDesc* e : kFunctions) add_function(module.get(), all.get(), *e);
     if (g_module == nullptr) g_module = module.release();
     return Py_NewRef(g_module);
 }

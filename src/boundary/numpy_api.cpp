@@ -1,29 +1,12 @@
 #include "boundary/numpy_api.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #include "boundary/messages.hpp"
 
 namespace tarnexa::numpy {
 namespace {
-
-// dtype descriptor heads. NumPy 1.x keeps the item size as an int after the type number;
-// NumPy 2.x has a 64-bit flags field there and a Py_ssize_t item size.
-struct Descr1x {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, flags;
-    int type_num;
-    int elsize;
-};
-struct Descr2x {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
-    char kind, type, byteorder, former_flags;
-    int type_num;
-    std::uint64_t flags;
-    Py_ssize_t elsize;
-};
 
 Api g_api;
 bool g_ready = false;
@@ -55,12 +38,10 @@ void load() {
     if (table == nullptr) py::throw_pending();
     Api a;
     a.table = static_cast<void**>(table);
-    a.multiarray_name = name;
-    a.descr_layout_2x = a.feature_version() > 17;
-    const int types[3] = {kBool, kFloat32, kFloat64};
-    for (int i = 0; i < 3; ++i) {
-        a.descr[i] = a.descr_from_type(types[i]);
-        if (a.descr[i] == nullptr) py::throw_pending();
+    a.descr_layout_2x = a.feature_version() > kLastFeatureVersion1x;
+    for (auto [slot, type] : {std::pair{&a.descr_bool, kBool}, {&a.descr_float32, kFloat32}, {&a.descr_float64, kFloat64}}) {
+        *slot = a.descr_from_type(type);
+        if (*slot == nullptr) py::throw_pending();
     }
     a.multiarray = multiarray.release();
     capsule.release();  // the table stays valid for the process
@@ -109,6 +90,8 @@ const Api& api() {
     }
     return g_api;
 }
+
+const Api* loaded_api() noexcept { return g_ready ? &g_api : nullptr; }
 
 Py_ssize_t item_size(PyObject* array) noexcept {
     PyObject* d = fields(array)->descr;

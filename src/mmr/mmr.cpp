@@ -86,7 +86,7 @@ DenseRows gather_rows(const MatrixView& matrix, std::span<const std::uint64_t> r
     return g;
 }
 
-Candidates gather_candidates(const MatrixView& matrix, std::span<const std::uint64_t> rows,
+CandidateRows gather_candidates(const MatrixView& matrix, std::span<const std::uint64_t> rows,
                              std::uint64_t k) {
     std::vector<float> first(k > 1 && rows.size() > 1 ? rows.size() : 0);
     DenseRows g = gather_rows(matrix, rows, first.empty() ? nullptr : first.data());
@@ -103,7 +103,7 @@ constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 class Selector {
 public:
     Selector(std::span<const std::uint64_t> reported, std::span<const double> relevance,
-             Candidates& c, std::uint64_t k, double lambda)
+             CandidateRows& c, std::uint64_t k, double lambda)
         : reported_(reported), relevance_(relevance), g_(c.g), k_(k), lambda_(lambda),
           rest_(1.0 - lambda), n_(reported.size()), redundancy_(n_, kNegInf), selected_(n_, 0),
           sim_(std::move(c.first_similarities)) {}
@@ -261,8 +261,8 @@ private:
 
 }  // namespace
 
-Selection select(std::span<const std::uint64_t> reported, std::span<const double> relevance,
-                 Candidates c, std::uint64_t k, double lambda) {
+Selection select_gathered(std::span<const std::uint64_t> reported, std::span<const double> relevance,
+                 CandidateRows c, std::uint64_t k, double lambda) {
     if (reported.empty()) return {};
     return Selector(reported, relevance, c, k, lambda).run();
 }
@@ -270,13 +270,13 @@ Selection select(std::span<const std::uint64_t> reported, std::span<const double
 Selection mmr_select(std::span<const std::uint64_t> candidates, const VecView<float>& similarities,
                      const MatrixView& matrix, std::uint64_t k, double lambda) {
     if (candidates.empty()) return {};
-    Candidates c = gather_candidates(matrix, candidates, k);
+    CandidateRows c = gather_candidates(matrix, candidates, k);
     std::vector<double> relevance(candidates.size());
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         check_index(candidates[i], similarities.size());
         relevance[i] = static_cast<double>(similarities.get(candidates[i]));
     }
-    return select(candidates, relevance, std::move(c), k, lambda);
+    return select_gathered(candidates, relevance, std::move(c), k, lambda);
 }
 
 }  // namespace tarnexa::mmr

@@ -50,18 +50,18 @@ using Selection = std::vector<std::pair<std::uint64_t, double>>;
 // The candidate rows of a selection of k items: g from gather_rows, and the similarities of g's
 // first row with every row, filled during the gather (empty when k <= 1 or g has one row: the
 // selection never reads them then).
-struct Candidates {
+struct CandidateRows {
     DenseRows g;
     std::vector<float> first_similarities;
 };
-Candidates gather_candidates(const MatrixView& matrix, std::span<const std::uint64_t> rows,
+CandidateRows gather_candidates(const MatrixView& matrix, std::span<const std::uint64_t> rows,
                              std::uint64_t k);
 
 // The selection over gathered candidate rows: c.g's row i reports reported[i] and has relevance
 // relevance[i]. Similarity rows are computed when a candidate is chosen (and only if a later
 // choice reads them), so memory stays linear in the number of candidates.
-Selection select(std::span<const std::uint64_t> reported, std::span<const double> relevance,
-                 Candidates c, std::uint64_t k, double lambda);
+Selection select_gathered(std::span<const std::uint64_t> reported, std::span<const double> relevance,
+                 CandidateRows c, std::uint64_t k, double lambda);
 
 Selection mmr_select(std::span<const std::uint64_t> candidates, const VecView<float>& similarities,
                      const MatrixView& matrix, std::uint64_t k, double lambda);

@@ -145,7 +145,7 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view t) noexcept {
 
 // Token effects. Text values stay views into the scanned text until the scan is over,
 // so a value overwritten by a later token costs nothing.
-struct Scan {
+struct TokenEffects {
     Modifiers& out;
     std::optional<std::string_view> unlike;
     std::optional<std::string_view> like;
@@ -228,7 +228,7 @@ bool white_space_at(std::string_view s, std::size_t i, std::size_t& len) {
 
 Modifiers parse_modifiers(std::string_view s) {
     Modifiers out;
-    Scan scan{out, std::nullopt, std::nullopt};
+    TokenEffects scan{out, std::nullopt, std::nullopt};
 
     // The trajectory clause: first "from:", then the first " to:" after it; the to-text
     // ends at the first stop keyword. When both sides are non-empty after trimming, the

@@ -25,8 +25,11 @@ struct Decay {
 // The wall clock in seconds since the Unix epoch; a clock before the epoch is a fault.
 double system_clock_seconds();
 
+// The half-life in days when recent_days is absent (None).
+constexpr float kDefaultHalfLifeDays = 30.0f;
+
 inline float half_life_of(const std::optional<double>& recent_days) noexcept {
-    return recent_days ? static_cast<float>(*recent_days) : 30.0f;
+    return recent_days ? static_cast<float>(*recent_days) : kDefaultHalfLifeDays;
 }
 
 }  // namespace tarnexa::scoring

@@ -16,7 +16,7 @@ constexpr std::size_t kBlock = 1024;
 // threshold, contrastive penalty. The final scores are written over `sim` in a branch-free
 // loop the compiler can vectorise, then offered to the pool.
 template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
-void modulate_block(const Scan& s, std::size_t base, std::size_t n, float* __restrict sim,
+void modulate_block(const SimilarityScan& s, std::size_t base, std::size_t n, float* __restrict sim,
                     const float* __restrict traj, const float* __restrict contra, TopK& pool) {
     constexpr float kNegInf = -std::numeric_limits<float>::infinity();
     const std::uint64_t* rows = s.rows ? s.rows + base : nullptr;
@@ -40,7 +40,7 @@ void modulate_block(const Scan& s, std::size_t base, std::size_t n, float* __res
     for (std::size_t i = 0; i < n; ++i) pool.offer(sim[i], base + i);
 }
 
-using BlockFn = void (*)(const Scan&, std::size_t, std::size_t, float*, const float*, const float*, TopK&);
+using BlockFn = void (*)(const SimilarityScan&, std::size_t, std::size_t, float*, const float*, const float*, TopK&);
 
 // One instantiation per combination of modulations keeps the per-row loop free of tests.
 template <unsigned kBits>
@@ -58,7 +58,7 @@ constexpr auto kBlockFns = make_table(std::make_integer_sequence<unsigned, 32>{}
 
 }  // namespace
 
-void run_scan(const Scan& s, TopK& pool) {
+void run_scan(const SimilarityScan& s, TopK& pool) {
     const bool threshold = s.threshold > 0.0f;
     const unsigned bits = (s.trajectory ? 1u : 0u) | (s.decay ? 2u : 0u) | (s.mask ? 4u : 0u) |
                           (threshold ? 8u : 0u) | (s.contrastive ? 16u : 0u);

@@ -10,7 +10,7 @@
 
 namespace tarnexa::scoring {
 
-struct Scan {
+struct SimilarityScan {
     MatrixView matrix;
     const std::uint64_t* rows = nullptr;  // scored rows by position; null: every row
     std::size_t count = 0;                // number of positions
@@ -23,6 +23,6 @@ struct Scan {
     float threshold = 0.0f;
 };
 
-void run_scan(const Scan& scan, TopK& pool);
+void run_scan(const SimilarityScan& scan, TopK& pool);
 
 }  // namespace tarnexa::scoring

@@ -38,42 +38,26 @@ std::uint64_t id_index_of(const Request& r, std::uint64_t pos) {
     return id;
 }
 
-}  // namespace
-
-Outcome score_candidates(const Request& r) {
-    Outcome out;
-    if (r.n_ids == 0) return out;
-    const std::size_t dims = r.matrix.cols;
-    if (r.query.size() != dims) {
-        out.dimension_mismatch = true;
-        out.query_len = r.query.size();
-        out.dims = dims;
-        return out;
-    }
-    std::optional<Vector> query = prepare_query(r.matrix, r.query, r.like_rows);
-    if (!query) return out;
+// The call's own query-side vectors, which the scan reads.
+struct QueryVectors {
+    Vector query;
     std::optional<Vector> trajectory;
-    if (r.traj_from && r.traj_to) trajectory = trajectory_direction(*r.traj_from, *r.traj_to);
+    std::optional<Vector> contrastive;
+};
 
-    // Row set.
-    const std::uint64_t* rows = nullptr;
-    std::size_t count = r.matrix.rows;
-    if (r.pre_filter_rows) {
-        if (r.pre_filter_rows->empty()) return out;
-        check_pre_filter_rows(r, *r.pre_filter_rows);
-        rows = r.pre_filter_rows->data();
-        count = r.pre_filter_rows->size();
-    }
-
-    // Every check that can fault runs before the scan, in the order of the modulations.
-    Scan scan;
+// The scan over the scored rows (`rows` null: every row of the matrix) with every modulation the
+// request asks for. Every check that can fault runs here, before the scan, in the order of the
+// modulations.
+SimilarityScan scan_of(const Request& r, QueryVectors& v, const std::uint64_t* rows, std::size_t count) {
+    const std::size_t dims = r.matrix.cols;
+    SimilarityScan scan;
     scan.matrix = r.matrix;
     scan.rows = rows;
     scan.count = count;
-    scan.query = query->data();
-    if (trajectory) {
-        check_length("the trajectory direction", trajectory->size(), dims);
-        scan.trajectory = trajectory->data();
+    scan.query = v.query.data();
+    if (v.trajectory) {
+        check_length("the trajectory direction", v.trajectory->size(), dims);
+        scan.trajectory = v.trajectory->data();
     }
     if (r.recent && r.timestamps) {
         if (!rows && r.timestamps->size() < count) array_index_fault(r.timestamps->size(), r.timestamps->size());
@@ -85,38 +69,73 @@ Outcome score_candidates(const Request& r) {
         scan.mask = &*r.mask;
     }
     scan.threshold = r.threshold;
-    std::optional<Vector> contrastive;
     if (r.not_like) {
-        contrastive = copy_of(*r.not_like);
-        unit_normalize(*contrastive);
-        check_length("not_like_vec", contrastive->size(), dims);
-        scan.contrastive = contrastive->data();
+        v.contrastive = copy_of(*r.not_like);
+        unit_normalize(*v.contrastive);
+        check_length("not_like_vec", v.contrastive->size(), dims);
+        scan.contrastive = v.contrastive->data();
     }
+    return scan;
+}
 
-    const std::uint64_t k = r.diverse ? r.oversample : r.limit;
-    TopK top(k, count);
-    run_scan(scan, top);
-    std::vector<Candidate> pool = std::move(top).finish();
+// The diverse choice of r.limit entries of the pool, reported with their mmr scores.
+std::vector<Hit> diverse_hits(const Request& r, const std::vector<PoolEntry>& pool, const std::uint64_t* rows) {
+    std::vector<std::uint64_t> positions(pool.size()), matrix_rows(pool.size());
+    std::vector<double> relevance(pool.size());
+    for (std::size_t i = 0; i < pool.size(); ++i) {
+        positions[i] = pool[i].pos;
+        matrix_rows[i] = rows ? rows[pool[i].pos] : pool[i].pos;
+        relevance[i] = static_cast<double>(pool[i].score);
+    }
+    mmr::Selection chosen = mmr::select_gathered(
+        positions, relevance, mmr::gather_candidates(r.matrix, matrix_rows, r.limit), r.limit, r.mmr_lambda);
+    std::vector<Hit> hits;
+    hits.reserve(chosen.size());
+    for (const auto& [pos, score] : chosen) hits.push_back({id_index_of(r, pos), round4(score)});
+    return hits;
+}
 
-    if (r.diverse && pool.size() > r.limit) {
-        std::vector<std::uint64_t> positions(pool.size()), matrix_rows(pool.size());
-        std::vector<double> relevance(pool.size());
-        for (std::size_t i = 0; i < pool.size(); ++i) {
-            positions[i] = pool[i].pos;
-            matrix_rows[i] = rows ? rows[pool[i].pos] : pool[i].pos;
-            relevance[i] = static_cast<double>(pool[i].score);
-        }
-        mmr::Selection chosen =
-            mmr::select(positions, relevance, mmr::gather_candidates(r.matrix, matrix_rows, r.limit),
-                        r.limit, r.mmr_lambda);
-        out.hits.reserve(chosen.size());
-        for (const auto& [pos, score] : chosen) out.hits.push_back({id_index_of(r, pos), round4(score)});
+// The pool's best r.limit entries in score order.
+std::vector<Hit> plain_hits(const Request& r, const std::vector<PoolEntry>& pool) {
+    const std::size_t n = std::min<std::uint64_t>(pool.size(), r.limit);
+    std::vector<Hit> hits;
+    hits.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        hits.push_back({id_index_of(r, pool[i].pos), round4(static_cast<double>(pool[i].score))});
+    return hits;
+}
+
+}  // namespace
+
+Outcome score_candidates(const Request& r) {
+    Outcome out;
+    if (r.n_ids == 0) return out;
+    if (r.query.size() != r.matrix.cols) {
+        out.dimension_mismatch = true;
+        out.query_len = r.query.size();
+        out.dims = r.matrix.cols;
         return out;
     }
-    const std::size_t n = std::min<std::uint64_t>(pool.size(), r.limit);
-    out.hits.reserve(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out.hits.push_back({id_index_of(r, pool[i].pos), round4(static_cast<double>(pool[i].score))});
+    std::optional<Vector> query = prepare_query(r.matrix, r.query, r.like_rows);
+    if (!query) return out;
+    QueryVectors v{std::move(*query), std::nullopt, std::nullopt};
+    if (r.traj_from && r.traj_to) v.trajectory = trajectory_direction(*r.traj_from, *r.traj_to);
+
+    // Scored rows: every row, or the known pre-filter's.
+    const std::uint64_t* rows = nullptr;
+    std::size_t count = r.matrix.rows;
+    if (r.pre_filter_rows) {
+        if (r.pre_filter_rows->empty()) return out;
+        check_pre_filter_rows(r, *r.pre_filter_rows);
+        rows = r.pre_filter_rows->data();
+        count = r.pre_filter_rows->size();
+    }
+
+    const SimilarityScan scan = scan_of(r, v, rows, count);
+    TopK top(r.diverse ? r.oversample : r.limit, count);
+    run_scan(scan, top);
+    const std::vector<PoolEntry> pool = std::move(top).finish();
+    out.hits = r.diverse && pool.size() > r.limit ? diverse_hits(r, pool, rows) : plain_hits(r, pool);
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/views.hpp"
+#include "scoring/parameters.hpp"
 
 namespace tarnexa::scoring {
 
@@ -17,12 +18,12 @@ struct Request {
     std::optional<VecView<double>> timestamps;
     std::optional<std::vector<std::uint64_t>> pre_filter_rows;  // rows of the known pre-filter ids
     std::optional<VecView<float>> not_like;
-    bool diverse = false;
-    std::uint64_t limit = 10;
-    std::uint64_t oversample = 200;
-    float threshold = 0.0f;
-    double mmr_lambda = 0.7;
-    bool recent = false;
+    bool diverse = kParameters[kDiverse].flag_default();
+    std::uint64_t limit = kParameters[kLimit].count_default();
+    std::uint64_t oversample = kParameters[kOversample].count_default();
+    float threshold = static_cast<float>(kParameters[kThreshold].real_default());
+    double mmr_lambda = kParameters[kMmrLambda].real_default();
+    bool recent = kParameters[kRecent].flag_default();
     std::optional<double> recent_days;
     std::optional<std::vector<std::uint64_t>> like_rows;  // rows of the known like ids
     std::optional<VecView<float>> traj_from;

@@ -8,7 +8,7 @@ namespace {
 // Best first: higher score, then earlier position. Only numbers reach this order. A function
 // object, so that the standard algorithms inline it.
 struct Before {
-    bool operator()(const Candidate& a, const Candidate& b) const noexcept {
+    bool operator()(const PoolEntry& a, const PoolEntry& b) const noexcept {
         return a.score > b.score || (a.score == b.score && a.pos < b.pos);
     }
 };
@@ -67,13 +67,13 @@ void TopK::offer_heap(float score, std::uint64_t pos) {
     floor_ = items_.front().score;
 }
 
-std::vector<Candidate> TopK::finish() && {
+std::vector<PoolEntry> TopK::finish() && {
     if (!heap_mode_ && items_.size() > k_) {
         std::nth_element(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(k_), items_.end(), before);
         items_.resize(static_cast<std::size_t>(k_));
     }
     std::sort(items_.begin(), items_.end(), before);
-    std::erase_if(items_, [](const Candidate& c) { return std::isinf(c.score); });
+    std::erase_if(items_, [](const PoolEntry& c) { return std::isinf(c.score); });
     return std::move(items_);
 }
 

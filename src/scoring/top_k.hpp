@@ -14,7 +14,7 @@
 
 namespace tarnexa::scoring {
 
-struct Candidate {
+struct PoolEntry {
     float score;
     std::uint64_t pos;
 };
@@ -34,7 +34,7 @@ public:
     }
 
     // The pool in descending score order, plus infinity removed.
-    std::vector<Candidate> finish() &&;
+    std::vector<PoolEntry> finish() &&;
 
 private:
     void offer_heap(float score, std::uint64_t pos);
@@ -44,7 +44,7 @@ private:
     bool heap_mode_;
     float floor_ = -std::numeric_limits<float>::infinity();
     std::size_t capacity_ = 0;  // outside heap mode: items_ is cut to the best k when this full
-    std::vector<Candidate> items_;  // a min-heap of the best k in heap mode
+    std::vector<PoolEntry> items_;  // a min-heap of the best k in heap mode
 };
 
 }  // namespace tarnexa::scoring

@@ -24,19 +24,51 @@ def check_keywords(kw: dict[str, Any]) -> None:
         raise TypeError(f"search() takes {', '.join(own)} from the cache, not as an argument")
 
 
+def query_vector(query_vec: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """The query as the module takes it: a float32 vector (any real array or sequence is
+    converted, as a cache converts its rows); anything but one dimension is refused."""
+    q = np.asarray(query_vec, dtype=np.float32)
+    if q.ndim != 1:
+        raise ValueError("query_vec must be 1-D")
+    return q
+
+
+def mask_vector(kw: dict[str, Any], rows: int) -> None:
+    """A mask given as a list or tuple becomes a bool array (other objects go to the module as
+    they are, which refuses what is not a NumPy bool array); a mask of another length than the
+    cache's rows is refused here, the same for every searcher."""
+    mask = kw.get("mask")
+    if isinstance(mask, (list, tuple)):
+        mask = kw["mask"] = np.asarray(mask, dtype=np.bool_)
+    check_mask(mask, rows)
+
+
+def check_mask(mask: object, rows: int) -> None:
+    if isinstance(mask, np.ndarray) and mask.ndim == 1 and len(mask) != rows:
+        raise ValueError(f"mask has {len(mask)} entries, the cache has {rows} rows")
+
+
 class Searcher:
     """Searches a cache with one ``score_candidates`` call per query; the id list and the
     id-to-row map are built once, when the searcher is made."""
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.cache = Cache.open(path)
-        self._ids = self.cache.ids
+        self._cache = Cache.open(path)
+        self._ids = self._cache.ids
         self._id_to_idx = {d: i for i, d in enumerate(self._ids)}
 
-    def search(self, query_vec: npt.NDArray[np.float32], **kw: Any) -> list[ScoredDoc]:
+    @property
+    def cache(self) -> Cache:
+        """The cache searched."""
+        return self._cache
+
+    def search(self, query_vec: npt.ArrayLike, **kw: Any) -> list[ScoredDoc]:
         """``score_candidates`` on the whole cache; ``kw`` are its keyword arguments other than
-        matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row)."""
+        matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row). The query
+        may be any real 1-D array or sequence: it is converted to float32."""
         check_keywords(kw)
-        cache = self.cache
-        return score_candidates(cache.vectors, self._ids, self._id_to_idx, query_vec,
+        query = query_vector(query_vec)
+        mask_vector(kw, len(self._ids))
+        cache = self._cache
+        return score_candidates(cache.vectors, self._ids, self._id_to_idx, query,
                                 timestamps=cache.timestamps, **kw)

@@ -58,10 +58,12 @@ class ShardHolder:
             return hits, None
         return hits, self.vectors[[self.id_to_idx[h["id"]] for h in hits]]
 
-    def ask(self, request: bytes) -> bytes:
-        """The coordinator's entry: request is (method, args) pickled, the answer is
-        method(*args) pickled. One bytes object each way is what Dask's messaging sends with
-        the least work, and no id or array has to fit its wire format."""
+    async def ask(self, request: bytes) -> bytes:
+        """The coordinator's entry, called through the actor handle: request is (method, args)
+        pickled, the answer is method(*args) pickled. One bytes object each way is what Dask's
+        messaging sends with the least work, and no id or array has to fit its wire format.
+        A coroutine, so Dask runs it on the worker's event loop instead of handing it to the
+        actor's thread (the methods are short and never wait on I/O)."""
         method, args = pickle.loads(request)
         return pickle.dumps(getattr(self, method)(*args), protocol=pickle.HIGHEST_PROTOCOL)
 

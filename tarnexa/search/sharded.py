@@ -1,13 +1,15 @@
 """Search of a cache split into row ranges, each held by a Dask actor on a worker process.
 
-Queries go straight from this process to the actors (no scheduler task per query); the
-coordinator merges their answers so that the result is that of one score_candidates call on
-the whole cache, up to the differences listed in the README ("Sharded semantics").
+Queries go straight from this process to the actors through their handles (no scheduler task
+per query, and no scheduler needed while the holders live); the coordinator merges their
+answers so that the result is that of one score_candidates call on the whole cache, up to the
+differences listed in the README ("Sharded semantics"). Only Dask's documented API is used.
 """
 
 from __future__ import annotations
 
 import asyncio
+import inspect
 import operator
 import os
 import pickle
@@ -15,21 +17,38 @@ import threading
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
 
+import _tarnexa
 import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 from distributed import Client, LocalCluster
 
-from tarnexa.search.merge import diverse, like_query, merge
-from tarnexa.search.searcher import check_keywords
 from tarnexa.errors import ShardError
+from tarnexa.search.merge import diverse, like_query, merge
+from tarnexa.search.searcher import check_keywords, mask_vector, query_vector
 from tarnexa.search.shard import ShardHolder, cache_shape
 
 if TYPE_CHECKING:
-    from _tarnexa import ScoredDoc as Hit
+    from _tarnexa import ScoredDoc
 
 _LOAD_TIMEOUT = 120.0  # seconds to wait for a shard to load on a worker
+_PROBE_AFTER = 1.0  # seconds after which a shard that has not answered has its worker probed
+_PROBE_TIMEOUT = 1.0  # seconds a probe of a worker's address may take
+_SCHEDULER_TIMEOUT = 2.5  # seconds the scheduler has to run a trivial task before a replacement
+
+# score_candidates' defaults, read from the module's own text signature.
+_DEFAULTS = {p.name: p.default for p in inspect.signature(_tarnexa.score_candidates).parameters.values()}
+
+
+@dataclass(frozen=True)
+class _Holder:
+    """A loaded shard: the future that keeps its actor alive, the actor handle's ask method and
+    the address of the worker that holds it."""
+    future: Any
+    ask: Any
+    address: str
 
 
 @dataclass
@@ -37,193 +56,297 @@ class _Shard:
     name: str
     start: int
     stop: int
-    # The future of the shard's holder (a Dask actor, kept alive on its worker by the
-    # future) and the address of that worker; replaced as one when the shard is reloaded.
-    holder: tuple[Any, str] | None = None
+    holder: _Holder | None = None  # replaced as one when the shard is reloaded
 
 
-def _pack(request: tuple[Any, ...]) -> bytes:
-    return pickle.dumps(request, protocol=pickle.HIGHEST_PROTOCOL)
+class _Lost(Exception):
+    """A holder's worker cannot be reached."""
 
 
-async def _execute(client: Client, shard: _Shard, holder: tuple[Any, str] | None, request: bytes) -> Any:
-    """The answer of the shard's holder to request (see ShardHolder.ask).
-
-    The request goes straight to the holder's worker over the client's connections, to the
-    worker's handler of actor calls (the one Dask's actor handles use), and runs there on the
-    worker's event loop (the holder's methods are short and never wait on I/O), not handed
-    to its actor thread. The request travels as one bytes object, not through an actor
-    handle, which serialises every argument and keyword on its own: that cost about 0.5 ms
-    per shard and query on a 2-core Xeon."""
-    if holder is None or holder[0].status not in ("finished", "pending"):
-        raise RuntimeError(f"the worker holding {shard.name} is lost")
-    future, address = holder
-    reply = await client.rpc(address).actor_execute(
-        function="ask", actor=future.key, args=[request], kwargs={"separate_thread": False})
-    if reply["status"] != "OK":
-        error = reply.get("exception")
-        raise error if isinstance(error, BaseException) else RuntimeError(str(reply.get("exception_text")))
-    return pickle.loads(reply["result"])
+class _Slow(Exception):
+    """A holder did not answer within the query's timeout."""
 
 
-async def _gather(client: Client, shards: list[_Shard], holders: list[tuple[Any, str] | None],
-                  requests: list[bytes]) -> list[Any]:
-    """The answers of every shard at once; a failed call gives its exception."""
-    async def one(shard: _Shard, holder: tuple[Any, str] | None, request: bytes) -> Any:
-        try:
-            return await _execute(client, shard, holder, request)
-        except Exception as e:
-            return e
+async def _reachable(address: str) -> bool:
+    """Whether a TCP connection to the worker's address opens now (any address that is not
+    TCP counts as reachable: the query's timeout covers it)."""
+    parts = urlsplit(address)
+    if parts.scheme not in ("tcp", "tls") or parts.hostname is None or parts.port is None:
+        return True
+    try:
+        _, writer = await asyncio.wait_for(asyncio.open_connection(parts.hostname, parts.port), _PROBE_TIMEOUT)
+    except (OSError, asyncio.TimeoutError):
+        return False
+    writer.close()
+    return True
 
-    return list(await asyncio.gather(*(one(*call) for call in zip(shards, holders, requests))))
+
+async def _collect(holders: list[_Holder], requests: list[bytes], timeout: float) -> list[Any]:
+    """The answers of the holders to the requests, asked all at once from the client's event
+    loop, in order; a failed call gives its exception, one whose worker no longer accepts
+    connections _Lost (after _PROBE_AFTER), one still silent after timeout seconds _Slow."""
+    tasks = [asyncio.ensure_future(h.ask(r)) for h, r in zip(holders, requests)]
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    _, pending = await asyncio.wait(tasks, timeout=min(_PROBE_AFTER, timeout))
+    lost: dict[int, _Lost] = {}
+    if pending:
+        silent = [i for i, t in enumerate(tasks) if t in pending]
+        alive = await asyncio.gather(*(_reachable(holders[i].address) for i in silent))
+        for i, ok in zip(silent, alive):
+            if not ok:
+                lost[i] = _Lost(f"the worker at {holders[i].address} does not accept connections")
+                tasks[i].cancel()
+        rest = [tasks[i] for i, ok in zip(silent, alive) if ok]
+        if rest:
+            await asyncio.wait(rest, timeout=max(0.0, deadline - loop.time()))
+    answers: list[Any] = []
+    for i, t in enumerate(tasks):
+        if i in lost:
+            answers.append(lost[i])
+        elif not t.done():
+            t.cancel()
+            answers.append(_Slow(f"no answer within {timeout:g} s"))
+        elif t.exception() is not None:
+            answers.append(t.exception())
+        else:
+            answers.append(pickle.loads(t.result()))
+    return answers
 
 
 class ShardedSearcher:
     """Searches the cache at path over Dask workers, one shard (row range) per worker by
-    default. With client=None it runs an embedded LocalCluster, one single-threaded worker
-    process per core, for the life of the searcher; use it as a context manager or call
-    close(). Queries go from this process to the shard holders' workers directly, not
-    through the scheduler, so this process must reach their addresses.
+    default.
+
+    With client=None it runs a LocalCluster of its own for the life of the searcher: `workers`
+    single-threaded worker processes (default: one per core). Use it as a context manager or
+    call close(). Queries go from this process to the shard holders' workers directly, not
+    through the scheduler (the searcher keeps a client of its own to the scheduler for that),
+    so this process must reach their addresses; while the scheduler is away the live holders
+    keep answering. `timeout` (seconds) bounds each query: a shard that has not answered by
+    then, or whose worker cannot be reached and cannot be replaced, raises ShardError.
     """
 
     def __init__(self, path: str | os.PathLike[str], shards: int | None = None,
-                 client: Client | None = None) -> None:
-        self.path = os.path.abspath(path)
+                 client: Client | None = None, *, workers: int | None = None,
+                 timeout: float = 30.0) -> None:
+        if client is not None and workers is not None:
+            raise ValueError("workers is for the searcher's own cluster; pass client or workers, not both")
+        if workers is not None and workers < 1:
+            raise ValueError(f"workers must be at least 1, got {workers}")
+        if shards is not None and shards < 1:
+            raise ValueError(f"shards must be at least 1, got {shards}")
+        if not timeout > 0:
+            raise ValueError(f"timeout must be positive, got {timeout}")
+        self._path = os.path.abspath(path)
+        self._timeout = float(timeout)
         self._cluster: LocalCluster | None = None
+        self._client: Client | None = None
+        self._shards: list[_Shard] = []
         self._replacing = threading.Lock()
-        if client is None:
-            self._cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
-                                         processes=True, memory_limit=0,
-                                         dashboard_address=":0")  # type: ignore[no-untyped-call]
-            client = Client(self._cluster)  # type: ignore[no-untyped-call]
-        self.client = client
         try:
+            if client is None:
+                self._cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                                             processes=True, memory_limit=0,
+                                             dashboard_address=":0")  # type: ignore[no-untyped-call]
+                address, security = self._cluster.scheduler_address, None
+            else:
+                address, security = client.scheduler_info()["address"], client.security
+            # A client of our own, so that actor calls go to the workers directly whatever the
+            # caller's client is set to; the caller's client is left as it is.
+            self._client = Client(address, security=security, direct_to_workers=True,
+                                  set_as_default=False)  # type: ignore[no-untyped-call]
             self._start(shards)
         except BaseException:
             self.close()
             raise
 
     def _start(self, shards: int | None) -> None:
-        if shards is not None and shards < 1:
-            raise ValueError(f"shards must be at least 1, got {shards}")
-        workers = self._workers()
-        self.rows, self.dims = self.client.submit(cache_shape, self.path, pure=False).result()
-        count = min(shards or len(workers), self.rows)
-        bounds = [self.rows * i // max(count, 1) for i in range(count + 1)]
-        self.shards = [_Shard(f"shard {i} (rows {bounds[i]} to {bounds[i + 1] - 1})", bounds[i], bounds[i + 1])
-                       for i in range(count)]
-        loading = [self._load(shard, workers[i % len(workers)]) for i, shard in enumerate(self.shards)]
-        for shard, future in zip(self.shards, loading):
-            self._bind(shard, future)
-        self._empty = np.zeros((0, self.dims), np.float32)
-        self._one = np.zeros((1, self.dims), np.float32)
-
-    def _workers(self) -> list[str]:
-        workers = sorted(self.client.scheduler_info()["workers"])
+        client = self._own_client()
+        workers = sorted(client.scheduler_info()["workers"])
         if not workers:
             raise RuntimeError("the Dask cluster has no workers")
-        return workers
+        self._rows, self._dims = client.submit(cache_shape, self._path, pure=False).result()
+        count = min(shards or len(workers), self._rows)
+        bounds = [self._rows * i // max(count, 1) for i in range(count + 1)]
+        self._shards = [_Shard(f"shard {i} (rows {bounds[i]} to {bounds[i + 1] - 1})", bounds[i], bounds[i + 1])
+                        for i in range(count)]
+        loading = [self._load(shard, workers[i % len(workers)]) for i, shard in enumerate(self._shards)]
+        for shard, future in zip(self._shards, loading):
+            shard.holder = self._bind(future)
+        self._empty = np.zeros((0, self._dims), np.float32)
+        self._one = np.zeros((1, self._dims), np.float32)
+
+    def _own_client(self) -> Client:
+        if self._client is None:
+            raise ShardError("the searcher is closed")
+        return self._client
 
     def _load(self, shard: _Shard, worker: str | None) -> Any:
         """Starts loading the shard on worker (on any worker if None); its future."""
-        return self.client.submit(ShardHolder, self.path, shard.name, shard.start, shard.stop, self.dims,
-                                  actor=True, workers=None if worker is None else [worker], pure=False)
+        return self._own_client().submit(ShardHolder, self._path, shard.name, shard.start, shard.stop, self._dims,
+                                         actor=True, workers=None if worker is None else [worker], pure=False)
 
-    def _bind(self, shard: _Shard, future: Any) -> None:
-        """Waits for the shard's holder to load and makes it the shard's. (The actor handle that
-        the wait returns binds to the current client: with several clients in one process it
-        must be ours.)"""
-        with self.client.as_current():
-            future.result(timeout=_LOAD_TIMEOUT)
-        shard.holder = future, self.client.who_has([future])[future.key][0]  # type: ignore[no-untyped-call]
+    def _bind(self, future: Any) -> _Holder:
+        """Waits for a holder to load. (The actor handle that the wait returns binds to the
+        current client: it must be ours.)"""
+        client = self._own_client()
+        with client.as_current():
+            actor = future.result(timeout=_LOAD_TIMEOUT)
+        address = client.who_has([future])[future.key][0]  # type: ignore[no-untyped-call]
+        return _Holder(future, actor.ask, address)
 
     # -- calls to every shard --
 
+    def _call(self, holders: list[_Holder | None], requests: list[bytes]) -> list[Any]:
+        """ShardHolder.ask on every holder at once; each answer or the exception in its place."""
+        client = self._own_client()
+        live = [i for i, h in enumerate(holders) if h is not None]
+        got = client.sync(_collect, [holders[i] for i in live], [requests[i] for i in live],
+                          self._timeout)  # type: ignore[no-untyped-call]
+        answers: list[Any] = [_Lost("the searcher has no holder for it")] * len(holders)
+        for i, answer in zip(live, got):
+            answers[i] = answer
+        return answers
+
     def _ask(self, method: str, args: list[tuple[Any, ...]]) -> list[Any]:
-        """ShardHolder.method(*args[i]) on every shard i at once; a shard whose worker is gone
+        """ShardHolder.method(*args[i]) on every shard i at once; a shard whose worker is lost
         is loaded again on a live worker and asked once more. An args object that several
         shards share is pickled once."""
         packed: dict[int, bytes] = {}
         for a in args:
             if id(a) not in packed:
-                packed[id(a)] = _pack((method, a))
+                packed[id(a)] = pickle.dumps((method, a), protocol=pickle.HIGHEST_PROTOCOL)
         requests = [packed[id(a)] for a in args]
-        holders = [shard.holder for shard in self.shards]
-        answers: list[Any] = self.client.sync(  # type: ignore[no-untyped-call]
-            _gather, self.client, self.shards, holders, requests)
-        for i, (shard, answer) in enumerate(zip(self.shards, answers)):
+        holders = [shard.holder for shard in self._shards]
+        answers = self._call(holders, requests)
+        for i, (shard, answer) in enumerate(zip(self._shards, answers)):
             if isinstance(answer, ShardError):
                 raise answer
+            if isinstance(answer, _Slow):
+                raise ShardError(f"{shard.name}: {answer}")
             if isinstance(answer, Exception):
                 answers[i] = self._ask_replacement(shard, holders[i], requests[i], answer)
         return answers
 
-    def _ask_replacement(self, shard: _Shard, failed: tuple[Any, str] | None, request: bytes,
-                         lost: Exception) -> Any:
+    def _ask_replacement(self, shard: _Shard, failed: _Holder | None, request: bytes, lost: Exception) -> Any:
+        client = self._own_client()
+        if not self._scheduler_answers(client):  # no one to place a replacement: fail now
+            raise ShardError(f"{shard.name} is lost ({type(lost).__name__}: {lost}) and the scheduler is "
+                             f"unreachable, so it cannot be replaced")
         try:
             with self._replacing:  # queries in flight on other threads may have lost it too
                 if shard.holder is failed:
                     if failed is not None:
-                        self.client.cancel([failed[0]])  # type: ignore[no-untyped-call]
-                    self._bind(shard, self._load(shard, None))
-            return self.client.sync(  # type: ignore[no-untyped-call]
-                _execute, self.client, shard, shard.holder, request)
+                        client.cancel([failed.future])  # type: ignore[no-untyped-call]
+                    shard.holder = self._bind(self._load(shard, None))
+            answer = self._call([shard.holder], [request])[0]
         except ShardError:
             raise
         except Exception as e:
             raise ShardError(f"{shard.name} is lost ({type(lost).__name__}: {lost}) and could not be "
                              f"replaced ({type(e).__name__}: {e})") from e
+        if isinstance(answer, ShardError):
+            raise answer
+        if isinstance(answer, Exception):
+            raise ShardError(f"{shard.name} is lost ({type(lost).__name__}: {lost}) and its replacement "
+                             f"failed too ({type(answer).__name__}: {answer})")
+        return answer
+
+    @staticmethod
+    def _scheduler_answers(client: Client) -> bool:
+        """Whether the scheduler is connected and runs a trivial task within _SCHEDULER_TIMEOUT."""
+        if client.status != "running":
+            return False
+        try:
+            client.submit(operator.truth, 1, pure=False).result(timeout=_SCHEDULER_TIMEOUT)
+        except Exception:
+            return False
+        return True
 
     # -- search --
 
-    def search(self, query_vec: npt.NDArray[np.float32], **kw: Any) -> list[Hit]:
-        """score_candidates over the whole cache; kw as for Searcher.search."""
+    def search(self, query_vec: npt.ArrayLike, **kw: Any) -> list[ScoredDoc]:
+        """score_candidates over the whole cache; query_vec and kw as for Searcher.search."""
         check_keywords(kw)
-        # The module's own errors for bad arguments: types and values on an empty cache, then
-        # the query length and vector lengths on a one-row cache.
-        score_candidates(self._empty, [], {}, query_vec, **kw)
-        if not self.shards:
+        query = query_vector(query_vec)
+        self._validate(query, kw)
+        if not self._shards:
             return []
-        vectors = {k: kw[k] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec") if k in kw}
-        score_candidates(self._one, ["-"], {"-": 0}, query_vec, limit=0, **vectors)
-        kw = dict(kw)
         like_ids = kw.pop("like_ids", None)
         if like_ids is not None:
-            like_ids = list(like_ids)
-            found = self._ask("rows", [(like_ids,)] * len(self.shards))
-            liked = sorted(((p, row) for places, rows in found for p, row in zip(places, rows)),
-                           key=lambda pr: pr[0])
-            if not liked:
+            liked = self._liked_query(query, list(like_ids))
+            if liked is None:
                 return []
-            query_vec = like_query(query_vec, np.stack([row for _, row in liked]))
-        if kw.get("pre_filter_ids") is not None:
-            kw["pre_filter_ids"] = list(kw["pre_filter_ids"])
-        limit = operator.index(kw.get("limit", 10))
-        wide = bool(kw.get("diverse", False))
-        if wide:
-            kw["diverse"] = False
-            kw["limit"] = operator.index(kw.get("oversample", 200))
-        mask = kw.pop("mask", None)
-        if mask is not None and len(mask) < self.rows:
-            raise ValueError(f"mask has {len(mask)} entries, the cache has {self.rows} rows")
-        args = ([(query_vec, kw, wide)] * len(self.shards) if mask is None else
-                [(query_vec, dict(kw, mask=mask[s.start:s.stop]), wide) for s in self.shards])
-        pool = merge(self._ask("search", args), kw.get("limit", 10))
+            query = liked
+        limit = operator.index(kw.get("limit", _DEFAULTS["limit"]))
+        wide = bool(kw.get("diverse", _DEFAULTS["diverse"]))
+        pool = merge(self._ask("search", self._shard_requests(query, kw, wide)), self._pool_size(kw, wide))
         if not wide:
             return [h for h, _ in pool]
-        return diverse(pool, limit, float(kw.get("mmr_lambda", 0.7)))
+        return diverse(pool, limit, float(kw.get("mmr_lambda", _DEFAULTS["mmr_lambda"])))
+
+    @staticmethod
+    def _pool_size(kw: dict[str, Any], wide: bool) -> int:
+        """How many hits each shard returns and the merge keeps: limit, or oversample for a
+        diverse selection over the merged pool."""
+        return operator.index(kw.get("oversample", _DEFAULTS["oversample"]) if wide else
+                              kw.get("limit", _DEFAULTS["limit"]))
+
+    def _shard_requests(self, query: npt.NDArray[np.float32], kw: dict[str, Any],
+                        wide: bool) -> list[tuple[Any, ...]]:
+        """ShardHolder.search's arguments for every shard: the (blended) query, the keywords as
+        one call on the shard takes them (its slice of the mask; with a diverse search, the
+        plain best oversample rows) and whether to send the hits' rows back."""
+        kw = dict(kw)
+        if kw.get("pre_filter_ids") is not None:
+            kw["pre_filter_ids"] = list(kw["pre_filter_ids"])
+        if wide:
+            kw["diverse"] = False
+            kw["limit"] = self._pool_size(kw, wide)
+        mask = kw.pop("mask", None)
+        if mask is None:
+            return [(query, kw, wide)] * len(self._shards)  # one object: pickled once
+        return [(query, dict(kw, mask=mask[s.start:s.stop]), wide) for s in self._shards]
+
+    def _validate(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any]) -> None:
+        """The mask's length as every searcher checks it, then the module's own errors for bad
+        arguments: types and values on an empty cache, the query length and vector lengths on
+        a one-row cache."""
+        mask_vector(kw, self._rows)
+        score_candidates(self._empty, [], {}, query_vec, **kw)
+        if not self._shards:
+            return
+        vectors = {k: kw[k] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec") if k in kw}
+        score_candidates(self._one, ["-"], {"-": 0}, query_vec, limit=0, **vectors)
+
+    def _liked_query(self, query_vec: npt.NDArray[np.float32], like_ids: list[str]) -> npt.NDArray[np.float32] | None:
+        """The query blended with the liked rows, fetched from the shards that hold them in
+        like_ids order; None when no liked id is known."""
+        found = self._ask("rows", [(like_ids,)] * len(self._shards))
+        liked = sorted(((p, row) for places, rows in found for p, row in zip(places, rows)), key=lambda pr: pr[0])
+        if not liked:
+            return None
+        return like_query(query_vec, np.stack([row for _, row in liked]))
 
     def memory(self) -> list[dict[str, int]]:
         """Memory of the process holding each shard (kB, from /proc)."""
-        return self._ask("memory", [()] * len(self.shards))
+        return self._ask("memory", [()] * len(self._shards))
+
+    @property
+    def shard_count(self) -> int:
+        """The number of shards the cache is split into."""
+        return len(self._shards)
 
     # -- life --
 
     def close(self) -> None:
-        for shard in getattr(self, "shards", []):
+        for shard in self._shards:
             shard.holder = None
+        if self._client is not None:
+            self._client.close()  # type: ignore[no-untyped-call]
+            self._client = None
         if self._cluster is not None:
-            self.client.close()  # type: ignore[no-untyped-call]
             self._cluster.close()
             self._cluster = None
 
