@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 import time
 
 import pytest
@@ -207,6 +208,26 @@ def test_searches_run_off_the_event_loop(idx):
         gate.set()
         slow.join(30)
     assert answers[0].json() == expected(idx, "cats")
+
+
+@pytest.mark.parametrize("own_searcher", [False, True])
+def test_concurrent_requests_get_their_own_answers(idx, index_path, own_searcher):
+    """An index handle is one SQLite connection: requests side by side must not share it."""
+    searcher = tarnexa.Index.open(index_path) if own_searcher else None
+    want = {q: expected(idx, q, "local_communities") for q in ("cats", "dogs", "birds")}
+    docs = {d: {"id": d, "title": t, "text": x, "timestamp": idx.document(d).timestamp} for d, t, x, _ in CORPUS}
+    info = {k: idx.info()[k] for k in INFO_FIELDS}
+
+    def ask(c, i):
+        q, d = list(want)[i % 3], CORPUS[i % len(CORPUS)][0]
+        return [c.get("/api/search", params={"q": q, "m": "local_communities"}).json() == want[q],
+                c.get("/api/doc/" + d).json() == docs[d], c.get("/api/info").json() == info]
+
+    with TestClient(create_app(idx, searcher=searcher)) as c, ThreadPoolExecutor(16) as pool:
+        answers = list(pool.map(lambda i: ask(c, i), range(300)))
+    if searcher is not None:
+        searcher.close()
+    assert answers == [[True] * 3] * 300
 
 
 # ---------------------------------------------------------------- the served command

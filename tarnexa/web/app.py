@@ -130,17 +130,19 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
                allowed_hosts: Iterable[str] | None = None) -> FastAPI:
     """The application serving ``index``: the page at ``/`` and the API under ``/api/``.
 
-    Searches go to ``searcher`` (the index's sharded form, say) or else to the index itself,
-    one at a time on a worker thread: the module holds the GIL while it scans and each Dask
-    worker answers one query at a time, so side by side they would gain little, and an index
-    switches to a new snapshot of itself (after a write elsewhere) on the searching thread.
-    Documents and facts are read on other threads meanwhile. With ``allowed_hosts``, requests
-    naming another host in their Host header are refused (a page on another site that
-    rebinds its own name to this address cannot read the index).
+    Searches go to ``searcher`` (the index's sharded form, or another handle on it) or else
+    to the index itself; documents and facts are read from ``index``. Each handle is used by
+    one worker thread at a time: an index's handle is not safe to share between threads (its
+    document store is one SQLite connection), and searching side by side would gain little
+    anyway (the module holds the GIL while it scans; a Dask worker answers one query at a
+    time). With a separate searcher, documents are read while a search runs. The event loop
+    itself never waits on either. With ``allowed_hosts``, requests naming another host in
+    their Host header are refused (a page on another site that rebinds its own name to this
+    address cannot read the index).
     """
     search_with = searcher if searcher is not None else index
     searching = anyio.CapacityLimiter(1)
-    reading = anyio.CapacityLimiter(4)
+    reading = searching if search_with is index else anyio.CapacityLimiter(1)
     files = _static_files()
     app = FastAPI(
         title="tarnexa", version="1", docs_url=None, redoc_url=None, openapi_url="/api/openapi.json",

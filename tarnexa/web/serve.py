@@ -47,7 +47,8 @@ def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | Non
     index = Index.open(path)
     with contextlib.ExitStack() as stack:
         stack.callback(index.close)
-        searcher = stack.enter_context(index.sharded(workers=workers)) if workers else None
+        # Searches get a handle of their own, so that documents are read while one runs.
+        searcher = stack.enter_context(index.sharded(workers=workers) if workers else Index.open(path))
         app = create_app(index, searcher=searcher,
                          allowed_hosts=None if warning else LOOPBACK_NAMES)
         shown = f"[{host}]" if ":" in host else host
