@@ -6,7 +6,11 @@ Layout of a cache directory:
 - ``ids.utf8`` and ``ids.npy``: the ids' texts back to back (UTF-8, lone surrogates kept)
   and the int64 end offset of each id in that file;
 - ``timestamps.npy``: float64 epoch seconds, one per row, only when the cache has them;
-- ``manifest.json``: the committed row count, the dims and the byte offsets of the data.
+- ``manifest.json``: the committed row count, the dims, whether the cache has timestamps and
+  the byte length of the id texts.
+
+Each column is described once, in ``COLUMNS``; its file's header, data offset and size follow
+from that entry and the manifest.
 
 The manifest is the commit record. Appends write the new rows past the committed ends of
 the files, flush them to disk and only then replace the manifest by a rename, so a crash or
@@ -24,6 +28,7 @@ import os
 import secrets
 import shutil
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -34,7 +39,42 @@ _FORMAT = "tarnexa-cache"
 _VERSION = 1
 _HEADER = 256  # bytes of every .npy header we write; a multiple of 64, room for any shape
 _MANIFEST = "manifest.json"
-_VECTORS, _ENDS, _TEXT, _TIMES = "vectors.npy", "ids.npy", "ids.utf8", "timestamps.npy"
+
+
+@dataclass(frozen=True)
+class _Column:
+    """One file of a cache. dtype None: raw bytes without a .npy header, as long as the manifest's
+    length key says; otherwise one value per row (``wide``: dims values per row). A column with
+    a ``flag`` exists only when that manifest key is true."""
+
+    name: str
+    file: str
+    dtype: str | None
+    wide: bool = False
+    flag: str | None = None
+    length: str | None = None
+
+    @property
+    def offset(self) -> int:
+        return 0 if self.dtype is None else _HEADER
+
+    def shape(self, manifest: dict[str, Any]) -> tuple[int, ...]:
+        rows = int(manifest["rows"])
+        return (rows, int(manifest["dims"])) if self.wide else (rows,)
+
+    def nbytes(self, manifest: dict[str, Any]) -> int:
+        if self.dtype is None:
+            return int(manifest[self.length or ""])
+        return int(np.prod(self.shape(manifest))) * np.dtype(self.dtype).itemsize
+
+
+COLUMNS = (
+    _Column("vectors", "vectors.npy", "<f4", wide=True),
+    _Column("ends", "ids.npy", "<i8"),
+    _Column("text", "ids.utf8", None, length="ids_bytes"),
+    _Column("timestamps", "timestamps.npy", "<f8", flag="timestamps"),
+)
+_BY_NAME = {c.name: c for c in COLUMNS}
 
 Float32Matrix = npt.NDArray[np.float32]
 Float64Vector = npt.NDArray[np.float64]
@@ -47,11 +87,6 @@ def _npy_header(dtype: np.dtype[Any], shape: tuple[int, ...]) -> bytes:
     if pad < 0:
         raise ValueError(f"shape {shape} does not fit a {_HEADER}-byte header")
     return b"\x93NUMPY\x01\x00" + (_HEADER - 10).to_bytes(2, "little") + text + b" " * pad + b"\n"
-
-
-def _offset(name: str) -> int:
-    """Where a file's data starts: after the .npy header, or at 0 for the id texts."""
-    return 0 if name == _TEXT else _HEADER
 
 
 def _fsync_dir(path: Path) -> None:
@@ -156,8 +191,9 @@ class Cache:
         if manifest.get("format") != _FORMAT or manifest.get("version") != _VERSION:
             raise ValueError(f"{manifest_path} is not a version {_VERSION} tarnexa cache manifest")
         cache = cls(path, manifest)
-        for name in cache._files():
-            need = _offset(name) + cache._column_bytes(name)
+        for col in cache._columns():
+            name = col.file
+            need = col.offset + col.nbytes(manifest)
             if not (path / name).is_file():
                 raise FileNotFoundError(f"{path / name} is missing")
             have = (path / name).stat().st_size
@@ -186,17 +222,15 @@ class Cache:
         tmp.mkdir()  # with the permissions the umask gives, as the cache will have them
         try:
             text, ends = _encode(id_list)
-            columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}
-            if times is not None:
-                columns[_TIMES] = times.data
-            for name, data in columns.items():
-                with open(tmp / name, "wb") as f:
-                    _write_at(f, 0, b"\0" * _offset(name), data)
             manifest = {
                 "format": _FORMAT, "version": _VERSION, "rows": len(vec), "dims": int(vec.shape[1]),
                 "timestamps": times is not None, "ids_bytes": len(text),
             }
             cache = cls(tmp, manifest)
+            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times}
+            for col in cache._columns():
+                with open(tmp / col.file, "wb") as f:
+                    _write_at(f, 0, b"\0" * col.offset, data[col.name])
             cache._write_headers()
             cache._write_manifest()
             try:
@@ -228,12 +262,10 @@ class Cache:
             text, ends = _encode(id_list)
             ends += self._manifest["ids_bytes"]
             n = len(self)
-            columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}
-            if times is not None:
-                columns[_TIMES] = times.data
-            for name, data in columns.items():
-                with open(self.path / name, "r+b") as f:
-                    _write_at(f, _offset(name) + self._column_bytes(name), data)
+            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times}
+            for col in self._columns():
+                with open(self.path / col.file, "r+b") as f:
+                    _write_at(f, col.offset + col.nbytes(self._manifest), data[col.name])
             manifest = dict(self._manifest, rows=n + len(vec), ids_bytes=self._manifest["ids_bytes"] + len(text))
             committed = Cache(self.path, manifest)
             committed._write_manifest()  # the commit
@@ -260,13 +292,13 @@ class Cache:
     def vectors(self) -> Float32Matrix:
         """The matrix, memory-mapped read-only: rows are read from the page cache, never copied."""
         if self._vectors is None:
-            self._vectors = self._column(_VECTORS, np.float32, (len(self), self.dims))
+            self._vectors = self._column("vectors")
         return self._vectors
 
     @property
     def timestamps(self) -> Float64Vector | None:
         if self._timestamps is None and self.has_timestamps:
-            self._timestamps = self._column(_TIMES, np.float64, (len(self),))
+            self._timestamps = self._column("timestamps")
         return self._timestamps
 
     @property
@@ -280,10 +312,10 @@ class Cache:
         start, stop, _ = slice(start, stop).indices(len(self))
         if stop <= start:
             return ()
-        all_ends = self._column(_ENDS, np.int64, (len(self),))
+        all_ends = self._column("ends")
         base = int(all_ends[start - 1]) if start else 0
         ends = (all_ends[start:stop] - base).tolist()
-        with open(self.path / _TEXT, "rb") as f:
+        with open(self.path / _BY_NAME["text"].file, "rb") as f:
             f.seek(base)
             blob = f.read(ends[-1])
         starts = [0] + ends[:-1]
@@ -294,29 +326,24 @@ class Cache:
 
     # -- internals --
 
-    def _files(self) -> list[str]:
-        return [_VECTORS, _ENDS, _TEXT] + ([_TIMES] if self.has_timestamps else [])
+    def _columns(self) -> list[_Column]:
+        return [c for c in COLUMNS if c.flag is None or self._manifest[c.flag]]
 
-    def _column_bytes(self, name: str) -> int:
-        n = len(self)
-        return {_VECTORS: n * self.dims * 4, _ENDS: n * 8, _TIMES: n * 8, _TEXT: int(self._manifest["ids_bytes"])}[name]
-
-    def _column(self, name: str, dtype: type[np.generic], shape: tuple[int, ...]) -> Any:
+    def _column(self, name: str) -> Any:
+        col = _BY_NAME[name]
+        assert col.dtype is not None
         if not len(self):
-            arr = np.zeros(shape, dtype)
+            arr = np.zeros(col.shape(self._manifest), col.dtype)
             arr.flags.writeable = False
             return arr
-        return np.memmap(self.path / name, dtype=np.dtype(dtype).newbyteorder("<"), mode="r",
-                         offset=_HEADER, shape=shape)
+        return np.memmap(self.path / col.file, dtype=col.dtype, mode="r", offset=col.offset,
+                         shape=col.shape(self._manifest))
 
     def _write_headers(self) -> None:
-        shapes = {_VECTORS: ("<f4", (len(self), self.dims)), _ENDS: ("<i8", (len(self),)),
-                  _TIMES: ("<f8", (len(self),))}
-        for name in self._files():
-            if name in shapes:
-                dtype, shape = shapes[name]
-                with open(self.path / name, "r+b") as f:
-                    f.write(_npy_header(np.dtype(dtype), shape))
+        for col in self._columns():
+            if col.dtype is not None:
+                with open(self.path / col.file, "r+b") as f:
+                    f.write(_npy_header(np.dtype(col.dtype), col.shape(self._manifest)))
                     f.flush()
                     os.fsync(f.fileno())
 
