@@ -3,14 +3,14 @@ line acted on, results out; searched in this process or sharded over Dask worker
 
 from typing import TYPE_CHECKING
 
-from tarnexa.errors import EmbedderError, ShardError, TarnexaError
+from tarnexa.errors import CacheError, EmbedderError, ShardError, TarnexaError
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from tarnexa.search.sharded import ShardedSearcher
 
-__all__ = ["Cache", "EmbedderError", "Searcher", "ShardError", "ShardedSearcher", "TarnexaError"]
+__all__ = ["Cache", "CacheError", "EmbedderError", "Searcher", "ShardError", "ShardedSearcher", "TarnexaError"]
 
 
 def __getattr__(name: str) -> object:

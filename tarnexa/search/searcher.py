@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
+from tarnexa.search.checks import check_values
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
@@ -22,6 +23,7 @@ def check_keywords(kw: dict[str, Any]) -> None:
     own = sorted(OWN_ARGUMENTS.intersection(kw))
     if own:
         raise TypeError(f"search() takes {', '.join(own)} from the cache, not as an argument")
+    check_values(kw)
 
 
 class Searcher:
