@@ -141,6 +141,10 @@ def _write_column(path: Path, offset: int, *chunks: Any) -> None:
 # ---- reading untrusted files ---------------------------------------------------------------
 
 
+class _HeaderError(CacheError):
+    """A .npy header that does not say what the manifest says."""
+
+
 def _open_file(path: Path) -> BinaryIO:
     """The regular file at path, opened for reading without following a symbolic link and
     without waiting on a pipe."""
@@ -151,13 +155,12 @@ def _open_file(path: Path) -> BinaryIO:
     except OSError as e:
         what = "is a symbolic link" if e.errno == errno.ELOOP else f"cannot be opened: {e.strerror}"
         raise CacheError(f"{path} {what}") from None
-    f = os.fdopen(fd, "rb")
     mode = os.fstat(fd).st_mode
     if not stat.S_ISREG(mode):
-        f.close()
+        os.close(fd)
         kind = "a directory" if stat.S_ISDIR(mode) else "not a regular file"
         raise CacheError(f"{path} is {kind}")
-    return f
+    return os.fdopen(fd, "rb")
 
 
 def _read_header(f: BinaryIO, where: Path) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
@@ -171,7 +174,7 @@ def _read_header(f: BinaryIO, where: Path) -> tuple[tuple[int, ...], bool, np.dt
         if buf.tell() != _HEADER:
             raise ValueError(f"the header is {buf.tell()} bytes, not {_HEADER}")
     except Exception as e:  # whatever NumPy's parser objects to
-        raise CacheError(f"{where} has no valid .npy header: {e}") from None
+        raise _HeaderError(f"{where} has no valid .npy header: {e}") from None
     return shape, fortran, dtype
 
 
@@ -330,10 +333,10 @@ class Cache:
             try:
                 cache._check_files(headers)
                 return cache
-            except CacheError:
+            except _HeaderError:
                 if attempt == 2:
                     raise
-                time.sleep(0.01)  # a header read while a writer rewrote it: read them again
+                time.sleep(0.001)  # perhaps read while a writer rewrote it: read them again
         raise AssertionError("unreachable")
 
     def _check_files(self, headers: dict[str, Any]) -> None:
@@ -352,10 +355,10 @@ class Cache:
             shape, fortran, dtype = header
             want = col.shape(self._manifest)
             if dtype != np.dtype(col.dtype) or fortran:
-                raise CacheError(f"{where} holds {dtype.str}{' in Fortran order' if fortran else ''}, "
+                raise _HeaderError(f"{where} holds {dtype.str}{' in Fortran order' if fortran else ''}, "
                                  f"the cache needs {col.dtype} in C order")
             if len(shape) != len(want) or shape[1:] != want[1:] or not 0 <= shape[0] <= want[0]:
-                raise CacheError(f"{where} has the shape {shape} in its header, the manifest says {want}")
+                raise _HeaderError(f"{where} has the shape {shape} in its header, the manifest says {want}")
 
     @classmethod
     def create(
