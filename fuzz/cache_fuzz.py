@@ -166,7 +166,7 @@ def manifest_field(rng, files, d):
         if key == "crc32" and isinstance(m.get("crc32"), dict) and len(m["crc32"]) == 3 and rng.random() < 0.5:
             m["crc32"] = {k: v ^ (1 << rng.randrange(32)) for k, v in json.loads(buf).get("crc32", {}).items()}
         files["manifest.json"] = bytearray(json.dumps(m).encode())
-    except ValueError:
+    except (ValueError, RecursionError):  # corrupted already
         pass
     return "manifest field"
 
@@ -219,7 +219,7 @@ def junk(rng, files, d):
 def downgrade(rng, files, d):
     try:
         m = json.loads(files["manifest.json"])
-    except (TypeError, ValueError):  # removed, replaced or corrupted already
+    except (TypeError, ValueError, RecursionError):  # removed, replaced or corrupted already
         m = None
     if isinstance(m, dict):
         m.pop("crc32", None)
@@ -338,7 +338,8 @@ def main() -> int:
                 seeds = tr.read().split()
             seed = int(seeds[-1]) if seeds and again != 0 else None
             crashes.append((seed, rc, out[-800:]))
-            print(f"{'HANG' if rc == 'hang' else 'CRASH'} in batch {start}..{start + count - 1} ({rc}), seed {seed}",
+            what = "HANG" if rc == "hang" else "CRASH" if isinstance(rc, int) and rc < 0 else "HARNESS ERROR"
+            print(f"{what} in batch {start}..{start + count - 1} ({rc}), seed {seed}",
                   file=sys.stderr)
             done += (seed - start + 1) if seed is not None else count
             continue
