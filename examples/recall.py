@@ -12,10 +12,13 @@ from __future__ import annotations
 
 import argparse
 import sys
+import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 
 import demo
+
+import tarnexa
 
 QUERIES = Path(__file__).resolve().with_name("queries.tsv")
 K = 5
@@ -27,10 +30,9 @@ def read_queries(path: Path = QUERIES) -> list[tuple[str, list[str]]]:
     return [(row[0], row[1:]) for row in rows if row[0] and not row[0].startswith("#")]
 
 
-def misses(cache: demo.Cache, queries: Sequence[tuple[str, list[str]]], k: int = K) -> list[str]:
+def misses(index: tarnexa.Index, queries: Sequence[tuple[str, list[str]]], k: int = K) -> list[str]:
     """The questions none of whose expected documents is among the first k results."""
-    return [q for q, expected in queries
-            if not set(expected) & {h["id"] for h in demo.search(cache, q, f"limit:{k}")}]
+    return [q for q, expected in queries if not set(expected) & {h.id for h in index.search(q, f"limit:{k}")}]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -43,13 +45,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     docs = demo.reference_docs()
     try:
         for name in args.embedder or ["wordllama", "hashed"]:
-            cache = demo.build_cache(docs, demo.load_embedder(name))
-            missed = misses(cache, queries)
+            with tempfile.TemporaryDirectory() as folder, \
+                    demo.build_index(docs, demo.load_embedder(name), Path(folder) / "index") as index:
+                missed = misses(index, queries)
             found = len(queries) - len(missed)
             print(f"{name:10} recall@{K} = {found / len(queries):.2f} ({found} of {len(queries)} questions)")
             for q in missed:
                 print(f"{'':10} missed: {q!r}")
-    except demo.BadInput as e:
+    except (demo.BadInput, tarnexa.EmbedderError) as e:
         print(f"{parser.prog}: error: {e}", file=sys.stderr)
         return demo.EXIT_BAD_INPUT
     return demo.EXIT_OK

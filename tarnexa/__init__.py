@@ -3,14 +3,22 @@ line acted on, results out; searched in this process or sharded over Dask worker
 
 from typing import TYPE_CHECKING
 
-from tarnexa.errors import CacheError, EmbedderError, ShardError, TarnexaError
+from tarnexa.errors import CacheError, EmbedderError, ShardError, SourceError, TarnexaError
+from tarnexa.index import Index
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage.cache import Cache
+from tarnexa.storage.docstore import Document
+from tarnexa.text.embedders import HashedEmbedder
+from tarnexa.text.results import Community, Explanation, Hit, Results
 
 if TYPE_CHECKING:
     from tarnexa.search.sharded import ShardedSearcher
 
-__all__ = ["Cache", "CacheError", "EmbedderError", "Searcher", "ShardError", "ShardedSearcher", "TarnexaError"]
+__all__ = [
+    "Cache", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Results",
+    "Searcher", "ShardError", "ShardedSearcher", "SourceError", "TarnexaError",
+    "CacheError",
+]
 
 
 def __getattr__(name: str) -> object:

@@ -22,3 +22,7 @@ class CacheError(TarnexaError, ValueError):
 
 class CacheMissingError(FileNotFoundError, CacheError):
     """A cache directory, or one of its files, that does not exist."""
+
+
+class SourceError(TarnexaError, ValueError):
+    """A file or folder to index cannot be read: the message names it."""

@@ -11,28 +11,28 @@ from typing import Any, overload
 
 @dataclass(frozen=True)
 class Explanation:
-    """The parts of a hit's score, each from the module's own arithmetic (see ``explain``).
+    """The parts of a hit's score, each from the module's own arithmetic.
 
     ``similarity`` is the score against the prepared query (after the like-blend);
     ``trajectory``, ``decay`` and ``penalty`` are what the trajectory blend, the temporal decay
-    and the contrastive penalty added to it (0 when off), so that ``similarity + trajectory +
-    decay + penalty`` is the ranked score to within rounding; ``decay_factor`` is the factor
-    the decay multiplied by (1 when off). For a diverse pick, ``relevance`` is that ranked
-    score, ``redundancy`` the greatest similarity to the hits chosen before it, and the hit's
-    score is its mmr score."""
+    and the contrastive penalty added to it (None when that modulation was off), so that their
+    sum with the similarity is the ranked score to within rounding; ``decay_factor`` is the
+    factor the decay multiplied by. For a hit that the diverse selection picked, ``relevance``
+    is that ranked score, ``redundancy`` its greatest similarity to the hits picked before
+    it, and the hit's score is its mmr score."""
 
     similarity: float
-    trajectory: float = 0.0
-    decay: float = 0.0
-    decay_factor: float = 1.0
-    penalty: float = 0.0
+    trajectory: float | None = None
+    decay: float | None = None
+    decay_factor: float | None = None
+    penalty: float | None = None
     relevance: float | None = None
     redundancy: float | None = None
 
     @property
     def ranked(self) -> float:
         """The score before any diverse selection: the sum of the additive parts."""
-        return self.similarity + self.trajectory + self.decay + self.penalty
+        return self.similarity + sum(p for p in (self.trajectory, self.decay, self.penalty) if p is not None)
 
 
 @dataclass(frozen=True)

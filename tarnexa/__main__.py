@@ -1,0 +1,3 @@
+from tarnexa.command import main
+
+main()

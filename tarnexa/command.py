@@ -1,0 +1,187 @@
+"""The ``tarnexa`` command: index folders of text files, search them, show what an index holds,
+serve it as a web page.
+
+    tarnexa index PATH SOURCE...        # make or bring the index at PATH in step with SOURCEs
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain]
+    tarnexa info PATH
+    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N]
+
+Bad input (a missing index, an unreadable file, an empty query, an embedder that does not
+fit) is reported in one line on stderr, with exit status 2.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import shutil
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, NoReturn
+
+import click
+
+from tarnexa.errors import TarnexaError
+from tarnexa.index import Index
+from tarnexa.text.results import Results
+
+EXIT_BAD_INPUT = 2
+
+
+def _fail(message: str) -> NoReturn:
+    click.echo(f"tarnexa: error: {message}", err=True)
+    sys.exit(EXIT_BAD_INPUT)
+
+
+@contextlib.contextmanager
+def _reported() -> Iterator[None]:
+    """Our own errors and bad input as one line and exit status 2, never a traceback."""
+    try:
+        yield
+    except (TarnexaError, FileNotFoundError, FileExistsError, ValueError, KeyError,
+            TypeError) as e:
+        _fail(str(e) if not isinstance(e, KeyError) else f"no document has the id {e.args[0]!r}")
+
+
+def _open(path: str, embedder: str | None = None) -> Index:
+    if not (Path(path) / "docs.sqlite").is_file():
+        _fail(f"no tarnexa index at {path} (make one with: tarnexa index {path} FOLDER)")
+    return Index.open(path, embedder=embedder)
+
+
+@click.group(context_settings={"help_option_names": ["-h", "--help"]})
+def cli() -> None:
+    """Semantic search over your own documents: index folders of .md, .rst and .txt files, then
+    search them with a query and a modifier line."""
+
+
+@cli.command("index")
+@click.argument("path")
+@click.argument("sources", nargs=-1, required=True)
+@click.option("--embedder", default=None, metavar="NAME",
+              help='"wordllama" (the default for a new index), "hashed" or "hashed:DIMS"')
+@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary")
+def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool) -> None:
+    """Make the index at PATH, or bring it in step with SOURCES (folders or files): new files
+    are added, changed ones replaced and removed ones deleted, so that the index holds exactly
+    the passages of the .md, .rst and .txt files under SOURCES."""
+    with _reported():
+        if (Path(path) / "docs.sqlite").is_file():
+            idx = Index.open(path, embedder=embedder)
+        else:
+            idx = Index.create(path, embedder=embedder or "wordllama")
+        with idx:
+            t0 = time.perf_counter()
+            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty())
+            if not quiet:
+                click.echo(f"{path}: {len(idx)} passages from {done['files']} files; {done['changed']} files "
+                           f"(re)indexed, {done['removed']} removed, {done['embedded']} passages embedded by "
+                           f"{idx.embedder} in {time.perf_counter() - t0:.1f} s", err=True)
+
+
+def _day(ts: float | None) -> str:
+    return time.strftime("%Y-%m-%d", time.gmtime(ts)) if ts else "          "
+
+
+def show(res: Results, out: Any = None) -> None:
+    """The hits as lines (rank, score, id, date, title and snippet), grouped by community
+    when the search found communities; each explanation under its hit."""
+    width = shutil.get_terminal_size((100, 24)).columns
+    write = (lambda s: click.echo(s, file=out)) if out is not None else click.echo
+    if not res:
+        write("  (no results)")
+        return
+    id_width = min(40, max(len(h.id) for h in res))
+
+    def line(rank: int, hit: Any) -> None:
+        head = f"  {rank:>2}. {hit.score:7.4f}  {hit.id[:id_width]:<{id_width}}  {_day(hit.timestamp)}  "
+        rest = " - ".join(s for s in (hit.title, hit.snippet) if s)
+        room = max(20, width - len(head))
+        write(head + (rest if len(rest) <= room else rest[: room - 1] + "…"))
+        if hit.explanation is not None:
+            parts = {k: v for k, v in vars(hit.explanation).items() if v is not None}
+            write("        " + "  ".join(f"{k} {v:+.4f}" if k != "decay_factor" else f"{k} {v:.4f}"
+                                         for k, v in parts.items()))
+
+    if res.communities:
+        ranks = {h.id: n for n, h in enumerate(res, 1)}
+        for c, group in enumerate(res.communities):
+            mine = [h for h in res if h.community == c]
+            write(f"== community {c + 1}: {group.label} ({group.size} in the pool, {len(mine)} ranked)")
+            for hit in mine:
+                line(ranks[hit.id], hit)
+        rest = [h for h in res if h.community is None]
+        if rest:
+            write("== outside the pool's communities")
+            for hit in rest:
+                line(ranks[hit.id], hit)
+        return
+    for n, hit in enumerate(res, 1):
+        line(n, hit)
+
+
+@cli.command("search")
+@click.argument("path")
+@click.argument("query")
+@click.argument("modifiers", default="")
+@click.option("--json", "as_json", is_flag=True, help="print the results as one JSON object on stdout")
+@click.option("--explain", is_flag=True, help="show the parts of each hit's score")
+@click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
+def search_command(path: str, query: str, modifiers: str, as_json: bool, explain: bool,
+                   workers: int | None) -> None:
+    """Search the index at PATH for QUERY, with an optional modifier line, e.g.
+    "limit:5 diverse unlike:WORD like:ID recent:30 from: TEXT to: TEXT local_communities".
+    Notes on the modifier line go to stderr."""
+    with _reported():
+        if not query.strip():
+            _fail("the query is empty")
+        with _open(path) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
+            res = searching.search(query, modifiers, explain=explain)
+        for note in res.notes:
+            click.echo(f"note: {note}", err=True)
+        if as_json:
+            click.echo(res.to_json())
+        else:
+            show(res)
+
+
+@cli.command("info")
+@click.argument("path")
+@click.option("--json", "as_json", is_flag=True, help="print the facts as one JSON object")
+def info_command(path: str, as_json: bool) -> None:
+    """What the index at PATH holds: documents, dimensions, embedder, dates."""
+    with _reported(), _open(path) as idx:
+        info = idx.info()
+    if as_json:
+        click.echo(json.dumps(info))
+        return
+    for key, value in info.items():
+        if key in ("first", "last"):
+            value = _day(value).strip() or "-"
+        click.echo(f"{key + ':':11} {value}")
+
+
+@cli.command("serve")
+@click.argument("path")
+@click.option("--host", default="127.0.0.1", show_default=True, help="the address to listen on")
+@click.option("--port", default=8765, show_default=True, type=click.IntRange(0, 65535))
+@click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
+def serve_command(path: str, host: str, port: int, workers: int | None) -> None:
+    """Serve the index at PATH: a search page at / and a JSON API under /api."""
+    with _reported():
+        _open(path).close()
+        try:
+            from tarnexa.web.serve import run
+        except ImportError as e:
+            _fail(f"serving needs the web extra: pip install tarnexa[web] ({e})")
+        run(path, host=host, port=port, workers=workers)
+
+
+def main() -> None:
+    cli(prog_name="tarnexa")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,279 @@
+"""tarnexa.Index against the one score_candidates call each search stands for, the notes on
+modifier lines, explanations, embedder checks and crashes at every step of a write."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+from _tarnexa import parse_modifiers, score_candidates
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tarnexa
+from tarnexa.text import embedders
+from tarnexa.text.modifiers import read
+
+ROOT = Path(__file__).resolve().parent.parent
+TOPICS = {"fruit": "apple pear plum cherry mango grape lemon peach",
+          "cars": "engine wheel brake clutch piston gear tyre exhaust",
+          "music": "guitar chord melody rhythm drum tempo piano violin"}
+NOW = time.time()
+
+
+def embed(texts):
+    """A deterministic embedder: each word a fixed random vector, a text the sum of its words."""
+    out = np.zeros((len(texts), 48), np.float32)
+    for i, t in enumerate(texts):
+        for w in t.lower().split():
+            out[i] += np.random.default_rng(zlib.crc32(w.encode())).standard_normal(48).astype(np.float32)
+    return out
+
+
+def corpus():
+    rng = np.random.default_rng(1)
+    docs = []
+    for topic, words in TOPICS.items():
+        for n in range(12):
+            docs.append((f"{topic}{n}", " ".join(rng.choice(words.split(), 6)), topic))
+    every = " ".join(TOPICS.values()).split()
+    docs += [(f"noise{n}", " ".join(rng.choice(every, 5)), "noise") for n in range(4)]
+    ids, texts, titles = zip(*docs)
+    stamps = [NOW - 86400 * 7 * i if i % 5 else None for i in range(len(ids))]
+    return list(ids), list(texts), list(titles), stamps
+
+
+@pytest.fixture(scope="module")
+def index(tmp_path_factory):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path_factory.mktemp("ix") / "t.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+    yield idx
+    idx.close()
+
+
+def reference(query, ids=None, texts=None, stamps=None, **kw):
+    """The one score_candidates call a search stands for, on freshly embedded rows."""
+    if ids is None:
+        ids, texts, _, stamps = corpus()
+    m = embedders.embed(embed, texts)
+    vec = {k: embedders.embed_one(embed, kw.pop(k)) for k in ("not_like_vec", "traj_from_vec", "traj_to_vec")
+           if isinstance(kw.get(k), str)}
+    ts = np.array([0.0 if t is None else t for t in stamps])
+    return score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, embedders.embed_one(embed, query),
+                            timestamps=ts, **vec, **kw)
+
+
+def same(res, ref):
+    got = [(h.id, h.score) for h in res]
+    want = [(h["id"], h["score"]) for h in ref]
+    assert len(got) == len(want)
+    for (gi, gs), (wi, ws) in zip(got, want):
+        assert gs == pytest.approx(ws, abs=1e-4)
+        if gi != wi:  # only rows whose scores tie at four decimals may trade places
+            assert dict(want).get(gi) == pytest.approx(gs, abs=1e-4), (got, want)
+
+
+@pytest.mark.parametrize("line, kw, call", [
+    ("", {}, {}),
+    ("limit:3", {}, {"limit": 3}),
+    ("limit:0", {}, {"limit": 0}),
+    ("diverse", {}, {"diverse": True}),
+    ("diverse limit:4", {"mmr_lambda": 0.5, "oversample": 9}, {"diverse": True, "limit": 4, "mmr_lambda": 0.5, "oversample": 9}),
+    ("recent", {}, {"recent": True}),
+    ("recent:10 limit:40", {}, {"recent": True, "recent_days": 10, "limit": 40}),
+    ("unlike:guitar", {}, {"not_like_vec": "guitar"}),
+    ("like:cars1,cars2", {}, {"like_ids": ["cars1", "cars2"]}),
+    ("like:cars1,cars1,nothere", {}, {"like_ids": ["cars1", "cars1"]}),
+    ("from: apple pear to: engine", {}, {"traj_from_vec": "apple pear", "traj_to_vec": "engine"}),
+    ("limit:5 diverse unlike:drum like:music3 recent:30 from: plum to: brake",
+     {}, {"limit": 5, "diverse": True, "not_like_vec": "drum", "like_ids": ["music3"], "recent": True,
+          "recent_days": 30, "traj_from_vec": "plum", "traj_to_vec": "brake"}),
+    ("limit:5", {"limit": 3}, {"limit": 5}),
+    ("", {"limit": 3, "diverse": True, "like_ids": ["fruit2"], "unlike": "lemon"},
+     {"limit": 3, "diverse": True, "like_ids": ["fruit2"], "not_like_vec": "lemon"}),
+    ("", {"pre_filter_ids": ["cars3", "fruit1", "x", "music0"], "threshold": 0.05},
+     {"pre_filter_ids": ["cars3", "fruit1", "x", "music0"], "threshold": 0.05}),
+    ("recent:3", {"trajectory": ("gear", "melody"), "threshold": -1.0},
+     {"recent": True, "recent_days": 3, "traj_from_vec": "gear", "traj_to_vec": "melody", "threshold": -1.0}),
+])
+def test_search_is_the_one_call_it_stands_for(index, line, kw, call):
+    same(index.search("apple and a guitar", line, **kw), reference("apple and a guitar", **call))
+
+
+def test_mask_deletes_and_replacements(tmp_path):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path / "m.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+    mask = np.array([not d.startswith("cars") for d in idx.ids])
+    same(idx.search("engine", mask=mask), reference("engine", mask=mask))
+    assert idx.delete(["fruit1", "music2", "nothere"]) == 2
+    idx.add(["engine engine brake"], ids=["fruit3"])  # a replaced text
+    live = [i for i, d in enumerate(ids) if d not in ("fruit1", "music2", "fruit3")]
+    keep = lambda xs: [xs[i] for i in live] + (["engine engine brake"] if xs is texts else  # noqa: E731
+                                                ["fruit3"] if xs is ids else [None])
+    for line in ("limit:40", "diverse limit:6 like:fruit3"):
+        same(idx.search("engine", line), reference("engine", keep(ids), keep(texts), keep(stamps),
+                                                   **({"limit": 40} if "40" in line else
+                                                      {"diverse": True, "limit": 6, "like_ids": ["fruit3"]})))
+    for _ in range(12):  # enough dead rows for a compaction, which keeps every document
+        idx.add(["piano drum"], ids=["fruit3"])
+    assert idx._settings["cache"] != "vectors-0" and len(idx) == len(ids) - 2
+    assert idx.document("fruit3").text == "piano drum" and "fruit1" not in idx
+    assert tarnexa.Index.open(idx.path, embedder=embed).search("piano drum", "limit:1")[0].id == "fruit3"
+
+
+@pytest.mark.parametrize("line, notes", [
+    ("limit:5 diverse", []),
+    ("limit:-1", ["'limit:-1' was ignored"]),
+    ("limit:5 limit:9", ["'limit:9' replaced the earlier 'limit:5'"]),
+    ("recent:0", ["'recent:0': the days must be a positive"]),
+    ("recent:7d", ["'recent:7d': the days are not a whole number"]),
+    ("from: apple", ["'from:' was ignored: a trajectory is written", "ignored 'apple'"]),
+    ("from: a to: b limit:2 from: c to: d", ["a second 'from: ... to: ...' was ignored", "ignored 'c', 'd'"]),
+    ("banana diverse", ["ignored 'banana': not a modifier"]),
+    ("unlike:", ["'unlike:' names no text"]),
+    ("unlike:the", ["unlike:'the' has no words the embedder can use"]),
+    ("like:fruit1,,zz", ["empty ids were skipped", "like: no document has the id 'zz'"]),
+    ("like: limit:2", ["'like:' names no id; it was ignored"]),
+    ("like:frut1", ["like: no document has the id 'frut1' (closest: fruit1, fruit11, fruit10); skipped",
+                    "nothing was searched"]),
+    ("like:zz", ["like: no document has the id 'zz'", "nothing was searched"]),
+    ("recent_days:5 \ud800", ["cannot be encoded"]),
+])
+def test_notes_name_what_was_ignored(index, tmp_path, line, notes):
+    def words_only(texts):  # "the" has no vector: a zero row
+        return embed([" ".join(w for w in t.split() if w != "the") for t in texts])
+    if "the" in line:
+        idx = tarnexa.Index.create(tmp_path / "n.tnx", embedder=words_only)
+        idx.add(["apple pear"], ids=["a"])
+    else:
+        idx = index
+    got = idx.search("apple", line).notes
+    assert len(got) == len(notes) and all(n in g for n, g in zip(notes, got)), got
+
+
+def test_keyword_overridden_by_the_line_and_values_refused(index):
+    res = index.search("apple", "limit:2 diverse", limit=4, diverse=False)
+    assert len(res) == 2 and res.notes == ("'limit:2' in the modifier line overrides limit=4",
+                                           "'diverse' in the modifier line overrides diverse=False")
+    for kw, message in [({"limit": -1}, "limit must be"), ({"recent_days": 0}, "recent_days must be"),
+                        ({"mask": np.ones(3, bool)}, "mask has 3 entries")]:
+        with pytest.raises(ValueError, match=message):
+            index.search("apple", **kw)
+    with pytest.raises(ValueError, match="the query is empty"):
+        index.search(" \n", "limit:3")
+    assert index.search("apple", "recent", explain=True).notes == ()
+
+
+@given(st.lists(st.sampled_from(list("ab :,-19") + ["from:", " to:", "limit:", "like:", "recent", "unlike:",
+                                                   "diverse", "\u3000", "\x1c", "local_communities"]),
+                max_size=20).map("".join))
+@settings(max_examples=300, deadline=None)
+def test_any_line_reads_as_the_parser_parses_it(line):
+    got, mods = read(line), parse_modifiers(line)
+    assert (got.diverse, got.recent, got.communities) == (mods["diverse"], mods["recent"], mods["local_communities"])
+    assert got.limit == mods["limit"]
+    named = None if mods["like"] is None else [p for p in mods["like"] if p]
+    assert got.like == named or not named  # a like: of empty ids only is ignored
+    assert got.trajectory == (None if mods["trajectory_from"] is None else (mods["trajectory_from"], mods["trajectory_to"]))
+    assert got.unlike == (mods["unlike"] or None) or (got.unlike and mods["unlike"] == "")
+    assert got.recent_days == mods["recent_days"] or (mods["recent_days"] or 0) <= 0
+
+
+@pytest.mark.parametrize("line", ["limit:6", "limit:6 from: plum to: gear", "limit:6 recent:20", "limit:6 unlike:drum",
+                                  "limit:6 like:fruit2 from: plum to: gear recent:20 unlike:drum",
+                                  "limit:6 diverse like:music1 recent:40 unlike:lemon"])
+def test_explanations_recompose_the_scores(index, line):
+    res = index.search("apple guitar", line, explain=True)
+    assert len(res) == 6
+    for h in res:
+        e = h.explanation
+        if e.relevance is None:
+            assert e.ranked == pytest.approx(h.score, abs=3e-4)
+        else:
+            assert 0.7 * e.relevance - 0.3 * e.redundancy == pytest.approx(h.score, abs=3e-4)
+            assert e.ranked == pytest.approx(e.relevance, abs=3e-4)
+        if e.decay is not None:
+            assert 0 < e.decay_factor <= 1
+
+
+def test_embedders_checked(tmp_path):
+    idx = tarnexa.Index.create(tmp_path / "h.tnx", embedder="hashed:64")
+    idx.add(["one text"], ids=["a"])
+    cases = [({}, None), ({"embedder": "hashed"}, "built with the embedder 'hashed:64', not 'hashed'"),
+             ({"embedder": lambda t: np.ones((len(t), 64))}, "gives other vectors"),
+             ({"embedder": lambda t: np.ones((len(t), 3))}, "3-dimension vectors")]
+    for kw, message in cases:
+        if message is None:
+            assert tarnexa.Index.open(idx.path, **kw).search("one text")[0].id == "a"
+        else:
+            with pytest.raises(tarnexa.EmbedderError, match=message):
+                tarnexa.Index.open(idx.path, **kw)
+    made = tarnexa.Index.create(tmp_path / "c.tnx", embedder=embed)
+    with pytest.raises(tarnexa.EmbedderError, match="open it with Index.open"):
+        tarnexa.Index.open(made.path)
+    for bad, message in [(lambda t: np.zeros((len(t), 8)), "zero length .* for the text 'x'"),
+                         (lambda t: np.full((len(t), 8), np.nan), "NaN or infinity for the text 'x'"),
+                         (lambda t: np.ones((len(t) + 1, 8)), r"shape \(2, 8\) for 1 texts")]:
+        with pytest.raises(tarnexa.EmbedderError, match=message):
+            embedders.embed(bad, ["x"])
+
+
+CRASHER = """
+import os, signal, sys, numpy as np, zlib
+sys.path.insert(0, {tests!r})
+from test_index import embed, corpus
+import tarnexa
+from tarnexa.storage import steps
+ids, texts, titles, stamps = corpus()
+idx = tarnexa.Index.open({path!r}, embedder=embed)
+seen = []
+def hook(name):
+    seen.append(name)
+    if len(seen) == {at}:
+        os.kill(os.getpid(), signal.SIGKILL)
+steps.hook = hook
+if {op!r} == "add":
+    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20])
+else:
+    idx.delete(ids[:30])
+print(len(seen))
+"""
+
+
+@pytest.mark.parametrize("op", ["add", "delete"])
+def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
+    ids, texts, titles, stamps = corpus()
+
+    def run(path, at):
+        code = CRASHER.format(tests=str(ROOT / "tests"), path=str(path), at=at, op=op)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+
+    def fresh(name):
+        idx = tarnexa.Index.create(tmp_path / name, embedder=embed)
+        idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+        return idx.path
+
+    done = run(fresh("full.tnx"), 10**6)
+    assert done.returncode == 0, done.stderr
+    total = int(done.stdout)
+    assert total >= 4
+    after = tarnexa.Index.open(tmp_path / "full.tnx", embedder=embed)
+    for at in range(1, total + 1):
+        path = fresh(f"k{at}.tnx")
+        assert run(path, at).returncode == -signal.SIGKILL
+        idx = tarnexa.Index.open(path, embedder=embed)
+        state = {d: idx.document(d).text for d in idx.ids}
+        before = dict(zip(ids, texts))
+        assert state in (before, {d: after.document(d).text for d in after.ids}), at
+        for d in list(state)[::7]:  # each document's row is its own text's
+            assert idx.search(state[d], "limit:1", pre_filter_ids=[d])[0].score == pytest.approx(1.0, abs=1e-4)
+        idx.add(["after the crash"], ids=["z"])  # the lock was released
+        assert "z" in idx
