@@ -400,8 +400,10 @@ class Cache:
                 raise FileExistsError(f"{path} already exists") from e
             step(f"sync {path.parent}")
             _fsync_dir(path.parent)
-        except BaseException:
+        except BaseException as e:
             shutil.rmtree(tmp, ignore_errors=True)
+            if isinstance(e, OSError) and not isinstance(e, FileExistsError):
+                raise OSError(e.errno, f"could not create the cache {path}: {e.strerror}") from e
             raise
         return cls.open(path)
 
