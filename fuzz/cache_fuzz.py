@@ -95,6 +95,7 @@ def flip(rng: random.Random, buf: bytearray, lo: int, hi: int) -> None:
 def truncate(rng, files, d):
     name = rng.choice([n for n in FILES if isinstance(files.get(n), bytearray)])
     del files[name][rng.randrange(len(files[name])) if files[name] else 0:]
+    files.setdefault("_cut", set()).add(name)
     return "truncate"
 
 
@@ -163,8 +164,10 @@ def manifest_field(rng, files, d):
             m.pop(key, None)
         else:
             m[key] = rng.choice(HOSTILE[key])
-        if key == "crc32" and isinstance(m.get("crc32"), dict) and len(m["crc32"]) == 3 and rng.random() < 0.5:
-            m["crc32"] = {k: v ^ (1 << rng.randrange(32)) for k, v in json.loads(buf).get("crc32", {}).items()}
+        old = json.loads(buf).get("crc32")
+        if (key == "crc32" and isinstance(old, dict) and len(old) == 3 and rng.random() < 0.5
+                and all(type(v) is int for v in old.values())):
+            m["crc32"] = {k: v ^ (1 << rng.randrange(32)) for k, v in old.items()}
         files["manifest.json"] = bytearray(json.dumps(m).encode())
     except (ValueError, RecursionError):  # corrupted already
         pass
@@ -211,7 +214,8 @@ def replace_file(rng, files, d):
 
 def junk(rng, files, d):
     name = rng.choice([n for n in FILES if n != "manifest.json"])
-    if isinstance(files[name], bytearray):
+    # Junk in place of cut-off rows would be new matrix bytes, which carry no checksum.
+    if isinstance(files[name], bytearray) and name not in files.get("_cut", ()):
         files[name] += bytes(rng.randrange(256) for _ in range(rng.randrange(1, 600)))
     return "junk appended"
 
@@ -238,6 +242,8 @@ MUTATIONS = [truncate, truncate, flip_header, flip_header, flip_in("manifest.jso
 def materialise(files: dict, d: Path) -> None:
     d.mkdir()
     for name, content in files.items():
+        if name.startswith("_"):
+            continue
         p = d / name
         if isinstance(content, bytearray):
             p.write_bytes(content)
