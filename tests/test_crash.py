@@ -2,9 +2,11 @@
 and lock of Cache.create and Cache.append. After each kill the cache reopens as the previous
 state or the new one, whole; the lock is free; the next write works on what was left."""
 
+import errno
 import fcntl
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -134,3 +136,53 @@ def test_refuse_to_open_what_a_killed_create_left(tmp_path):
     (tmp_path / "c" / "manifest.json").unlink()
     with pytest.raises(CacheError, match="it has no manifest.json"):
         Cache.open(tmp_path / "c")
+
+
+@pytest.mark.parametrize("op", ["create", "append"])
+def test_an_io_error_at_every_step(tmp_path, op):
+    """An OSError at any step: before the commit the error says the previous state was kept
+    (and the space is given back); after it, the error says the rows are there, and they are."""
+    from tarnexa.storage import steps
+    start = tmp_path / "start"
+    Cache.create(start, *rows(0, 300))
+    sizes = {p.name: p.stat().st_size for p in start.iterdir()}
+    names = []
+    steps.hook = names.append
+    try:
+        (Cache.create(tmp_path / "dry", *rows(0, 300)) if op == "create" else
+         Cache.open(tmp_path / "start").append(*rows(300, 1)))
+    finally:
+        steps.hook = None
+    shutil.rmtree(start)
+    Cache.create(start, *rows(0, 300))
+    for k, name in enumerate(names, 1):
+        path = tmp_path / f"k{k}"
+        calls = []
+
+        def fail_at_k(step, k=k):
+            calls.append(step)
+            if len(calls) == k:
+                raise OSError(errno.EIO, "Input/output error")
+
+        if op == "append":
+            shutil.copytree(start, path)
+        steps.hook = fail_at_k
+        try:
+            (Cache.create(path, *rows(0, 300)) if op == "create" else Cache.open(path).append(*rows(300, 1)))
+            message = None
+        except OSError as e:
+            message = str(e)
+        finally:
+            steps.hook = None
+        if op == "create":
+            kept = not path.exists()
+            assert [p.name for p in tmp_path.glob(f".k{k}.tmp-*")] == [], name
+        else:
+            kept = len(Cache.open(path)) == 300
+            assert not kept or {p.name: p.stat().st_size for p in path.iterdir()} == sizes, name  # space given back
+        if kept:
+            assert message is not None and ("keeps its 300 rows" in message or "could not create" in message
+                                            or name == "lock"), (name, message)
+        else:
+            assert len(Cache.open(path)) == (300 if op == "create" else 301), name
+            assert message is None or "but could not flush" in message, (name, message)

@@ -302,6 +302,7 @@ class Cache:
 
     def __init__(self, path: str | os.PathLike[str], manifest: dict[str, Any]) -> None:
         self.path = Path(path)
+        self._committed = False  # set once this object's manifest has replaced the one on disk
         self._reset(manifest)
 
     def _reset(self, manifest: dict[str, Any]) -> None:
@@ -398,13 +399,17 @@ class Cache:
                 os.rename(tmp, path)
             except OSError as e:
                 raise FileExistsError(f"{path} already exists") from e
-            step(f"sync {path.parent}")
-            _fsync_dir(path.parent)
         except BaseException as e:
             shutil.rmtree(tmp, ignore_errors=True)
             if isinstance(e, OSError) and not isinstance(e, FileExistsError):
                 raise OSError(e.errno, f"could not create the cache {path}: {e.strerror}") from e
             raise
+        try:
+            step(f"sync {path.parent}")
+            _fsync_dir(path.parent)
+        except OSError as e:
+            raise OSError(e.errno, f"created the cache {path}, but could not flush its parent directory "
+                                   f"to disk: {e.strerror}") from e
         return cls.open(path)
 
     def append(self, vectors: object, ids: object, timestamps: object = None) -> None:
@@ -430,11 +435,16 @@ class Cache:
             manifest = dict(old, rows=n + len(vec), ids_bytes=old["ids_bytes"] + len(text))
             if "crc32" in old:
                 manifest["crc32"] = {k: zlib.crc32(data[k], v) for k, v in old["crc32"].items()}
+            new = Cache(self.path, manifest)
             try:
                 for col in self._columns():
                     _write_column(self.path / col.file, col.offset + col.nbytes(old), data[col.name])
-                Cache(self.path, manifest)._write_manifest()  # the commit
+                new._write_manifest()  # the commit
             except OSError as e:
+                if new._committed:  # only the directory's flush failed: the rows are there
+                    self._reset(manifest)
+                    raise OSError(e.errno, f"appended {len(vec)} rows to {self.path}, but could not flush "
+                                           f"the directory to disk: {e.strerror}") from e
                 self._cut_back()
                 raise OSError(e.errno, f"could not append {len(vec)} rows to {self.path}: {e.strerror}; "
                                        f"the cache keeps its {n} rows") from e
@@ -583,6 +593,7 @@ class Cache:
             os.fsync(f.fileno())
         step(f"rename {_MANIFEST}")
         os.replace(tmp, self.path / _MANIFEST)
+        self._committed = True
         step(f"sync {self.path.name}")
         _fsync_dir(self.path)
 
