@@ -23,7 +23,6 @@ def check_keywords(kw: dict[str, Any]) -> None:
     own = sorted(OWN_ARGUMENTS.intersection(kw))
     if own:
         raise TypeError(f"search() takes {', '.join(own)} from the cache, not as an argument")
-    check_values(kw)
 
 
 class Searcher:
@@ -39,6 +38,7 @@ class Searcher:
         """``score_candidates`` on the whole cache; ``kw`` are its keyword arguments other than
         matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row)."""
         check_keywords(kw)
+        check_values(kw)
         cache = self.cache
         return score_candidates(cache.vectors, self._ids, self._id_to_idx, query_vec,
                                 timestamps=cache.timestamps, **kw)
