@@ -108,7 +108,7 @@ def single_text(fn: Callable[[str], npt.ArrayLike], target: str) -> EmbedFn:
     """A str -> vector function as the index's list -> rows embedder; a vector of the wrong
     shape is reported naming its text."""
     def embed(texts: list[str]) -> npt.NDArray[np.float32]:
-        rows = []
+        rows: list[npt.NDArray[np.float32]] = []
         for text in texts:
             try:
                 v = np.asarray(fn(text), dtype=np.float32)

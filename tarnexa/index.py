@@ -15,6 +15,7 @@ import contextlib
 import difflib
 import fcntl
 import hashlib
+import importlib
 import inspect
 import math
 import os
@@ -403,7 +404,7 @@ class Index:
             yield None
             return
         try:
-            from tqdm import tqdm
+            tqdm = importlib.import_module("tqdm").tqdm  # untyped
         except ImportError:  # the bar is a nicety: embed without it
             yield None
             return
@@ -458,35 +459,63 @@ class Index:
                     notes.append(f"{line.given[key]!r} in the modifier line overrides {kw}={value!r}")
             else:
                 want[key] = value
+        extra = {"pre_filter_ids": pre_filter_ids, "mask": mask, "threshold": threshold, "oversample": oversample,
+                 "mmr_lambda": mmr_lambda}
         for _ in range(2):  # once more if a writer changed the index between search and lookup
             snap = self._snapshot()
-            found = self._search(snap, query, want, notes, explain, pre_filter_ids, mask, threshold,
-                                 oversample, mmr_lambda)
+            found = self._search(snap, query, want, notes, explain, extra)
             if found is not None:
                 return found
             self._drop_snapshot()
         raise RuntimeError(f"{self.path} kept changing while it was searched; try again")
 
     def _search(self, snap: _Snapshot, query: str, want: dict[str, Any], notes: list[str], explaining: bool,
-                pre_filter_ids: Sequence[str] | None, mask: npt.ArrayLike | None, threshold: float | None,
-                oversample: int | None, mmr_lambda: float | None) -> Results | None:
+                extra: dict[str, Any]) -> Results | None:
+        """One search of one snapshot; None when a writer committed while it ran."""
         notes = list(notes)
+        prepared = self._arguments(snap, query, want, notes, extra)
+        if prepared is None:
+            return Results((), tuple(notes))
+        query_vec, kw, like_rows = prepared
+        hits = snap.searcher.search(query_vec, **kw)
+        rows_hit = [int(h["id"]) for h in hits]
+        docs = self._store.by_rows(rows_hit)
+        if len(docs) < len(set(rows_hit)):
+            return None
+        pool_rows: list[int] | None = None
+        if want["communities"] or (explaining and want["diverse"]):
+            pool_kw = dict(kw, diverse=False, limit=kw.get("oversample", DEFAULTS["oversample"]))
+            pool_rows = [int(h["id"]) for h in snap.searcher.search(query_vec, **pool_kw)]
+        membership: dict[int, int] = {}
+        groups: list[Community] = []
+        if want["communities"] and pool_rows:
+            groups, membership = self._communities(snap, pool_rows)
+        parts: list[Any] = [None] * len(hits)
+        if explaining:
+            picked = bool(want["diverse"]) and pool_rows is not None and len(pool_rows) > kw["limit"]
+            parts = explain_hits(
+                snap.cache.vectors, snap.cache.timestamps, rows_hit, like_rows, query_vec,
+                recent=bool(kw.get("recent")), recent_days=kw.get("recent_days"),
+                not_like_vec=kw.get("not_like_vec"),
+                traj=(kw["traj_from_vec"], kw["traj_to_vec"]) if "traj_from_vec" in kw else None, picked=picked)
+        out = [Hit(docs[row].id, h["score"], docs[row].title, _snippet(docs[row]), docs[row].timestamp,
+                   membership.get(row), part) for h, row, part in zip(hits, rows_hit, parts)]
+        return Results(tuple(out), tuple(notes), tuple(groups))
+
+    def _arguments(self, snap: _Snapshot, query: str, want: dict[str, Any], notes: list[str],
+                   extra: dict[str, Any]) -> tuple[npt.NDArray[np.float32], dict[str, Any], list[int] | None] | None:
+        """The query vector, the searcher's keyword arguments (cache rows for ids, vectors for
+        texts) and the liked rows; None when the like ids name no document. Adds its notes."""
         fn = self._embedder()
         dims = int(self._settings["dims"])
-        query_vec = embedders.embed(fn, [query], dims)[0]
-        kw: dict[str, Any] = {"limit": DEFAULTS["limit"] if want["limit"] is None else want["limit"]}
-        if want["diverse"]:
-            kw["diverse"] = True
-        for name, value in (("threshold", threshold), ("oversample", oversample), ("mmr_lambda", mmr_lambda)):
-            if value is not None:
-                kw[name] = value
-        if want["recent"]:
-            if snap.dated:
-                kw["recent"] = True
-                if want["recent_days"] is not None:
-                    kw["recent_days"] = want["recent_days"]
-            else:
-                notes.append("recent was ignored: no document in the index has a timestamp")
+        query_vec = embedders.embed_one(fn, query, dims)
+        kw: dict[str, Any] = {"limit": DEFAULTS["limit"] if want["limit"] is None else want["limit"],
+                              "diverse": want["diverse"] or None, "threshold": extra["threshold"],
+                              "oversample": extra["oversample"], "mmr_lambda": extra["mmr_lambda"]}
+        if want["recent"] and not snap.dated:
+            notes.append("recent was ignored: no document in the index has a timestamp")
+        elif want["recent"]:
+            kw.update(recent=True, recent_days=want["recent_days"])
         elif want["recent_days"] is not None:
             notes.append("recent_days was ignored: it takes effect only with recent")
         if want["unlike"] is not None:
@@ -504,43 +533,15 @@ class Index:
                              f"{self._closest(unknown)}; skipped")
             if not rows:
                 notes.append("like: none of the ids names a document, so nothing was searched")
-                return Results((), tuple(notes))
+                return None
             like_rows = [rows[d] for d in want["like"] if d in rows]
             kw["like_ids"] = [str(r) for r in like_rows]
-        if pre_filter_ids is not None:
-            rows = self._store.rows_of(_strings(pre_filter_ids, "pre_filter_ids"))
-            kw["pre_filter_ids"] = [str(rows[d]) for d in pre_filter_ids if d in rows]
-        if mask is not None:
-            kw["mask"] = self._mask(snap, mask)
-        elif snap.mask is not None:
-            kw["mask"] = snap.mask
-        kw = {k: v for k, v in kw.items() if v is not None}
-        hits = snap.searcher.search(query_vec, **kw)
-        rows_hit = [int(h["id"]) for h in hits]
-        docs = self._store.by_rows(rows_hit)
-        if len(docs) < len(set(rows_hit)):
-            return None  # a writer committed in between: search the new version
-        pool_rows: list[int] | None = None
-        if want["communities"] or (explaining and want["diverse"]):
-            pool_kw = dict(kw, diverse=False, limit=kw.get("oversample", DEFAULTS["oversample"]))
-            pool_rows = [int(h["id"]) for h in snap.searcher.search(query_vec, **pool_kw)]
-        membership: dict[int, int] = {}
-        groups: list[Community] = []
-        if want["communities"] and pool_rows:
-            groups, membership = self._communities(snap, pool_rows)
-        parts: list[Any] = [None] * len(hits)
-        if explaining:
-            picked = bool(want["diverse"]) and pool_rows is not None and len(pool_rows) > kw["limit"]
-            parts = explain_hits(
-                snap.cache.vectors, snap.cache.timestamps, rows_hit, like_rows, query_vec,
-                recent=bool(kw.get("recent")), recent_days=kw.get("recent_days"),
-                not_like_vec=kw.get("not_like_vec"),
-                traj=(kw["traj_from_vec"], kw["traj_to_vec"]) if "traj_from_vec" in kw else None, picked=picked)
-        out = []
-        for h, row, part in zip(hits, rows_hit, parts):
-            doc = docs[row]
-            out.append(Hit(doc.id, h["score"], doc.title, _snippet(doc), doc.timestamp, membership.get(row), part))
-        return Results(tuple(out), tuple(notes), tuple(groups))
+        if extra["pre_filter_ids"] is not None:
+            wanted = _strings(extra["pre_filter_ids"], "pre_filter_ids")
+            rows = self._store.rows_of(wanted)
+            kw["pre_filter_ids"] = [str(rows[d]) for d in wanted if d in rows]
+        kw["mask"] = snap.mask if extra["mask"] is None else self._mask(snap, extra["mask"])
+        return query_vec, {k: v for k, v in kw.items() if v is not None}, like_rows
 
     def _closest(self, unknown: list[str]) -> str:
         """A hint naming the ids closest to the first unknown one, in an index small enough to
@@ -553,8 +554,8 @@ class Index:
     def _text_vec(self, fn: embedders.EmbedFn, token: str, text: str, dims: int,
                   notes: list[str]) -> npt.NDArray[np.float32] | None:
         try:
-            return embedders.embed(fn, [text], dims)[0]
-        except embedders.EmbedderError:
+            return embedders.embed_one(fn, text, dims)
+        except EmbedderError:
             notes.append(f"{token}{text!r} has no words the embedder can use; it was ignored")
             return None
 

@@ -1,6 +1,7 @@
 """tarnexa.Index against the one score_candidates call each search stands for, the notes on
 modifier lines, explanations, embedder checks and crashes at every step of a write."""
 
+import json
 import os
 import signal
 import subprocess
@@ -277,3 +278,75 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
             assert idx.search(state[d], "limit:1", pre_filter_ids=[d])[0].score == pytest.approx(1.0, abs=1e-4)
         idx.add(["after the crash"], ids=["z"])  # the lock was released
         assert "z" in idx
+
+
+def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
+    docs = tmp_path / "docs"
+    (docs / "sub").mkdir(parents=True)
+    files = {"a.md": "# Fruit\n\napple pear plum\n\n## Cars\n\nengine wheel brake\n",
+             "sub/b.rst": "Music\n=====\n\nguitar chord melody\n", "c.txt": "drum tempo piano\n\nviolin rhythm\n",
+             "skip.py": "not text"}
+    for name, text in files.items():
+        (docs / name).write_text(text)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
+
+    def tarnexa_(*args):
+        return subprocess.run([sys.executable, "-m", "tarnexa", *map(str, args)], capture_output=True, text=True,
+                              env=env, timeout=120)
+
+    def held():
+        with tarnexa.Index.open(tmp_path / "ix") as idx:
+            return {d: (idx.document(d).title, idx.document(d).text) for d in idx.ids}
+
+    assert tarnexa_("index", tmp_path / "ix", docs, "--embedder", "hashed:64").returncode == 0
+    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Cars", "Cars\n\nengine wheel brake"),
+                      "sub/b.rst#1": ("Music", "Music\n\nguitar chord melody"),
+                      "c.txt#1": ("c.txt", "c.txt\n\ndrum tempo piano\n\nviolin rhythm")}
+    (docs / "a.md").write_text("# Fruit\n\ncherry mango\n")
+    (docs / "sub" / "b.rst").unlink()
+    (docs / "d.md").write_text("lemon peach\n")
+    run = tarnexa_("index", tmp_path / "ix", docs)
+    assert run.returncode == 0 and "2 files (re)indexed, 1 removed" in run.stderr, run.stderr
+    assert sorted(held()) == ["a.md#1", "c.txt#1", "d.md#1"] and held()["a.md#1"][1] == "Fruit\n\ncherry mango"
+    found = tarnexa_("search", tmp_path / "ix", "mango", "limit:2 banana", "--json", "--explain")
+    out = json.loads(found.stdout)
+    assert found.returncode == 0 and out["hits"][0]["id"] == "a.md#1" and len(out["hits"]) == 2
+    assert out["hits"][0]["explanation"]["similarity"] == out["hits"][0]["score"]
+    assert "note: ignored 'banana'" in found.stderr
+    for args, message in [(("search", tmp_path / "none", "x"), "no tarnexa index at"),
+                          (("search", tmp_path / "ix", " "), "the query is empty"),
+                          (("index", tmp_path / "ix", tmp_path / "missing"), "no such file or folder"),
+                          (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
+        bad = tarnexa_(*args)
+        assert bad.returncode == 2 and bad.stderr.startswith("tarnexa: error: ") and message in bad.stderr, bad.stderr
+    (docs / "c.txt").write_bytes(b"\xff\xfe bad")
+    bad = tarnexa_("index", tmp_path / "ix", docs)
+    assert bad.returncode == 2 and "not UTF-8 text" in bad.stderr
+    assert tarnexa_("info", tmp_path / "ix", "--json").stdout.count('"documents": 3') == 1
+
+
+def test_sharded_index_answers_as_in_process(index):
+    pytest.importorskip("distributed")
+    with index.sharded(workers=2) as sharded:
+        for line in ["limit:8", "limit:5 unlike:drum recent:30 from: plum to: gear", "limit:4 like:cars2 diverse"]:
+            here, there = index.search("apple guitar", line, explain=True), sharded.search("apple guitar", line,
+                                                                                            explain=True)
+            assert [h.score for h in there] == pytest.approx([h.score for h in here], abs=2e-4)
+            assert [h.explanation for h in there] == [h.explanation for h in here] or "diverse" in line
+            same(there, [{"id": h.id, "score": h.score} for h in here])
+
+
+def test_communities_group_the_pool_and_leave_the_hits_alone(index):
+    plain = index.search("apple guitar engine", "limit:6")
+    res = index.search("apple guitar engine", "limit:6 local_communities")
+    assert [(h.id, h.score) for h in res] == [(h.id, h.score) for h in plain]
+    assert sum(c.size for c in res.communities) == len(index)  # the pool holds every document here
+    for topic in TOPICS:  # each topic whole in one community, no two topics together
+        homes = {n for n, c in enumerate(res.communities) for d in c.members if d.startswith(topic)}
+        assert len(homes) == 1 and not any(d.startswith(tuple(set(TOPICS) - {topic}))
+                                           for d in res.communities[homes.pop()].members)
+    for h in res:
+        assert h.id in res.communities[h.community].members
+    assert res.communities[0].members[0] == res[0].id and res.communities[0].label in TOPICS
+    assert res.to_dict()["communities"] == index.search("apple guitar engine", "detect_communities limit:6"
+                                                        ).to_dict()["communities"]

@@ -193,5 +193,6 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
 
 
 def embed_one(fn: EmbedFn, text: str, dims: int | None = None) -> npt.NDArray[np.float32]:
-    return embed(fn, [text], dims)[0]
+    row: npt.NDArray[np.float32] = embed(fn, [text], dims)[0]
+    return row
 

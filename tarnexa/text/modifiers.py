@@ -89,7 +89,7 @@ def read(line: str | None) -> Line:
         out.notes.append("the modifier line holds characters that cannot be encoded as UTF-8 "
                          "(lone surrogates); it was ignored")
         return out
-    if mods["trajectory_from"] is not None:
+    if mods["trajectory_from"] is not None and mods["trajectory_to"] is not None:
         out.trajectory = (mods["trajectory_from"], mods["trajectory_to"])
         out.given["trajectory"] = "from: ... to: ..."
     elif "from:" in line:
@@ -127,7 +127,7 @@ def read(line: str | None) -> Line:
                 _replace(out, "limit", tok)
                 out.limit = alone["limit"]
         elif tok.startswith("like:"):
-            pieces = alone["like"]
+            pieces = alone["like"] or []
             named = [p for p in pieces if p]
             if not named:
                 out.notes.append(f"{tok!r} names no id; it was ignored (write like:ID or like:ID,ID)")

@@ -79,7 +79,7 @@ def read(f: SourceFile) -> tuple[str, str, float]:
 def _sections(lines: list[str], fallback: str) -> Iterator[tuple[str, list[str]]]:
     """(heading, body lines) for each section; the lines before the first heading come under
     the fallback title."""
-    title, body = fallback, []
+    title, body = fallback, list[str]()
     i = 0
     while i < len(lines):
         line = lines[i]
