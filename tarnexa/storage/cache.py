@@ -112,7 +112,7 @@ def _npy_header(dtype: np.dtype[Any], shape: tuple[int, ...]) -> bytes:
     return b"\x93NUMPY\x01\x00" + (_HEADER - 10).to_bytes(2, "little") + text + b" " * pad + b"\n"
 
 
-def _fsync_dir(path: Path) -> None:
+def fsync_dir(path: Path) -> None:
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
     try:
         os.fsync(fd)
@@ -406,7 +406,7 @@ class Cache:
             raise
         try:
             step(f"sync {path.parent}")
-            _fsync_dir(path.parent)
+            fsync_dir(path.parent)
         except OSError as e:
             raise OSError(e.errno, f"created the cache {path}, but could not flush its parent directory "
                                    f"to disk: {e.strerror}") from e
@@ -595,7 +595,7 @@ class Cache:
         os.replace(tmp, self.path / _MANIFEST)
         self._committed = True
         step(f"sync {self.path.name}")
-        _fsync_dir(self.path)
+        fsync_dir(self.path)
 
     @contextlib.contextmanager
     def _locked(self) -> Iterator[None]:
