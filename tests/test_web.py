@@ -3,17 +3,16 @@ command in a subprocess, and the page itself in headless Chromium (skipped witho
 
 import asyncio
 import contextlib
-import importlib.util
 import json
-import re
 import os
+import re
 import shutil
 import socket
 import subprocess
 import sys
 import threading
-from concurrent.futures import ThreadPoolExecutor
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -25,8 +24,6 @@ import tarnexa  # noqa: E402
 from tarnexa.web.app import INFO_FIELDS, create_app  # noqa: E402
 from tarnexa.web.serve import LOOPBACK_NAMES, exposure_warning  # noqa: E402
 
-needs_communities = pytest.mark.skipif(importlib.util.find_spec("tarnexa.text.communities") is None,
-                                       reason="tarnexa.text.communities is not in this tree")
 DAY = 86400.0
 NOW = 1_760_000_000.0
 HOSTILE_TITLE = '<img src=x onerror="window.pwned=1;alert(1)">Hostile cats'
@@ -78,8 +75,7 @@ def expected(idx, q, m="", explain=False, limit=None):
 
 @pytest.mark.parametrize("m", ["", "recent", "recent:30", "like:kitten", "like:kitten,nosuch", "unlike:dogs",
                                "from: cats to: dogs", "limit:3", "diverse", "bogus recent:-2 limit:x",
-                               *[pytest.param(m, marks=needs_communities) for m in
-                                 ("local_communities", "diverse local_communities limit:4 bogus recent:-2")]])
+                               "local_communities", "diverse local_communities limit:4 bogus recent:-2"])
 @pytest.mark.parametrize("extra", [{}, {"explain": "true", "limit": "5"}])
 def test_search_matches_the_index(client, idx, m, extra):
     r = client.get("/api/search", params={"q": "cats with fur", "m": m, **extra})
@@ -415,7 +411,6 @@ def test_browser_more_like_this(page, idx):
     assert f"like%3A{liked.replace('/', '%2F')}" in page.d.current_url
 
 
-@needs_communities
 def test_browser_communities_explanations_and_shared_url(page, idx):
     page.open()
     page.search("cats and dogs", "local_communities limit:6")
