@@ -22,6 +22,7 @@ import os
 import re
 import secrets
 import shutil
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
@@ -145,6 +146,7 @@ class Index:
         self._checked = False
         self._searcher_for = searcher_for or Searcher
         self._snap: _Snapshot | None = None
+        self._snap_lock = threading.RLock()
         self._owned: contextlib.ExitStack | None = None
 
     # ---- making and opening ----
@@ -406,16 +408,18 @@ class Index:
     # ---- searching ----
 
     def _snapshot(self) -> _Snapshot:
-        if self._snap is None or self._snap.version != self._store.version():
-            self._drop_snapshot()
-            self._settings = self._store.settings()
-            self._snap = _Snapshot(self.path, self._store, self._searcher_for)
-        return self._snap
+        with self._snap_lock:  # threads sharing the index build one snapshot, not several
+            if self._snap is None or self._snap.version != self._store.version():
+                self._drop_snapshot()
+                self._settings = self._store.settings()
+                self._snap = _Snapshot(self.path, self._store, self._searcher_for)
+            return self._snap
 
     def _drop_snapshot(self) -> None:
-        if self._snap is not None:
-            self._snap.close()
-            self._snap = None
+        with self._snap_lock:
+            if self._snap is not None:
+                self._snap.close()
+                self._snap = None
 
     def search(self, query: str, modifiers: str | None = "", *, explain: bool = False,
                limit: int | None = None, diverse: bool | None = None, recent: bool | None = None,

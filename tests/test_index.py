@@ -350,3 +350,27 @@ def test_communities_group_the_pool_and_leave_the_hits_alone(index):
     assert res.communities[0].members[0] == res[0].id and res.communities[0].label in TOPICS
     assert res.to_dict()["communities"] == index.search("apple guitar engine", "detect_communities limit:6"
                                                         ).to_dict()["communities"]
+
+
+def test_threads_share_an_index(tmp_path):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path / "th.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+    want = {d: [h.id for h in idx.search(t, "limit:3")] for d, t in zip(ids[:8], texts)}
+    errors = []
+
+    def work(n):
+        try:
+            for d in list(want)[n::2] * 20:
+                assert [h.id for h in idx.search(idx.document(d).text, "limit:3")] == want[d]
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    import threading
+    threads = [threading.Thread(target=work, args=(n % 2,)) for n in range(6)]
+    for t in threads:
+        t.start()
+    idx.add(["a new document"], ids=["new"])  # a writer in between: snapshots rebuilt under the readers
+    for t in threads:
+        t.join()
+    assert errors == [] and "new" in idx

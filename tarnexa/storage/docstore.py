@@ -9,12 +9,14 @@ store's transaction that names it has committed. Rows the cache gained without s
 
 from __future__ import annotations
 
+import functools
 import json
 import sqlite3
-from collections.abc import Iterable, Sequence
+import threading
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, ParamSpec, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +24,8 @@ import numpy.typing as npt
 from tarnexa.storage.steps import step
 
 FILE = "docs.sqlite"
+P = ParamSpec("P")
+R = TypeVar("R")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -44,14 +48,25 @@ class Document:
     timestamp: float | None
 
 
+def _serialised(method: Callable[P, R]) -> Callable[P, R]:
+    """One call at a time on the store's connection: threads that share an index take turns
+    (a connection's statements must not interleave)."""
+    @functools.wraps(method)
+    def call(*args: P.args, **kwargs: P.kwargs) -> R:
+        with args[0]._lock:  # type: ignore[attr-defined]
+            return method(*args, **kwargs)
+    return call
+
+
 class DocStore:
-    """One connection to an index's document store."""
+    """One connection to an index's document store, usable from several threads."""
 
     def __init__(self, folder: Path, create: bool = False) -> None:
         path = folder / FILE
         if not create and not path.is_file():
             raise FileNotFoundError(f"{folder} is not a tarnexa index: it has no {FILE}")
         # Autocommit mode: transactions are opened and closed explicitly below.
+        self._lock = threading.RLock()
         self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=FULL")
@@ -59,14 +74,17 @@ class DocStore:
         if create:
             self.db.executescript(_SCHEMA)
 
+    @_serialised
     def close(self) -> None:
         self.db.close()
 
     # -- settings --
 
+    @_serialised
     def settings(self) -> dict[str, Any]:
         return {k: json.loads(v) for k, v in self.db.execute("SELECT key, value FROM settings")}
 
+    @_serialised
     def version(self) -> int:
         """A number that changes with every commit of any writer."""
         row = self.db.execute("SELECT value FROM settings WHERE key = 'version'").fetchone()
@@ -74,15 +92,18 @@ class DocStore:
 
     # -- reading --
 
+    @_serialised
     def live_rows(self) -> npt.NDArray[np.int64]:
         """The cache rows of every live document, in no particular order."""
         rows = self.db.execute("SELECT row FROM docs").fetchall()
         return np.fromiter((r for (r,) in rows), np.int64, len(rows))
 
+    @_serialised
     def ids_in_order(self) -> list[str]:
         """Every live document's id, in the order of their cache rows."""
         return [d for (d,) in self.db.execute("SELECT id FROM docs ORDER BY row")]
 
+    @_serialised
     def rows_of(self, ids: Sequence[str]) -> dict[str, int]:
         """The cache rows of those of ids that are live documents."""
         out: dict[str, int] = {}
@@ -91,6 +112,7 @@ class DocStore:
             out.update(self.db.execute(f"SELECT id, row FROM docs WHERE id IN ({marks})", chunk).fetchall())
         return out
 
+    @_serialised
     def by_rows(self, rows: Sequence[int]) -> dict[int, Document]:
         """The documents held at those cache rows (rows of no live document are left out)."""
         out: dict[int, Document] = {}
@@ -101,20 +123,25 @@ class DocStore:
                 out[row] = Document(d, title, text, ts)
         return out
 
+    @_serialised
     def document(self, doc_id: str) -> Document | None:
         r = self.db.execute("SELECT id, title, text, timestamp FROM docs WHERE id = ?", (doc_id,)).fetchone()
         return None if r is None else Document(*r)
 
+    @_serialised
     def count(self) -> int:
         return int(self.db.execute("SELECT count(*) FROM docs").fetchone()[0])
 
+    @_serialised
     def time_range(self) -> tuple[float | None, float | None]:
         first, last = self.db.execute("SELECT min(timestamp), max(timestamp) FROM docs").fetchone()
         return first, last
 
+    @_serialised
     def sources(self) -> dict[str, str]:
         return dict(self.db.execute("SELECT source, stamp FROM sources").fetchall())
 
+    @_serialised
     def ids_of_sources(self, sources: Iterable[str]) -> list[str]:
         out: list[str] = []
         for chunk in _chunks(list(sources)):
@@ -124,6 +151,7 @@ class DocStore:
 
     # -- writing: one transaction per commit --
 
+    @_serialised
     def commit(self, put: Sequence[tuple[str, int, str, str, float | None, str | None]] = (),
                delete: Sequence[str] = (), settings: dict[str, Any] | None = None,
                sources: dict[str, str | None] | None = None,
