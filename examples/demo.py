@@ -477,7 +477,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             docs = reference_docs()
             source = "the Python reference documentation (dated by version notes)"
         embedder = load_embedder(args.embedder)
-        with opened(docs, embedder, args.index, args.workers, sys.stderr.isatty()) as corpus:
+        # A served index is searched over workers by the server itself.
+        workers = None if args.serve else args.workers
+        with opened(docs, embedder, args.index, workers, sys.stderr.isatty()) as corpus:
             if args.serve:
                 from tarnexa.web.serve import run
                 run(str(corpus.index.path), port=args.port, workers=args.workers)
