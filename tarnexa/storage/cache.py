@@ -34,6 +34,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
+import importlib
 import io
 import json
 import math
@@ -50,10 +51,12 @@ from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
-from numpy.lib import format as npy_format
 
 from tarnexa.errors import CacheError, CacheMissingError
 from tarnexa.storage.steps import step
+
+# NumPy's .npy header reader; typed Any, since older NumPy releases ship it without annotations.
+npy_format: Any = importlib.import_module("numpy.lib.format")
 
 _FORMAT = "tarnexa-cache"
 _VERSION = 2  # version 1: the same files, no checksums; still read, and appended to as such
