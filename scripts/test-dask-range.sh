@@ -32,7 +32,8 @@ run "$VENV/bin/python" "$NEWEST" "" "$@"
 OLD="$ROOT/.venv-dask-oldest"
 if ! "$OLD/bin/python" -c "import distributed, sys; sys.exit(distributed.__version__ != '$OLDEST')" >/dev/null 2>&1; then
   rm -rf "$OLD"
-  "$VENV/bin/python" -c 'import sys; print(sys._base_executable)' | xargs -I{} {} -m venv "$OLD"
+  BASE="$("$VENV/bin/python" -c 'import sys; print(sys._base_executable)')"
+  "$BASE" -m venv "$OLD"
   "$OLD/bin/python" -m pip install -q "dask[distributed]==$OLDEST" numpy pytest 2>&1 \
     | { grep -v "^WARNING: Location" || true; } >&2
 fi
