@@ -135,15 +135,24 @@ scoring::Request request_of(const Arguments& v) {
 
 constinit const py::FunctionDesc kScoreCandidates{scoring::kScoreCandidates, score_candidates, g_names};
 
+PyObject* score_call(PyObject* const* a, ScoreCore& core) {
+    py::CallContext ctx;
+    const Arguments v = convert(a, ctx);
+    core.convert_more(a, ctx);
+    // No Python code runs from here until the result is built.
+    ctx.arguments_converted();
+    scoring::Outcome out = core.run(request_of(v));
+    if (out.dimension_mismatch) py::raise(PyExc_ValueError, text::query_dimension(out.query_len, out.dims));
+    return build(out.hits, *v.ids).release();
+}
+
 PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    struct Pipeline final : ScoreCore {
+        scoring::Outcome run(const scoring::Request& r) override { return scoring::score_candidates(r); }
+    };
     return py::called<kParameterCount>(kScoreCandidates, args, nargsf, kwnames, [&](PyObject* const* a) -> PyObject* {
-        py::CallContext ctx;
-        const Arguments v = convert(a, ctx);
-        // No Python code runs from here until the result is built.
-        ctx.arguments_converted();
-        scoring::Outcome out = scoring::score_candidates(request_of(v));
-        if (out.dimension_mismatch) py::raise(PyExc_ValueError, text::query_dimension(out.query_len, out.dims));
-        return build(out.hits, *v.ids).release();
+        Pipeline core;
+        return score_call(a, core);
     });
 }
 

@@ -1,0 +1,277 @@
+#include "scoring/quantized.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <queue>
+#include <utility>
+#include <vector>
+
+#include "kernels/int8.hpp"
+#include "scoring/prepare.hpp"
+#include "scoring/scan.hpp"
+
+namespace tarnexa::scoring {
+namespace {
+
+constexpr double kUnit = 0x1p-24;  // float32 unit roundoff
+// Relative allowance for the float64 arithmetic of a bound (roundings of 2^-53 each, summed
+// over the columns), far above what it covers.
+constexpr double kSlack = 1e-9;
+constexpr std::size_t kBlock = 1024;
+// Above this share of the rows the survivors are not worth gathering: the float32 scan runs.
+constexpr std::size_t kMaxSurvivorShare = 8;
+
+float round_up(double x) {
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+float round_down(double x) {
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+
+// One query-side vector v at two int8 levels, v ~ s1 c1 + s2 c2, with what its bound needs:
+// norm >= |v| and residual_term >= |v - s1 c1 - s2 c2| * 127 * sqrt(dims).
+struct QueryCodes {
+    std::vector<std::int8_t> level[2];  // padded with zeros to whole kernel blocks
+    double scale[2] = {0.0, 0.0};
+    double norm = 0.0;
+    double residual_term = 0.0;
+};
+
+// Codes of values at one level: scale = max|x| / 127 and round(x / scale); false for non-finite x.
+bool quantize_level(const std::vector<double>& x, std::vector<std::int8_t>& codes, double& scale) {
+    double top = 0.0;
+    for (double v : x) {
+        if (!std::isfinite(v)) return false;
+        top = std::max(top, std::fabs(v));
+    }
+    scale = top / 127.0;
+    codes.assign(kernels::int8_padded(x.size()), 0);
+    if (scale > 0.0)
+        for (std::size_t i = 0; i < x.size(); ++i)
+            codes[i] = static_cast<std::int8_t>(std::clamp(std::nearbyint(x[i] / scale), -127.0, 127.0));
+    return true;
+}
+
+std::optional<QueryCodes> quantize_query(const Vector& v) {
+    QueryCodes q;
+    std::vector<double> rest(v.begin(), v.end());
+    double sq = 0.0;
+    for (double x : rest) sq += x * x;
+    q.norm = std::sqrt(sq) * (1.0 + kSlack);
+    for (int l = 0; l < 2; ++l) {
+        if (!quantize_level(rest, q.level[l], q.scale[l])) return std::nullopt;
+        for (std::size_t i = 0; i < rest.size(); ++i) rest[i] -= q.scale[l] * q.level[l][i];
+    }
+    double err = 0.0;
+    for (double x : rest) err += x * x;
+    q.residual_term = std::sqrt(err) * 127.0 * std::sqrt(static_cast<double>(v.size())) * (1.0 + kSlack);
+    return q;
+}
+
+// The k-th largest of the lower bounds offered (NaN never counts); minus infinity until k came.
+class KthLargest {
+public:
+    explicit KthLargest(std::size_t k) : k_(k) {}
+    void offer(float x) {
+        if (!(x > floor())) return;
+        heap_.push(x);
+        if (heap_.size() > k_) heap_.pop();
+    }
+    float floor() const {
+        return heap_.size() < k_ ? -std::numeric_limits<float>::infinity() : heap_.top();
+    }
+
+private:
+    std::size_t k_;
+    std::priority_queue<float, std::vector<float>, std::greater<float>> heap_;
+};
+
+struct Pass {
+    const QuantizedRows* q;
+    const SimilarityScan* scan;
+    const QueryCodes* vecs[3];  // query, trajectory direction, contrastive vector (the last two optional)
+    std::vector<float>* upper;
+    KthLargest* kth;
+};
+
+// [lo, hi] holding fl32(v . x) for row r, from the integer dots of its codes with v's two levels.
+[[gnu::always_inline]] inline void interval(const Pass& p, std::size_t r, const QueryCodes& v,
+                                            std::int32_t d1, std::int32_t d2, float& lo, float& hi) {
+    const double s = p.q->scales[r];
+    const double approx = s * (v.scale[0] * d1 + v.scale[1] * d2);
+    const double width = v.norm * p.q->bounds[r] + s * v.residual_term;
+    const double slack = kSlack * (std::fabs(approx) + width);
+    lo = round_down(approx - width - slack);
+    hi = round_up(approx + width + slack);
+}
+
+template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
+    const SimilarityScan& s = *p.scan;
+    float* upper = p.upper->data() + base;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t r = base + i;
+        float sim_lo, sim_hi, traj_lo = 0, traj_hi = 0, con_lo = 0, con_hi = 0;
+        interval(p, r, *p.vecs[0], dots[0][i], dots[1][i], sim_lo, sim_hi);
+        std::size_t slot = 2;
+        if constexpr (kTraj) {
+            interval(p, r, *p.vecs[1], dots[slot][i], dots[slot + 1][i], traj_lo, traj_hi);
+            slot += 2;
+        }
+        if constexpr (kContrast) interval(p, r, *p.vecs[2], dots[slot][i], dots[slot + 1][i], con_lo, con_hi);
+        upper[i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(s, r, sim_hi, traj_hi, con_lo);
+        p.kth->offer(modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(s, r, sim_lo, traj_lo, con_hi));
+    }
+}
+
+using BoundFn = void (*)(const Pass&, std::size_t, std::size_t, std::int32_t* const*);
+template <unsigned... kBits>
+constexpr auto make_bound_table(std::integer_sequence<unsigned, kBits...>) {
+    return std::array<BoundFn, sizeof...(kBits)>{
+        &bound_block<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0, (kBits & 16) != 0>...};
+}
+constexpr auto kBoundFns = make_bound_table(std::make_integer_sequence<unsigned, 32>{});
+
+thread_local double t_now = 0.0;
+double fixed_clock() { return t_now; }
+
+// The request is one the scan serves: it would not fault or end early for a reason the scan
+// must reproduce, and its pool is a small part of the rows.
+bool served(const Request& r, const QuantizedRows& q) {
+    const std::size_t n = r.matrix.rows, dims = r.matrix.cols;
+    if (r.n_ids == 0 || r.n_ids < n || q.rows != n || n == 0 || r.query.size() != dims) return false;
+    if (r.pre_filter_rows) return false;  // only the named rows are read anyway
+    if (r.like_rows) {
+        if (r.like_rows->empty()) return false;
+        for (std::uint64_t row : *r.like_rows)
+            if (row >= n) return false;
+    }
+    if (r.traj_from && r.traj_to && std::max(r.traj_from->size(), r.traj_to->size()) != dims) return false;
+    if (r.traj_from && r.traj_to && std::min(r.traj_from->size(), r.traj_to->size()) != dims &&
+        std::min(r.traj_from->size(), r.traj_to->size()) != 1)
+        return false;
+    if (r.not_like && r.not_like->size() != dims) return false;
+    // Rescoring names rows, and named rows index these arrays whether or not they are used.
+    if (r.mask && r.mask->size() < n) return false;
+    if (r.timestamps && r.timestamps->size() < n) return false;
+    if (r.recent && r.timestamps) {
+        const float h = half_life_of(r.recent_days);
+        if (!(h > 0.0f) || !std::isfinite(h)) return false;  // the decay factor stays in [0, 1]
+    }
+    const std::uint64_t k = r.diverse ? r.oversample : r.limit;
+    return k > 0 && k <= n / kMaxSurvivorShare;
+}
+
+}  // namespace
+
+void quantize_row(const MatrixView& m, std::size_t row, std::int8_t* codes, float& scale, float& bound) {
+    const std::size_t d = m.cols;
+    double top = 0.0, sq = 0.0;
+    bool finite = true;
+    for (std::size_t c = 0; c < d; ++c) {
+        const double x = m.get(row, c);
+        finite = finite && std::isfinite(x);
+        top = std::max(top, std::fabs(x));
+        sq += x * x;
+    }
+    if (!finite) {
+        std::fill(codes, codes + d, std::int8_t{0});
+        scale = 0.0f;
+        bound = std::numeric_limits<float>::infinity();
+        return;
+    }
+    scale = static_cast<float>(top / 127.0);
+    const double s = scale;
+    double err = 0.0;
+    for (std::size_t c = 0; c < d; ++c) {
+        const double x = m.get(row, c);
+        const double code = s > 0.0 ? std::clamp(std::nearbyint(x / s), -127.0, 127.0) : 0.0;
+        codes[c] = static_cast<std::int8_t>(code);
+        err += (x - s * code) * (x - s * code);
+    }
+    // Float32 dot products of d terms in any order, fused or not: |error| <= gamma * sum |v_i x_i|.
+    const double du = static_cast<double>(d + 2) * kUnit;
+    const double gamma = du / (1.0 - du);
+    bound = round_up((std::sqrt(err) + gamma * std::sqrt(sq)) * (1.0 + 1e-9));
+}
+
+Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStats* stats) {
+    if (stats) *stats = {};
+    if (!served(r, q)) return score_candidates(r);
+
+    // The same vectors the pipeline prepares (it prepares them again when it rescores).
+    std::optional<Vector> query = prepare_query(r.matrix, r.query, r.like_rows);
+    std::optional<Vector> traj, contra;
+    if (r.traj_from && r.traj_to) traj = trajectory_direction(*r.traj_from, *r.traj_to);
+    if (r.not_like) {
+        contra = copy_of(*r.not_like);
+        unit_normalize(*contra);
+    }
+    std::optional<QueryCodes> codes[3];
+    codes[0] = quantize_query(*query);
+    if (traj) codes[1] = quantize_query(*traj);
+    if (contra) codes[2] = quantize_query(*contra);
+    for (int v = 0; v < 3; ++v)
+        if ((v == 0 || (v == 1 && traj) || (v == 2 && contra)) && !codes[v]) return score_candidates(r);
+
+    Request exact = r;
+    SimilarityScan scan;
+    scan.query = query->data();
+    scan.trajectory = traj ? traj->data() : nullptr;
+    scan.contrastive = contra ? contra->data() : nullptr;
+    if (r.recent && r.timestamps) {
+        // One clock reading serves the bounds and the rescoring.
+        t_now = r.clock ? r.clock() : system_clock_seconds();
+        exact.clock = &fixed_clock;
+        scan.decay = Decay{t_now, half_life_of(r.recent_days)};
+        scan.timestamps = &*r.timestamps;
+    }
+    if (r.mask) scan.mask = &*r.mask;
+    scan.threshold = r.threshold;
+
+    const std::size_t n = r.matrix.rows;
+    const std::uint64_t k = r.diverse ? r.oversample : r.limit;
+    std::vector<float> upper(n);
+    KthLargest kth(static_cast<std::size_t>(k));
+    Pass pass{&q, &scan, {codes[0] ? &*codes[0] : nullptr, codes[1] ? &*codes[1] : nullptr,
+                          codes[2] ? &*codes[2] : nullptr}, &upper, &kth};
+
+    const std::int8_t* qv[kernels::kInt8MaxVecs];
+    std::size_t nq = 0;
+    for (int v = 0; v < 3; ++v)
+        if (codes[v])
+            for (int l = 0; l < 2; ++l) qv[nq++] = codes[v]->level[l].data();
+    std::vector<std::int32_t> dot_buf(kernels::kInt8MaxVecs * kBlock);
+    std::int32_t* dots[kernels::kInt8MaxVecs];
+    for (std::size_t v = 0; v < kernels::kInt8MaxVecs; ++v) dots[v] = dot_buf.data() + v * kBlock;
+    const BoundFn bound = kBoundFns[modulation_bits(scan)];
+    for (std::size_t base = 0; base < n; base += kBlock) {
+        const std::size_t m = std::min(kBlock, n - base);
+        kernels::int8_dot_rows(q.codes + base * q.stride, q.stride, r.matrix.cols, m, qv, nq, dots);
+        bound(pass, base, m, dots);
+    }
+
+    // A row whose upper bound is below k lower bounds has k rows strictly above it; minus
+    // infinity never reaches the pool.
+    const float floor = kth.floor();
+    std::vector<std::uint64_t> survivors;
+    for (std::size_t row = 0; row < n; ++row) {
+        const float hi = upper[row];
+        if (hi < floor || hi == -std::numeric_limits<float>::infinity()) continue;
+        survivors.push_back(row);
+        if (survivors.size() > n / kMaxSurvivorShare) return score_candidates(r);
+    }
+    if (stats) *stats = {true, survivors.size()};
+    exact.pre_filter_rows = std::move(survivors);
+    return score_candidates(exact);
+}
+
+}  // namespace tarnexa::scoring
