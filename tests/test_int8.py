@@ -149,3 +149,40 @@ def test_quantized_rows(cache):
     recon = rows.scales[finite, None] * rows.codes[finite, : m.shape[1]].astype(np.float64)
     err = np.linalg.norm(m[finite].astype(np.float64) - recon, axis=1)
     assert np.all(err <= rows.bounds[finite])
+
+
+def test_cache_keeps_upgrades_and_searches_its_int8_copy(cache, tmp_path):
+    import json
+
+    from click.testing import CliRunner
+
+    from tarnexa import Cache, Searcher
+    from tarnexa.command import cli
+
+    m, ids, idx, times, anchors, rng, aligned, _ = cache
+    finite = np.isfinite(m).all(axis=1)  # a cache refuses rows with NaN
+    m, ids, times = m[finite], [d for d, f in zip(ids, finite) if f], times[finite]
+    made = Cache.create(tmp_path / "c", m[:3000], ids[:3000], times[:3000])
+    made.append(m[3000:], ids[3000:], times[3000:])
+    rows, want = Cache.open(tmp_path / "c").int8, quantize(m)
+    for got, expected in zip((rows.codes, rows.scales, rows.bounds), (want.codes, want.scales, want.bounds)):
+        assert np.array_equal(got, expected)
+
+    # A cache written before the int8 copy existed: its manifest names no copy.
+    path = tmp_path / "c"
+    manifest = json.loads((path / "manifest.json").read_text())
+    del manifest["int8"]
+    (path / "manifest.json").write_text(json.dumps(manifest))
+    for name in ("codes.npy", "scales.npy", "bounds.npy"):
+        (path / name).unlink()
+    old = Searcher(path)
+    assert old.cache.int8 is None
+    kw = {"limit": 7, "not_like_vec": anchors[6]}
+    before = [old.search(q, **kw) for q in aligned]
+    result = CliRunner().invoke(cli, ["add-int8", str(path)])
+    assert result.exit_code == 0 and "int8 copy added" in result.output
+    assert not Cache.open(path).add_int8()  # once only
+    new = Searcher(path)
+    for q, b in zip(aligned, before):
+        assert new.search(q, **kw) == b == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, q, **kw)
+        assert 0 <= last_rescored() < len(ids) // 8

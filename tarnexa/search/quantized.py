@@ -14,8 +14,6 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa import _native
-
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
 
@@ -41,6 +39,8 @@ def quantize(matrix: npt.NDArray[np.float32]) -> Int8Rows:
     """The int8 copy of a float32 matrix's rows."""
     n, dims = matrix.shape
     width = code_width(dims)
+    from tarnexa import _native  # on first use: the package's path is complete by then
+
     raw = _native.quantize(matrix)
     codes = np.frombuffer(raw, dtype=np.int8, count=n * width).reshape(n, width)
     scales = np.frombuffer(raw, dtype=np.float32, count=n, offset=n * width)
@@ -51,6 +51,8 @@ def quantize(matrix: npt.NDArray[np.float32]) -> Int8Rows:
 def search_int8(rows: Int8Rows, matrix: npt.NDArray[np.float32], ids: Any, id_to_idx: dict[str, int],
                 query: npt.NDArray[np.float32], **kw: Any) -> list[ScoredDoc]:
     """``score_candidates(matrix, ids, id_to_idx, query, **kw)``, computed from the int8 copy."""
+    from tarnexa import _native
+
     codes = np.ascontiguousarray(rows.codes).view(np.float32)
     return _native.search_int8(codes, rows.scales, rows.bounds, matrix, ids, id_to_idx, query, **kw)
 
@@ -58,4 +60,6 @@ def search_int8(rows: Int8Rows, matrix: npt.NDArray[np.float32], ids: Any, id_to
 def last_rescored() -> int:
     """Rows the calling thread's last int8 search scored again in float32 (-1: it scanned the
     float32 matrix, for a request the int8 scan does not serve)."""
+    from tarnexa import _native
+
     return _native.last_rescored()

@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
+from tarnexa.search.quantized import search_int8
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
@@ -50,7 +51,8 @@ def check_mask(mask: object, rows: int) -> None:
 
 class Searcher:
     """Searches a cache with one ``score_candidates`` call per query; the id list and the
-    id-to-row map are built once, when the searcher is made."""
+    id-to-row map are built once, when the searcher is made. A cache with an int8 copy is
+    searched through it, with the same results (see tarnexa.search.quantized)."""
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self._cache = Cache.open(path)
@@ -70,5 +72,9 @@ class Searcher:
         query = query_vector(query_vec)
         mask_vector(kw, len(self._ids))
         cache = self._cache
+        rows = cache.int8
+        if rows is not None:
+            return search_int8(rows, cache.vectors, self._ids, self._id_to_idx, query,
+                               timestamps=cache.timestamps, **kw)
         return score_candidates(cache.vectors, self._ids, self._id_to_idx, query,
                                 timestamps=cache.timestamps, **kw)

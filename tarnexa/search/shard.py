@@ -12,6 +12,7 @@ import numpy.typing as npt
 from _tarnexa import score_candidates
 
 from tarnexa.errors import ShardError
+from tarnexa.search.quantized import Int8Rows, search_int8
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
@@ -37,6 +38,9 @@ class ShardHolder:
                 raise ValueError(f"the cache at {path} here has {len(cache)} rows of {cache.dims} dims, "
                                  f"the searcher needs {stop} rows of {dims} dims")
             self.vectors = cache.vectors[start:stop]
+            int8 = cache.int8  # the shard scans its rows of the int8 copy when the cache has one
+            self.int8 = None if int8 is None else Int8Rows(int8.codes[start:stop], int8.scales[start:stop],
+                                                           int8.bounds[start:stop])
             ts = cache.timestamps
             self.timestamps = None if ts is None else ts[start:stop]
             self.ids = list(cache.read_ids(start, stop))
@@ -48,8 +52,12 @@ class ShardHolder:
                with_rows: bool) -> tuple[list[ScoredDoc], npt.NDArray[np.float32] | None]:
         """The shard's hits, and with with_rows the hits' rows of the matrix in hit order."""
         try:
-            hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
-                                    timestamps=self.timestamps, **kw)
+            if self.int8 is not None:
+                hits = search_int8(self.int8, self.vectors, self.ids, self.id_to_idx, query_vec,
+                                   timestamps=self.timestamps, **kw)
+            else:
+                hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
+                                        timestamps=self.timestamps, **kw)
         except (Exception, KeyboardInterrupt, SystemExit):
             raise
         except BaseException as e:  # an internal fault of the module: report it as an error

@@ -6,6 +6,10 @@ Layout of a cache directory:
 - ``ids.utf8`` and ``ids.npy``: the ids' texts back to back (UTF-8, lone surrogates kept)
   and the int64 end offset of each id in that file;
 - ``timestamps.npy``: float64 epoch seconds, one per row, only when the cache has them;
+- ``codes.npy``, ``scales.npy``, ``bounds.npy``: the int8 copy of the matrix (int8 codes, rows
+  padded to 4 bytes; a float32 scale and a float32 bound term per row) that searches scan
+  instead of the matrix, when the manifest says ``"int8": true`` (caches written before it
+  existed have none until ``add_int8``);
 - ``manifest.json``: the committed row count, the dims and the byte offsets of the data.
 
 The manifest is the commit record. Appends write the new rows past the committed ends of
@@ -30,11 +34,15 @@ from typing import Any, BinaryIO
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa.search.quantized import Int8Rows, code_width, quantize
+
 _FORMAT = "tarnexa-cache"
 _VERSION = 1
 _HEADER = 256  # bytes of every .npy header we write; a multiple of 64, room for any shape
 _MANIFEST = "manifest.json"
 _VECTORS, _ENDS, _TEXT, _TIMES = "vectors.npy", "ids.npy", "ids.utf8", "timestamps.npy"
+_CODES, _SCALES, _BOUNDS = "codes.npy", "scales.npy", "bounds.npy"
+_INT8 = (_CODES, _SCALES, _BOUNDS)
 
 Float32Matrix = npt.NDArray[np.float32]
 Float64Vector = npt.NDArray[np.float64]
@@ -117,6 +125,11 @@ def _as_timestamps(timestamps: object, rows: int) -> Float64Vector:
     return np.ascontiguousarray(arr, dtype="<f8")
 
 
+def _int8_columns(vec: Float32Matrix) -> dict[str, bytes | memoryview]:
+    rows = quantize(vec)
+    return {_CODES: rows.codes.data, _SCALES: rows.scales.data, _BOUNDS: rows.bounds.data}
+
+
 def _encode(ids: list[str]) -> tuple[bytes, npt.NDArray[np.int64]]:
     parts = [d.encode("utf-8", "surrogatepass") for d in ids]
     ends = np.cumsum([len(p) for p in parts], dtype=np.int64) if parts else np.zeros(0, np.int64)
@@ -143,6 +156,7 @@ class Cache:
         self._ids: tuple[str, ...] | None = None
         self._vectors: Float32Matrix | None = None
         self._timestamps: Float64Vector | None = None
+        self._int8: Int8Rows | None = None
 
     # -- opening and creating --
 
@@ -189,12 +203,13 @@ class Cache:
             columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}
             if times is not None:
                 columns[_TIMES] = times.data
+            columns.update(_int8_columns(vec))
             for name, data in columns.items():
                 with open(tmp / name, "wb") as f:
                     _write_at(f, 0, b"\0" * _offset(name), data)
             manifest = {
                 "format": _FORMAT, "version": _VERSION, "rows": len(vec), "dims": int(vec.shape[1]),
-                "timestamps": times is not None, "ids_bytes": len(text),
+                "timestamps": times is not None, "ids_bytes": len(text), "int8": True,
             }
             cache = cls(tmp, manifest)
             cache._write_headers()
@@ -231,6 +246,8 @@ class Cache:
             columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}
             if times is not None:
                 columns[_TIMES] = times.data
+            if self.has_int8:
+                columns.update(_int8_columns(vec))
             for name, data in columns.items():
                 with open(self.path / name, "r+b") as f:
                     _write_at(f, _offset(name) + self._column_bytes(name), data)
@@ -239,6 +256,24 @@ class Cache:
             committed._write_manifest()  # the commit
             committed._write_headers()
             self._reset(manifest)
+
+    def add_int8(self) -> bool:
+        """Adds the int8 copy to a cache written without one, atomically: the copy's files are
+        written and flushed whole before the manifest that names them is committed. False when
+        the cache has it already."""
+        with self._locked():
+            self._reset(Cache.open(self.path)._manifest)
+            if self.has_int8:
+                return False
+            for name, data in _int8_columns(np.asarray(self.vectors)).items():
+                with open(self.path / name, "wb") as f:
+                    _write_at(f, 0, b"\0" * _offset(name), data)
+            manifest = dict(self._manifest, int8=True)
+            committed = Cache(self.path, manifest)
+            committed._write_headers()
+            committed._write_manifest()  # the commit
+            self._reset(manifest)
+            return True
 
     # -- reading --
 
@@ -255,6 +290,21 @@ class Cache:
     @property
     def has_timestamps(self) -> bool:
         return bool(self._manifest["timestamps"])
+
+    @property
+    def has_int8(self) -> bool:
+        """Whether the cache keeps the int8 copy of its matrix."""
+        return bool(self._manifest.get("int8", False))
+
+    @property
+    def int8(self) -> Int8Rows | None:
+        """The int8 copy of the matrix (memory-mapped), or None for a cache without one."""
+        if self._int8 is None and self.has_int8:
+            n = len(self)
+            self._int8 = Int8Rows(self._column(_CODES, np.int8, (n, code_width(self.dims))),
+                                  self._column(_SCALES, np.float32, (n,)),
+                                  self._column(_BOUNDS, np.float32, (n,)))
+        return self._int8
 
     @property
     def vectors(self) -> Float32Matrix:
@@ -295,11 +345,13 @@ class Cache:
     # -- internals --
 
     def _files(self) -> list[str]:
-        return [_VECTORS, _ENDS, _TEXT] + ([_TIMES] if self.has_timestamps else [])
+        return ([_VECTORS, _ENDS, _TEXT] + ([_TIMES] if self.has_timestamps else [])
+                + (list(_INT8) if self.has_int8 else []))
 
     def _column_bytes(self, name: str) -> int:
         n = len(self)
-        return {_VECTORS: n * self.dims * 4, _ENDS: n * 8, _TIMES: n * 8, _TEXT: int(self._manifest["ids_bytes"])}[name]
+        return {_VECTORS: n * self.dims * 4, _ENDS: n * 8, _TIMES: n * 8, _TEXT: int(self._manifest["ids_bytes"]),
+                _CODES: n * code_width(self.dims), _SCALES: n * 4, _BOUNDS: n * 4}[name]
 
     def _column(self, name: str, dtype: type[np.generic], shape: tuple[int, ...]) -> Any:
         if not len(self):
@@ -311,7 +363,8 @@ class Cache:
 
     def _write_headers(self) -> None:
         shapes = {_VECTORS: ("<f4", (len(self), self.dims)), _ENDS: ("<i8", (len(self),)),
-                  _TIMES: ("<f8", (len(self),))}
+                  _TIMES: ("<f8", (len(self),)), _CODES: ("|i1", (len(self), code_width(self.dims))),
+                  _SCALES: ("<f4", (len(self),)), _BOUNDS: ("<f4", (len(self),))}
         for name in self._files():
             if name in shapes:
                 dtype, shape = shapes[name]
