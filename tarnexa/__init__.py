@@ -4,7 +4,7 @@ line acted on, results out; searched in this process or sharded over Dask worker
 from pkgutil import extend_path
 from typing import TYPE_CHECKING
 
-from tarnexa.errors import EmbedderError, ShardError, SourceError, TarnexaError
+from tarnexa.errors import CacheError, EmbedderError, ShardError, SourceError, TarnexaError
 from tarnexa.index import Index
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage.cache import Cache
@@ -22,7 +22,7 @@ __version__ = "0.1.0"
 __path__ = extend_path(__path__, __name__)
 
 __all__ = [
-    "Cache", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Results",
+    "Cache", "CacheError", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Results",
     "Searcher", "ShardError", "ShardedSearcher", "SourceError", "TarnexaError", "__version__",
 ]
 

@@ -15,5 +15,14 @@ class ShardError(TarnexaError, RuntimeError):
     """A shard could not load, or could not answer a query."""
 
 
+class CacheError(TarnexaError, ValueError):
+    """A cache directory that cannot be trusted as one: a file missing, cut short, not a regular
+    file, or holding what the manifest does not say. The message names the file and the problem."""
+
+
+class CacheMissingError(FileNotFoundError, CacheError):
+    """A cache directory, or one of its files, that does not exist."""
+
+
 class SourceError(TarnexaError, ValueError):
     """A file or folder to index cannot be read: the message names it."""

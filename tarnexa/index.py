@@ -33,7 +33,7 @@ from _tarnexa import score_candidates
 
 from tarnexa.errors import EmbedderError
 from tarnexa.search.searcher import Searcher
-from tarnexa.storage.cache import Cache
+from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.docstore import DocStore, Document
 from tarnexa.storage.steps import step
 from tarnexa.text import embedders, passages
@@ -48,14 +48,6 @@ SNIPPET = 200  # characters of a hit's text shown as its snippet
 # The module's own defaults, read from its signature.
 DEFAULTS = {k: p.default for k, p in inspect.signature(score_candidates).parameters.items()}
 DEAD_SHARE = 0.25  # compaction when dead rows pass this share of the cache
-
-
-def _fsync_dir(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 _RULE = re.compile(r"([*=~^\"'+#-])\1{2,}")  # a heading's underline
@@ -180,7 +172,7 @@ class Index:
             if folder.exists():
                 folder.rmdir()
             os.rename(tmp, folder)
-            _fsync_dir(folder.parent)
+            fsync_dir(folder.parent)
         except BaseException:
             shutil.rmtree(tmp, ignore_errors=True)
             raise

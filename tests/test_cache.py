@@ -1,6 +1,8 @@
 """The cache directory: round trips, refusals, all-or-nothing appends (also when the writer
-is killed), and the in-process Searcher against one score_candidates call."""
+is killed), corrupted directories refused with CacheError, version 1 caches, and the in-process
+Searcher against one score_candidates call."""
 
+import json
 import os
 import signal
 import subprocess
@@ -13,7 +15,7 @@ import numpy as np
 import pytest
 from _tarnexa import score_candidates
 
-from tarnexa import Cache, Searcher
+from tarnexa import Cache, CacheError, Searcher
 
 ROOT = Path(__file__).resolve().parent.parent
 IDS = ["a", "line\nbreak", "ünï €", "tab\tand\0nul", "lone \ud800 surrogate", "", " ", "z" * 300]
@@ -76,6 +78,9 @@ BAD_CREATE = [
     (M3, ["a", "b"], None, ValueError, "2 ids for 3 vector rows"),
     (M3, ["a", "b", "c"], np.zeros(2), ValueError, "2 timestamps for 3 vector rows"),
     (M3, ["a", "b", "c"], np.zeros((3, 1)), TypeError, "1-D array of numbers"),
+    (M3, ["a", "b", "c"], [0, np.nan, 1], ValueError, r"finite epoch seconds: 1 are NaN.*row 1 \(nan\)"),
+    (M3, ["a", "b", "c"], [0, 1, -np.inf], ValueError, r"first at row 2 \(-inf\)"),
+    (np.zeros((2, 0)), ["a", "b"], None, ValueError, "at least one dim"),
 ]
 
 
@@ -91,6 +96,7 @@ BAD_APPEND = [
     (np.ones((2, 5)), ["n", "a"], np.zeros(2), ValueError, "already in the cache: \\['a'\\]"),
     (np.ones((1, 5)), ["n"], None, ValueError, "needs timestamps"),
     (np.full((1, 5), np.inf), ["n"], np.zeros(1), ValueError, "NaN or infinite"),
+    (np.ones((1, 5)), ["n"], [np.nan], ValueError, "finite epoch seconds"),
 ]
 
 
@@ -110,6 +116,104 @@ def test_existing_paths_are_refused(made, tmp_path):
         Cache.create(tmp_path / "file", np.eye(2), ["a", "b"])
     with pytest.raises(FileNotFoundError, match="not a tarnexa cache"):
         Cache.open(tmp_path)
+
+
+def rewrite(path, name, edit):
+    p = path / name
+    p.write_bytes(edit(bytearray(p.read_bytes())))
+
+
+def set_manifest(**kw):
+    return lambda b: json.dumps({**json.loads(b), **kw}).encode()
+
+
+def put(offset, data):
+    def edit(b):
+        b[offset:offset + len(data)] = data
+        return b
+    return edit
+
+
+def unchecked(edit):
+    """The edit, on a cache whose manifest has no checksums (version 1)."""
+    edit.version_1 = True
+    return edit
+
+
+def to_version_1(b):  # what earlier versions wrote: a manifest without checksums
+    return json.dumps({k: v for k, v in json.loads(b).items() if k != "crc32"} | {"version": 1}).encode()
+
+
+def header(descr, shape, fortran=False):
+    body = repr({"descr": descr, "fortran_order": fortran, "shape": shape}).encode()
+    return b"\x93NUMPY\x01\x00" + (246).to_bytes(2, "little") + body.ljust(245) + b"\n"
+
+
+# Each corruption, and the message that names the file and the problem. Read lazily: the ids on
+# the first read of them, the timestamps on the first read of those.
+CORRUPT = [
+    ("manifest.json", set_manifest(rows=9), r"vectors.npy holds 356 bytes, the cache needs 436"),
+    ("manifest.json", set_manifest(rows=10**30), r"holds 356 bytes, the cache needs 20000000000000000000000000000256"),
+    ("manifest.json", set_manifest(rows="8"), r"manifest.json: rows is '8', not a whole number >= 0"),
+    ("manifest.json", set_manifest(dims=0), r"dims is 0, not a whole number >= 1"),
+    ("manifest.json", set_manifest(version=3), r"version 3; this tarnexa reads versions 1 to 2"),
+    ("manifest.json", set_manifest(crc32={}), r"crc32 is \{\}, not a checksum for each of"),
+    ("manifest.json", lambda b: b"[" * 60_000, r"manifest.json is not valid JSON: RecursionError"),
+    ("manifest.json", lambda b: b'{"rows": NaN}', r"not valid JSON: ValueError: NaN is not a number"),
+    ("manifest.json", lambda b: b"x" * 70_000, r"manifest.json is larger than 65536 bytes"),
+    ("ids.npy", lambda b: b[:290], r"ids.npy holds 290 bytes, the cache needs 296"),
+    ("vectors.npy", put(0, b"\x93NUMPZ"), r"vectors.npy has no valid .npy header"),
+    ("vectors.npy", put(0, header("<f8", (5, 5))), r"vectors.npy holds <f8, the cache needs <f4 in C order"),
+    ("vectors.npy", put(0, header("|O", (5, 5))), r"holds \|O, the cache needs <f4"),
+    ("vectors.npy", put(0, header("<f4", (5, 5), True)), r"holds <f4 in Fortran order"),
+    ("timestamps.npy", put(0, header("<f8", (6,))), r"timestamps.npy has the shape \(6,\) in its header, "
+                                                    r"the manifest says \(5,\)"),
+    ("vectors.npy", put(0, header("<f4", (5, 4))), r"shape \(5, 4\) in its header, the manifest says \(5, 5\)"),
+    ("ids.npy", unchecked(put(256, np.int64(50).tobytes())), r"ids.npy: the id offsets are out of order"),
+    ("ids.npy", unchecked(put(256 + 32, np.int64(10**6).tobytes())), r"ids.npy: the id offsets end at 1000000"),
+    ("ids.npy", unchecked(put(256, np.int64(-1).tobytes())), r"ids.npy: the id offsets are out of order"),
+    ("ids.npy", put(256, np.int64(0).tobytes()), r"ids.npy: the data does not match the manifest's checksum"),
+    ("ids.utf8", put(0, b"b"), r"ids.utf8: the data does not match the manifest's checksum"),
+    ("timestamps.npy", put(256, np.float64(np.nan).tobytes()), r"timestamps.npy: the data does not match"),
+]
+
+
+@pytest.mark.parametrize("name, edit, match", CORRUPT)
+def test_a_corrupted_cache_is_refused(made, tmp_path, name, edit, match):
+    rewrite(tmp_path / "c", name, edit)
+    if getattr(edit, "version_1", False):
+        rewrite(tmp_path / "c", "manifest.json", to_version_1)
+    with pytest.raises(CacheError, match=match):
+        Searcher(tmp_path / "c").search(made[1][0], recent=True)
+
+
+@pytest.mark.parametrize("name", ["vectors.npy", "ids.utf8", "manifest.json"])
+@pytest.mark.parametrize("kind, match", [("link", "is a symbolic link"), ("dir", "is a directory"),
+                                          ("fifo", "is not a regular file"), ("gone", "is missing|has no")])
+def test_files_that_are_not_regular_files(made, tmp_path, name, kind, match):
+    p = tmp_path / "c" / name
+    p.rename(tmp_path / name)
+    {"link": lambda: p.symlink_to(tmp_path / name), "dir": p.mkdir, "fifo": lambda: os.mkfifo(p),
+     "gone": lambda: None}[kind]()
+    with pytest.raises(CacheError, match=f"{p if kind != 'gone' or name != 'manifest.json' else ''}.*({match})"):
+        Searcher(tmp_path / "c")
+
+
+def test_version_1_caches_open_and_stay_version_1(made, tmp_path):
+    cache, m, ts = made
+    rewrite(tmp_path / "c", "manifest.json", to_version_1)
+    Cache.open(tmp_path / "c").append(m[5:], IDS[5:], ts[5:])
+    assert_state(Cache.open(tmp_path / "c"), m, IDS, ts)
+    assert json.loads((tmp_path / "c" / "manifest.json").read_text())["version"] == 1
+    rewrite(tmp_path / "c", "timestamps.npy", put(256, np.float64(np.inf).tobytes()))
+    with pytest.raises(CacheError, match=r"timestamps.npy: the timestamp of row 0 is inf, not a finite time"):
+        Cache.open(tmp_path / "c").timestamps
+
+
+def test_junk_past_the_committed_rows_is_ignored(made, tmp_path):
+    for name in ("vectors.npy", "ids.npy", "ids.utf8", "timestamps.npy"):
+        rewrite(tmp_path / "c", name, lambda b: b + b"\xff" * 77)
+    assert_state(Cache.open(tmp_path / "c"), made[1][:5], IDS[:5], made[2][:5])
 
 
 WRITER = textwrap.dedent("""
@@ -175,6 +279,16 @@ def test_searcher_is_one_call(made, tmp_path, kw):
     c = Cache.create(tmp_path / "s", m[: len(ids)], ids, ts[: len(ids)])
     want = score_candidates(m[: len(ids)], ids, {d: i for i, d in enumerate(ids)}, m[1], timestamps=ts[: len(ids)], **kw)
     assert Searcher(c.path).search(m[1], **kw) == want
+
+
+@pytest.mark.parametrize("kw, match", [
+    ({"limit": -1}, "limit must be 0 or more, got -1"), ({"limit": np.int64(-5)}, "got -5"),
+    ({"recent": True, "recent_days": 0}, "recent_days must be a number of days above 0, got 0"),
+    ({"recent": True, "recent_days": -2.5}, "got -2.5"), ({"recent_days": float("nan")}, "got nan"),
+])
+def test_searcher_refuses_nonsense_values(made, kw, match):
+    with pytest.raises(ValueError, match=match):
+        Searcher(made[0].path).search(made[1][0], **kw)
 
 
 def test_searcher_refuses_what_the_cache_supplies(made):

@@ -125,7 +125,7 @@ def test_sharded_is_one_call(searchers, data, name, shards):
 
 
 BAD = [
-    {"limit": -1}, {"diverse": 1}, {"threshold": "0.5"}, {"pre_filter_ids": {"doc1"}}, {"like_ids": "doc1"},
+    {"diverse": 1}, {"threshold": "0.5"}, {"pre_filter_ids": {"doc1"}}, {"like_ids": "doc1"},
     {"mask": np.ones(N, np.int8)}, {"query": np.zeros(DIMS + 1, np.float32)},
     {"not_like_vec": np.ones(3, np.float32)}, {"traj_from_vec": np.ones(3, np.float32), "traj_to_vec": np.ones(2, np.float32)},
 ]
@@ -147,6 +147,8 @@ def test_refusals_of_the_searcher(searchers, data, client, tmp_path):
         assert s.search(np.zeros(3, np.float32)) == [] and s.shard_count == 0
     with pytest.raises(TypeError, match="takes ids from the cache"):
         searchers(2).search(data[1][0], ids=[])
+    with pytest.raises(ValueError, match="limit must be 0 or more, got -1"):
+        searchers(2).search(data[1][0], limit=-1)
     for bad, message in [({"shards": 0}, "shards must be at least 1"), ({"workers": 2}, "pass client or workers"),
                          ({"timeout": 0}, "timeout must be positive")]:
         with pytest.raises(ValueError, match=message):

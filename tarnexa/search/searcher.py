@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
+from tarnexa.search.checks import check_values
 from tarnexa.search.quantized import search_int8
 from tarnexa.storage.cache import Cache
 
@@ -69,6 +70,7 @@ class Searcher:
         matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row). The query
         may be any real 1-D array or sequence: it is converted to float32."""
         check_keywords(kw)
+        check_values(kw)
         query = query_vector(query_vec)
         mask_vector(kw, len(self._ids))
         cache = self._cache

@@ -26,6 +26,7 @@ from _tarnexa import score_candidates
 from distributed import Client, LocalCluster
 
 from tarnexa.errors import ShardError
+from tarnexa.search.checks import check_values
 from tarnexa.search.merge import diverse, like_query, merge
 from tarnexa.search.searcher import check_keywords, mask_vector, query_vector
 from tarnexa.search.shard import ShardHolder, cache_shape
@@ -269,6 +270,7 @@ class ShardedSearcher:
     def search(self, query_vec: npt.ArrayLike, **kw: Any) -> list[ScoredDoc]:
         """score_candidates over the whole cache; query_vec and kw as for Searcher.search."""
         check_keywords(kw)
+        check_values(kw)
         query = query_vector(query_vec)
         self._validate(query, kw)
         if not self._shards:

@@ -6,43 +6,108 @@ Layout of a cache directory:
 - ``ids.utf8`` and ``ids.npy``: the ids' texts back to back (UTF-8, lone surrogates kept)
   and the int64 end offset of each id in that file;
 - ``timestamps.npy``: float64 epoch seconds, one per row, only when the cache has them;
-- ``codes.npy``, ``scales.npy``, ``bounds.npy``: the int8 copy of the matrix (int8 codes, rows
-  padded to 4 bytes; a float32 scale and a float32 bound term per row) that searches scan
-  instead of the matrix, when the manifest says ``"int8": true`` (caches written before it
-  existed have none until ``add_int8``);
-- ``manifest.json``: the committed row count, the dims and the byte offsets of the data.
+- ``codes.npy``, ``scales.npy``, ``bounds.npy``: the int8 copy of the matrix that searches scan
+  instead of it (int8 codes, rows padded to 4 bytes; a float32 scale and bound term per row),
+  when the manifest's ``int8`` is true; a cache written before the copy existed gets it from
+  ``add_int8``;
+- ``manifest.json``: the committed row count, the dims, whether the cache has timestamps,
+  the byte length of the id texts and (version 2) a CRC-32 of each column that is read whole.
+
+Each column is described once, in ``COLUMNS``; its file's header, data offset and size follow
+from that entry and the manifest.
 
 The manifest is the commit record. Appends write the new rows past the committed ends of
 the files, flush them to disk and only then replace the manifest by a rename, so a crash or
 an error at any point leaves the previous cache readable and whole: readers take exactly
 the committed rows and ignore anything beyond them. The ``.npy`` headers are rewritten to
-the new shape after the commit; they have a fixed size, so the data never moves.
+the new shape after the commit; they have a fixed size, so the data never moves. A header
+may therefore name fewer rows than the manifest (an append stopped between the two), never
+more.
+
+A cache directory is input like any other: opening one checks that every file is a regular
+file (not a link, a directory or a pipe), at least as long as the manifest says, and that
+each ``.npy`` header (parsed by NumPy's own reader, nothing is ever unpickled) states the
+manifest's dtype and shape; reading the ids checks their offsets and checksums, reading the
+timestamps checks that they are finite. Whatever fails raises ``CacheError`` naming the file.
+The matrix's own bytes carry no checksum: checking them would read the whole matrix on
+every open, where a search reads only what it maps.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
+import io
 import json
+import math
 import os
 import secrets
 import shutil
+import stat
+import time
+import zlib
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
+from numpy.lib import format as npy_format
 
-from tarnexa.search.quantized import Int8Rows, code_width, quantize
+from tarnexa.errors import CacheError, CacheMissingError
+from tarnexa.search.quantized import Int8Rows, quantize
+from tarnexa.storage.steps import step
 
 _FORMAT = "tarnexa-cache"
-_VERSION = 1
+_VERSION = 2  # version 1: the same files, no checksums; still read, and appended to as such
 _HEADER = 256  # bytes of every .npy header we write; a multiple of 64, room for any shape
 _MANIFEST = "manifest.json"
-_VECTORS, _ENDS, _TEXT, _TIMES = "vectors.npy", "ids.npy", "ids.utf8", "timestamps.npy"
-_CODES, _SCALES, _BOUNDS = "codes.npy", "scales.npy", "bounds.npy"
-_INT8 = (_CODES, _SCALES, _BOUNDS)
+_MANIFEST_LIMIT = 1 << 16  # a manifest is a few hundred bytes; anything larger is not one
+
+
+@dataclass(frozen=True)
+class _Column:
+    """One file of a cache. dtype None: raw bytes without a .npy header, as long as the manifest's
+    ``length`` key says; otherwise one value per row (``wide``: dims values per row). A column
+    with a ``flag`` exists only when that manifest key is true. ``checked`` columns are read
+    whole, and version 2 manifests keep a CRC-32 of their bytes."""
+
+    name: str
+    file: str
+    dtype: str | None
+    wide: bool = False
+    pad: int = 1  # a wide column's rows are dims values rounded up to a multiple of pad
+    flag: str | None = None
+    length: str | None = None
+    checked: bool = False
+
+    @property
+    def offset(self) -> int:
+        return 0 if self.dtype is None else _HEADER
+
+    def shape(self, manifest: dict[str, Any]) -> tuple[int, ...]:
+        rows = int(manifest["rows"])
+        return (rows, -(-int(manifest["dims"]) // self.pad) * self.pad) if self.wide else (rows,)
+
+    def nbytes(self, manifest: dict[str, Any]) -> int:
+        if self.dtype is None:
+            return int(manifest[self.length or ""])
+        return math.prod(self.shape(manifest)) * np.dtype(self.dtype).itemsize
+
+
+COLUMNS = (
+    _Column("vectors", "vectors.npy", "<f4", wide=True),
+    _Column("ends", "ids.npy", "<i8", checked=True),
+    _Column("text", "ids.utf8", None, length="ids_bytes", checked=True),
+    _Column("timestamps", "timestamps.npy", "<f8", flag="timestamps", checked=True),
+    _Column("codes", "codes.npy", "|i1", wide=True, pad=4, flag="int8"),
+    _Column("scales", "scales.npy", "<f4", flag="int8", checked=True),
+    _Column("bounds", "bounds.npy", "<f4", flag="int8", checked=True),
+)
+_INT8 = ("codes", "scales", "bounds")
+_BY_NAME = {c.name: c for c in COLUMNS}
 
 Float32Matrix = npt.NDArray[np.float32]
 Float64Vector = npt.NDArray[np.float64]
@@ -57,12 +122,7 @@ def _npy_header(dtype: np.dtype[Any], shape: tuple[int, ...]) -> bytes:
     return b"\x93NUMPY\x01\x00" + (_HEADER - 10).to_bytes(2, "little") + text + b" " * pad + b"\n"
 
 
-def _offset(name: str) -> int:
-    """Where a file's data starts: after the .npy header, or at 0 for the id texts."""
-    return 0 if name == _TEXT else _HEADER
-
-
-def _fsync_dir(path: Path) -> None:
+def fsync_dir(path: Path) -> None:
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
     try:
         os.fsync(fd)
@@ -77,7 +137,108 @@ def _write_at(f: BinaryIO, offset: int, *chunks: bytes | memoryview) -> None:
         f.write(chunk)
     f.truncate()
     f.flush()
+    step(f"sync {os.path.basename(f.name)}")
     os.fsync(f.fileno())
+
+
+def _write_column(path: Path, offset: int, *chunks: Any) -> None:
+    """Writes the chunks into path at offset (a new file at 0) and cuts the file after them."""
+    step(f"write {path.name}")
+    with open(path, "r+b" if offset else "wb") as f:
+        _write_at(f, offset, *chunks)
+
+
+# ---- reading untrusted files ---------------------------------------------------------------
+
+
+class _HeaderError(CacheError):
+    """A .npy header that does not say what the manifest says."""
+
+
+def _open_file(path: Path) -> BinaryIO:
+    """The regular file at path, opened for reading without following a symbolic link and
+    without waiting on a pipe."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise CacheMissingError(f"{path} is missing") from None
+    except OSError as e:
+        what = "is a symbolic link" if e.errno == errno.ELOOP else f"cannot be opened: {e.strerror}"
+        raise CacheError(f"{path} {what}") from None
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        kind = "a directory" if stat.S_ISDIR(mode) else "not a regular file"
+        raise CacheError(f"{path} is {kind}")
+    return os.fdopen(fd, "rb")
+
+
+def _read_header(f: BinaryIO, where: Path) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
+    """The shape, fortran_order and dtype a .npy header states, read by NumPy's own parser."""
+    raw = f.read(_HEADER)
+    try:
+        buf = io.BytesIO(raw)
+        if npy_format.read_magic(buf) != (1, 0):
+            raise ValueError("not a version 1.0 header")
+        shape, fortran, dtype = npy_format.read_array_header_1_0(buf)
+        if buf.tell() != _HEADER:
+            raise ValueError(f"the header is {buf.tell()} bytes, not {_HEADER}")
+    except Exception as e:  # whatever NumPy's parser objects to
+        raise _HeaderError(f"{where} has no valid .npy header: {e}") from None
+    return shape, fortran, dtype
+
+
+def _read_manifest(path: Path) -> dict[str, Any]:
+    where = path / _MANIFEST
+    try:
+        f = _open_file(where)
+    except CacheMissingError:
+        if not path.is_dir():
+            raise CacheMissingError(f"{path} is not a tarnexa cache: no such directory") from None
+        raise CacheMissingError(f"{path} is not a tarnexa cache: it has no {_MANIFEST}") from None
+    with f:
+        raw = f.read(_MANIFEST_LIMIT + 1)
+    if len(raw) > _MANIFEST_LIMIT:
+        raise CacheError(f"{where} is larger than {_MANIFEST_LIMIT} bytes")
+    try:
+        manifest = json.loads(raw.decode("utf-8"), parse_constant=_no_constant)
+    except Exception as e:  # bad UTF-8, bad JSON, too deep, too long a number
+        raise CacheError(f"{where} is not valid JSON: {type(e).__name__}: {e}") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
+        raise CacheError(f"{where} is not a tarnexa cache manifest")
+    version = manifest.get("version")
+    if type(version) is not int or not 1 <= version <= _VERSION:
+        raise CacheError(f"{where}: version {version!r}; this tarnexa reads versions 1 to {_VERSION}")
+    manifest.setdefault("int8", False)  # written before the int8 copy existed
+    for key, kind, least in (("rows", int, 0), ("dims", int, 1), ("ids_bytes", int, 0), ("timestamps", bool, 0),
+                             ("int8", bool, 0)):
+        value = manifest.get(key)
+        if type(value) is not kind or value < least:
+            want = "true or false" if kind is bool else f"a whole number >= {least}"
+            raise CacheError(f"{where}: {key} is {value!r}, not {want}")
+    if version >= 2:
+        crcs = manifest.get("crc32")
+        names = {c.name for c in COLUMNS if c.checked and (c.flag is None or manifest[c.flag])}
+        if (not isinstance(crcs, dict) or set(crcs) != names
+                or not all(type(v) is int and 0 <= v < 1 << 32 for v in crcs.values())):
+            raise CacheError(f"{where}: crc32 is {crcs!r}, not a checksum for each of {sorted(names)}")
+    return manifest
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a number")
+
+
+def _crc(f: BinaryIO, offset: int, size: int) -> int:
+    f.seek(offset)
+    crc = 0
+    while size > 0:
+        chunk = f.read(min(size, 1 << 24))
+        if not chunk:
+            break
+        crc = zlib.crc32(chunk, crc)
+        size -= len(chunk)
+    return crc
 
 
 # ---- validation ----------------------------------------------------------------------------
@@ -89,6 +250,8 @@ def _as_vectors(vectors: object, dims: int | None) -> Float32Matrix:
         raise ValueError(f"vectors must be a 2-D array (rows, dims), got {arr.ndim} dimension(s)")
     if arr.dtype.kind not in "biuf":
         raise TypeError(f"vectors must be real numbers convertible to float32, got dtype {arr.dtype}")
+    if arr.shape[1] < 1:
+        raise ValueError("vectors must have at least one dim")
     if dims is not None and arr.shape[1] != dims:
         raise ValueError(f"vectors have {arr.shape[1]} dims, the cache has {dims}")
     with np.errstate(over="ignore", invalid="ignore"):  # too large values become inf, refused below
@@ -122,12 +285,19 @@ def _as_timestamps(timestamps: object, rows: int) -> Float64Vector:
         raise TypeError(f"timestamps must be a 1-D array of numbers, got {arr.ndim}-D {arr.dtype}")
     if len(arr) != rows:
         raise ValueError(f"{len(arr)} timestamps for {rows} vector rows")
-    return np.ascontiguousarray(arr, dtype="<f8")
+    out = np.ascontiguousarray(arr, dtype="<f8")
+    finite = np.isfinite(out)
+    if not finite.all():
+        bad = np.flatnonzero(~finite)
+        raise ValueError(f"timestamps must be finite epoch seconds: {bad.size} are NaN or infinite, "
+                         f"first at row {bad[0]} ({out[bad[0]]})")
+    return out
 
 
-def _int8_columns(vec: Float32Matrix) -> dict[str, bytes | memoryview]:
+def _int8_data(vec: Float32Matrix) -> dict[str, Any]:
+    """The int8 copy's columns for these rows, computed by the package's native code."""
     rows = quantize(vec)
-    return {_CODES: rows.codes.data, _SCALES: rows.scales.data, _BOUNDS: rows.bounds.data}
+    return {"codes": rows.codes, "scales": rows.scales, "bounds": rows.bounds}
 
 
 def _encode(ids: list[str]) -> tuple[bytes, npt.NDArray[np.int64]]:
@@ -143,12 +313,14 @@ class Cache:
     """An embedding cache on disk: ``vectors`` (memory-mapped, read-only float32, n x dims),
     ``ids`` (one ``str`` per row, unique) and optional float64 ``timestamps``.
 
-    Rows with NaN or infinite values are refused: they can never be ranked and would make
-    every centroid or blend that includes them NaN.
+    Rows with NaN or infinite values, and timestamps that are not finite, are refused: they can
+    never be ranked and would make every centroid, blend or decay that includes them NaN.
+    A directory that does not hold what its manifest says raises ``CacheError``.
     """
 
     def __init__(self, path: str | os.PathLike[str], manifest: dict[str, Any]) -> None:
         self.path = Path(path)
+        self._committed = False  # set once this object's manifest has replaced the one on disk
         self._reset(manifest)
 
     def _reset(self, manifest: dict[str, Any]) -> None:
@@ -156,28 +328,57 @@ class Cache:
         self._ids: tuple[str, ...] | None = None
         self._vectors: Float32Matrix | None = None
         self._timestamps: Float64Vector | None = None
+        self._ends: npt.NDArray[np.int64] | None = None
         self._int8: Int8Rows | None = None
 
     # -- opening and creating --
 
     @classmethod
     def open(cls, path: str | os.PathLike[str]) -> Cache:
+        """The cache at path, after checking its manifest, the kinds and sizes of its files and
+        their .npy headers; raises CacheError naming the file and what is wrong with it."""
         path = Path(path)
-        manifest_path = path / _MANIFEST
-        if not manifest_path.is_file():
-            raise FileNotFoundError(f"{path} is not a tarnexa cache: it has no {_MANIFEST}")
-        manifest = json.loads(manifest_path.read_text())
-        if manifest.get("format") != _FORMAT or manifest.get("version") != _VERSION:
-            raise ValueError(f"{manifest_path} is not a version {_VERSION} tarnexa cache manifest")
-        cache = cls(path, manifest)
-        for name in cache._files():
-            need = _offset(name) + cache._column_bytes(name)
-            if not (path / name).is_file():
-                raise FileNotFoundError(f"{path / name} is missing")
-            have = (path / name).stat().st_size
+        for attempt in range(3):
+            # The headers are read before the manifest: a writer rewrites them only after its
+            # commit, so a header read first never names more rows than the manifest read after.
+            headers: dict[str, tuple[tuple[int, ...], bool, np.dtype[Any]] | CacheError] = {}
+            for col in COLUMNS:
+                if col.dtype is not None:
+                    try:
+                        with _open_file(path / col.file) as f:
+                            headers[col.name] = _read_header(f, path / col.file)
+                    except CacheError as e:
+                        headers[col.name] = e
+            cache = cls(path, _read_manifest(path))
+            try:
+                cache._check_files(headers)
+                return cache
+            except _HeaderError:
+                if attempt == 2:
+                    raise
+                time.sleep(0.001)  # perhaps read while a writer rewrote it: read them again
+        raise AssertionError("unreachable")
+
+    def _check_files(self, headers: dict[str, Any]) -> None:
+        for col in self._columns():
+            where = self.path / col.file
+            with _open_file(where) as f:
+                have = os.fstat(f.fileno()).st_size
+            need = col.offset + col.nbytes(self._manifest)
             if have < need:
-                raise ValueError(f"{path / name} holds {have} bytes, the cache needs {need}")
-        return cache
+                raise CacheError(f"{where} holds {have} bytes, the cache needs {need}")
+            header = headers.get(col.name)
+            if isinstance(header, CacheError):
+                raise header
+            if header is None:
+                continue
+            shape, fortran, dtype = header
+            want = col.shape(self._manifest)
+            if dtype != np.dtype(col.dtype) or fortran:
+                raise _HeaderError(f"{where} holds {dtype.str}{' in Fortran order' if fortran else ''}, "
+                                 f"the cache needs {col.dtype} in C order")
+            if len(shape) != len(want) or shape[1:] != want[1:] or not 0 <= shape[0] <= want[0]:
+                raise _HeaderError(f"{where} has the shape {shape} in its header, the manifest says {want}")
 
     @classmethod
     def create(
@@ -196,37 +397,44 @@ class Cache:
         if path.exists() and not (path.is_dir() and not any(path.iterdir())):
             raise FileExistsError(f"{path} already exists")
         path.parent.mkdir(parents=True, exist_ok=True)
+        _remove_abandoned(path)
         tmp = path.parent / f".{path.name}.tmp-{os.getpid()}-{secrets.token_hex(4)}"
         tmp.mkdir()  # with the permissions the umask gives, as the cache will have them
         try:
             text, ends = _encode(id_list)
-            columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}
-            if times is not None:
-                columns[_TIMES] = times.data
-            columns.update(_int8_columns(vec))
-            for name, data in columns.items():
-                with open(tmp / name, "wb") as f:
-                    _write_at(f, 0, b"\0" * _offset(name), data)
+            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times,
+                                    **_int8_data(vec)}
             manifest = {
                 "format": _FORMAT, "version": _VERSION, "rows": len(vec), "dims": int(vec.shape[1]),
                 "timestamps": times is not None, "ids_bytes": len(text), "int8": True,
             }
             cache = cls(tmp, manifest)
+            manifest["crc32"] = {c.name: zlib.crc32(data[c.name]) for c in cache._columns() if c.checked}
+            for col in cache._columns():
+                _write_column(tmp / col.file, 0, b"\0" * col.offset, data[col.name])
             cache._write_headers()
             cache._write_manifest()
+            step(f"rename {tmp.name}")
             try:
                 os.rename(tmp, path)
             except OSError as e:
                 raise FileExistsError(f"{path} already exists") from e
-            _fsync_dir(path.parent)
-        except BaseException:
+        except BaseException as e:
             shutil.rmtree(tmp, ignore_errors=True)
+            if isinstance(e, OSError) and not isinstance(e, FileExistsError):
+                raise OSError(e.errno, f"could not create the cache {path}: {e.strerror}") from e
             raise
+        try:
+            step(f"sync {path.parent}")
+            fsync_dir(path.parent)
+        except OSError as e:
+            raise OSError(e.errno, f"created the cache {path}, but could not flush its parent directory "
+                                   f"to disk: {e.strerror}") from e
         return cls.open(path)
 
     def append(self, vectors: object, ids: object, timestamps: object = None) -> None:
         """Adds rows at the end, all or nothing: on any error or crash the cache keeps exactly
-        its previous rows."""
+        its previous rows. A failed write (a full disk) raises OSError saying so."""
         with self._locked():
             self._reset(Cache.open(self.path)._manifest)  # another process may have appended
             vec = _as_vectors(vectors, self.dims)
@@ -242,36 +450,51 @@ class Cache:
                 return
             text, ends = _encode(id_list)
             ends += self._manifest["ids_bytes"]
-            n = len(self)
-            columns: dict[str, bytes | memoryview] = {_VECTORS: vec.data, _ENDS: ends.data, _TEXT: text}
-            if times is not None:
-                columns[_TIMES] = times.data
+            n, old = len(self), self._manifest
+            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times}
             if self.has_int8:
-                columns.update(_int8_columns(vec))
-            for name, data in columns.items():
-                with open(self.path / name, "r+b") as f:
-                    _write_at(f, _offset(name) + self._column_bytes(name), data)
-            manifest = dict(self._manifest, rows=n + len(vec), ids_bytes=self._manifest["ids_bytes"] + len(text))
-            committed = Cache(self.path, manifest)
-            committed._write_manifest()  # the commit
-            committed._write_headers()
+                data.update(_int8_data(vec))
+            manifest = dict(old, rows=n + len(vec), ids_bytes=old["ids_bytes"] + len(text))
+            if "crc32" in old:
+                manifest["crc32"] = {k: zlib.crc32(data[k], v) for k, v in old["crc32"].items()}
+            new = Cache(self.path, manifest)
+            try:
+                for col in self._columns():
+                    _write_column(self.path / col.file, col.offset + col.nbytes(old), data[col.name])
+                new._write_manifest()  # the commit
+            except OSError as e:
+                if new._committed:  # only the directory's flush failed: the rows are there
+                    self._reset(manifest)
+                    raise OSError(e.errno, f"appended {len(vec)} rows to {self.path}, but could not flush "
+                                           f"the directory to disk: {e.strerror}") from e
+                self._cut_back()
+                raise OSError(e.errno, f"could not append {len(vec)} rows to {self.path}: {e.strerror}; "
+                                       f"the cache keeps its {n} rows") from e
             self._reset(manifest)
+            try:
+                self._write_headers()
+            except OSError:
+                pass  # committed: a header that names fewer rows than the manifest is allowed
 
     def add_int8(self) -> bool:
-        """Adds the int8 copy to a cache written without one, atomically: the copy's files are
-        written and flushed whole before the manifest that names them is committed. False when
-        the cache has it already."""
+        """Gives a cache written without it the int8 copy of its matrix, atomically: the copy's
+        files are written and flushed whole before the manifest naming them is committed (a
+        crash before leaves the cache as it was). False when the cache has the copy already."""
         with self._locked():
             self._reset(Cache.open(self.path)._manifest)
             if self.has_int8:
                 return False
-            for name, data in _int8_columns(np.asarray(self.vectors)).items():
-                with open(self.path / name, "wb") as f:
-                    _write_at(f, 0, b"\0" * _offset(name), data)
+            data = _int8_data(np.asarray(self.vectors))
             manifest = dict(self._manifest, int8=True)
-            committed = Cache(self.path, manifest)
-            committed._write_headers()
-            committed._write_manifest()  # the commit
+            if "crc32" in manifest:
+                manifest["crc32"] = dict(manifest["crc32"], **{
+                    c.name: zlib.crc32(data[c.name]) for c in COLUMNS if c.name in _INT8 and c.checked})
+            new = Cache(self.path, manifest)
+            for col in new._columns():
+                if col.name in _INT8:
+                    _write_column(self.path / col.file, 0, b"\0" * col.offset, data[col.name])
+            new._write_headers()
+            new._write_manifest()  # the commit
             self._reset(manifest)
             return True
 
@@ -294,29 +517,32 @@ class Cache:
     @property
     def has_int8(self) -> bool:
         """Whether the cache keeps the int8 copy of its matrix."""
-        return bool(self._manifest.get("int8", False))
+        return bool(self._manifest["int8"])
 
     @property
     def int8(self) -> Int8Rows | None:
-        """The int8 copy of the matrix (memory-mapped), or None for a cache without one."""
+        """The int8 copy of the matrix, memory-mapped read-only; None for a cache without one."""
         if self._int8 is None and self.has_int8:
-            n = len(self)
-            self._int8 = Int8Rows(self._column(_CODES, np.int8, (n, code_width(self.dims))),
-                                  self._column(_SCALES, np.float32, (n,)),
-                                  self._column(_BOUNDS, np.float32, (n,)))
+            self._int8 = Int8Rows(self._column("codes"), self._column("scales"), self._column("bounds"))
         return self._int8
 
     @property
     def vectors(self) -> Float32Matrix:
         """The matrix, memory-mapped read-only: rows are read from the page cache, never copied."""
         if self._vectors is None:
-            self._vectors = self._column(_VECTORS, np.float32, (len(self), self.dims))
+            self._vectors = self._column("vectors")
         return self._vectors
 
     @property
     def timestamps(self) -> Float64Vector | None:
         if self._timestamps is None and self.has_timestamps:
-            self._timestamps = self._column(_TIMES, np.float64, (len(self),))
+            ts = self._column("timestamps")
+            finite = np.isfinite(ts)
+            if not finite.all():
+                row = int(np.flatnonzero(~finite)[0])
+                raise CacheError(f"{self.path / _BY_NAME['timestamps'].file}: the timestamp of row {row} "
+                                 f"is {ts[row]}, not a finite time")
+            self._timestamps = ts
         return self._timestamps
 
     @property
@@ -330,63 +556,121 @@ class Cache:
         start, stop, _ = slice(start, stop).indices(len(self))
         if stop <= start:
             return ()
-        all_ends = self._column(_ENDS, np.int64, (len(self),))
+        all_ends = self._checked_ends()
         base = int(all_ends[start - 1]) if start else 0
         ends = (all_ends[start:stop] - base).tolist()
-        with open(self.path / _TEXT, "rb") as f:
+        where = self.path / _BY_NAME["text"].file
+        with _open_file(where) as f:
             f.seek(base)
             blob = f.read(ends[-1])
+        if len(blob) != ends[-1]:
+            raise CacheError(f"{where} was cut short while it was read")
         starts = [0] + ends[:-1]
         if blob.isascii():
             text = blob.decode("ascii")
-            return tuple(text[a:b] for a, b in zip(starts, ends))
-        return tuple(blob[a:b].decode("utf-8", "surrogatepass") for a, b in zip(starts, ends))
+            out = tuple(text[a:b] for a, b in zip(starts, ends))
+        else:
+            try:
+                out = tuple(blob[a:b].decode("utf-8", "surrogatepass") for a, b in zip(starts, ends))
+            except UnicodeDecodeError as e:
+                raise CacheError(f"{where}: an id of rows {start} to {stop - 1} is not valid UTF-8: {e}") from None
+        if len(set(out)) != len(out):
+            raise CacheError(f"{where}: ids of rows {start} to {stop - 1} occur more than once")
+        return out
 
     # -- internals --
 
-    def _files(self) -> list[str]:
-        return ([_VECTORS, _ENDS, _TEXT] + ([_TIMES] if self.has_timestamps else [])
-                + (list(_INT8) if self.has_int8 else []))
+    def _columns(self) -> list[_Column]:
+        return [c for c in COLUMNS if c.flag is None or self._manifest[c.flag]]
 
-    def _column_bytes(self, name: str) -> int:
-        n = len(self)
-        return {_VECTORS: n * self.dims * 4, _ENDS: n * 8, _TIMES: n * 8, _TEXT: int(self._manifest["ids_bytes"]),
-                _CODES: n * code_width(self.dims), _SCALES: n * 4, _BOUNDS: n * 4}[name]
-
-    def _column(self, name: str, dtype: type[np.generic], shape: tuple[int, ...]) -> Any:
+    def _column(self, name: str) -> Any:
+        """The column's committed values, memory-mapped read-only; checked columns (version 2)
+        only after their checksum matched."""
+        col = _BY_NAME[name]
+        assert col.dtype is not None
         if not len(self):
-            arr = np.zeros(shape, dtype)
+            arr = np.zeros(col.shape(self._manifest), col.dtype)
             arr.flags.writeable = False
             return arr
-        return np.memmap(self.path / name, dtype=np.dtype(dtype).newbyteorder("<"), mode="r",
-                         offset=_HEADER, shape=shape)
+        where, size = self.path / col.file, col.nbytes(self._manifest)
+        with _open_file(where) as f:  # the file may have changed since open(): check it again
+            if os.fstat(f.fileno()).st_size < col.offset + size:
+                raise CacheError(f"{where} was cut short: it no longer holds the cache's rows")
+            self._check_crc(col, f)
+            return np.memmap(f, dtype=col.dtype, mode="r", offset=col.offset, shape=col.shape(self._manifest))
+
+    def _check_crc(self, col: _Column, f: BinaryIO) -> None:
+        crcs = self._manifest.get("crc32")
+        if crcs is not None and col.checked:
+            if _crc(f, col.offset, col.nbytes(self._manifest)) != crcs[col.name]:
+                raise CacheError(f"{self.path / col.file}: the data does not match the manifest's checksum")
+
+    def _checked_ends(self) -> npt.NDArray[np.int64]:
+        """The id end offsets, once they are known to be in order and to end with the id texts
+        (whose checksum, version 2, is checked too)."""
+        if self._ends is None:
+            ends = self._column("ends")
+            where, total = self.path / _BY_NAME["ends"].file, int(self._manifest["ids_bytes"])
+            if ends[0] < 0 or (np.diff(ends) < 0).any():
+                raise CacheError(f"{where}: the id offsets are out of order")
+            if int(ends[-1]) != total:
+                raise CacheError(f"{where}: the id offsets end at {int(ends[-1])}, "
+                                 f"{_BY_NAME['text'].file} holds {total} bytes of ids")
+            with _open_file(self.path / _BY_NAME["text"].file) as f:
+                self._check_crc(_BY_NAME["text"], f)
+            self._ends = ends
+        return self._ends
+
+    def _cut_back(self) -> None:
+        """Gives back the space a failed append took: each file cut to its committed end."""
+        for col in self._columns():
+            with contextlib.suppress(OSError):
+                os.truncate(self.path / col.file, col.offset + col.nbytes(self._manifest))
+        with contextlib.suppress(OSError):
+            os.unlink(self.path / f".{_MANIFEST}.tmp")
 
     def _write_headers(self) -> None:
-        shapes = {_VECTORS: ("<f4", (len(self), self.dims)), _ENDS: ("<i8", (len(self),)),
-                  _TIMES: ("<f8", (len(self),)), _CODES: ("|i1", (len(self), code_width(self.dims))),
-                  _SCALES: ("<f4", (len(self),)), _BOUNDS: ("<f4", (len(self),))}
-        for name in self._files():
-            if name in shapes:
-                dtype, shape = shapes[name]
-                with open(self.path / name, "r+b") as f:
-                    f.write(_npy_header(np.dtype(dtype), shape))
+        for col in self._columns():
+            if col.dtype is not None:
+                step(f"header {col.file}")
+                with open(self.path / col.file, "r+b") as f:
+                    f.write(_npy_header(np.dtype(col.dtype), col.shape(self._manifest)))
                     f.flush()
+                    step(f"sync header {col.file}")
                     os.fsync(f.fileno())
 
     def _write_manifest(self) -> None:
         tmp = self.path / f".{_MANIFEST}.tmp"
+        step(f"write {tmp.name}")
         with open(tmp, "w") as f:
             json.dump(self._manifest, f)
             f.flush()
+            step(f"sync {tmp.name}")
             os.fsync(f.fileno())
+        step(f"rename {_MANIFEST}")
         os.replace(tmp, self.path / _MANIFEST)
-        _fsync_dir(self.path)
+        self._committed = True
+        step(f"sync {self.path.name}")
+        fsync_dir(self.path)
 
     @contextlib.contextmanager
     def _locked(self) -> Iterator[None]:
         fd = os.open(self.path, os.O_RDONLY | os.O_DIRECTORY)
         try:
+            step("lock")
             fcntl.flock(fd, fcntl.LOCK_EX)
             yield
         finally:
             os.close(fd)
+
+
+def _remove_abandoned(path: Path) -> None:
+    """Removes what creates of path by processes that no longer run left behind."""
+    for tmp in path.parent.glob(f".{path.name}.tmp-*"):
+        try:
+            pid = int(tmp.name.rsplit("-", 2)[1])
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            shutil.rmtree(tmp, ignore_errors=True)
+        except (ValueError, IndexError, OSError):
+            pass
