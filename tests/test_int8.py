@@ -6,7 +6,7 @@ import pytest
 from _tarnexa import score_candidates
 
 from tarnexa import _native
-from tarnexa.search.quantized import code_width, last_rescored, quantize, search_int8
+from tarnexa.search.quantized import code_width, last_rescored, quantize, search_int8, searcher
 
 PAD = 64  # query codes are read in whole blocks of this many bytes
 
@@ -104,6 +104,7 @@ CASES = {
     "diverse": lambda c: {"diverse": True},
     "diverse limit 0": lambda c: {"diverse": True, "limit": 0},
     "limit beyond the rows": lambda c: {"limit": 10_000},
+    "pre-filter, unknown and twice-named ids": lambda c: {"pre_filter_ids": [c.ids[4], "nope", c.ids[4], c.ids[8]]},
     "every modulation": lambda c: {
         "like_ids": [c.ids[1]], "traj_from_vec": c.anchors[3], "traj_to_vec": c.anchors[4],
         "not_like_vec": vec(c.rng, c.dims), "mask": np.arange(len(c.ids)) % 5 != 1, "threshold": 0.01,
@@ -133,11 +134,17 @@ def test_int8_search_equals_one_call(cache, case):
             assert got == score_candidates(m, ids, idx, q, **kw)
         else:
             assert got == before
+        # The native searcher object, holding the arrays and its own table of the ids, agrees.
+        own = dict(kw)
+        held = searcher(rows, m, ids, own.pop("timestamps", None))
+        if not kw.get("recent"):
+            assert held.search(q, **own) == got
         # A pool beyond an eighth of the rows is left to the float32 scan, and so are survivors
         # beyond an eighth (many rows tied within the bound); most queries are scanned.
         scanned += last_rescored() >= 0
         assert last_rescored() <= len(ids) // 8
-    assert scanned == 0 if case == "limit beyond the rows" else scanned >= len(queries) // 2
+    served = case not in ("limit beyond the rows", "pre-filter, unknown and twice-named ids")
+    assert scanned >= len(queries) // 2 if served else scanned == 0
 
 
 def test_quantized_rows(cache):
@@ -186,3 +193,11 @@ def test_cache_keeps_upgrades_and_searches_its_int8_copy(cache, tmp_path):
     for q, b in zip(aligned, before):
         assert new.search(q, **kw) == b == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, q, **kw)
         assert 0 <= last_rescored() < len(ids) // 8
+
+
+def test_searcher_ids_named_twice_map_to_the_last_row():
+    m = np.eye(4, 8, dtype=np.float32) + 0.1
+    ids = ["a", "b", "a", "c"]
+    held = searcher(quantize(m), m, ids, None)
+    for kw in ({"like_ids": ["a"]}, {"pre_filter_ids": ["a", "c", "zz"]}, {"like_ids": ["zz"]}):
+        assert held.search(m[1], **kw) == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, m[1], **kw)

@@ -30,31 +30,26 @@ float round_up(double x) {
     if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
     return f;
 }
-float round_down(double x) {
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-    return f;
-}
 
 // One query-side vector v at two int8 levels, v ~ s1 c1 + s2 c2, with what its bound needs:
 // norm >= |v| and residual_term >= |v - s1 c1 - s2 c2| * 127 * sqrt(dims).
 struct QueryCodes {
     std::vector<std::int8_t> level[2];  // padded with zeros to whole kernel blocks
-    double scale[2] = {0.0, 0.0};
-    double norm = 0.0;
-    double residual_term = 0.0;
+    float scale[2] = {0.0f, 0.0f};
+    float norm = 0.0f;
+    float residual_term = 0.0f;
 };
 
 // Codes of values at one level: scale = max|x| / 127 and round(x / scale); false for non-finite x.
-bool quantize_level(const std::vector<double>& x, std::vector<std::int8_t>& codes, double& scale) {
+bool quantize_level(const std::vector<double>& x, std::vector<std::int8_t>& codes, float& scale) {
     double top = 0.0;
     for (double v : x) {
         if (!std::isfinite(v)) return false;
         top = std::max(top, std::fabs(v));
     }
-    scale = top / 127.0;
+    scale = static_cast<float>(top / 127.0);
     codes.assign(kernels::int8_padded(x.size()), 0);
-    if (scale > 0.0)
+    if (scale > 0.0f)
         for (std::size_t i = 0; i < x.size(); ++i)
             codes[i] = static_cast<std::int8_t>(std::clamp(std::nearbyint(x[i] / scale), -127.0, 127.0));
     return true;
@@ -65,14 +60,14 @@ std::optional<QueryCodes> quantize_query(const Vector& v) {
     std::vector<double> rest(v.begin(), v.end());
     double sq = 0.0;
     for (double x : rest) sq += x * x;
-    q.norm = std::sqrt(sq) * (1.0 + kSlack);
+    q.norm = round_up(std::sqrt(sq) * (1.0 + kSlack));
     for (int l = 0; l < 2; ++l) {
         if (!quantize_level(rest, q.level[l], q.scale[l])) return std::nullopt;
-        for (std::size_t i = 0; i < rest.size(); ++i) rest[i] -= q.scale[l] * q.level[l][i];
+        for (std::size_t i = 0; i < rest.size(); ++i) rest[i] -= static_cast<double>(q.scale[l]) * q.level[l][i];
     }
     double err = 0.0;
     for (double x : rest) err += x * x;
-    q.residual_term = std::sqrt(err) * 127.0 * std::sqrt(static_cast<double>(v.size())) * (1.0 + kSlack);
+    q.residual_term = round_up(std::sqrt(err) * 127.0 * std::sqrt(static_cast<double>(v.size())) * (1.0 + kSlack));
     return q;
 }
 
@@ -81,16 +76,16 @@ class KthLargest {
 public:
     explicit KthLargest(std::size_t k) : k_(k) {}
     void offer(float x) {
-        if (!(x > floor())) return;
+        if (!(x > floor_)) return;
         heap_.push(x);
         if (heap_.size() > k_) heap_.pop();
+        if (heap_.size() == k_) floor_ = heap_.top();
     }
-    float floor() const {
-        return heap_.size() < k_ ? -std::numeric_limits<float>::infinity() : heap_.top();
-    }
+    float floor() const { return floor_; }
 
 private:
     std::size_t k_;
+    float floor_ = -std::numeric_limits<float>::infinity();
     std::priority_queue<float, std::vector<float>, std::greater<float>> heap_;
 };
 
@@ -102,34 +97,51 @@ struct Pass {
     KthLargest* kth;
 };
 
-// [lo, hi] holding fl32(v . x) for row r, from the integer dots of its codes with v's two levels.
-[[gnu::always_inline]] inline void interval(const Pass& p, std::size_t r, const QueryCodes& v,
-                                            std::int32_t d1, std::int32_t d2, float& lo, float& hi) {
-    const double s = p.q->scales[r];
-    const double approx = s * (v.scale[0] * d1 + v.scale[1] * d2);
-    const double width = v.norm * p.q->bounds[r] + s * v.residual_term;
-    const double slack = kSlack * (std::fabs(approx) + width);
-    lo = round_down(approx - width - slack);
-    hi = round_up(approx + width + slack);
+// Float32 arithmetic errs by at most 2^-24 of each result (2^-24 of |d| converting a dot beyond
+// 2^24); this margin, relative to the magnitudes involved, covers the few roundings below many
+// times over, and the absolute term covers underflow.
+constexpr float kMargin = 0x1p-18f;
+constexpr float kTiny = 1e-30f;
+
+// lo[i] <= fl32(v . x) <= hi[i] for the rows base + i, from the integer dots d1, d2 of their codes
+// with v's two levels: |v . x - s (s1 d1 + s2 d2)| <= |v| b + s K (K = v.residual_term).
+void intervals(const Pass& p, const QueryCodes& v, std::size_t base, std::size_t n, const std::int32_t* d1,
+               const std::int32_t* d2, float* __restrict lo, float* __restrict hi) {
+    const float s1 = v.scale[0], s2 = v.scale[1], norm = v.norm, k = v.residual_term;
+    const float* __restrict sc = p.q->scales + base;
+    const float* __restrict b = p.q->bounds + base;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float a1 = s1 * static_cast<float>(d1[i]);
+        const float a2 = s2 * static_cast<float>(d2[i]);
+        const float approx = sc[i] * (a1 + a2);
+        const float width = norm * b[i] + sc[i] * k;
+        const float margin = (width + sc[i] * (std::fabs(a1) + std::fabs(a2))) * kMargin + kTiny;
+        lo[i] = (approx - width) - margin;
+        hi[i] = (approx + width) + margin;
+    }
 }
 
 template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
 void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
     const SimilarityScan& s = *p.scan;
+    alignas(64) float lo[3][kBlock], hi[3][kBlock];
+    intervals(p, *p.vecs[0], base, n, dots[0], dots[1], lo[0], hi[0]);
+    std::size_t slot = 2;
+    if constexpr (kTraj) {
+        intervals(p, *p.vecs[1], base, n, dots[slot], dots[slot + 1], lo[1], hi[1]);
+        slot += 2;
+    }
+    if constexpr (kContrast) intervals(p, *p.vecs[2], base, n, dots[slot], dots[slot + 1], lo[2], hi[2]);
     float* upper = p.upper->data() + base;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t r = base + i;
-        float sim_lo, sim_hi, traj_lo = 0, traj_hi = 0, con_lo = 0, con_hi = 0;
-        interval(p, r, *p.vecs[0], dots[0][i], dots[1][i], sim_lo, sim_hi);
-        std::size_t slot = 2;
-        if constexpr (kTraj) {
-            interval(p, r, *p.vecs[1], dots[slot][i], dots[slot + 1][i], traj_lo, traj_hi);
-            slot += 2;
-        }
-        if constexpr (kContrast) interval(p, r, *p.vecs[2], dots[slot][i], dots[slot + 1][i], con_lo, con_hi);
-        upper[i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(s, r, sim_hi, traj_hi, con_lo);
-        p.kth->offer(modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(s, r, sim_lo, traj_lo, con_hi));
+        upper[i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
+            s, r, hi[0][i], kTraj ? hi[1][i] : 0.0f, kContrast ? lo[2][i] : 0.0f);
+        lo[0][i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
+            s, r, lo[0][i], kTraj ? lo[1][i] : 0.0f, kContrast ? hi[2][i] : 0.0f);
     }
+    // Lower bounds enter the k-th best only past its current value: rarely, once it has settled.
+    for (std::size_t i = 0; i < n; ++i) p.kth->offer(lo[0][i]);
 }
 
 using BoundFn = void (*)(const Pass&, std::size_t, std::size_t, std::int32_t* const*);

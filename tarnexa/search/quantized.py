@@ -8,6 +8,7 @@ reach the result: the result equals one ``score_candidates`` call on the whole m
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -16,6 +17,8 @@ import numpy.typing as npt
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
+
+    from tarnexa._native import Int8Searcher
 
 
 def code_width(dims: int) -> int:
@@ -55,6 +58,17 @@ def search_int8(rows: Int8Rows, matrix: npt.NDArray[np.float32], ids: Any, id_to
 
     codes = np.ascontiguousarray(rows.codes).view(np.float32)
     return _native.search_int8(codes, rows.scales, rows.bounds, matrix, ids, id_to_idx, query, **kw)
+
+
+def searcher(rows: Int8Rows, matrix: npt.NDArray[np.float32], ids: Sequence[str],
+             timestamps: npt.NDArray[np.float64] | None) -> Int8Searcher:
+    """A native searcher over the int8 copy holding the arrays and the ids (their texts and a
+    table of rows by text, built once: no Python object per id). Its ``search(query_vec, **kw)``
+    is ``score_candidates(matrix, ids, id_to_idx, query_vec, timestamps=timestamps, **kw)``."""
+    from tarnexa import _native
+
+    codes = np.ascontiguousarray(rows.codes).view(np.float32)
+    return _native.int8_searcher(codes, rows.scales, rows.bounds, matrix, ids, timestamps)
 
 
 def last_rescored() -> int:
