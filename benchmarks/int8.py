@@ -8,7 +8,8 @@ median of per-round ratios against the floor measured in the same rounds):
 
   floor, 1 core     one streaming read of the float32 matrix on one core (floor.cpp)
   float32 call      score_candidates on the whole matrix
-  int8              tarnexa.search.quantized.search_int8: the codes scanned, survivors rescored
+  int8              the native Int8Searcher (what tarnexa.Searcher uses on a cache with the int8
+                    copy): the codes scanned, the survivors rescored
   ... every mod.    like_ids, a trajectory, not_like_vec, recent with timestamps, a mask, a
                     threshold and diverse (oversample 200), the same in both
 
@@ -34,7 +35,7 @@ import harness  # noqa: E402
 from _tarnexa import score_candidates  # noqa: E402
 
 import tarnexa  # noqa: E402
-from tarnexa.search.quantized import last_rescored, quantize, search_int8  # noqa: E402
+from tarnexa.search.quantized import last_rescored, quantize, searcher  # noqa: E402
 
 
 def unit_rows(rng, n, d):
@@ -46,19 +47,20 @@ def unit_rows(rng, n, d):
     return m
 
 
-def modulations(rng, m, ids, times):
+def modulations(rng, m, ids):
     d = m.shape[1]
     return {"like_ids": [ids[3], ids[7]], "traj_from_vec": m[11], "traj_to_vec": m[12],
-            "not_like_vec": rng.standard_normal(d, dtype=np.float32), "timestamps": times, "recent": True,
+            "not_like_vec": rng.standard_normal(d, dtype=np.float32), "recent": True,
             "recent_days": 30.0, "mask": rng.random(len(m)) < 0.95, "threshold": 0.02, "diverse": True,
             "oversample": 200}
 
 
-def run_size(floor, m, ids, queries, kw_all, reps, label):
+def run_size(floor, m, ids, times, queries, kw_all, reps, label):
     idx = {d: i for i, d in enumerate(ids)}
     t0 = time.perf_counter()
     rows = quantize(m)
     quantize_s = time.perf_counter() - t0
+    held = searcher(rows, m, ids, times)
     state = {"i": 0}
     rescored: dict[str, list[int]] = {"plain": [], "every": []}
     wrong = 0
@@ -71,9 +73,9 @@ def run_size(floor, m, ids, queries, kw_all, reps, label):
         def fn():
             nonlocal wrong
             q = query()
-            got = search_int8(rows, m, ids, idx, q, **kw)
+            got = held.search(q, **kw)
             rescored[kind].append(last_rescored())
-            if len(rescored[kind]) <= 3 and got != score_candidates(m, ids, idx, q, **kw):
+            if len(rescored[kind]) <= 3 and got != score_candidates(m, ids, idx, q, timestamps=times, **kw):
                 wrong += 1
         return fn
 
@@ -81,7 +83,7 @@ def run_size(floor, m, ids, queries, kw_all, reps, label):
         "floor, 1 core": floor.reader(m),
         "float32 call": lambda: score_candidates(m, ids, idx, query()),
         "int8": int8("plain", {}),
-        "float32 call, every mod.": lambda: score_candidates(m, ids, idx, query(), **kw_all),
+        "float32 call, every mod.": lambda: score_candidates(m, ids, idx, query(), timestamps=times, **kw_all),
         "int8, every mod.": int8("every", kw_all),
     }
     samples = harness.measure(fns, reps=reps, warmup=2)
@@ -125,7 +127,7 @@ def main():
         ids = [f"doc-{i}" for i in range(n)]
         times = time.time() - rng.random(n) * 3e7
         queries = [rng.standard_normal(d, dtype=np.float32) for _ in range(16)]
-        res = run_size(floor, m, ids, queries, modulations(rng, m, ids, times), args.reps, f"{n:,} x {d}")
+        res = run_size(floor, m, ids, times, queries, modulations(rng, m, ids), args.reps, f"{n:,} x {d}")
         report.append((f"{n:,} x {d} (random unit rows)", *res))
         del m, ids
     if not args.quick:
@@ -133,7 +135,7 @@ def main():
         ids = [f"p{i}" for i in range(len(m))]
         times = time.time() - rng.random(len(m)) * 3e7
         queries = [m[i] + 0.0 for i in rng.choice(len(m), 16, replace=False)]
-        res = run_size(floor, m, ids, queries, modulations(rng, m, ids, times), args.reps,
+        res = run_size(floor, m, ids, times, queries, modulations(rng, m, ids), args.reps,
                        f"WordLlama text, {len(m):,} x {m.shape[1]}")
         report.append((f"{len(m):,} x {m.shape[1]} (WordLlama, Python reference paragraphs)", *res))
         write_markdown(report)

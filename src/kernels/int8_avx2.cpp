@@ -11,6 +11,7 @@ namespace tarnexa::kernels {
 namespace {
 
 struct Int8Avx2 {
+    static constexpr int kRows = 1;
     static constexpr std::size_t kBytes = 16;
     using Row = __m256i;
     using Acc = __m256i;

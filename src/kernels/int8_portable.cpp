@@ -7,6 +7,7 @@ namespace tarnexa::kernels {
 namespace {
 
 struct Int8Portable {
+    static constexpr int kRows = 1;
     static constexpr std::size_t kBytes = 8;
     struct Row { std::int8_t b[kBytes]; };
     using Acc = std::int32_t;
