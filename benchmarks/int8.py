@@ -15,7 +15,7 @@ median of per-round ratios against the floor measured in the same rounds):
 
 Every int8 result is checked against the float32 call's. Also: rows rescored per query
 (median), the int8 copy's bytes against the matrix's, and a run on real text embeddings
-(WordLlama, 256 dims, paragraphs of the Python reference documentation the demo searches).
+(WordLlama, 256 dims, lines of the Python reference documentation the demo searches).
 Writes docs/benchmarks/int8.md on a full run. Nothing is asserted.
 """
 from __future__ import annotations
@@ -105,7 +105,7 @@ def text_corpus():
 
     from tarnexa.text.embedders import wordllama
 
-    paras = sorted({p.strip() for t in topics.values() for p in t.split("\n\n") if len(p.strip()) > 30})
+    paras = sorted({line.strip() for t in topics.values() for line in t.splitlines() if len(line.strip()) > 30})
     embed = wordllama()
     m = embed(paras)
     m /= np.linalg.norm(m, axis=1, keepdims=True)
@@ -137,7 +137,7 @@ def main():
         queries = [m[i] + 0.0 for i in rng.choice(len(m), 16, replace=False)]
         res = run_size(floor, m, ids, times, queries, modulations(rng, m, ids), args.reps,
                        f"WordLlama text, {len(m):,} x {m.shape[1]}")
-        report.append((f"{len(m):,} x {m.shape[1]} (WordLlama, Python reference paragraphs)", *res))
+        report.append((f"{len(m):,} x {m.shape[1]} (WordLlama, lines of the Python reference)", *res))
         write_markdown(report)
 
 

@@ -93,7 +93,8 @@ struct Pass {
     const QuantizedRows* q;
     const SimilarityScan* scan;
     const QueryCodes* vecs[3];  // query, trajectory direction, contrastive vector (the last two optional)
-    std::vector<float>* upper;
+    std::vector<std::uint64_t>* candidates;  // rows whose upper bound reached the k-th lower bound so far
+    std::vector<float>* upper;               // and those upper bounds
     KthLargest* kth;
 };
 
@@ -132,16 +133,22 @@ void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* c
         slot += 2;
     }
     if constexpr (kContrast) intervals(p, *p.vecs[2], base, n, dots[slot], dots[slot + 1], lo[2], hi[2]);
-    float* upper = p.upper->data() + base;
+    // A row whose upper bound is below the k-th lower bound so far is below it at the end (it
+    // only grows), and so is its own lower bound: neither is needed. Minus infinity never
+    // reaches the pool; a NaN bound keeps its row.
+    float floor = p.kth->floor();
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t r = base + i;
-        upper[i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
+        const float up = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
             s, r, hi[0][i], kTraj ? hi[1][i] : 0.0f, kContrast ? lo[2][i] : 0.0f);
-        lo[0][i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
-            s, r, lo[0][i], kTraj ? lo[1][i] : 0.0f, kContrast ? hi[2][i] : 0.0f);
+        if (up < floor || up == -std::numeric_limits<float>::infinity()) continue;
+        p.kth->offer(modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
+            s, r, lo[0][i], kTraj ? lo[1][i] : 0.0f, kContrast ? hi[2][i] : 0.0f));
+        floor = p.kth->floor();
+        if (up < floor) continue;
+        p.candidates->push_back(r);
+        p.upper->push_back(up);
     }
-    // Lower bounds enter the k-th best only past its current value: rarely, once it has settled.
-    for (std::size_t i = 0; i < n; ++i) p.kth->offer(lo[0][i]);
 }
 
 using BoundFn = void (*)(const Pass&, std::size_t, std::size_t, std::int32_t* const*);
@@ -251,10 +258,11 @@ Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStat
 
     const std::size_t n = r.matrix.rows;
     const std::uint64_t k = r.diverse ? r.oversample : r.limit;
-    std::vector<float> upper(n);
+    std::vector<std::uint64_t> candidates;
+    std::vector<float> upper;
     KthLargest kth(static_cast<std::size_t>(k));
     Pass pass{&q, &scan, {codes[0] ? &*codes[0] : nullptr, codes[1] ? &*codes[1] : nullptr,
-                          codes[2] ? &*codes[2] : nullptr}, &upper, &kth};
+                          codes[2] ? &*codes[2] : nullptr}, &candidates, &upper, &kth};
 
     const std::int8_t* qv[kernels::kInt8MaxVecs];
     std::size_t nq = 0;
@@ -271,14 +279,12 @@ Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStat
         bound(pass, base, m, dots);
     }
 
-    // A row whose upper bound is below k lower bounds has k rows strictly above it; minus
-    // infinity never reaches the pool.
+    // A row whose upper bound is below k lower bounds has k rows strictly above it.
     const float floor = kth.floor();
     std::vector<std::uint64_t> survivors;
-    for (std::size_t row = 0; row < n; ++row) {
-        const float hi = upper[row];
-        if (hi < floor || hi == -std::numeric_limits<float>::infinity()) continue;
-        survivors.push_back(row);
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        if (upper[c] < floor) continue;
+        survivors.push_back(candidates[c]);
         if (survivors.size() > n / kMaxSurvivorShare) return score_candidates(r);
     }
     if (stats) *stats = {true, survivors.size()};
