@@ -2,6 +2,7 @@
 
     PYTHONPATH=.:build python benchmarks/int8.py            # 1,000,000 x 384, 2,000,000 x 64, text
     PYTHONPATH=.:build python benchmarks/int8.py --quick    # 200,000 x 384, 400,000 x 64
+    PYTHONPATH=.:build python benchmarks/int8.py --sharded  # ShardedSearcher, 2 workers, 1,000,000 x 384
 
 For each size, in one run with the calls interleaved round by round (top 10; a ratio is the
 median of per-round ratios against the floor measured in the same rounds):
@@ -112,13 +113,47 @@ def text_corpus():
     return np.ascontiguousarray(m, np.float32), paras
 
 
+def run_sharded(floor, rows, reps):
+    """ShardedSearcher over a cache with the int8 copy, one single-threaded worker per core,
+    against every core reading its share of the float32 matrix at once (the all-core floor)."""
+    import distributed
+    import sharded
+
+    cores = os.cpu_count() or 1
+    path = sharded.build_cache(rows, 384)
+    cache = tarnexa.Cache.open(path)
+    print(f"cache {path}: {len(cache):,} x {cache.dims}, int8 copy: {cache.has_int8}")
+    m = np.asarray(cache.vectors)
+    rng = np.random.default_rng(5)
+    queries = [rng.standard_normal(384, dtype=np.float32) for _ in range(16)]
+    state = {"i": 0}
+    with distributed.LocalCluster(n_workers=cores, threads_per_worker=1, processes=True, memory_limit=0,
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+        with tarnexa.ShardedSearcher(path, shards=cores, client=client) as s:
+            def search():
+                state["i"] += 1
+                s.search(queries[state["i"] % len(queries)])
+
+            samples = harness.measure({"all-core floor": sharded.AllCoreFloor(floor, m, cores),
+                                       f"sharded, {cores} workers (int8)": search}, reps=reps, warmup=3)
+    fl = samples["all-core floor"]
+    table = harness.Table(f"{rows:,} x 384, top 10, ratios to the all-core float32 floor of the same rounds")
+    for name, smp in samples.items():
+        table.add(name, smp, ratio=harness.paired_ratio(smp, fl))
+    table.print()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="200,000 x 384 and 400,000 x 64, no text run")
     ap.add_argument("--reps", type=int, default=15)
+    ap.add_argument("--sharded", action="store_true", help="only ShardedSearcher, 1,000,000 x 384")
     args = ap.parse_args()
     floor = harness.load_floor()
     harness.print_header(np, tarnexa, floor)
+    if args.sharded:
+        run_sharded(floor, 1_000_000, args.reps)
+        return
     rng = np.random.default_rng(0)
     sizes = [(200_000, 384), (400_000, 64)] if args.quick else [(1_000_000, 384), (2_000_000, 64)]
     report = []
