@@ -24,6 +24,8 @@ constexpr double kSlack = 1e-9;
 constexpr std::size_t kBlock = 1024;
 // Above this share of the rows the survivors are not worth gathering: the float32 scan runs.
 constexpr std::size_t kMaxSurvivorShare = 8;
+// Integer dots of up to this many codes fit int32 (127 * 127 * 2^17 < 2^31).
+constexpr std::size_t kMaxCodeCols = std::size_t{1} << 17;
 
 float round_up(double x) {
     float f = static_cast<float>(x);
@@ -167,6 +169,7 @@ double fixed_clock() { return t_now; }
 bool served(const Request& r, const QuantizedRows& q) {
     const std::size_t n = r.matrix.rows, dims = r.matrix.cols;
     if (r.n_ids == 0 || r.n_ids < n || q.rows != n || n == 0 || r.query.size() != dims) return false;
+    if (dims >= kMaxCodeCols) return false;  // the integer dots could overflow int32
     if (r.pre_filter_rows) return false;  // only the named rows are read anyway
     if (r.like_rows) {
         if (r.like_rows->empty()) return false;
