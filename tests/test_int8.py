@@ -201,3 +201,23 @@ def test_searcher_ids_named_twice_map_to_the_last_row():
     held = searcher(quantize(m), m, ids, None)
     for kw in ({"like_ids": ["a"]}, {"pre_filter_ids": ["a", "c", "zz"]}, {"like_ids": ["zz"]}):
         assert held.search(m[1], **kw) == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, m[1], **kw)
+
+
+@pytest.mark.parametrize("scale", [1e-30, 1e-3, 1.0, 1e15])
+@pytest.mark.parametrize("kw", [{}, {"diverse": True, "oversample": 40, "not_like_vec": np.ones(48, np.float32)},
+                                {"threshold": 1e-37, "traj_from_vec": np.zeros(48, np.float32),
+                                 "traj_to_vec": np.ones(48, np.float32)}])
+def test_rows_of_any_magnitude(scale, kw):
+    """Unnormalised rows spanning orders of magnitude (subnormal products at the low end), zero
+    rows and rows whose only weight is one column: the bound holds at every scale."""
+    rng = np.random.default_rng(int(np.log10(scale)) + 40)
+    m = rng.standard_normal((1200, 48)).astype(np.float32)
+    m *= (scale * 10.0 ** rng.integers(-3, 4, (1200, 1))).astype(np.float32)
+    m[::97] = 0.0
+    m[5::89, 1:] = 0.0
+    m = np.ascontiguousarray(m, np.float32)
+    ids = [f"r{i}" for i in range(len(m))]
+    idx = {d: i for i, d in enumerate(ids)}
+    held = searcher(quantize(m), m, ids, None)
+    for q in (m[7], m[5] * -1.0, rng.standard_normal(48).astype(np.float32)):
+        assert held.search(q, **kw) == score_candidates(m, ids, idx, q, **kw)
