@@ -3,6 +3,7 @@
     PYTHONPATH=.:build python benchmarks/int8.py            # 1,000,000 x 384, 2,000,000 x 64, text
     PYTHONPATH=.:build python benchmarks/int8.py --quick    # 200,000 x 384, 400,000 x 64
     PYTHONPATH=.:build python benchmarks/int8.py --sharded  # ShardedSearcher, 2 workers, 1,000,000 x 384
+    PYTHONPATH=.:build python benchmarks/int8.py --memory   # resident bytes a row of the searcher's ids
 
 For each size, in one run with the calls interleaved round by round (top 10; a ratio is the
 median of per-round ratios against the floor measured in the same rounds):
@@ -143,16 +144,44 @@ def run_sharded(floor, rows, reps):
     table.print()
 
 
+def id_memory(n=1_000_000):
+    """Resident bytes a row the native searcher adds for its ids (texts, offsets, table), from
+    /proc, against a Python dict over the same ids; matrix and codes exist before and are left out."""
+    from tarnexa import _native
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    m, codes = np.zeros((n, 8), np.float32), np.zeros((n, 8), np.int8)
+    scales = np.zeros(n, np.float32)
+    ids = [f"doc-{i}" for i in range(n)]
+    text = sum(len(d) for d in ids) / n
+    before = rss()
+    held = _native.int8_searcher(codes.view(np.float32), scales, scales, m, ids)
+    native = (rss() - before) / n
+    before = rss()
+    idx = {d: i for i, d in enumerate(ids)}
+    as_dict = (rss() - before) / n
+    del held, idx
+    print(f"  ids of {n:,} rows (text {text:.1f} B a row): the native searcher holds {native:.1f} B a row "
+          f"({native - text:.1f} beyond the text); a Python dict over the same str list alone {as_dict:.1f} B a row")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="200,000 x 384 and 400,000 x 64, no text run")
     ap.add_argument("--reps", type=int, default=15)
     ap.add_argument("--sharded", action="store_true", help="only ShardedSearcher, 1,000,000 x 384")
+    ap.add_argument("--memory", action="store_true", help="only the resident bytes of the searcher's ids")
     args = ap.parse_args()
     floor = harness.load_floor()
     harness.print_header(np, tarnexa, floor)
     if args.sharded:
         run_sharded(floor, 1_000_000, args.reps)
+        return
+    if args.memory:
+        id_memory()
         return
     rng = np.random.default_rng(0)
     sizes = [(200_000, 384), (400_000, 64)] if args.quick else [(1_000_000, 384), (2_000_000, 64)]
