@@ -16,8 +16,10 @@ Isa detect_int8() noexcept {
         __builtin_cpu_supports("avx512vnni"))
         return Isa::avx512;
     return Isa::avx2;
+#elif defined(__aarch64__)
+    return Isa::neon;  // part of every 64-bit ARM CPU
 #else
-    return Isa::portable;  // no NEON int8 kernel yet: the portable one serves ARM
+    return Isa::portable;
 #endif
 }
 
@@ -27,6 +29,9 @@ Int8Kernel int8_kernel_for(Isa isa) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
         case Isa::avx512: return &int8_dot_rows_vnni;
         case Isa::avx2: return &int8_dot_rows_avx2;
+#endif
+#if defined(__aarch64__)
+        case Isa::neon: return &int8_dot_rows_neon;
 #endif
         default: return &int8_dot_rows_portable;
     }

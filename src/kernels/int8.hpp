@@ -26,7 +26,7 @@ void int8_dot_rows(const std::int8_t* codes, std::size_t stride, std::size_t col
                    const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) noexcept;
 
 // The int8 kernel on this CPU: avx512 stands for AVX-512 VNNI (vpdpbusd), avx2 widens to 16 bits
-// and multiplies (vpmaddwd), neon uses sdot where present, portable anywhere.
+// and multiplies (vpmaddwd), neon widens to 16 bits (vmull_s8, no sdot), portable anywhere.
 Isa int8_best_isa() noexcept;
 bool int8_isa_supported(Isa isa) noexcept;
 // int8_dot_rows on one kernel, for tests and benchmarks; an unsupported isa falls back to the best.

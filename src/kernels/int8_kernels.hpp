@@ -26,6 +26,10 @@ void int8_dot_rows_avx2(const std::int8_t*, std::size_t, std::size_t, std::size_
 void int8_dot_rows_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                         const std::int8_t* const*, std::size_t, std::int32_t* const*);
 #endif
+#if defined(__aarch64__)
+void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+#endif
 
 namespace {
 
