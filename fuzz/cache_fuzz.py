@@ -40,7 +40,7 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 ROWS, DIMS = 48, 6
-NPY = ["vectors.npy", "ids.npy", "timestamps.npy"]
+NPY = ["vectors.npy", "ids.npy", "timestamps.npy", "codes.npy", "scales.npy", "bounds.npy"]
 FILES = NPY + ["ids.utf8", "manifest.json"]
 HEADER = 256
 
@@ -184,7 +184,8 @@ def header(rng, files, d):
     buf = files[name]
     if not isinstance(buf, bytearray) or len(buf) < HEADER:
         return "header rewritten"
-    own = {"vectors.npy": ("<f4", (ROWS, DIMS)), "ids.npy": ("<i8", (ROWS,)), "timestamps.npy": ("<f8", (ROWS,))}
+    own = {"vectors.npy": ("<f4", (ROWS, DIMS)), "ids.npy": ("<i8", (ROWS,)), "timestamps.npy": ("<f8", (ROWS,)),
+           "codes.npy": ("|i1", (ROWS, 8)), "scales.npy": ("<f4", (ROWS,)), "bounds.npy": ("<f4", (ROWS,))}
     dtype, shape = own[name]
     fortran = False
     how = rng.randrange(5)
@@ -235,7 +236,8 @@ def downgrade(rng, files, d):
 MUTATIONS = [truncate, truncate, flip_header, flip_header, flip_in("manifest.json", 0, "flip manifest"),
              flip_in("manifest.json", 0, "flip manifest"), flip_in("ids.npy", HEADER, "flip id offsets"),
              flip_in("ids.npy", HEADER, "flip id offsets"), flip_in("ids.utf8", 0, "flip id texts"),
-             flip_in("timestamps.npy", HEADER, "flip timestamps"), offsets, offsets, manifest_field,
+             flip_in("timestamps.npy", HEADER, "flip timestamps"), flip_in("bounds.npy", HEADER, "flip int8 bounds"),
+             offsets, offsets, manifest_field,
              manifest_field, header, header, replace_file, junk, downgrade]
 
 

@@ -163,6 +163,24 @@ def info_command(path: str, as_json: bool) -> None:
         click.echo(f"{key + ':':11} {value}")
 
 
+@cli.command("add-int8")
+@click.argument("path")
+def add_int8_command(path: str) -> None:
+    """Give the caches at PATH (an index, or one cache directory) the int8 copy that searches
+    scan instead of the float32 matrix; each cache is upgraded in one atomic commit."""
+    from tarnexa.storage.cache import Cache
+
+    root = Path(path)
+    folders = [root] if (root / "manifest.json").is_file() else sorted(
+        p for p in root.glob("vectors-*") if (p / "manifest.json").is_file())
+    if not folders:
+        _fail(f"no tarnexa index or cache at {path}")
+    with _reported():
+        for folder in folders:
+            added = Cache.open(folder).add_int8()
+            click.echo(f"{folder}: {'int8 copy added' if added else 'has its int8 copy already'}")
+
+
 @cli.command("serve")
 @click.argument("path")
 @click.option("--host", default="127.0.0.1", show_default=True, help="the address to listen on")

@@ -233,7 +233,7 @@ WRITER = textwrap.dedent("""
         write_at(f, offset, *chunks)
 
     def dying_headers(self):
-        if kill_at == 5:  # after the commit, before the headers
+        if kill_at == 8:  # after the commit, before the headers
             os.kill(os.getpid(), signal.SIGKILL)
         write_headers(self)
 
@@ -244,7 +244,8 @@ WRITER = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("kill_at", [1, 2, 3, 4, 5], ids=["vectors", "ends", "texts", "timestamps", "headers"])
+@pytest.mark.parametrize("kill_at", [1, 2, 3, 4, 5, 6, 7, 8],
+                         ids=["vectors", "ends", "texts", "timestamps", "codes", "scales", "bounds", "headers"])
 def test_killed_writer_leaves_a_whole_cache(made, tmp_path, kill_at):
     cache, m, ts = made
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
@@ -254,7 +255,7 @@ def test_killed_writer_leaves_a_whole_cache(made, tmp_path, kill_at):
     after = Cache.open(tmp_path / "c")
     rng = np.random.default_rng(7)
     new_m, new_ids, new_ts = rng.standard_normal((5000, 5)).astype(np.float32), [f"new{i}" for i in range(5000)], rng.random(5000)
-    if kill_at < 5:  # killed before the commit: the old cache, whole
+    if kill_at < 8:  # killed before the commit: the old cache, whole
         assert_state(after, m[:5], IDS[:5], ts[:5])
     else:
         assert_state(after, np.vstack([m[:5], new_m]), IDS[:5] + new_ids, np.r_[ts[:5], new_ts])

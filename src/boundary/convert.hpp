@@ -130,7 +130,7 @@ private:
     };
     Kept<TextList, 3> lists_;
     Kept<IdMap, 1> maps_;
-    static constexpr std::size_t kMaxArrays = 8;
+    static constexpr std::size_t kMaxArrays = 11;  // score_candidates' seven, three of an int8 copy, one spare
     Kept<ArrayArg, kMaxArrays> arrays_;  // last, so released first
     const char* array_names_[kMaxArrays] = {};
 };

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "boundary/binding.hpp"
+#include "boundary/convert.hpp"
+#include "scoring/score.hpp"
 
 namespace tarnexa::entries {
 
@@ -13,5 +15,20 @@ PyObject* mmr_select_py(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 extern const py::FunctionDesc kParseModifiers;
 extern const py::FunctionDesc kScoreCandidates;
 extern const py::FunctionDesc kMmrSelectPy;
+
+// What computes score_candidates' result from its converted request: the pipeline, or (for the
+// package's int8 search) the scan of a quantized copy, which converts arguments of its own after
+// the eighteen and may hold the ids itself, built once (a[kIds] and a[kIdToIdx] are then unset).
+struct ScoreCore {
+    virtual void convert_more(PyObject* const*, py::CallContext&) {}
+    virtual scoring::Outcome run(const scoring::Request& request) = 0;
+    // The ids the core holds, when it holds them: their number, a text's row, row i's id as str.
+    virtual bool owns_ids() const { return false; }
+    virtual std::size_t id_count() const { return 0; }
+    virtual std::optional<std::uint64_t> row_of(std::string_view) const { return std::nullopt; }
+    virtual py::Ref id_object(std::uint64_t) const { return {}; }
+};
+// score_candidates' conversions of a[0..17] and its result list around `core`.
+PyObject* score_call(PyObject* const* a, ScoreCore& core);
 
 }  // namespace tarnexa::entries

@@ -18,24 +18,11 @@ constexpr std::size_t kBlock = 1024;
 template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
 void modulate_block(const SimilarityScan& s, std::size_t base, std::size_t n, float* __restrict sim,
                     const float* __restrict traj, const float* __restrict contra, TopK& pool) {
-    constexpr float kNegInf = -std::numeric_limits<float>::infinity();
     const std::uint64_t* rows = s.rows ? s.rows + base : nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t row = rows ? static_cast<std::size_t>(rows[i]) : base + i;
-        float score = sim[i];
-        if constexpr (kTraj) {
-            const float a = score * 0.7f;
-            const float b = traj[i] * 0.3f;
-            score = a + b;
-        }
-        if constexpr (kDecay) score = s.decay->apply(score, s.timestamps->get(row));
-        if constexpr (kMask) score = s.mask->get(row) ? score : kNegInf;
-        if constexpr (kThreshold) score = score < s.threshold ? kNegInf : score;
-        if constexpr (kContrast) {
-            const float penalty = contra[i] * 0.5f;
-            score = score - penalty;
-        }
-        sim[i] = score;
+        sim[i] = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
+            s, row, sim[i], kTraj ? traj[i] : 0.0f, kContrast ? contra[i] : 0.0f);
     }
     for (std::size_t i = 0; i < n; ++i) pool.offer(sim[i], base + i);
 }
@@ -59,9 +46,7 @@ constexpr auto kBlockFns = make_table(std::make_integer_sequence<unsigned, 32>{}
 }  // namespace
 
 void run_scan(const SimilarityScan& s, TopK& pool) {
-    const bool threshold = s.threshold > 0.0f;
-    const unsigned bits = (s.trajectory ? 1u : 0u) | (s.decay ? 2u : 0u) | (s.mask ? 4u : 0u) |
-                          (threshold ? 8u : 0u) | (s.contrastive ? 16u : 0u);
+    const unsigned bits = modulation_bits(s);
     const BlockFn modulate = kBlockFns[bits];
 
     const float* vecs[3];

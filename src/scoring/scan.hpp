@@ -2,6 +2,7 @@
 // needs, applies the row modulations in their fixed order and feeds the candidate pool.
 #pragma once
 
+#include <limits>
 #include <optional>
 
 #include "common/views.hpp"
@@ -24,5 +25,35 @@ struct SimilarityScan {
 };
 
 void run_scan(const SimilarityScan& scan, TopK& pool);
+
+// The row modulations in their fixed order (trajectory blend, decay, mask, threshold,
+// contrastive penalty) applied to one row's similarities. Every step is a float32 operation that
+// never decreases when sim or traj grows or contra shrinks, so bounds on the three similarities
+// bound the final score.
+template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+[[gnu::always_inline]] inline float modulate_row(const SimilarityScan& s, std::size_t row, float sim,
+                                                 float traj, float contra) {
+    constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+    float score = sim;
+    if constexpr (kTraj) {
+        const float a = score * 0.7f;
+        const float b = traj * 0.3f;
+        score = a + b;
+    }
+    if constexpr (kDecay) score = s.decay->apply(score, s.timestamps->get(row));
+    if constexpr (kMask) score = s.mask->get(row) ? score : kNegInf;
+    if constexpr (kThreshold) score = score < s.threshold ? kNegInf : score;
+    if constexpr (kContrast) {
+        const float penalty = contra * 0.5f;
+        score = score - penalty;
+    }
+    return score;
+}
+
+// Which modulations a scan applies, as the bits of modulate_row's template arguments in order.
+inline unsigned modulation_bits(const SimilarityScan& s) noexcept {
+    return (s.trajectory ? 1u : 0u) | (s.decay ? 2u : 0u) | (s.mask ? 4u : 0u) |
+           (s.threshold > 0.0f ? 8u : 0u) | (s.contrastive ? 16u : 0u);
+}
 
 }  // namespace tarnexa::scoring

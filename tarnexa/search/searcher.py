@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 from typing import TYPE_CHECKING, Any
 
@@ -10,10 +11,13 @@ import numpy.typing as npt
 from _tarnexa import score_candidates
 
 from tarnexa.search.checks import check_values
+from tarnexa.search.quantized import searcher
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
+
+    from tarnexa._native import Int8Searcher
 
 # Arguments of score_candidates that a searcher supplies itself from the cache.
 OWN_ARGUMENTS = frozenset({"matrix", "ids", "id_to_idx", "timestamps"})
@@ -51,10 +55,18 @@ def check_mask(mask: object, rows: int) -> None:
 
 class Searcher:
     """Searches a cache with one ``score_candidates`` call per query; the id list and the
-    id-to-row map are built once, when the searcher is made."""
+    id-to-row map are built once, when the searcher is made. A cache with an int8 copy is
+    searched through it, with the same results (see tarnexa.search.quantized)."""
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self._cache = Cache.open(path)
+        self._int8: Int8Searcher | None = None
+        rows = self._cache.int8
+        if rows is not None:
+            ids = self._cache.read_ids(0, len(self._cache))  # not kept: the native searcher holds them
+            with contextlib.suppress(UnicodeEncodeError):  # an id no search can name: as below
+                self._int8 = searcher(rows, self._cache.vectors, ids, self._cache.timestamps)
+                return
         self._ids = self._cache.ids
         self._id_to_idx = {d: i for i, d in enumerate(self._ids)}
 
@@ -70,7 +82,9 @@ class Searcher:
         check_keywords(kw)
         check_values(kw)
         query = query_vector(query_vec)
-        mask_vector(kw, len(self._ids))
+        mask_vector(kw, len(self._cache))
+        if self._int8 is not None:
+            return self._int8.search(query, **kw)
         cache = self._cache
         return score_candidates(cache.vectors, self._ids, self._id_to_idx, query,
                                 timestamps=cache.timestamps, **kw)

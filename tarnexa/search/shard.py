@@ -3,6 +3,7 @@ worker and searched there with score_candidates. Imports nothing from Dask."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import pickle
 from typing import TYPE_CHECKING, Any
@@ -12,10 +13,13 @@ import numpy.typing as npt
 from _tarnexa import score_candidates
 
 from tarnexa.errors import ShardError
+from tarnexa.search.quantized import Int8Rows, searcher
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
+
+    from tarnexa._native import Int8Searcher
 
 
 def cache_shape(path: str) -> tuple[int, int]:
@@ -43,13 +47,23 @@ class ShardHolder:
         except Exception as e:
             raise ShardError(f"{name} could not load on pid {os.getpid()}: {type(e).__name__}: {e}") from None
         self.id_to_idx = {d: i for i, d in enumerate(self.ids)}
+        # The shard scans its rows of the int8 copy when the cache has one.
+        self.int8: Int8Searcher | None = None
+        int8 = cache.int8
+        if int8 is not None:
+            with contextlib.suppress(UnicodeEncodeError):  # an id no search can name: score_candidates
+                self.int8 = searcher(Int8Rows(int8.codes[start:stop], int8.scales[start:stop], int8.bounds[start:stop]),
+                                     self.vectors, self.ids, self.timestamps)
 
     def search(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any],
                with_rows: bool) -> tuple[list[ScoredDoc], npt.NDArray[np.float32] | None]:
         """The shard's hits, and with with_rows the hits' rows of the matrix in hit order."""
         try:
-            hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
-                                    timestamps=self.timestamps, **kw)
+            if self.int8 is not None:
+                hits = self.int8.search(query_vec, **kw)
+            else:
+                hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
+                                        timestamps=self.timestamps, **kw)
         except (Exception, KeyboardInterrupt, SystemExit):
             raise
         except BaseException as e:  # an internal fault of the module: report it as an error

@@ -6,6 +6,10 @@ Layout of a cache directory:
 - ``ids.utf8`` and ``ids.npy``: the ids' texts back to back (UTF-8, lone surrogates kept)
   and the int64 end offset of each id in that file;
 - ``timestamps.npy``: float64 epoch seconds, one per row, only when the cache has them;
+- ``codes.npy``, ``scales.npy``, ``bounds.npy``: the int8 copy of the matrix that searches scan
+  instead of it (int8 codes, rows padded to 4 bytes; a float32 scale and bound term per row),
+  when the manifest's ``int8`` is true; a cache written before the copy existed gets it from
+  ``add_int8``;
 - ``manifest.json``: the committed row count, the dims, whether the cache has timestamps,
   the byte length of the id texts and (version 2) a CRC-32 of each column that is read whole.
 
@@ -53,6 +57,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tarnexa.errors import CacheError, CacheMissingError
+from tarnexa.search.quantized import Int8Rows, quantize
 from tarnexa.storage.steps import step
 
 # NumPy's .npy header reader; typed Any, since older NumPy releases ship it without annotations.
@@ -76,6 +81,7 @@ class _Column:
     file: str
     dtype: str | None
     wide: bool = False
+    pad: int = 1  # a wide column's rows are dims values rounded up to a multiple of pad
     flag: str | None = None
     length: str | None = None
     checked: bool = False
@@ -86,7 +92,7 @@ class _Column:
 
     def shape(self, manifest: dict[str, Any]) -> tuple[int, ...]:
         rows = int(manifest["rows"])
-        return (rows, int(manifest["dims"])) if self.wide else (rows,)
+        return (rows, -(-int(manifest["dims"]) // self.pad) * self.pad) if self.wide else (rows,)
 
     def nbytes(self, manifest: dict[str, Any]) -> int:
         if self.dtype is None:
@@ -99,7 +105,11 @@ COLUMNS = (
     _Column("ends", "ids.npy", "<i8", checked=True),
     _Column("text", "ids.utf8", None, length="ids_bytes", checked=True),
     _Column("timestamps", "timestamps.npy", "<f8", flag="timestamps", checked=True),
+    _Column("codes", "codes.npy", "|i1", wide=True, pad=4, flag="int8"),
+    _Column("scales", "scales.npy", "<f4", flag="int8", checked=True),
+    _Column("bounds", "bounds.npy", "<f4", flag="int8", checked=True),
 )
+_INT8 = ("codes", "scales", "bounds")
 _BY_NAME = {c.name: c for c in COLUMNS}
 
 Float32Matrix = npt.NDArray[np.float32]
@@ -202,7 +212,9 @@ def _read_manifest(path: Path) -> dict[str, Any]:
     version = manifest.get("version")
     if type(version) is not int or not 1 <= version <= _VERSION:
         raise CacheError(f"{where}: version {version!r}; this tarnexa reads versions 1 to {_VERSION}")
-    for key, kind, least in (("rows", int, 0), ("dims", int, 1), ("ids_bytes", int, 0), ("timestamps", bool, 0)):
+    manifest.setdefault("int8", False)  # written before the int8 copy existed
+    for key, kind, least in (("rows", int, 0), ("dims", int, 1), ("ids_bytes", int, 0), ("timestamps", bool, 0),
+                             ("int8", bool, 0)):
         value = manifest.get(key)
         if type(value) is not kind or value < least:
             want = "true or false" if kind is bool else f"a whole number >= {least}"
@@ -285,6 +297,12 @@ def _as_timestamps(timestamps: object, rows: int) -> Float64Vector:
     return out
 
 
+def _int8_data(vec: Float32Matrix) -> dict[str, Any]:
+    """The int8 copy's columns for these rows, computed by the package's native code."""
+    rows = quantize(vec)
+    return {"codes": rows.codes, "scales": rows.scales, "bounds": rows.bounds}
+
+
 def _encode(ids: list[str]) -> tuple[bytes, npt.NDArray[np.int64]]:
     parts = [d.encode("utf-8", "surrogatepass") for d in ids]
     ends = np.cumsum([len(p) for p in parts], dtype=np.int64) if parts else np.zeros(0, np.int64)
@@ -314,6 +332,7 @@ class Cache:
         self._vectors: Float32Matrix | None = None
         self._timestamps: Float64Vector | None = None
         self._ends: npt.NDArray[np.int64] | None = None
+        self._int8: Int8Rows | None = None
 
     # -- opening and creating --
 
@@ -386,10 +405,11 @@ class Cache:
         tmp.mkdir()  # with the permissions the umask gives, as the cache will have them
         try:
             text, ends = _encode(id_list)
-            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times}
+            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times,
+                                    **_int8_data(vec)}
             manifest = {
                 "format": _FORMAT, "version": _VERSION, "rows": len(vec), "dims": int(vec.shape[1]),
-                "timestamps": times is not None, "ids_bytes": len(text),
+                "timestamps": times is not None, "ids_bytes": len(text), "int8": True,
             }
             cache = cls(tmp, manifest)
             manifest["crc32"] = {c.name: zlib.crc32(data[c.name]) for c in cache._columns() if c.checked}
@@ -435,6 +455,8 @@ class Cache:
             ends += self._manifest["ids_bytes"]
             n, old = len(self), self._manifest
             data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times}
+            if self.has_int8:
+                data.update(_int8_data(vec))
             manifest = dict(old, rows=n + len(vec), ids_bytes=old["ids_bytes"] + len(text))
             if "crc32" in old:
                 manifest["crc32"] = {k: zlib.crc32(data[k], v) for k, v in old["crc32"].items()}
@@ -457,6 +479,28 @@ class Cache:
             except OSError:
                 pass  # committed: a header that names fewer rows than the manifest is allowed
 
+    def add_int8(self) -> bool:
+        """Gives a cache written without it the int8 copy of its matrix, atomically: the copy's
+        files are written and flushed whole before the manifest naming them is committed (a
+        crash before leaves the cache as it was). False when the cache has the copy already."""
+        with self._locked():
+            self._reset(Cache.open(self.path)._manifest)
+            if self.has_int8:
+                return False
+            data = _int8_data(np.asarray(self.vectors))
+            manifest = dict(self._manifest, int8=True)
+            if "crc32" in manifest:
+                manifest["crc32"] = dict(manifest["crc32"], **{
+                    c.name: zlib.crc32(data[c.name]) for c in COLUMNS if c.name in _INT8 and c.checked})
+            new = Cache(self.path, manifest)
+            for col in new._columns():
+                if col.name in _INT8:
+                    _write_column(self.path / col.file, 0, b"\0" * col.offset, data[col.name])
+            new._write_headers()
+            new._write_manifest()  # the commit
+            self._reset(manifest)
+            return True
+
     # -- reading --
 
     def __len__(self) -> int:
@@ -472,6 +516,18 @@ class Cache:
     @property
     def has_timestamps(self) -> bool:
         return bool(self._manifest["timestamps"])
+
+    @property
+    def has_int8(self) -> bool:
+        """Whether the cache keeps the int8 copy of its matrix."""
+        return bool(self._manifest["int8"])
+
+    @property
+    def int8(self) -> Int8Rows | None:
+        """The int8 copy of the matrix, memory-mapped read-only; None for a cache without one."""
+        if self._int8 is None and self.has_int8:
+            self._int8 = Int8Rows(self._column("codes"), self._column("scales"), self._column("bounds"))
+        return self._int8
 
     @property
     def vectors(self) -> Float32Matrix:

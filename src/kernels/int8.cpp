@@ -1,0 +1,72 @@
+#include "kernels/int8.hpp"
+
+#include "kernels/int8_kernels.hpp"
+
+namespace tarnexa::kernels {
+namespace {
+
+using Int8Kernel = void (*)(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                            const std::int8_t* const*, std::size_t, std::int32_t* const*);
+
+Isa detect_int8() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx2")) return Isa::portable;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vnni"))
+        return Isa::avx512;
+    return Isa::avx2;
+#elif defined(__aarch64__)
+    return Isa::neon;  // part of every 64-bit ARM CPU
+#else
+    return Isa::portable;
+#endif
+}
+
+Int8Kernel int8_kernel_for(Isa isa) noexcept {
+    if (!int8_isa_supported(isa)) isa = int8_best_isa();
+    switch (isa) {
+#if defined(__x86_64__) || defined(__i386__)
+        case Isa::avx512: return &int8_dot_rows_vnni;
+        case Isa::avx2: return &int8_dot_rows_avx2;
+#endif
+#if defined(__aarch64__)
+        case Isa::neon: return &int8_dot_rows_neon;
+#endif
+        default: return &int8_dot_rows_portable;
+    }
+}
+
+}  // namespace
+
+Isa int8_best_isa() noexcept {
+    static const Isa isa = detect_int8();
+    return isa;
+}
+
+bool int8_isa_supported(Isa isa) noexcept {
+    const Isa best = int8_best_isa();
+    switch (isa) {
+        case Isa::portable: return true;
+        case Isa::avx2: return best == Isa::avx2 || best == Isa::avx512;
+        case Isa::avx512: return best == Isa::avx512;
+        case Isa::neon: return best == Isa::neon;
+    }
+    return false;
+}
+
+void int8_dot_rows(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                   const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) noexcept {
+    static const Int8Kernel kernel = int8_kernel_for(int8_best_isa());
+    if (count == 0 || nq == 0) return;
+    kernel(codes, stride, cols, count, q, nq, out);
+}
+
+void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,
+                        std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                        std::int32_t* const* out) noexcept {
+    if (count == 0 || nq == 0) return;
+    int8_kernel_for(isa)(codes, stride, cols, count, q, nq, out);
+}
+
+}  // namespace tarnexa::kernels

@@ -1,0 +1,37 @@
+// Integer dot products of int8 row codes with int8 query codes, exact in int32 on every kernel:
+// the scan of the int8 copy of a cache. A leaf of the kernel library like dot.hpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/dot.hpp"
+
+namespace tarnexa::kernels {
+
+// Query codes are read in whole blocks of this many bytes: a query code vector holds
+// int8_padded(cols) bytes, zero past cols.
+constexpr std::size_t kInt8Block = 64;
+constexpr std::size_t int8_padded(std::size_t cols) noexcept {
+    return (cols + kInt8Block - 1) / kInt8Block * kInt8Block;
+}
+// Query code vectors scored in one pass over the rows (three vectors at two levels each).
+constexpr std::size_t kInt8MaxVecs = 6;
+
+// For i in [0, count), v < nq: out[v][i] = sum over j < cols of codes[i * stride + j] * q[v][j].
+// Row codes lie in [-127, 127] (the value -128 is never stored); query codes in [-127, 127].
+// The sums are exact (|sum| < 2^31 for cols below 2^17), so every kernel gives the same values.
+// Never allocates, never throws.
+void int8_dot_rows(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                   const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) noexcept;
+
+// The int8 kernel on this CPU: avx512 stands for AVX-512 VNNI (vpdpbusd), avx2 widens to 16 bits
+// and multiplies (vpmaddwd), neon widens to 16 bits (vmull_s8, no sdot), portable anywhere.
+Isa int8_best_isa() noexcept;
+bool int8_isa_supported(Isa isa) noexcept;
+// int8_dot_rows on one kernel, for tests and benchmarks; an unsupported isa falls back to the best.
+void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,
+                        std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                        std::int32_t* const* out) noexcept;
+
+}  // namespace tarnexa::kernels

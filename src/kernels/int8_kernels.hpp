@@ -1,0 +1,107 @@
+// The int8 row kernel written once over a small traits type, and the per-ISA entry points.
+// Internal to src/kernels; the same linkage rules as dot_kernels.hpp (helpers in an unnamed
+// namespace, only the entry points exported).
+//
+// Traits T provide, static and forced inline:
+//   Acc zero();
+//   Row load_row(const std::int8_t* p);                 // one block of kBytes row codes
+//   Row load_row_first(std::size_t n, const std::int8_t* p);  // the first n < kBytes, rest 0
+//   Acc dot(Acc acc, Row row, const std::int8_t* q);   // acc += row . q over kBytes, in lanes
+//   std::int32_t total(Acc acc);                        // sum of lanes
+//   std::int32_t bias(const std::int8_t* q, std::size_t padded);  // subtracted from every sum
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/int8.hpp"
+
+namespace tarnexa::kernels {
+
+void int8_dot_rows_portable(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                            const std::int8_t* const*, std::size_t, std::int32_t* const*);
+#if defined(__x86_64__) || defined(__i386__)
+void int8_dot_rows_avx2(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+void int8_dot_rows_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+#endif
+#if defined(__aarch64__)
+void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+#endif
+
+namespace {
+
+// Rows are read one after the other (a linear sweep the hardware prefetchers follow), each
+// row's blocks once, against all NQ query vectors. Traits with kRows == 4 also provide
+// totals4(acc0, acc1, acc2, acc3, out): four rows' sums reduced together, which costs about what
+// one row's reduction does; their rows are then scored four at a time.
+template <class T, int NQ, int R>
+[[gnu::always_inline]] inline void int8_rows(const std::int8_t* const* rows, std::size_t cols,
+                                             const std::int8_t* const* q, const std::int32_t* bias,
+                                             std::int32_t* const* out, std::size_t i) {
+    constexpr std::size_t B = T::kBytes;
+    const std::size_t body = cols - cols % B;
+    typename T::Acc acc[R][NQ];
+    for (int r = 0; r < R; ++r)
+        for (int v = 0; v < NQ; ++v) acc[r][v] = T::zero();
+    std::size_t j = 0;
+    for (; j < body; j += B) {
+        typename T::Row x[R];
+        for (int r = 0; r < R; ++r) x[r] = T::load_row(rows[r] + j);
+        for (int v = 0; v < NQ; ++v)
+            for (int r = 0; r < R; ++r) acc[r][v] = T::dot(acc[r][v], x[r], q[v] + j);
+    }
+    if (j < cols) {
+        typename T::Row x[R];
+        for (int r = 0; r < R; ++r) x[r] = T::load_row_first(cols - j, rows[r] + j);
+        for (int v = 0; v < NQ; ++v)
+            for (int r = 0; r < R; ++r) acc[r][v] = T::dot(acc[r][v], x[r], q[v] + j);
+    }
+    for (int v = 0; v < NQ; ++v) {
+        if constexpr (R == 4) {
+            std::int32_t t[4];
+            T::totals4(acc[0][v], acc[1][v], acc[2][v], acc[3][v], t);
+            for (int r = 0; r < 4; ++r) out[v][i + r] = t[r] - bias[v];
+        } else {
+            for (int r = 0; r < R; ++r) out[v][i + r] = T::total(acc[r][v]) - bias[v];
+        }
+    }
+}
+
+template <class T, int NQ>
+void int8_run(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+              const std::int8_t* const* q, std::int32_t* const* out) {
+    const std::size_t padded = int8_padded(cols);
+    std::int32_t bias[NQ];
+    for (int v = 0; v < NQ; ++v) bias[v] = T::bias(q[v], padded);
+    std::size_t i = 0;
+    if constexpr (T::kRows == 4) {
+        for (; i + 4 <= count; i += 4) {
+            const std::int8_t* rows[4] = {codes + i * stride, codes + (i + 1) * stride,
+                                          codes + (i + 2) * stride, codes + (i + 3) * stride};
+            int8_rows<T, NQ, 4>(rows, cols, q, bias, out, i);
+        }
+    }
+    for (; i < count; ++i) {
+        const std::int8_t* rows[1] = {codes + i * stride};
+        int8_rows<T, NQ, 1>(rows, cols, q, bias, out, i);
+    }
+}
+
+template <class T>
+void int8_run_any(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                  const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) {
+    switch (nq) {
+        case 1: int8_run<T, 1>(codes, stride, cols, count, q, out); break;
+        case 2: int8_run<T, 2>(codes, stride, cols, count, q, out); break;
+        case 3: int8_run<T, 3>(codes, stride, cols, count, q, out); break;
+        case 4: int8_run<T, 4>(codes, stride, cols, count, q, out); break;
+        case 5: int8_run<T, 5>(codes, stride, cols, count, q, out); break;
+        default: int8_run<T, 6>(codes, stride, cols, count, q, out); break;
+    }
+}
+
+}  // namespace
+}  // namespace tarnexa::kernels

@@ -1,0 +1,67 @@
+// AVX-512 VNNI int8 kernel: 64 codes per block. vpdpbusd multiplies unsigned by signed bytes, so
+// the row codes are offset by 128 (a sign-bit flip) and 128 times the sum of the query codes is
+// taken off each total. The row's last partial block is a masked load (bytes past the row are
+// never touched); its masked-off lanes become 128 after the flip and meet zero query codes.
+#include <immintrin.h>
+
+#include "kernels/int8_kernels.hpp"
+
+namespace tarnexa::kernels {
+namespace {
+
+struct Int8Vnni {
+    static constexpr int kRows = 4;
+    static constexpr std::size_t kBytes = 64;
+    using Row = __m512i;
+    using Acc = __m512i;
+    [[gnu::always_inline]] static Acc zero() { return _mm512_setzero_si512(); }
+    [[gnu::always_inline]] static Row flip(__m512i x) {
+        return _mm512_xor_si512(x, _mm512_set1_epi8(static_cast<char>(0x80)));
+    }
+    [[gnu::always_inline]] static Row load_row(const std::int8_t* p) {
+        return flip(_mm512_loadu_si512(p));
+    }
+    [[gnu::always_inline]] static Row load_row_first(std::size_t n, const std::int8_t* p) {
+        return flip(_mm512_maskz_loadu_epi8((__mmask64{1} << n) - 1, p));
+    }
+    [[gnu::always_inline]] static Acc dot(Acc acc, Row x, const std::int8_t* q) {
+        return _mm512_dpbusd_epi32(acc, x, _mm512_loadu_si512(q));
+    }
+    // Zero-masking extracts with every lane selected: GCC 12's unmasked ones raise spurious
+    // uninitialised-value warnings.
+    [[gnu::always_inline]] static std::int32_t total(Acc a) {
+        const __m256i h = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, a, 0),
+                                           _mm512_maskz_extracti64x4_epi64(0xF, a, 1));
+        __m128i s = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+        s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+        return _mm_cvtsi128_si32(s);
+    }
+    // out[k] = the sum of ak's lanes: halves folded onto halves, four rows at once.
+    [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {
+        auto half = [](Acc a) {
+            return _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, a, 0),
+                                    _mm512_maskz_extracti64x4_epi64(0xF, a, 1));
+        };
+        const __m256i t01 = _mm256_hadd_epi32(half(a0), half(a1));
+        const __m256i t23 = _mm256_hadd_epi32(half(a2), half(a3));
+        const __m256i u = _mm256_hadd_epi32(t01, t23);  // per 128-bit half: rows 0..3
+        const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), s);
+    }
+    static std::int32_t bias(const std::int8_t* q, std::size_t padded) {
+        std::int32_t s = 0;
+        for (std::size_t j = 0; j < padded; ++j) s += q[j];
+        return 128 * s;
+    }
+};
+
+}  // namespace
+
+void int8_dot_rows_vnni(const std::int8_t* codes, std::size_t stride, std::size_t cols,
+                        std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                        std::int32_t* const* out) {
+    int8_run_any<Int8Vnni>(codes, stride, cols, count, q, nq, out);
+}
+
+}  // namespace tarnexa::kernels

@@ -1,0 +1,110 @@
+// The int8 copy: every int8 kernel this CPU runs against exact integer sums, the stored bound
+// against the row's own quantisation error, and the int8 search against the pipeline on the
+// same request (the platforms the Python suite does not reach run these under emulation).
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "kernels/int8.hpp"
+#include "native_test.hpp"
+#include "scoring/quantized.hpp"
+
+namespace {
+
+using tarnexa::MatrixView;
+using tarnexa::kernels::Isa;
+namespace kn = tarnexa::kernels;
+namespace sc = tarnexa::scoring;
+
+struct Rng {  // splitmix64
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::int8_t code() { return static_cast<std::int8_t>(static_cast<int>(next() % 255) - 127); }
+    float uniform() { return static_cast<float>(next() >> 40) * 0x1p-23f - 1.0f; }
+};
+
+TEST(int8_kernels_equal_exact_integer_sums) {
+    for (std::size_t cols : {1, 7, 16, 63, 64, 65, 200, 384}) {
+        for (std::size_t rows : {1, 3, 4, 9}) {
+            Rng rng{cols * 31 + rows};
+            const std::size_t stride = cols + 5;  // rows not packed: the kernels take a stride
+            std::vector<std::int8_t> codes(rows * stride);
+            for (auto& c : codes) c = rng.code();
+            std::vector<std::vector<std::int8_t>> q(kn::kInt8MaxVecs, std::vector<std::int8_t>(kn::int8_padded(cols), 0));
+            for (auto& v : q)
+                for (std::size_t j = 0; j < cols; ++j) v[j] = rng.code();
+            const std::int8_t* qv[kn::kInt8MaxVecs];
+            for (std::size_t v = 0; v < kn::kInt8MaxVecs; ++v) qv[v] = q[v].data();
+            for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon}) {
+                if (!kn::int8_isa_supported(isa)) continue;
+                for (std::size_t nq = 1; nq <= kn::kInt8MaxVecs; ++nq) {
+                    std::vector<std::vector<std::int32_t>> out(nq, std::vector<std::int32_t>(rows));
+                    std::int32_t* ov[kn::kInt8MaxVecs];
+                    for (std::size_t v = 0; v < nq; ++v) ov[v] = out[v].data();
+                    kn::int8_dot_rows_with(isa, codes.data(), stride, cols, rows, qv, nq, ov);
+                    for (std::size_t v = 0; v < nq; ++v)
+                        for (std::size_t r = 0; r < rows; ++r) {
+                            std::int64_t want = 0;
+                            for (std::size_t j = 0; j < cols; ++j) want += codes[r * stride + j] * q[v][j];
+                            CHECK_MSG(out[v][r] == want, kn::isa_name(isa) << " cols " << cols << " row " << r);
+                        }
+                }
+            }
+        }
+    }
+}
+
+TEST(int8_search_equals_the_pipeline) {
+    const std::size_t n = 3000, d = 40;
+    Rng rng{11};
+    std::vector<float> m(n * d);
+    for (auto& x : m) x = rng.uniform();
+    for (std::size_t j = 0; j < d; ++j) m[7 * d + j] = m[8 * d + j] = m[9 * d + j];  // duplicates
+    const MatrixView view{reinterpret_cast<const std::byte*>(m.data()), n, d,
+                          static_cast<std::ptrdiff_t>(d * sizeof(float)), sizeof(float)};
+    std::vector<std::int8_t> codes(n * d);
+    std::vector<float> scales(n), bounds(n);
+    for (std::size_t r = 0; r < n; ++r) {
+        sc::quantize_row(view, r, codes.data() + r * d, scales[r], bounds[r]);
+        double err = 0.0;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double e = m[r * d + j] - static_cast<double>(scales[r]) * codes[r * d + j];
+            err += e * e;
+        }
+        CHECK(std::sqrt(err) <= bounds[r]);
+    }
+    const sc::QuantizedRows q{codes.data(), d, scales.data(), bounds.data(), n};
+    std::vector<float> query(m.begin() + 9 * d, m.begin() + 10 * d), other(d);
+    for (auto& x : other) x = rng.uniform();
+    std::vector<double> times(n);
+    for (auto& t : times) t = 1.7e9 + 1e7 * rng.uniform();
+    static double now = 1.71e9;
+    for (int variant = 0; variant < 4; ++variant) {
+        sc::Request r;
+        r.matrix = view;
+        r.n_ids = n;
+        r.query = {reinterpret_cast<const std::byte*>(query.data()), d, sizeof(float)};
+        r.clock = [] { return now; };
+        if (variant >= 1) r.not_like = tarnexa::VecView<float>{reinterpret_cast<const std::byte*>(other.data()), d, sizeof(float)};
+        if (variant >= 2) {
+            r.recent = true;
+            r.timestamps = tarnexa::VecView<double>{reinterpret_cast<const std::byte*>(times.data()), n, sizeof(double)};
+        }
+        if (variant == 3) r.diverse = true, r.oversample = 50;
+        sc::QuantizedStats stats;
+        const sc::Outcome got = sc::search_quantized(r, q, &stats), want = sc::score_candidates(r);
+        CHECK_MSG(stats.scanned, "variant " << variant);
+        REQUIRE(got.hits.size() == want.hits.size());
+        for (std::size_t i = 0; i < got.hits.size(); ++i)
+            CHECK_MSG(got.hits[i].id_index == want.hits[i].id_index && got.hits[i].score == want.hits[i].score,
+                      "variant " << variant << " hit " << i);
+    }
+}
+
+}  // namespace
