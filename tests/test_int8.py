@@ -105,6 +105,11 @@ CASES = {
     "diverse limit 0": lambda c: {"diverse": True, "limit": 0},
     "limit beyond the rows": lambda c: {"limit": 10_000},
     "pre-filter, unknown and twice-named ids": lambda c: {"pre_filter_ids": [c.ids[4], "nope", c.ids[4], c.ids[8]]},
+    "trajectory of equal ends": lambda c: {"traj_from_vec": c.anchors[1], "traj_to_vec": c.anchors[1]},
+    "every modulation on strided arrays": lambda c: {
+        "traj_from_vec": c.anchors[3], "traj_to_vec": c.anchors[4], "not_like_vec": c.anchors[2],
+        "mask": np.repeat(np.arange(len(c.ids)) % 4 != 1, 2)[::2], "threshold": 0.05,
+        "timestamps": np.repeat(c.times, 2)[::2], "recent": True, "recent_days": 3.0},
     "every modulation": lambda c: {
         "like_ids": [c.ids[1]], "traj_from_vec": c.anchors[3], "traj_to_vec": c.anchors[4],
         "not_like_vec": vec(c.rng, c.dims), "mask": np.arange(len(c.ids)) % 5 != 1, "threshold": 0.01,

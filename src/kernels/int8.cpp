@@ -5,8 +5,14 @@
 namespace tarnexa::kernels {
 namespace {
 
-using Int8Kernel = void (*)(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+using Int8Kernel = void (*)(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::size_t*,
                             const std::int8_t* const*, std::size_t, std::int32_t* const*);
+
+Int8Kernel int8_kernel_for(Isa isa) noexcept;
+const Int8Kernel& best_kernel() noexcept {
+    static const Int8Kernel kernel = int8_kernel_for(int8_best_isa());
+    return kernel;
+}
 
 Isa detect_int8() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -57,16 +63,22 @@ bool int8_isa_supported(Isa isa) noexcept {
 
 void int8_dot_rows(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
                    const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) noexcept {
-    static const Int8Kernel kernel = int8_kernel_for(int8_best_isa());
     if (count == 0 || nq == 0) return;
-    kernel(codes, stride, cols, count, q, nq, out);
+    best_kernel()(codes, stride, cols, count, nullptr, q, nq, out);
+}
+
+void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t cols, const std::size_t* rows,
+                     std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                     std::int32_t* const* out) noexcept {
+    if (count == 0 || nq == 0) return;
+    best_kernel()(codes, stride, cols, count, rows, q, nq, out);
 }
 
 void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,
                         std::size_t count, const std::int8_t* const* q, std::size_t nq,
-                        std::int32_t* const* out) noexcept {
+                        std::int32_t* const* out, const std::size_t* rows) noexcept {
     if (count == 0 || nq == 0) return;
-    int8_kernel_for(isa)(codes, stride, cols, count, q, nq, out);
+    int8_kernel_for(isa)(codes, stride, cols, count, rows, q, nq, out);
 }
 
 }  // namespace tarnexa::kernels

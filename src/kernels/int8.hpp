@@ -25,13 +25,19 @@ constexpr std::size_t kInt8MaxVecs = 6;
 void int8_dot_rows(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
                    const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) noexcept;
 
+// The same for listed rows: out[v][i] = the sum for row rows[i] (codes + rows[i] * stride).
+void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t cols, const std::size_t* rows,
+                     std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                     std::int32_t* const* out) noexcept;
+
 // The int8 kernel on this CPU: avx512 stands for AVX-512 VNNI (vpdpbusd), avx2 widens to 16 bits
 // and multiplies (vpmaddwd), neon widens to 16 bits (vmull_s8, no sdot), portable anywhere.
 Isa int8_best_isa() noexcept;
 bool int8_isa_supported(Isa isa) noexcept;
-// int8_dot_rows on one kernel, for tests and benchmarks; an unsupported isa falls back to the best.
+// int8_dot_rows (int8_dot_listed with rows) on one kernel, for tests and benchmarks; an
+// unsupported isa falls back to the best.
 void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,
                         std::size_t count, const std::int8_t* const* q, std::size_t nq,
-                        std::int32_t* const* out) noexcept;
+                        std::int32_t* const* out, const std::size_t* rows = nullptr) noexcept;
 
 }  // namespace tarnexa::kernels

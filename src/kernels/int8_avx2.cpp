@@ -39,9 +39,9 @@ struct Int8Avx2 {
 }  // namespace
 
 void int8_dot_rows_avx2(const std::int8_t* codes, std::size_t stride, std::size_t cols,
-                        std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                        std::size_t count, const std::size_t* listed, const std::int8_t* const* q, std::size_t nq,
                         std::int32_t* const* out) {
-    int8_run_any<Int8Avx2>(codes, stride, cols, count, q, nq, out);
+    int8_run_any<Int8Avx2>(codes, stride, cols, count, listed, q, nq, out);
 }
 
 }  // namespace tarnexa::kernels

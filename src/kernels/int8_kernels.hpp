@@ -19,19 +19,23 @@
 namespace tarnexa::kernels {
 
 void int8_dot_rows_portable(const std::int8_t*, std::size_t, std::size_t, std::size_t,
-                            const std::int8_t* const*, std::size_t, std::int32_t* const*);
+                            const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 #if defined(__x86_64__) || defined(__i386__)
 void int8_dot_rows_avx2(const std::int8_t*, std::size_t, std::size_t, std::size_t,
-                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+                        const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 void int8_dot_rows_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_t,
-                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+                        const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 #endif
 #if defined(__aarch64__)
 void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
-                        const std::int8_t* const*, std::size_t, std::int32_t* const*);
+                        const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 #endif
 
 namespace {
+
+// Consecutive rows are prefetched this many bytes ahead: the stream keeps going while the caller
+// works between runs and across page boundaries, where the hardware prefetchers stop.
+constexpr std::size_t kInt8PrefetchAhead = 2048;
 
 // Rows are read one after the other (a linear sweep the hardware prefetchers follow), each
 // row's blocks once, against all NQ query vectors. Traits with kRows == 4 also provide
@@ -70,36 +74,42 @@ template <class T, int NQ, int R>
     }
 }
 
+// Row i of the run is codes + at(i) * stride: at(i) = i, or listed[i] for a list of rows.
 template <class T, int NQ>
 void int8_run(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
-              const std::int8_t* const* q, std::int32_t* const* out) {
+              const std::size_t* listed, const std::int8_t* const* q, std::int32_t* const* out) {
     const std::size_t padded = int8_padded(cols);
     std::int32_t bias[NQ];
     for (int v = 0; v < NQ; ++v) bias[v] = T::bias(q[v], padded);
+    auto at = [&](std::size_t i) { return codes + (listed ? listed[i] : i) * stride; };
     std::size_t i = 0;
     if constexpr (T::kRows == 4) {
         for (; i + 4 <= count; i += 4) {
-            const std::int8_t* rows[4] = {codes + i * stride, codes + (i + 1) * stride,
-                                          codes + (i + 2) * stride, codes + (i + 3) * stride};
+            const std::int8_t* rows[4] = {at(i), at(i + 1), at(i + 2), at(i + 3)};
+            if (!listed) {
+                const char* ahead = reinterpret_cast<const char*>(rows[0]) + kInt8PrefetchAhead;
+                for (std::size_t k = 0; k < 4 * stride; k += 64) __builtin_prefetch(ahead + k);
+            }
             int8_rows<T, NQ, 4>(rows, cols, q, bias, out, i);
         }
     }
     for (; i < count; ++i) {
-        const std::int8_t* rows[1] = {codes + i * stride};
+        const std::int8_t* rows[1] = {at(i)};
         int8_rows<T, NQ, 1>(rows, cols, q, bias, out, i);
     }
 }
 
 template <class T>
 void int8_run_any(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
-                  const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out) {
+                  const std::size_t* listed, const std::int8_t* const* q, std::size_t nq,
+                  std::int32_t* const* out) {
     switch (nq) {
-        case 1: int8_run<T, 1>(codes, stride, cols, count, q, out); break;
-        case 2: int8_run<T, 2>(codes, stride, cols, count, q, out); break;
-        case 3: int8_run<T, 3>(codes, stride, cols, count, q, out); break;
-        case 4: int8_run<T, 4>(codes, stride, cols, count, q, out); break;
-        case 5: int8_run<T, 5>(codes, stride, cols, count, q, out); break;
-        default: int8_run<T, 6>(codes, stride, cols, count, q, out); break;
+        case 1: int8_run<T, 1>(codes, stride, cols, count, listed, q, out); break;
+        case 2: int8_run<T, 2>(codes, stride, cols, count, listed, q, out); break;
+        case 3: int8_run<T, 3>(codes, stride, cols, count, listed, q, out); break;
+        case 4: int8_run<T, 4>(codes, stride, cols, count, listed, q, out); break;
+        case 5: int8_run<T, 5>(codes, stride, cols, count, listed, q, out); break;
+        default: int8_run<T, 6>(codes, stride, cols, count, listed, q, out); break;
     }
 }
 

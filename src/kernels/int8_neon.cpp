@@ -34,9 +34,9 @@ struct Int8Neon {
 }  // namespace
 
 void int8_dot_rows_neon(const std::int8_t* codes, std::size_t stride, std::size_t cols,
-                        std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                        std::size_t count, const std::size_t* listed, const std::int8_t* const* q, std::size_t nq,
                         std::int32_t* const* out) {
-    int8_run_any<Int8Neon>(codes, stride, cols, count, q, nq, out);
+    int8_run_any<Int8Neon>(codes, stride, cols, count, listed, q, nq, out);
 }
 
 }  // namespace tarnexa::kernels

@@ -59,9 +59,9 @@ struct Int8Vnni {
 }  // namespace
 
 void int8_dot_rows_vnni(const std::int8_t* codes, std::size_t stride, std::size_t cols,
-                        std::size_t count, const std::int8_t* const* q, std::size_t nq,
+                        std::size_t count, const std::size_t* listed, const std::int8_t* const* q, std::size_t nq,
                         std::int32_t* const* out) {
-    int8_run_any<Int8Vnni>(codes, stride, cols, count, q, nq, out);
+    int8_run_any<Int8Vnni>(codes, stride, cols, count, listed, q, nq, out);
 }
 
 }  // namespace tarnexa::kernels

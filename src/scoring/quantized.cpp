@@ -33,13 +33,18 @@ float round_up(double x) {
     return f;
 }
 
-// One query-side vector v at two int8 levels, v ~ s1 c1 + s2 c2, with what its bound needs:
-// norm >= |v| and residual_term >= |v - s1 c1 - s2 c2| * 127 * sqrt(dims).
+// One query-side vector v at two int8 levels, v ~ s1 c1 + s2 c2, with what its bounds need:
+// norm >= |v|, loose_term >= |v - s1 c1| * 127 * sqrt(dims) (the first level alone) and
+// residual_term >= |v - s1 c1 - s2 c2| * 127 * sqrt(dims) (both levels). A row's interval
+// widens by extra_scale * scale + extra_bound * bound beyond the arithmetic of interval().
 struct QueryCodes {
     std::vector<std::int8_t> level[2];  // padded with zeros to whole kernel blocks
     float scale[2] = {0.0f, 0.0f};
     float norm = 0.0f;
+    float loose_term = 0.0f;
     float residual_term = 0.0f;
+    float extra_scale = 0.0f;
+    float extra_bound = 0.0f;
 };
 
 // Codes of values at one level: scale = max|x| / 127 and round(x / scale); false for non-finite x.
@@ -57,19 +62,49 @@ bool quantize_level(const std::vector<double>& x, std::vector<std::int8_t>& code
     return true;
 }
 
-std::optional<QueryCodes> quantize_query(const Vector& v) {
+// The codes of v (the values of a float32 vector, or of the blend below) given norm >= |v|.
+std::optional<QueryCodes> quantize_query(std::vector<double> rest, double norm) {
     QueryCodes q;
-    std::vector<double> rest(v.begin(), v.end());
-    double sq = 0.0;
-    for (double x : rest) sq += x * x;
-    q.norm = round_up(std::sqrt(sq) * (1.0 + kSlack));
+    q.norm = round_up(norm * (1.0 + kSlack));
+    const double per_code = 127.0 * std::sqrt(static_cast<double>(rest.size())) * (1.0 + kSlack);
     for (int l = 0; l < 2; ++l) {
         if (!quantize_level(rest, q.level[l], q.scale[l])) return std::nullopt;
-        for (std::size_t i = 0; i < rest.size(); ++i) rest[i] -= static_cast<double>(q.scale[l]) * q.level[l][i];
+        double err = 0.0;
+        for (std::size_t i = 0; i < rest.size(); ++i) {
+            rest[i] -= static_cast<double>(q.scale[l]) * q.level[l][i];
+            err += rest[i] * rest[i];
+        }
+        (l == 0 ? q.loose_term : q.residual_term) = round_up(std::sqrt(err) * per_code);
     }
-    double err = 0.0;
-    for (double x : rest) err += x * x;
-    q.residual_term = round_up(std::sqrt(err) * 127.0 * std::sqrt(static_cast<double>(v.size())) * (1.0 + kSlack));
+    return q;
+}
+
+double norm_of(const Vector& v) {
+    double sq = 0.0;
+    for (float x : v) sq += static_cast<double>(x) * x;
+    return std::sqrt(sq);
+}
+
+std::optional<QueryCodes> quantize_query(const Vector& v) {
+    return quantize_query(std::vector<double>(v.begin(), v.end()), norm_of(v));
+}
+
+// The trajectory blend fl(fl(0.7f fl(q . x)) + fl(0.3f fl(t . x))) as one vector u = 0.7f q + 0.3f t:
+// a row's two float32 dot products err by at most gamma |x| times 0.7f |q| and 0.3f |t|, which
+// norm = 0.7f |q| + 0.3f |t| (>= |u|) carries into the bound term, and the blend's three roundings
+// by 2^-23 (1 + 2^-24) (0.7f |q| + 0.3f |t|) |x| (1 + gamma) at most, with |x| <= |s c| + |x - s c|
+// <= 127 sqrt(dims) s + b: the extra terms, at 2^-20, cover them many times over.
+std::optional<QueryCodes> quantize_blend(const Vector& query, const Vector& traj) {
+    const double wq = kTrajQueryWeight, wt = kTrajWeight;
+    std::vector<double> u(query.size());
+    for (std::size_t i = 0; i < u.size(); ++i) u[i] = wq * query[i] + wt * traj[i];
+    const double norm = wq * norm_of(query) + wt * norm_of(traj);
+    std::optional<QueryCodes> q = quantize_query(std::move(u), norm);
+    if (q) {
+        const double extra = norm * 0x1p-20 * (1.0 + kSlack);
+        q->extra_bound = round_up(extra);
+        q->extra_scale = round_up(extra * 127.0 * std::sqrt(static_cast<double>(query.size())) * (1.0 + kSlack));
+    }
     return q;
 }
 
@@ -93,8 +128,11 @@ private:
 
 struct Pass {
     const QuantizedRows* q;
+    std::size_t cols;
     const SimilarityScan* scan;
-    const QueryCodes* vecs[3];  // query, trajectory direction, contrastive vector (the last two optional)
+    const QueryCodes* vecs[2];     // the query (or its trajectory blend) and the contrastive vector, if any
+    const std::int8_t* second[2];  // their second levels
+    std::size_t nvec;
     std::vector<std::uint64_t>* candidates;  // rows whose upper bound reached the k-th lower bound so far
     std::vector<float>* upper;               // and those upper bounds
     KthLargest* kth;
@@ -106,46 +144,88 @@ struct Pass {
 constexpr float kMargin = 0x1p-18f;
 constexpr float kTiny = 1e-30f;
 
-// lo[i] <= fl32(v . x) <= hi[i] for the rows base + i, from the integer dots d1, d2 of their codes
-// with v's two levels: |v . x - s (s1 d1 + s2 d2)| <= |v| b + s K (K = v.residual_term).
-void intervals(const Pass& p, const QueryCodes& v, std::size_t base, std::size_t n, const std::int32_t* d1,
-               const std::int32_t* d2, float* __restrict lo, float* __restrict hi) {
-    const float s1 = v.scale[0], s2 = v.scale[1], norm = v.norm, k = v.residual_term;
-    const float* __restrict sc = p.q->scales + base;
-    const float* __restrict b = p.q->bounds + base;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float a1 = s1 * static_cast<float>(d1[i]);
-        const float a2 = s2 * static_cast<float>(d2[i]);
-        const float approx = sc[i] * (a1 + a2);
-        const float width = norm * b[i] + sc[i] * k;
-        const float margin = (width + sc[i] * (std::fabs(a1) + std::fabs(a2))) * kMargin + kTiny;
-        lo[i] = (approx - width) - margin;
-        hi[i] = (approx + width) + margin;
-    }
+struct Interval {
+    float lo, hi;
+};
+
+// lo <= fl32(v . x) <= hi for a row of scale sc and bound term b, from the integer dots d1, d2 of
+// its codes with v's levels: |v . x - sc (s1 d1 + s2 d2)| <= |v| b + sc k, where k is v's
+// residual_term, or its loose_term with d2 = 0 (the first level alone).
+[[gnu::always_inline]] inline Interval interval(const QueryCodes& v, float sc, float b, std::int32_t d1,
+                                                std::int32_t d2, float k) {
+    const float a1 = v.scale[0] * static_cast<float>(d1);
+    const float a2 = v.scale[1] * static_cast<float>(d2);
+    const float approx = sc * (a1 + a2);
+    const float width = v.norm * b + sc * k;
+    const float margin = (width + sc * (std::fabs(a1) + std::fabs(a2))) * kMargin + kTiny +
+                         (v.extra_scale * sc + v.extra_bound * b);
+    return {(approx - width) - margin, (approx + width) + margin};
 }
 
-template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+// A block of rows in two steps. The first level's dots give every row a loose upper bound of its
+// score; a row whose loose bound is below the k-th lower bound so far is below it at the end (it
+// only grows), and so is its own lower bound: neither is needed, and most rows end there. The
+// rest get the second level's dots (their codes are still in cache) and tight bounds: the lower
+// one offered to the k-th, the upper one kept with the row if it still reaches it. Minus
+// infinity never reaches the pool; a NaN bound keeps its row. With a trajectory, the first
+// vector is the blend and the rows' similarities enter the modulations after it.
+template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
 void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
-    const SimilarityScan& s = *p.scan;
-    alignas(64) float lo[3][kBlock], hi[3][kBlock];
-    intervals(p, *p.vecs[0], base, n, dots[0], dots[1], lo[0], hi[0]);
-    std::size_t slot = 2;
-    if constexpr (kTraj) {
-        intervals(p, *p.vecs[1], base, n, dots[slot], dots[slot + 1], lo[1], hi[1]);
-        slot += 2;
-    }
-    if constexpr (kContrast) intervals(p, *p.vecs[2], base, n, dots[slot], dots[slot + 1], lo[2], hi[2]);
-    // A row whose upper bound is below the k-th lower bound so far is below it at the end (it
-    // only grows), and so is its own lower bound: neither is needed. Minus infinity never
-    // reaches the pool; a NaN bound keeps its row.
-    float floor = p.kth->floor();
+    constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+    auto modulate = [&p](std::size_t row, float sim, float contra) {
+        return modulate_row<false, kDecay, kMask, kThreshold, kContrast>(*p.scan, row, sim, 0.0f, contra);
+    };
+    const QueryCodes& q0 = *p.vecs[0];
+    const QueryCodes& q1 = *p.vecs[kContrast ? 1 : 0];
+    const float* __restrict sc = p.q->scales + base;
+    const float* __restrict b = p.q->bounds + base;
+    const std::int32_t* __restrict d0 = dots[0];
+    const std::int32_t* __restrict d1 = dots[kContrast ? 1 : 0];
+    // The loose upper bounds, in passes the compiler can vectorise when the timestamps and the
+    // mask are contiguous arrays (as a cache's are).
+    alignas(64) float up[kBlock], contra[kBlock];
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t r = base + i;
-        const float up = modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
-            s, r, hi[0][i], kTraj ? hi[1][i] : 0.0f, kContrast ? lo[2][i] : 0.0f);
-        if (up < floor || up == -std::numeric_limits<float>::infinity()) continue;
-        p.kth->offer(modulate_row<kTraj, kDecay, kMask, kThreshold, kContrast>(
-            s, r, lo[0][i], kTraj ? lo[1][i] : 0.0f, kContrast ? hi[2][i] : 0.0f));
+        up[i] = interval(q0, sc[i], b[i], d0[i], 0, q0.loose_term).hi;
+        if constexpr (kContrast) contra[i] = interval(q1, sc[i], b[i], d1[i], 0, q1.loose_term).lo;
+    }
+    const SimilarityScan& s = *p.scan;
+    const bool flat = (!kDecay || s.timestamps->stride == sizeof(double)) && (!kMask || s.mask->bytes.stride == 1);
+    if (flat) {
+        const double* ts = kDecay ? reinterpret_cast<const double*>(s.timestamps->data) + base : nullptr;
+        const std::uint8_t* keep = kMask ? reinterpret_cast<const std::uint8_t*>(s.mask->bytes.data) + base : nullptr;
+        for (std::size_t i = 0; i < n; ++i)
+            up[i] = modulate_values<false, kDecay, kMask, kThreshold, kContrast>(
+                s, up[i], 0.0f, kContrast ? contra[i] : 0.0f, kDecay ? ts[i] : 0.0, kMask ? keep[i] != 0 : true);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) up[i] = modulate(base + i, up[i], kContrast ? contra[i] : 0.0f);
+    }
+    float floor = p.kth->floor();
+    std::size_t listed[kBlock];
+    std::size_t count = 0;
+    constexpr std::size_t kRun = 16;  // most runs of rows have no row that passes: skip them whole
+    for (std::size_t a = 0; a < n; a += kRun) {
+        const std::size_t e = std::min(n, a + kRun);
+        bool any = false;
+        for (std::size_t i = a; i < e; ++i) any |= !(up[i] < floor) && up[i] != kNegInf;
+        if (!any) continue;
+        for (std::size_t i = a; i < e; ++i) {
+            listed[count] = i;
+            count += !(up[i] < floor) && up[i] != kNegInf;
+        }
+    }
+    if (count == 0) return;
+    alignas(64) std::int32_t fine[2][kBlock];
+    std::int32_t* fine_out[2] = {fine[0], fine[1]};
+    kernels::int8_dot_listed(p.q->codes + base * p.q->stride, p.q->stride, p.cols, listed, count, p.second,
+                             p.nvec, fine_out);
+    for (std::size_t c = 0; c < count; ++c) {
+        const std::size_t i = listed[c], r = base + i;
+        const Interval sim = interval(q0, sc[i], b[i], d0[i], fine[0][c], q0.residual_term);
+        const Interval contra =
+            kContrast ? interval(q1, sc[i], b[i], d1[i], fine[1][c], q1.residual_term) : Interval{};
+        const float up = modulate(r, sim.hi, contra.lo);
+        if (up < floor || up == kNegInf) continue;
+        p.kth->offer(modulate(r, sim.lo, contra.hi));
         floor = p.kth->floor();
         if (up < floor) continue;
         p.candidates->push_back(r);
@@ -157,9 +237,10 @@ using BoundFn = void (*)(const Pass&, std::size_t, std::size_t, std::int32_t* co
 template <unsigned... kBits>
 constexpr auto make_bound_table(std::integer_sequence<unsigned, kBits...>) {
     return std::array<BoundFn, sizeof...(kBits)>{
-        &bound_block<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0, (kBits & 16) != 0>...};
+        &bound_block<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0>...};
 }
-constexpr auto kBoundFns = make_bound_table(std::make_integer_sequence<unsigned, 32>{});
+// Indexed by the scan's modulation bits without the trajectory's.
+constexpr auto kBoundFns = make_bound_table(std::make_integer_sequence<unsigned, 16>{});
 
 thread_local double t_now = 0.0;
 double fixed_clock() { return t_now; }
@@ -237,12 +318,11 @@ Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStat
         contra = copy_of(*r.not_like);
         unit_normalize(*contra);
     }
-    std::optional<QueryCodes> codes[3];
-    codes[0] = quantize_query(*query);
-    if (traj) codes[1] = quantize_query(*traj);
-    if (contra) codes[2] = quantize_query(*contra);
-    for (int v = 0; v < 3; ++v)
-        if ((v == 0 || (v == 1 && traj) || (v == 2 && contra)) && !codes[v]) return score_candidates(r);
+    // The query, or its blend with the trajectory direction, and the contrastive vector.
+    std::optional<QueryCodes> codes[2];
+    codes[0] = traj ? quantize_blend(*query, *traj) : quantize_query(*query);
+    if (!codes[0]) return score_candidates(r);
+    if (contra && !(codes[1] = quantize_query(*contra))) return score_candidates(r);
 
     Request exact = r;
     SimilarityScan scan;
@@ -264,21 +344,20 @@ Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStat
     std::vector<std::uint64_t> candidates;
     std::vector<float> upper;
     KthLargest kth(static_cast<std::size_t>(k));
-    Pass pass{&q, &scan, {codes[0] ? &*codes[0] : nullptr, codes[1] ? &*codes[1] : nullptr,
-                          codes[2] ? &*codes[2] : nullptr}, &candidates, &upper, &kth};
-
-    const std::int8_t* qv[kernels::kInt8MaxVecs];
-    std::size_t nq = 0;
-    for (int v = 0; v < 3; ++v)
-        if (codes[v])
-            for (int l = 0; l < 2; ++l) qv[nq++] = codes[v]->level[l].data();
-    std::vector<std::int32_t> dot_buf(kernels::kInt8MaxVecs * kBlock);
-    std::int32_t* dots[kernels::kInt8MaxVecs];
-    for (std::size_t v = 0; v < kernels::kInt8MaxVecs; ++v) dots[v] = dot_buf.data() + v * kBlock;
-    const BoundFn bound = kBoundFns[modulation_bits(scan)];
+    Pass pass{&q, r.matrix.cols, &scan, {}, {}, 0, &candidates, &upper, &kth};
+    const std::int8_t* first[2];
+    for (int v = 0; v < 2; ++v) {
+        if (!codes[v]) continue;
+        pass.vecs[v] = &*codes[v];
+        first[pass.nvec] = codes[v]->level[0].data();
+        pass.second[pass.nvec++] = codes[v]->level[1].data();
+    }
+    std::vector<std::int32_t> dot_buf(2 * kBlock);
+    std::int32_t* dots[2] = {dot_buf.data(), dot_buf.data() + kBlock};
+    const BoundFn bound = kBoundFns[modulation_bits(scan) >> 1];
     for (std::size_t base = 0; base < n; base += kBlock) {
         const std::size_t m = std::min(kBlock, n - base);
-        kernels::int8_dot_rows(q.codes + base * q.stride, q.stride, r.matrix.cols, m, qv, nq, dots);
+        kernels::int8_dot_rows(q.codes + base * q.stride, q.stride, r.matrix.cols, m, first, pass.nvec, dots);
         bound(pass, base, m, dots);
     }
 

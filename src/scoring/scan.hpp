@@ -26,28 +26,40 @@ struct SimilarityScan {
 
 void run_scan(const SimilarityScan& scan, TopK& pool);
 
+// The trajectory blend: score = kTrajQueryWeight * sim + kTrajWeight * traj.
+constexpr float kTrajQueryWeight = 0.7f;
+constexpr float kTrajWeight = 0.3f;
+
 // The row modulations in their fixed order (trajectory blend, decay, mask, threshold,
 // contrastive penalty) applied to one row's similarities. Every step is a float32 operation that
 // never decreases when sim or traj grows or contra shrinks, so bounds on the three similarities
 // bound the final score.
+// The same on a row's values read already: its timestamp (read when kDecay) and mask byte (when kMask).
 template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
-[[gnu::always_inline]] inline float modulate_row(const SimilarityScan& s, std::size_t row, float sim,
-                                                 float traj, float contra) {
+[[gnu::always_inline]] inline float modulate_values(const SimilarityScan& s, float sim, float traj, float contra,
+                                                    double timestamp, bool keep) {
     constexpr float kNegInf = -std::numeric_limits<float>::infinity();
     float score = sim;
     if constexpr (kTraj) {
-        const float a = score * 0.7f;
-        const float b = traj * 0.3f;
+        const float a = score * kTrajQueryWeight;
+        const float b = traj * kTrajWeight;
         score = a + b;
     }
-    if constexpr (kDecay) score = s.decay->apply(score, s.timestamps->get(row));
-    if constexpr (kMask) score = s.mask->get(row) ? score : kNegInf;
+    if constexpr (kDecay) score = s.decay->apply(score, timestamp);
+    if constexpr (kMask) score = keep ? score : kNegInf;
     if constexpr (kThreshold) score = score < s.threshold ? kNegInf : score;
     if constexpr (kContrast) {
         const float penalty = contra * 0.5f;
         score = score - penalty;
     }
     return score;
+}
+
+template <bool kTraj, bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+[[gnu::always_inline]] inline float modulate_row(const SimilarityScan& s, std::size_t row, float sim,
+                                                 float traj, float contra) {
+    return modulate_values<kTraj, kDecay, kMask, kThreshold, kContrast>(
+        s, sim, traj, contra, kDecay ? s.timestamps->get(row) : 0.0, kMask ? s.mask->get(row) : true);
 }
 
 // Which modulations a scan applies, as the bits of modulate_row's template arguments in order.

@@ -47,13 +47,19 @@ TEST(int8_kernels_equal_exact_integer_sums) {
                     std::vector<std::vector<std::int32_t>> out(nq, std::vector<std::int32_t>(rows));
                     std::int32_t* ov[kn::kInt8MaxVecs];
                     for (std::size_t v = 0; v < nq; ++v) ov[v] = out[v].data();
-                    kn::int8_dot_rows_with(isa, codes.data(), stride, cols, rows, qv, nq, ov);
-                    for (std::size_t v = 0; v < nq; ++v)
-                        for (std::size_t r = 0; r < rows; ++r) {
-                            std::int64_t want = 0;
-                            for (std::size_t j = 0; j < cols; ++j) want += codes[r * stride + j] * q[v][j];
-                            CHECK_MSG(out[v][r] == want, kn::isa_name(isa) << " cols " << cols << " row " << r);
-                        }
+                    std::vector<std::size_t> reversed(rows);  // the rows listed, last first
+                    for (std::size_t r = 0; r < rows; ++r) reversed[r] = rows - 1 - r;
+                    const std::size_t* lists[] = {nullptr, reversed.data()};
+                    for (const std::size_t* listed : lists) {
+                        kn::int8_dot_rows_with(isa, codes.data(), stride, cols, rows, qv, nq, ov, listed);
+                        for (std::size_t v = 0; v < nq; ++v)
+                            for (std::size_t i = 0; i < rows; ++i) {
+                                const std::size_t r = listed ? listed[i] : i;
+                                std::int64_t want = 0;
+                                for (std::size_t j = 0; j < cols; ++j) want += codes[r * stride + j] * q[v][j];
+                                CHECK_MSG(out[v][i] == want, kn::isa_name(isa) << " cols " << cols << " row " << r);
+                            }
+                    }
                 }
             }
         }
