@@ -9,6 +9,7 @@ For each size, in one run with the calls interleaved round by round (top 10; a r
 median of per-round ratios against the floor measured in the same rounds):
 
   floor, 1 core     one streaming read of the float32 matrix on one core (floor.cpp)
+  floor of the codes  the same read of the int8 codes alone: the least an int8 pass can cost
   float32 call      score_candidates on the whole matrix
   int8              the native Int8Searcher (what tarnexa.Searcher uses on a cache with the int8
                     copy): the codes scanned, the survivors rescored
@@ -62,6 +63,9 @@ def run_size(floor, m, ids, times, queries, kw_all, reps, label):
     t0 = time.perf_counter()
     rows = quantize(m)
     quantize_s = time.perf_counter() - t0
+    # The copy in NumPy's memory, like the matrix the floor reads (NumPy asks for huge pages for
+    # large arrays; a cache's files are mapped alike for both).
+    rows = type(rows)(np.array(rows.codes), np.array(rows.scales), np.array(rows.bounds))
     held = searcher(rows, m, ids, times)
     state = {"i": 0}
     rescored: dict[str, list[int]] = {"plain": [], "every": []}
@@ -83,6 +87,7 @@ def run_size(floor, m, ids, times, queries, kw_all, reps, label):
 
     fns = {
         "floor, 1 core": floor.reader(m),
+        "floor of the codes, 1 core": floor.reader(rows.codes.view(np.float32)),
         "float32 call": lambda: score_candidates(m, ids, idx, query()),
         "int8": int8("plain", {}),
         "float32 call, every mod.": lambda: score_candidates(m, ids, idx, query(), timestamps=times, **kw_all),
@@ -206,10 +211,12 @@ def main():
 
 
 def write_markdown(report):
-    out = [f"# Exact search through the int8 copy\n\nCPU: {harness.cpu_model()}, {os.cpu_count()} logical CPUs, "
-           "shared with other jobs while measured (figures are noisy). Command: "
-           "`PYTHONPATH=.:build python benchmarks/int8.py`. Top 10; every ratio is to the one-core "
-           "float32 memory floor measured in the same rounds.\n\n"
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    out = [f"# Exact search through the int8 copy\n\nCPU: {harness.cpu_model()}, {os.cpu_count()} logical CPUs "
+           f"(a virtual machine whose memory bandwidth other machines share; load average {load} at the end). "
+           "Command: `PYTHONPATH=.:build python benchmarks/int8.py`. Top 10; every ratio is to the one-core "
+           "float32 memory floor measured in the same rounds; the matrix and the int8 copy both lie in "
+           "NumPy's memory.\n\n"
            "| matrix | call | median ms | / floor |\n|---|---|---|---|\n"]
     for label, res, _, _ in report:
         for name, (ms, ratio) in res.items():
