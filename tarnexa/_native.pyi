@@ -26,6 +26,7 @@ class Int8Searcher:
                recent_days: float | None = None, like_ids: Sequence[str] | None = None,
                traj_from_vec: NDArray[np.float32] | None = None, traj_to_vec: NDArray[np.float32] | None = None,
                mask: NDArray[np.bool_] | None = None) -> list[ScoredDoc]: ...
+    def rows(self, ids: Sequence[str]) -> list[int]: ...
 
 def int8_searcher(codes: NDArray[np.float32], scales: NDArray[np.float32], bounds: NDArray[np.float32],
                   matrix: NDArray[np.float32], ids: Sequence[str],

@@ -206,6 +206,9 @@ def test_searcher_ids_named_twice_map_to_the_last_row():
     held = searcher(quantize(m), m, ids, None)
     for kw in ({"like_ids": ["a"]}, {"pre_filter_ids": ["a", "c", "zz"]}, {"like_ids": ["zz"]}):
         assert held.search(m[1], **kw) == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, m[1], **kw)
+    assert held.rows(["a", "c", "zz", "", "\ud800", "b"]) == [2, 3, -1, -1, -1, 1]
+    with pytest.raises(TypeError, match="ids as str"):
+        held.rows(["a", 3])
 
 
 @pytest.mark.parametrize("scale", [1e-30, 1e-3, 1.0, 1e15])

@@ -292,6 +292,32 @@ PyObject* searcher_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// Int8Searcher.rows(ids): the held row of each id of a sequence of str, -1 for an id not held.
+PyObject* searcher_rows(PyObject* self, PyObject* arg) noexcept {
+    return py::guarded([&]() -> PyObject* {
+        const IdTable& table = *reinterpret_cast<SearcherObject*>(self)->ids;
+        py::Ref seq = py::check_ptr(PySequence_Fast(arg, "rows() takes a sequence of ids"));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        py::Ref out = py::made(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* id = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (!PyUnicode_Check(id)) py::raise(PyExc_TypeError, "rows() takes ids as str");
+            Py_ssize_t len = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(id, &len);
+            long long row = -1;
+            if (utf8 != nullptr) {
+                if (const auto r = table.find(std::string_view(utf8, static_cast<std::size_t>(len)))) row = static_cast<long long>(*r);
+            } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                PyErr_Clear();  // a lone surrogate: no held id has one
+            } else {
+                py::throw_pending();
+            }
+            PyList_SET_ITEM(out.get(), i, py::made(PyLong_FromLongLong(row)).release());
+        }
+        return out.release();
+    });
+}
+
 void searcher_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<SearcherObject*>(self);
     delete obj->ids;
@@ -427,6 +453,7 @@ PyObject* init() {
     static PyMethodDef methods[] = {
         {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&searcher_search)),
          METH_FASTCALL | METH_KEYWORDS, search_doc.c_str()},
+        {"rows", &searcher_rows, METH_O, "The held row of each id, -1 for an id not held."},
         {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&searcher_dealloc)},
                                   {Py_tp_methods, methods},

@@ -30,8 +30,9 @@ def cache_shape(path: str) -> tuple[int, int]:
 
 class ShardHolder:
     """Rows start to stop-1 of the cache at path. The matrix and timestamps stay memory-mapped
-    (one copy in the page cache for every worker of a machine); the ids and the id-to-row map
-    of the shard are built once."""
+    (one copy in the page cache for every worker of a machine); the ids are read once, into the
+    native searcher's table when the cache has the int8 copy (no Python object per id), else
+    into a list and an id-to-row map."""
 
     def __init__(self, path: str, name: str, start: int, stop: int, dims: int) -> None:
         self.name = name
@@ -43,17 +44,24 @@ class ShardHolder:
             self.vectors = cache.vectors[start:stop]
             ts = cache.timestamps
             self.timestamps = None if ts is None else ts[start:stop]
-            self.ids = list(cache.read_ids(start, stop))
+            ids = cache.read_ids(start, stop)
         except Exception as e:
             raise ShardError(f"{name} could not load on pid {os.getpid()}: {type(e).__name__}: {e}") from None
-        self.id_to_idx = {d: i for i, d in enumerate(self.ids)}
         # The shard scans its rows of the int8 copy when the cache has one.
         self.int8: Int8Searcher | None = None
         int8 = cache.int8
         if int8 is not None:
             with contextlib.suppress(UnicodeEncodeError):  # an id no search can name: score_candidates
                 self.int8 = searcher(Int8Rows(int8.codes[start:stop], int8.scales[start:stop], int8.bounds[start:stop]),
-                                     self.vectors, self.ids, self.timestamps)
+                                     self.vectors, ids, self.timestamps)
+        self.ids: list[str] = [] if self.int8 is not None else list(ids)
+        self.id_to_idx = {d: i for i, d in enumerate(self.ids)}
+
+    def _rows_of(self, ids: list[str]) -> list[int]:
+        """The row of each id in this shard, -1 for an id it does not hold."""
+        if self.int8 is not None:
+            return self.int8.rows(ids)
+        return [self.id_to_idx.get(d, -1) for d in ids]
 
     def search(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any],
                with_rows: bool) -> tuple[list[ScoredDoc], npt.NDArray[np.float32] | None]:
@@ -70,7 +78,7 @@ class ShardHolder:
             raise ShardError(f"{self.name}: {type(e).__name__}: {e}") from None
         if not with_rows:
             return hits, None
-        return hits, self.vectors[[self.id_to_idx[h["id"]] for h in hits]]
+        return hits, self.vectors[self._rows_of([h["id"] for h in hits])]
 
     async def ask(self, request: bytes) -> bytes:
         """The coordinator's entry, called through the actor handle: request is (method, args)
@@ -83,8 +91,9 @@ class ShardHolder:
 
     def rows(self, ids: list[str]) -> tuple[list[int], npt.NDArray[np.float32]]:
         """The places in ids of the ids this shard holds, and their rows."""
-        places = [i for i, d in enumerate(ids) if d in self.id_to_idx]
-        return places, self.vectors[[self.id_to_idx[ids[i]] for i in places]]
+        rows = self._rows_of(ids)
+        places = [i for i, r in enumerate(rows) if r >= 0]
+        return places, self.vectors[[rows[i] for i in places]]
 
     def memory(self) -> dict[str, int]:
         """This worker's memory in kB from /proc: Rss, Pss, Private and Shared (file pages of the
