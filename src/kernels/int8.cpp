@@ -50,6 +50,15 @@ Isa int8_best_isa() noexcept {
     return isa;
 }
 
+bool avx512_dq_vl_supported() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
 bool int8_isa_supported(Isa isa) noexcept {
     const Isa best = int8_best_isa();
     switch (isa) {

@@ -34,6 +34,8 @@ void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t c
 // and multiplies (vpmaddwd), neon widens to 16 bits (vmull_s8, no sdot), portable anywhere.
 Isa int8_best_isa() noexcept;
 bool int8_isa_supported(Isa isa) noexcept;
+// The CPU also runs AVX-512 DQ and VL and FMA (every CPU with AVX-512 VNNI so far does).
+bool avx512_dq_vl_supported() noexcept;
 // int8_dot_rows (int8_dot_listed with rows) on one kernel, for tests and benchmarks; an
 // unsupported isa falls back to the best.
 void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,

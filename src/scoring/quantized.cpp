@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -47,6 +48,13 @@ struct QueryCodes {
     float extra_bound = 0.0f;
 };
 
+// x rounded to the nearest integer, ties to even, as std::nearbyint does in the default rounding
+// mode, for |x| < 2^51 (codes are in [-255, 255] before clamping): no library call per value.
+inline double round_even(double x) {
+    constexpr double kShift = 0x1.8p52;
+    return (x + kShift) - kShift;
+}
+
 // Codes of values at one level: scale = max|x| / 127 and round(x / scale); false for non-finite x.
 bool quantize_level(const std::vector<double>& x, std::vector<std::int8_t>& codes, float& scale) {
     double top = 0.0;
@@ -58,7 +66,7 @@ bool quantize_level(const std::vector<double>& x, std::vector<std::int8_t>& code
     codes.assign(kernels::int8_padded(x.size()), 0);
     if (scale > 0.0f)
         for (std::size_t i = 0; i < x.size(); ++i)
-            codes[i] = static_cast<std::int8_t>(std::clamp(std::nearbyint(x[i] / scale), -127.0, 127.0));
+            codes[i] = static_cast<std::int8_t>(std::clamp(round_even(x[i] / scale), -127.0, 127.0));
     return true;
 }
 
@@ -170,7 +178,8 @@ struct Interval {
 // infinity never reaches the pool; a NaN bound keeps its row. With a trajectory, the first
 // vector is the blend and the rows' similarities enter the modulations after it.
 template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
-void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
+[[gnu::always_inline]] inline void bound_block(const Pass& p, std::size_t base, std::size_t n,
+                                               std::int32_t* const* dots) {
     constexpr float kNegInf = -std::numeric_limits<float>::infinity();
     auto modulate = [&p](std::size_t row, float sim, float contra) {
         return modulate_row<false, kDecay, kMask, kThreshold, kContrast>(*p.scan, row, sim, 0.0f, contra);
@@ -202,15 +211,16 @@ void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* c
     float floor = p.kth->floor();
     std::size_t listed[kBlock];
     std::size_t count = 0;
-    constexpr std::size_t kRun = 16;  // most runs of rows have no row that passes: skip them whole
+    auto kept = [floor](float x) { return static_cast<unsigned>(!(x < floor)) & static_cast<unsigned>(x != kNegInf); };
+    constexpr std::size_t kRun = 32;  // most runs of rows have no row that passes: skip them whole
     for (std::size_t a = 0; a < n; a += kRun) {
         const std::size_t e = std::min(n, a + kRun);
-        bool any = false;
-        for (std::size_t i = a; i < e; ++i) any |= !(up[i] < floor) && up[i] != kNegInf;
-        if (!any) continue;
+        unsigned any = 0;
+        for (std::size_t i = a; i < e; ++i) any += kept(up[i]);
+        if (any == 0) continue;
         for (std::size_t i = a; i < e; ++i) {
             listed[count] = i;
-            count += !(up[i] < floor) && up[i] != kNegInf;
+            count += kept(up[i]);
         }
     }
     if (count == 0) return;
@@ -233,14 +243,43 @@ void bound_block(const Pass& p, std::size_t base, std::size_t n, std::int32_t* c
     }
 }
 
+// The block's bounds compiled twice: for any CPU of the family, and with AVX-512 for the CPUs
+// whose int8 kernel is the AVX-512 one, where the per-row passes run 16 rows to a vector. Only
+// these two functions carry the wider instructions (what they call out of line is compiled for
+// any CPU), and the second runs only where int8_best_isa() found AVX-512.
+template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+void bound_any(const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
+    bound_block<kDecay, kMask, kThreshold, kContrast>(p, base, n, dots);
+}
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TARNEXA_WIDE_BOUNDS 1
+template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma,prefer-vector-width=512")]] void bound_wide(
+    const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
+    bound_block<kDecay, kMask, kThreshold, kContrast>(p, base, n, dots);
+}
+#endif
+
 using BoundFn = void (*)(const Pass&, std::size_t, std::size_t, std::int32_t* const*);
-template <unsigned... kBits>
+template <bool kWide, unsigned... kBits>
 constexpr auto make_bound_table(std::integer_sequence<unsigned, kBits...>) {
-    return std::array<BoundFn, sizeof...(kBits)>{
-        &bound_block<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0>...};
+#ifdef TARNEXA_WIDE_BOUNDS
+    if constexpr (kWide)
+        return std::array<BoundFn, sizeof...(kBits)>{
+            &bound_wide<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0>...};
+    else
+#endif
+        return std::array<BoundFn, sizeof...(kBits)>{
+            &bound_any<(kBits & 1) != 0, (kBits & 2) != 0, (kBits & 4) != 0, (kBits & 8) != 0>...};
 }
 // Indexed by the scan's modulation bits without the trajectory's.
-constexpr auto kBoundFns = make_bound_table(std::make_integer_sequence<unsigned, 16>{});
+constexpr auto kBoundFns = make_bound_table<false>(std::make_integer_sequence<unsigned, 16>{});
+constexpr auto kWideBoundFns = make_bound_table<true>(std::make_integer_sequence<unsigned, 16>{});
+
+const std::array<BoundFn, 16>& bound_fns() {
+    static const bool wide = kernels::int8_best_isa() == kernels::Isa::avx512 && kernels::avx512_dq_vl_supported();
+    return wide ? kWideBoundFns : kBoundFns;
+}
 
 thread_local double t_now = 0.0;
 double fixed_clock() { return t_now; }
@@ -275,13 +314,34 @@ bool served(const Request& r, const QuantizedRows& q) {
 
 }  // namespace
 
+namespace {
+// The row's values as doubles, from a contiguous row without a stride computation per value.
+void row_values(const MatrixView& m, std::size_t row, double* out) {
+    const std::size_t d = m.cols;
+    if (m.col_stride == sizeof(float)) {
+        const std::byte* p = m.data + static_cast<std::ptrdiff_t>(row) * m.row_stride;
+        for (std::size_t c = 0; c < d; ++c) {
+            float x;
+            std::memcpy(&x, p + c * sizeof(float), sizeof(float));
+            out[c] = x;
+        }
+    } else {
+        for (std::size_t c = 0; c < d; ++c) out[c] = m.get(row, c);
+    }
+}
+}  // namespace
+
 void quantize_row(const MatrixView& m, std::size_t row, std::int8_t* codes, float& scale, float& bound) {
     const std::size_t d = m.cols;
+    thread_local std::vector<double> values;
+    values.resize(d);
+    double* v = values.data();
+    row_values(m, row, v);
     double top = 0.0, sq = 0.0;
     bool finite = true;
     for (std::size_t c = 0; c < d; ++c) {
-        const double x = m.get(row, c);
-        finite = finite && std::isfinite(x);
+        const double x = v[c];
+        finite &= std::isfinite(x);
         top = std::max(top, std::fabs(x));
         sq += x * x;
     }
@@ -294,11 +354,16 @@ void quantize_row(const MatrixView& m, std::size_t row, std::int8_t* codes, floa
     scale = static_cast<float>(top / 127.0);
     const double s = scale;
     double err = 0.0;
-    for (std::size_t c = 0; c < d; ++c) {
-        const double x = m.get(row, c);
-        const double code = s > 0.0 ? std::clamp(std::nearbyint(x / s), -127.0, 127.0) : 0.0;
-        codes[c] = static_cast<std::int8_t>(code);
-        err += (x - s * code) * (x - s * code);
+    if (s > 0.0) {
+        for (std::size_t c = 0; c < d; ++c) {
+            const double x = v[c];
+            const double code = std::clamp(round_even(x / s), -127.0, 127.0);
+            codes[c] = static_cast<std::int8_t>(code);
+            err += (x - s * code) * (x - s * code);
+        }
+    } else {
+        std::fill(codes, codes + d, std::int8_t{0});
+        err = sq;  // every value is zero, or below what a float scale can carry
     }
     // Float32 dot products of d terms in any order, fused or not: |error| <= gamma * sum |v_i x_i|.
     const double du = static_cast<double>(d + 2) * kUnit;
@@ -354,7 +419,7 @@ Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStat
     }
     std::vector<std::int32_t> dot_buf(2 * kBlock);
     std::int32_t* dots[2] = {dot_buf.data(), dot_buf.data() + kBlock};
-    const BoundFn bound = kBoundFns[modulation_bits(scan) >> 1];
+    const BoundFn bound = bound_fns()[modulation_bits(scan) >> 1];
     for (std::size_t base = 0; base < n; base += kBlock) {
         const std::size_t m = std::min(kBlock, n - base);
         kernels::int8_dot_rows(q.codes + base * q.stride, q.stride, r.matrix.cols, m, first, pass.nvec, dots);
