@@ -253,8 +253,13 @@ void bound_any(const Pass& p, std::size_t base, std::size_t n, std::int32_t* con
 }
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TARNEXA_WIDE_BOUNDS 1
+#if defined(__clang__)
+#define TARNEXA_WIDE_TARGET "avx512f,avx512bw,avx512dq,avx512vl,avx2,fma"
+#else  // GCC would otherwise keep to 256-bit vectors
+#define TARNEXA_WIDE_TARGET "avx512f,avx512bw,avx512dq,avx512vl,avx2,fma,prefer-vector-width=512"
+#endif
 template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx2,fma,prefer-vector-width=512")]] void bound_wide(
+[[gnu::target(TARNEXA_WIDE_TARGET)]] void bound_wide(
     const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
     bound_block<kDecay, kMask, kThreshold, kContrast>(p, base, n, dots);
 }
