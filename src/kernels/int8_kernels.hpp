@@ -33,9 +33,10 @@ void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_
 
 namespace {
 
-// Consecutive rows are prefetched this many bytes ahead: the stream keeps going while the caller
-// works between runs and across page boundaries, where the hardware prefetchers stop.
-constexpr std::size_t kInt8PrefetchAhead = 2048;
+// Consecutive rows are prefetched this many bytes ahead, into the second-level cache (a first-level
+// prefetch holds a fill buffer the loads need): the stream keeps going while the caller works
+// between runs and across page boundaries, where the hardware prefetchers stop.
+constexpr std::size_t kInt8PrefetchAhead = 8192;
 
 // Rows are read one after the other (a linear sweep the hardware prefetchers follow), each
 // row's blocks once, against all NQ query vectors. Traits with kRows == 4 also provide
@@ -88,7 +89,7 @@ void int8_run(const std::int8_t* codes, std::size_t stride, std::size_t cols, st
             const std::int8_t* rows[4] = {at(i), at(i + 1), at(i + 2), at(i + 3)};
             if (!listed) {
                 const char* ahead = reinterpret_cast<const char*>(rows[0]) + kInt8PrefetchAhead;
-                for (std::size_t k = 0; k < 4 * stride; k += 64) __builtin_prefetch(ahead + k);
+                for (std::size_t k = 0; k < 4 * stride; k += 64) __builtin_prefetch(ahead + k, 0, 2);
             }
             int8_rows<T, NQ, 4>(rows, cols, q, bias, out, i);
         }

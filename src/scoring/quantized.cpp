@@ -22,7 +22,7 @@ constexpr double kUnit = 0x1p-24;  // float32 unit roundoff
 // Relative allowance for the float64 arithmetic of a bound (roundings of 2^-53 each, summed
 // over the columns), far above what it covers.
 constexpr double kSlack = 1e-9;
-constexpr std::size_t kBlock = 1024;
+constexpr std::size_t kBlock = 256;  // rows; their dots and bounds stay in the first-level cache
 // Above this share of the rows the survivors are not worth gathering: the float32 scan runs.
 constexpr std::size_t kMaxSurvivorShare = 8;
 // Integer dots of up to this many codes fit int32 (127 * 127 * 2^17 < 2^31).
