@@ -110,6 +110,8 @@ CASES = {
         "traj_from_vec": c.anchors[3], "traj_to_vec": c.anchors[4], "not_like_vec": c.anchors[2],
         "mask": np.repeat(np.arange(len(c.ids)) % 4 != 1, 2)[::2], "threshold": 0.05,
         "timestamps": np.repeat(c.times, 2)[::2], "recent": True, "recent_days": 3.0},
+    "decay on unaligned timestamps": lambda c: {
+        "timestamps": np.frombuffer(b"\0" + c.times.tobytes(), np.float64, len(c.times), 1), "recent": True},
     "every modulation": lambda c: {
         "like_ids": [c.ids[1]], "traj_from_vec": c.anchors[3], "traj_to_vec": c.anchors[4],
         "not_like_vec": vec(c.rng, c.dims), "mask": np.arange(len(c.ids)) % 5 != 1, "threshold": 0.01,

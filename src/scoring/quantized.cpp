@@ -198,7 +198,9 @@ template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
         if constexpr (kContrast) contra[i] = interval(q1, sc[i], b[i], d1[i], 0, q1.loose_term).lo;
     }
     const SimilarityScan& s = *p.scan;
-    const bool flat = (!kDecay || s.timestamps->stride == sizeof(double)) && (!kMask || s.mask->bytes.stride == 1);
+    const bool flat = (!kDecay || (s.timestamps->stride == sizeof(double) &&
+                                   reinterpret_cast<std::uintptr_t>(s.timestamps->data) % alignof(double) == 0)) &&
+                      (!kMask || s.mask->bytes.stride == 1);
     if (flat) {
         const double* ts = kDecay ? reinterpret_cast<const double*>(s.timestamps->data) + base : nullptr;
         const std::uint8_t* keep = kMask ? reinterpret_cast<const std::uint8_t*>(s.mask->bytes.data) + base : nullptr;
