@@ -22,12 +22,30 @@
 // matched.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace native_test {
+
+// splitmix64: the same numbers on every platform.
+struct Rng {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // Multiple of 2^-23 in [-1, 1): products are exact in double and never subnormal.
+    float uniform() { return static_cast<float>(next() >> 40) * 0x1p-23f - 1.0f; }
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+    // An int8 code in [-127, 127].
+    std::int8_t code() { return static_cast<std::int8_t>(static_cast<int>(next() % 255) - 127); }
+};
 
 using TestFn = void (*)();
 

@@ -32,19 +32,7 @@ constexpr std::size_t kMaxVecs = 4;
 // Written into outputs before a call; a kernel never produces it from inputs in [-1, 1].
 constexpr float kUnwritten = 12345.0f;
 
-// splitmix64: deterministic on every platform.
-struct Rng {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // Multiple of 2^-23 in [-1, 1): products are exact in double and never subnormal.
-    float uniform() { return static_cast<float>(next() >> 40) * 0x1p-23f - 1.0f; }
-    std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
-};
+using native_test::Rng;
 
 const std::byte* element(const MatrixView& m, std::size_t i, std::size_t j) {
     return m.data + (static_cast<std::ptrdiff_t>(i) * m.row_stride +

@@ -17,17 +17,7 @@ using tarnexa::kernels::Isa;
 namespace kn = tarnexa::kernels;
 namespace sc = tarnexa::scoring;
 
-struct Rng {  // splitmix64
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::int8_t code() { return static_cast<std::int8_t>(static_cast<int>(next() % 255) - 127); }
-    float uniform() { return static_cast<float>(next() >> 40) * 0x1p-23f - 1.0f; }
-};
+using native_test::Rng;
 
 TEST(int8_kernels_equal_exact_integer_sums) {
     for (std::size_t cols : {1, 7, 16, 63, 64, 65, 200, 384}) {
