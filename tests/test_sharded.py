@@ -299,7 +299,13 @@ def test_real_scheduler_and_two_workers(data):
     finally:
         for pid in stopped:
             os.kill(pid, signal.SIGCONT)
-        for p in procs:
+        # workers before their scheduler; a worker may linger trying to reach a scheduler
+        # already gone, so what SIGTERM leaves after 10 s is killed
+        for p in procs[::-1]:
             p.terminate()
-        for p in procs:
-            p.wait(timeout=30)
+        for p in procs[::-1]:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait(timeout=30)
