@@ -27,8 +27,8 @@ struct Int8Vnni {
     [[gnu::always_inline]] static Acc dot(Acc acc, Row x, const std::int8_t* q) {
         return _mm512_dpbusd_epi32(acc, x, _mm512_loadu_si512(q));
     }
-    // Zero-masking extracts with every lane selected: GCC 12's unmasked ones raise spurious
-    // uninitialised-value warnings.
+    // Zero-masking extracts and unpacks with every lane selected: GCC 12's unmasked ones raise
+    // spurious uninitialised-value warnings.
     [[gnu::always_inline]] static std::int32_t total(Acc a) {
         const __m256i h = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, a, 0),
                                            _mm512_maskz_extracti64x4_epi64(0xF, a, 1));
@@ -37,16 +37,18 @@ struct Int8Vnni {
         s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
         return _mm_cvtsi128_si32(s);
     }
-    // out[k] = the sum of ak's lanes: halves folded onto halves, four rows at once.
+    // out[k] = the sum of ak's lanes, four rows at once: interleaving pairs of rows folds the
+    // lanes within each 128-bit block (rows 0..3 side by side), then the blocks are folded.
     [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {
-        auto half = [](Acc a) {
-            return _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, a, 0),
-                                    _mm512_maskz_extracti64x4_epi64(0xF, a, 1));
-        };
-        const __m256i t01 = _mm256_hadd_epi32(half(a0), half(a1));
-        const __m256i t23 = _mm256_hadd_epi32(half(a2), half(a3));
-        const __m256i u = _mm256_hadd_epi32(t01, t23);  // per 128-bit half: rows 0..3
-        const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1));
+        const __m512i t01 = _mm512_add_epi32(_mm512_maskz_unpacklo_epi32(0xFFFF, a0, a1),
+                                             _mm512_maskz_unpackhi_epi32(0xFFFF, a0, a1));
+        const __m512i t23 = _mm512_add_epi32(_mm512_maskz_unpacklo_epi32(0xFFFF, a2, a3),
+                                             _mm512_maskz_unpackhi_epi32(0xFFFF, a2, a3));
+        const __m512i u = _mm512_add_epi32(_mm512_maskz_unpacklo_epi64(0xFF, t01, t23),
+                                           _mm512_maskz_unpackhi_epi64(0xFF, t01, t23));
+        const __m256i h = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, u, 0),
+                                           _mm512_maskz_extracti64x4_epi64(0xF, u, 1));
+        const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), s);
     }
     // 128 times the sum of the query codes (padded is a whole number of blocks), summed by
