@@ -22,6 +22,29 @@ struct Decay {
     }
 };
 
+// An upper bound of Decay::apply(score, t) for any score up to `score`, without apply()'s float64
+// division and first float32 one. Its ratio is at most the one apply() computes (age / half_life,
+// which apply()'s roundings move by under 2^-22 of itself while its age is a normal float32: hence
+// the smallest difference taken; a ratio below 2^-24 leaves the factor at 1 in both), so its factor
+// is at least apply()'s: the bound for a score above zero. Otherwise apply() gives at most zero.
+struct DecayBound {
+    static constexpr double kMinSeconds = 1e-20;
+    double now = 0.0;
+    double per_second = 0.0;  // at most 1 / (86400 half_life)
+
+    static DecayBound of(const Decay& d) noexcept {
+        return {d.now, 1.0 / (86400.0 * static_cast<double>(d.half_life)) * (1.0 - 0x1p-50)};
+    }
+    float apply(float score, double t) const noexcept {
+        const double seconds = now - t;
+        const double scaled = seconds * per_second;
+        const float ratio = static_cast<float>(seconds >= kMinSeconds ? scaled : 0.0) * (1.0f - 0x1p-20f);
+        const float factor = 1.0f / (ratio + 1.0f);
+        const float decayed = score <= 0.0f ? 0.0f : factor * score;  // NaN stays NaN
+        return t > 0.0 ? decayed : score;
+    }
+};
+
 // The wall clock in seconds since the Unix epoch; a clock before the epoch is a fault.
 double system_clock_seconds();
 

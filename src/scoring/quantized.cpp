@@ -138,6 +138,7 @@ struct Pass {
     const QuantizedRows* q;
     std::size_t cols;
     const SimilarityScan* scan;
+    DecayBound decay;
     const QueryCodes* vecs[2];     // the query (or its trajectory blend) and the contrastive vector, if any
     const std::int8_t* second[2];  // their second levels
     std::size_t nvec;
@@ -198,17 +199,24 @@ template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
         if constexpr (kContrast) contra[i] = interval(q1, sc[i], b[i], d1[i], 0, q1.loose_term).lo;
     }
     const SimilarityScan& s = *p.scan;
-    const bool flat = (!kDecay || (s.timestamps->stride == sizeof(double) &&
-                                   reinterpret_cast<std::uintptr_t>(s.timestamps->data) % alignof(double) == 0)) &&
-                      (!kMask || s.mask->bytes.stride == 1);
-    if (flat) {
-        const double* ts = kDecay ? reinterpret_cast<const double*>(s.timestamps->data) + base : nullptr;
+    if constexpr (kDecay) {  // the first modulation after the similarity
+        if (s.timestamps->stride == sizeof(double) &&
+            reinterpret_cast<std::uintptr_t>(s.timestamps->data) % alignof(double) == 0) {
+            const double* ts = reinterpret_cast<const double*>(s.timestamps->data) + base;
+            for (std::size_t i = 0; i < n; ++i) up[i] = p.decay.apply(up[i], ts[i]);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) up[i] = p.decay.apply(up[i], s.timestamps->get(base + i));
+        }
+    }
+    if (!kMask || s.mask->bytes.stride == 1) {
         const std::uint8_t* keep = kMask ? reinterpret_cast<const std::uint8_t*>(s.mask->bytes.data) + base : nullptr;
         for (std::size_t i = 0; i < n; ++i)
-            up[i] = modulate_values<false, kDecay, kMask, kThreshold, kContrast>(
-                s, up[i], 0.0f, kContrast ? contra[i] : 0.0f, kDecay ? ts[i] : 0.0, kMask ? keep[i] != 0 : true);
+            up[i] = modulate_values<false, false, kMask, kThreshold, kContrast>(
+                s, up[i], 0.0f, kContrast ? contra[i] : 0.0f, 0.0, kMask ? keep[i] != 0 : true);
     } else {
-        for (std::size_t i = 0; i < n; ++i) up[i] = modulate(base + i, up[i], kContrast ? contra[i] : 0.0f);
+        for (std::size_t i = 0; i < n; ++i)
+            up[i] = modulate_values<false, false, kMask, kThreshold, kContrast>(
+                s, up[i], 0.0f, kContrast ? contra[i] : 0.0f, 0.0, kMask ? s.mask->get(base + i) : true);
     }
     float floor = p.kth->floor();
     std::size_t listed[kBlock];
@@ -416,7 +424,8 @@ Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStat
     std::vector<std::uint64_t> candidates;
     std::vector<float> upper;
     KthLargest kth(static_cast<std::size_t>(k));
-    Pass pass{&q, r.matrix.cols, &scan, {}, {}, 0, &candidates, &upper, &kth};
+    Pass pass{&q, r.matrix.cols, &scan, scan.decay ? DecayBound::of(*scan.decay) : DecayBound{}, {}, {}, 0,
+              &candidates, &upper, &kth};
     const std::int8_t* first[2];
     for (int v = 0; v < 2; ++v) {
         if (!codes[v]) continue;

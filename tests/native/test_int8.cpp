@@ -1,13 +1,16 @@
 // The int8 copy: every int8 kernel this CPU runs against exact integer sums, the stored bound
-// against the row's own quantisation error, and the int8 search against the pipeline on the
-// same request (the platforms the Python suite does not reach run these under emulation).
+// against the row's own quantisation error, the decay's bound against the decay, and the int8
+// search against the pipeline on the same request (the platforms the Python suite does not reach run these under emulation).
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "kernels/int8.hpp"
 #include "native_test.hpp"
+#include "scoring/decay.hpp"
 #include "scoring/quantized.hpp"
 
 namespace {
@@ -101,6 +104,35 @@ TEST(int8_search_equals_the_pipeline) {
             CHECK_MSG(got.hits[i].id_index == want.hits[i].id_index && got.hits[i].score == want.hits[i].score,
                       "variant " << variant << " hit " << i);
     }
+}
+
+// Differences of every magnitude around the clock, both signs, at the smallest difference the
+// bound takes and next to it, with timestamps and scores that are not numbers or not positive.
+TEST(decay_bound_is_never_below_the_decay) {
+    constexpr double kInf = std::numeric_limits<double>::infinity(), kNaN = std::nan("");
+    Rng rng{11};
+    for (double now : {1.7e9, 0.0, 1e-10, 3e-21, 5e-34, 1e300, kInf})
+        for (float half : {30.0f, 0.1f, 1e-30f, 1.4e-45f, 1e30f, 3.4e38f}) {
+            const sc::Decay decay{now, half};
+            const sc::DecayBound bound = sc::DecayBound::of(decay);
+            for (int i = 0; i < 4000; ++i) {
+                const int scale = static_cast<int>(rng.below(200)) - 150;
+                double t = now - std::ldexp(static_cast<double>(rng.uniform()), scale);
+                switch (i % 10) {
+                    case 0: t = now - sc::DecayBound::kMinSeconds * (1.0 + rng.uniform() * 0x1p-20); break;
+                    case 1: t = std::array<double, 6>{0.0, -1.0, kNaN, kInf, -kInf, 4.9e-324}[rng.below(6)]; break;
+                    default: break;
+                }
+                float score = std::ldexp(rng.uniform(), static_cast<int>(rng.below(60)) - 30);
+                if (i % 7 == 0)
+                    score = std::array<float, 5>{0.0f, -0.0f, std::numeric_limits<float>::infinity(),
+                                                 -std::numeric_limits<float>::infinity(), std::nanf("")}[rng.below(5)];
+                const float got = bound.apply(score, t), want = decay.apply(score, t);
+                CHECK_MSG(!(got < want) && (std::isnan(got) || !std::isnan(score)),
+                          "now " << now << " half-life " << half << " t " << t << " score " << score << ": " << got
+                                 << " < " << want);
+            }
+        }
 }
 
 }  // namespace
