@@ -171,6 +171,15 @@ struct Interval {
     return {(approx - width) - margin, (approx + width) + margin};
 }
 
+// The same from the first level alone (d2 = 0, so a2 = 0: the same interval, fewer operations).
+[[gnu::always_inline]] inline Interval loose_interval(const QueryCodes& v, float sc, float b, std::int32_t d1) {
+    const float a1 = v.scale[0] * static_cast<float>(d1);
+    const float approx = sc * a1;
+    const float width = v.norm * b + sc * v.loose_term;
+    const float margin = (width + sc * std::fabs(a1)) * kMargin + kTiny + (v.extra_scale * sc + v.extra_bound * b);
+    return {(approx - width) - margin, (approx + width) + margin};
+}
+
 // A block of rows in two steps. The first level's dots give every row a loose upper bound of its
 // score; a row whose loose bound is below the k-th lower bound so far is below it at the end (it
 // only grows), and so is its own lower bound: neither is needed, and most rows end there. The
@@ -195,8 +204,8 @@ template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
     // mask are contiguous arrays (as a cache's are).
     alignas(64) float up[kBlock], contra[kBlock];
     for (std::size_t i = 0; i < n; ++i) {
-        up[i] = interval(q0, sc[i], b[i], d0[i], 0, q0.loose_term).hi;
-        if constexpr (kContrast) contra[i] = interval(q1, sc[i], b[i], d1[i], 0, q1.loose_term).lo;
+        up[i] = loose_interval(q0, sc[i], b[i], d0[i]).hi;
+        if constexpr (kContrast) contra[i] = loose_interval(q1, sc[i], b[i], d1[i]).lo;
     }
     const SimilarityScan& s = *p.scan;
     if constexpr (kDecay) {  // the first modulation after the similarity
