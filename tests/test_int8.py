@@ -213,6 +213,13 @@ def test_searcher_ids_named_twice_map_to_the_last_row():
         held.rows(["a", 3])
 
 
+@pytest.mark.parametrize("n", [1, 10, 11, 5000])  # table sizes where probes wrap past the end
+def test_searcher_finds_every_row_by_id(n):
+    m = np.ones((n, 4), dtype=np.float32)
+    ids = [f"d{i * 7919 % 10007}" for i in range(n)]
+    assert searcher(quantize(m), m, ids, None).rows(ids + ["d10007", ""]) == [*range(n), -1, -1]
+
+
 @pytest.mark.parametrize("scale", [1e-30, 1e-3, 1.0, 1e15])
 @pytest.mark.parametrize("kw", [{}, {"diverse": True, "oversample": 40, "not_like_vec": np.ones(48, np.float32)},
                                 {"threshold": 1e-37, "traj_from_vec": np.zeros(48, np.float32),

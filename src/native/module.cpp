@@ -159,9 +159,9 @@ constinit const py::FunctionDesc kSearchInt8{kSearchFunction, search_int8, g_sea
 thread_local long long t_rescored = -1;
 
 // Ids held natively, built once: the texts back to back, their end offsets and an open-addressing
-// table of row numbers keyed by the text (uint32 slots, at most half full: 8 bytes a row beyond
-// the offsets' 8 and the text itself). A text listed twice maps to its last row, as a dict built
-// in list order would.
+// table of row numbers keyed by the text (uint32 slots, at most two thirds full: 6 bytes a row
+// beyond the offsets' 8 and the text itself). A text listed twice maps to its last row, as a dict
+// built in list order would.
 class IdTable {
 public:
     explicit IdTable(const py::TextList& ids) {
@@ -172,10 +172,7 @@ public:
             text_.append(ids.text(i));
             ends_.push_back(text_.size());
         }
-        std::size_t cap = 16;
-        while (cap < 2 * n) cap *= 2;
-        slots_.assign(cap, 0);
-        mask_ = cap - 1;
+        slots_.assign(std::max<std::size_t>(16, n + n / 2 + 1), 0);
         for (std::size_t i = 0; i < n; ++i) slots_[probe(text(i))] = static_cast<std::uint32_t>(i + 1);
     }
     std::size_t size() const noexcept { return ends_.size(); }
@@ -192,14 +189,14 @@ public:
 private:
     // The slot holding id, or the empty slot where it would go.
     std::size_t probe(std::string_view id) const noexcept {
-        std::size_t i = std::hash<std::string_view>{}(id) & mask_;
-        while (slots_[i] != 0 && text(slots_[i] - 1) != id) i = (i + 1) & mask_;
+        const std::size_t cap = slots_.size();
+        std::size_t i = std::hash<std::string_view>{}(id) % cap;
+        while (slots_[i] != 0 && text(slots_[i] - 1) != id) i = i + 1 == cap ? 0 : i + 1;
         return i;
     }
     std::string text_;
     std::vector<std::uint64_t> ends_;
     std::vector<std::uint32_t> slots_;
-    std::size_t mask_ = 0;
 };
 
 // The int8 search around the pipeline's entry: a[0..2] are the int8 copy's arrays; the ids are
