@@ -9,6 +9,11 @@
 //   Acc dot(Acc acc, Row row, const std::int8_t* q);   // acc += row . q over kBytes, in lanes
 //   std::int32_t total(Acc acc);                        // sum of lanes
 //   std::int32_t bias(const std::int8_t* q, std::size_t padded);  // subtracted from every sum
+// and may provide, for rows of one block against two vectors (where reducing each row's lanes
+// costs more than its dots):
+//   Pair pair(const std::int8_t* q0, const std::int8_t* q1, std::int32_t bias0, std::int32_t bias1);
+//   void pairs4(const std::int8_t* const* rows, std::size_t cols, const Pair& q,
+//               std::int32_t* out0, std::int32_t* out1);  // four rows' sums with q0, with q1
 #pragma once
 
 #include <cstddef>
@@ -37,6 +42,13 @@ namespace {
 // prefetch holds a fill buffer the loads need): the stream keeps going while the caller works
 // between runs and across page boundaries, where the hardware prefetchers stop.
 constexpr std::size_t kInt8PrefetchAhead = 8192;
+
+// The bytes [row, row + span) kInt8PrefetchAhead further on. Always inlined: a function holding
+// only prefetches may be taken for one without effects, and its calls dropped.
+[[gnu::always_inline]] inline void prefetch_rows(const std::int8_t* row, std::size_t span) {
+    const char* ahead = reinterpret_cast<const char*>(row) + kInt8PrefetchAhead;
+    for (std::size_t k = 0; k < span; k += 64) __builtin_prefetch(ahead + k, 0, 2);
+}
 
 // Rows are read one after the other (a linear sweep the hardware prefetchers follow), each
 // row's blocks once, against all NQ query vectors. Traits with kRows == 4 also provide
@@ -84,13 +96,20 @@ void int8_run(const std::int8_t* codes, std::size_t stride, std::size_t cols, st
     for (int v = 0; v < NQ; ++v) bias[v] = T::bias(q[v], padded);
     auto at = [&](std::size_t i) { return codes + (listed ? listed[i] : i) * stride; };
     std::size_t i = 0;
+    if constexpr (NQ == 2 && requires { &T::pairs4; }) {
+        if (cols <= T::kBytes) {
+            const auto pair = T::pair(q[0], q[1], bias[0], bias[1]);
+            for (; i + 4 <= count; i += 4) {
+                const std::int8_t* rows[4] = {at(i), at(i + 1), at(i + 2), at(i + 3)};
+                if (!listed) prefetch_rows(rows[0], 4 * stride);
+                T::pairs4(rows, cols, pair, out[0] + i, out[1] + i);
+            }
+        }
+    }
     if constexpr (T::kRows == 4) {
         for (; i + 4 <= count; i += 4) {
             const std::int8_t* rows[4] = {at(i), at(i + 1), at(i + 2), at(i + 3)};
-            if (!listed) {
-                const char* ahead = reinterpret_cast<const char*>(rows[0]) + kInt8PrefetchAhead;
-                for (std::size_t k = 0; k < 4 * stride; k += 64) __builtin_prefetch(ahead + k, 0, 2);
-            }
+            if (!listed) prefetch_rows(rows[0], 4 * stride);
             int8_rows<T, NQ, 4>(rows, cols, q, bias, out, i);
         }
     }

@@ -4,6 +4,8 @@
 // never touched); its masked-off lanes become 128 after the flip and meet zero query codes.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "kernels/int8_kernels.hpp"
 
 namespace tarnexa::kernels {
@@ -37,19 +39,55 @@ struct Int8Vnni {
         s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
         return _mm_cvtsi128_si32(s);
     }
-    // out[k] = the sum of ak's lanes, four rows at once: interleaving pairs of rows folds the
-    // lanes within each 128-bit block (rows 0..3 side by side), then the blocks are folded.
-    [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {
+    // Four accumulators folded together: per 128-bit block, lane k holds part of ak's sum
+    // (interleaving pairs folds the lanes within each block).
+    [[gnu::always_inline]] static __m512i fold4(Acc a0, Acc a1, Acc a2, Acc a3) {
         const __m512i t01 = _mm512_add_epi32(_mm512_maskz_unpacklo_epi32(0xFFFF, a0, a1),
                                              _mm512_maskz_unpackhi_epi32(0xFFFF, a0, a1));
         const __m512i t23 = _mm512_add_epi32(_mm512_maskz_unpacklo_epi32(0xFFFF, a2, a3),
                                              _mm512_maskz_unpackhi_epi32(0xFFFF, a2, a3));
-        const __m512i u = _mm512_add_epi32(_mm512_maskz_unpacklo_epi64(0xFF, t01, t23),
-                                           _mm512_maskz_unpackhi_epi64(0xFF, t01, t23));
+        return _mm512_add_epi32(_mm512_maskz_unpacklo_epi64(0xFF, t01, t23),
+                                _mm512_maskz_unpackhi_epi64(0xFF, t01, t23));
+    }
+    // out[k] = the sum of ak's lanes, four rows at once: fold4, then the blocks folded.
+    [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {
+        const __m512i u = fold4(a0, a1, a2, a3);
         const __m256i h = _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xF, u, 0),
                                            _mm512_maskz_extracti64x4_epi64(0xF, u, 1));
         const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), s);
+    }
+    // Rows of one block against two vectors: lo = q0's first 32 codes then q1's, hi = their last
+    // 32 (the query codes are padded to whole blocks). Each half of a row, repeated across the
+    // register, meets them: lanes 0..7 gather its products with q0, lanes 8..15 those with q1, so
+    // four rows take one fold for both vectors instead of two.
+    struct Pair {
+        __m512i lo, hi, bias;
+    };
+    static Pair pair(const std::int8_t* q0, const std::int8_t* q1, std::int32_t bias0, std::int32_t bias1) {
+        alignas(64) std::int8_t b[128];
+        std::memcpy(b, q0, 32);
+        std::memcpy(b + 32, q1, 32);
+        std::memcpy(b + 64, q0 + 32, 32);
+        std::memcpy(b + 96, q1 + 32, 32);
+        return {_mm512_load_si512(b), _mm512_load_si512(b + 64),
+                _mm512_mask_blend_epi32(0xFF00, _mm512_set1_epi32(bias0), _mm512_set1_epi32(bias1))};
+    }
+    [[gnu::always_inline]] static void pairs4(const std::int8_t* const* rows, std::size_t cols, const Pair& q,
+                                              std::int32_t* out0, std::int32_t* out1) {
+        Acc a[4];
+        for (int r = 0; r < 4; ++r) {
+            const Row x = cols == kBytes ? load_row(rows[r]) : load_row_first(cols, rows[r]);
+            const __m512i lo = _mm512_maskz_shuffle_i64x2(0xFF, x, x, 0x44);
+            const __m512i hi = _mm512_maskz_shuffle_i64x2(0xFF, x, x, 0xEE);
+            a[r] = _mm512_dpbusd_epi32(_mm512_dpbusd_epi32(zero(), lo, q.lo), hi, q.hi);
+        }
+        // Blocks 0 and 1 of the fold hold the rows' partial sums with q0, blocks 2 and 3 with q1.
+        const __m512i u = fold4(a[0], a[1], a[2], a[3]);
+        const __m512i swapped = _mm512_maskz_shuffle_i32x4(0xFFFF, u, u, 0xB1);
+        const __m512i w = _mm512_sub_epi32(_mm512_add_epi32(u, swapped), q.bias);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out0), _mm512_maskz_extracti32x4_epi32(0xF, w, 0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out1), _mm512_maskz_extracti32x4_epi32(0xF, w, 2));
     }
     // 128 times the sum of the query codes (padded is a whole number of blocks), summed by
     // vpdpbusd against ones: it runs once per call, and calls can be short.
