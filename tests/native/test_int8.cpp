@@ -1,6 +1,7 @@
 // The int8 copy: every int8 kernel this CPU runs against exact integer sums, the stored bound
 // against the row's own quantisation error, the decay's bound against the decay, and the int8
-// search against the pipeline on the same request (the platforms the Python suite does not reach run these under emulation).
+// search against the pipeline on the same request (the platforms the Python suite does not
+// reach run these under emulation).
 #include <array>
 #include <cmath>
 #include <cstdint>
