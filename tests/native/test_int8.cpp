@@ -110,7 +110,9 @@ TEST(int8_search_equals_the_pipeline) {
 // Differences of every magnitude around the clock, both signs, at the smallest difference the
 // bound takes and next to it, with timestamps and scores that are not numbers or not positive.
 TEST(decay_bound_is_never_below_the_decay) {
-    constexpr double kInf = std::numeric_limits<double>::infinity(), kNaN = std::nan("");
+    using D = std::numeric_limits<double>;
+    using F = std::numeric_limits<float>;
+    constexpr double kInf = D::infinity(), kNaN = D::quiet_NaN();
     Rng rng{11};
     for (double now : {1.7e9, 0.0, 1e-10, 3e-21, 5e-34, 1e300, kInf})
         for (float half : {30.0f, 0.1f, 1e-30f, 1.4e-45f, 1e30f, 3.4e38f}) {
@@ -125,9 +127,8 @@ TEST(decay_bound_is_never_below_the_decay) {
                     default: break;
                 }
                 float score = std::ldexp(rng.uniform(), static_cast<int>(rng.below(60)) - 30);
-                if (i % 7 == 0)
-                    score = std::array<float, 5>{0.0f, -0.0f, std::numeric_limits<float>::infinity(),
-                                                 -std::numeric_limits<float>::infinity(), std::nanf("")}[rng.below(5)];
+                const std::array<float, 5> special{0.0f, -0.0f, F::infinity(), -F::infinity(), F::quiet_NaN()};
+                if (i % 7 == 0) score = special[rng.below(5)];
                 const float got = bound.apply(score, t), want = decay.apply(score, t);
                 CHECK_MSG(!(got < want) && (std::isnan(got) || !std::isnan(score)),
                           "now " << now << " half-life " << half << " t " << t << " score " << score << ": " << got
