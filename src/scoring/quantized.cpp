@@ -159,24 +159,16 @@ struct Interval {
 
 // lo <= fl32(v . x) <= hi for a row of scale sc and bound term b, from the integer dots d1, d2 of
 // its codes with v's levels: |v . x - sc (s1 d1 + s2 d2)| <= |v| b + sc k, where k is v's
-// residual_term, or its loose_term with d2 = 0 (the first level alone).
+// residual_term; without kBoth, from the first level alone: d2 = 0 and k its loose_term.
+template <bool kBoth>
 [[gnu::always_inline]] inline Interval interval(const QueryCodes& v, float sc, float b, std::int32_t d1,
-                                                std::int32_t d2, float k) {
+                                                std::int32_t d2 = 0) {
     const float a1 = v.scale[0] * static_cast<float>(d1);
-    const float a2 = v.scale[1] * static_cast<float>(d2);
-    const float approx = sc * (a1 + a2);
-    const float width = v.norm * b + sc * k;
-    const float margin = (width + sc * (std::fabs(a1) + std::fabs(a2))) * kMargin + kTiny +
-                         (v.extra_scale * sc + v.extra_bound * b);
-    return {(approx - width) - margin, (approx + width) + margin};
-}
-
-// The same from the first level alone (d2 = 0, so a2 = 0: the same interval, fewer operations).
-[[gnu::always_inline]] inline Interval loose_interval(const QueryCodes& v, float sc, float b, std::int32_t d1) {
-    const float a1 = v.scale[0] * static_cast<float>(d1);
-    const float approx = sc * a1;
-    const float width = v.norm * b + sc * v.loose_term;
-    const float margin = (width + sc * std::fabs(a1)) * kMargin + kTiny + (v.extra_scale * sc + v.extra_bound * b);
+    const float a2 = kBoth ? v.scale[1] * static_cast<float>(d2) : 0.0f;
+    const float approx = sc * (kBoth ? a1 + a2 : a1);
+    const float width = v.norm * b + sc * (kBoth ? v.residual_term : v.loose_term);
+    const float magnitude = kBoth ? std::fabs(a1) + std::fabs(a2) : std::fabs(a1);
+    const float margin = (width + sc * magnitude) * kMargin + kTiny + (v.extra_scale * sc + v.extra_bound * b);
     return {(approx - width) - margin, (approx + width) + margin};
 }
 
@@ -204,8 +196,8 @@ template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
     // mask are contiguous arrays (as a cache's are).
     alignas(64) float up[kBlock], contra[kBlock];
     for (std::size_t i = 0; i < n; ++i) {
-        up[i] = loose_interval(q0, sc[i], b[i], d0[i]).hi;
-        if constexpr (kContrast) contra[i] = loose_interval(q1, sc[i], b[i], d1[i]).lo;
+        up[i] = interval<false>(q0, sc[i], b[i], d0[i]).hi;
+        if constexpr (kContrast) contra[i] = interval<false>(q1, sc[i], b[i], d1[i]).lo;
     }
     const SimilarityScan& s = *p.scan;
     if constexpr (kDecay) {  // the first modulation after the similarity
@@ -249,9 +241,9 @@ template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
                              p.nvec, fine_out);
     for (std::size_t c = 0; c < count; ++c) {
         const std::size_t i = listed[c], r = base + i;
-        const Interval sim = interval(q0, sc[i], b[i], d0[i], fine[0][c], q0.residual_term);
+        const Interval sim = interval<true>(q0, sc[i], b[i], d0[i], fine[0][c]);
         const Interval contra =
-            kContrast ? interval(q1, sc[i], b[i], d1[i], fine[1][c], q1.residual_term) : Interval{};
+            kContrast ? interval<true>(q1, sc[i], b[i], d1[i], fine[1][c]) : Interval{};
         const float up = modulate(r, sim.hi, contra.lo);
         if (up < floor || up == kNegInf) continue;
         p.kth->offer(modulate(r, sim.lo, contra.hi));
