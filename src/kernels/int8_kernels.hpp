@@ -88,9 +88,12 @@ template <class T, int NQ, int R>
 }
 
 // Row i of the run is codes + at(i) * stride: at(i) = i, or listed[i] for a list of rows.
-template <class T, int NQ>
+// kCols, when not 0, is cols known at compile time: the loops over a row's blocks then have a
+// known length, unrolled without a counter.
+template <class T, int NQ, std::size_t kCols = 0>
 void int8_run(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
               const std::size_t* listed, const std::int8_t* const* q, std::int32_t* const* out) {
+    if constexpr (kCols != 0) cols = kCols;
     const std::size_t padded = int8_padded(cols);
     std::int32_t bias[NQ];
     for (int v = 0; v < NQ; ++v) bias[v] = T::bias(q[v], padded);
@@ -119,13 +122,31 @@ void int8_run(const std::int8_t* codes, std::size_t stride, std::size_t cols, st
     }
 }
 
+// The widths embeddings commonly have, for one or two vectors (the scan's passes): at 384 dims a
+// loop of known length brings a pass over rows in memory from about 0.28 to 0.25 of the time
+// a float32 read of the same rows takes, the time the codes alone take to read.
+template <class T, int NQ>
+void int8_run_width(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                    const std::size_t* listed, const std::int8_t* const* q, std::int32_t* const* out) {
+    switch (cols) {
+        case 64: int8_run<T, NQ, 64>(codes, stride, cols, count, listed, q, out); break;
+        case 128: int8_run<T, NQ, 128>(codes, stride, cols, count, listed, q, out); break;
+        case 256: int8_run<T, NQ, 256>(codes, stride, cols, count, listed, q, out); break;
+        case 384: int8_run<T, NQ, 384>(codes, stride, cols, count, listed, q, out); break;
+        case 512: int8_run<T, NQ, 512>(codes, stride, cols, count, listed, q, out); break;
+        case 768: int8_run<T, NQ, 768>(codes, stride, cols, count, listed, q, out); break;
+        case 1024: int8_run<T, NQ, 1024>(codes, stride, cols, count, listed, q, out); break;
+        default: int8_run<T, NQ>(codes, stride, cols, count, listed, q, out); break;
+    }
+}
+
 template <class T>
 void int8_run_any(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
                   const std::size_t* listed, const std::int8_t* const* q, std::size_t nq,
                   std::int32_t* const* out) {
     switch (nq) {
-        case 1: int8_run<T, 1>(codes, stride, cols, count, listed, q, out); break;
-        case 2: int8_run<T, 2>(codes, stride, cols, count, listed, q, out); break;
+        case 1: int8_run_width<T, 1>(codes, stride, cols, count, listed, q, out); break;
+        case 2: int8_run_width<T, 2>(codes, stride, cols, count, listed, q, out); break;
         case 3: int8_run<T, 3>(codes, stride, cols, count, listed, q, out); break;
         case 4: int8_run<T, 4>(codes, stride, cols, count, listed, q, out); break;
         case 5: int8_run<T, 5>(codes, stride, cols, count, listed, q, out); break;

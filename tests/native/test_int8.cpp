@@ -24,7 +24,7 @@ namespace sc = tarnexa::scoring;
 using native_test::Rng;
 
 TEST(int8_kernels_equal_exact_integer_sums) {
-    for (std::size_t cols : {1, 7, 16, 63, 64, 65, 200, 384}) {
+    for (std::size_t cols : {1, 7, 16, 63, 64, 65, 128, 200, 256, 384, 512, 768, 1000, 1024}) {
         for (std::size_t rows : {1, 3, 4, 9}) {
             Rng rng{cols * 31 + rows};
             const std::size_t stride = cols + 5;  // rows not packed: the kernels take a stride
