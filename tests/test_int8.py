@@ -19,7 +19,7 @@ def test_int8_kernel_matches_portable(isa, cols, nq):
     width = code_width(cols)
     codes = np.zeros((37, width), np.int8)
     codes[:, :cols] = rng.integers(-127, 128, (37, cols))
-    codes[0, :cols] = 127  # the extremes of both operands
+    codes[0, :cols], codes[1, :cols] = 127, -127  # the extremes of both operands
     queries = np.zeros((nq, -(-cols // PAD) * PAD), np.int8)
     queries[:, :cols] = rng.integers(-127, 128, (nq, cols))
     queries[0, :cols] = -127

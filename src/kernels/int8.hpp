@@ -30,8 +30,9 @@ void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t c
                      std::size_t count, const std::int8_t* const* q, std::size_t nq,
                      std::int32_t* const* out) noexcept;
 
-// The int8 kernel on this CPU: avx512 stands for AVX-512 VNNI (vpdpbusd), avx2 widens to 16 bits
-// and multiplies (vpmaddwd), neon widens to 16 bits (vmull_s8, no sdot), portable anywhere.
+// The int8 kernel on this CPU: avx512 stands for AVX-512 VNNI (vpdpbusd), avx2 multiplies into
+// 16-bit pair sums and widens them (vpmaddubsw, vpmaddwd), neon widens to 16 bits (vmull_s8, no
+// sdot), portable anywhere.
 Isa int8_best_isa() noexcept;
 bool int8_isa_supported(Isa isa) noexcept;
 // The CPU also runs AVX-512 DQ and VL and FMA (every CPU with AVX-512 VNNI so far does).

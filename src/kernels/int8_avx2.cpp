@@ -1,6 +1,9 @@
-// AVX2 int8 kernel for CPUs without VNNI: 16 codes per block widened to 16 bits and multiplied
-// pairwise into eight 32-bit lanes (vpmaddwd); the row's last partial block is copied into a
-// zeroed buffer, so no byte past the row is read.
+// AVX2 int8 kernel for CPUs without VNNI: 32 codes per block. vpmaddubsw multiplies unsigned by
+// signed bytes into 16-bit pair sums, so each query code's magnitude meets the row code carrying
+// the query code's sign (vpsignb): |q| (sign(q) x) = q x, and a pair sums to at most
+// 2 * 127 * 127 < 2^15, never saturating (row codes are never -128, whose negation would wrap);
+// vpmaddwd by ones widens the pairs to 32 bits. Four rows are summed at a time. The row's last
+// partial block is copied into a zeroed buffer, so no byte past the row is read.
 #include <immintrin.h>
 
 #include <cstring>
@@ -11,27 +14,36 @@ namespace tarnexa::kernels {
 namespace {
 
 struct Int8Avx2 {
-    static constexpr int kRows = 1;
-    static constexpr std::size_t kBytes = 16;
+    static constexpr int kRows = 4;
+    static constexpr std::size_t kBytes = 32;
     using Row = __m256i;
     using Acc = __m256i;
     [[gnu::always_inline]] static Acc zero() { return _mm256_setzero_si256(); }
     [[gnu::always_inline]] static Row load_row(const std::int8_t* p) {
-        return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     }
     [[gnu::always_inline]] static Row load_row_first(std::size_t n, const std::int8_t* p) {
-        alignas(16) std::int8_t buf[kBytes] = {};
+        alignas(32) std::int8_t buf[kBytes] = {};
         std::memcpy(buf, p, n);
         return load_row(buf);
     }
     [[gnu::always_inline]] static Acc dot(Acc acc, Row x, const std::int8_t* q) {
-        return _mm256_add_epi32(acc, _mm256_madd_epi16(x, load_row(q)));
+        const __m256i qv = load_row(q);
+        const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(qv), _mm256_sign_epi8(x, qv));
+        return _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, _mm256_set1_epi16(1)));
     }
     [[gnu::always_inline]] static std::int32_t total(Acc a) {
         __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
         s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
         s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
         return _mm_cvtsi128_si32(s);
+    }
+    // out[k] = the sum of ak's lanes: pairwise horizontal adds leave each row's sum split across
+    // the two 128-bit halves.
+    [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {
+        const __m256i h = _mm256_hadd_epi32(_mm256_hadd_epi32(a0, a1), _mm256_hadd_epi32(a2, a3));
+        const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), s);
     }
     [[gnu::always_inline]] static std::int32_t bias(const std::int8_t*, std::size_t) { return 0; }
 };
