@@ -119,6 +119,7 @@ bool isa_supported(Isa isa) noexcept {
         case Isa::avx2: return best_isa() == Isa::avx2 || best_isa() == Isa::avx512;
         case Isa::avx512: return best_isa() == Isa::avx512;
         case Isa::neon: return best_isa() == Isa::neon;
+        case Isa::neon_sdot: return false;  // no float32 kernel
     }
     return false;
 }
@@ -129,6 +130,7 @@ const char* isa_name(Isa isa) noexcept {
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
         case Isa::neon: return "neon";
+        case Isa::neon_sdot: return "neon-sdot";
     }
     return "unknown";
 }

@@ -25,14 +25,15 @@ namespace tarnexa::kernels {
 void dot_rows(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
               const float* const* vecs, std::size_t nvec, float* const* out) noexcept;
 
-enum class Isa { portable, avx2, avx512, neon };
+// neon_sdot is an int8 kernel only: NEON with the ARMv8.2 dot product instructions (sdot).
+enum class Isa { portable, avx2, avx512, neon, neon_sdot };
 
 // The kernel dot_rows uses on this CPU, detected once: on x86, avx512 needs AVX-512 F/BW/DQ/VL
 // plus AVX2/FMA and avx2 needs AVX2 and FMA; on 64-bit ARM it is neon; portable runs anywhere.
 Isa best_isa() noexcept;
 // True when the kernel for `isa` can run on this CPU.
 bool isa_supported(Isa isa) noexcept;
-// "portable", "avx2", "avx512" or "neon".
+// "portable", "avx2", "avx512", "neon" or "neon-sdot".
 const char* isa_name(Isa isa) noexcept;
 
 // dot_rows forced onto one kernel, for tests and benchmarks. An isa this CPU cannot run

@@ -2,6 +2,11 @@
 
 #include "kernels/int8_kernels.hpp"
 
+#if defined(__aarch64__) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 namespace tarnexa::kernels {
 namespace {
 
@@ -22,8 +27,10 @@ Isa detect_int8() noexcept {
         __builtin_cpu_supports("avx512vnni"))
         return Isa::avx512;
     return Isa::avx2;
+#elif defined(__aarch64__) && defined(__linux__)
+    return (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0 ? Isa::neon_sdot : Isa::neon;  // NEON: every 64-bit ARM CPU
 #elif defined(__aarch64__)
-    return Isa::neon;  // part of every 64-bit ARM CPU
+    return Isa::neon;
 #else
     return Isa::portable;
 #endif
@@ -38,6 +45,7 @@ Int8Kernel int8_kernel_for(Isa isa) noexcept {
 #endif
 #if defined(__aarch64__)
         case Isa::neon: return &int8_dot_rows_neon;
+        case Isa::neon_sdot: return &int8_dot_rows_sdot_neon;
 #endif
         default: return &int8_dot_rows_portable;
     }
@@ -65,7 +73,8 @@ bool int8_isa_supported(Isa isa) noexcept {
         case Isa::portable: return true;
         case Isa::avx2: return best == Isa::avx2 || best == Isa::avx512;
         case Isa::avx512: return best == Isa::avx512;
-        case Isa::neon: return best == Isa::neon;
+        case Isa::neon: return best == Isa::neon || best == Isa::neon_sdot;
+        case Isa::neon_sdot: return best == Isa::neon_sdot;
     }
     return false;
 }

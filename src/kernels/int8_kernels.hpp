@@ -34,6 +34,8 @@ void int8_dot_rows_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_
 #if defined(__aarch64__)
 void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                         const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
+void int8_dot_rows_sdot_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
+                             const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 #endif
 
 namespace {
