@@ -28,9 +28,10 @@ Isa detect_int8() noexcept {
         return Isa::avx512;
     return Isa::avx2;
 #elif defined(__aarch64__) && defined(__linux__)
-    return (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0 ? Isa::neon_sdot : Isa::neon;  // NEON: every 64-bit ARM CPU
+    // NEON is part of every 64-bit ARM CPU; the dot product (sdot) of many since ARMv8.2.
+    return (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0 ? Isa::neon_sdot : Isa::neon;
 #elif defined(__aarch64__)
-    return Isa::neon;
+    return Isa::neon;  // the dot product is not looked for outside Linux
 #else
     return Isa::portable;
 #endif

@@ -35,7 +35,7 @@ void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t c
 // (sdot) where the CPU has it, neon widens to 16 bits (vmull_s8) on the others, portable anywhere.
 Isa int8_best_isa() noexcept;
 // Every int8 kernel; those one CPU runs come in this order from the least to the best.
-constexpr Isa kInt8Isas[] = {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon, Isa::neon_sdot};
+constexpr Isa kInt8Kernels[] = {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon, Isa::neon_sdot};
 bool int8_isa_supported(Isa isa) noexcept;
 // The CPU also runs AVX-512 DQ and VL and FMA (every CPU with AVX-512 VNNI so far does).
 bool avx512_dq_vl_supported() noexcept;

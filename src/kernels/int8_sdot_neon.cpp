@@ -23,7 +23,9 @@ struct Int8Sdot {
         std::memcpy(buf, p, n);
         return vld1q_s8(buf);
     }
-    [[gnu::always_inline]] static Acc dot(Acc acc, Row x, const std::int8_t* q) { return vdotq_s32(acc, x, vld1q_s8(q)); }
+    [[gnu::always_inline]] static Acc dot(Acc acc, Row x, const std::int8_t* q) {
+        return vdotq_s32(acc, x, vld1q_s8(q));
+    }
     [[gnu::always_inline]] static std::int32_t total(Acc a) { return vaddvq_s32(a); }
     // out[k] = the sum of ak's lanes, by two rounds of pairwise adds.
     [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {

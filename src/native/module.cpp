@@ -375,9 +375,10 @@ PyObject* last_rescored(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
 }
 
 // int8_dots(codes, cols, queries, isa): the int8 kernel named by isa ("portable", "avx2",
-// "avx512", "neon", "neon-sdot"; one this CPU lacks falls back to the best) on codes (rows of cols codes, viewed as
-// float32) against queries (rows of int8_padded(cols) codes, viewed as float32), at most six;
-// int32 bytes, one run of rows per query. For tests of each kernel against the portable one.
+// "avx512", "neon", "neon-sdot"; one this CPU lacks falls back to the best) on codes (rows of
+// cols codes, viewed as float32) against queries (rows of int8_padded(cols) codes, viewed as
+// float32), at most six; int32 bytes, one run of rows per query. For tests of each kernel
+// against the portable one.
 constexpr params::Param kDotsParams[] = {
     {"codes", C::matrix_f32}, {"cols", C::count}, {"queries", C::matrix_f32}, {"isa", C::text}};
 constexpr params::Function kDotsFunction{"int8_dots", kDotsParams,
@@ -404,9 +405,9 @@ PyObject* int8_dots(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
             c.cols * sizeof(float) < cols || qm.cols * sizeof(float) != kernels::int8_padded(cols) ||
             static_cast<std::size_t>(qm.row_stride) != kernels::int8_padded(cols) || c.row_stride < 0)
             py::raise(PyExc_ValueError, "codes or queries do not fit cols");
-        const auto* named = std::find_if(std::begin(kernels::kInt8Isas), std::end(kernels::kInt8Isas),
+        const auto* named = std::find_if(std::begin(kernels::kInt8Kernels), std::end(kernels::kInt8Kernels),
                                          [&](kernels::Isa i) { return isa_name == kernels::isa_name(i); });
-        if (named == std::end(kernels::kInt8Isas)) py::raise(PyExc_ValueError, "unknown isa");
+        if (named == std::end(kernels::kInt8Kernels)) py::raise(PyExc_ValueError, "unknown isa");
         const kernels::Isa isa = *named;
         const std::size_t n = c.rows, nq = qm.rows;
         py::Ref out = py::made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * nq * 4)));
@@ -431,7 +432,7 @@ constinit const py::FunctionDesc kInt8Isas{kIsasFunction, int8_isas, g_isas_name
 PyObject* int8_isas(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return py::called<1>(kInt8Isas, args, nargsf, kwnames, [&](PyObject* const*) {
         py::Ref list = py::made(PyList_New(0));
-        for (kernels::Isa isa : kernels::kInt8Isas)
+        for (kernels::Isa isa : kernels::kInt8Kernels)
             if (kernels::int8_isa_supported(isa)) {
                 py::Ref name = py::made(PyUnicode_FromString(kernels::isa_name(isa)));
                 py::check(PyList_Append(list.get(), name.get()));

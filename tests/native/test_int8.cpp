@@ -35,7 +35,7 @@ TEST(int8_kernels_equal_exact_integer_sums) {
                 for (std::size_t j = 0; j < cols; ++j) v[j] = rng.code();
             const std::int8_t* qv[kn::kInt8MaxVecs];
             for (std::size_t v = 0; v < kn::kInt8MaxVecs; ++v) qv[v] = q[v].data();
-            for (Isa isa : kn::kInt8Isas) {
+            for (Isa isa : kn::kInt8Kernels) {
                 if (!kn::int8_isa_supported(isa)) continue;
                 for (std::size_t nq = 1; nq <= kn::kInt8MaxVecs; ++nq) {
                     std::vector<std::vector<std::int32_t>> out(nq, std::vector<std::int32_t>(rows));
