@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "kernels/dot.hpp"
+#include "kernels/prefetch.hpp"
 
 // The x86 kernel files are built for x86 targets only, the NEON one for 64-bit ARM only.
 #if defined(__x86_64__) || defined(__i386__)
@@ -63,15 +64,6 @@ namespace {
 inline const std::byte* row_at(const MatrixView& m, const std::uint64_t* row_index, std::size_t i) {
     const std::size_t r = row_index ? static_cast<std::size_t>(row_index[i]) : i;
     return m.data + static_cast<std::ptrdiff_t>(r) * m.row_stride;
-}
-
-// Requests every cache line of a row of `bytes` bytes (bytes >= 1), with the given locality hint.
-// Prefetch helpers are forced inline: GCC deems a function that only prefetches free of effects
-// and deletes calls to it.
-template <int Locality = 3>
-[[gnu::always_inline]] inline void prefetch_row(const std::byte* row, std::size_t bytes) {
-    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off, 0, Locality);
-    __builtin_prefetch(row + (bytes - 1), 0, Locality);  // last line of a row not line-aligned
 }
 
 }  // namespace

@@ -52,10 +52,10 @@ void run(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
     const std::size_t row_bytes = m.cols * sizeof(float);
     if (row_index)
         for (std::size_t i = 0; i < count && i < kPrefetchRows; ++i)
-            prefetch_row(row_at(m, row_index, i), row_bytes);
+            prefetch_bytes(row_at(m, row_index, i), row_bytes);
     for (std::size_t i = 0; i < count; ++i) {
         if (row_index && i + kPrefetchRows < count)
-            prefetch_row(row_at(m, row_index, i + kPrefetchRows), row_bytes);
+            prefetch_bytes(row_at(m, row_index, i + kPrefetchRows), row_bytes);
         float res[NV];
         row_dot<NV>(row_at(m, row_index, i), m.cols, vecs, res);
         for (int v = 0; v < NV; ++v) out[v][i] = res[v];

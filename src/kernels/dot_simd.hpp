@@ -204,8 +204,7 @@ void run_streams(const MatrixView& m, const std::uint64_t* row_index, std::size_
     const std::size_t warm = ahead_passes < passes ? ahead_passes : passes;
     for (std::size_t t = 0; t < warm; ++t)
         for (std::size_t r = 0; r < S; ++r)
-            prefetch_row<kGatherLocality>(row_at(m, row_index, t + r * passes),
-                                          m.cols * sizeof(float));
+            prefetch_bytes<kGatherLocality>(row_at(m, row_index, t + r * passes), m.cols * sizeof(float));
     const std::size_t prefetching = ahead_passes ? passes - warm : 0;
 
     std::size_t t = 0;

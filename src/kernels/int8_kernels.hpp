@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "kernels/int8.hpp"
+#include "kernels/prefetch.hpp"
 
 namespace tarnexa::kernels {
 
@@ -45,11 +46,9 @@ namespace {
 // between runs and across page boundaries, where the hardware prefetchers stop.
 constexpr std::size_t kInt8PrefetchAhead = 8192;
 
-// The bytes [row, row + span) kInt8PrefetchAhead further on. Always inlined: a function holding
-// only prefetches may be taken for one without effects, and its calls dropped.
+// The bytes [row, row + span) kInt8PrefetchAhead further on (forced inline, see prefetch_bytes).
 [[gnu::always_inline]] inline void prefetch_rows(const std::int8_t* row, std::size_t span) {
-    const char* ahead = reinterpret_cast<const char*>(row) + kInt8PrefetchAhead;
-    for (std::size_t k = 0; k < span; k += 64) __builtin_prefetch(ahead + k, 0, 2);
+    prefetch_bytes<2>(row + kInt8PrefetchAhead, span);
 }
 
 // Rows are read one after the other (a linear sweep the hardware prefetchers follow), each

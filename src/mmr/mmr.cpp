@@ -11,6 +11,7 @@
 #endif
 
 #include "kernels/dot.hpp"
+#include "kernels/prefetch.hpp"
 
 namespace tarnexa::mmr {
 namespace {
@@ -42,12 +43,11 @@ float* allocate_floats(std::size_t rows, std::size_t cols) {
     return static_cast<float*>(p);
 }
 
-// Forced inline: GCC deems a function that only prefetches free of effects and deletes calls to it.
+// Forced inline (see kernels::prefetch_bytes).
 [[gnu::always_inline]] inline void prefetch_row(const MatrixView& matrix, std::uint64_t row) {
     if (row >= matrix.rows || matrix.col_stride != static_cast<std::ptrdiff_t>(sizeof(float))) return;
-    const std::byte* p = matrix.data + static_cast<std::ptrdiff_t>(row) * matrix.row_stride;
-    const std::size_t bytes = matrix.cols * sizeof(float);
-    for (std::size_t off = 0; off < bytes; off += kLine) __builtin_prefetch(p + off, 0, 3);
+    kernels::prefetch_bytes(matrix.data + static_cast<std::ptrdiff_t>(row) * matrix.row_stride,
+                            matrix.cols * sizeof(float));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/int8.hpp"
+#include "kernels/prefetch.hpp"
 #include "scoring/prepare.hpp"
 #include "scoring/scan.hpp"
 
@@ -297,25 +298,18 @@ const std::array<BoundFn, 16>& bound_fns() {
     return wide ? kWideBoundFns : kBoundFns;
 }
 
-// Lines [p, p + bytes) into the first-level cache. Forced inline, like prefetch_side: a function
-// holding only prefetches may be taken for one without effects, and its calls dropped.
-[[gnu::always_inline]] inline void prefetch_bytes(const void* p, std::size_t bytes) {
-    const char* c = static_cast<const char*>(p);
-    for (std::size_t o = 0; o < bytes; o += 64) __builtin_prefetch(c + o, 0, 3);
-    __builtin_prefetch(c + bytes - 1, 0, 3);
-}
-
 // What the bounds read of rows [base, base + n) beside their codes: scales, bounds, timestamps
 // and mask bytes, asked for before the kernel reads the codes so that they arrive while it works.
 // The hardware prefetchers serve such short runs late, and at 64 dims they are a fifth of the
-// bytes: a search with every modulation ran about 3% faster there.
+// bytes: a search with every modulation ran about 3% faster there. Forced inline (see
+// kernels::prefetch_bytes).
 [[gnu::always_inline]] inline void prefetch_side(const QuantizedRows& q, const SimilarityScan& scan, std::size_t base,
                                                  std::size_t n) {
-    prefetch_bytes(q.scales + base, n * sizeof(float));
-    prefetch_bytes(q.bounds + base, n * sizeof(float));
+    kernels::prefetch_bytes(q.scales + base, n * sizeof(float));
+    kernels::prefetch_bytes(q.bounds + base, n * sizeof(float));
     if (scan.timestamps && scan.timestamps->stride == sizeof(double))
-        prefetch_bytes(scan.timestamps->data + base * sizeof(double), n * sizeof(double));
-    if (scan.mask && scan.mask->bytes.stride == 1) prefetch_bytes(scan.mask->bytes.data + base, n);
+        kernels::prefetch_bytes(scan.timestamps->data + base * sizeof(double), n * sizeof(double));
+    if (scan.mask && scan.mask->bytes.stride == 1) kernels::prefetch_bytes(scan.mask->bytes.data + base, n);
 }
 
 thread_local double t_now = 0.0;
