@@ -1,37 +1,21 @@
 // NEON int8 kernel for 64-bit ARM CPUs with the ARMv8.2 dot product (this file alone is compiled
 // for it; the dispatch calls it only where the CPU reports it): 16 codes per block, sdot summing
-// each group of four products into one of four 32-bit lanes, four rows at a time. The row's last
-// partial block is copied into a zeroed buffer, so no byte past the row is read.
-#include <arm_neon.h>
-
-#include <cstring>
-
+// each group of four products into one of four 32-bit lanes, four rows at a time.
 #include "kernels/int8_kernels.hpp"
+#include "kernels/int8_neon.hpp"
 
 namespace tarnexa::kernels {
 namespace {
 
-struct Int8Sdot {
+struct Int8Sdot : Int8NeonBlocks {
     static constexpr int kRows = 4;
-    static constexpr std::size_t kBytes = 16;
-    using Row = int8x16_t;
-    using Acc = int32x4_t;
-    [[gnu::always_inline]] static Acc zero() { return vdupq_n_s32(0); }
-    [[gnu::always_inline]] static Row load_row(const std::int8_t* p) { return vld1q_s8(p); }
-    [[gnu::always_inline]] static Row load_row_first(std::size_t n, const std::int8_t* p) {
-        std::int8_t buf[kBytes] = {};
-        std::memcpy(buf, p, n);
-        return vld1q_s8(buf);
-    }
     [[gnu::always_inline]] static Acc dot(Acc acc, Row x, const std::int8_t* q) {
         return vdotq_s32(acc, x, vld1q_s8(q));
     }
-    [[gnu::always_inline]] static std::int32_t total(Acc a) { return vaddvq_s32(a); }
     // out[k] = the sum of ak's lanes, by two rounds of pairwise adds.
     [[gnu::always_inline]] static void totals4(Acc a0, Acc a1, Acc a2, Acc a3, std::int32_t* out) {
         vst1q_s32(out, vpaddq_s32(vpaddq_s32(a0, a1), vpaddq_s32(a2, a3)));
     }
-    [[gnu::always_inline]] static std::int32_t bias(const std::int8_t*, std::size_t) { return 0; }
 };
 
 }  // namespace
