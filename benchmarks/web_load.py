@@ -4,7 +4,7 @@
     python benchmarks/web_load.py --rows 20000 --requests 200 --out -    # a quick look
 
 Builds (once, kept in build-bench/) an index of --rows documents with the hashed embedder,
-then serves it with ``python -m tarnexa.web.serve`` on 127.0.0.1 twice: in-process and with
+then serves it with ``python -m tarnexa serve`` on 127.0.0.1 twice: in-process and with
 ``--workers 2``. Against each server, in order:
 
 1. one client sends 50 searches in turn, then 16 concurrent clients send --requests between them: requests per second, p50 and
@@ -109,7 +109,7 @@ def free_port() -> int:
 @contextlib.contextmanager
 def server(path: Path, workers: int | None, deadline: float):
     port = free_port()
-    cmd = [sys.executable, "-m", "tarnexa.web.serve", str(path), "--port", str(port)]
+    cmd = [sys.executable, "-m", "tarnexa", "serve", str(path), "--port", str(port)]
     if workers:
         cmd += ["--workers", str(workers)]
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)

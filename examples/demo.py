@@ -438,7 +438,7 @@ def opened(docs: list[Document], embedder: str | EmbedFn, folder: Path | None, w
         searching = index
         if workers:
             if importlib.util.find_spec("distributed") is None:
-                raise BadInput("--workers needs Dask: pip install tarnexa[distributed]")
+                raise BadInput("--workers needs Dask: pip install '.[distributed]' in the tarnexa checkout")
             # Dask's start-up and shut-down notes are for a cluster's operator, not for a search.
             logging.getLogger("distributed").setLevel(logging.WARNING)
             searching = stack.enter_context(index.sharded(workers=workers))

@@ -10,6 +10,7 @@ from tarnexa.search.searcher import Searcher
 from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import Document
 from tarnexa.text.embedders import HashedEmbedder
+from tarnexa.text.query import Query
 from tarnexa.text.results import Community, Explanation, Hit, Results
 
 if TYPE_CHECKING:
@@ -22,7 +23,7 @@ __version__ = "0.1.0"
 __path__ = extend_path(__path__, __name__)
 
 __all__ = [
-    "Cache", "CacheError", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Results",
+    "Cache", "CacheError", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Query", "Results",
     "Searcher", "ShardError", "ShardedSearcher", "SourceError", "TarnexaError", "__version__",
 ]
 

@@ -18,13 +18,14 @@ import shutil
 import sys
 import time
 from collections.abc import Iterator
-from pathlib import Path
 from typing import Any, NoReturn
 
 import click
 
 from tarnexa.errors import TarnexaError
 from tarnexa.index import Index
+from tarnexa.text.modifiers import USAGE
+from tarnexa.text.query import Query
 from tarnexa.text.results import Results
 
 EXIT_BAD_INPUT = 2
@@ -46,7 +47,7 @@ def _reported() -> Iterator[None]:
 
 
 def _open(path: str, embedder: str | None = None) -> Index:
-    if not (Path(path) / "docs.sqlite").is_file():
+    if not Index.exists(path):
         _fail(f"no tarnexa index at {path} (make one with: tarnexa index {path} FOLDER)")
     return Index.open(path, embedder=embedder)
 
@@ -68,7 +69,7 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
     are added, changed ones replaced and removed ones deleted, so that the index holds exactly
     the passages of the .md, .rst and .txt files under SOURCES."""
     with _reported():
-        if (Path(path) / "docs.sqlite").is_file():
+        if Index.exists(path):
             idx = Index.open(path, embedder=embedder)
         else:
             idx = Index.create(path, embedder=embedder or "wordllama")
@@ -122,7 +123,7 @@ def show(res: Results, out: Any = None) -> None:
         line(n, hit)
 
 
-@cli.command("search")
+@cli.command("search", epilog=f"Modifiers: {USAGE}.")
 @click.argument("path")
 @click.argument("query")
 @click.argument("modifiers", default="")
@@ -131,14 +132,12 @@ def show(res: Results, out: Any = None) -> None:
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 def search_command(path: str, query: str, modifiers: str, as_json: bool, explain: bool,
                    workers: int | None) -> None:
-    """Search the index at PATH for QUERY, with an optional modifier line, e.g.
-    "limit:5 diverse unlike:WORD like:ID recent:30 from: TEXT to: TEXT local_communities".
-    Notes on the modifier line go to stderr."""
+    """Search the index at PATH for QUERY, with an optional modifier line (see
+    docs/modifiers.md). Notes on the modifier line go to stderr."""
     with _reported():
-        if not query.strip():
-            _fail("the query is empty")
+        request = Query.parse(query, modifiers, explain=explain)
         with _open(path) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
-            res = searching.search(query, modifiers, explain=explain)
+            res = searching.search(request)
         for note in res.notes:
             click.echo(f"note: {note}", err=True)
         if as_json:
@@ -169,10 +168,9 @@ def add_int8_command(path: str) -> None:
     """Give the caches at PATH (an index, or one cache directory) the int8 copy that searches
     scan instead of the float32 matrix; each cache is upgraded in one atomic commit."""
     from tarnexa.storage.cache import Cache
+    from tarnexa.storage.folder import cache_folders
 
-    root = Path(path)
-    folders = [root] if (root / "manifest.json").is_file() else sorted(
-        p for p in root.glob("vectors-*") if (p / "manifest.json").is_file())
+    folders = cache_folders(path)
     if not folders:
         _fail(f"no tarnexa index or cache at {path}")
     with _reported():
@@ -193,7 +191,7 @@ def serve_command(path: str, host: str, port: int, workers: int | None) -> None:
         try:
             from tarnexa.web.serve import run
         except ImportError as e:
-            _fail(f"serving needs the web extra: pip install tarnexa[web] ({e})")
+            _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
         run(path, host=host, port=port, workers=workers)
 
 

@@ -236,7 +236,7 @@ def free_port():
 
 def start_server(path, *args):
     port = free_port()
-    proc = subprocess.Popen([sys.executable, "-m", "tarnexa.web.serve", path, "--port", str(port), *args],
+    proc = subprocess.Popen([sys.executable, "-m", "tarnexa", "serve", path, "--port", str(port), *args],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     url = f"http://127.0.0.1:{port}"
     for _ in range(600):  # up to a minute for the index (and the Dask workers) to come up

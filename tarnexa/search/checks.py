@@ -1,18 +1,66 @@
-"""Search arguments that make no sense, refused with a message before any score is computed."""
+"""The searchers' arguments checked before any score is computed, one rule per argument, the
+same at every level (a cache searcher, a sharded one, a text query). Types are the module's to
+refuse (its messages name the argument); values that it would take but that make no sense are
+refused here."""
 
 from __future__ import annotations
 
+import math
 import numbers
 from typing import Any
 
+import numpy as np
+import numpy.typing as npt
 
-def check_values(kw: dict[str, Any]) -> None:
-    """Refuses a negative ``limit`` and a ``recent_days`` that is not a number of days above 0
-    (the module would take -1 for a huge limit, and decay with a half-life of 0 or less gives
-    no ranking at all). Values of other types are left to the module's own type checks."""
-    limit = kw.get("limit")
-    if isinstance(limit, numbers.Integral) and not isinstance(limit, bool) and limit < 0:
-        raise ValueError(f"limit must be 0 or more, got {limit}")
-    days = kw.get("recent_days")
-    if isinstance(days, numbers.Real) and not isinstance(days, bool) and not float(days) > 0:
-        raise ValueError(f"recent_days must be a number of days above 0, got {days}")
+# Arguments of score_candidates that a searcher supplies itself from its cache.
+OWN_ARGUMENTS = frozenset({"matrix", "ids", "id_to_idx", "timestamps"})
+
+
+def _number(value: object, kind: type) -> bool:
+    return isinstance(value, kind) and not isinstance(value, bool | np.bool_)
+
+
+def check_value(key: str, value: object) -> None:
+    """Refuses a value of one argument: ``limit`` and ``oversample`` below 0 (the module would
+    take -1 for a huge count), ``recent_days`` not above 0 (a half-life of 0 or less gives no
+    ranking at all), ``threshold`` and ``mmr_lambda`` that are not finite."""
+    if value is None:
+        return
+    if key in ("limit", "oversample"):
+        if _number(value, numbers.Integral) and value < 0:  # type: ignore[operator]
+            raise ValueError(f"{key} must be 0 or more, got {value}")
+    elif key == "recent_days":
+        if _number(value, numbers.Real) and not float(value) > 0:  # type: ignore[arg-type]
+            raise ValueError(f"recent_days must be a number of days above 0, got {value}")
+    elif key in ("threshold", "mmr_lambda"):
+        if _number(value, numbers.Real) and not math.isfinite(float(value)):  # type: ignore[arg-type]
+            raise ValueError(f"{key} must be a finite number, got {value!r}")
+
+
+def check_arguments(kw: dict[str, Any]) -> None:
+    """A searcher's keyword arguments: none that it takes from its cache, every value by its rule."""
+    own = sorted(OWN_ARGUMENTS.intersection(kw))
+    if own:
+        raise TypeError(f"search() takes {', '.join(own)} from the cache, not as an argument")
+    for key, value in kw.items():
+        check_value(key, value)
+
+
+def query_vector(query_vec: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """The query as the module takes it: a float32 vector (any real array or sequence is
+    converted, as a cache converts its rows); anything but one dimension is refused."""
+    q = np.asarray(query_vec, dtype=np.float32)
+    if q.ndim != 1:
+        raise ValueError("query_vec must be 1-D")
+    return q
+
+
+def mask_vector(kw: dict[str, Any], rows: int) -> None:
+    """A mask given as a list or tuple becomes a bool array (other objects go to the module as
+    they are, which refuses what is not a NumPy bool array); a mask of another length than the
+    cache's rows is refused here, the same for every searcher."""
+    mask = kw.get("mask")
+    if isinstance(mask, (list, tuple)):
+        mask = kw["mask"] = np.asarray(mask, dtype=np.bool_)
+    if isinstance(mask, np.ndarray) and mask.ndim == 1 and len(mask) != rows:
+        raise ValueError(f"mask has {len(mask)} entries, the cache has {rows} rows")

@@ -1,56 +1,18 @@
-"""Search of a cache in this process: one score_candidates call per query."""
+"""Search of a cache in this process: one call of the row searcher per query."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
 import numpy.typing as npt
-from _tarnexa import score_candidates
 
-from tarnexa.search.checks import check_values
-from tarnexa.search.quantized import searcher
+from tarnexa.search.checks import check_arguments, mask_vector, query_vector
+from tarnexa.search.rows import RowSearcher
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
-
-    from tarnexa._native import Int8Searcher
-
-# Arguments of score_candidates that a searcher supplies itself from the cache.
-OWN_ARGUMENTS = frozenset({"matrix", "ids", "id_to_idx", "timestamps"})
-
-
-def check_keywords(kw: dict[str, Any]) -> None:
-    own = sorted(OWN_ARGUMENTS.intersection(kw))
-    if own:
-        raise TypeError(f"search() takes {', '.join(own)} from the cache, not as an argument")
-
-
-def query_vector(query_vec: npt.ArrayLike) -> npt.NDArray[np.float32]:
-    """The query as the module takes it: a float32 vector (any real array or sequence is
-    converted, as a cache converts its rows); anything but one dimension is refused."""
-    q = np.asarray(query_vec, dtype=np.float32)
-    if q.ndim != 1:
-        raise ValueError("query_vec must be 1-D")
-    return q
-
-
-def mask_vector(kw: dict[str, Any], rows: int) -> None:
-    """A mask given as a list or tuple becomes a bool array (other objects go to the module as
-    they are, which refuses what is not a NumPy bool array); a mask of another length than the
-    cache's rows is refused here, the same for every searcher."""
-    mask = kw.get("mask")
-    if isinstance(mask, (list, tuple)):
-        mask = kw["mask"] = np.asarray(mask, dtype=np.bool_)
-    check_mask(mask, rows)
-
-
-def check_mask(mask: object, rows: int) -> None:
-    if isinstance(mask, np.ndarray) and mask.ndim == 1 and len(mask) != rows:
-        raise ValueError(f"mask has {len(mask)} entries, the cache has {rows} rows")
 
 
 class Searcher:
@@ -60,15 +22,10 @@ class Searcher:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self._cache = Cache.open(path)
-        self._int8: Int8Searcher | None = None
-        rows = self._cache.int8
-        if rows is not None:
-            ids = self._cache.read_ids(0, len(self._cache))  # not kept: the native searcher holds them
-            with contextlib.suppress(UnicodeEncodeError):  # an id no search can name: as below
-                self._int8 = searcher(rows, self._cache.vectors, ids, self._cache.timestamps)
-                return
-        self._ids = self._cache.ids
-        self._id_to_idx = {d: i for i, d in enumerate(self._ids)}
+        cache = self._cache
+        # With the int8 copy the ids are read once into the native searcher, not kept here.
+        ids = cache.read_ids(0, len(cache)) if cache.int8 is not None else cache.ids
+        self._rows = RowSearcher(cache.vectors, ids, cache.timestamps, cache.int8)
 
     @property
     def cache(self) -> Cache:
@@ -79,12 +36,7 @@ class Searcher:
         """``score_candidates`` on the whole cache; ``kw`` are its keyword arguments other than
         matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row). The query
         may be any real 1-D array or sequence: it is converted to float32."""
-        check_keywords(kw)
-        check_values(kw)
+        check_arguments(kw)
         query = query_vector(query_vec)
         mask_vector(kw, len(self._cache))
-        if self._int8 is not None:
-            return self._int8.search(query, **kw)
-        cache = self._cache
-        return score_candidates(cache.vectors, self._ids, self._id_to_idx, query,
-                                timestamps=cache.timestamps, **kw)
+        return self._rows.search(query, **kw)

@@ -1,25 +1,21 @@
 """The holder of one shard: a row range of a cache, loaded once by a long-lived Dask actor on a
-worker and searched there with score_candidates. Imports nothing from Dask."""
+worker and searched there by the row searcher. Imports nothing from Dask."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import pickle
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
-from _tarnexa import score_candidates
 
 from tarnexa.errors import ShardError
-from tarnexa.search.quantized import Int8Rows, searcher
+from tarnexa.search.rows import RowSearcher
 from tarnexa.storage.cache import Cache
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc
-
-    from tarnexa._native import Int8Searcher
 
 
 def cache_shape(path: str) -> tuple[int, int]:
@@ -31,8 +27,7 @@ def cache_shape(path: str) -> tuple[int, int]:
 class ShardHolder:
     """Rows start to stop-1 of the cache at path. The matrix and timestamps stay memory-mapped
     (one copy in the page cache for every worker of a machine); the ids are read once, into the
-    native searcher's table when the cache has the int8 copy (no Python object per id), else
-    into a list and an id-to-row map."""
+    row searcher (see tarnexa.search.rows)."""
 
     def __init__(self, path: str, name: str, start: int, stop: int, dims: int) -> None:
         self.name = name
@@ -41,44 +36,28 @@ class ShardHolder:
             if cache.dims != dims or len(cache) < stop:
                 raise ValueError(f"the cache at {path} here has {len(cache)} rows of {cache.dims} dims, "
                                  f"the searcher needs {stop} rows of {dims} dims")
-            self.vectors = cache.vectors[start:stop]
             ts = cache.timestamps
-            self.timestamps = None if ts is None else ts[start:stop]
-            ids = cache.read_ids(start, stop)
+            int8 = cache.int8
+            self.searcher = RowSearcher(cache.vectors[start:stop], cache.read_ids(start, stop),
+                                    None if ts is None else ts[start:stop],
+                                    None if int8 is None else type(int8)(int8.codes[start:stop], int8.scales[start:stop],
+                                                                          int8.bounds[start:stop]))
         except Exception as e:
             raise ShardError(f"{name} could not load on pid {os.getpid()}: {type(e).__name__}: {e}") from None
-        # The shard scans its rows of the int8 copy when the cache has one.
-        self.int8: Int8Searcher | None = None
-        int8 = cache.int8
-        if int8 is not None:
-            with contextlib.suppress(UnicodeEncodeError):  # an id no search can name: score_candidates
-                self.int8 = searcher(Int8Rows(int8.codes[start:stop], int8.scales[start:stop], int8.bounds[start:stop]),
-                                     self.vectors, ids, self.timestamps)
-        self.ids: list[str] = [] if self.int8 is not None else list(ids)
-        self.id_to_idx = {d: i for i, d in enumerate(self.ids)}
-
-    def _rows_of(self, ids: list[str]) -> list[int]:
-        """The row of each id in this shard, -1 for an id it does not hold."""
-        if self.int8 is not None:
-            return self.int8.rows(ids)
-        return [self.id_to_idx.get(d, -1) for d in ids]
+        self.vectors = self.searcher.vectors
 
     def search(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any],
                with_rows: bool) -> tuple[list[ScoredDoc], npt.NDArray[np.float32] | None]:
         """The shard's hits, and with with_rows the hits' rows of the matrix in hit order."""
         try:
-            if self.int8 is not None:
-                hits = self.int8.search(query_vec, **kw)
-            else:
-                hits = score_candidates(self.vectors, self.ids, self.id_to_idx, query_vec,
-                                        timestamps=self.timestamps, **kw)
+            hits = self.searcher.search(query_vec, **kw)
         except (Exception, KeyboardInterrupt, SystemExit):
             raise
         except BaseException as e:  # an internal fault of the module: report it as an error
             raise ShardError(f"{self.name}: {type(e).__name__}: {e}") from None
         if not with_rows:
             return hits, None
-        return hits, self.vectors[self._rows_of([h["id"] for h in hits])]
+        return hits, self.vectors[self.searcher.rows_of([h["id"] for h in hits])]
 
     async def ask(self, request: bytes) -> bytes:
         """The coordinator's entry, called through the actor handle: request is (method, args)
@@ -91,7 +70,7 @@ class ShardHolder:
 
     def rows(self, ids: list[str]) -> tuple[list[int], npt.NDArray[np.float32]]:
         """The places in ids of the ids this shard holds, and their rows."""
-        rows = self._rows_of(ids)
+        rows = self.searcher.rows_of(ids)
         places = [i for i, r in enumerate(rows) if r >= 0]
         return places, self.vectors[[rows[i] for i in places]]
 

@@ -9,7 +9,6 @@ differences listed in the README ("Sharded semantics"). Only Dask's documented A
 from __future__ import annotations
 
 import asyncio
-import inspect
 import operator
 import os
 import pickle
@@ -19,16 +18,16 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
-import _tarnexa
 import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 from distributed import Client, LocalCluster
 
 from tarnexa.errors import ShardError
-from tarnexa.search.checks import check_values
+from tarnexa._constants import SCORING_DEFAULTS as _DEFAULTS
+from tarnexa._constants import local_cluster_options
+from tarnexa.search.checks import check_arguments, mask_vector, query_vector
 from tarnexa.search.merge import diverse, like_query, merge
-from tarnexa.search.searcher import check_keywords, mask_vector, query_vector
 from tarnexa.search.shard import ShardHolder, cache_shape
 
 if TYPE_CHECKING:
@@ -38,9 +37,6 @@ _LOAD_TIMEOUT = 120.0  # seconds to wait for a shard to load on a worker
 _PROBE_AFTER = 1.0  # seconds after which a shard that has not answered has its worker probed
 _PROBE_TIMEOUT = 1.0  # seconds a probe of a worker's address may take
 _SCHEDULER_TIMEOUT = 2.5  # seconds the scheduler has to run a trivial task before a replacement
-
-# score_candidates' defaults, read from the module's own text signature.
-_DEFAULTS = {p.name: p.default for p in inspect.signature(_tarnexa.score_candidates).parameters.values()}
 
 
 @dataclass(frozen=True)
@@ -147,9 +143,7 @@ class ShardedSearcher:
         self._replacing = threading.Lock()
         try:
             if client is None:
-                self._cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                                             processes=True, memory_limit=0,
-                                             dashboard_address=":0")  # type: ignore[no-untyped-call]
+                self._cluster = LocalCluster(**local_cluster_options(workers))  # type: ignore[no-untyped-call]
                 address, security = self._cluster.scheduler_address, None
             else:
                 address, security = client.scheduler_info()["address"], client.security
@@ -269,8 +263,7 @@ class ShardedSearcher:
 
     def search(self, query_vec: npt.ArrayLike, **kw: Any) -> list[ScoredDoc]:
         """score_candidates over the whole cache; query_vec and kw as for Searcher.search."""
-        check_keywords(kw)
-        check_values(kw)
+        check_arguments(kw)
         query = query_vector(query_vec)
         self._validate(query, kw)
         if not self._shards:

@@ -56,6 +56,7 @@ from typing import Any, BinaryIO
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa._constants import MANIFEST
 from tarnexa.errors import CacheError, CacheMissingError
 from tarnexa.search.quantized import Int8Rows, quantize
 from tarnexa.storage.steps import step
@@ -66,7 +67,7 @@ npy_format: Any = importlib.import_module("numpy.lib.format")
 _FORMAT = "tarnexa-cache"
 _VERSION = 2  # version 1: the same files, no checksums; still read, and appended to as such
 _HEADER = 256  # bytes of every .npy header we write; a multiple of 64, room for any shape
-_MANIFEST = "manifest.json"
+_MANIFEST = MANIFEST
 _MANIFEST_LIMIT = 1 << 16  # a manifest is a few hundred bytes; anything larger is not one
 
 
@@ -335,6 +336,12 @@ class Cache:
         self._int8: Int8Rows | None = None
 
     # -- opening and creating --
+
+    @staticmethod
+    def exists(path: str | os.PathLike[str]) -> bool:
+        """Whether path holds a cache (its manifest; whether the rest can be trusted is for
+        ``open`` to say)."""
+        return (Path(path) / MANIFEST).is_file()
 
     @classmethod
     def open(cls, path: str | os.PathLike[str]) -> Cache:

@@ -21,9 +21,10 @@ from typing import Any, ParamSpec, TypeVar
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa._constants import DOCS_DB
 from tarnexa.storage.steps import step
 
-FILE = "docs.sqlite"
+FILE = DOCS_DB
 P = ParamSpec("P")
 R = TypeVar("R")
 

@@ -25,6 +25,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa.text.results import Community
+
 __all__ = ["NEIGHBOURS", "RESOLUTION", "SEED", "detect"]
 
 NEIGHBOURS = 10
@@ -45,7 +47,7 @@ def _igraph() -> Any:
     try:
         return importlib.import_module("igraph")  # untyped: its names are Any here
     except ImportError as e:
-        raise ImportError("communities need igraph: pip install tarnexa[text]") from e
+        raise ImportError("communities need igraph: pip install '.[text]' in the tarnexa checkout") from e
 
 
 def _unit_rows(rows: npt.ArrayLike) -> npt.NDArray[np.float32]:
@@ -130,3 +132,18 @@ def detect(rows: npt.NDArray[np.float32]) -> list[tuple[list[int], int]]:
         central = int(members[np.argmax(strength[members])])
         communities.append((members.tolist(), central))
     return communities
+
+
+def groups(vectors: npt.NDArray[np.float32], pool_rows: list[int],
+           docs: dict[int, Any]) -> tuple[list[Community], dict[int, int]]:
+    """The communities of a candidate pool (rows of vectors, in score order), each labelled by
+    its most central member's title or id (docs: the documents by row), and the community of
+    each row of the pool."""
+    rows = np.ascontiguousarray(vectors[pool_rows], dtype=np.float32)
+    found: list[Community] = []
+    membership: dict[int, int] = {}
+    for n, (members, central) in enumerate(detect(rows)):
+        central_doc = docs[pool_rows[central]]
+        found.append(Community(central_doc.title or central_doc.id, tuple(docs[pool_rows[m]].id for m in members)))
+        membership.update((pool_rows[m], n) for m in members)
+    return found, membership

@@ -116,7 +116,7 @@ def wordllama() -> EmbedFn:
         module = importlib.import_module("wordllama")  # untyped: its names are Any here
     except ImportError as e:
         raise EmbedderError("the wordllama embedder needs the wordllama package: "
-                            "pip install tarnexa[text] (or use embedder=\"hashed\")") from e
+                            "pip install '.[text]' in the tarnexa checkout (or use embedder=\"hashed\")") from e
     try:
         with contextlib.redirect_stdout(sys.stderr):  # it prints while loading; stdout is the caller's
             model = module.WordLlama.load(cache_dir=Path(str(module.__file__)).parent, disable_download=True)

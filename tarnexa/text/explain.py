@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
+from tarnexa.text.query import Prepared
 from tarnexa.text.results import Explanation
 
 Vector = npt.NDArray[np.float32]
@@ -35,12 +36,11 @@ def _part(x: float) -> float:
 
 
 def explain(vectors: Vector, timestamps: npt.NDArray[np.float64] | None, hit_rows: Sequence[int],
-            like_rows: Sequence[int] | None, query: Vector, *, recent: bool, recent_days: int | None,
-            not_like_vec: Vector | None, traj: tuple[Vector, Vector] | None,
-            picked: bool) -> list[Explanation]:
-    """The parts of the scores of the hits at hit_rows of vectors (in rank order); the other
-    arguments are those of the search that found them; picked says that its diverse selection
-    chose the hits."""
+            search: Prepared, picked: bool) -> list[Explanation]:
+    """The parts of the scores of the hits at hit_rows of vectors (in rank order), found by the
+    prepared search; picked says that its diverse selection chose the hits."""
+    like_rows, query, not_like_vec, traj = search.like_rows, search.query_vec, search.not_like_vec, search.traj
+    recent, recent_days = search.recent, search.recent_days
     if not hit_rows:
         return []
     rows = list(dict.fromkeys([*hit_rows, *(like_rows or [])]))

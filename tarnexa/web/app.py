@@ -21,6 +21,8 @@ from fastapi.responses import JSONResponse, Response
 from starlette.exceptions import HTTPException
 from starlette.middleware.trustedhost import TrustedHostMiddleware
 
+from tarnexa.text.modifiers import USAGE, vocabulary
+from tarnexa.text.query import Query as SearchQuery
 from tarnexa.text.results import Results
 
 MAX_QUERY = 1000  # characters
@@ -48,8 +50,7 @@ STATIC = {  # URL path -> (file in static/, media type)
 
 
 class TextSearcher(Protocol):
-    def search(self, query: str, modifiers: str = "", *, explain: bool = False,
-               limit: int | None = None) -> Results: ...
+    def search(self, query: SearchQuery) -> Results: ...
 
 
 class ServedIndex(TextSearcher, Protocol):
@@ -176,8 +177,7 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
     async def search(
         q: str = Query(description=f"The query, 1 to {MAX_QUERY} characters."),
         m: str = Query("", description=f"The modifier line, at most {MAX_MODIFIERS} characters: "
-                       "recent, recent:N, like:ID,ID, unlike:WORD, from: TEXT to: TEXT, limit:N, "
-                       "diverse, local_communities. Its problems come back in notes."),
+                       f"{USAGE} (see /api/modifiers). Its problems come back in notes."),
         limit: int | None = Query(None, ge=1, le=MAX_LIMIT, description="At most this many hits."),
         explain: bool = Query(False, description="Give each hit the parts of its score."),
     ) -> Response:
@@ -187,12 +187,17 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
             raise ApiError(400, f"the query has {len(q)} characters; at most {MAX_QUERY} are allowed")
         if len(m) > MAX_MODIFIERS:
             raise ApiError(400, f"the modifier line has {len(m)} characters; at most {MAX_MODIFIERS} are allowed")
-        run = functools.partial(search_with.search, q, m, explain=explain, limit=limit)
         try:
-            results: Results = await off_loop(run, searching)
+            request = SearchQuery.parse(q, m, explain=explain, limit=limit)
+            results: Results = await off_loop(functools.partial(search_with.search, request), searching)
         except ValueError as e:
             raise ApiError(400, str(e)) from None
         return Response(results.to_json(), media_type="application/json")
+
+    @app.get("/api/modifiers", summary="The modifiers a line can hold",
+             response_description='[{"token": ..., "usage": ..., "help": ...}, ...]')
+    async def modifiers() -> list[dict[str, str]]:
+        return vocabulary()
 
     @app.get("/api/info", summary="What the index holds")
     async def info() -> dict[str, Any]:

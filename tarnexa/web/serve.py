@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import ipaddress
 import sys
-from collections.abc import Sequence
 
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1", "[::1]")
 
@@ -36,7 +34,7 @@ def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | Non
     ``create_app``); bound elsewhere, a warning goes to stderr."""
     import uvicorn
 
-    from tarnexa import Index
+    from tarnexa.index import Index
     from tarnexa.web.app import create_app
 
     if workers is not None and workers < 1:
@@ -58,17 +56,3 @@ def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | Non
         uvicorn.run(app, host=host, port=port, server_header=False, log_level="warning",
                     timeout_keep_alive=5)
 
-
-def main(argv: Sequence[str] | None = None) -> None:
-    """``python -m tarnexa.web.serve PATH [--host H] [--port P] [--workers N]``."""
-    parser = argparse.ArgumentParser(prog="python -m tarnexa.web.serve", description=run.__doc__)
-    parser.add_argument("path")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=8765)
-    parser.add_argument("--workers", type=int, default=None)
-    args = parser.parse_args(argv)
-    run(args.path, host=args.host, port=args.port, workers=args.workers)
-
-
-if __name__ == "__main__":
-    main()

@@ -3,16 +3,12 @@
 
 const $ = (id) => document.getElementById(id);
 const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
-const TOKENS = [
-  ["recent", "favour newer documents"],
-  ["recent:", "recent:N, an age scale of N days"],
-  ["like:", "like:ID,ID, towards these documents"],
-  ["unlike:", "unlike:WORD, away from a word"],
-  ["from:  to: ", "from: TEXT to: TEXT, along a direction"],
-  ["limit:", "limit:N, at most N hits"],
-  ["diverse", "fewer near-duplicates"],
-  ["local_communities", "group the hits"],
-];
+let TOKENS = [];  // [text inserted, hint], from the server's /api/modifiers
+fetch("/api/modifiers").then((r) => r.json()).then((known) => {
+  // "from: TEXT to: TEXT" inserts "from:  to: ", "limit:N" inserts "limit:"
+  TOKENS = known.map((v) => [v.usage.replace(/[A-Z]+(,[A-Z]+)*/g, ""), v.help]);
+  mBox.placeholder = known.map((v) => v.usage).join("  ");
+}).catch(() => {});
 const PARTS = [  // the additive parts of a ranked score, then those of a diverse pick
   ["similarity", "similarity"], ["trajectory", "trajectory"], ["decay", "recency decay"],
   ["penalty", "unlike penalty"], ["relevance", "relevance"], ["redundancy", "redundancy"],

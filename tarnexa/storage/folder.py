@@ -1,0 +1,171 @@
+"""An index folder on disk and its commit protocol.
+
+The folder holds a vector cache (``vectors-N/``, a ``tarnexa.Cache`` whose ids are its row
+numbers) and a document store (``docs.sqlite``) that maps each document's id to its text,
+title, timestamp and cache row. A write appends to the cache first, then commits the store; a
+cache row that no committed document names is dead and masked out of every search, so a crash
+at any point leaves the previous index whole. Deleting or replacing documents leaves dead rows
+behind; when they pass a quarter of the cache, the live rows are copied into a new cache and
+the store switched to it in one commit.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import fcntl
+import os
+import secrets
+import shutil
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generation, cache_name
+from tarnexa.storage.cache import Cache, fsync_dir
+from tarnexa.storage.docstore import DocStore
+from tarnexa.storage.steps import step
+
+FORMAT, FORMAT_VERSION = "tarnexa-index", 1
+DEAD_SHARE = 0.25  # compaction when dead rows pass this share of the cache
+
+# A document to write: id, title, text, timestamp (or None), source (or None).
+Put = tuple[str, str, str, float | None, str | None]
+
+
+def is_index(path: str | os.PathLike[str]) -> bool:
+    """Whether path holds an index (its document store)."""
+    return (Path(path) / DOCS_DB).is_file()
+
+
+def cache_folders(path: str | os.PathLike[str]) -> list[Path]:
+    """The cache at path, or every cache folder of the index at path (none: neither)."""
+    root = Path(path)
+    if Cache.exists(root):
+        return [root]
+    return sorted(p for p in root.glob(f"{CACHE_PREFIX}*") if Cache.exists(p))
+
+
+def create(folder: Path, settings: dict[str, Any], dims: int) -> None:
+    """Makes an empty index at folder (which must not exist, or be an empty directory): built
+    aside and renamed into place, so that a crash leaves no half-made index."""
+    if folder.exists() and not (folder.is_dir() and not any(folder.iterdir())):
+        raise FileExistsError(f"{folder} already exists")
+    folder.parent.mkdir(parents=True, exist_ok=True)
+    tmp = folder.parent / f".{folder.name}.tmp-{os.getpid()}-{secrets.token_hex(4)}"
+    tmp.mkdir()
+    try:
+        first = cache_name(0)
+        Cache.create(tmp / first, np.zeros((0, dims), np.float32), [], timestamps=np.zeros(0))
+        store = DocStore(tmp, create=True)
+        store.commit(settings={"format": FORMAT, "format_version": FORMAT_VERSION, **settings, "cache": first})
+        store.close()
+        step("index: rename into place")
+        if folder.exists():
+            folder.rmdir()
+        os.rename(tmp, folder)
+        fsync_dir(folder.parent)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+
+
+class Snapshot:
+    """What one version of the index searches: its cache, the searcher over it and the mask of
+    the rows that hold live documents (None when all do)."""
+
+    def __init__(self, folder: Path, store: DocStore, searcher_for: Callable[[Path], Any]) -> None:
+        for attempt in range(5):
+            self.version = store.version()
+            settings = store.settings()
+            path = folder / settings["cache"]
+            try:
+                self.cache = Cache.open(path)
+                break
+            except FileNotFoundError:  # a compaction switched caches under us: read again
+                if attempt == 4:
+                    raise
+        live = store.live_rows()
+        n = len(self.cache)
+        if live.size and int(live.max()) >= n:
+            raise ValueError(f"{folder}: the document store names cache row {int(live.max())}, "
+                             f"the cache has {n} rows")
+        self.live = np.zeros(n, bool)
+        self.live[live] = True
+        self.mask: npt.NDArray[np.bool_] | None = None if live.size == n else self.live
+        self.count = int(live.size)
+        self.searcher = searcher_for(path)
+        self.dated = bool(store.time_range()[1] is not None)
+
+    def close(self) -> None:
+        close = getattr(self.searcher, "close", None)
+        if close is not None:
+            close()
+
+
+class Writer:
+    """The commit protocol of the index at folder: one writer at a time across processes
+    (``turn``), vectors appended before the commit that names them (``write``), compaction
+    when dead rows pile up."""
+
+    def __init__(self, folder: Path, store: DocStore) -> None:
+        self.folder = folder
+        self.store = store
+        self.settings = store.settings()
+
+    @contextlib.contextmanager
+    def turn(self) -> Iterator[None]:
+        """The writer's turn; leftovers of writers that died (caches no commit names, temporary
+        folders) are removed first."""
+        fd = os.open(self.folder / LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            self.settings = self.store.settings()
+            current = self.settings["cache"]
+            for leftover in self.folder.glob(f"*{CACHE_PREFIX}*"):
+                if leftover.name != current:
+                    shutil.rmtree(leftover, ignore_errors=True)
+            yield
+        finally:
+            os.close(fd)
+
+    def write(self, vectors: npt.NDArray[np.float32], put: Sequence[Put], delete: Sequence[str] = (),
+              sources: dict[str, str | None] | None = None) -> None:
+        """Within a turn: the documents of put (their vectors in that order) added or replaced,
+        the ids of delete removed, the source stamps recorded, in one commit."""
+        cache = Cache.open(self.folder / self.settings["cache"])
+        start = len(cache)
+        if len(put):
+            step("index: append vectors")
+            cache.append(vectors, [str(r) for r in range(start, start + len(put))],
+                         timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
+        rows = [(d, start + i, title, text, ts, source) for i, (d, title, text, ts, source) in enumerate(put)]
+        self.store.commit(put=rows, delete=list(delete), sources=sources)
+        self.compact_if_needed()
+
+    def compact_if_needed(self) -> None:
+        cache = Cache.open(self.folder / self.settings["cache"])
+        live = np.sort(self.store.live_rows())
+        if len(cache) - live.size <= DEAD_SHARE * len(cache):
+            return
+        name = cache_name(cache_generation(self.settings["cache"]) + 1)
+        chunk = 1 << 16
+        new = None
+        for start in range(0, max(live.size, 1), chunk):
+            rows = live[start : start + chunk]
+            vec = np.asarray(cache.vectors[rows])
+            keys = [str(r) for r in range(start, start + rows.size)]
+            ts = np.asarray(cache.timestamps[rows]) if cache.timestamps is not None else np.zeros(rows.size)
+            if new is None:
+                step("index: compact into a new cache")
+                new = Cache.create(self.folder / name, vec, keys, timestamps=ts)
+            else:
+                new.append(vec, keys, timestamps=ts)
+        self.store.commit(moved=[(int(old), i) for i, old in enumerate(live) if old != i],
+                          settings={"cache": name})
+        old = self.settings["cache"]
+        self.settings = self.store.settings()
+        step("index: remove the old cache")
+        shutil.rmtree(self.folder / old, ignore_errors=True)

@@ -1,0 +1,155 @@
+"""A search request as a record: ``Query`` is made once from the query text, the modifier line
+and keyword arguments (the line wins where both set a thing, with a note), and every layer
+below takes it; ``Prepared`` is a Query made ready for the row searcher (its texts embedded, its
+document ids turned into cache rows)."""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from tarnexa._constants import SCORING_DEFAULTS
+from tarnexa.search.checks import check_value
+from tarnexa.text.inputs import strings
+from tarnexa.text.modifiers import read
+
+Vector = npt.NDArray[np.float32]
+
+# The keyword arguments of a text search that the modifier line can set too, with the name of
+# the Line's field each one meets.
+_SHARED = {"limit": "limit", "diverse": "diverse", "recent": "recent", "recent_days": "recent_days",
+           "like_ids": "like", "unlike": "unlike", "trajectory": "trajectory", "communities": "communities"}
+
+
+def _check_types(kw: dict[str, Any]) -> None:
+    for key in ("limit", "oversample"):
+        v = kw.get(key)
+        if v is not None and (isinstance(v, bool) or not isinstance(v, numbers.Integral)):
+            raise TypeError(f"{key} must be a whole number, not {type(v).__name__}")
+    for key in ("recent_days", "threshold", "mmr_lambda"):
+        v = kw.get(key)
+        if v is not None and (isinstance(v, bool) or not isinstance(v, numbers.Real)):
+            raise TypeError(f"{key} must be a real number, not {type(v).__name__}")
+    traj = kw.get("trajectory")
+    if traj is not None and (len(traj) != 2 or not all(isinstance(t, str) for t in traj)):
+        raise TypeError("trajectory must be a pair of texts (from, to)")
+    if kw.get("unlike") is not None and not isinstance(kw["unlike"], str):
+        raise TypeError(f"unlike must be a str, not {type(kw['unlike']).__name__}")
+
+
+@dataclass(frozen=True)
+class Query:
+    """What one text search asks for. ``Query.parse(text, modifiers, **keywords)`` makes one;
+    ``notes`` say in plain words what of the line was ignored or overrode a keyword argument.
+    A field left None takes the module's default."""
+
+    text: str
+    modifiers: str = ""
+    limit: int | None = None
+    diverse: bool = False
+    recent: bool = False
+    recent_days: float | None = None
+    like_ids: tuple[str, ...] | None = None
+    unlike: str | None = None
+    trajectory: tuple[str, str] | None = None
+    communities: bool = False
+    pre_filter_ids: tuple[str, ...] | None = None
+    mask: npt.NDArray[np.bool_] | None = field(default=None, compare=False)  # a bool per document
+    threshold: float | None = None
+    oversample: int | None = None
+    mmr_lambda: float | None = None
+    explain: bool = False
+    notes: tuple[str, ...] = ()
+
+    @classmethod
+    def parse(cls, text: str, modifiers: str | None = "", *, explain: bool = False,
+              limit: int | None = None, diverse: bool | None = None, recent: bool | None = None,
+              recent_days: float | None = None, like_ids: Sequence[str] | None = None,
+              unlike: str | None = None, trajectory: tuple[str, str] | None = None,
+              communities: bool | None = None, pre_filter_ids: Sequence[str] | None = None,
+              mask: npt.ArrayLike | None = None, threshold: float | None = None,
+              oversample: int | None = None, mmr_lambda: float | None = None) -> Query:
+        """The query text with the modifier line read (it never raises) and the keyword
+        arguments merged under it. Raises ValueError for an empty query or a value no search
+        takes, TypeError for a value of the wrong type."""
+        if not isinstance(text, str):
+            raise TypeError(f"query must be a str, not {type(text).__name__}")
+        if not text.strip():
+            raise ValueError("the query is empty")
+        if modifiers is not None and not isinstance(modifiers, str):
+            raise TypeError(f"modifiers must be a str, not {type(modifiers).__name__}")
+        line = read(modifiers)
+        notes = list(line.notes)
+        given: dict[str, Any] = {
+            "limit": limit, "diverse": diverse, "recent": recent, "recent_days": recent_days,
+            "like_ids": None if like_ids is None else strings(like_ids, "like_ids"), "unlike": unlike,
+            "trajectory": trajectory, "communities": communities}
+        rest: dict[str, Any] = {"threshold": threshold, "oversample": oversample, "mmr_lambda": mmr_lambda}
+        _check_types(given | rest)
+        for key, value in (given | rest).items():
+            check_value(key, value)
+        want: dict[str, Any] = {}
+        for key, value in given.items():
+            name = _SHARED[key]
+            if name in line.given:
+                want[key] = getattr(line, name)
+                if value is not None and value != want[key]:
+                    notes.append(f"{line.given[name]!r} in the modifier line overrides {key}={value!r}")
+            else:
+                want[key] = value
+        return cls(
+            text=text, modifiers=modifiers or "", limit=want["limit"], diverse=bool(want["diverse"]),
+            recent=bool(want["recent"]), recent_days=want["recent_days"],
+            like_ids=None if want["like_ids"] is None else tuple(want["like_ids"]), unlike=want["unlike"],
+            trajectory=None if want["trajectory"] is None else (want["trajectory"][0], want["trajectory"][1]),
+            communities=bool(want["communities"]),
+            pre_filter_ids=None if pre_filter_ids is None else tuple(strings(pre_filter_ids, "pre_filter_ids")),
+            mask=None if mask is None else np.asarray(mask), threshold=threshold, oversample=oversample,
+            mmr_lambda=mmr_lambda, explain=bool(explain), notes=tuple(notes))
+
+    @property
+    def pool_size(self) -> int:
+        """How many candidates a diverse selection or the communities look at."""
+        return int(SCORING_DEFAULTS["oversample"] if self.oversample is None else self.oversample)
+
+
+@dataclass(frozen=True)
+class Prepared:
+    """A Query ready for the row searcher of one snapshot: the query vector, the vectors of the
+    texts it names (None where it names none, or the embedder found no words), the cache rows of
+    the documents it names and the mask by cache row."""
+
+    query_vec: Vector
+    limit: int
+    diverse: bool
+    recent: bool = False
+    recent_days: float | None = None
+    like_rows: tuple[int, ...] | None = None
+    not_like_vec: Vector | None = None
+    traj: tuple[Vector, Vector] | None = None
+    pre_filter_rows: tuple[int, ...] | None = None
+    mask: npt.NDArray[np.bool_] | None = None
+    threshold: float | None = None
+    oversample: int | None = None
+    mmr_lambda: float | None = None
+
+    def keywords(self) -> dict[str, Any]:
+        """The row searcher's keyword arguments (cache rows as its ids), those left at their
+        defaults left out."""
+        kw: dict[str, Any] = {"limit": self.limit, "diverse": self.diverse or None, "threshold": self.threshold,
+                              "oversample": self.oversample, "mmr_lambda": self.mmr_lambda,
+                              "not_like_vec": self.not_like_vec, "mask": self.mask}
+        if self.recent:
+            kw.update(recent=True, recent_days=self.recent_days)
+        if self.traj is not None:
+            kw["traj_from_vec"], kw["traj_to_vec"] = self.traj
+        if self.like_rows is not None:
+            kw["like_ids"] = [str(r) for r in self.like_rows]
+        if self.pre_filter_rows is not None:
+            kw["pre_filter_ids"] = [str(r) for r in self.pre_filter_rows]
+        return {k: v for k, v in kw.items() if v is not None}

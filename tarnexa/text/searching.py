@@ -1,0 +1,135 @@
+"""One text search of one snapshot of an index: the Query made ready for the row searcher (its
+texts embedded, its ids turned into cache rows, with notes), the hits found, their documents
+read, and with the query's asking the pool's communities and each score's parts."""
+
+from __future__ import annotations
+
+import difflib
+import re
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from tarnexa._constants import SCORING_DEFAULTS
+from tarnexa.errors import EmbedderError
+from tarnexa.storage.docstore import DocStore, Document
+from tarnexa.storage.folder import Snapshot
+from tarnexa.text import embedders
+from tarnexa.text.communities import groups
+from tarnexa.text.explain import explain
+from tarnexa.text.query import Prepared, Query
+from tarnexa.text.results import Community, Hit, Results
+
+SNIPPET = 200  # characters of a hit's text shown as its snippet
+CLOSEST_UP_TO = 10000  # documents: an index this small is looked through for ids like an unknown one
+_RULE = re.compile(r"([*=~^\"'+#-])\1{2,}")  # a heading's underline
+
+
+def snippet(doc: Document) -> str:
+    """The start of a document's text, its title and heading underlines left out."""
+    text = doc.text
+    if doc.title and text.lstrip().startswith(doc.title):
+        text = text.lstrip()[len(doc.title):]
+    flat = " ".join(w for w in text.split() if not _RULE.fullmatch(w))
+    return flat if len(flat) <= SNIPPET else flat[: SNIPPET - 1].rstrip() + "…"
+
+
+def _closest(store: DocStore, unknown: list[str]) -> str:
+    """A hint naming the ids closest to the first unknown one, in an index small enough to
+    look through."""
+    if store.count() > CLOSEST_UP_TO:
+        return ""
+    close = difflib.get_close_matches(unknown[0], store.ids_in_order(), n=3, cutoff=0.6)
+    return f" (closest: {', '.join(close)})" if close else ""
+
+
+def _text_vec(fn: embedders.EmbedFn, token: str, text: str, dims: int,
+              notes: list[str]) -> npt.NDArray[np.float32] | None:
+    try:
+        return embedders.embed_one(fn, text, dims)
+    except EmbedderError:
+        notes.append(f"{token}{text!r} has no words the embedder can use; it was ignored")
+        return None
+
+
+def _mask(snap: Snapshot, mask: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """A mask by document (in the index's order) as a mask by cache row."""
+    if mask.dtype != np.bool_ or mask.ndim != 1:
+        raise TypeError(f"mask must be a 1-D bool array, one entry per document, got {mask.ndim}-D {mask.dtype}")
+    if mask.size != snap.count:
+        raise ValueError(f"mask has {mask.size} entries, the index has {snap.count} documents")
+    full = np.zeros(len(snap.cache), bool)
+    full[np.flatnonzero(snap.live)] = mask
+    return full
+
+
+def prepare(query: Query, snap: Snapshot, store: DocStore, fn: embedders.EmbedFn, dims: int,
+            notes: list[str]) -> Prepared | None:
+    """The query made ready for the snapshot's searcher; None when its like ids name no
+    document. Adds its notes."""
+    query_vec = embedders.embed_one(fn, query.text, dims)
+    recent = False
+    if query.recent and not snap.dated:
+        notes.append("recent was ignored: no document in the index has a timestamp")
+    elif query.recent:
+        recent = True
+    elif query.recent_days is not None:
+        notes.append("recent_days was ignored: it takes effect only with recent")
+    not_like_vec = None if query.unlike is None else _text_vec(fn, "unlike:", query.unlike, dims, notes)
+    traj = None
+    if query.trajectory is not None:
+        ends = [_text_vec(fn, tok, t, dims, notes) for tok, t in zip(("from:", "to:"), query.trajectory)]
+        if ends[0] is not None and ends[1] is not None:
+            traj = (ends[0], ends[1])
+    like_rows: tuple[int, ...] | None = None
+    if query.like_ids is not None:
+        liked = list(query.like_ids)
+        rows = store.rows_of(liked)
+        unknown = [d for d in liked if d not in rows]
+        if unknown:
+            notes.append(f"like: no document has the id {', '.join(map(repr, unknown[:10]))}"
+                         f"{_closest(store, unknown)}; skipped")
+        if not rows:
+            notes.append("like: none of the ids names a document, so nothing was searched")
+            return None
+        like_rows = tuple(rows[d] for d in liked if d in rows)
+    pre_filter_rows = None
+    if query.pre_filter_ids is not None:
+        rows = store.rows_of(list(query.pre_filter_ids))
+        pre_filter_rows = tuple(rows[d] for d in query.pre_filter_ids if d in rows)
+    return Prepared(
+        query_vec=query_vec, limit=int(SCORING_DEFAULTS["limit"] if query.limit is None else query.limit),
+        diverse=query.diverse, recent=recent, recent_days=query.recent_days if recent else None,
+        like_rows=like_rows, not_like_vec=not_like_vec, traj=traj, pre_filter_rows=pre_filter_rows,
+        mask=snap.mask if query.mask is None else _mask(snap, query.mask), threshold=query.threshold,
+        oversample=query.oversample, mmr_lambda=query.mmr_lambda)
+
+
+def run(query: Query, snap: Snapshot, store: DocStore, fn: embedders.EmbedFn, dims: int) -> Results | None:
+    """One search of one snapshot; None when a writer committed while it ran."""
+    notes = list(query.notes)
+    ready = prepare(query, snap, store, fn, dims, notes)
+    if ready is None:
+        return Results((), tuple(notes))
+    kw = ready.keywords()
+    hits = snap.searcher.search(ready.query_vec, **kw)
+    rows_hit = [int(h["id"]) for h in hits]
+    docs = store.by_rows(rows_hit)
+    if len(docs) < len(set(rows_hit)):
+        return None
+    pool_rows: list[int] | None = None
+    if query.communities or (query.explain and query.diverse):
+        pool_kw = dict(kw, diverse=False, limit=query.pool_size)
+        pool_rows = [int(h["id"]) for h in snap.searcher.search(ready.query_vec, **pool_kw)]
+    membership: dict[int, int] = {}
+    found: list[Community] = []
+    if query.communities and pool_rows:
+        found, membership = groups(snap.cache.vectors, pool_rows, store.by_rows(pool_rows))
+    parts: list[Any] = [None] * len(hits)
+    if query.explain:
+        picked = query.diverse and pool_rows is not None and len(pool_rows) > ready.limit
+        parts = explain(snap.cache.vectors, snap.cache.timestamps, rows_hit, ready, picked)
+    out = [Hit(docs[row].id, h["score"], docs[row].title, snippet(docs[row]), docs[row].timestamp,
+               membership.get(row), part) for h, row, part in zip(hits, rows_hit, parts)]
+    return Results(tuple(out), tuple(notes), tuple(found))
