@@ -129,5 +129,5 @@ def test_refuses_rows_that_are_no_finite_matrix(ig, rows, message):
 
 def test_without_igraph(monkeypatch):
     monkeypatch.setitem(sys.modules, "igraph", None)  # makes the import fail
-    with pytest.raises(ImportError, match=r"communities need igraph: pip install tarnexa\[text\]"):
+    with pytest.raises(ImportError, match=r"communities need igraph: pip install '\.\[text\]'"):
         detect(np.ones((1, 4), np.float32))

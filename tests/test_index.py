@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import tarnexa
 from tarnexa.text import embedders
+from tarnexa.text import modifiers
 from tarnexa.text.modifiers import read
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -157,6 +158,28 @@ def test_notes_name_what_was_ignored(index, tmp_path, line, notes):
         idx = index
     got = idx.search("apple", line).notes
     assert len(got) == len(notes) and all(n in g for n, g in zip(notes, got)), got
+    # The line's own notes are the record's; the search adds those only it can know.
+    line_notes = tarnexa.Query.parse("apple", line).notes
+    assert got[:len(line_notes)] == line_notes and not any("document" in n or "embedder" in n for n in line_notes)
+
+
+def test_the_line_is_read_once_into_the_record(index, monkeypatch):
+    calls = []
+    read_modifiers = modifiers._native.read_modifiers
+    monkeypatch.setattr(modifiers._native, "read_modifiers", lambda line: calls.append(line) or read_modifiers(line))
+    line = "limit:3 diverse unlike:drum like:fruit1,zz from: plum to: gear recent:4 banana limit:2"
+    q = tarnexa.Query.parse("apple", line, limit=7, recent=False, oversample=9)
+    assert calls == [line]
+    assert (q.limit, q.diverse, q.recent, q.recent_days, q.unlike, q.like_ids, q.trajectory, q.oversample) == \
+        (2, True, True, 4, "drum", ("fruit1", "zz"), ("plum", "gear"), 9)
+    assert q.notes == ("'limit:2' replaced the earlier 'limit:3'", f"ignored 'banana': not a modifier (a modifier's "
+                       f"value ends at the next space; modifiers: {modifiers.USAGE})",
+                       "'limit:2' in the modifier line overrides limit=7",
+                       "'recent:4' in the modifier line overrides recent=False")
+    assert index.search(q).notes[:4] == q.notes and len(calls) == 1  # the search reads no line again
+    for bad in ({"limit": 3}, {"modifiers": "diverse"}):
+        with pytest.raises(TypeError, match="takes a Query alone"):
+            index.search(q, **bad)
 
 
 def test_keyword_overridden_by_the_line_and_values_refused(index):

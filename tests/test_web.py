@@ -21,6 +21,7 @@ httpx = pytest.importorskip("httpx")
 from fastapi.testclient import TestClient  # noqa: E402
 
 import tarnexa  # noqa: E402
+from tarnexa.text import modifiers  # noqa: E402
 from tarnexa.web.app import INFO_FIELDS, create_app  # noqa: E402
 from tarnexa.web.serve import LOOPBACK_NAMES, exposure_warning  # noqa: E402
 
@@ -154,7 +155,10 @@ def test_info_document_and_description(client, idx):
         assert client.get("/api/doc/" + doc_id).json() == {
             "id": doc_id, "title": title, "text": text, "timestamp": idx.document(doc_id).timestamp}
     schema = client.get("/api/openapi.json").json()
-    assert {"/api/search", "/api/info", "/api/doc/{doc_id}"} <= set(schema["paths"])
+    assert {"/api/search", "/api/info", "/api/doc/{doc_id}", "/api/modifiers"} <= set(schema["paths"])
+    known = client.get("/api/modifiers").json()  # the parser's own table: what the page offers
+    assert [k["token"] for k in known] == [t for t, *_, shown in modifiers.VOCABULARY if shown]
+    assert "limit:N" in [k["usage"] for k in known] and all(k["help"] for k in known)
     assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "explain"}
 
 
