@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up (only when needed) and runs the whole test suite once, on CPython 3.13
 # with the newest NumPy. Extra arguments go to pytest. The other Python and NumPy combinations
-# that CI runs are in scripts/test-matrix.sh.
+# that CI runs are in scripts/test-matrix.sh. ONLY_NEWEST, which once limited this script to
+# this run, changes nothing.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
