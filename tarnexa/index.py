@@ -306,9 +306,13 @@ class Index:
         core by default) or the workers of ``client``. Use it as a context manager, or call
         ``close()``. Results differ from an in-process search only as docs/guide.md's "Sharded
         semantics" say."""
-        from distributed import Client, LocalCluster
+        try:
+            from distributed import Client, LocalCluster
 
-        from tarnexa.search.sharded import ShardedSearcher
+            from tarnexa.search.sharded import ShardedSearcher
+        except ImportError as e:
+            raise ImportError(f"sharded searches need Dask: pip install '.[distributed]' in the tarnexa "
+                              f"checkout ({e})") from e
 
         stack = contextlib.ExitStack()
         if client is None:

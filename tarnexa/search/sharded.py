@@ -3,7 +3,7 @@
 Queries go straight from this process to the actors through their handles (no scheduler task
 per query, and no scheduler needed while the holders live); the coordinator merges their
 answers so that the result is that of one score_candidates call on the whole cache, up to the
-differences listed in the README ("Sharded semantics"). Only Dask's documented API is used.
+differences listed in docs/guide.md ("Sharded semantics"). Only Dask's documented API is used.
 """
 
 from __future__ import annotations
