@@ -13,8 +13,9 @@ import numpy.typing as npt
 from _tarnexa import score_candidates
 
 from tarnexa.errors import ShardError
-from tarnexa.search.quantized import Int8Rows, searcher
+from tarnexa.search.quantized import searcher
 from tarnexa.storage.cache import Cache
+from tarnexa.storage.int8 import Int8Rows
 
 if TYPE_CHECKING:
     from _tarnexa import ScoredDoc

@@ -57,7 +57,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tarnexa.errors import CacheError, CacheMissingError
-from tarnexa.search.quantized import Int8Rows, quantize
+from tarnexa.storage.int8 import Int8Rows, quantize
 from tarnexa.storage.steps import step
 
 # NumPy's .npy header reader; typed Any, since older NumPy releases ship it without annotations.
