@@ -15,7 +15,7 @@ namespace {
 using C = params::Conv;
 
 // int8_dots(codes, cols, queries, isa): the int8 kernel named by isa ("portable", "avx2",
-// "avx512", "neon", "neon-sdot"; one this CPU lacks falls back to the best) on codes (rows of at
+// "avx512-vnni", "neon", "neon-sdot"; one this CPU lacks falls back to the best) on codes (rows of at
 // least cols codes) against queries (at most six rows of int8_padded(cols) codes); int32 bytes,
 // one run of rows per query. For tests of each kernel against the portable one.
 enum DotsParameter { kCodes, kCols, kQueries, kIsa };
