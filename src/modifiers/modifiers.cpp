@@ -212,39 +212,39 @@ struct ClauseCut {
     std::size_t from = 0;                  // bytes: the "from:"
     std::size_t raw_end = 0;               // bytes: the end of the raw to-text
     std::string_view from_text, to_text;   // trimmed
-    std::size_t head = 0;                  // bytes of the line before the "from:"
-    std::size_t tail = 0;                  // where the part after the raw to-text starts
 
     bool taken() const noexcept { return status == Clause::Status::taken; }
 };
 
+// The clause's two keywords: "from:" anywhere, " to:" after a U+0020 space only.
+constexpr std::string_view kFrom = term(Word::from).token;
+constexpr std::string_view kTo = " to:";
+
 ClauseCut cut_clause(std::string_view s) noexcept {
     ClauseCut c;
-    c.from = s.find("from:");
+    c.from = s.find(kFrom);
     if (c.from == std::string_view::npos) return c;
-    const std::size_t after = c.from + 5;
-    const std::size_t to = s.find(" to:", after);
+    const std::size_t after = c.from + kFrom.size();
+    const std::size_t to = s.find(kTo, after);
     if (to == std::string_view::npos) {
         c.status = Clause::Status::no_to;
         return c;
     }
     c.from_text = trim(s.substr(after, to - after));
-    const std::string_view r = s.substr(to + 4);
+    const std::string_view r = s.substr(to + kTo.size());
     const std::size_t stop = find_stop(r);
     c.to_text = trim(r.substr(0, stop));
-    c.raw_end = to + 4 + stop;
+    c.raw_end = to + kTo.size() + stop;
     c.status = c.from_text.empty() || c.to_text.empty() ? Clause::Status::empty : Clause::Status::taken;
-    c.head = c.from;
-    c.tail = c.raw_end;
     return c;
 }
 
-// The text the token scan reads: the line, or around a taken clause the head immediately followed
-// by the tail (the last word of one and the first of the other join into one token). Only a
-// non-empty pair needs a copy, kept in `joined`.
+// The text the token scan reads: the line, or around a taken clause the head (the line before the
+// "from:") immediately followed by the tail (after the raw to-text): the last word of one and the
+// first of the other join into one token. Only a non-empty pair needs a copy, kept in `joined`.
 std::string_view scanned_text(std::string_view s, const ClauseCut& c, std::string& joined) {
     if (!c.taken()) return s;
-    const std::string_view head = s.substr(0, c.head), tail = s.substr(c.tail);
+    const std::string_view head = s.substr(0, c.from), tail = s.substr(c.raw_end);
     if (head.empty()) return tail;
     if (tail.empty()) return head;
     joined.reserve(head.size() + tail.size());
@@ -313,7 +313,7 @@ Reading read_modifiers(std::string_view s) {
     CodePoints cp(s);
     if (c.status) {
         const std::size_t start = cp.at(c.from);
-        reading.clause = Clause{*c.status, start, c.taken() ? cp.at(c.raw_end) : start + 5};
+        reading.clause = Clause{*c.status, start, c.taken() ? cp.at(c.raw_end) : start + kFrom.size()};
     }
     if (c.taken()) {
         out.trajectory_from.emplace(c.from_text);
@@ -321,8 +321,8 @@ Reading read_modifiers(std::string_view s) {
     }
     // A scanned byte offset in the line: before the clause as it is, after it moved past it. A
     // token's end at the head's end stays there (nothing of the tail is in it).
-    const std::size_t head = c.taken() ? c.head : s.size();
-    const std::size_t shift = c.taken() ? c.tail - c.head : 0;
+    const std::size_t head = c.taken() ? c.from : s.size();
+    const std::size_t shift = c.taken() ? c.raw_end - c.from : 0;
     std::string joined;
     scan_tokens(scanned_text(s, c, joined), [&](std::string_view t, std::size_t at) {
         const Effect e = classify(t);

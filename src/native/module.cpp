@@ -107,12 +107,14 @@ PyObject* quantize(PyObject*, PyObject* const* a) {
 }
 
 // The int8 copy as a search reads it: codes from quantize, scales and bounds contiguous.
-constexpr params::Param kCopyParams[] = {{"codes", C::codes_i8}, {"scales", C::vec_f32}, {"bounds", C::vec_f32}};
-constexpr std::size_t kCopyCount = std::size(kCopyParams);
+enum CopyParameter { kCodes, kScales, kBounds };
+constexpr std::size_t kCopyCount = kBounds + 1;
+constexpr params::Param kCopyParams[kCopyCount] = {
+    {"codes", C::codes_i8}, {"scales", C::vec_f32}, {"bounds", C::vec_f32}};
 
 scoring::QuantizedRows quantized_of(const py::Arguments& copy, std::size_t dims) {
-    const CodesView c = copy.array(0).codes();
-    const VecView<float> s = copy.array(1).vec<float>(), b = copy.array(2).vec<float>();
+    const CodesView c = copy.array(kCodes).codes();
+    const VecView<float> s = copy.array(kScales).vec<float>(), b = copy.array(kBounds).vec<float>();
     const std::ptrdiff_t f = sizeof(float);
     if (s.stride != f || b.stride != f || c.row_stride < 0 || static_cast<std::size_t>(c.row_stride) < dims ||
         c.cols < dims || s.size() != c.rows || b.size() != c.rows)
@@ -231,7 +233,7 @@ PyObject* search_int8(PyObject*, PyObject* const* a) {
 // every id. Made by int8_searcher(); search() takes score_candidates' other parameters.
 enum MakeParameter { kMakeCodes, kMakeScales, kMakeBounds, kMakeMatrix, kMakeIds, kMakeTimestamps, kMakeCount };
 constexpr params::Param kMakeParams[kMakeCount] = {
-    kCopyParams[0], kCopyParams[1], kCopyParams[2], {"matrix", C::matrix_f32}, {"ids", C::texts},
+    kCopyParams[kCodes], kCopyParams[kScales], kCopyParams[kBounds], {"matrix", C::matrix_f32}, {"ids", C::texts},
     {"timestamps", C::vec_f64, params::kNone}};
 constexpr params::Function kMakeFunction{
     "int8_searcher", kMakeParams,
