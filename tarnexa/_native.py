@@ -19,11 +19,11 @@ def _load() -> None:
         for suffix in importlib.machinery.EXTENSION_SUFFIXES:
             path = os.path.join(folder, "_native" + suffix)
             if os.path.isfile(path):
-                spec = importlib.util.spec_from_file_location(__name__, path)
-                assert spec is not None and spec.loader is not None
-                module = importlib.util.module_from_spec(spec)
+                found = importlib.util.spec_from_file_location(__name__, path)
+                assert found is not None and found.loader is not None
+                module = importlib.util.module_from_spec(found)
                 sys.modules[__name__] = module  # what the import statement hands out
-                spec.loader.exec_module(module)
+                found.loader.exec_module(module)
                 return
     raise ImportError(
         f"tarnexa._native is not built: no tarnexa/_native{importlib.machinery.EXTENSION_SUFFIXES[0]} "

@@ -21,9 +21,9 @@ def native_test():
     if "tarnexa._native_test" not in sys.modules:
         folder = Path(_native.__file__).parent
         path = next(p for s in importlib.machinery.EXTENSION_SUFFIXES if (p := folder / f"_native_test{s}").exists())
-        spec = importlib.util.spec_from_file_location("tarnexa._native_test", path)
-        sys.modules[spec.name] = module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("tarnexa._native_test", path)
+        sys.modules[found.name] = module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
     return sys.modules["tarnexa._native_test"]
 
 
