@@ -38,7 +38,7 @@ import harness  # noqa: E402
 from _tarnexa import score_candidates  # noqa: E402
 
 import tarnexa  # noqa: E402
-from tarnexa.search.quantized import last_rescored, quantize, searcher  # noqa: E402
+from tarnexa.search.quantized import quantize, searcher  # noqa: E402
 
 
 def unit_rows(rng, n, d):
@@ -81,8 +81,7 @@ def run_size(floor, m, ids, times, queries, kw_all, reps, label):
 
     def int8(kind, kw):
         def fn():
-            held.search(query(), **kw)
-            rescored[kind].append(last_rescored())
+            rescored[kind].append(held.search_counted(query(), **kw)[1])
         return fn
 
     # The float32 calls take 5 to 40 times the floor; between a floor and an int8 search they
@@ -170,7 +169,7 @@ def id_memory(n=1_000_000):
     ids = [f"doc-{i}" for i in range(n)]
     text = sum(len(d) for d in ids) / n
     before = rss()
-    held = _native.int8_searcher(codes.view(np.float32), scales, scales, m, ids)
+    held = _native.int8_searcher(codes, scales, scales, m, ids)
     native = (rss() - before) / n
     before = rss()
     idx = {d: i for i, d in enumerate(ids)}

@@ -65,11 +65,11 @@ with zipfile.ZipFile(wheel) as zf:
     module = [n for n in top if re.fullmatch(r"_tarnexa\.cpython-[^/]+\.so", n)]
     stubs = ["_tarnexa.pyi", "_tarnexa-stubs/__init__.pyi"]
     package = [n for n in top if n.startswith("tarnexa/")]
-    native = [n for n in package if re.fullmatch(r"tarnexa/_native\.cpython-[^/]+\.so", n)]
+    native = [n for n in package if re.fullmatch(r"tarnexa/_native(_test)?\.cpython-[^/]+\.so", n)]
     if sorted(top) != sorted(module + stubs + ["py.typed"] + package) or len(module) != 1:
         problems.append(f"wheel must hold one _tarnexa*.so, {stubs}, py.typed, tarnexa/ and dist-info, not {top}")
-    elif len(native) != 1:
-        problems.append(f"wheel must hold one tarnexa/_native*.so, not {native}")
+    elif len(native) != 2:
+        problems.append(f"wheel must hold tarnexa/_native*.so and tarnexa/_native_test*.so, not {native}")
     elif sorted(set(package) - set(native)) != sorted(
             p.relative_to(root).as_posix() for p in (root / "tarnexa").rglob("*")
             if p.is_file() and "__pycache__" not in p.parts and p.suffix != ".so"):

@@ -1,7 +1,6 @@
 """Semantic search over an embedding cache kept on disk: texts in, a typed query and modifier
 line acted on, results out; searched in this process or sharded over Dask workers."""
 
-from pkgutil import extend_path
 from typing import TYPE_CHECKING
 
 from tarnexa.errors import CacheError, EmbedderError, ShardError, SourceError, TarnexaError
@@ -17,10 +16,6 @@ if TYPE_CHECKING:
     from tarnexa.search.sharded import ShardedSearcher
 
 __version__ = "0.1.0"
-
-# The package's native helper tarnexa._native is built beside the module: in a build tree's
-# tarnexa/ folder, or installed with the package. Either folder serves as part of the package.
-__path__ = extend_path(__path__, __name__)
 
 __all__ = [
     "Cache", "CacheError", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Query", "Results",

@@ -5,12 +5,23 @@ from collections.abc import Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from _tarnexa import ScoredDoc
+from _tarnexa import Modifiers, ScoredDoc
 
-def like_query(query_vec: NDArray[np.float32], liked_rows: NDArray[np.float32]) -> bytes: ...
-def round4(x: float) -> float: ...
-def quantize(matrix: NDArray[np.float32]) -> bytes: ...
-def search_int8(codes: NDArray[np.float32], scales: NDArray[np.float32], bounds: NDArray[np.float32],
+def like_query(query_vec: NDArray[np.float32], liked_rows: NDArray[np.float32]) -> bytes:
+    """The query blended 0.5/0.5 with the normalised centroid of liked_rows (at least one), as
+    score_candidates blends it for like_ids; float32 bytes."""
+
+def round4(x: float) -> float:
+    """x rounded to four decimals as score_candidates rounds its scores."""
+
+def code_width(dims: int) -> int:
+    """Bytes of a row of int8 codes: dims, padded with zeros to a multiple of 4."""
+
+def quantize(matrix: NDArray[np.float32]) -> tuple[NDArray[np.int8], NDArray[np.float32], NDArray[np.float32]]:
+    """The int8 copy of the rows of matrix as three new arrays: codes (n, code_width(dims)) int8,
+    padded with zeros, and float32 scales and bound terms (n,)."""
+
+def search_int8(codes: NDArray[np.int8], scales: NDArray[np.float32], bounds: NDArray[np.float32],
                 matrix: NDArray[np.float32], ids: Sequence[str], id_to_idx: dict[str, int],
                 query_vec: NDArray[np.float32], timestamps: NDArray[np.float64] | None = None,
                 pre_filter_ids: Sequence[str] | None = None, not_like_vec: NDArray[np.float32] | None = None,
@@ -19,18 +30,50 @@ def search_int8(codes: NDArray[np.float32], scales: NDArray[np.float32], bounds:
                 like_ids: Sequence[str] | None = None, traj_from_vec: NDArray[np.float32] | None = None,
                 traj_to_vec: NDArray[np.float32] | None = None,
                 mask: NDArray[np.bool_] | None = None) -> list[ScoredDoc]: ...
+def search_int8_counted(codes: NDArray[np.int8], scales: NDArray[np.float32], bounds: NDArray[np.float32],
+                        matrix: NDArray[np.float32], ids: Sequence[str], id_to_idx: dict[str, int],
+                        query_vec: NDArray[np.float32], timestamps: NDArray[np.float64] | None = None,
+                        pre_filter_ids: Sequence[str] | None = None,
+                        not_like_vec: NDArray[np.float32] | None = None, diverse: bool = False,
+                        limit: int = 10, oversample: int = 200, threshold: float = 0.0, mmr_lambda: float = 0.7,
+                        recent: bool = False, recent_days: float | None = None,
+                        like_ids: Sequence[str] | None = None, traj_from_vec: NDArray[np.float32] | None = None,
+                        traj_to_vec: NDArray[np.float32] | None = None,
+                        mask: NDArray[np.bool_] | None = None) -> tuple[list[ScoredDoc], int]: ...
+
 class Int8Searcher:
+    """Exact search through an int8 copy."""
+
     def search(self, query_vec: NDArray[np.float32], pre_filter_ids: Sequence[str] | None = None,
                not_like_vec: NDArray[np.float32] | None = None, diverse: bool = False, limit: int = 10,
                oversample: int = 200, threshold: float = 0.0, mmr_lambda: float = 0.7, recent: bool = False,
                recent_days: float | None = None, like_ids: Sequence[str] | None = None,
                traj_from_vec: NDArray[np.float32] | None = None, traj_to_vec: NDArray[np.float32] | None = None,
                mask: NDArray[np.bool_] | None = None) -> list[ScoredDoc]: ...
-    def rows(self, ids: Sequence[str]) -> list[int]: ...
+    def search_counted(self, query_vec: NDArray[np.float32], pre_filter_ids: Sequence[str] | None = None,
+                       not_like_vec: NDArray[np.float32] | None = None, diverse: bool = False, limit: int = 10,
+                       oversample: int = 200, threshold: float = 0.0, mmr_lambda: float = 0.7,
+                       recent: bool = False, recent_days: float | None = None,
+                       like_ids: Sequence[str] | None = None, traj_from_vec: NDArray[np.float32] | None = None,
+                       traj_to_vec: NDArray[np.float32] | None = None,
+                       mask: NDArray[np.bool_] | None = None) -> tuple[list[ScoredDoc], int]: ...
+    def rows(self, ids: Sequence[str], /) -> list[int]:
+        """The held row of each id, -1 for an id not held."""
 
-def int8_searcher(codes: NDArray[np.float32], scales: NDArray[np.float32], bounds: NDArray[np.float32],
+def int8_searcher(codes: NDArray[np.int8], scales: NDArray[np.float32], bounds: NDArray[np.float32],
                   matrix: NDArray[np.float32], ids: Sequence[str],
-                  timestamps: NDArray[np.float64] | None = None) -> Int8Searcher: ...
-def last_rescored() -> int: ...
-def int8_dots(codes: NDArray[np.float32], cols: int, queries: NDArray[np.float32], isa: str) -> bytes: ...
-def int8_isas() -> list[str]: ...
+                  timestamps: NDArray[np.float64] | None = None) -> Int8Searcher:
+    """An Int8Searcher holding the int8 copy, the matrix, the timestamps and the ids (their texts
+    and a table of rows by text, built once)."""
+
+def read_modifiers(line: str | None) -> tuple[Modifiers, list[tuple[str, int, int, str, object]],
+                                              tuple[str, int, int] | None]:
+    """The modifier line parsed as parse_modifiers parses it, with what the parse saw:
+    (values, tokens, clause). values is parse_modifiers' dict; tokens holds (text, start, end,
+    rule, value) for each token scanned, rule being the word whose rule matched ("" for none) and
+    value what the token alone sets; clause is None without "from:", else (status, start, end)
+    with status "taken", "no_to" or "empty"."""
+
+def modifier_vocabulary() -> tuple[tuple[str, str, str, str, bool], ...]:
+    """The words of the modifier line as (token, key, usage, help, shown), in the order a user is
+    shown them; key is the key of parse_modifiers' dict a word sets."""

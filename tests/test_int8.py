@@ -1,17 +1,36 @@
 """The int8 copy of a matrix: each int8 kernel against the portable one, and the int8 search
 against one score_candidates call on corpora built to defeat its bound, through every modulation."""
 
+import importlib.machinery
+import importlib.util
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 from _tarnexa import score_candidates
 
 from tarnexa import _native
-from tarnexa.search.quantized import code_width, last_rescored, quantize, search_int8, searcher
+from tarnexa.search.quantized import Int8Rows, code_width, quantize, search_int8, search_int8_counted, searcher
 
 PAD = 64  # query codes are read in whole blocks of this many bytes
 
 
-@pytest.mark.parametrize("isa", _native.int8_isas()[1:] or ["portable"])
+def native_test():
+    """The kernel hooks, tarnexa._native_test, built and installed beside tarnexa._native."""
+    if "tarnexa._native_test" not in sys.modules:
+        folder = Path(_native.__file__).parent
+        path = next(p for s in importlib.machinery.EXTENSION_SUFFIXES if (p := folder / f"_native_test{s}").exists())
+        found = importlib.util.spec_from_file_location("tarnexa._native_test", path)
+        sys.modules[found.name] = module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
+    return sys.modules["tarnexa._native_test"]
+
+
+hooks = native_test()
+
+
+@pytest.mark.parametrize("isa", hooks.int8_isas()[1:] or ["portable"])
 @pytest.mark.parametrize("cols", [1, 7, 15, 16, 63, 64, 65, 130, 384, 1000])
 @pytest.mark.parametrize("nq", [1, 2, 3, 6])
 def test_int8_kernel_matches_portable(isa, cols, nq):
@@ -23,9 +42,8 @@ def test_int8_kernel_matches_portable(isa, cols, nq):
     queries = np.zeros((nq, -(-cols // PAD) * PAD), np.int8)
     queries[:, :cols] = rng.integers(-127, 128, (nq, cols))
     queries[0, :cols] = -127
-    got = np.frombuffer(_native.int8_dots(codes.view(np.float32), cols, queries.view(np.float32), isa), np.int32)
-    want = np.frombuffer(_native.int8_dots(codes.view(np.float32), cols, queries.view(np.float32), "portable"),
-                         np.int32)
+    got = np.frombuffer(hooks.int8_dots(codes, cols, queries, isa), np.int32)
+    want = np.frombuffer(hooks.int8_dots(codes, cols, queries, "portable"), np.int32)
     exact = (queries[:, :cols].astype(np.int64) @ codes[:, :cols].T.astype(np.int64)).ravel()
     assert np.array_equal(want, exact)
     assert np.array_equal(got, want)
@@ -136,7 +154,7 @@ def test_int8_search_equals_one_call(cache, case):
     for q in queries:
         kw = CASES[case](c)
         before = score_candidates(m, ids, idx, q, **kw)
-        got = search_int8(rows, m, ids, idx, q, **kw)
+        got, rescored = search_int8_counted(rows, m, ids, idx, q, **kw)
         if got != before and kw.get("recent"):  # the clock moved between the calls: one of them
             assert got == score_candidates(m, ids, idx, q, **kw)
         else:
@@ -146,10 +164,12 @@ def test_int8_search_equals_one_call(cache, case):
         held = searcher(rows, m, ids, own.pop("timestamps", None))
         if not kw.get("recent"):
             assert held.search(q, **own) == got
+            assert held.search_counted(q, **own) == (got, rescored)
+            assert search_int8(rows, m, ids, idx, q, **kw) == got
         # A pool beyond an eighth of the rows is left to the float32 scan, and so are survivors
         # beyond an eighth (many rows tied within the bound); most queries are scanned.
-        scanned += last_rescored() >= 0
-        assert last_rescored() <= len(ids) // 8
+        scanned += rescored >= 0
+        assert rescored <= len(ids) // 8
     served = case not in ("limit beyond the rows", "pre-filter, unknown and twice-named ids")
     assert scanned >= len(queries) // 2 if served else scanned == 0
 
@@ -157,6 +177,8 @@ def test_int8_search_equals_one_call(cache, case):
 def test_quantized_rows(cache):
     m, *_, rows = cache
     assert rows.codes.shape == (len(m), code_width(m.shape[1])) and len(rows) == len(m)
+    assert (rows.codes.dtype, rows.scales.dtype, rows.bounds.dtype) == (np.int8, np.float32, np.float32)
+    assert not rows.codes[:, m.shape[1]:].any()  # the padding is zeros
     finite = np.isfinite(m).all(axis=1)
     assert np.all(rows.bounds[~finite] == np.inf) and np.all(np.abs(rows.codes[finite]) <= 127)
     # The stored bound covers the row's own quantisation error.
@@ -199,7 +221,8 @@ def test_cache_keeps_upgrades_and_searches_its_int8_copy(cache, tmp_path):
     new = Searcher(path)
     for q, b in zip(aligned, before):
         assert new.search(q, **kw) == b == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, q, **kw)
-        assert 0 <= last_rescored() < len(ids) // 8
+        hits, rescored = new._int8.search_counted(q, **kw)  # the searcher goes through the int8 copy
+        assert hits == b and 0 <= rescored < len(ids) // 8
 
 
 def test_searcher_ids_named_twice_map_to_the_last_row():
@@ -211,6 +234,28 @@ def test_searcher_ids_named_twice_map_to_the_last_row():
     assert held.rows(["a", "c", "zz", "", "\ud800", "b"]) == [2, 3, -1, -1, -1, 1]
     with pytest.raises(TypeError, match="ids as str"):
         held.rows(["a", 3])
+
+
+@pytest.mark.parametrize("dims", [0, 1, 4, 5, 383])
+def test_code_width_pads_rows_to_4_bytes(dims):
+    assert code_width(dims) == -(-dims // 4) * 4 == quantize(np.ones((2, dims), np.float32)).codes.shape[1]
+
+
+@pytest.mark.parametrize("codes, message", [
+    (lambda c: c.view(np.float32), "argument 'codes': 'ndarray' object cannot be converted"),
+    (lambda c: c.astype(np.uint8), "argument 'codes': 'ndarray' object cannot be converted"),
+    (lambda c: np.repeat(c, 2, axis=1)[:, ::2], "argument 'codes': 'ndarray' object cannot be converted"),
+    (lambda c: c[:, :3], "does not fit the matrix"),
+    (lambda c: c[:-1], "does not fit the matrix"),
+])
+def test_codes_are_a_2d_int8_array_of_contiguous_rows(codes, message):
+    m = np.eye(6, 8, dtype=np.float32)
+    rows, ids = quantize(m), list("abcdef")
+    bad = Int8Rows(codes(rows.codes), rows.scales, rows.bounds)
+    with pytest.raises((TypeError, ValueError), match=message):
+        search_int8(bad, m, ids, {d: i for i, d in enumerate(ids)}, m[0])
+    with pytest.raises((TypeError, ValueError), match=message):
+        searcher(bad, m, ids, None).search(m[0])
 
 
 @pytest.mark.parametrize("n", [1, 10, 11, 5000])  # table sizes where probes wrap past the end

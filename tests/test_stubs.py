@@ -1,6 +1,7 @@
 """The type stubs against the built module, and mypy --strict on the examples and the package."""
 
 import ast
+import copy
 import importlib.util
 import inspect
 import os
@@ -15,6 +16,9 @@ import numpy as np
 import pytest
 
 import _tarnexa
+from test_int8 import native_test
+
+from tarnexa import _native
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ast.parse((ROOT / "_tarnexa.pyi").read_text(encoding="utf-8"))
@@ -45,6 +49,48 @@ def test_signature_and_docstring_match(name):
     assert all(a.annotation is not None for a in args.args) and stub.returns is not None
     assert inspect.cleandoc(fn.__doc__) == fn.__doc__  # so cleaning the stub's copy loses nothing
     assert ast.get_docstring(stub, clean=True) == fn.__doc__
+
+
+def stub_signature(node):
+    """The signature a stub's def declares (its annotations left out)."""
+    bare = copy.deepcopy(node)
+    for a in [*bare.args.posonlyargs, *bare.args.args, *bare.args.kwonlyargs]:
+        a.annotation = None
+    bare.returns, bare.body, bare.decorator_list = None, [ast.Pass()], []
+    scope = {}
+    exec(compile(ast.fix_missing_locations(ast.Module([bare], [])), "<stub>", "exec"), scope)
+    return inspect.signature(scope[node.name])
+
+
+def parameters(sig, method=False):
+    """(name, kind, default, type of default) of each parameter; a method's instance left out."""
+    ps = list(sig.parameters.values())[method:]
+    return [(p.name, p.kind, p.default, type(p.default)) for p in ps]
+
+
+def declared(node):
+    return {n.name: n for n in node.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+
+
+@pytest.mark.parametrize("module", [_native, native_test()], ids=lambda m: m.__name__)
+def test_native_stub_declares_the_module_as_built(module):
+    """Every public name of the package's native modules is in their stub, with the runtime's
+    signature (the text signature CPython reads from the docstring) and docstring; none invented."""
+    stub = ast.parse((ROOT / "tarnexa" / f"{module.__name__.split('.')[1]}.pyi").read_text(encoding="utf-8"))
+    names = declared(stub)
+    assert set(names) == {n for n in dir(module) if not n.startswith("_")}
+    for name, node in names.items():
+        members = [(getattr(module, name), node, False)]
+        if isinstance(node, ast.ClassDef):
+            cls, methods = getattr(module, name), declared(node)
+            assert set(methods) == {n for n in vars(cls) if not n.startswith("_")}
+            members = [(getattr(cls, n), m, True) for n, m in methods.items()]
+            assert ast.get_docstring(node) == cls.__doc__
+        for obj, fn, method in members:
+            assert all(a.annotation is not None for a in fn.args.args[method:]) and fn.returns is not None
+            assert parameters(stub_signature(fn), method) == parameters(inspect.signature(obj), method), name
+            doc = ast.get_docstring(fn, clean=True)
+            assert doc is None or doc == obj.__doc__, fn.name
 
 
 def conforms(value, ann):

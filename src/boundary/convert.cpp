@@ -61,6 +61,11 @@ MatrixView ArrayArg::matrix() const noexcept {
             strides_[1]};
 }
 
+CodesView ArrayArg::codes() const noexcept {
+    return {reinterpret_cast<const std::int8_t*>(data_), static_cast<std::size_t>(dims_[0]),
+            static_cast<std::size_t>(dims_[1]), strides_[0]};
+}
+
 bool ArrayArg::unchanged() const noexcept {
     const numpy::ArrayFields* f = numpy::fields(array_.get());
     if (f->nd != nd_ || f->descr != descr_.get() || f->base != base_.get() ||
@@ -82,6 +87,7 @@ constexpr ArrayKind array_kind(params::Conv conv) {
     using C = params::Conv;
     switch (conv) {
         case C::matrix_f32: return {numpy::kFloat32, 2};
+        case C::codes_i8: return {numpy::kInt8, 2};
         case C::vec_f64: return {numpy::kFloat64, 1};
         case C::vec_bool: return {numpy::kBool, 1};
         default: return {numpy::kFloat32, 1};
@@ -100,6 +106,8 @@ ArrayArg& to_array(PyObject* obj, params::Conv conv, CallContext& ctx, const cha
     if (f->nd != ndim) type_mismatch(obj, text::kPyArray);
     PyObject* want = np.descr_of(type);
     if (f->descr != want && !np.equiv_types(f->descr, want)) type_mismatch(obj, text::kPyArray);
+    // Codes are read a row's run of bytes at a time.
+    if (conv == params::Conv::codes_i8 && f->strides[1] != 1 && f->dimensions[1] > 1) type_mismatch(obj, text::kPyArray);
     // The fields are recorded before the borrow is taken: they are what the borrow covers.
     ArrayArg a;
     a.array_ = Ref::borrow(obj);

@@ -40,6 +40,7 @@ class ArrayArg {
 public:
     explicit operator bool() const noexcept { return bool(array_); }
     MatrixView matrix() const noexcept;  // 2-D float32
+    CodesView codes() const noexcept;    // 2-D int8, contiguous columns
     template <class T>
     VecView<T> vec() const noexcept {
         return {data_, static_cast<std::size_t>(dims_[0]), strides_[0]};
@@ -135,7 +136,7 @@ private:
     const char* array_names_[kMaxArrays] = {};
 };
 
-// `conv` is one of the array kinds (matrix_f32, vec_f32, vec_f64, vec_bool).
+// `conv` is one of the array kinds (matrix_f32, vec_f32, vec_f64, vec_bool, codes_i8).
 ArrayArg& to_array(PyObject* obj, params::Conv conv, CallContext& ctx, const char* name);
 
 // `prechecked`: leading items of an exact list or tuple already known to be good.

@@ -4,6 +4,7 @@
 
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
+#include "modifiers/modifiers.hpp"
 #include "scoring/score.hpp"
 
 namespace tarnexa::entries {
@@ -15,6 +16,9 @@ PyObject* mmr_select_py(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 extern const py::FunctionDesc kParseModifiers;
 extern const py::FunctionDesc kScoreCandidates;
 extern const py::FunctionDesc kMmrSelectPy;
+
+// The nine-key dict parse_modifiers returns for `m` (a new dict).
+py::Ref modifiers_dict(const modifiers::Modifiers& m);
 
 // What computes score_candidates' result from its converted request: the pipeline, or (for the
 // package's int8 search) the scan of a quantized copy, which converts arguments of its own after

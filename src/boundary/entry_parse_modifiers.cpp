@@ -39,7 +39,9 @@ py::Ref optional_text(const std::optional<std::string>& s) {
 
 void set(PyObject* dict, Key k, py::Ref value) { py::check(PyDict_SetItem(dict, key(k), value.get())); }
 
-py::Ref build(const modifiers::Modifiers& m) {
+}  // namespace
+
+py::Ref modifiers_dict(const modifiers::Modifiers& m) {
     // Every key object exists before the dict, so a failure to make one leaves nothing half-built.
     for (int k = 0; k < kKeyCount; ++k) key(static_cast<Key>(k));
     py::Ref dict = py::made(PyDict_New());
@@ -63,8 +65,6 @@ py::Ref build(const modifiers::Modifiers& m) {
     return dict;
 }
 
-}  // namespace
-
 constinit const py::FunctionDesc kParseModifiers{kFunction, parse_modifiers, g_names};
 
 PyObject* parse_modifiers(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -72,7 +72,7 @@ PyObject* parse_modifiers(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         std::string_view line;
         if (slots[0] != nullptr && slots[0] != Py_None)
             line = py::convert_arg(kParams[0].name, [&] { return py::to_text(slots[0]); });
-        return build(modifiers::parse_modifiers(line)).release();
+        return modifiers_dict(modifiers::parse_modifiers(line)).release();
     });
 }
 

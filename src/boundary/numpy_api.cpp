@@ -39,7 +39,8 @@ void load() {
     Api a;
     a.table = static_cast<void**>(table);
     a.descr_layout_2x = a.feature_version() > kLastFeatureVersion1x;
-    for (auto [slot, type] : {std::pair{&a.descr_bool, kBool}, {&a.descr_float32, kFloat32}, {&a.descr_float64, kFloat64}}) {
+    for (auto [slot, type] : {std::pair{&a.descr_bool, kBool}, {&a.descr_float32, kFloat32}, {&a.descr_float64, kFloat64},
+                               {&a.descr_int8, kInt8}}) {
         *slot = a.descr_from_type(type);
         if (*slot == nullptr) py::throw_pending();
     }

@@ -41,8 +41,8 @@ struct Descr2x {
     Py_ssize_t elsize;
 };
 
-// Type numbers of NumPy's NPY_TYPES (ndarraytypes.h): NPY_BOOL, NPY_FLOAT, NPY_DOUBLE.
-enum TypeNum : int { kBool = 0, kFloat32 = 11, kFloat64 = 12 };
+// Type numbers of NumPy's NPY_TYPES (ndarraytypes.h): NPY_BOOL, NPY_BYTE, NPY_FLOAT, NPY_DOUBLE.
+enum TypeNum : int { kBool = 0, kInt8 = 1, kFloat32 = 11, kFloat64 = 12 };
 
 // Slots of NumPy's C-API table, the `_ARRAY_API` capsule's pointer (numpy/__multiarray_api.h,
 // generated from numpy_api.py; NumPy keeps every slot it ever published, so 1.x and 2.x agree).
@@ -50,6 +50,7 @@ enum Slot : int {
     kArrayTypeSlot = 2,                // PyArray_Type
     kBoolScalarTypeSlot = 8,           // PyBoolArrType_Type
     kDescrFromTypeSlot = 45,           // PyArray_DescrFromType
+    kNewSlot = 93,                     // PyArray_New
     kEquivTypesSlot = 182,             // PyArray_EquivTypes
     kFeatureVersionSlot = 211,         // PyArray_GetNDArrayCFeatureVersion
 };
@@ -65,6 +66,7 @@ struct Api {
     PyObject* descr_bool = nullptr;
     PyObject* descr_float32 = nullptr;
     PyObject* descr_float64 = nullptr;
+    PyObject* descr_int8 = nullptr;
 
     PyTypeObject* array_type() const noexcept { return static_cast<PyTypeObject*>(table[kArrayTypeSlot]); }
     PyTypeObject* bool_scalar_type() const noexcept {
@@ -80,7 +82,19 @@ struct Api {
         return reinterpret_cast<unsigned (*)()>(table[kFeatureVersionSlot])();
     }
     PyObject* descr_of(TypeNum t) const noexcept {
-        return t == kBool ? descr_bool : t == kFloat32 ? descr_float32 : descr_float64;
+        switch (t) {
+            case kBool: return descr_bool;
+            case kInt8: return descr_int8;
+            case kFloat32: return descr_float32;
+            case kFloat64: break;
+        }
+        return descr_float64;
+    }
+    // PyArray_New(&PyArray_Type, nd, dims, type, NULL, NULL, 0, 0, NULL): a new C-ordered array.
+    PyObject* new_array(TypeNum t, int nd, const Py_ssize_t* dims) const noexcept {
+        using Fn = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*, int, int,
+                                 PyObject*);
+        return reinterpret_cast<Fn>(table[kNewSlot])(array_type(), nd, dims, t, nullptr, nullptr, 0, 0, nullptr);
     }
 };
 

@@ -15,6 +15,7 @@ enum class Conv : unsigned char {
     vec_f32,     // 1-D float32 array
     vec_f64,     // 1-D float64 array
     vec_bool,    // 1-D NumPy bool array
+    codes_i8,    // 2-D int8 array whose columns are contiguous (a row's codes in one run of bytes)
     texts,       // sequence (not str) of str
     indices,     // sequence (not str) of unsigned integers
     id_map,      // dict of str to unsigned integer
@@ -23,6 +24,7 @@ enum class Conv : unsigned char {
     real32,      // float, rounded to float32
     real,        // float
     text,        // str
+    line,        // str, or None for the empty line
 };
 
 // What a missing argument means. `none`: absent (and an explicit None is absent too).

@@ -41,4 +41,13 @@ struct BoolView {
     }
 };
 
+// A matrix of int8 codes in caller memory: row r's cols codes are the bytes at
+// data + r * row_stride, one after the other.
+struct CodesView {
+    const std::int8_t* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::ptrdiff_t row_stride = 0;
+};
+
 }  // namespace tarnexa

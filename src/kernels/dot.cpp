@@ -17,21 +17,6 @@ constexpr std::size_t kTileFloats = 4096;
 constexpr std::size_t kTileMaxCols = 1024;
 constexpr std::size_t kTileMaxRows = 256;
 
-Isa detect_isa() noexcept {
-#if TARNEXA_KERNELS_X86
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        return Isa::avx512;
-    return avx2 ? Isa::avx2 : Isa::portable;
-#elif TARNEXA_KERNELS_NEON
-    return Isa::neon;  // every 64-bit ARM CPU has NEON
-#else
-    return Isa::portable;
-#endif
-}
-
 DotKernel kernel_for(Isa isa) noexcept {
     if (!isa_supported(isa)) isa = best_isa();
     switch (isa) {
@@ -109,30 +94,19 @@ void dot_dispatch(DotKernel kernel, const MatrixView& m, const std::uint64_t* ro
 }  // namespace
 
 Isa best_isa() noexcept {
-    static const Isa isa = detect_isa();
+    static const Isa isa = [] {
+        Isa best = Isa::portable;
+        for (Isa i : kDotKernels)
+            if (cpu_runs(i)) best = i;
+        return best;
+    }();
     return isa;
 }
 
 bool isa_supported(Isa isa) noexcept {
-    switch (isa) {
-        case Isa::portable: return true;
-        case Isa::avx2: return best_isa() == Isa::avx2 || best_isa() == Isa::avx512;
-        case Isa::avx512: return best_isa() == Isa::avx512;
-        case Isa::neon: return best_isa() == Isa::neon;
-        case Isa::neon_sdot: return false;  // no float32 kernel
-    }
+    for (Isa i : kDotKernels)
+        if (i == isa) return cpu_runs(isa);
     return false;
-}
-
-const char* isa_name(Isa isa) noexcept {
-    switch (isa) {
-        case Isa::portable: return "portable";
-        case Isa::avx2: return "avx2";
-        case Isa::avx512: return "avx512";
-        case Isa::neon: return "neon";
-        case Isa::neon_sdot: return "neon-sdot";
-    }
-    return "unknown";
 }
 
 void dot_rows(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "common/matrix_view.hpp"
+#include "kernels/cpu.hpp"
 
 namespace tarnexa::kernels {
 
@@ -25,16 +26,14 @@ namespace tarnexa::kernels {
 void dot_rows(const MatrixView& m, const std::uint64_t* row_index, std::size_t count,
               const float* const* vecs, std::size_t nvec, float* const* out) noexcept;
 
-// neon_sdot is an int8 kernel only: NEON with the ARMv8.2 dot product instructions (sdot).
-enum class Isa { portable, avx2, avx512, neon, neon_sdot };
+// Every float32 kernel; those one CPU runs come in this order from the least to the best.
+constexpr Isa kDotKernels[] = {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon};
 
-// The kernel dot_rows uses on this CPU, detected once: on x86, avx512 needs AVX-512 F/BW/DQ/VL
-// plus AVX2/FMA and avx2 needs AVX2 and FMA; on 64-bit ARM it is neon; portable runs anywhere.
+// The kernel dot_rows uses on this CPU: the best of kDotKernels it runs (isa_needs says what each
+// needs), chosen once.
 Isa best_isa() noexcept;
-// True when the kernel for `isa` can run on this CPU.
+// True when `isa` has a float32 kernel and this CPU runs it.
 bool isa_supported(Isa isa) noexcept;
-// "portable", "avx2", "avx512", "neon" or "neon-sdot".
-const char* isa_name(Isa isa) noexcept;
 
 // dot_rows forced onto one kernel, for tests and benchmarks. An isa this CPU cannot run
 // (isa_supported(isa) is false) falls back to best_isa() rather than faulting.

@@ -19,18 +19,6 @@
 #include "kernels/dot.hpp"
 #include "kernels/prefetch.hpp"
 
-// The x86 kernel files are built for x86 targets only, the NEON one for 64-bit ARM only.
-#if defined(__x86_64__) || defined(__i386__)
-#define TARNEXA_KERNELS_X86 1
-#else
-#define TARNEXA_KERNELS_X86 0
-#endif
-#if defined(__aarch64__)
-#define TARNEXA_KERNELS_NEON 1
-#else
-#define TARNEXA_KERNELS_NEON 0
-#endif
-
 // Forces a lambda's call operator inline. GCC takes the standard attribute after the parameter
 // list as applying to the operator; clang reads it there as a type attribute and ignores it, but
 // honours the GNU spelling.

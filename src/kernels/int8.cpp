@@ -2,11 +2,6 @@
 
 #include "kernels/int8_kernels.hpp"
 
-#if defined(__aarch64__) && defined(__linux__)
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
-#endif
-
 namespace tarnexa::kernels {
 namespace {
 
@@ -19,32 +14,14 @@ const Int8Kernel& best_kernel() noexcept {
     return kernel;
 }
 
-Isa detect_int8() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (!__builtin_cpu_supports("avx2")) return Isa::portable;
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vnni"))
-        return Isa::avx512;
-    return Isa::avx2;
-#elif defined(__aarch64__) && defined(__linux__)
-    // NEON is part of every 64-bit ARM CPU; the dot product (sdot) of many since ARMv8.2.
-    return (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) != 0 ? Isa::neon_sdot : Isa::neon;
-#elif defined(__aarch64__)
-    return Isa::neon;  // the dot product is not looked for outside Linux
-#else
-    return Isa::portable;
-#endif
-}
-
 Int8Kernel int8_kernel_for(Isa isa) noexcept {
     if (!int8_isa_supported(isa)) isa = int8_best_isa();
     switch (isa) {
-#if defined(__x86_64__) || defined(__i386__)
-        case Isa::avx512: return &int8_dot_rows_vnni;
+#if TARNEXA_KERNELS_X86
+        case Isa::avx512_vnni: return &int8_dot_rows_vnni;
         case Isa::avx2: return &int8_dot_rows_avx2;
 #endif
-#if defined(__aarch64__)
+#if TARNEXA_KERNELS_NEON
         case Isa::neon: return &int8_dot_rows_neon;
         case Isa::neon_sdot: return &int8_dot_rows_sdot_neon;
 #endif
@@ -55,28 +32,18 @@ Int8Kernel int8_kernel_for(Isa isa) noexcept {
 }  // namespace
 
 Isa int8_best_isa() noexcept {
-    static const Isa isa = detect_int8();
+    static const Isa isa = [] {
+        Isa best = Isa::portable;
+        for (Isa i : kInt8Kernels)
+            if (cpu_runs(i)) best = i;
+        return best;
+    }();
     return isa;
 }
 
-bool avx512_dq_vl_supported() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
-}
-
 bool int8_isa_supported(Isa isa) noexcept {
-    const Isa best = int8_best_isa();
-    switch (isa) {
-        case Isa::portable: return true;
-        case Isa::avx2: return best == Isa::avx2 || best == Isa::avx512;
-        case Isa::avx512: return best == Isa::avx512;
-        case Isa::neon: return best == Isa::neon || best == Isa::neon_sdot;
-        case Isa::neon_sdot: return best == Isa::neon_sdot;
-    }
+    for (Isa i : kInt8Kernels)
+        if (i == isa) return cpu_runs(isa);
     return false;
 }
 

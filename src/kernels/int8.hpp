@@ -30,15 +30,15 @@ void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t c
                      std::size_t count, const std::int8_t* const* q, std::size_t nq,
                      std::int32_t* const* out) noexcept;
 
-// The int8 kernel on this CPU: avx512 stands for AVX-512 VNNI (vpdpbusd), avx2 multiplies into
-// 16-bit pair sums and widens them (vpmaddubsw, vpmaddwd), neon_sdot uses the ARMv8.2 dot product
-// (sdot) where the CPU has it, neon widens to 16 bits (vmull_s8) on the others, portable anywhere.
-Isa int8_best_isa() noexcept;
 // Every int8 kernel; those one CPU runs come in this order from the least to the best.
-constexpr Isa kInt8Kernels[] = {Isa::portable, Isa::avx2, Isa::avx512, Isa::neon, Isa::neon_sdot};
+// avx512_vnni multiplies with AVX-512 VNNI (vpdpbusd), avx2 into 16-bit pair sums widened after
+// (vpmaddubsw, vpmaddwd), neon_sdot with the ARMv8.2 dot product (sdot), neon widening to 16 bits
+// (vmull_s8); portable runs anywhere.
+constexpr Isa kInt8Kernels[] = {Isa::portable, Isa::avx2, Isa::avx512_vnni, Isa::neon, Isa::neon_sdot};
+// The int8 kernel on this CPU: the best of kInt8Kernels it runs, chosen once.
+Isa int8_best_isa() noexcept;
+// True when `isa` has an int8 kernel and this CPU runs it.
 bool int8_isa_supported(Isa isa) noexcept;
-// The CPU also runs AVX-512 DQ and VL and FMA (every CPU with AVX-512 VNNI so far does).
-bool avx512_dq_vl_supported() noexcept;
 // int8_dot_rows (int8_dot_listed with rows) on one kernel, for tests and benchmarks; an
 // unsupported isa falls back to the best.
 void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,

@@ -26,13 +26,13 @@ namespace tarnexa::kernels {
 
 void int8_dot_rows_portable(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                             const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
-#if defined(__x86_64__) || defined(__i386__)
+#if TARNEXA_KERNELS_X86
 void int8_dot_rows_avx2(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                         const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 void int8_dot_rows_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                         const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 #endif
-#if defined(__aarch64__)
+#if TARNEXA_KERNELS_NEON
 void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                         const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 void int8_dot_rows_sdot_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 namespace tarnexa::modifiers {
@@ -76,32 +77,11 @@ std::string_view trim(std::string_view s) noexcept {
 }
 
 // Position of the first stop keyword in r (a plain substring search; keywords may sit
-// inside words), or r.size() when there is none. The earliest start wins, which is the
-// same as taking the minimum of the first occurrence of each keyword.
+// inside words), or r.size() when there is none: the earliest first occurrence of any of them.
 std::size_t find_stop(std::string_view r) noexcept {
-    const std::size_t n = r.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = r[i];
-        if (c != 'd' && c != 'r' && c != 'u' && c != 'l') continue;
-        const std::string_view t = r.substr(i);
-        switch (c) {
-            case 'd':
-                if (t.starts_with("diverse") || t.starts_with("detect_communities")) return i;
-                break;
-            case 'r':
-                if (t.starts_with("recent:")) return i;
-                break;
-            case 'u':
-                if (t.starts_with("unlike:")) return i;
-                break;
-            default:  // 'l'
-                if (t.starts_with("like:") || t.starts_with("limit:") ||
-                    t.starts_with("local_communities"))
-                    return i;
-                break;
-        }
-    }
-    return n;
+    std::size_t stop = r.size();
+    for (Word w : kStopWords) stop = std::min(stop, r.find(term(w).token));
+    return stop;
 }
 
 // Optional sign, then one or more ASCII digits, nothing else. On success stores the
@@ -143,6 +123,36 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view t) noexcept {
     return v;
 }
 
+// First bytes of the token rules' words: a token starting with any other byte matches none.
+constexpr auto kRuleFirstByte = [] {
+    std::array<bool, 256> t{};
+    for (const Term& w : kVocabulary) t[static_cast<Byte>(w.token[0])] = true;
+    return t;
+}();
+
+// The rule a token matches and what it reads: a valued word matches a token that starts with
+// it, a flag a token equal to it (no token matches two).
+struct Effect {
+    std::optional<Word> rule;
+    std::string_view rest;  // after the word
+    std::optional<std::int64_t> recent_days;
+    std::optional<std::uint64_t> limit;
+};
+
+Effect classify(std::string_view t) noexcept {
+    if (!kRuleFirstByte[static_cast<Byte>(t[0])]) return {};
+    for (std::size_t i = 0; i < std::size(kVocabulary); ++i) {
+        const Word w = static_cast<Word>(i);
+        const std::string_view word = kVocabulary[i].token;
+        if (w == Word::from || (word.ends_with(':') ? !t.starts_with(word) : t != word)) continue;
+        Effect e{w, t.substr(word.size()), std::nullopt, std::nullopt};
+        if (w == Word::recent_days) e.recent_days = parse_signed(e.rest);
+        if (w == Word::limit) e.limit = parse_unsigned(e.rest);
+        return e;
+    }
+    return {};
+}
+
 // Token effects. Text values stay views into the scanned text until the scan is over,
 // so a value overwritten by a later token costs nothing.
 struct TokenEffects {
@@ -150,73 +160,128 @@ struct TokenEffects {
     std::optional<std::string_view> unlike;
     std::optional<std::string_view> like;
 
-    void token(std::string_view t) noexcept {
-        switch (t[0]) {
-            case 'd':
-                if (t == "diverse") out.diverse = true;
-                else if (t == "detect_communities") out.local_communities = true;
+    void apply(const Effect& e) noexcept {
+        if (!e.rule) return;
+        switch (*e.rule) {
+            case Word::recent_days:
+                if (e.recent_days) out.recent_days = e.recent_days;
+                [[fallthrough]];
+            case Word::recent: out.recent = true; break;
+            case Word::unlike: unlike = e.rest; break;
+            case Word::like: like = e.rest; break;
+            case Word::limit:
+                if (e.limit) out.limit = e.limit;
                 break;
-            case 'r':
-                if (t == "recent") {
-                    out.recent = true;
-                } else if (t.starts_with("recent:")) {
-                    out.recent = true;
-                    if (auto v = parse_signed(t.substr(7))) out.recent_days = v;
-                }
-                break;
-            case 'u':
-                if (t.starts_with("unlike:")) unlike = t.substr(7);
-                break;
-            case 'l':
-                if (t.starts_with("limit:")) {
-                    if (auto v = parse_unsigned(t.substr(6))) out.limit = v;
-                } else if (t.starts_with("like:")) {
-                    like = t.substr(5);
-                } else if (t == "local_communities") {
-                    out.local_communities = true;
-                }
-                break;
-            default:
-                break;
-        }
-    }
-
-    void run(std::string_view s) noexcept {
-        const char* p = s.data();
-        const char* const end = p + s.size();
-        while (p < end) {
-            const std::size_t n = ws_len(p, end);
-            if (n != 0) {
-                p += n;
-                continue;
-            }
-            const char* const start = p;
-            ++p;  // the first byte is not white space
-            while (p < end && (kByteClass[static_cast<Byte>(*p)] == 0 || ws_len(p, end) == 0)) ++p;
-            token(std::string_view(start, static_cast<std::size_t>(p - start)));
+            case Word::diverse: out.diverse = true; break;
+            case Word::local_communities:
+            case Word::detect_communities: out.local_communities = true; break;
+            case Word::from: break;
         }
     }
 
     void finish() {
         if (unlike) out.unlike.emplace(*unlike);
-        if (like) {
-            std::string_view rest = *like;
-            auto& pieces = out.like.emplace();
-            pieces.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), ',')) + 1);
-            for (;;) {
-                const std::size_t comma = rest.find(',');
-                if (comma == std::string_view::npos) {
-                    pieces.emplace_back(rest);
-                    break;
-                }
-                pieces.emplace_back(rest.substr(0, comma));
-                rest.remove_prefix(comma + 1);
-            }
-        }
+        if (like) out.like.emplace(like_pieces(*like));
     }
 };
 
+// Calls on(token, offset) for each token of s, left to right; offset is its first byte in s.
+template <class On>
+void scan_tokens(std::string_view s, On&& on) {
+    const char* const begin = s.data();
+    const char* p = begin;
+    const char* const end = p + s.size();
+    while (p < end) {
+        const std::size_t n = ws_len(p, end);
+        if (n != 0) {
+            p += n;
+            continue;
+        }
+        const char* const start = p;
+        ++p;  // the first byte is not white space
+        while (p < end && (kByteClass[static_cast<Byte>(*p)] == 0 || ws_len(p, end) == 0)) ++p;
+        on(std::string_view(start, static_cast<std::size_t>(p - start)), static_cast<std::size_t>(start - begin));
+    }
+}
+
+// The trajectory clause: first "from:", then the first " to:" after it; the to-text ends at the
+// first stop keyword. When both sides are non-empty after trimming, the clause is cut out and only
+// what surrounds it (head, then tail: one text) is scanned for tokens.
+struct ClauseCut {
+    std::optional<Clause::Status> status;  // none: no "from:"
+    std::size_t from = 0;                  // bytes: the "from:"
+    std::size_t raw_end = 0;               // bytes: the end of the raw to-text
+    std::string_view from_text, to_text;   // trimmed
+
+    bool taken() const noexcept { return status == Clause::Status::taken; }
+};
+
+// The clause's two keywords: "from:" anywhere, " to:" after a U+0020 space only.
+constexpr std::string_view kFrom = term(Word::from).token;
+constexpr std::string_view kTo = " to:";
+
+ClauseCut cut_clause(std::string_view s) noexcept {
+    ClauseCut c;
+    c.from = s.find(kFrom);
+    if (c.from == std::string_view::npos) return c;
+    const std::size_t after = c.from + kFrom.size();
+    const std::size_t to = s.find(kTo, after);
+    if (to == std::string_view::npos) {
+        c.status = Clause::Status::no_to;
+        return c;
+    }
+    c.from_text = trim(s.substr(after, to - after));
+    const std::string_view r = s.substr(to + kTo.size());
+    const std::size_t stop = find_stop(r);
+    c.to_text = trim(r.substr(0, stop));
+    c.raw_end = to + kTo.size() + stop;
+    c.status = c.from_text.empty() || c.to_text.empty() ? Clause::Status::empty : Clause::Status::taken;
+    return c;
+}
+
+// The text the token scan reads: the line, or around a taken clause the head (the line before the
+// "from:") immediately followed by the tail (after the raw to-text): the last word of one and the
+// first of the other join into one token. Only a non-empty pair needs a copy, kept in `joined`.
+std::string_view scanned_text(std::string_view s, const ClauseCut& c, std::string& joined) {
+    if (!c.taken()) return s;
+    const std::string_view head = s.substr(0, c.from), tail = s.substr(c.raw_end);
+    if (head.empty()) return tail;
+    if (tail.empty()) return head;
+    joined.reserve(head.size() + tail.size());
+    joined.append(head).append(tail);
+    return joined;
+}
+
+// Code point index of a byte offset (a character boundary) of s; fastest for rising offsets.
+class CodePoints {
+public:
+    explicit CodePoints(std::string_view s) noexcept : s_(s) {}
+    std::size_t at(std::size_t byte) noexcept {
+        if (byte < byte_) byte_ = index_ = 0;
+        for (; byte_ < byte; ++byte_) index_ += (static_cast<Byte>(s_[byte_]) & 0xC0) != 0x80;
+        return index_;
+    }
+
+private:
+    std::string_view s_;
+    std::size_t byte_ = 0, index_ = 0;
+};
+
 }  // namespace
+
+std::vector<std::string> like_pieces(std::string_view rest) {
+    std::vector<std::string> pieces;
+    pieces.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), ',')) + 1);
+    for (;;) {
+        const std::size_t comma = rest.find(',');
+        if (comma == std::string_view::npos) {
+            pieces.emplace_back(rest);
+            return pieces;
+        }
+        pieces.emplace_back(rest.substr(0, comma));
+        rest.remove_prefix(comma + 1);
+    }
+}
 
 bool white_space_at(std::string_view s, std::size_t i, std::size_t& len) {
     if (i >= s.size()) return false;
@@ -228,45 +293,51 @@ bool white_space_at(std::string_view s, std::size_t i, std::size_t& len) {
 
 Modifiers parse_modifiers(std::string_view s) {
     Modifiers out;
-    TokenEffects scan{out, std::nullopt, std::nullopt};
-
-    // The trajectory clause: first "from:", then the first " to:" after it; the to-text
-    // ends at the first stop keyword. When both sides are non-empty after trimming, the
-    // clause is cut out and only what surrounds it is scanned for tokens.
-    std::string joined;  // owns the scanned text when the clause sits between two parts
-    std::string_view text = s;
-    const std::size_t from = s.find("from:");
-    if (from != std::string_view::npos) {
-        const std::size_t after = from + 5;
-        const std::size_t to = s.find(" to:", after);
-        if (to != std::string_view::npos) {
-            const std::string_view from_text = trim(s.substr(after, to - after));
-            const std::string_view r = s.substr(to + 4);
-            const std::size_t stop = find_stop(r);
-            const std::string_view to_text = trim(r.substr(0, stop));
-            if (!from_text.empty() && !to_text.empty()) {
-                out.trajectory_from.emplace(from_text);
-                out.trajectory_to.emplace(to_text);
-                const std::string_view head = s.substr(0, from);
-                const std::string_view tail = r.substr(stop);
-                // The last word of head and the first of tail join into one token, so
-                // the two parts are scanned as one text; only a non-empty pair needs a copy.
-                if (head.empty()) {
-                    text = tail;
-                } else if (tail.empty()) {
-                    text = head;
-                } else {
-                    joined.reserve(head.size() + tail.size());
-                    joined.append(head).append(tail);
-                    text = joined;
-                }
-            }
-        }
+    TokenEffects effects{out, std::nullopt, std::nullopt};
+    const ClauseCut c = cut_clause(s);
+    if (c.taken()) {
+        out.trajectory_from.emplace(c.from_text);
+        out.trajectory_to.emplace(c.to_text);
     }
-
-    scan.run(text);
-    scan.finish();
+    std::string joined;
+    scan_tokens(scanned_text(s, c, joined), [&](std::string_view t, std::size_t) { effects.apply(classify(t)); });
+    effects.finish();
     return out;
+}
+
+Reading read_modifiers(std::string_view s) {
+    Reading reading;
+    Modifiers& out = reading.values;
+    TokenEffects effects{out, std::nullopt, std::nullopt};
+    const ClauseCut c = cut_clause(s);
+    CodePoints cp(s);
+    if (c.status) {
+        const std::size_t start = cp.at(c.from);
+        reading.clause = Clause{*c.status, start, c.taken() ? cp.at(c.raw_end) : start + kFrom.size()};
+    }
+    if (c.taken()) {
+        out.trajectory_from.emplace(c.from_text);
+        out.trajectory_to.emplace(c.to_text);
+    }
+    // A scanned byte offset in the line: before the clause as it is, after it moved past it. A
+    // token's end at the head's end stays there (nothing of the tail is in it).
+    const std::size_t head = c.taken() ? c.from : s.size();
+    const std::size_t shift = c.taken() ? c.raw_end - c.from : 0;
+    std::string joined;
+    scan_tokens(scanned_text(s, c, joined), [&](std::string_view t, std::size_t at) {
+        const Effect e = classify(t);
+        effects.apply(e);
+        const std::size_t first = at < head ? at : at + shift, last = at + t.size();
+        Token& token = reading.tokens.emplace_back();
+        token.text.assign(t);
+        token.start = cp.at(first);
+        token.end = cp.at(last <= head ? last : last + shift);
+        token.rule = e.rule;
+        token.recent_days = e.recent_days;
+        token.limit = e.limit;
+    });
+    effects.finish();
+    return reading;
 }
 
 }  // namespace tarnexa::modifiers

@@ -3,7 +3,9 @@
 // result into a dict.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,8 +25,75 @@ struct Modifiers {
     bool local_communities = false;
 };
 
+// ---- the vocabulary ----
+// Every word of the grammar, in the order a user is shown them. A token ending in ':' is valued
+// and matches any token starting with it; the others match a token equal to them. "from:" opens
+// the trajectory clause and is no token rule.
+enum class Word : unsigned char {
+    recent, recent_days, like, unlike, from, limit, diverse, local_communities, detect_communities
+};
+struct Term {
+    std::string_view token;  // as typed
+    std::string_view key;    // the result's key it sets
+    std::string_view usage;  // how it is written
+    std::string_view help;   // one line for a user
+    bool shown;              // listed to users (detect_communities is an alias)
+};
+inline constexpr Term kVocabulary[] = {
+    {"recent", "recent", "recent", "favour newer documents", true},
+    {"recent:", "recent_days", "recent:N", "recent:N, an age scale of N days", true},
+    {"like:", "like", "like:ID,ID", "like:ID,ID, towards these documents", true},
+    {"unlike:", "unlike", "unlike:WORD", "unlike:WORD, away from a word", true},
+    {"from:", "trajectory_from", "from: TEXT to: TEXT", "from: TEXT to: TEXT, along a direction", true},
+    {"limit:", "limit", "limit:N", "limit:N, at most N hits", true},
+    {"diverse", "diverse", "diverse", "fewer near-duplicates", true},
+    {"local_communities", "local_communities", "local_communities", "group the hits", true},
+    {"detect_communities", "local_communities", "detect_communities", "group the hits", false},
+};
+constexpr const Term& term(Word w) noexcept { return kVocabulary[static_cast<std::size_t>(w)]; }
+
+// The words that end the to-text of a trajectory clause, in the grammar's order (the bare word
+// "recent" is not among them).
+inline constexpr Word kStopWords[] = {Word::diverse, Word::recent_days, Word::unlike, Word::like,
+                                      Word::limit, Word::local_communities, Word::detect_communities};
+
 // Parses a modifier line given as valid UTF-8. Never throws except std::bad_alloc.
 Modifiers parse_modifiers(std::string_view utf8);
+
+// ---- what a parse saw ----
+// Positions are code point indices into the line.
+struct Token {
+    std::string text;          // as scanned: for a token across the cut-out clause, both parts
+    std::size_t start = 0;     // its first character in the line
+    std::size_t end = 0;       // one past its last character in the line
+    std::optional<Word> rule;  // the rule that matched; none for an ignored token
+    std::optional<std::int64_t> recent_days;  // "recent:" with a valid number
+    std::optional<std::uint64_t> limit;       // "limit:" with a valid number
+    // The text after the rule's token (the value of "unlike:" and "like:").
+    std::string_view rest() const noexcept {
+        return std::string_view(text).substr(rule ? term(*rule).token.size() : 0);
+    }
+};
+struct Clause {
+    enum class Status : unsigned char {
+        taken,  // from the "from:" to the end of the raw to-text
+        no_to,  // no " to:" after the first "from:" (span: the "from:")
+        empty,  // a side trims to nothing (span: the "from:")
+    };
+    Status status;
+    std::size_t start, end;
+};
+struct Reading {
+    Modifiers values;              // exactly what parse_modifiers returns
+    std::vector<Token> tokens;     // the token scan, left to right
+    std::optional<Clause> clause;  // none when the line holds no "from:"
+};
+
+// parse_modifiers and what it saw on the way. Never throws except std::bad_alloc.
+Reading read_modifiers(std::string_view utf8);
+
+// The pieces of a "like:" value: split at every ',', empty pieces kept, none trimmed.
+std::vector<std::string> like_pieces(std::string_view rest);
 
 // True when the code point starting at s[i] (valid UTF-8) is one of the white-space
 // characters of the grammar; sets len to its byte length. Exposed for tests/fuzzing.

@@ -2,18 +2,22 @@
 // that the package never restates one of its formulas in Python. Not part of _tarnexa's surface.
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
-#include <cstring>
 #include <string_view>
 
+#include "boundary/arguments.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/entries.hpp"
 #include "boundary/guard.hpp"
-#include "kernels/int8.hpp"
+#include "boundary/numpy_api.hpp"
+#include "modifiers/modifiers.hpp"
+#include "native/exported.hpp"
 #include "scoring/parameters.hpp"
 #include "scoring/prepare.hpp"
 #include "scoring/quantized.hpp"
@@ -26,138 +30,122 @@ using C = params::Conv;
 
 // like_query(query_vec, liked_rows): the query blended with the liked rows' centroid exactly as
 // score_candidates blends it with like_ids (the rows in the order given), as float32 bytes.
-enum LikeParameter { kQueryVec, kLikedRows, kLikeCount };
-constexpr params::Param kLikeParams[kLikeCount] = {{"query_vec", C::vec_f32}, {"liked_rows", C::matrix_f32}};
+enum LikeParameter { kQueryVec, kLikedRows };
+constexpr params::Param kLikeParams[] = {{"query_vec", C::vec_f32}, {"liked_rows", C::matrix_f32}};
 constexpr params::Function kLikeFunction{
     "like_query", kLikeParams,
     "The query blended 0.5/0.5 with the normalised centroid of liked_rows (at least one), as\n"
     "score_candidates blends it for like_ids; float32 bytes."};
-PyObject* g_like_names[kLikeCount];
 
-PyObject* like_query(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kLikeQuery{kLikeFunction, like_query, g_like_names};
-
-PyObject* like_query(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<kLikeCount>(kLikeQuery, args, nargsf, kwnames, [&](PyObject* const* a) {
-        py::CallContext ctx;
-        auto array = [&](LikeParameter p) -> const py::ArrayArg& {
-            const char* name = kLikeParams[p].name;
-            return py::convert_arg(name, [&]() -> py::ArrayArg& {
-                return py::to_array(a[p], kLikeParams[p].conv, ctx, name);
-            });
-        };
-        const py::ArrayArg& query = array(kQueryVec);
-        const py::ArrayArg& liked = array(kLikedRows);
-        ctx.arguments_converted();
-        const MatrixView rows = liked.matrix();
-        if (rows.rows == 0) py::raise(PyExc_ValueError, "liked_rows has no rows");
-        if (rows.cols != query.vec<float>().size())
-            py::raise(PyExc_ValueError, "liked_rows and query_vec differ in width");
-        std::vector<std::uint64_t> order(rows.rows);
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-        const scoring::Vector q = *scoring::prepare_query(rows, query.vec<float>(), order);
-        return py::made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(q.data()),
-                                                  static_cast<Py_ssize_t>(q.size() * sizeof(float))))
-            .release();
-    });
+PyObject* like_query(PyObject*, PyObject* const* a) {
+    py::CallContext ctx;
+    const py::Arguments v(kLikeParams, a, ctx);
+    ctx.arguments_converted();
+    const MatrixView rows = v.array(kLikedRows).matrix();
+    const VecView<float> query = v.array(kQueryVec).vec<float>();
+    if (rows.rows == 0) py::raise(PyExc_ValueError, "liked_rows has no rows");
+    if (rows.cols != query.size()) py::raise(PyExc_ValueError, "liked_rows and query_vec differ in width");
+    std::vector<std::uint64_t> order(rows.rows);
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const scoring::Vector q = *scoring::prepare_query(rows, query, order);
+    return py::made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(q.data()),
+                                              static_cast<Py_ssize_t>(q.size() * sizeof(float))))
+        .release();
 }
 
 // round4(x): a score rounded to four decimals as score_candidates reports it.
 constexpr params::Param kRoundParams[] = {{"x", C::real}};
 constexpr params::Function kRoundFunction{"round4", kRoundParams,
                                           "x rounded to four decimals as score_candidates rounds its scores."};
-PyObject* g_round_names[1];
 
-PyObject* round4(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kRound4{kRoundFunction, round4, g_round_names};
-
-PyObject* round4(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<1>(kRound4, args, nargsf, kwnames, [&](PyObject* const* a) {
-        py::CallContext ctx;
-        const double x = py::convert_arg(kRoundParams[0].name, [&] { return py::to_f64(a[0], ctx); });
-        return py::made(PyFloat_FromDouble(scoring::round4(x))).release();
-    });
+PyObject* round4(PyObject*, PyObject* const* a) {
+    py::CallContext ctx;
+    const py::Arguments v(kRoundParams, a, ctx);
+    return py::made(PyFloat_FromDouble(scoring::round4(v.real(0)))).release();
 }
 
 // ---- the int8 copy of a matrix ----
-// Row codes travel as float32 arrays viewed over their bytes (a row of codes padded with zeros
-// to a multiple of 4 bytes), so the module's array conversion reads them in place.
 
-// quantize(matrix): codes, scales and bound terms of every row, as one bytes object: n rows of
-// code_stride(dims) bytes, then n float32 scales, then n float32 bound terms.
+// code_width(dims): bytes a row of codes takes, padded to a multiple of 4.
+constexpr params::Param kWidthParams[] = {{"dims", C::count}};
+constexpr params::Function kWidthFunction{"code_width", kWidthParams,
+                                          "Bytes of a row of int8 codes: dims, padded with zeros to a multiple of 4."};
+
+PyObject* code_width(PyObject*, PyObject* const* a) {
+    py::CallContext ctx;
+    const py::Arguments v(kWidthParams, a, ctx);
+    if (v.count(0) > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max() - 3))
+        py::raise(PyExc_OverflowError, "dims is too large");
+    return py::made(PyLong_FromSize_t(scoring::code_width(static_cast<std::size_t>(v.count(0))))).release();
+}
+
+// quantize(matrix): codes (n, code_width(dims)) int8, scales (n,) and bound terms (n,) float32
+// of every row, as three new arrays.
 constexpr params::Param kQuantizeParams[] = {{"matrix", C::matrix_f32}};
 constexpr params::Function kQuantizeFunction{
     "quantize", kQuantizeParams,
-    "int8 codes (rows padded to 4 bytes), float32 scales and float32 bound terms of the rows of\n"
-    "matrix, one after the other in one bytes object."};
-PyObject* g_quantize_names[1];
+    "The int8 copy of the rows of matrix as three new arrays: codes (n, code_width(dims)) int8,\n"
+    "padded with zeros, and float32 scales and bound terms (n,)."};
 
-PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kQuantize{kQuantizeFunction, quantize, g_quantize_names};
-
-std::size_t code_stride(std::size_t dims) { return (dims + 3) / 4 * 4; }
-
-PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<1>(kQuantize, args, nargsf, kwnames, [&](PyObject* const* a) {
-        py::CallContext ctx;
-        const py::ArrayArg& arr = py::convert_arg("matrix", [&]() -> py::ArrayArg& {
-            return py::to_array(a[0], C::matrix_f32, ctx, "matrix");
-        });
-        ctx.arguments_converted();
-        const MatrixView m = arr.matrix();
-        const std::size_t stride = code_stride(m.cols), n = m.rows;
-        py::Ref out = py::made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * (stride + 8))));
-        char* base = PyBytes_AS_STRING(out.get());
-        std::memset(base, 0, n * stride);
-        auto* codes = reinterpret_cast<std::int8_t*>(base);
-        for (std::size_t r = 0; r < n; ++r) {
-            float scale, bound;
-            scoring::quantize_row(m, r, codes + r * stride, scale, bound);
-            std::memcpy(base + n * stride + r * 4, &scale, 4);
-            std::memcpy(base + n * (stride + 4) + r * 4, &bound, 4);
-        }
-        return out.release();
-    });
+PyObject* quantize(PyObject*, PyObject* const* a) {
+    py::CallContext ctx;
+    const py::Arguments v(kQuantizeParams, a, ctx);
+    ctx.arguments_converted();
+    const MatrixView m = v.array(0).matrix();
+    const std::size_t n = m.rows, width = scoring::code_width(m.cols);
+    const numpy::Api& np = numpy::api();
+    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(width)};
+    py::Ref codes = py::made(np.new_array(numpy::kInt8, 2, shape));
+    py::Ref scales = py::made(np.new_array(numpy::kFloat32, 1, shape));
+    py::Ref bounds = py::made(np.new_array(numpy::kFloat32, 1, shape));
+    auto* c = reinterpret_cast<std::int8_t*>(numpy::fields(codes.get())->data);
+    auto* s = reinterpret_cast<float*>(numpy::fields(scales.get())->data);
+    auto* b = reinterpret_cast<float*>(numpy::fields(bounds.get())->data);
+    if (n != 0) std::memset(c, 0, n * width);
+    for (std::size_t r = 0; r < n; ++r) scoring::quantize_row(m, r, c + r * width, s[r], b[r]);
+    return py::made(PyTuple_Pack(3, codes.get(), scales.get(), bounds.get())).release();
 }
 
-// The int8 copy of the matrix as three arrays (codes viewed as float32, scales, bound terms).
-scoring::QuantizedRows quantized_of(const py::ArrayArg& codes, const py::ArrayArg& scales,
-                                    const py::ArrayArg& bounds, std::size_t dims) {
-    const MatrixView c = codes.matrix();
-    const VecView<float> s = scales.vec<float>(), b = bounds.vec<float>();
+// The int8 copy as a search reads it: codes from quantize, scales and bounds contiguous.
+enum CopyParameter { kCodes, kScales, kBounds };
+constexpr std::size_t kCopyCount = kBounds + 1;
+constexpr params::Param kCopyParams[kCopyCount] = {
+    {"codes", C::codes_i8}, {"scales", C::vec_f32}, {"bounds", C::vec_f32}};
+
+scoring::QuantizedRows quantized_of(const py::Arguments& copy, std::size_t dims) {
+    const CodesView c = copy.array(kCodes).codes();
+    const VecView<float> s = copy.array(kScales).vec<float>(), b = copy.array(kBounds).vec<float>();
     const std::ptrdiff_t f = sizeof(float);
-    if (c.col_stride != f || s.stride != f || b.stride != f || c.row_stride < 0 ||
-        static_cast<std::size_t>(c.row_stride) < dims || c.cols * sizeof(float) < dims ||
-        s.size() != c.rows || b.size() != c.rows)
+    if (s.stride != f || b.stride != f || c.row_stride < 0 || static_cast<std::size_t>(c.row_stride) < dims ||
+        c.cols < dims || s.size() != c.rows || b.size() != c.rows)
         py::raise(PyExc_ValueError, "the int8 copy does not fit the matrix");
-    return {reinterpret_cast<const std::int8_t*>(c.data), static_cast<std::size_t>(c.row_stride),
-            s.data ? reinterpret_cast<const float*>(s.data) : nullptr,
+    return {c.data, static_cast<std::size_t>(c.row_stride), s.data ? reinterpret_cast<const float*>(s.data) : nullptr,
             b.data ? reinterpret_cast<const float*>(b.data) : nullptr, c.rows};
 }
 
 // search_int8(codes, scales, bounds, <score_candidates' eighteen parameters>): the result of
 // score_candidates, computed by scanning the int8 copy and rescoring the rows that can reach it.
 using scoring::kParameterCount;
-constexpr std::size_t kInt8Extra = 3;
 constexpr auto kSearchParams = [] {
-    std::array<params::Param, kInt8Extra + kParameterCount> p{};
-    p[0] = {"codes", C::matrix_f32};
-    p[1] = {"scales", C::vec_f32};
-    p[2] = {"bounds", C::vec_f32};
-    for (std::size_t i = 0; i < kParameterCount; ++i) p[kInt8Extra + i] = scoring::kParameters[i];
+    std::array<params::Param, kCopyCount + kParameterCount> p{};
+    std::copy(std::begin(kCopyParams), std::end(kCopyParams), p.begin());
+    std::copy(std::begin(scoring::kParameters), std::end(scoring::kParameters), p.begin() + kCopyCount);
     return p;
 }();
-constexpr params::Function kSearchFunction{
-    "search_int8", kSearchParams,
-    "score_candidates' result, computed from an int8 copy of the matrix (codes from quantize,\n"
-    "viewed as float32) and the float32 rows that copy cannot rule out.\n\n"};
-PyObject* g_search_names[kSearchParams.size()];
-
-PyObject* search_int8(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kSearchInt8{kSearchFunction, search_int8, g_search_names};
-
-// Rows rescored by the calling thread's last search_int8, or -1 when it ran the float32 scan.
-thread_local long long t_rescored = -1;
+// The position of a parameter in search_int8's table.
+constexpr std::size_t search_position(std::string_view name) {
+    for (std::size_t i = 0; i < kSearchParams.size(); ++i)
+        if (kSearchParams[i].name == name) return i;
+    return kSearchParams.size();
+}
+#define TARNEXA_SEARCH_HEAD                                                                         \
+    "score_candidates' result, computed from an int8 copy of the matrix (codes, scales and bounds\n" \
+    "from quantize) and the float32 rows that copy cannot rule out"
+constexpr params::Function kSearchFunction{"search_int8", kSearchParams, TARNEXA_SEARCH_HEAD ".\n\n"};
+constexpr params::Function kSearchCountedFunction{
+    "search_int8_counted", kSearchParams,
+    TARNEXA_SEARCH_HEAD ", with the\nnumber of rows rescored in float32 (-1: the float32 matrix was scanned instead).\n\n"};
+#undef TARNEXA_SEARCH_HEAD
 
 // Ids held natively, built once: the texts back to back, their end offsets and an open-addressing
 // table of row numbers keyed by the text (uint32 slots, at most two thirds full: 6 bytes a row
@@ -200,25 +188,19 @@ private:
     std::vector<std::uint32_t> slots_;
 };
 
-// The int8 search around the pipeline's entry: a[0..2] are the int8 copy's arrays; the ids are
-// the call's own, or a table held by a searcher object.
+// The int8 search around the pipeline's entry: `copy` the int8 copy's arrays (converted after the
+// eighteen); the ids are the call's own, or a table held by a searcher object.
 struct Int8Core final : entries::ScoreCore {
-    const py::ArrayArg* arrays[kInt8Extra] = {};
-    PyObject* const* extra = nullptr;
+    PyObject* const* copy_slots = nullptr;
     const IdTable* table = nullptr;
-    void convert_more(PyObject* const*, py::CallContext& ctx) override {
-        for (std::size_t i = 0; i < kInt8Extra; ++i) {
-            const char* name = kSearchParams[i].name;
-            arrays[i] = &py::convert_arg(name, [&]() -> py::ArrayArg& {
-                return py::to_array(extra[i], kSearchParams[i].conv, ctx, name);
-            });
-        }
-    }
+    std::optional<py::Arguments> copy;
+    long long rescored = -1;  // rows rescored in float32; -1 when the float32 scan ran instead
+
+    void convert_more(PyObject* const*, py::CallContext& ctx) override { copy.emplace(kCopyParams, copy_slots, ctx); }
     scoring::Outcome run(const scoring::Request& r) override {
-        const scoring::QuantizedRows q = quantized_of(*arrays[0], *arrays[1], *arrays[2], r.matrix.cols);
         scoring::QuantizedStats stats;
-        scoring::Outcome out = scoring::search_quantized(r, q, &stats);
-        t_rescored = stats.scanned ? static_cast<long long>(stats.rescored) : -1;
+        scoring::Outcome out = scoring::search_quantized(r, quantized_of(*copy, r.matrix.cols), &stats);
+        rescored = stats.scanned ? static_cast<long long>(stats.rescored) : -1;
         return out;
     }
     bool owns_ids() const override { return table != nullptr; }
@@ -230,64 +212,87 @@ struct Int8Core final : entries::ScoreCore {
     }
 };
 
-PyObject* search_int8(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<kSearchParams.size()>(kSearchInt8, args, nargsf, kwnames, [&](PyObject* const* a) -> PyObject* {
-        Int8Core core;
-        core.extra = a;
-        return entries::score_call(a + kInt8Extra, core);
-    });
+// The hits of a search with the rows it rescored: (hits, rescored).
+PyObject* with_count(PyObject* hits, const Int8Core& core) {
+    py::Ref list = py::Ref::steal(hits);
+    py::Ref count = py::made(PyLong_FromLongLong(core.rescored));
+    return py::made(PyTuple_Pack(2, list.get(), count.get())).release();
+}
+
+template <bool kCounted>
+PyObject* search_int8(PyObject*, PyObject* const* a) {
+    Int8Core core;
+    core.copy_slots = a;
+    PyObject* hits = entries::score_call(a + kCopyCount, core);
+    return kCounted ? with_count(hits, core) : hits;
 }
 
 // ---- the searcher object ----
 // Int8Searcher: the int8 copy, the matrix and the timestamps (held, converted again by each
 // search, which costs no copy), and the ids as an IdTable built once, so that a query never walks
 // every id. Made by int8_searcher(); search() takes score_candidates' other parameters.
-enum Held { kHeldCodes, kHeldScales, kHeldBounds, kHeldMatrix, kHeldTimes, kHeldCount };
+enum MakeParameter { kMakeCodes, kMakeScales, kMakeBounds, kMakeMatrix, kMakeIds, kMakeTimestamps, kMakeCount };
+constexpr params::Param kMakeParams[kMakeCount] = {
+    kCopyParams[kCodes], kCopyParams[kScales], kCopyParams[kBounds], {"matrix", C::matrix_f32}, {"ids", C::texts},
+    {"timestamps", C::vec_f64, params::kNone}};
+constexpr params::Function kMakeFunction{
+    "int8_searcher", kMakeParams,
+    "An Int8Searcher holding the int8 copy, the matrix, the timestamps and the ids (their texts\n"
+    "and a table of rows by text, built once)."};
+
 struct SearcherObject {
     PyObject_HEAD
     IdTable* ids;
-    PyObject* held[kHeldCount];  // kHeldTimes may be null
+    PyObject* held[kMakeCount];  // int8_searcher's arguments but the ids; null when not given
 };
 PyTypeObject* g_searcher_type = nullptr;
+
+PyObject* int8_searcher(PyObject*, PyObject* const* a) {
+    py::CallContext ctx;
+    const py::Arguments v(kMakeParams, a, ctx);
+    ctx.arguments_converted();
+    auto table = std::make_unique<IdTable>(v.texts(kMakeIds));
+    auto* obj = reinterpret_cast<SearcherObject*>(
+        py::made(reinterpret_cast<PyObject*>(PyObject_New(SearcherObject, g_searcher_type))).release());
+    obj->ids = table.release();
+    for (std::size_t p = 0; p < kMakeCount; ++p)
+        obj->held[p] = p == kMakeIds || !v.given(p) ? nullptr : Py_NewRef(a[p]);
+    return reinterpret_cast<PyObject*>(obj);
+}
 
 // search()'s parameters: score_candidates' own but the four the searcher holds.
 constexpr bool held_parameter(std::size_t p) {
     return p == scoring::kMatrix || p == scoring::kIds || p == scoring::kIdToIdx || p == scoring::kTimestamps;
 }
 constexpr std::size_t kQueryParamCount = scoring::kParameterCount - 4;
-constexpr auto kQueryParamIndex = [] {
-    std::array<std::size_t, kQueryParamCount> idx{};
-    std::size_t j = 0;
-    for (std::size_t p = 0; p < scoring::kParameterCount; ++p)
-        if (!held_parameter(p)) idx[j++] = p;
-    return idx;
-}();
 constexpr auto kQueryParams = [] {
     std::array<params::Param, kQueryParamCount> out{};
-    for (std::size_t j = 0; j < kQueryParamCount; ++j) out[j] = scoring::kParameters[kQueryParamIndex[j]];
+    std::size_t j = 0;
+    for (std::size_t p = 0; p < scoring::kParameterCount; ++p)
+        if (!held_parameter(p)) out[j++] = scoring::kParameters[p];
     return out;
 }();
 constexpr params::Function kSearchMethodFunction{
-    "search", kQueryParams,
-    "score_candidates on the held matrix, ids and timestamps, through the int8 copy.\n\n"};
-PyObject* g_search_method_names[kQueryParamCount];
-PyObject* searcher_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kSearchMethod{kSearchMethodFunction, searcher_search, g_search_method_names};
+    "search", kQueryParams, "score_candidates on the held matrix, ids and timestamps, through the int8 copy.\n\n"};
+constexpr params::Function kSearchCountedMethodFunction{
+    "search_counted", kQueryParams,
+    "search(), with the number of rows rescored in float32 (-1: the float32 matrix was scanned\n"
+    "instead).\n\n"};
 
-PyObject* searcher_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<kQueryParamCount>(kSearchMethod, args, nargsf, kwnames, [&](PyObject* const* slots) -> PyObject* {
-        auto* obj = reinterpret_cast<SearcherObject*>(self);
-        PyObject* a[kInt8Extra + scoring::kParameterCount] = {};
-        for (std::size_t i = 0; i < kInt8Extra; ++i) a[i] = obj->held[i];
-        PyObject** p = a + kInt8Extra;
-        p[scoring::kMatrix] = obj->held[kHeldMatrix];
-        p[scoring::kTimestamps] = obj->held[kHeldTimes];
-        for (std::size_t j = 0; j < kQueryParamCount; ++j) p[kQueryParamIndex[j]] = slots[j];
-        Int8Core core;
-        core.extra = a;
-        core.table = obj->ids;
-        return entries::score_call(p, core);
-    });
+// search_int8's slots for a held searcher's search: the held arrays, then the query's arguments,
+// each at the position of its name.
+template <bool kCounted>
+PyObject* searcher_search(PyObject* self, PyObject* const* slots) {
+    auto* obj = reinterpret_cast<SearcherObject*>(self);
+    PyObject* a[kSearchParams.size()] = {};
+    for (std::size_t p = 0; p < kMakeCount; ++p)
+        if (p != kMakeIds) a[search_position(kMakeParams[p].name)] = obj->held[p];
+    for (std::size_t j = 0; j < kQueryParamCount; ++j) a[search_position(kQueryParams[j].name)] = slots[j];
+    Int8Core core;
+    core.copy_slots = a;
+    core.table = obj->ids;
+    PyObject* hits = entries::score_call(a + kCopyCount, core);
+    return kCounted ? with_count(hits, core) : hits;
 }
 
 // Int8Searcher.rows(ids): the held row of each id of a sequence of str, -1 for an id not held.
@@ -325,134 +330,137 @@ void searcher_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// int8_searcher(codes, scales, bounds, matrix, ids, timestamps=None)
-constexpr params::Param kMakeParams[] = {{"codes", C::matrix_f32}, {"scales", C::vec_f32},
-                                         {"bounds", C::vec_f32},   {"matrix", C::matrix_f32},
-                                         {"ids", C::texts},        {"timestamps", C::vec_f64, params::kNone}};
-constexpr params::Function kMakeFunction{
-    "int8_searcher", kMakeParams,
-    "An Int8Searcher holding the int8 copy, the matrix, the timestamps and the ids (their texts\n"
-    "and a table of rows by text, built once)."};
-PyObject* g_make_names[6];
-PyObject* int8_searcher(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kMakeSearcher{kMakeFunction, int8_searcher, g_make_names};
+// ---- the modifier line ----
 
-PyObject* int8_searcher(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<6>(kMakeSearcher, args, nargsf, kwnames, [&](PyObject* const* a) -> PyObject* {
-        py::CallContext ctx;
-        for (int i : {0, 1, 2, 3, 5}) {
-            if (i == 5 && (a[5] == nullptr || a[5] == Py_None)) continue;
-            (void)py::convert_arg(kMakeParams[i].name, [&]() -> py::ArrayArg& {
-                return py::to_array(a[i], kMakeParams[i].conv, ctx, kMakeParams[i].name);
-            });
+py::Ref utf8_text(std::string_view s) {
+    return py::made(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
+}
+py::Ref size_object(std::size_t n) { return py::made(PyLong_FromSize_t(n)); }
+py::Ref tuple_of(std::initializer_list<PyObject*> items) {
+    py::Ref t = py::made(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+
+// What one token alone sets: True for a flag, the number (None when invalid), the text, the
+// pieces; None for a token no rule matches.
+py::Ref token_value(const modifiers::Token& t) {
+    using modifiers::Word;
+    if (!t.rule) return py::Ref::borrow(Py_None);
+    switch (*t.rule) {
+        case Word::recent_days:
+            return t.recent_days ? py::made(PyLong_FromLongLong(*t.recent_days)) : py::Ref::borrow(Py_None);
+        case Word::limit:
+            return t.limit ? py::made(PyLong_FromUnsignedLongLong(*t.limit)) : py::Ref::borrow(Py_None);
+        case Word::unlike: return utf8_text(t.rest());
+        case Word::like: {
+            const std::vector<std::string> pieces = modifiers::like_pieces(t.rest());
+            py::Ref list = py::made(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+            for (std::size_t i = 0; i < pieces.size(); ++i)
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), utf8_text(pieces[i]).release());
+            return list;
         }
-        const py::TextList& ids = py::convert_arg("ids", [&]() -> py::TextList& { return py::to_text_list(a[4], ctx); });
-        ctx.arguments_converted();
-        auto table = std::make_unique<IdTable>(ids);
-        auto* obj = reinterpret_cast<SearcherObject*>(py::made(
-            reinterpret_cast<PyObject*>(PyObject_New(SearcherObject, g_searcher_type))).release());
-        obj->ids = table.release();
-        const int order[kHeldCount] = {0, 1, 2, 3, 5};
-        for (int h = 0; h < kHeldCount; ++h) {
-            PyObject* o = a[order[h]];
-            obj->held[h] = o == nullptr || o == Py_None ? nullptr : Py_NewRef(o);
-        }
-        return reinterpret_cast<PyObject*>(obj);
-    });
+        default: return py::Ref::borrow(Py_True);
+    }
 }
 
-constexpr params::Function kRescoredFunction{
-    "last_rescored", {},
-    "Rows the calling thread's last search_int8 rescored in float32; -1 when it scanned the\n"
-    "float32 matrix instead."};
-PyObject* g_rescored_names[1];
-PyObject* last_rescored(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kLastRescored{kRescoredFunction, last_rescored, g_rescored_names};
-PyObject* last_rescored(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<1>(kLastRescored, args, nargsf, kwnames, [&](PyObject* const*) {
-        return py::made(PyLong_FromLongLong(t_rescored)).release();
-    });
+const char* status_name(modifiers::Clause::Status s) {
+    switch (s) {
+        case modifiers::Clause::Status::taken: return "taken";
+        case modifiers::Clause::Status::no_to: return "no_to";
+        case modifiers::Clause::Status::empty: break;
+    }
+    return "empty";
 }
 
-// int8_dots(codes, cols, queries, isa): the int8 kernel named by isa ("portable", "avx2",
-// "avx512", "neon", "neon-sdot"; one this CPU lacks falls back to the best) on codes (rows of
-// cols codes, viewed as float32) against queries (rows of int8_padded(cols) codes, viewed as
-// float32), at most six; int32 bytes, one run of rows per query. For tests of each kernel
-// against the portable one.
-constexpr params::Param kDotsParams[] = {
-    {"codes", C::matrix_f32}, {"cols", C::count}, {"queries", C::matrix_f32}, {"isa", C::text}};
-constexpr params::Function kDotsFunction{"int8_dots", kDotsParams,
-                                         "Integer dot products of int8 codes on one kernel."};
-PyObject* g_dots_names[4];
-PyObject* int8_dots(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kInt8Dots{kDotsFunction, int8_dots, g_dots_names};
-PyObject* int8_dots(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<4>(kInt8Dots, args, nargsf, kwnames, [&](PyObject* const* a) {
-        py::CallContext ctx;
-        auto array = [&](int i) -> const py::ArrayArg& {
-            return py::convert_arg(kDotsParams[i].name, [&]() -> py::ArrayArg& {
-                return py::to_array(a[i], C::matrix_f32, ctx, kDotsParams[i].name);
-            });
-        };
-        const py::ArrayArg& codes = array(0);
-        const std::uint64_t cols = py::convert_arg("cols", [&] { return py::to_u64(a[1], ctx); });
-        const py::ArrayArg& queries = array(2);
-        const std::string_view isa_name = py::convert_arg("isa", [&] { return py::to_text(a[3]); });
-        ctx.arguments_converted();
-        const MatrixView c = codes.matrix(), qm = queries.matrix();
-        const std::ptrdiff_t f = sizeof(float);
-        if (c.col_stride != f || qm.col_stride != f || qm.rows > kernels::kInt8MaxVecs ||
-            c.cols * sizeof(float) < cols || qm.cols * sizeof(float) != kernels::int8_padded(cols) ||
-            static_cast<std::size_t>(qm.row_stride) != kernels::int8_padded(cols) || c.row_stride < 0)
-            py::raise(PyExc_ValueError, "codes or queries do not fit cols");
-        const auto* named = std::find_if(std::begin(kernels::kInt8Kernels), std::end(kernels::kInt8Kernels),
-                                         [&](kernels::Isa i) { return isa_name == kernels::isa_name(i); });
-        if (named == std::end(kernels::kInt8Kernels)) py::raise(PyExc_ValueError, "unknown isa");
-        const kernels::Isa isa = *named;
-        const std::size_t n = c.rows, nq = qm.rows;
-        py::Ref out = py::made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * nq * 4)));
-        auto* res = reinterpret_cast<std::int32_t*>(PyBytes_AS_STRING(out.get()));
-        const std::int8_t* qv[kernels::kInt8MaxVecs];
-        std::int32_t* ov[kernels::kInt8MaxVecs];
-        for (std::size_t v = 0; v < nq; ++v) {
-            qv[v] = reinterpret_cast<const std::int8_t*>(qm.data) + v * static_cast<std::size_t>(qm.row_stride);
-            ov[v] = res + v * n;
-        }
-        kernels::int8_dot_rows_with(isa, reinterpret_cast<const std::int8_t*>(c.data),
-                                    static_cast<std::size_t>(c.row_stride), cols, n, qv, nq, ov);
-        return out.release();
-    });
+// read_modifiers(line): (values, tokens, clause), the dict parse_modifiers returns and what the
+// parse saw (positions in code points of the line).
+constexpr params::Param kReadParams[] = {{"line", C::line}};
+constexpr params::Function kReadFunction{
+    "read_modifiers", kReadParams,
+    "The modifier line parsed as parse_modifiers parses it, with what the parse saw:\n"
+    "(values, tokens, clause). values is parse_modifiers' dict; tokens holds (text, start, end,\n"
+    "rule, value) for each token scanned, rule being the word whose rule matched (\"\" for none) and\n"
+    "value what the token alone sets; clause is None without \"from:\", else (status, start, end)\n"
+    "with status \"taken\", \"no_to\" or \"empty\"."};
+
+PyObject* read_modifiers(PyObject*, PyObject* const* a) {
+    py::CallContext ctx;
+    const py::Arguments v(kReadParams, a, ctx);
+    const modifiers::Reading r = modifiers::read_modifiers(v.text(0));
+    py::Ref values = entries::modifiers_dict(r.values);
+    py::Ref tokens = py::made(PyList_New(static_cast<Py_ssize_t>(r.tokens.size())));
+    for (std::size_t i = 0; i < r.tokens.size(); ++i) {
+        const modifiers::Token& t = r.tokens[i];
+        py::Ref text = utf8_text(t.text), start = size_object(t.start), end = size_object(t.end);
+        py::Ref rule = utf8_text(t.rule ? modifiers::term(*t.rule).token : std::string_view());
+        py::Ref value = token_value(t);
+        PyList_SET_ITEM(tokens.get(), static_cast<Py_ssize_t>(i),
+                        tuple_of({text.get(), start.get(), end.get(), rule.get(), value.get()}).release());
+    }
+    py::Ref clause = py::Ref::borrow(Py_None);
+    if (r.clause) {
+        py::Ref status = py::made(PyUnicode_FromString(status_name(r.clause->status)));
+        py::Ref start = size_object(r.clause->start), end = size_object(r.clause->end);
+        clause = tuple_of({status.get(), start.get(), end.get()});
+    }
+    return tuple_of({values.get(), tokens.get(), clause.get()}).release();
 }
 
-// int8_isas(): the int8 kernels this CPU runs, best last.
-constexpr params::Function kIsasFunction{"int8_isas", {}, "The int8 kernels this CPU runs, best last."};
-PyObject* g_isas_names[1];
-PyObject* int8_isas(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
-constinit const py::FunctionDesc kInt8Isas{kIsasFunction, int8_isas, g_isas_names};
-PyObject* int8_isas(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return py::called<1>(kInt8Isas, args, nargsf, kwnames, [&](PyObject* const*) {
-        py::Ref list = py::made(PyList_New(0));
-        for (kernels::Isa isa : kernels::kInt8Kernels)
-            if (kernels::int8_isa_supported(isa)) {
-                py::Ref name = py::made(PyUnicode_FromString(kernels::isa_name(isa)));
-                py::check(PyList_Append(list.get(), name.get()));
-            }
-        return list.release();
-    });
+// modifier_vocabulary(): the parser's words as (token, key, usage, help, shown).
+constexpr params::Function kVocabularyFunction{
+    "modifier_vocabulary", {},
+    "The words of the modifier line as (token, key, usage, help, shown), in the order a user is\n"
+    "shown them; key is the key of parse_modifiers' dict a word sets."};
+
+PyObject* modifier_vocabulary(PyObject*, PyObject* const*) {
+    const auto& words = modifiers::kVocabulary;
+    py::Ref out = py::made(PyTuple_New(static_cast<Py_ssize_t>(std::size(words))));
+    for (std::size_t i = 0; i < std::size(words); ++i) {
+        const modifiers::Term& w = words[i];
+        py::Ref token = utf8_text(w.token), key = utf8_text(w.key), usage = utf8_text(w.usage), help = utf8_text(w.help);
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
+                         tuple_of({token.get(), key.get(), usage.get(), help.get(), w.shown ? Py_True : Py_False})
+                             .release());
+    }
+    return out.release();
 }
 
-constexpr const py::FunctionDesc* kFunctions[] = {&kLikeQuery, &kRound4, &kQuantize, &kSearchInt8,
-                                                  &kMakeSearcher, &kLastRescored, &kInt8Dots, &kInt8Isas};
+// ---- the module ----
+
+using LikeQuery = Exported<kLikeFunction, like_query>;
+using Round4 = Exported<kRoundFunction, round4>;
+using CodeWidth = Exported<kWidthFunction, code_width>;
+using Quantize = Exported<kQuantizeFunction, quantize>;
+using SearchInt8 = Exported<kSearchFunction, search_int8<false>>;
+using SearchInt8Counted = Exported<kSearchCountedFunction, search_int8<true>>;
+using MakeSearcher = Exported<kMakeFunction, int8_searcher>;
+using ReadModifiers = Exported<kReadFunction, read_modifiers>;
+using Vocabulary = Exported<kVocabularyFunction, modifier_vocabulary>;
+using SearchMethod = Exported<kSearchMethodFunction, searcher_search<false>>;
+using SearchCountedMethod = Exported<kSearchCountedMethodFunction, searcher_search<true>>;
+
+constexpr const py::FunctionDesc* kFunctions[] = {
+    &LikeQuery::desc,  &Round4::desc,        &CodeWidth::desc,     &Quantize::desc,  &SearchInt8::desc,
+    &SearchInt8Counted::desc, &MakeSearcher::desc, &ReadModifiers::desc, &Vocabulary::desc};
 
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "tarnexa._native", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+// A method of Int8Searcher: its text signature names the instance first ("$self").
+PyMethodDef method(const py::FunctionDesc& d) {
+    auto* doc = new std::string(py::docstring(d.fn));  // kept for the process
+    doc->insert(std::strlen(d.name()) + 1, d.params().empty() ? "$self" : "$self, ");
+    return {d.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(d.entry)), METH_FASTCALL | METH_KEYWORDS,
+            doc->c_str()};
+}
+
 PyObject* init() {
     py::Ref module = py::check_ptr(PyModule_Create(&g_def));
-    static const std::string search_doc = py::docstring(kSearchMethodFunction);
     static PyMethodDef methods[] = {
-        {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&searcher_search)),
-         METH_FASTCALL | METH_KEYWORDS, search_doc.c_str()},
-        {"rows", &searcher_rows, METH_O, "The held row of each id, -1 for an id not held."},
+        method(SearchMethod::desc),
+        method(SearchCountedMethod::desc),
+        {"rows", &searcher_rows, METH_O, "rows($self, ids, /)\n--\n\nThe held row of each id, -1 for an id not held."},
         {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&searcher_dealloc)},
                                   {Py_tp_methods, methods},

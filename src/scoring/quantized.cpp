@@ -258,7 +258,8 @@ template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
 // The block's bounds compiled twice: for any CPU of the family, and with AVX-512 for the CPUs
 // whose int8 kernel is the AVX-512 one, where the per-row passes run 16 rows to a vector. Only
 // these two functions carry the wider instructions (what they call out of line is compiled for
-// any CPU), and the second runs only where int8_best_isa() found AVX-512.
+// any CPU), and the second runs only where the int8 kernel is the AVX-512 one and the CPU runs
+// the float32 kernel's AVX-512 too (the wide target below is what that kernel needs).
 template <bool kDecay, bool kMask, bool kThreshold, bool kContrast>
 void bound_any(const Pass& p, std::size_t base, std::size_t n, std::int32_t* const* dots) {
     bound_block<kDecay, kMask, kThreshold, kContrast>(p, base, n, dots);
@@ -294,7 +295,8 @@ constexpr auto kBoundFns = make_bound_table<false>(std::make_integer_sequence<un
 constexpr auto kWideBoundFns = make_bound_table<true>(std::make_integer_sequence<unsigned, 16>{});
 
 const std::array<BoundFn, 16>& bound_fns() {
-    static const bool wide = kernels::int8_best_isa() == kernels::Isa::avx512 && kernels::avx512_dq_vl_supported();
+    static const bool wide =
+        kernels::int8_best_isa() == kernels::Isa::avx512_vnni && kernels::cpu_runs(kernels::Isa::avx512);
     return wide ? kWideBoundFns : kBoundFns;
 }
 

@@ -15,6 +15,9 @@
 
 namespace tarnexa::scoring {
 
+// Bytes a row of codes takes as stored: its dims codes, padded with zeros to a multiple of 4.
+constexpr std::size_t code_width(std::size_t dims) noexcept { return (dims + 3) / 4 * 4; }
+
 // The int8 copy of a matrix: row r's codes at codes + r * stride (cols bytes), its scale and
 // bound term at scales[r] and bounds[r].
 struct QuantizedRows {

@@ -40,8 +40,7 @@ class ShardHolder:
             int8 = cache.int8
             self.searcher = RowSearcher(cache.vectors[start:stop], cache.read_ids(start, stop),
                                     None if ts is None else ts[start:stop],
-                                    None if int8 is None else type(int8)(int8.codes[start:stop], int8.scales[start:stop],
-                                                                          int8.bounds[start:stop]))
+                                    None if int8 is None else int8.slice(start, stop))
         except Exception as e:
             raise ShardError(f"{name} could not load on pid {os.getpid()}: {type(e).__name__}: {e}") from None
         self.vectors = self.searcher.vectors

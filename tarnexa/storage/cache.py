@@ -7,7 +7,7 @@ Layout of a cache directory:
   and the int64 end offset of each id in that file;
 - ``timestamps.npy``: float64 epoch seconds, one per row, only when the cache has them;
 - ``codes.npy``, ``scales.npy``, ``bounds.npy``: the int8 copy of the matrix that searches scan
-  instead of it (int8 codes, rows padded to 4 bytes; a float32 scale and bound term per row),
+  instead of it (int8 codes, rows padded as ``code_width`` says; a float32 scale and bound term per row),
   when the manifest's ``int8`` is true; a cache written before the copy existed gets it from
   ``add_int8``;
 - ``manifest.json``: the committed row count, the dims, whether the cache has timestamps,
@@ -48,7 +48,7 @@ import shutil
 import stat
 import time
 import zlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
@@ -58,7 +58,7 @@ import numpy.typing as npt
 
 from tarnexa._constants import MANIFEST
 from tarnexa.errors import CacheError, CacheMissingError
-from tarnexa.search.quantized import Int8Rows, quantize
+from tarnexa.storage.int8 import Int8Rows, code_width, quantize
 from tarnexa.storage.steps import step
 
 # NumPy's .npy header reader; typed Any, since older NumPy releases ship it without annotations.
@@ -82,7 +82,7 @@ class _Column:
     file: str
     dtype: str | None
     wide: bool = False
-    pad: int = 1  # a wide column's rows are dims values rounded up to a multiple of pad
+    width: Callable[[int], int] | None = None  # a wide column's values per row, of dims; None: dims
     flag: str | None = None
     length: str | None = None
     checked: bool = False
@@ -93,7 +93,8 @@ class _Column:
 
     def shape(self, manifest: dict[str, Any]) -> tuple[int, ...]:
         rows = int(manifest["rows"])
-        return (rows, -(-int(manifest["dims"]) // self.pad) * self.pad) if self.wide else (rows,)
+        dims = int(manifest["dims"])
+        return (rows, self.width(dims) if self.width else dims) if self.wide else (rows,)
 
     def nbytes(self, manifest: dict[str, Any]) -> int:
         if self.dtype is None:
@@ -106,7 +107,7 @@ COLUMNS = (
     _Column("ends", "ids.npy", "<i8", checked=True),
     _Column("text", "ids.utf8", None, length="ids_bytes", checked=True),
     _Column("timestamps", "timestamps.npy", "<f8", flag="timestamps", checked=True),
-    _Column("codes", "codes.npy", "|i1", wide=True, pad=4, flag="int8"),
+    _Column("codes", "codes.npy", "|i1", wide=True, width=code_width, flag="int8"),
     _Column("scales", "scales.npy", "<f4", flag="int8", checked=True),
     _Column("bounds", "bounds.npy", "<f4", flag="int8", checked=True),
 )
