@@ -3,8 +3,9 @@ serve it as a web page.
 
     tarnexa index PATH SOURCE...        # make or bring the index at PATH in step with SOURCEs
     tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain]
+    tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
-    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N]
+    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N]
 
 Bad input (a missing index, an unreadable file, an empty query, an embedder that does not
 fit) is reported in one line on stderr, with exit status 2.
@@ -25,6 +26,7 @@ import click
 from tarnexa.errors import TarnexaError
 from tarnexa.index import Index
 from tarnexa.text.modifiers import USAGE
+from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
 from tarnexa.text.results import Results
 
@@ -123,27 +125,79 @@ def show(res: Results, out: Any = None) -> None:
         line(n, hit)
 
 
+BATCH = 256  # queries of a --queries file searched in one pass
+
+
+def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
+    """(line number, query, modifiers) of each non-blank line: the query, then optionally a tab
+    and the modifier line."""
+    stream = click.open_file(source, encoding="utf-8")
+    with stream:
+        for number, raw in enumerate(stream, 1):
+            line = raw.rstrip("\r\n")
+            if line.strip():
+                query, _, modifiers = line.partition("\t")
+                yield number, query, modifiers
+
+
+def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
+    batch: list[tuple[int, Query]] = []
+    for number, query, modifiers in _query_lines(source):
+        try:
+            batch.append((number, Query.parse(query, modifiers, explain=explain)))
+        except ValueError as e:
+            raise ValueError(f"{source}, line {number}: {e}") from None
+        if len(batch) == BATCH:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
+
+
 @cli.command("search", epilog=f"Modifiers: {USAGE}.")
 @click.argument("path")
-@click.argument("query")
+@click.argument("query", required=False)
 @click.argument("modifiers", default="")
-@click.option("--json", "as_json", is_flag=True, help="print the results as one JSON object on stdout")
+@click.option("--queries", "queries_file", metavar="FILE", default=None,
+              help="search every line of FILE (- for standard input): a query, optionally a tab and a modifier line")
+@click.option("--json", "as_json", is_flag=True,
+              help="print the results as JSON on stdout: one object, or one a line with --queries")
 @click.option("--explain", is_flag=True, help="show the parts of each hit's score")
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
-def search_command(path: str, query: str, modifiers: str, as_json: bool, explain: bool,
-                   workers: int | None) -> None:
+def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
+                   explain: bool, workers: int | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
-    docs/modifiers.md). Notes on the modifier line go to stderr."""
+    docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
+    line go to stderr."""
     with _reported():
-        request = Query.parse(query, modifiers, explain=explain)
+        if (query is None) == (queries_file is None):
+            _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
         with _open(path) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
-            res = searching.search(request)
-        for note in res.notes:
-            click.echo(f"note: {note}", err=True)
-        if as_json:
-            click.echo(res.to_json())
-        else:
-            show(res)
+            if queries_file is None:
+                assert query is not None
+                _print(searching.search(Query.parse(query, modifiers, explain=explain)), as_json, None)
+                return
+            with bar(sys.stderr.isatty(), None, "query", "searching") as tick:
+                for batch in _batches(queries_file, explain):
+                    for (_, request), res in zip(batch, searching.search_many([q for _, q in batch])):
+                        _print(res, as_json, request)
+                    if tick is not None:
+                        tick(len(batch))
+
+
+def _print(res: Results, as_json: bool, request: Query | None) -> None:
+    """One search's notes on stderr and results on stdout; with request (a --queries line), the
+    query named on each."""
+    where = "" if request is None else f"{request.text!r}: "
+    for note in res.notes:
+        click.echo(f"note: {where}{note}", err=True)
+    if as_json:
+        click.echo(res.to_json() if request is None else json.dumps(
+            {"query": request.text, "modifiers": request.modifiers, **res.to_dict()}, ensure_ascii=False))
+        return
+    if request is not None:
+        click.echo(f"== {request.text}" + (f"  [{request.modifiers}]" if request.modifiers else ""))
+    show(res)
 
 
 @cli.command("info")
@@ -184,7 +238,9 @@ def add_int8_command(path: str) -> None:
 @click.option("--host", default="127.0.0.1", show_default=True, help="the address to listen on")
 @click.option("--port", default=8765, show_default=True, type=click.IntRange(0, 65535))
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
-def serve_command(path: str, host: str, port: int, workers: int | None) -> None:
+@click.option("--batch", type=click.IntRange(min=1), default=None, metavar="N",
+              help="answer the searches that arrive together in passes of at most N (default 64; 1: one at a time)")
+def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None) -> None:
     """Serve the index at PATH: a search page at / and a JSON API under /api."""
     with _reported():
         _open(path).close()
@@ -192,7 +248,7 @@ def serve_command(path: str, host: str, port: int, workers: int | None) -> None:
             from tarnexa.web.serve import run
         except ImportError as e:
             _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
-        run(path, host=host, port=port, workers=workers)
+        run(path, host=host, port=port, workers=workers, max_batch=batch)
 
 
 def main() -> None:

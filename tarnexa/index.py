@@ -8,7 +8,6 @@ embeds texts, and searches with a ``Query`` (``tarnexa.text.searching``).
 from __future__ import annotations
 
 import contextlib
-import importlib
 import os
 import threading
 from collections.abc import Callable, Iterator, Sequence
@@ -26,6 +25,7 @@ from tarnexa.storage import folder as layout
 from tarnexa.storage.docstore import DocStore, Document
 from tarnexa.text import embedders, passages, searching
 from tarnexa.text.inputs import content_id, strings, times, unique
+from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
 from tarnexa.text.results import Results
 
@@ -200,7 +200,7 @@ class Index:
         title_list = [""] * n if titles is None else strings(titles, "titles", n)
         time_list = [None] * n if timestamps is None else times(timestamps, n)
         fn = self._embedder()
-        with self._progress(n if progress else 0) as tick:
+        with bar(bool(progress and n), n, "doc", "embedding") as tick:
             vectors = embedders.embed(fn, text_list, int(self._settings["dims"]), tick)
         source_list = [None] * n if source_of is None else list(source_of)
         with self._writing():
@@ -244,19 +244,6 @@ class Index:
                 self._writer.compact_if_needed()
         return held
 
-    @contextlib.contextmanager
-    def _progress(self, total: int) -> Iterator[Callable[[int], None] | None]:
-        if not total:
-            yield None
-            return
-        try:
-            tqdm = importlib.import_module("tqdm").tqdm  # untyped
-        except ImportError:  # the bar is a nicety: embed without it
-            yield None
-            return
-        with tqdm(total=total, unit="doc", desc="embedding", leave=False) as bar:
-            yield bar.update
-
     # ---- searching ----
 
     def _snapshot(self) -> layout.Snapshot:
@@ -290,10 +277,32 @@ class Index:
             request = query
         else:
             request = Query.parse(query, modifiers, explain=explain, **keywords)
+        return self._run([request])[0]
+
+    def search_many(self, queries: Sequence[str | tuple[str, str | None] | Query], **keywords: Any) -> list[Results]:
+        """``[search(q, modifiers, **keywords) for ...]`` with every text embedded in batches and
+        the scans made in one pass: each item is a query text, a ``(query, modifiers)`` pair or a
+        ``Query`` (which takes no keywords); notes come per query."""
+        if isinstance(queries, str) or not isinstance(queries, Sequence):
+            raise TypeError(f"queries must be a list of query texts, (query, modifiers) pairs or Query records, "
+                            f"not {type(queries).__name__}")
+        requests = []
+        for item in queries:
+            if isinstance(item, Query):
+                requests.append(item)
+            elif isinstance(item, tuple) and len(item) == 2:
+                requests.append(Query.parse(item[0], item[1], **keywords))
+            else:
+                requests.append(Query.parse(item, "", **keywords))  # type: ignore[arg-type]
+        return self._run(requests)
+
+    def _run(self, requests: list[Query]) -> list[Results]:
+        if not requests:
+            return []
         dims = int(self._settings["dims"])
         for _ in range(2):  # once more if a writer changed the index between search and lookup
             snap = self._snapshot()
-            found = searching.run(request, snap, self._store, self._embedder(), dims)
+            found = searching.run(requests, snap, self._store, self._embedder(), dims)
             if found is not None:
                 return found
             self._drop_snapshot()

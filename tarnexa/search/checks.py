@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import math
 import numbers
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -64,3 +65,28 @@ def mask_vector(kw: dict[str, Any], rows: int) -> None:
         mask = kw["mask"] = np.asarray(mask, dtype=np.bool_)
     if isinstance(mask, np.ndarray) and mask.ndim == 1 and len(mask) != rows:
         raise ValueError(f"mask has {len(mask)} entries, the cache has {rows} rows")
+
+
+def batch_items(queries: object, kw: dict[str, Any]) -> list[tuple[Any, dict[str, Any]]]:
+    """The queries of a ``search_many`` call as (query vector, keyword arguments) pairs: queries
+    is a (B, d) array, or a sequence whose items are vectors or mappings ``{"query_vec": v,
+    **keyword arguments}`` (an item's own arguments override kw)."""
+    if isinstance(queries, np.ndarray):
+        if queries.ndim != 2:
+            raise ValueError(f"queries must be a 2-D array (one query a row), got {queries.ndim}-D")
+        items: Sequence[Any] = list(queries)
+    elif isinstance(queries, str | bytes) or not isinstance(queries, Sequence):
+        raise TypeError(f"queries must be a 2-D array or a sequence of queries, not {type(queries).__name__}")
+    else:
+        items = queries
+    out: list[tuple[Any, dict[str, Any]]] = []
+    for i, item in enumerate(items):
+        if isinstance(item, Mapping):
+            own = dict(item)
+            if "query_vec" not in own:
+                raise TypeError(f"queries[{i}] has no query_vec")
+            vec = own.pop("query_vec")
+            out.append((vec, {**kw, **own}))
+        else:
+            out.append((item, dict(kw)))
+    return out

@@ -5,9 +5,10 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import numpy.typing as npt
 
-from tarnexa.search.checks import check_arguments, mask_vector, query_vector
+from tarnexa.search.checks import batch_items, check_arguments, mask_vector, query_vector
 from tarnexa.search.rows import RowSearcher
 from tarnexa.storage.cache import Cache
 
@@ -36,7 +37,16 @@ class Searcher:
         """``score_candidates`` on the whole cache; ``kw`` are its keyword arguments other than
         matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row). The query
         may be any real 1-D array or sequence: it is converted to float32."""
+        return self._rows.search(*self._checked(query_vec, kw))
+
+    def search_many(self, queries: Any, **kw: Any) -> list[list[ScoredDoc]]:
+        """``[search(q, **kw_q) for q ...]`` in one pass over the cache: ``queries`` is a (B, d)
+        array, or a sequence whose items are vectors or mappings ``{"query_vec": v, **keyword
+        arguments}`` (an item's own arguments override ``kw``)."""
+        return self._rows.search_many([self._checked(q, k) for q, k in batch_items(queries, kw)])
+
+    def _checked(self, query_vec: npt.ArrayLike, kw: dict[str, Any]) -> tuple[npt.NDArray[np.float32], dict[str, Any]]:
         check_arguments(kw)
         query = query_vector(query_vec)
         mask_vector(kw, len(self._cache))
-        return self._rows.search(query, **kw)
+        return query, kw

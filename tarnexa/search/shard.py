@@ -58,6 +58,18 @@ class ShardHolder:
             return hits, None
         return hits, self.vectors[self.searcher.rows_of([h["id"] for h in hits])]
 
+    def search_many(self, items: list[tuple[npt.NDArray[np.float32], dict[str, Any], bool]]
+                    ) -> list[tuple[list[ScoredDoc], npt.NDArray[np.float32] | None]]:
+        """search() for every (query, keywords, with_rows) item, in one pass over the shard."""
+        try:
+            found = self.searcher.search_many([(q, kw) for q, kw, _ in items])
+        except (Exception, KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as e:  # an internal fault of the module: report it as an error
+            raise ShardError(f"{self.name}: {type(e).__name__}: {e}") from None
+        return [(hits, self.vectors[self.searcher.rows_of([h["id"] for h in hits])] if with_rows else None)
+                for hits, (_, _, with_rows) in zip(found, items)]
+
     async def ask(self, request: bytes) -> bytes:
         """The coordinator's entry, called through the actor handle: request is (method, args)
         pickled, the answer is method(*args) pickled. One bytes object each way is what Dask's

@@ -26,7 +26,7 @@ from distributed import Client, LocalCluster
 from tarnexa.errors import ShardError
 from tarnexa._constants import SCORING_DEFAULTS as _DEFAULTS
 from tarnexa._constants import local_cluster_options
-from tarnexa.search.checks import check_arguments, mask_vector, query_vector
+from tarnexa.search.checks import batch_items, check_arguments, mask_vector, query_vector
 from tarnexa.search.merge import diverse, like_query, merge
 from tarnexa.search.shard import ShardHolder, cache_shape
 
@@ -263,23 +263,55 @@ class ShardedSearcher:
 
     def search(self, query_vec: npt.ArrayLike, **kw: Any) -> list[ScoredDoc]:
         """score_candidates over the whole cache; query_vec and kw as for Searcher.search."""
-        check_arguments(kw)
-        query = query_vector(query_vec)
-        self._validate(query, kw)
+        return self.search_many([{"query_vec": query_vec, **kw}])[0]
+
+    def search_many(self, queries: Any, **kw: Any) -> list[list[ScoredDoc]]:
+        """``[search(q, **kw_q) for q ...]`` with one call per shard for the whole batch;
+        ``queries`` as for Searcher.search_many."""
+        items = []
+        for vec, k in batch_items(queries, kw):
+            check_arguments(k)
+            query = query_vector(vec)
+            self._validate(query, k)
+            items.append((query, k))
         if not self._shards:
-            return []
-        like_ids = kw.pop("like_ids", None)
-        if like_ids is not None:
-            liked = self._liked_query(query, list(like_ids))
-            if liked is None:
-                return []
-            query = liked
-        limit = operator.index(kw.get("limit", _DEFAULTS["limit"]))
-        wide = bool(kw.get("diverse", _DEFAULTS["diverse"]))
-        pool = merge(self._ask("search", self._shard_requests(query, kw, wide)), self._pool_size(kw, wide))
-        if not wide:
-            return [h for h, _ in pool]
-        return diverse(pool, limit, float(kw.get("mmr_lambda", _DEFAULTS["mmr_lambda"])))
+            return [[] for _ in items]
+        likes = [k.pop("like_ids", None) for _, k in items]
+        blended = self._liked_queries([q for q, _ in items], [None if ids is None else list(ids) for ids in likes])
+        asked = [i for i, q in enumerate(blended) if q is not None]
+        out: list[list[ScoredDoc]] = [[] for _ in items]
+        if not asked:
+            return out
+        wide = [bool(items[i][1].get("diverse", _DEFAULTS["diverse"])) for i in asked]
+        per_query = [self._shard_requests(blended[i], items[i][1], w) for i, w in zip(asked, wide)]  # type: ignore[arg-type]
+        answers = self._ask("search_many", [([r[s] for r in per_query],) for s in range(len(self._shards))])
+        for n, (i, w) in enumerate(zip(asked, wide)):
+            kw_i = items[i][1]
+            pool = merge([answer[n] for answer in answers], self._pool_size(kw_i, w))
+            out[i] = [h for h, _ in pool] if not w else diverse(
+                pool, operator.index(kw_i.get("limit", _DEFAULTS["limit"])),
+                float(kw_i.get("mmr_lambda", _DEFAULTS["mmr_lambda"])))
+        return out
+
+    def _liked_queries(self, queries: list[npt.NDArray[np.float32]],
+                       likes: list[list[str] | None]) -> list[npt.NDArray[np.float32] | None]:
+        """Each query blended with its liked rows (one rows call per shard for all of them), as
+        is where it names none, None where none of its ids is known."""
+        wanted = [d for ids in likes if ids for d in ids]
+        if not any(ids is not None for ids in likes):
+            return list(queries)
+        found = self._ask("rows", [(wanted,)] * len(self._shards)) if wanted else []
+        row_at = dict(p_r for places, rows in found for p_r in zip(places, rows))
+        out: list[npt.NDArray[np.float32] | None] = []
+        start = 0
+        for q, ids in zip(queries, likes):
+            if ids is None:
+                out.append(q)
+                continue
+            rows = [row_at[p] for p in range(start, start + len(ids)) if p in row_at]
+            start += len(ids)
+            out.append(like_query(q, np.stack(rows)) if rows else None)
+        return out
 
     @staticmethod
     def _pool_size(kw: dict[str, Any], wide: bool) -> int:
@@ -314,15 +346,6 @@ class ShardedSearcher:
             return
         vectors = {k: kw[k] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec") if k in kw}
         score_candidates(self._one, ["-"], {"-": 0}, query_vec, limit=0, **vectors)
-
-    def _liked_query(self, query_vec: npt.NDArray[np.float32], like_ids: list[str]) -> npt.NDArray[np.float32] | None:
-        """The query blended with the liked rows, fetched from the shards that hold them in
-        like_ids order; None when no liked id is known."""
-        found = self._ask("rows", [(like_ids,)] * len(self._shards))
-        liked = sorted(((p, row) for places, rows in found for p, row in zip(places, rows)), key=lambda pr: pr[0])
-        if not liked:
-            return None
-        return like_query(query_vec, np.stack([row for _, row in liked]))
 
     def memory(self) -> list[dict[str, int]]:
         """Memory of the process holding each shard (kB, from /proc)."""

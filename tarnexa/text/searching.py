@@ -6,7 +6,8 @@ from __future__ import annotations
 
 import difflib
 import re
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -21,6 +22,11 @@ from tarnexa.text.explain import explain
 from tarnexa.text.query import Prepared, Query
 from tarnexa.text.results import Community, Hit, Results
 
+if TYPE_CHECKING:
+    from _tarnexa import ScoredDoc
+
+Vector = npt.NDArray[np.float32]
+Vectors = Callable[[str], Vector]  # a text's vector; EmbedderError for a text without one
 SNIPPET = 200  # characters of a hit's text shown as its snippet
 CLOSEST_UP_TO = 10000  # documents: an index this small is looked through for ids like an unknown one
 _RULE = re.compile(r"([*=~^\"'+#-])\1{2,}")  # a heading's underline
@@ -44,13 +50,39 @@ def _closest(store: DocStore, unknown: list[str]) -> str:
     return f" (closest: {', '.join(close)})" if close else ""
 
 
-def _text_vec(fn: embedders.EmbedFn, token: str, text: str, dims: int,
-              notes: list[str]) -> npt.NDArray[np.float32] | None:
+def _text_vec(vector: Vectors, token: str, text: str, notes: list[str]) -> npt.NDArray[np.float32] | None:
     try:
-        return embedders.embed_one(fn, text, dims)
+        return vector(text)
     except EmbedderError:
         notes.append(f"{token}{text!r} has no words the embedder can use; it was ignored")
         return None
+
+
+def texts_of(query: Query) -> list[str]:
+    """The texts a search embeds: the query's, the unlike text and the trajectory's ends."""
+    return [query.text, *([query.unlike] if query.unlike is not None else []), *(query.trajectory or ())]
+
+
+def embedded(fn: embedders.EmbedFn, texts: list[str], dims: int) -> Vectors:
+    """A text's vector, the texts embedded in batches beforehand; a text the embedder finds no
+    words in raises EmbedderError when asked for, as embedding it alone would."""
+    unique = list(dict.fromkeys(texts))
+    found: dict[str, npt.NDArray[np.float32] | EmbedderError] = {}
+    try:
+        found.update(zip(unique, embedders.embed(fn, unique, dims)))
+    except EmbedderError:  # one of them has no vector: embed one at a time to know which
+        for text in unique:
+            try:
+                found[text] = embedders.embed_one(fn, text, dims)
+            except EmbedderError as e:
+                found[text] = e
+
+    def vector(text: str) -> npt.NDArray[np.float32]:
+        got = found[text]
+        if isinstance(got, EmbedderError):
+            raise got
+        return got
+    return vector
 
 
 def _mask(snap: Snapshot, mask: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
@@ -64,11 +96,10 @@ def _mask(snap: Snapshot, mask: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
     return full
 
 
-def prepare(query: Query, snap: Snapshot, store: DocStore, fn: embedders.EmbedFn, dims: int,
-            notes: list[str]) -> Prepared | None:
+def prepare(query: Query, snap: Snapshot, store: DocStore, vector: Vectors, notes: list[str]) -> Prepared | None:
     """The query made ready for the snapshot's searcher; None when its like ids name no
     document. Adds its notes."""
-    query_vec = embedders.embed_one(fn, query.text, dims)
+    query_vec = vector(query.text)
     recent = False
     if query.recent and not snap.dated:
         notes.append("recent was ignored: no document in the index has a timestamp")
@@ -76,10 +107,10 @@ def prepare(query: Query, snap: Snapshot, store: DocStore, fn: embedders.EmbedFn
         recent = True
     elif query.recent_days is not None:
         notes.append("recent_days was ignored: it takes effect only with recent")
-    not_like_vec = None if query.unlike is None else _text_vec(fn, "unlike:", query.unlike, dims, notes)
+    not_like_vec = None if query.unlike is None else _text_vec(vector, "unlike:", query.unlike, notes)
     traj = None
     if query.trajectory is not None:
-        ends = [_text_vec(fn, tok, t, dims, notes) for tok, t in zip(("from:", "to:"), query.trajectory)]
+        ends = [_text_vec(vector, tok, t, notes) for tok, t in zip(("from:", "to:"), query.trajectory)]
         if ends[0] is not None and ends[1] is not None:
             traj = (ends[0], ends[1])
     like_rows: tuple[int, ...] | None = None
@@ -106,22 +137,45 @@ def prepare(query: Query, snap: Snapshot, store: DocStore, fn: embedders.EmbedFn
         oversample=query.oversample, mmr_lambda=query.mmr_lambda)
 
 
-def run(query: Query, snap: Snapshot, store: DocStore, fn: embedders.EmbedFn, dims: int) -> Results | None:
-    """One search of one snapshot; None when a writer committed while it ran."""
-    notes = list(query.notes)
-    ready = prepare(query, snap, store, fn, dims, notes)
+def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders.EmbedFn,
+        dims: int) -> list[Results] | None:
+    """The searches of one snapshot, their texts embedded together and their scans made in one
+    pass; None when a writer committed while they ran."""
+    vector = embedded(fn, [t for q in queries for t in texts_of(q)], dims)
+    notes = [list(q.notes) for q in queries]
+    ready = [prepare(q, snap, store, vector, n) for q, n in zip(queries, notes)]
+    asked = [i for i, r in enumerate(ready) if r is not None]
+    found: list[list[ScoredDoc]] = [[] for _ in queries]
+    for i, hits in zip(asked, _search(snap, [(ready[i].query_vec, ready[i].keywords()) for i in asked])):  # type: ignore[union-attr]
+        found[i] = hits
+    rows_hit = [[int(h["id"]) for h in hits] for hits in found]
+    docs = store.by_rows(sorted({r for rows in rows_hit for r in rows}))
+    if any(r not in docs for rows in rows_hit for r in rows):
+        return None
+    # The plain pool of the searches that group it or explain a diverse selection.
+    wide = [i for i in asked if queries[i].communities or (queries[i].explain and queries[i].diverse)]
+    pools: dict[int, list[int]] = {}
+    pool_kw = [(ready[i].query_vec, dict(ready[i].keywords(), diverse=False, limit=queries[i].pool_size))  # type: ignore[union-attr]
+               for i in wide]
+    for i, hits in zip(wide, _search(snap, pool_kw)):
+        pools[i] = [int(h["id"]) for h in hits]
+    return [_results(q, r, found[i], rows_hit[i], docs, pools.get(i), snap, store, notes[i])
+            for i, (q, r) in enumerate(zip(queries, ready))]
+
+
+def _search(snap: Snapshot, items: list[tuple[Vector, dict[str, Any]]]) -> list[list[ScoredDoc]]:
+    if not items:
+        return []
+    if len(items) == 1:
+        return [snap.searcher.search(items[0][0], **items[0][1])]
+    return snap.searcher.search_many([{"query_vec": q, **kw} for q, kw in items])
+
+
+def _results(query: Query, ready: Prepared | None, hits: list[ScoredDoc], rows_hit: list[int],
+             docs: dict[int, Document], pool_rows: list[int] | None, snap: Snapshot, store: DocStore,
+             notes: list[str]) -> Results:
     if ready is None:
         return Results((), tuple(notes))
-    kw = ready.keywords()
-    hits = snap.searcher.search(ready.query_vec, **kw)
-    rows_hit = [int(h["id"]) for h in hits]
-    docs = store.by_rows(rows_hit)
-    if len(docs) < len(set(rows_hit)):
-        return None
-    pool_rows: list[int] | None = None
-    if query.communities or (query.explain and query.diverse):
-        pool_kw = dict(kw, diverse=False, limit=query.pool_size)
-        pool_rows = [int(h["id"]) for h in snap.searcher.search(ready.query_vec, **pool_kw)]
     membership: dict[int, int] = {}
     found: list[Community] = []
     if query.communities and pool_rows:

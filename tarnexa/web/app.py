@@ -1,15 +1,16 @@
 """The search page and its JSON API over one opened index, as an ASGI application.
 
-Read-only: every route is a GET. Searches run on worker threads (the module holds the GIL
-while it scans), so the event loop keeps answering other requests meanwhile. The page is
+Read-only: every route is a GET. Searches run on a worker thread, the searches that arrive
+together in one pass, so the event loop keeps answering other requests meanwhile. The page is
 three files read once from ``static/`` and served by name; no request parameter ever
 reaches a file path.
 """
 
 from __future__ import annotations
 
+import asyncio
 import functools
-from collections.abc import Awaitable, Callable, Iterable, MutableMapping
+from collections.abc import Awaitable, Callable, Iterable, MutableMapping, Sequence
 from importlib import resources
 from typing import Any, Protocol
 from urllib.parse import parse_qsl
@@ -28,6 +29,7 @@ from tarnexa.text.results import Results
 MAX_QUERY = 1000  # characters
 MAX_MODIFIERS = 500  # characters
 MAX_LIMIT = 1000  # hits
+MAX_BATCH = 64  # searches answered in one pass
 SEARCH_PARAMETERS = ("q", "m", "limit", "explain")
 INFO_FIELDS = ("documents", "dims", "embedder", "first", "last")  # not the index's path
 
@@ -51,6 +53,7 @@ STATIC = {  # URL path -> (file in static/, media type)
 
 class TextSearcher(Protocol):
     def search(self, query: SearchQuery) -> Results: ...
+    def search_many(self, queries: Sequence[SearchQuery]) -> list[Results]: ...
 
 
 class ServedIndex(TextSearcher, Protocol):
@@ -127,8 +130,55 @@ def _static_files() -> dict[str, tuple[bytes, str]]:
     return {route: (folder.joinpath(name).read_bytes(), media) for route, (name, media) in STATIC.items()}
 
 
+class Batcher:
+    """The searches in flight, answered in batches: a search that finds none running starts a
+    pass at once; those that arrive meanwhile wait for it and go together into the next pass
+    (at most max_batch a pass). Each pass runs on a worker thread, JSON encoding included, so
+    the event loop never waits on a scan or on a large answer."""
+
+    def __init__(self, searcher: TextSearcher, limiter: anyio.CapacityLimiter, max_batch: int) -> None:
+        self._searcher = searcher
+        self._limiter = limiter
+        self._max = max(1, max_batch)
+        self._waiting: list[tuple[SearchQuery, asyncio.Future[bytes]]] = []
+        self._pass: asyncio.Task[None] | None = None
+
+    async def search(self, query: SearchQuery) -> bytes:
+        """The search's results as JSON; raises what searching it alone would raise."""
+        answer: asyncio.Future[bytes] = asyncio.get_running_loop().create_future()
+        self._waiting.append((query, answer))
+        if self._pass is None:
+            self._pass = asyncio.create_task(self._run())
+        return await answer
+
+    async def _run(self) -> None:
+        try:
+            while self._waiting:
+                batch, self._waiting = self._waiting[:self._max], self._waiting[self._max:]
+                answers = await anyio.to_thread.run_sync(self._answer, [q for q, _ in batch], limiter=self._limiter)
+                for (_, future), answer in zip(batch, answers):
+                    if future.done():  # its client went away
+                        continue
+                    if isinstance(answer, BaseException):
+                        future.set_exception(answer)
+                    else:
+                        future.set_result(answer)
+        finally:
+            self._pass = None
+
+    def _answer(self, queries: list[SearchQuery]) -> list[bytes | Exception]:
+        try:
+            found = self._searcher.search_many(queries) if len(queries) > 1 else [self._searcher.search(queries[0])]
+            return [r.to_json().encode() for r in found]
+        except Exception as e:
+            if len(queries) == 1:
+                return [e]
+        # One of them failed the pass: each alone, so that only that one gets its error.
+        return [self._answer([q])[0] for q in queries]
+
+
 def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
-               allowed_hosts: Iterable[str] | None = None) -> FastAPI:
+               allowed_hosts: Iterable[str] | None = None, max_batch: int = MAX_BATCH) -> FastAPI:
     """The application serving ``index``: the page at ``/`` and the API under ``/api/``.
 
     Searches go to ``searcher`` (the index's sharded form, or another handle on it) or else
@@ -137,13 +187,15 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
     document store is one SQLite connection), and searching side by side would gain little
     anyway (the module holds the GIL while it scans; a Dask worker answers one query at a
     time). With a separate searcher, documents are read while a search runs. The event loop
-    itself never waits on either. With ``allowed_hosts``, requests naming another host in
+    itself never waits on either. Searches that arrive together are answered in batches of at
+    most ``max_batch`` (1: one at a time; see ``Batcher``). With ``allowed_hosts``, requests naming another host in
     their Host header are refused (a page on another site that rebinds its own name to this
     address cannot read the index).
     """
     search_with = searcher if searcher is not None else index
     searching = anyio.CapacityLimiter(1)
     reading = searching if search_with is index else anyio.CapacityLimiter(1)
+    batcher = Batcher(search_with, searching, max_batch)
     files = _static_files()
     app = FastAPI(
         title="tarnexa", version="1", docs_url=None, redoc_url=None, openapi_url="/api/openapi.json",
@@ -188,11 +240,10 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
         if len(m) > MAX_MODIFIERS:
             raise ApiError(400, f"the modifier line has {len(m)} characters; at most {MAX_MODIFIERS} are allowed")
         try:
-            request = SearchQuery.parse(q, m, explain=explain, limit=limit)
-            results: Results = await off_loop(functools.partial(search_with.search, request), searching)
+            body = await batcher.search(SearchQuery.parse(q, m, explain=explain, limit=limit))
         except ValueError as e:
             raise ApiError(400, str(e)) from None
-        return Response(results.to_json(), media_type="application/json")
+        return Response(body, media_type="application/json")
 
     @app.get("/api/modifiers", summary="The modifiers a line can hold",
              response_description='[{"token": ..., "usage": ..., "help": ...}, ...]')

@@ -27,15 +27,18 @@ def exposure_warning(host: str) -> str | None:
             "can search the index and read every document in it")
 
 
-def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | None = None) -> None:
+def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | None = None,
+        max_batch: int | None = None) -> None:
     """Opens the index at path once and serves the search page and its API until interrupted.
     With workers, searches go through the index's sharded searcher over that many Dask worker
-    processes. Bound to a loopback address, requests must name a loopback host (see
+    processes; searches that arrive together are answered in batches of at most max_batch
+    (default 64; 1 answers them one at a time).
+    Bound to a loopback address, requests must name a loopback host (see
     ``create_app``); bound elsewhere, a warning goes to stderr."""
     import uvicorn
 
     from tarnexa.index import Index
-    from tarnexa.web.app import create_app
+    from tarnexa.web.app import MAX_BATCH, create_app
 
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -47,8 +50,8 @@ def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | Non
         stack.callback(index.close)
         # Searches get a handle of their own, so that documents are read while one runs.
         searcher = stack.enter_context(index.sharded(workers=workers) if workers else Index.open(path))
-        app = create_app(index, searcher=searcher,
-                         allowed_hosts=None if warning else LOOPBACK_NAMES)
+        app = create_app(index, searcher=searcher, allowed_hosts=None if warning else LOOPBACK_NAMES,
+                         max_batch=MAX_BATCH if max_batch is None else max_batch)
         shown = f"[{host}]" if ":" in host else host
         print(f"tarnexa serve: {len(index)} documents from {path} at http://{shown}:{port}/ "
               f"({f'{workers} Dask workers' if workers else 'in this process'}); Ctrl-C stops",
