@@ -221,7 +221,7 @@ def test_cache_keeps_upgrades_and_searches_its_int8_copy(cache, tmp_path):
     new = Searcher(path)
     for q, b in zip(aligned, before):
         assert new.search(q, **kw) == b == score_candidates(m, ids, {d: i for i, d in enumerate(ids)}, q, **kw)
-        hits, rescored = new._int8.search_counted(q, **kw)  # the searcher goes through the int8 copy
+        hits, rescored = new._rows.search_counted(q, **kw)  # the searcher goes through the int8 copy
         assert hits == b and 0 <= rescored < len(ids) // 8
 
 

@@ -56,6 +56,12 @@ class RowSearcher:
             return [self.search(q, **kw) for q, kw in items]
         return self._int8.search_many(np.stack([q for q, _ in items]), [kw for _, kw in items])
 
+    def search_counted(self, query_vec: npt.NDArray[np.float32], **kw: Any) -> tuple[list[ScoredDoc], int]:
+        """search(), and the rows it scored again in float32 (-1: it scanned the float32 matrix)."""
+        if self._int8 is not None:
+            return self._int8.search_counted(query_vec, **kw)
+        return self.search(query_vec, **kw), -1
+
     def rows_of(self, ids: Sequence[str]) -> list[int]:
         """The row of each id, -1 for an id these rows do not hold."""
         if self._int8 is not None:

@@ -10,6 +10,7 @@ what became of a trajectory clause: the grammar lives in the parser only.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import cast
 
 from tarnexa import _native
 
@@ -57,14 +58,17 @@ def read(line: str | None) -> Line:
                          "(lone surrogates); it was ignored")
         return out
     if clause is not None and clause[0] == "taken":
-        out.trajectory = (values["trajectory_from"], values["trajectory_to"])
+        out.trajectory = (cast(str, values["trajectory_from"]), cast(str, values["trajectory_to"]))
         out.given["trajectory"] = "from: ... to: ..."
     elif clause is not None:
         out.notes.append("'from:' was ignored: a trajectory is written 'from: TEXT to: TEXT', with a "
                          "space before 'to:' and text on both sides")
     unknown: list[str] = []
     stray_clause = False
-    for tok, _start, _end, rule, value in tokens:
+    for tok, _start, _end, rule, raw in tokens:
+        # What the token alone set: True for a flag, int or None for a number, str for unlike:,
+        # the list of pieces for like:.
+        value = cast(int | None, raw)
         if rule in _FLAGS:
             key = _FLAGS[rule]
             setattr(out, key, True)
@@ -80,11 +84,12 @@ def read(line: str | None) -> Line:
                 _replace(out, "recent_days", tok)
                 out.recent_days = value
         elif rule == "unlike:":
-            if not value:
+            text = cast(str, raw)
+            if not text:
                 out.notes.append("'unlike:' names no text; it was ignored (write unlike:WORD)")
             else:
                 _replace(out, "unlike", tok)
-                out.unlike = value
+                out.unlike = text
         elif rule == "limit:":
             if value is None:
                 out.notes.append(f"{tok!r} was ignored: a limit is a whole number, 0 or more")
@@ -92,13 +97,14 @@ def read(line: str | None) -> Line:
                 _replace(out, "limit", tok)
                 out.limit = value
         elif rule == "like:":
-            named = [p for p in value if p]
+            pieces = cast(list[str], raw)
+            named = [p for p in pieces if p]
             if not named:
                 out.notes.append(f"{tok!r} names no id; it was ignored (write like:ID or like:ID,ID)")
                 continue
             _replace(out, "like", tok)
             out.like = named
-            if len(named) < len(value):
+            if len(named) < len(pieces):
                 out.notes.append(f"{tok!r}: empty ids were skipped (ids are separated by single commas, "
                                  "without spaces)")
         elif "from:" in tok or tok.startswith("to:"):
