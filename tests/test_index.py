@@ -313,9 +313,9 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
         (docs / name).write_text(text)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
 
-    def tarnexa_(*args):
+    def tarnexa_(*args, input=None):
         return subprocess.run([sys.executable, "-m", "tarnexa", *map(str, args)], capture_output=True, text=True,
-                              env=env, timeout=120)
+                              env=env, timeout=120, input=input)
 
     def held():
         with tarnexa.Index.open(tmp_path / "ix") as idx:
@@ -336,8 +336,18 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
     assert found.returncode == 0 and out["hits"][0]["id"] == "a.md#1" and len(out["hits"]) == 2
     assert out["hits"][0]["explanation"]["similarity"] == out["hits"][0]["score"]
     assert "note: ignored 'banana'" in found.stderr
+    lines = [("mango", "limit:2 banana"), ("violin", ""), ("lemon peach", "diverse limit:1")]
+    many = tarnexa_("search", tmp_path / "ix", "--queries", "-", "--json",
+                    input="".join(f"{q}\t{m}\n\n" for q, m in lines))  # blank lines are passed over
+    with tarnexa.Index.open(tmp_path / "ix") as idx:
+        assert [json.loads(line) for line in many.stdout.splitlines()] == [
+            {"query": q, "modifiers": m, **idx.search(q, m).to_dict()} for q, m in lines]
+    assert many.returncode == 0 and "note: 'mango': ignored 'banana'" in many.stderr
+    assert "== violin" in tarnexa_("search", tmp_path / "ix", "--queries", "-", input="violin\n").stdout
     for args, message in [(("search", tmp_path / "none", "x"), "no tarnexa index at"),
                           (("search", tmp_path / "ix", " "), "the query is empty"),
+                          (("search", tmp_path / "ix"), "give a QUERY or --queries FILE"),
+                          (("search", tmp_path / "ix", "--queries", tmp_path / "q.txt"), "q.txt"),
                           (("index", tmp_path / "ix", tmp_path / "missing"), "no such file or folder"),
                           (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
         bad = tarnexa_(*args)
@@ -348,9 +358,25 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
     assert tarnexa_("info", tmp_path / "ix", "--json").stdout.count('"documents": 3') == 1
 
 
+def test_search_many_is_each_search_alone(index):
+    lines = ["limit:3", "", "diverse limit:4 like:fruit1", "like:zz", "unlike:drum recent:30 from: plum to: gear",
+             "limit:6 local_communities banana"]
+    items = [("apple guitar", m) for m in lines] + ["engine", tarnexa.Query.parse("piano", "limit:2")]
+    got = index.search_many(items, explain=True)
+    want = [index.search(*item, explain=True) for item in items[:-2]] + [index.search("engine", explain=True),
+                                                                          index.search(items[-1])]
+    assert got == want and got[3].notes and not got[3].hits
+    assert index.search_many([]) == []
+    with pytest.raises(TypeError):
+        index.search_many("apple")
+
+
 def test_sharded_index_answers_as_in_process(index):
     pytest.importorskip("distributed")
     with index.sharded(workers=2) as sharded:
+        lines = ["limit:8", "limit:4 like:cars2 diverse", "limit:3 recent:30"]
+        assert sharded.search_many([("apple guitar", m) for m in lines]) == [sharded.search("apple guitar", m)
+                                                                             for m in lines]
         for line in ["limit:8", "limit:5 unlike:drum recent:30 from: plum to: gear", "limit:4 like:cars2 diverse"]:
             here, there = index.search("apple guitar", line, explain=True), sharded.search("apple guitar", line,
                                                                                             explain=True)

@@ -124,6 +124,23 @@ def test_sharded_is_one_call(searchers, data, name, shards):
     assert_one_call(got, one_call(data, query, **kw), tol, kw.get("limit", LIMIT))
 
 
+@pytest.mark.parametrize("shards", [1, 3])
+def test_a_batch_is_its_searches_alone(searchers, data, shards):
+    """Every modulation in one batch, mixed, 301 queries (no multiple of a block): each answer is
+    that query's search alone, sharded and in this process."""
+    names = list(MODULATIONS) * 17
+    items = [arguments(name, data[1]) for name in names[:301]]
+    batch = [{"query_vec": q, **kw} for q, kw in items]
+    here = tarnexa.Searcher(data[0])
+    for searcher in (searchers(shards), here):
+        assert searcher.search_many(batch, limit=7) == [searcher.search(q, **{"limit": 7, **kw}) for q, kw in items]
+    plain = np.stack([q for q, _ in items[:5]])
+    assert here.search_many(plain, recent=True) == [here.search(q, recent=True) for q in plain]
+    for bad, error in [(plain[0], ValueError), ("doc1", TypeError), ([{"limit": 3}], TypeError)]:
+        with pytest.raises(error):
+            searchers(shards).search_many(bad)
+
+
 BAD = [
     {"diverse": 1}, {"threshold": "0.5"}, {"pre_filter_ids": {"doc1"}}, {"like_ids": "doc1"},
     {"mask": np.ones(N, np.int8)}, {"query": np.zeros(DIMS + 1, np.float32)},

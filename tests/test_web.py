@@ -210,6 +210,38 @@ def test_searches_run_off_the_event_loop(idx):
     assert answers[0].json() == expected(idx, "cats")
 
 
+def test_searches_that_wait_go_together_and_fail_alone(idx):
+    gate, entered, passes = threading.Event(), threading.Event(), []
+
+    class Held:
+        def search(self, q):
+            passes.append(1)
+            entered.set()
+            gate.wait(30)
+            return idx.search(q)
+
+        def search_many(self, queries):
+            passes.append(len(queries))
+            return idx.search_many(queries)
+
+    lines = [("birds", m) for m in ("", "limit:3", "diverse", "unlike:dogs", "like:kitten", "bogus")] + [("the", "")]
+    app = create_app(idx, searcher=Held())
+    with TestClient(app) as c, ThreadPoolExecutor(8) as pool:
+        first = pool.submit(c.get, "/api/search?q=cats")
+        assert entered.wait(30)
+        rest = [pool.submit(c.get, "/api/search", params={"q": q, "m": m}) for q, m in lines]
+        for _ in range(3000):  # until all of them wait behind the held pass
+            if len(app.state.batcher._waiting) == len(lines):
+                break
+            time.sleep(0.01)
+        gate.set()
+        assert first.result().json() == expected(idx, "cats")
+        answers = [f.result() for f in rest]
+    assert passes[:2] == [1, len(lines)]  # the held pass, then every waiting search in one
+    assert [a.json() for a in answers[:-1]] == [expected(idx, q, m) for q, m in lines[:-1]]
+    assert answers[-1].status_code == 400 and "the" in answers[-1].json()["error"]  # only it fails
+
+
 @pytest.mark.parametrize("own_searcher", [False, True])
 def test_concurrent_requests_get_their_own_answers(idx, index_path, own_searcher):
     """An index handle is one SQLite connection: requests side by side must not share it."""

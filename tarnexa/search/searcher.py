@@ -37,7 +37,8 @@ class Searcher:
         """``score_candidates`` on the whole cache; ``kw`` are its keyword arguments other than
         matrix, ids, id_to_idx and timestamps (``mask`` is a bool array by cache row). The query
         may be any real 1-D array or sequence: it is converted to float32."""
-        return self._rows.search(*self._checked(query_vec, kw))
+        query, checked = self._checked(query_vec, kw)
+        return self._rows.search(query, **checked)
 
     def search_many(self, queries: Any, **kw: Any) -> list[list[ScoredDoc]]:
         """``[search(q, **kw_q) for q ...]`` in one pass over the cache: ``queries`` is a (B, d)

@@ -275,6 +275,7 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
 
     for route in files:
         serve_file(route)
+    app.state.batcher = batcher
 
     if allowed_hosts is not None:
         app.add_middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts))
