@@ -4,8 +4,9 @@
     python benchmarks/web_load.py --rows 20000 --requests 200 --out -    # a quick look
 
 Builds (once, kept in build-bench/) an index of --rows documents with the hashed embedder,
-then serves it with ``python -m tarnexa serve`` on 127.0.0.1 twice: in-process and with
-``--workers 2``. Against each server, in order:
+then serves it with ``python -m tarnexa serve`` on 127.0.0.1 three times: in-process with the
+searches in flight answered in batches (the default), in-process one at a time (``--batch 1``)
+and with ``--workers 2`` batched. Against each server, in order:
 
 1. one client sends 50 searches in turn, then 16 concurrent clients send --requests between them: requests per second, p50 and
    p99 latency, errors (anything but a 200), resident memory of the server before and after
@@ -107,11 +108,13 @@ def free_port() -> int:
 
 
 @contextlib.contextmanager
-def server(path: Path, workers: int | None, deadline: float):
+def server(path: Path, workers: int | None, batch: int | None, deadline: float):
     port = free_port()
     cmd = [sys.executable, "-m", "tarnexa", "serve", str(path), "--port", str(port)]
     if workers:
         cmd += ["--workers", str(workers)]
+    if batch:
+        cmd += ["--batch", str(batch)]
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     url = f"http://127.0.0.1:{port}"
     try:
@@ -263,10 +266,11 @@ def main() -> None:
         f"index of {args.rows:,} documents (hashed embedder); client and server on this machine, 127.0.0.1.",
         "",
     ]
-    for workers in (None, 2):
-        name = "in-process" if workers is None else f"--workers {workers}"
+    for workers, batch in ((None, None), (None, 1), (2, None)):
+        name = ("in-process" if workers is None else f"--workers {workers}") + (
+            ", one search at a time (--batch 1)" if batch == 1 else ", batched")
         print(f"== {name} ==", file=sys.stderr)
-        with server(path, workers, deadline) as (url, pid):
+        with server(path, workers, batch, deadline) as (url, pid):
             dims = httpx.get(url + "/api/info").json()["dims"]
             asyncio.run(load(url, 4, 8, deadline, seed=1))  # warm-up
             lines += [f"### Served {name} ({args.rows:,} x {dims})", "", f"CPU: {cpu}.", "", head]
@@ -286,10 +290,12 @@ def main() -> None:
             print(lines[-1], file=sys.stderr)
             lines += ["", f"The trickled request (a byte a second while the others ran) was answered `{answer}`.", ""]
     lines += [
-        "Searches take turns (one at a time, on a thread beside the event loop), so with N clients",
-        "a request waits for those ahead of it: the p50 under load is about N / (requests per second),",
-        "and the one-client row gives the time of one search through the server. RSS is the server's",
-        "resident memory (with workers, its Dask worker processes' too), the memory-mapped vectors included.",
+        "Batched, the searches that arrive while a pass runs wait for it and are answered together by",
+        "the next pass (at most 64 a pass; a lone request starts a pass at once), so under load a",
+        "request waits about two passes. One at a time, they take turns: the p50 under load is about",
+        "N / (requests per second). The one-client row gives the time of one search through the server.",
+        "RSS is the server's resident memory (with workers, its Dask worker processes' too), the",
+        "memory-mapped vectors included.",
         ""]
     text = "\n".join(lines) + "\n"
     if args.out == "-":
