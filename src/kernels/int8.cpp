@@ -29,6 +29,21 @@ Int8Kernel int8_kernel_for(Isa isa) noexcept {
     }
 }
 
+Int8ManyKernel int8_many_for(Isa isa) noexcept {
+    if (!int8_isa_supported(isa)) isa = int8_best_isa();
+    switch (isa) {
+#if TARNEXA_KERNELS_X86
+        case Isa::avx512_vnni: return &int8_dot_many_vnni;
+        case Isa::avx2: return &int8_dot_many_avx2;
+#endif
+#if TARNEXA_KERNELS_NEON
+        case Isa::neon: return &int8_dot_many_neon;
+        case Isa::neon_sdot: return &int8_dot_many_sdot_neon;
+#endif
+        default: return &int8_dot_many_portable;
+    }
+}
+
 }  // namespace
 
 Isa int8_best_isa() noexcept {
@@ -65,6 +80,19 @@ void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, s
                         std::int32_t* const* out, const std::size_t* rows) noexcept {
     if (count == 0 || nq == 0) return;
     int8_kernel_for(isa)(codes, stride, cols, count, rows, q, nq, out);
+}
+
+void int8_dot_many(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                   const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) noexcept {
+    static const Int8ManyKernel kernel = int8_many_for(int8_best_isa());
+    if (count == 0 || nq == 0) return;
+    kernel(codes, stride, cols, count, q, nq, out, scratch);
+}
+
+void int8_dot_many_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                        const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) noexcept {
+    if (count == 0 || nq == 0) return;
+    int8_many_for(isa)(codes, stride, cols, count, q, nq, out, scratch);
 }
 
 }  // namespace tarnexa::kernels
