@@ -4,6 +4,7 @@
     PYTHONPATH=.:build python benchmarks/int8.py --quick    # 200,000 x 384, 400,000 x 64
     PYTHONPATH=.:build python benchmarks/int8.py --sharded  # ShardedSearcher, 2 workers, 1,000,000 x 384
     PYTHONPATH=.:build python benchmarks/int8.py --memory   # resident bytes a row of the searcher's ids
+    PYTHONPATH=.:build python benchmarks/int8.py --batch    # search_many, B = 1 .. 256, 1,000,000 x 384
 
 For each size, in one run with the calls interleaved round by round (top 10; a ratio is the
 median of per-round ratios against the floor measured in the same rounds):
@@ -113,6 +114,38 @@ def run_size(floor, m, ids, times, queries, kw_all, reps, label):
             extra / m.nbytes)
 
 
+def run_batch(floor, n, d, sizes, reps):
+    """Int8Searcher.search_many at each batch size B against B lone searches: a sample is one
+    call, its ratio the median over rounds of (call / floor of the same round) / B, the time per
+    query in floors. Every modulation is the run's own: modulations() for each query."""
+    rng = np.random.default_rng(0)
+    m = unit_rows(rng, n, d)
+    ids = [f"doc-{i}" for i in range(n)]
+    times = time.time() - rng.random(n) * 3e7
+    rows = quantize(m)
+    rows = type(rows)(np.array(rows.codes), np.array(rows.scales), np.array(rows.bounds))
+    held = searcher(rows, m, ids, times)
+    queries = rng.standard_normal((max(sizes), d), dtype=np.float32)
+    kw_all = modulations(rng, m, ids)
+    for kw in ({}, kw_all):  # checked before timing
+        b = min(17, len(queries))
+        assert held.search_many(queries[:b], [kw] * b) == [held.search(q, **kw) for q in queries[:b]]
+    table = harness.Table(f"{n:,} x {d}, top 10: search_many per query, ratios to the one-core float32 floor")
+    fns = {"floor, 1 core": floor.reader(m), "lone search": lambda: held.search(queries[0]),
+           "lone search, every mod.": lambda: held.search(queries[0], **kw_all)}
+    for b in sizes:
+        fns[f"B = {b}"] = lambda b=b: held.search_many(queries[:b], [{}] * b)
+        fns[f"B = {b}, every mod."] = lambda b=b: held.search_many(queries[:b], [kw_all] * b)
+    samples = harness.measure(fns, reps=reps, warmup=1)
+    fl = samples["floor, 1 core"]
+    for name, smp in samples.items():
+        per = int(name.split("=")[1].split(",")[0]) if name.startswith("B =") else 1
+        table.add(name, smp, ratio=harness.paired_ratio(smp, fl) / per, note=f"per query {smp.median_ms / per:.2f} ms")
+    table.print()
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"  CPU {harness.cpu_model()}, load average {load} at the end")
+
+
 def text_corpus():
     from pydoc_data.topics import topics
 
@@ -185,6 +218,7 @@ def main():
     ap.add_argument("--reps", type=int, default=15)
     ap.add_argument("--sharded", action="store_true", help="only ShardedSearcher, 1,000,000 x 384")
     ap.add_argument("--memory", action="store_true", help="only the resident bytes of the searcher's ids")
+    ap.add_argument("--batch", action="store_true", help="only search_many at B = 1, 4, 16, 64, 256")
     args = ap.parse_args()
     floor = harness.load_floor()
     harness.print_header(np, tarnexa, floor)
@@ -193,6 +227,10 @@ def main():
         return
     if args.memory:
         id_memory()
+        return
+    if args.batch:
+        n = 200_000 if args.quick else 1_000_000
+        run_batch(floor, n, 384, [1, 4, 16, 64, 256], args.reps)
         return
     rng = np.random.default_rng(0)
     sizes = [(200_000, 384), (400_000, 64)] if args.quick else [(1_000_000, 384), (2_000_000, 64)]

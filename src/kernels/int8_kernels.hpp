@@ -215,17 +215,32 @@ constexpr std::size_t group_elems(std::size_t steps) {
     return M::kChunks * steps * M::kLanes * M::kStep;
 }
 
+// The lines of rows still to be prefetched, [at, end): one a step of the vectors' passes, so that
+// the next groups' codes arrive while this one is scored instead of in one burst, which stalls on
+// the fill buffers (most of the kernel's time at 16 vectors when it did).
+struct Ahead {
+    const std::int8_t* at;
+    const std::int8_t* end;
+    [[gnu::always_inline]] void step() {
+        if (at < end) {
+            __builtin_prefetch(at, 0, 2);
+            at += 64;
+        }
+    }
+};
+
 // QV query vectors from v against the group's kChunks chunks, rows [base, base + n) of the output.
 template <class M, int QV>
 [[gnu::always_inline]] inline void many_vectors(const typename M::Elem* group, std::size_t steps,
                                                 const std::int8_t* const* q, const std::int32_t* bias,
                                                 std::int32_t* const* out, std::size_t v, std::size_t base,
-                                                std::size_t n) {
+                                                std::size_t n, Ahead& ahead) {
     constexpr std::size_t L = M::kLanes, R = M::kChunks, C = L * M::kStep;
     typename M::Acc acc[R][QV];
     for (std::size_t r = 0; r < R; ++r)
         for (int k = 0; k < QV; ++k) acc[r][k] = M::zero();
     for (std::size_t s = 0; s < steps; ++s) {
+        ahead.step();
         typename M::Word w[QV];
         for (int k = 0; k < QV; ++k) w[k] = M::word(q[v + k] + s * M::kStep);
         for (std::size_t r = 0; r < R; ++r) {
@@ -261,7 +276,9 @@ void int8_many(const std::int8_t* codes, std::size_t stride, std::size_t cols, s
     for (std::size_t base = 0; base < count; base += R * L) {
         const std::size_t n = std::min(R * L, count - base);
         const std::int8_t* rows = codes + base * stride;
-        prefetch_rows(rows, n * stride);
+        // The group after the next one, as far as lines go (the hardware prefetchers follow too).
+        const std::uintptr_t from = reinterpret_cast<std::uintptr_t>(rows + 2 * R * L * stride) & ~std::uintptr_t{63};
+        Ahead ahead{reinterpret_cast<const std::int8_t*>(from), rows + 2 * R * L * stride + n * stride};
         for (std::size_t r = 0; r < R; ++r) {
             const std::size_t have = n > r * L ? std::min(L, n - r * L) : 0;
             typename M::Elem* chunk = group + r * steps * L * M::kStep;
@@ -271,8 +288,9 @@ void int8_many(const std::int8_t* codes, std::size_t stride, std::size_t cols, s
                 interleave_plain<M>(rows + r * L * stride, have, stride, cols, steps, chunk);
         }
         std::size_t v = 0;
-        for (; v + Q <= nq; v += Q) many_vectors<M, static_cast<int>(Q)>(group, steps, q, bias, out, v, base, n);
-        for (; v < nq; ++v) many_vectors<M, 1>(group, steps, q, bias, out, v, base, n);
+        for (; v + Q <= nq; v += Q) many_vectors<M, static_cast<int>(Q)>(group, steps, q, bias, out, v, base, n, ahead);
+        for (; v < nq; ++v) many_vectors<M, 1>(group, steps, q, bias, out, v, base, n, ahead);
+        while (ahead.at < ahead.end) ahead.step();
     }
 }
 
