@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -96,6 +97,10 @@ TEST(int8_many_kernels_equal_exact_integer_sums) {
                 CHECK_MSG(out[k] == want[k], kn::isa_name(isa) << " cols " << sh.cols << " at " << k);
         }
     }
+    std::printf("    int8 kernels checked on this CPU:");
+    for (Isa isa : kn::kInt8Kernels)
+        if (kn::int8_isa_supported(isa)) std::printf(" %s", kn::isa_name(isa));
+    std::printf("\n");
 }
 
 TEST(int8_search_equals_the_pipeline) {
