@@ -374,3 +374,24 @@ def test_search_many_lets_other_threads_run():
         state["stop"] = True
         thread.join()
         sys.setswitchinterval(interval)
+
+
+def test_search_many_sees_an_array_changed_while_a_later_query_converts():
+    """Python code that runs while a later query's arguments convert (an __index__) resizes an
+    earlier query's array: the call ends with the internal fault naming it, before any scan
+    reads that array's memory, as a single call ends when its own later argument does this."""
+    m = np.eye(40, 8, dtype=np.float32) + 0.05
+    held = searcher(quantize(m), m, [str(i) for i in range(40)], None)
+    mask = np.ones(40, bool)
+
+    class Shrink:
+        def __index__(self):
+            mask.resize(1, refcheck=False)
+            return 3
+
+    try:
+        held.search_many(np.repeat(m[:1], 2, axis=0), [{"mask": mask}, {"limit": Shrink()}])
+    except BaseException as e:  # noqa: B036 - the internal fault derives from BaseException
+        assert "argument 'mask': the array was resized or reallocated" in str(e)
+    else:
+        raise AssertionError("no fault")
