@@ -30,10 +30,11 @@ void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t c
                      std::size_t count, const std::int8_t* const* q, std::size_t nq,
                      std::int32_t* const* out) noexcept;
 
-// int8_dot_rows for any number of query vectors (nq > 0), faster than it when there are many:
-// runs of rows are interleaved in `scratch` (int8_many_scratch(cols, nq) bytes, best aligned to
-// 64) so that one load of their codes serves several vectors and no lane sums are reduced. The
-// same exact sums as int8_dot_rows. Never allocates, never throws.
+// int8_dot_rows for any number of query vectors, faster than it when there are many: on the
+// kernels where it pays (and from as many vectors as it does), runs of rows are interleaved in
+// `scratch` (int8_many_scratch(cols, nq) bytes, best aligned to 64) so that one load of their
+// codes serves several vectors and no lane sums are reduced; otherwise the row kernel runs, two
+// vectors a pass. The same exact sums as int8_dot_rows. Never allocates, never throws.
 constexpr std::size_t kInt8ManyGroupBytes = 64;  // per column of the codes, as interleaved
 constexpr std::size_t int8_many_scratch(std::size_t cols, std::size_t nq) noexcept {
     return kInt8ManyGroupBytes * (int8_padded(cols) + kInt8Block) + nq * sizeof(std::int32_t);
@@ -55,7 +56,7 @@ bool int8_isa_supported(Isa isa) noexcept;
 void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,
                         std::size_t count, const std::int8_t* const* q, std::size_t nq,
                         std::int32_t* const* out, const std::size_t* rows = nullptr) noexcept;
-// int8_dot_many on one kernel, the same way.
+// int8_dot_many's interleaving kernel for `isa` (whatever the number of vectors), the same way.
 void int8_dot_many_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
                         const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) noexcept;
 

@@ -73,6 +73,38 @@ struct Int8ManyAvx2 {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_sub_epi32(acc, _mm256_set1_epi32(bias)));
     }
     [[gnu::always_inline]] static std::int32_t bias(const std::int8_t*, std::size_t) { return 0; }
+
+    // Eight rows' 16 codes widened (8 pairs each) and transposed 8 x 8 by 32-bit pairs: pairs of
+    // rows, then fours, interleaved within each 128-bit half, then the halves exchanged.
+    static void interleave(const std::int8_t* rows, std::size_t n, std::size_t stride, std::size_t cols,
+                           std::size_t steps, Elem* out) {
+        alignas(16) std::int8_t buf[16];
+        for (std::size_t j = 0; j < cols; j += 16) {
+            __m256i r[8], t[8];
+            for (std::size_t i = 0; i < 8; ++i)
+                r[i] = i < n ? _mm256_cvtepi8_epi16(_mm_loadu_si128(
+                                   reinterpret_cast<const __m128i*>(row_bytes(rows + i * stride, j, cols, 16, buf))))
+                             : _mm256_setzero_si256();
+            for (std::size_t i = 0; i < 8; i += 2) {
+                t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+                t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+            }
+            // r[4k + d]: per half h, rows 4k .. 4k + 3 of pair 4h + d.
+            for (std::size_t k = 0; k < 8; k += 4) {
+                r[k] = _mm256_unpacklo_epi64(t[k], t[k + 2]);
+                r[k + 1] = _mm256_unpackhi_epi64(t[k], t[k + 2]);
+                r[k + 2] = _mm256_unpacklo_epi64(t[k + 1], t[k + 3]);
+                r[k + 3] = _mm256_unpackhi_epi64(t[k + 1], t[k + 3]);
+            }
+            const std::size_t s0 = j / 2, here = std::min<std::size_t>(8, steps - s0);
+            for (std::size_t d = 0; d < 4; ++d) {
+                const __m256i lo = _mm256_permute2x128_si256(r[d], r[4 + d], 0x20);  // pair d
+                const __m256i hi = _mm256_permute2x128_si256(r[d], r[4 + d], 0x31);  // pair 4 + d
+                if (d < here) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (s0 + d) * 16), lo);
+                if (4 + d < here) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (s0 + 4 + d) * 16), hi);
+            }
+        }
+    }
 };
 
 }  // namespace

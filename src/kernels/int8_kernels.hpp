@@ -191,7 +191,7 @@ void int8_run_any(const std::int8_t* codes, std::size_t stride, std::size_t cols
 //   Acc zero();  Acc dot(Acc acc, Chunk c, Word w);       // acc[lane] += row(lane) . q over the step
 //   void store(Acc acc, std::int32_t bias, std::int32_t* out);  // out[lane] = acc[lane] - bias
 //   std::int32_t bias(const std::int8_t* q, std::size_t padded);
-// and may provide interleave(rows, n, stride, cols, steps, out), a faster interleave() below.
+// and may provide interleave(rows, n, stride, cols, steps, out), faster than interleave_plain.
 
 // The interleaved chunk of rows [0, n) (n <= kLanes; missing rows and columns past cols as code 0):
 // out[(s * kLanes + lane) * kStep + k] = encode(code k of step s of row lane).
@@ -261,6 +261,15 @@ template <class M, int QV>
             }
         }
     }
+}
+
+// A block's bytes [j, j + width) of a row, or the bytes left before cols and zeros after them,
+// through `buf` (width bytes): no byte past cols is read.
+[[gnu::always_inline]] inline const std::int8_t* row_bytes(const std::int8_t* row, std::size_t j, std::size_t cols,
+                                                           std::size_t width, std::int8_t* buf) {
+    if (j + width <= cols) return row + j;
+    for (std::size_t k = 0; k < width; ++k) buf[k] = j + k < cols ? row[j + k] : std::int8_t{0};
+    return buf;
 }
 
 template <class M>

@@ -35,6 +35,20 @@ struct Int8ManyNeon {
         vst1q_s32(out, vsubq_s32(acc, vdupq_n_s32(bias)));
     }
     [[gnu::always_inline]] static std::int32_t bias(const std::int8_t*, std::size_t) { return 0; }
+    // Four rows' 8 codes at a time, widened and transposed by pairs: four steps.
+    static void interleave(const std::int8_t* rows, std::size_t n, std::size_t stride, std::size_t cols,
+                           std::size_t steps, Elem* out) {
+        std::int8_t buf[8];
+        for (std::size_t j = 0; j < cols; j += 8) {
+            int32x4_t r[4], o[4];
+            for (std::size_t i = 0; i < 4; ++i)
+                r[i] = i < n ? vreinterpretq_s32_s16(vmovl_s8(vld1_s8(row_bytes(rows + i * stride, j, cols, 8, buf))))
+                             : vdupq_n_s32(0);
+            transpose4(r[0], r[1], r[2], r[3], o);
+            const std::size_t s0 = j / 2, here = std::min<std::size_t>(4, steps - s0);
+            for (std::size_t d = 0; d < here; ++d) vst1q_s16(out + (s0 + d) * 8, vreinterpretq_s16_s32(o[d]));
+        }
+    }
 };
 
 }  // namespace

@@ -38,6 +38,20 @@ struct Int8ManySdot {
         vst1q_s32(out, vsubq_s32(acc, vdupq_n_s32(bias)));
     }
     [[gnu::always_inline]] static std::int32_t bias(const std::int8_t*, std::size_t) { return 0; }
+    // Four rows' 16 codes at a time, transposed by 32 bits: four steps.
+    static void interleave(const std::int8_t* rows, std::size_t n, std::size_t stride, std::size_t cols,
+                           std::size_t steps, Elem* out) {
+        std::int8_t buf[16];
+        for (std::size_t j = 0; j < cols; j += 16) {
+            int32x4_t r[4], o[4];
+            for (std::size_t i = 0; i < 4; ++i)
+                r[i] = i < n ? vreinterpretq_s32_s8(vld1q_s8(row_bytes(rows + i * stride, j, cols, 16, buf)))
+                             : vdupq_n_s32(0);
+            transpose4(r[0], r[1], r[2], r[3], o);
+            const std::size_t s0 = j / 4, here = std::min<std::size_t>(4, steps - s0);
+            for (std::size_t d = 0; d < here; ++d) vst1q_s8(out + (s0 + d) * 16, vreinterpretq_s8_s32(o[d]));
+        }
+    }
 };
 
 }  // namespace

@@ -27,8 +27,8 @@ constexpr double kSlack = 1e-9;
 constexpr std::size_t kBlock = 256;  // rows; their dots and bounds stay in the first-level cache
 // Above this share of the rows the survivors are not worth gathering: the float32 scan runs.
 constexpr std::size_t kMaxSurvivorShare = 8;
-// Up to this many vectors in a pass (two queries, or one with its contrastive vector), the rows
-// are read as they lie; beyond, int8_dot_many interleaves them once for all the vectors.
+// Up to this many vectors in a pass (two queries, or one with its contrastive vector), the lone
+// search's kernel runs; beyond, int8_dot_many (which interleaves the rows where that pays).
 constexpr std::size_t kFewVectors = 2;
 // Integer dots of up to this many codes fit int32 (127 * 127 * 2^17 < 2^31).
 constexpr std::size_t kMaxCodeCols = std::size_t{1} << 17;
