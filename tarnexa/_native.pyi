@@ -1,6 +1,7 @@
 """The package's private native helpers, built from the module's own scoring code."""
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -57,6 +58,13 @@ class Int8Searcher:
                        like_ids: Sequence[str] | None = None, traj_from_vec: NDArray[np.float32] | None = None,
                        traj_to_vec: NDArray[np.float32] | None = None,
                        mask: NDArray[np.bool_] | None = None) -> tuple[list[ScoredDoc], int]: ...
+    def search_many(self, queries: NDArray[np.float32], keywords: Sequence[dict[str, Any]]) -> list[list[ScoredDoc]]:
+        """[search(queries[i], **keywords[i]) for each i] in one pass over the int8 copy, without the GIL:
+        queries is (B, dims) float32, keywords a list of B dicts of search()'s other arguments."""
+    def search_many_counted(self, queries: NDArray[np.float32],
+                            keywords: Sequence[dict[str, Any]]) -> tuple[list[list[ScoredDoc]], list[int]]:
+        """search_many(), with the list of the rows each query rescored in float32 (-1: the float32
+        matrix was scanned instead)."""
     def rows(self, ids: Sequence[str], /) -> list[int]:
         """The held row of each id, -1 for an id not held."""
 

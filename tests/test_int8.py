@@ -3,7 +3,9 @@ against one score_candidates call on corpora built to defeat its bound, through 
 
 import importlib.machinery
 import importlib.util
+import re
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -283,3 +285,113 @@ def test_rows_of_any_magnitude(scale, kw):
     held = searcher(quantize(m), m, ids, None)
     for q in (m[7], m[5] * -1.0, rng.standard_normal(48).astype(np.float32)):
         assert held.search(q, **kw) == score_candidates(m, ids, idx, q, **kw)
+
+
+@pytest.mark.parametrize("b", [1, 2, 37, 300])
+def test_search_many_equals_separate_searches(cache, b):
+    """One batch mixing every case's arguments, query by query, over the corpus built to defeat
+    the bound: the float32 call's results, and separate searches' (the same rows rescored: each
+    query's scan is its own), queries the codes do not serve among them."""
+    m, ids, idx, times, anchors, rng, aligned, rows = cache
+    c = Ctx(m, ids, times, anchors, rng)
+    e0 = np.zeros(c.dims, np.float32)
+    e0[0] = 1.0
+    pool = [*aligned, anchors[0], anchors[5] + 1e-7, m[17], e0, -e0, vec(rng, c.dims)]
+    names = list(CASES)
+    queries = np.array([pool[i % len(pool)] for i in range(b)], np.float32)
+    kws = [CASES[names[i * 7 % len(names)]](c) for i in range(b)]
+    for kw in kws:
+        kw.pop("timestamps", None)  # the searcher holds the timestamps
+    held = searcher(rows, m, ids, times)
+    got, counts = held.search_many_counted(queries, kws)
+    assert held.search_many(queries, kws) == got or any(kw.get("recent") for kw in kws)
+    assert len(got) == len(counts) == b
+    for q, kw, hits, count in zip(queries, kws, got, counts):
+        want = score_candidates(m, ids, idx, q, timestamps=times, **kw)
+        if hits != want and kw.get("recent"):  # the clock moved between the calls
+            want = score_candidates(m, ids, idx, q, timestamps=times, **kw)
+        assert hits == want
+        if not kw.get("recent"):
+            assert held.search_counted(q, **kw) == (hits, count)
+
+
+def test_search_many_refuses_as_the_single_search_does():
+    m = np.eye(6, 8, dtype=np.float32) + 0.05
+    held = searcher(quantize(m), m, list("abcdef"), None)
+    two = np.repeat(m[:1], 2, axis=0)
+    for kw in ({"nope": 1}, {"limit": -1}, {"query_vec": m[0]}, {"mask": np.ones(3, np.float32)}, {1: 2}):
+        with pytest.raises(Exception) as single:
+            held.search(m[0], **kw)
+        with pytest.raises(type(single.value), match=f"^{re.escape(str(single.value))}$"):
+            held.search_many(two, [{}, kw])  # the first query is fine, the second refused
+    with pytest.raises(ValueError, match="dimension 7 doesn't match"):
+        held.search_many(np.ones((2, 7), np.float32), [{}, {}])
+    for queries, kws, error in ((two, [{}], ValueError), (two, {}, TypeError), (two, [{}, 3], TypeError),
+                                (two.astype(np.float64), [{}, {}], TypeError), (m[0], [{}], TypeError)):
+        with pytest.raises(error):
+            held.search_many(queries, kws)
+    assert held.search_many(np.zeros((0, 8), np.float32), []) == []
+
+
+def test_search_many_lets_other_threads_run():
+    """The scans run without the GIL: with the interpreter never switching threads on its own, a
+    thread that counts (yielding the GIL at every step) advances during a call only when the call
+    releases the GIL. It also empties the keyword dicts, dropping the masks they alone held,
+    while the call reads them."""
+    import threading
+
+    rng = np.random.default_rng(3)
+    m = rng.standard_normal((60_000, 64)).astype(np.float32)
+    ids = [str(i) for i in range(len(m))]
+    held = searcher(quantize(m), m, ids, None)
+    queries = rng.standard_normal((64, 64)).astype(np.float32)
+    masks = [rng.random(len(m)) < 0.5 for _ in queries]
+    want = [held.search(q, mask=k, limit=5) for q, k in zip(queries, masks)]
+    state = {"count": 0, "stop": False, "dicts": []}
+
+    def count():
+        while not state["stop"]:
+            state["count"] += 1
+            for d in state["dicts"]:
+                d.clear()
+            time.sleep(0)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    thread = threading.Thread(target=count)
+    try:
+        thread.start()
+        for _ in range(50):
+            state["dicts"] = dicts = [{"mask": k.copy(), "limit": 5} for k in masks]
+            before = state["count"]
+            got = held.search_many(queries, dicts)
+            moved = state["count"] - before
+            assert got == want
+            if moved:
+                break
+        assert moved > 0
+    finally:
+        state["stop"] = True
+        thread.join()
+        sys.setswitchinterval(interval)
+
+
+def test_search_many_sees_an_array_changed_while_a_later_query_converts():
+    """Python code that runs while a later query's arguments convert (an __index__) resizes an
+    earlier query's array: the call ends with the internal fault naming it, before any scan
+    reads that array's memory, as a single call ends when its own later argument does this."""
+    m = np.eye(40, 8, dtype=np.float32) + 0.05
+    held = searcher(quantize(m), m, [str(i) for i in range(40)], None)
+    mask = np.ones(40, bool)
+
+    class Shrink:
+        def __index__(self):
+            mask.resize(1, refcheck=False)
+            return 3
+
+    try:
+        held.search_many(np.repeat(m[:1], 2, axis=0), [{"mask": mask}, {"limit": Shrink()}])
+    except BaseException as e:  # noqa: B036 - the internal fault derives from BaseException
+        assert "argument 'mask': the array was resized or reallocated" in str(e)
+    else:
+        raise AssertionError("no fault")

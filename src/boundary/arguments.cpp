@@ -34,6 +34,7 @@ Arguments::Arguments(std::span<const params::Param> params, PyObject* const* slo
                     [[fallthrough]];
                 case C::text: v.text = to_text(o); break;
                 case C::indices:
+                case C::keywords:
                 case C::id_map: fault("no argument list converts this kind");
             }
         });

@@ -35,4 +35,30 @@ struct ScoreCore {
 // score_candidates' conversions of a[0..17] and its result list around `core`.
 PyObject* score_call(PyObject* const* a, ScoreCore& core);
 
+// score_call's steps, for a caller that converts many calls' arguments before computing any.
+// The arguments as converted, in parameter order; absent optional ones are null. The values
+// live in the call's context.
+struct ScoreArguments {
+    const py::ArrayArg* matrix;
+    const py::TextList* ids;
+    const py::IdMap* id_to_idx;
+    const py::ArrayArg* query;
+    const py::ArrayArg* timestamps = nullptr;
+    const py::TextList* pre_filter_ids = nullptr;
+    const py::ArrayArg* not_like = nullptr;
+    const py::TextList* like_ids = nullptr;
+    const py::ArrayArg* traj_from = nullptr;
+    const py::ArrayArg* traj_to = nullptr;
+    const py::ArrayArg* mask = nullptr;
+    scoring::Request request;  // the scalars; the views are filled in by score_request
+};
+// Converts a[0..17] in parameter order (the ids too unless the core owns them); the first
+// failure ends the call.
+ScoreArguments convert_score(PyObject* const* a, py::CallContext& ctx, bool own_ids);
+// The core's request: the scalars as converted, the arrays as views and the id lists as the rows
+// of their known ids (read here: the request holds no Python object).
+scoring::Request score_request(const ScoreArguments& v, const ScoreCore& core);
+// The result list of an outcome; a query of the wrong width raises.
+PyObject* score_result(const scoring::Outcome& out, const ScoreArguments& v, const ScoreCore& core);
+
 }  // namespace tarnexa::entries

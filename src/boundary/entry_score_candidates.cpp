@@ -57,25 +57,10 @@ py::Ref build(const std::vector<scoring::Hit>& hits, const py::TextList* ids, co
     return list;
 }
 
-// The arguments as converted, in parameter order; absent optional ones are null. The values
-// live in the call's context.
-struct Arguments {
-    const py::ArrayArg* matrix;
-    const py::TextList* ids;
-    const py::IdMap* id_to_idx;
-    const py::ArrayArg* query;
-    const py::ArrayArg* timestamps = nullptr;
-    const py::TextList* pre_filter_ids = nullptr;
-    const py::ArrayArg* not_like = nullptr;
-    const py::TextList* like_ids = nullptr;
-    const py::ArrayArg* traj_from = nullptr;
-    const py::ArrayArg* traj_to = nullptr;
-    const py::ArrayArg* mask = nullptr;
-    scoring::Request request;  // the scalars; the views are filled in by `request_of`
-};
-
 // Converts the bound arguments in parameter order; the first failure ends the call.
-Arguments convert(PyObject* const* a, py::CallContext& ctx, bool own_ids) {
+}  // namespace
+
+ScoreArguments convert_score(PyObject* const* a, py::CallContext& ctx, bool own_ids) {
     auto given = [&](scoring::Parameter p) { return a[p] != nullptr && a[p] != Py_None; };
     // Converts parameter p by `conv`; a failure names the parameter.
     auto arg = [&](scoring::Parameter p, auto&& conv) -> decltype(auto) {
@@ -93,7 +78,7 @@ Arguments convert(PyObject* const* a, py::CallContext& ctx, bool own_ids) {
     auto count = [&](scoring::Parameter p) { return arg(p, [&](PyObject* o) { return py::to_u64(o, ctx); }); };
     auto real = [&](scoring::Parameter p) { return arg(p, [&](PyObject* o) { return py::to_f64(o, ctx); }); };
 
-    Arguments v{.matrix = array(kMatrix), .ids = nullptr, .id_to_idx = nullptr, .query = nullptr};
+    ScoreArguments v{.matrix = array(kMatrix), .ids = nullptr, .id_to_idx = nullptr, .query = nullptr};
     if (!own_ids) {
         const py::Prechecked pre = py::precheck_ids_and_map(a[kIds], a[kIdToIdx]);
         v.ids = &arg(kIds, [&](PyObject* o) -> py::TextList& { return py::to_text_list(o, ctx, pre.items); });
@@ -120,7 +105,7 @@ Arguments convert(PyObject* const* a, py::CallContext& ctx, bool own_ids) {
 
 // The scoring core's request: the scalars as converted, the arrays as views and the id lists
 // as the rows of their known ids.
-scoring::Request request_of(const Arguments& v, const ScoreCore& core) {
+scoring::Request score_request(const ScoreArguments& v, const ScoreCore& core) {
     scoring::Request r = v.request;
     r.matrix = v.matrix->matrix();
     r.n_ids = v.ids ? v.ids->size() : core.id_count();
@@ -135,19 +120,20 @@ scoring::Request request_of(const Arguments& v, const ScoreCore& core) {
     return r;
 }
 
-}  // namespace
+PyObject* score_result(const scoring::Outcome& out, const ScoreArguments& v, const ScoreCore& core) {
+    if (out.dimension_mismatch) py::raise(PyExc_ValueError, text::query_dimension(out.query_len, out.dims));
+    return build(out.hits, v.ids, core).release();
+}
 
 constinit const py::FunctionDesc kScoreCandidates{scoring::kScoreCandidates, score_candidates, g_names};
 
 PyObject* score_call(PyObject* const* a, ScoreCore& core) {
     py::CallContext ctx;
-    const Arguments v = convert(a, ctx, core.owns_ids());
+    const ScoreArguments v = convert_score(a, ctx, core.owns_ids());
     core.convert_more(a, ctx);
     // No Python code runs from here until the result is built.
     ctx.arguments_converted();
-    scoring::Outcome out = core.run(request_of(v, core));
-    if (out.dimension_mismatch) py::raise(PyExc_ValueError, text::query_dimension(out.query_len, out.dims));
-    return build(out.hits, v.ids, core).release();
+    return score_result(core.run(score_request(v, core)), v, core);
 }
 
 PyObject* score_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {

@@ -25,6 +25,7 @@ enum class Conv : unsigned char {
     real,        // float
     text,        // str
     line,        // str, or None for the empty line
+    keywords,    // list of dicts of keyword arguments, read by the function that takes it
 };
 
 // What a missing argument means. `none`: absent (and an explicit None is absent too).

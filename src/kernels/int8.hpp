@@ -30,6 +30,18 @@ void int8_dot_listed(const std::int8_t* codes, std::size_t stride, std::size_t c
                      std::size_t count, const std::int8_t* const* q, std::size_t nq,
                      std::int32_t* const* out) noexcept;
 
+// int8_dot_rows for any number of query vectors, faster than it when there are many: on the
+// kernels where it pays (and from as many vectors as it does), runs of rows are interleaved in
+// `scratch` (int8_many_scratch(cols, nq) bytes, best aligned to 64) so that one load of their
+// codes serves several vectors and no lane sums are reduced; otherwise the row kernel runs, two
+// vectors a pass. The same exact sums as int8_dot_rows. Never allocates, never throws.
+constexpr std::size_t kInt8ManyGroupBytes = 64;  // per column of the codes, as interleaved
+constexpr std::size_t int8_many_scratch(std::size_t cols, std::size_t nq) noexcept {
+    return kInt8ManyGroupBytes * (int8_padded(cols) + kInt8Block) + nq * sizeof(std::int32_t);
+}
+void int8_dot_many(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                   const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) noexcept;
+
 // Every int8 kernel; those one CPU runs come in this order from the least to the best.
 // avx512_vnni multiplies with AVX-512 VNNI (vpdpbusd), avx2 into 16-bit pair sums widened after
 // (vpmaddubsw, vpmaddwd), neon_sdot with the ARMv8.2 dot product (sdot), neon widening to 16 bits
@@ -44,5 +56,8 @@ bool int8_isa_supported(Isa isa) noexcept;
 void int8_dot_rows_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols,
                         std::size_t count, const std::int8_t* const* q, std::size_t nq,
                         std::int32_t* const* out, const std::size_t* rows = nullptr) noexcept;
+// int8_dot_many's interleaving kernel for `isa` (whatever the number of vectors), the same way.
+void int8_dot_many_with(Isa isa, const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                        const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) noexcept;
 
 }  // namespace tarnexa::kernels

@@ -16,6 +16,7 @@
 //               std::int32_t* out0, std::int32_t* out1);  // four rows' sums with q0, with q1
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -31,6 +32,24 @@ void int8_dot_rows_avx2(const std::int8_t*, std::size_t, std::size_t, std::size_
                         const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
 void int8_dot_rows_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_t,
                         const std::size_t*, const std::int8_t* const*, std::size_t, std::int32_t* const*);
+#endif
+
+// The kernels of int8_dot_many, with the same arguments and the scratch last.
+using Int8ManyKernel = void (*)(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::int8_t* const*,
+                                std::size_t, std::int32_t* const*, void*);
+void int8_dot_many_portable(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::int8_t* const*,
+                            std::size_t, std::int32_t* const*, void*);
+#if TARNEXA_KERNELS_X86
+void int8_dot_many_avx2(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::int8_t* const*,
+                        std::size_t, std::int32_t* const*, void*);
+void int8_dot_many_vnni(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::int8_t* const*,
+                        std::size_t, std::int32_t* const*, void*);
+#endif
+#if TARNEXA_KERNELS_NEON
+void int8_dot_many_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::int8_t* const*,
+                        std::size_t, std::int32_t* const*, void*);
+void int8_dot_many_sdot_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t, const std::int8_t* const*,
+                             std::size_t, std::int32_t* const*, void*);
 #endif
 #if TARNEXA_KERNELS_NEON
 void int8_dot_rows_neon(const std::int8_t*, std::size_t, std::size_t, std::size_t,
@@ -152,6 +171,135 @@ void int8_run_any(const std::int8_t* codes, std::size_t stride, std::size_t cols
         case 4: int8_run<T, 4>(codes, stride, cols, count, listed, q, out); break;
         case 5: int8_run<T, 5>(codes, stride, cols, count, listed, q, out); break;
         default: int8_run<T, 6>(codes, stride, cols, count, listed, q, out); break;
+    }
+}
+
+// ---- many vectors against a run of rows: int8_dot_many ----
+//
+// Rows are taken kLanes at a time (a chunk) and interleaved into the scratch, kStep codes of each
+// row side by side per step: a vector of the chunk then holds every row's codes of kStep columns,
+// and one multiply with a query vector's kStep codes repeated in every lane adds to all kLanes
+// rows' sums at once, each sum staying in its own lane. No horizontal sums, and each load of the
+// interleaved codes serves kVecs query vectors; kChunks chunks (a group) are interleaved at a
+// time and every query vector passes over them while they are in the first-level cache.
+//
+// Traits M provide, static and forced inline:
+//   kLanes, kStep, kChunks, kVecs; Elem (the interleaved codes' type), Chunk, Word, Acc;
+//   Elem encode(std::int8_t code);                        // a code as interleaved
+//   Chunk load(const Elem* p);                            // one step of a chunk: kLanes * kStep elems
+//   Word word(const std::int8_t* q);                      // kStep query codes at q, in every lane
+//   Acc zero();  Acc dot(Acc acc, Chunk c, Word w);       // acc[lane] += row(lane) . q over the step
+//   void store(Acc acc, std::int32_t bias, std::int32_t* out);  // out[lane] = acc[lane] - bias
+//   std::int32_t bias(const std::int8_t* q, std::size_t padded);
+// and may provide interleave(rows, n, stride, cols, steps, out), faster than interleave_plain.
+
+// The interleaved chunk of rows [0, n) (n <= kLanes; missing rows and columns past cols as code 0):
+// out[(s * kLanes + lane) * kStep + k] = encode(code k of step s of row lane).
+template <class M>
+void interleave_plain(const std::int8_t* rows, std::size_t n, std::size_t stride, std::size_t cols,
+                      std::size_t steps, typename M::Elem* out) {
+    constexpr std::size_t L = M::kLanes, S = M::kStep;
+    for (std::size_t lane = 0; lane < L; ++lane) {
+        const std::int8_t* row = lane < n ? rows + lane * stride : nullptr;
+        for (std::size_t s = 0; s < steps; ++s)
+            for (std::size_t k = 0; k < S; ++k) {
+                const std::size_t j = s * S + k;
+                out[(s * L + lane) * S + k] = M::encode(row && j < cols ? row[j] : std::int8_t{0});
+            }
+    }
+}
+
+// Elements of scratch a group takes (the biases follow them).
+template <class M>
+constexpr std::size_t group_elems(std::size_t steps) {
+    return M::kChunks * steps * M::kLanes * M::kStep;
+}
+
+// The lines of rows still to be prefetched, [at, end): one a step of the vectors' passes, so that
+// the next groups' codes arrive while this one is scored instead of in one burst, which stalls on
+// the fill buffers (most of the kernel's time at 16 vectors when it did).
+struct Ahead {
+    const std::int8_t* at;
+    const std::int8_t* end;
+    [[gnu::always_inline]] void step() {
+        if (at < end) {
+            __builtin_prefetch(at, 0, 2);
+            at += 64;
+        }
+    }
+};
+
+// QV query vectors from v against the group's kChunks chunks, rows [base, base + n) of the output.
+template <class M, int QV>
+[[gnu::always_inline]] inline void many_vectors(const typename M::Elem* group, std::size_t steps,
+                                                const std::int8_t* const* q, const std::int32_t* bias,
+                                                std::int32_t* const* out, std::size_t v, std::size_t base,
+                                                std::size_t n, Ahead& ahead) {
+    constexpr std::size_t L = M::kLanes, R = M::kChunks, C = L * M::kStep;
+    typename M::Acc acc[R][QV];
+    for (std::size_t r = 0; r < R; ++r)
+        for (int k = 0; k < QV; ++k) acc[r][k] = M::zero();
+    for (std::size_t s = 0; s < steps; ++s) {
+        ahead.step();
+        typename M::Word w[QV];
+        for (int k = 0; k < QV; ++k) w[k] = M::word(q[v + k] + s * M::kStep);
+        for (std::size_t r = 0; r < R; ++r) {
+            const typename M::Chunk c = M::load(group + (r * steps + s) * C);
+            for (int k = 0; k < QV; ++k) acc[r][k] = M::dot(acc[r][k], c, w[k]);
+        }
+    }
+    for (std::size_t r = 0; r < R; ++r) {
+        const std::size_t at = r * L;
+        if (at >= n) break;
+        for (int k = 0; k < QV; ++k) {
+            if (at + L <= n) {
+                M::store(acc[r][k], bias[v + k], out[v + k] + base + at);
+            } else {
+                std::int32_t t[L];
+                M::store(acc[r][k], bias[v + k], t);
+                for (std::size_t i = 0; at + i < n; ++i) out[v + k][base + at + i] = t[i];
+            }
+        }
+    }
+}
+
+// A block's bytes [j, j + width) of a row, or the bytes left before cols and zeros after them,
+// through `buf` (width bytes): no byte past cols is read.
+[[gnu::always_inline]] inline const std::int8_t* row_bytes(const std::int8_t* row, std::size_t j, std::size_t cols,
+                                                           std::size_t width, std::int8_t* buf) {
+    if (j + width <= cols) return row + j;
+    for (std::size_t k = 0; k < width; ++k) buf[k] = j + k < cols ? row[j + k] : std::int8_t{0};
+    return buf;
+}
+
+template <class M>
+void int8_many(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+               const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) {
+    constexpr std::size_t L = M::kLanes, R = M::kChunks, Q = M::kVecs;
+    static_assert(R * L * sizeof(typename M::Elem) <= kInt8ManyGroupBytes, "int8_many_scratch would be short");
+    const std::size_t steps = (cols + M::kStep - 1) / M::kStep;
+    auto* group = static_cast<typename M::Elem*>(scratch);
+    auto* bias = reinterpret_cast<std::int32_t*>(group + group_elems<M>(steps));
+    const std::size_t padded = int8_padded(cols);
+    for (std::size_t v = 0; v < nq; ++v) bias[v] = M::bias(q[v], padded);
+    for (std::size_t base = 0; base < count; base += R * L) {
+        const std::size_t n = std::min(R * L, count - base);
+        const std::int8_t* rows = codes + base * stride;
+        // The group after the next one, as far as lines go (the hardware prefetchers follow too).
+        const std::uintptr_t from = reinterpret_cast<std::uintptr_t>(rows + 2 * R * L * stride) & ~std::uintptr_t{63};
+        Ahead ahead{reinterpret_cast<const std::int8_t*>(from), rows + 2 * R * L * stride + n * stride};
+        for (std::size_t r = 0; r < R; ++r) {
+            const std::size_t have = n > r * L ? std::min(L, n - r * L) : 0;
+            typename M::Elem* chunk = group + r * steps * L * M::kStep;
+            if constexpr (requires { M::interleave(rows, have, stride, cols, steps, chunk); })
+                M::interleave(rows + r * L * stride, have, stride, cols, steps, chunk);
+            else
+                interleave_plain<M>(rows + r * L * stride, have, stride, cols, steps, chunk);
+        }
+        std::size_t v = 0;
+        for (; v + Q <= nq; v += Q) many_vectors<M, static_cast<int>(Q)>(group, steps, q, bias, out, v, base, n, ahead);
+        for (; v < nq; ++v) many_vectors<M, 1>(group, steps, q, bias, out, v, base, n, ahead);
+        while (ahead.at < ahead.end) ahead.step();
     }
 }
 

@@ -27,5 +27,14 @@ struct Int8NeonBlocks {
     [[gnu::always_inline]] static std::int32_t bias(const std::int8_t*, std::size_t) { return 0; }
 };
 
+// Four rows' 4 x 4 blocks of 32 bits transposed: out[d] holds dword d of rows 0 .. 3.
+[[gnu::always_inline]] inline void transpose4(int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d, int32x4_t* out) {
+    const int32x4_t t0 = vtrn1q_s32(a, b), t1 = vtrn2q_s32(a, b), t2 = vtrn1q_s32(c, d), t3 = vtrn2q_s32(c, d);
+    out[0] = vreinterpretq_s32_s64(vtrn1q_s64(vreinterpretq_s64_s32(t0), vreinterpretq_s64_s32(t2)));
+    out[1] = vreinterpretq_s32_s64(vtrn1q_s64(vreinterpretq_s64_s32(t1), vreinterpretq_s64_s32(t3)));
+    out[2] = vreinterpretq_s32_s64(vtrn2q_s64(vreinterpretq_s64_s32(t0), vreinterpretq_s64_s32(t2)));
+    out[3] = vreinterpretq_s32_s64(vtrn2q_s64(vreinterpretq_s64_s32(t1), vreinterpretq_s64_s32(t3)));
+}
+
 }  // namespace
 }  // namespace tarnexa::kernels

@@ -4,6 +4,7 @@
 // never touched); its masked-off lanes become 128 after the flip and meet zero query codes.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "kernels/int8_kernels.hpp"
@@ -110,12 +111,81 @@ struct Int8Vnni {
     }
 };
 
+// The interleaved kernel: sixteen rows by four codes a step, one vpdpbusd per step and query
+// vector with the query's four codes in every lane. The interleaved codes are the unsigned
+// operand (offset by 128, as above: the bias is Int8Vnni's). A sum of (x + 128) q may pass 2^31
+// for very wide rows; the 32-bit adds wrap, and the result, which fits, comes out exact.
+struct Int8ManyVnni {
+    static constexpr std::size_t kLanes = 16, kStep = 4, kChunks = 4, kVecs = 4;
+    using Elem = std::uint8_t;
+    using Chunk = __m512i;
+    using Word = __m512i;
+    using Acc = __m512i;
+    [[gnu::always_inline]] static Elem encode(std::int8_t c) { return static_cast<Elem>(c) ^ 0x80u; }
+    [[gnu::always_inline]] static Chunk load(const Elem* p) { return _mm512_loadu_si512(p); }
+    [[gnu::always_inline]] static Word word(const std::int8_t* q) {
+        std::int32_t w;
+        std::memcpy(&w, q, sizeof(w));
+        return _mm512_set1_epi32(w);
+    }
+    [[gnu::always_inline]] static Acc zero() { return _mm512_setzero_si512(); }
+    [[gnu::always_inline]] static Acc dot(Acc acc, Chunk c, Word w) { return _mm512_dpbusd_epi32(acc, c, w); }
+    [[gnu::always_inline]] static void store(Acc acc, std::int32_t bias, std::int32_t* out) {
+        _mm512_storeu_si512(out, _mm512_sub_epi32(acc, _mm512_set1_epi32(bias)));
+    }
+    static std::int32_t bias(const std::int8_t* q, std::size_t padded) { return Int8Vnni::bias(q, padded); }
+
+    // Sixteen rows' 64 codes (16 dwords each) transposed into 16 vectors of one dword of every
+    // row: pairs of rows, then fours, interleaved within each 128-bit block, then the 4 x 4
+    // blocks transposed across the registers. Rows past n load as zeros, columns past cols too.
+    static void interleave(const std::int8_t* rows, std::size_t n, std::size_t stride, std::size_t cols,
+                           std::size_t steps, Elem* out) {
+        for (std::size_t j = 0; j < cols; j += 64) {
+            const std::size_t take = std::min<std::size_t>(64, cols - j);
+            const __mmask64 m = take == 64 ? ~__mmask64{0} : (__mmask64{1} << take) - 1;
+            __m512i r[16], t[16];
+            for (std::size_t i = 0; i < 16; ++i)
+                r[i] = Int8Vnni::flip(i < n ? _mm512_maskz_loadu_epi8(m, rows + i * stride + j) : _mm512_setzero_si512());
+            for (std::size_t i = 0; i < 16; i += 2) {
+                t[i] = _mm512_maskz_unpacklo_epi32(0xFFFF, r[i], r[i + 1]);
+                t[i + 1] = _mm512_maskz_unpackhi_epi32(0xFFFF, r[i], r[i + 1]);
+            }
+            // r[4k + d]: per 128-bit block b, rows 4k .. 4k + 3 of dword 4b + d.
+            for (std::size_t k = 0; k < 16; k += 4) {
+                r[k] = _mm512_maskz_unpacklo_epi64(0xFF, t[k], t[k + 2]);
+                r[k + 1] = _mm512_maskz_unpackhi_epi64(0xFF, t[k], t[k + 2]);
+                r[k + 2] = _mm512_maskz_unpacklo_epi64(0xFF, t[k + 1], t[k + 3]);
+                r[k + 3] = _mm512_maskz_unpackhi_epi64(0xFF, t[k + 1], t[k + 3]);
+            }
+            const std::size_t s0 = j / 4, here = std::min<std::size_t>(16, steps - s0);
+            for (std::size_t d = 0; d < 4; ++d) {
+                const __m512i v0 = _mm512_maskz_shuffle_i32x4(0xFFFF, r[d], r[4 + d], 0x44);
+                const __m512i v1 = _mm512_maskz_shuffle_i32x4(0xFFFF, r[d], r[4 + d], 0xEE);
+                const __m512i v2 = _mm512_maskz_shuffle_i32x4(0xFFFF, r[8 + d], r[12 + d], 0x44);
+                const __m512i v3 = _mm512_maskz_shuffle_i32x4(0xFFFF, r[8 + d], r[12 + d], 0xEE);
+                const __m512i o[4] = {_mm512_maskz_shuffle_i32x4(0xFFFF, v0, v2, 0x88),
+                                      _mm512_maskz_shuffle_i32x4(0xFFFF, v0, v2, 0xDD),
+                                      _mm512_maskz_shuffle_i32x4(0xFFFF, v1, v3, 0x88),
+                                      _mm512_maskz_shuffle_i32x4(0xFFFF, v1, v3, 0xDD)};
+                for (std::size_t b = 0; b < 4; ++b)  // dword 4b + d of the 64 codes
+                    if (4 * b + d < here) _mm512_storeu_si512(out + (s0 + 4 * b + d) * 64, o[b]);
+            }
+        }
+    }
+};
+
 }  // namespace
 
 void int8_dot_rows_vnni(const std::int8_t* codes, std::size_t stride, std::size_t cols,
                         std::size_t count, const std::size_t* listed, const std::int8_t* const* q, std::size_t nq,
                         std::int32_t* const* out) {
     int8_run_any<Int8Vnni>(codes, stride, cols, count, listed, q, nq, out);
+}
+
+
+void int8_dot_many_vnni(const std::int8_t* codes, std::size_t stride, std::size_t cols, std::size_t count,
+                        const std::int8_t* const* q, std::size_t nq, std::int32_t* const* out, void* scratch) {
+    int8_many<Int8ManyVnni>(codes, stride, cols, count, q, nq, out, scratch);
 }
 
 }  // namespace tarnexa::kernels

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "boundary/arguments.hpp"
 #include "boundary/binding.hpp"
@@ -295,6 +296,123 @@ PyObject* searcher_search(PyObject* self, PyObject* const* slots) {
     return kCounted ? with_count(hits, core) : hits;
 }
 
+// search_many(queries, keywords): search(queries[i], **keywords[i]) for every i, the searches
+// sharing one pass over the codes, computed without the GIL. Every query's arguments are bound
+// and converted as its own call would (its first refusal raised as that call raises it), then the
+// scans run, then the results are built. Each query keeps its own context (its arrays and their
+// borrows) and its values from the dict, so nothing the scans read can go while they run.
+enum ManyParameter { kQueries, kKeywords };
+constexpr params::Param kManyParams[] = {{"queries", C::matrix_f32}, {"keywords", C::keywords}};
+constexpr params::Function kSearchManyFunction{
+    "search_many", kManyParams,
+    "[search(queries[i], **keywords[i]) for each i] in one pass over the int8 copy, without the GIL:\n"
+    "queries is (B, dims) float32, keywords a list of B dicts of search()'s other arguments."};
+constexpr params::Function kSearchManyCountedFunction{
+    "search_many_counted", kManyParams,
+    "search_many(), with the list of the rows each query rescored in float32 (-1: the float32\n"
+    "matrix was scanned instead)."};
+
+struct OneQuery {
+    py::CallContext ctx;
+    Int8Core core;
+    py::Ref row, names;
+    std::vector<py::Ref> values;  // the dict's, held while the scans run
+    std::optional<entries::ScoreArguments> args;
+    PyObject* slots[kSearchParams.size()] = {};
+};
+
+// The GIL released for the scope, taken again however it ends.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+extern const py::FunctionDesc& search_desc();
+
+template <bool kCounted>
+PyObject* searcher_search_many(PyObject* self, PyObject* const* slots) {
+    const py::Ref keep = py::Ref::borrow(self);
+    auto* obj = reinterpret_cast<SearcherObject*>(self);
+    py::CallContext outer;
+    const MatrixView queries = py::convert_arg(kManyParams[kQueries].name, [&]() -> const py::ArrayArg& {
+        return py::to_array(slots[kQueries], C::matrix_f32, outer, kManyParams[kQueries].name);
+    }).matrix();
+    PyObject* list = slots[kKeywords];
+    if (!PyList_Check(list) && !PyTuple_Check(list)) py::raise(PyExc_TypeError, "keywords must be a list of dicts");
+    const py::Ref dicts = py::check_ptr(PySequence_Tuple(list));  // as it is now, whatever Python code does to it
+    const std::size_t b = queries.rows;
+    if (static_cast<std::size_t>(PyTuple_GET_SIZE(dicts.get())) != b)
+        py::raise(PyExc_ValueError, "queries and keywords differ in length");
+
+    std::vector<std::unique_ptr<OneQuery>> calls;
+    std::vector<scoring::Request> requests;
+    calls.reserve(b);
+    requests.reserve(b);
+    std::optional<scoring::QuantizedRows> rows;
+    for (std::size_t i = 0; i < b; ++i) {
+        PyObject* dict = PyTuple_GET_ITEM(dicts.get(), static_cast<Py_ssize_t>(i));
+        if (!PyDict_Check(dict)) py::raise(PyExc_TypeError, "keywords must be a list of dicts");
+        OneQuery& q = *calls.emplace_back(std::make_unique<OneQuery>());
+        q.row = py::check_ptr(PySequence_GetItem(slots[kQueries], static_cast<Py_ssize_t>(i)));
+        // The vectorcall search(queries[i], **dict) makes: the row, then the values named by the keys.
+        const Py_ssize_t nkw = PyDict_GET_SIZE(dict);
+        q.names = py::made(PyTuple_New(nkw));
+        std::vector<PyObject*> args{q.row.get()};
+        Py_ssize_t pos = 0, j = 0;
+        PyObject *key, *value;
+        while (j < nkw && PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) py::raise(PyExc_TypeError, "keywords must be strings");
+            PyTuple_SET_ITEM(q.names.get(), j++, Py_NewRef(key));
+            q.values.push_back(py::Ref::borrow(value));
+            args.push_back(value);
+        }
+        PyObject* bound[kQueryParamCount];
+        py::bind(search_desc(), args.data(), 1, q.names.get(), bound);
+        for (std::size_t p = 0; p < kMakeCount; ++p)
+            if (p != kMakeIds) q.slots[search_position(kMakeParams[p].name)] = obj->held[p];
+        for (std::size_t k = 0; k < kQueryParamCount; ++k) q.slots[search_position(kQueryParams[k].name)] = bound[k];
+        q.core.copy_slots = q.slots;
+        q.core.table = obj->ids;
+        // score_call's steps up to its run, and what its run checks before computing.
+        q.args.emplace(entries::convert_score(q.slots + kCopyCount, q.ctx, true));
+        q.core.convert_more(q.slots, q.ctx);
+        q.ctx.arguments_converted();
+        scoring::Request& r = requests.emplace_back(entries::score_request(*q.args, q.core));
+        if (!rows) rows = quantized_of(*q.core.copy, r.matrix.cols);
+        if (std::optional<scoring::Outcome> wrong = scoring::mismatched(r)) entries::score_result(*wrong, *q.args, q.core);
+    }
+    // Python code that ran while later queries were converted left every array as converted.
+    outer.arguments_converted();
+    for (const auto& q : calls) q->ctx.arguments_converted();
+
+    std::vector<scoring::Outcome> outcomes;
+    std::vector<scoring::QuantizedStats> stats;
+    if (b != 0) {
+        const WithoutGil released;
+        outcomes = scoring::search_quantized_many(requests, *rows, kCounted ? &stats : nullptr);
+    }
+    py::Ref results = py::made(PyList_New(static_cast<Py_ssize_t>(b)));
+    for (std::size_t i = 0; i < b; ++i)
+        PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i),
+                        entries::score_result(outcomes[i], *calls[i]->args, calls[i]->core));
+    if constexpr (!kCounted) {
+        return results.release();
+    } else {
+        py::Ref counts = py::made(PyList_New(static_cast<Py_ssize_t>(b)));
+        for (std::size_t i = 0; i < b; ++i)
+            PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(i),
+                            py::made(PyLong_FromLongLong(stats[i].scanned ? static_cast<long long>(stats[i].rescored) : -1))
+                                .release());
+        return py::made(PyTuple_Pack(2, results.get(), counts.get())).release();
+    }
+}
+
 // Int8Searcher.rows(ids): the held row of each id of a sequence of str, -1 for an id not held.
 PyObject* searcher_rows(PyObject* self, PyObject* arg) noexcept {
     return py::guarded([&]() -> PyObject* {
@@ -440,6 +558,9 @@ using ReadModifiers = Exported<kReadFunction, read_modifiers>;
 using Vocabulary = Exported<kVocabularyFunction, modifier_vocabulary>;
 using SearchMethod = Exported<kSearchMethodFunction, searcher_search<false>>;
 using SearchCountedMethod = Exported<kSearchCountedMethodFunction, searcher_search<true>>;
+using SearchManyMethod = Exported<kSearchManyFunction, searcher_search_many<false>>;
+using SearchManyCountedMethod = Exported<kSearchManyCountedFunction, searcher_search_many<true>>;
+const py::FunctionDesc& search_desc() { return SearchMethod::desc; }
 
 constexpr const py::FunctionDesc* kFunctions[] = {
     &LikeQuery::desc,  &Round4::desc,        &CodeWidth::desc,     &Quantize::desc,  &SearchInt8::desc,
@@ -460,6 +581,8 @@ PyObject* init() {
     static PyMethodDef methods[] = {
         method(SearchMethod::desc),
         method(SearchCountedMethod::desc),
+        method(SearchManyMethod::desc),
+        method(SearchManyCountedMethod::desc),
         {"rows", &searcher_rows, METH_O, "rows($self, ids, /)\n--\n\nThe held row of each id, -1 for an id not held."},
         {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&searcher_dealloc)},

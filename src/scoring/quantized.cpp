@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <queue>
 #include <utility>
@@ -26,6 +27,9 @@ constexpr double kSlack = 1e-9;
 constexpr std::size_t kBlock = 256;  // rows; their dots and bounds stay in the first-level cache
 // Above this share of the rows the survivors are not worth gathering: the float32 scan runs.
 constexpr std::size_t kMaxSurvivorShare = 8;
+// Up to this many vectors in a pass (two queries, or one with its contrastive vector), the lone
+// search's kernel runs; beyond, int8_dot_many (which interleaves the rows where that pays).
+constexpr std::size_t kFewVectors = 2;
 // Integer dots of up to this many codes fit int32 (127 * 127 * 2^17 < 2^31).
 constexpr std::size_t kMaxCodeCols = std::size_t{1} << 17;
 
@@ -404,74 +408,188 @@ void quantize_row(const MatrixView& m, std::size_t row, std::int8_t* codes, floa
     bound = round_up((std::sqrt(err) + gamma * std::sqrt(sq)) * (1.0 + 1e-9));
 }
 
-Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStats* stats) {
-    if (stats) *stats = {};
-    if (!served(r, q)) return score_candidates(r);
+namespace {
 
-    // The same vectors the pipeline prepares (it prepares them again when it rescores).
-    std::optional<Vector> query = prepare_query(r.matrix, r.query, r.like_rows);
-    std::optional<Vector> traj, contra;
-    if (r.traj_from && r.traj_to) traj = trajectory_direction(*r.traj_from, *r.traj_to);
-    if (r.not_like) {
-        contra = copy_of(*r.not_like);
-        unit_normalize(*contra);
-    }
-    // The query, or its blend with the trajectory direction, and the contrastive vector.
-    std::optional<QueryCodes> codes[2];
-    codes[0] = traj ? quantize_blend(*query, *traj) : quantize_query(*query);
-    if (!codes[0]) return score_candidates(r);
-    if (contra && !(codes[1] = quantize_query(*contra))) return score_candidates(r);
+// One request's scan between its steps: what it starts from, what the blocks of rows leave and
+// the request that rescores the survivors. Holds pointers into itself: made in place, never moved.
+struct QueryScan {
+    explicit QueryScan(std::uint64_t k) : kth(static_cast<std::size_t>(k)) {}
+    QueryScan(const QueryScan&) = delete;
+    QueryScan& operator=(const QueryScan&) = delete;
 
-    Request exact = r;
+    Request exact;
+    std::optional<Vector> query, traj, contra;
+    std::optional<QueryCodes> codes[2];  // the query (or its trajectory blend) and the contrastive vector
     SimilarityScan scan;
-    scan.query = query->data();
-    scan.trajectory = traj ? traj->data() : nullptr;
-    scan.contrastive = contra ? contra->data() : nullptr;
+    double now = 0.0;  // the one clock reading of a decay
+    std::vector<std::uint64_t> candidates;
+    std::vector<float> upper;
+    KthLargest kth;
+    Pass pass{};
+    const std::int8_t* first[2] = {nullptr, nullptr};  // the vectors' first levels, pass.nvec of them
+    BoundFn bound = nullptr;
+};
+
+// prefetch_side for every scan of a pass: the codes' arrays once, and each timestamps and mask
+// array once while the scans share it (as a searcher's scans share its timestamps).
+[[gnu::always_inline]] inline void prefetch_shared(const QuantizedRows& q,
+                                                   const std::vector<std::unique_ptr<QueryScan>>& scans,
+                                                   const std::vector<std::size_t>& shared, std::size_t base,
+                                                   std::size_t n) {
+    kernels::prefetch_bytes(q.scales + base, n * sizeof(float));
+    kernels::prefetch_bytes(q.bounds + base, n * sizeof(float));
+    const std::byte* times = nullptr;
+    const std::byte* mask = nullptr;
+    for (std::size_t i : shared) {
+        const SimilarityScan& scan = scans[i]->scan;
+        if (scan.timestamps && scan.timestamps->stride == sizeof(double) && scan.timestamps->data != times) {
+            times = scan.timestamps->data;
+            kernels::prefetch_bytes(times + base * sizeof(double), n * sizeof(double));
+        }
+        if (scan.mask && scan.mask->bytes.stride == 1 && scan.mask->bytes.data != mask) {
+            mask = scan.mask->bytes.data;
+            kernels::prefetch_bytes(mask + base, n);
+        }
+    }
+}
+
+// The scan of a request search_quantized serves, ready for its blocks; null for one it does not
+// (score_candidates answers it as it is).
+std::unique_ptr<QueryScan> start_scan(const Request& r, const QuantizedRows& q) {
+    if (!served(r, q)) return nullptr;
+    auto s = std::make_unique<QueryScan>(r.diverse ? r.oversample : r.limit);
+    // The same vectors the pipeline prepares (it prepares them again when it rescores).
+    s->query = prepare_query(r.matrix, r.query, r.like_rows);
+    if (r.traj_from && r.traj_to) s->traj = trajectory_direction(*r.traj_from, *r.traj_to);
+    if (r.not_like) {
+        s->contra = copy_of(*r.not_like);
+        unit_normalize(*s->contra);
+    }
+    s->codes[0] = s->traj ? quantize_blend(*s->query, *s->traj) : quantize_query(*s->query);
+    if (!s->codes[0]) return nullptr;
+    if (s->contra && !(s->codes[1] = quantize_query(*s->contra))) return nullptr;
+
+    s->exact = r;
+    SimilarityScan& scan = s->scan;
+    scan.query = s->query->data();
+    scan.trajectory = s->traj ? s->traj->data() : nullptr;
+    scan.contrastive = s->contra ? s->contra->data() : nullptr;
     if (r.recent && r.timestamps) {
         // One clock reading serves the bounds and the rescoring.
-        t_now = r.clock ? r.clock() : system_clock_seconds();
-        exact.clock = &fixed_clock;
-        scan.decay = Decay{t_now, half_life_of(r.recent_days)};
+        s->now = r.clock ? r.clock() : system_clock_seconds();
+        s->exact.clock = &fixed_clock;
+        scan.decay = Decay{s->now, half_life_of(r.recent_days)};
         scan.timestamps = &*r.timestamps;
     }
     if (r.mask) scan.mask = &*r.mask;
     scan.threshold = r.threshold;
 
-    const std::size_t n = r.matrix.rows;
-    const std::uint64_t k = r.diverse ? r.oversample : r.limit;
-    std::vector<std::uint64_t> candidates;
-    std::vector<float> upper;
-    KthLargest kth(static_cast<std::size_t>(k));
-    Pass pass{&q, r.matrix.cols, &scan, scan.decay ? DecayBound::of(*scan.decay) : DecayBound{}, {}, {}, 0,
-              &candidates, &upper, &kth};
-    const std::int8_t* first[2];
+    s->pass = Pass{&q, r.matrix.cols, &scan, scan.decay ? DecayBound::of(*scan.decay) : DecayBound{}, {}, {}, 0,
+                   &s->candidates, &s->upper, &s->kth};
     for (int v = 0; v < 2; ++v) {
-        if (!codes[v]) continue;
-        pass.vecs[v] = &*codes[v];
-        first[pass.nvec] = codes[v]->level[0].data();
-        pass.second[pass.nvec++] = codes[v]->level[1].data();
+        if (!s->codes[v]) continue;
+        s->pass.vecs[v] = &*s->codes[v];
+        s->first[s->pass.nvec] = s->codes[v]->level[0].data();
+        s->pass.second[s->pass.nvec++] = s->codes[v]->level[1].data();
     }
-    std::vector<std::int32_t> dot_buf(2 * kBlock);
-    std::int32_t* dots[2] = {dot_buf.data(), dot_buf.data() + kBlock};
-    const BoundFn bound = bound_fns()[modulation_bits(scan) >> 1];
-    for (std::size_t base = 0; base < n; base += kBlock) {
-        const std::size_t m = std::min(kBlock, n - base);
-        prefetch_side(q, scan, base, m);
-        kernels::int8_dot_rows(q.codes + base * q.stride, q.stride, r.matrix.cols, m, first, pass.nvec, dots);
-        bound(pass, base, m, dots);
-    }
+    s->bound = bound_fns()[modulation_bits(scan) >> 1];
+    return s;
+}
 
+// The scan's result once every block has passed: its survivors rescored by the pipeline.
+Outcome finish_scan(QueryScan& s, const Request& r, QuantizedStats* stats) {
+    const std::size_t n = r.matrix.rows;
     // A row whose upper bound is below k lower bounds has k rows strictly above it.
-    const float floor = kth.floor();
+    const float floor = s.kth.floor();
     std::vector<std::uint64_t> survivors;
-    for (std::size_t c = 0; c < candidates.size(); ++c) {
-        if (upper[c] < floor) continue;
-        survivors.push_back(candidates[c]);
+    for (std::size_t c = 0; c < s.candidates.size(); ++c) {
+        if (s.upper[c] < floor) continue;
+        survivors.push_back(s.candidates[c]);
         if (survivors.size() > n / kMaxSurvivorShare) return score_candidates(r);
     }
     if (stats) *stats = {true, survivors.size()};
-    exact.pre_filter_rows = std::move(survivors);
-    return score_candidates(exact);
+    s.exact.pre_filter_rows = std::move(survivors);
+    t_now = s.now;
+    return score_candidates(s.exact);
+}
+
+}  // namespace
+
+Outcome search_quantized(const Request& r, const QuantizedRows& q, QuantizedStats* stats) {
+    if (stats) *stats = {};
+    const std::unique_ptr<QueryScan> s = start_scan(r, q);
+    if (!s) return score_candidates(r);
+    std::vector<std::int32_t> dot_buf(2 * kBlock);
+    std::int32_t* dots[2] = {dot_buf.data(), dot_buf.data() + kBlock};
+    const std::size_t n = r.matrix.rows;
+    for (std::size_t base = 0; base < n; base += kBlock) {
+        const std::size_t m = std::min(kBlock, n - base);
+        prefetch_side(q, s->scan, base, m);
+        kernels::int8_dot_rows(q.codes + base * q.stride, q.stride, r.matrix.cols, m, s->first, s->pass.nvec, dots);
+        s->bound(s->pass, base, m, dots);
+    }
+    return finish_scan(*s, r, stats);
+}
+
+std::vector<Outcome> search_quantized_many(std::span<const Request> requests, const QuantizedRows& q,
+                                           std::vector<QuantizedStats>* stats) {
+    const std::size_t b = requests.size();
+    std::vector<Outcome> out(b);
+    if (stats) stats->assign(b, QuantizedStats{});
+    // The scans that share the pass: requests on these codes' matrix, each served. The rest (and
+    // any other matrix) are answered alone.
+    std::vector<std::unique_ptr<QueryScan>> scans(b);
+    std::vector<std::size_t> shared;
+    for (std::size_t i = 0; i < b; ++i) {
+        const Request& r = requests[i];
+        if (!shared.empty()) {
+            const MatrixView& m0 = requests[shared[0]].matrix;
+            if (r.matrix.data != m0.data || r.matrix.rows != m0.rows || r.matrix.cols != m0.cols) {
+                out[i] = search_quantized(r, q, stats ? &(*stats)[i] : nullptr);
+                continue;
+            }
+        }
+        scans[i] = start_scan(r, q);
+        if (scans[i])
+            shared.push_back(i);
+        else
+            out[i] = score_candidates(r);
+    }
+    if (shared.empty()) return out;
+
+    // Every vector's first-level dots for a block of rows, from one pass over its codes.
+    const std::size_t n = requests[shared[0]].matrix.rows, cols = requests[shared[0]].matrix.cols;
+    std::vector<const std::int8_t*> first;
+    std::vector<std::size_t> at;  // the index in `first` of each shared scan's first vector
+    for (std::size_t i : shared) {
+        at.push_back(first.size());
+        for (std::size_t v = 0; v < scans[i]->pass.nvec; ++v) first.push_back(scans[i]->first[v]);
+    }
+    const std::size_t nv = first.size();
+    std::vector<std::int32_t> dot_buf(nv * kBlock);
+    std::vector<std::int32_t*> dots(nv);
+    for (std::size_t v = 0; v < nv; ++v) dots[v] = dot_buf.data() + v * kBlock;
+    // A few vectors read the rows as they lie; more share their interleaving.
+    const bool interleave = nv > kFewVectors;
+    std::vector<std::byte> scratch(interleave ? kernels::int8_many_scratch(cols, nv) + 64 : 0);
+    void* aligned = scratch.data();
+    std::size_t room = scratch.size();
+    if (interleave) std::align(64, room - 64, aligned, room);
+    for (std::size_t base = 0; base < n; base += kBlock) {
+        const std::size_t m = std::min(kBlock, n - base);
+        prefetch_shared(q, scans, shared, base, m);
+        const std::int8_t* codes = q.codes + base * q.stride;
+        if (interleave)
+            kernels::int8_dot_many(codes, q.stride, cols, m, first.data(), nv, dots.data(), aligned);
+        else
+            kernels::int8_dot_rows(codes, q.stride, cols, m, first.data(), nv, dots.data());
+        for (std::size_t j = 0; j < shared.size(); ++j) {
+            QueryScan& s = *scans[shared[j]];
+            s.bound(s.pass, base, m, dots.data() + at[j]);
+        }
+    }
+    for (std::size_t i : shared) out[i] = finish_scan(*scans[i], requests[i], stats ? &(*stats)[i] : nullptr);
+    return out;
 }
 
 }  // namespace tarnexa::scoring

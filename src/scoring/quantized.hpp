@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "common/matrix_view.hpp"
 #include "scoring/score.hpp"
@@ -42,5 +44,12 @@ struct QuantizedStats {
 // request it does not serve (a pre-filter, lengths that fault, a pool larger than an eighth of
 // the rows, a half-life that is not positive and finite, ...) goes to score_candidates as is.
 Outcome search_quantized(const Request& request, const QuantizedRows& q, QuantizedStats* stats = nullptr);
+
+// search_quantized(requests[i], q, &stats[i]) for every i, the served requests sharing one pass
+// over the codes (each block of rows scanned once for all of them, each request keeping its own
+// bounds, k-th lower bound and survivors): the same outcomes and stats. Requests on a matrix
+// other than the first served one's are answered alone.
+std::vector<Outcome> search_quantized_many(std::span<const Request> requests, const QuantizedRows& q,
+                                           std::vector<QuantizedStats>* stats = nullptr);
 
 }  // namespace tarnexa::scoring

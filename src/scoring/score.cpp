@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "mmr/mmr.hpp"
 #include "scoring/prepare.hpp"
@@ -107,15 +108,19 @@ std::vector<Hit> plain_hits(const Request& r, const std::vector<PoolEntry>& pool
 
 }  // namespace
 
+std::optional<Outcome> mismatched(const Request& r) {
+    if (r.n_ids == 0 || r.query.size() == r.matrix.cols) return std::nullopt;
+    Outcome out;
+    out.dimension_mismatch = true;
+    out.query_len = r.query.size();
+    out.dims = r.matrix.cols;
+    return out;
+}
+
 Outcome score_candidates(const Request& r) {
     Outcome out;
     if (r.n_ids == 0) return out;
-    if (r.query.size() != r.matrix.cols) {
-        out.dimension_mismatch = true;
-        out.query_len = r.query.size();
-        out.dims = r.matrix.cols;
-        return out;
-    }
+    if (std::optional<Outcome> wrong = mismatched(r)) return std::move(*wrong);
     std::optional<Vector> query = prepare_query(r.matrix, r.query, r.like_rows);
     if (!query) return out;
     QueryVectors v{std::move(*query), std::nullopt, std::nullopt};

@@ -47,6 +47,10 @@ struct Outcome {
 
 Outcome score_candidates(const Request& request);
 
+// What score_candidates returns for a request whose query is not as wide as the matrix (given
+// ids), known before anything is computed; nullopt for any other request.
+std::optional<Outcome> mismatched(const Request& request);
+
 // round(x * 10000) / 10000 with halves away from zero, in float64.
 double round4(double x) noexcept;
 

@@ -2,9 +2,11 @@
 // against the row's own quantisation error, the decay's bound against the decay, and the int8
 // search against the pipeline on the same request (the platforms the Python suite does not
 // reach run these under emulation).
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -58,6 +60,52 @@ TEST(int8_kernels_equal_exact_integer_sums) {
             }
         }
     }
+}
+
+// The interleaved kernel on every ISA against exact sums: row counts around its groups (16 to 64
+// rows) and widths around its steps and 64-code blocks, any number of vectors (its groups of
+// four and the rest), the extremes of both operands, and rows wide enough that (x + 128) q
+// passes 2^31 on the way.
+TEST(int8_many_kernels_equal_exact_integer_sums) {
+    struct Shape { std::size_t cols, rows, nq; };
+    for (const Shape sh : {Shape{1, 1, 1}, {3, 17, 5}, {4, 64, 4}, {63, 65, 9}, {64, 16, 1}, {65, 31, 8},
+                           {130, 100, 3}, {384, 129, 13}, {1000, 7, 6}, {70001, 3, 5}}) {
+        Rng rng{sh.cols * 131 + sh.rows};
+        const std::size_t stride = sh.cols + 3;
+        std::vector<std::int8_t> codes(sh.rows * stride);
+        for (auto& c : codes) c = rng.code();
+        std::vector<std::vector<std::int8_t>> q(sh.nq, std::vector<std::int8_t>(kn::int8_padded(sh.cols), 0));
+        for (auto& v : q)
+            for (std::size_t j = 0; j < sh.cols; ++j) v[j] = rng.code();
+        std::fill(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(sh.cols), std::int8_t{127});
+        std::fill(q[0].begin(), q[0].begin() + static_cast<std::ptrdiff_t>(sh.cols), std::int8_t{127});
+        std::vector<const std::int8_t*> qv;
+        for (auto& v : q) qv.push_back(v.data());
+        std::vector<std::int64_t> want(sh.nq * sh.rows);
+        for (std::size_t v = 0; v < sh.nq; ++v)
+            for (std::size_t i = 0; i < sh.rows; ++i)
+                for (std::size_t j = 0; j < sh.cols; ++j) want[v * sh.rows + i] += codes[i * stride + j] * q[v][j];
+        std::vector<std::byte> scratch(kn::int8_many_scratch(sh.cols, sh.nq));
+        for (int pass = 0; pass <= 1; ++pass) {  // each kernel interleaving, then the dispatch's choice
+            for (Isa isa : kn::kInt8Kernels) {
+                if (!kn::int8_isa_supported(isa) || (pass == 1 && isa != kn::int8_best_isa())) continue;
+                std::vector<std::int32_t> out(sh.nq * sh.rows, -1);
+                std::vector<std::int32_t*> ov;
+                for (std::size_t v = 0; v < sh.nq; ++v) ov.push_back(out.data() + v * sh.rows);
+                if (pass == 0)
+                    kn::int8_dot_many_with(isa, codes.data(), stride, sh.cols, sh.rows, qv.data(), sh.nq, ov.data(),
+                                           scratch.data());
+                else
+                    kn::int8_dot_many(codes.data(), stride, sh.cols, sh.rows, qv.data(), sh.nq, ov.data(), scratch.data());
+                for (std::size_t k = 0; k < out.size(); ++k)
+                    CHECK_MSG(out[k] == want[k], kn::isa_name(isa) << " cols " << sh.cols << " at " << k);
+            }
+        }
+    }
+    std::printf("    int8 kernels checked on this CPU:");
+    for (Isa isa : kn::kInt8Kernels)
+        if (kn::int8_isa_supported(isa)) std::printf(" %s", kn::isa_name(isa));
+    std::printf("\n");
 }
 
 TEST(int8_search_equals_the_pipeline) {
