@@ -293,7 +293,7 @@ class Index:
             elif isinstance(item, tuple) and len(item) == 2:
                 requests.append(Query.parse(item[0], item[1], **keywords))
             else:
-                requests.append(Query.parse(item, "", **keywords))  # type: ignore[arg-type]
+                requests.append(Query.parse(item, "", **keywords))
         return self._run(requests)
 
     def _run(self, requests: list[Query]) -> list[Results]:

@@ -168,7 +168,8 @@ def _search(snap: Snapshot, items: list[tuple[Vector, dict[str, Any]]]) -> list[
         return []
     if len(items) == 1:
         return [snap.searcher.search(items[0][0], **items[0][1])]
-    return snap.searcher.search_many([{"query_vec": q, **kw} for q, kw in items])
+    found: list[list[ScoredDoc]] = snap.searcher.search_many([{"query_vec": q, **kw} for q, kw in items])
+    return found
 
 
 def _results(query: Query, ready: Prepared | None, hits: list[ScoredDoc], rows_hit: list[int],
