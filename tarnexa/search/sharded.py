@@ -283,7 +283,9 @@ class ShardedSearcher:
         if not asked:
             return out
         wide = [bool(items[i][1].get("diverse", _DEFAULTS["diverse"])) for i in asked]
-        per_query = [self._shard_requests(blended[i], items[i][1], w) for i, w in zip(asked, wide)]  # type: ignore[arg-type]
+        slices: dict[int, list[Any]] = {}
+        per_query = [self._shard_requests(blended[i], items[i][1], w, slices)  # type: ignore[arg-type]
+                     for i, w in zip(asked, wide)]
         answers = self._ask("search_many", [([r[s] for r in per_query],) for s in range(len(self._shards))])
         for n, (i, w) in enumerate(zip(asked, wide)):
             kw_i = items[i][1]
@@ -320,11 +322,13 @@ class ShardedSearcher:
         return operator.index(kw.get("oversample", _DEFAULTS["oversample"]) if wide else
                               kw.get("limit", _DEFAULTS["limit"]))
 
-    def _shard_requests(self, query: npt.NDArray[np.float32], kw: dict[str, Any],
-                        wide: bool) -> list[tuple[Any, ...]]:
+    def _shard_requests(self, query: npt.NDArray[np.float32], kw: dict[str, Any], wide: bool,
+                        slices: dict[int, list[Any]] | None = None) -> list[tuple[Any, ...]]:
         """ShardHolder.search's arguments for every shard: the (blended) query, the keywords as
         one call on the shard takes them (its slice of the mask; with a diverse search, the
-        plain best oversample rows) and whether to send the hits' rows back."""
+        plain best oversample rows) and whether to send the hits' rows back. slices keeps the
+        shards' slices of each mask, so that queries of a batch sharing a mask share its slices
+        (a pickle writes an object it holds twice once)."""
         kw = dict(kw)
         if kw.get("pre_filter_ids") is not None:
             kw["pre_filter_ids"] = list(kw["pre_filter_ids"])
@@ -334,7 +338,10 @@ class ShardedSearcher:
         mask = kw.pop("mask", None)
         if mask is None:
             return [(query, kw, wide)] * len(self._shards)  # one object: pickled once
-        return [(query, dict(kw, mask=mask[s.start:s.stop]), wide) for s in self._shards]
+        slices = {} if slices is None else slices
+        if id(mask) not in slices:
+            slices[id(mask)] = [mask, *(mask[s.start:s.stop] for s in self._shards)]  # the mask kept: its id stays its
+        return [(query, dict(kw, mask=part), wide) for part in slices[id(mask)][1:]]
 
     def _validate(self, query_vec: npt.NDArray[np.float32], kw: dict[str, Any]) -> None:
         """The mask's length as every searcher checks it, then the module's own errors for bad
