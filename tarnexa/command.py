@@ -131,7 +131,10 @@ BATCH = 256  # queries of a --queries file searched in one pass
 def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
     """(line number, query, modifiers) of each non-blank line: the query, then optionally a tab
     and the modifier line."""
-    stream = click.open_file(source, encoding="utf-8")
+    try:
+        stream = click.open_file(source, encoding="utf-8")
+    except OSError as e:
+        raise ValueError(f"cannot read the queries file {source}: {e.strerror or e}") from None
     with stream:
         for number, raw in enumerate(stream, 1):
             line = raw.rstrip("\r\n")
@@ -146,7 +149,7 @@ def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
         try:
             batch.append((number, Query.parse(query, modifiers, explain=explain)))
         except ValueError as e:
-            raise ValueError(f"{source}, line {number}: {e}") from None
+            raise ValueError(f"{'standard input' if source == '-' else source}, line {number}: {e}") from None
         if len(batch) == BATCH:
             yield batch
             batch = []

@@ -347,7 +347,7 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
     for args, message in [(("search", tmp_path / "none", "x"), "no tarnexa index at"),
                           (("search", tmp_path / "ix", " "), "the query is empty"),
                           (("search", tmp_path / "ix"), "give a QUERY or --queries FILE"),
-                          (("search", tmp_path / "ix", "--queries", tmp_path / "q.txt"), "q.txt"),
+                          (("search", tmp_path / "ix", "--queries", tmp_path / "q.txt"), "cannot read the queries file"),
                           (("index", tmp_path / "ix", tmp_path / "missing"), "no such file or folder"),
                           (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
         bad = tarnexa_(*args)
