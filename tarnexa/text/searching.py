@@ -144,21 +144,18 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     vector = embedded(fn, [t for q in queries for t in texts_of(q)], dims)
     notes = [list(q.notes) for q in queries]
     ready = [prepare(q, snap, store, vector, n) for q, n in zip(queries, notes)]
-    asked = [i for i, r in enumerate(ready) if r is not None]
+    asked = [(i, r) for i, r in enumerate(ready) if r is not None]
     found: list[list[ScoredDoc]] = [[] for _ in queries]
-    for i, hits in zip(asked, _search(snap, [(ready[i].query_vec, ready[i].keywords()) for i in asked])):  # type: ignore[union-attr]
+    for (i, _), hits in zip(asked, _search(snap, [(r.query_vec, r.keywords()) for _, r in asked])):
         found[i] = hits
     rows_hit = [[int(h["id"]) for h in hits] for hits in found]
     docs = store.by_rows(sorted({r for rows in rows_hit for r in rows}))
     if any(r not in docs for rows in rows_hit for r in rows):
         return None
     # The plain pool of the searches that group it or explain a diverse selection.
-    wide = [i for i in asked if queries[i].communities or (queries[i].explain and queries[i].diverse)]
-    pools: dict[int, list[int]] = {}
-    pool_kw = [(ready[i].query_vec, dict(ready[i].keywords(), diverse=False, limit=queries[i].pool_size))  # type: ignore[union-attr]
-               for i in wide]
-    for i, hits in zip(wide, _search(snap, pool_kw)):
-        pools[i] = [int(h["id"]) for h in hits]
+    wide = [(i, r) for i, r in asked if queries[i].communities or (queries[i].explain and queries[i].diverse)]
+    pool_kw = [(r.query_vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size)) for i, r in wide]
+    pools = {i: [int(h["id"]) for h in hits] for (i, _), hits in zip(wide, _search(snap, pool_kw))}
     return [_results(q, r, found[i], rows_hit[i], docs, pools.get(i), snap, store, notes[i])
             for i, (q, r) in enumerate(zip(queries, ready))]
 
