@@ -97,6 +97,7 @@ BAD_REQUESTS = [  # method, URL, status, a word of the message
     ("GET", "/api/search?q=cats&m=" + "x" * 501, 400, "modifier line has 501"),
     *[("GET", f"/api/search?q=cats&limit={v}", 400, "limit must be a whole number")
       for v in ("0", "-1", "1001", "99999999999999999999999", "ten", "2.5", "")],
+    *[("GET", f"/api/search?q=cats&m=limit:{v}", 400, "at most 1000 are served") for v in ("1001", "1000000")],
     ("GET", "/api/search?q=cats&explain=perhaps", 400, "explain must be"),
     ("GET", "/api/search?q=cats&q=dogs", 400, "q is given more than once"),
     ("GET", "/api/search?q=cats&limit=2&limit=3", 400, "limit is given more than once"),

@@ -240,7 +240,10 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
         if len(m) > MAX_MODIFIERS:
             raise ApiError(400, f"the modifier line has {len(m)} characters; at most {MAX_MODIFIERS} are allowed")
         try:
-            body = await batcher.search(SearchQuery.parse(q, m, explain=explain, limit=limit))
+            request = SearchQuery.parse(q, m, explain=explain, limit=limit)
+            if request.limit is not None and request.limit > MAX_LIMIT:  # the line's limit: is bounded alike
+                raise ApiError(400, f"the modifier line asks for {request.limit} hits; at most {MAX_LIMIT} are served")
+            body = await batcher.search(request)
         except ValueError as e:
             raise ApiError(400, str(e)) from None
         return Response(body, media_type="application/json")
