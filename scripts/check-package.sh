@@ -102,7 +102,7 @@ if not any(r.startswith("numpy") for r in (meta.get_all("Requires-Dist") or [] i
     problems.append("METADATA does not require numpy")
 
 allowed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "_tarnexa.pyi",
-           "py.typed", "src", "tarnexa", "tests", "examples"}
+           "py.typed", "src", "tarnexa", "tests", "examples", "scripts", "fuzz"}
 with tarfile.open(sdist) as tf:
     members = tf.getmembers()
     prefix = members[0].name.split("/")[0]
