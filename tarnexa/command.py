@@ -5,10 +5,12 @@ serve it as a web page.
     tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
+    tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N]
 
 Bad input (a missing index, an unreadable file, an empty query, an embedder that does not
-fit) is reported in one line on stderr, with exit status 2.
+fit), a damaged index and a failed write (a full disk) are reported in one line on stderr,
+with exit status 2; warnings (a write committed whose tidying after failed) in one line each.
 """
 
 from __future__ import annotations
@@ -16,8 +18,10 @@ from __future__ import annotations
 import contextlib
 import json
 import shutil
+import sqlite3
 import sys
 import time
+import warnings
 from collections.abc import Iterator
 from typing import Any, NoReturn
 
@@ -42,10 +46,21 @@ def _fail(message: str) -> NoReturn:
 def _reported() -> Iterator[None]:
     """Our own errors and bad input as one line and exit status 2, never a traceback."""
     try:
-        yield
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", RuntimeWarning)
+            try:
+                yield
+            finally:
+                for w in caught:
+                    click.echo(f"tarnexa: warning: {w.message}", err=True)
     except (TarnexaError, FileNotFoundError, FileExistsError, ValueError, KeyError,
             TypeError) as e:
         _fail(str(e) if not isinstance(e, KeyError) else f"no document has the id {e.args[0]!r}")
+    except sqlite3.DatabaseError as e:  # a damaged or foreign docs.sqlite, a full disk under SQLite
+        _fail(f"the document store: {e}")
+    except OSError as e:  # a full disk, a folder that cannot be written
+        where = f"{e.filename}: " if e.filename and str(e.filename) not in str(e.strerror) else ""
+        _fail(f"{where}{e.strerror or e}")
 
 
 def _open(path: str, embedder: str | None = None) -> Index:
@@ -207,7 +222,8 @@ def _print(res: Results, as_json: bool, request: Query | None) -> None:
 @click.argument("path")
 @click.option("--json", "as_json", is_flag=True, help="print the facts as one JSON object")
 def info_command(path: str, as_json: bool) -> None:
-    """What the index at PATH holds: documents, dimensions, embedder, dates."""
+    """What the index at PATH holds: documents, dimensions, embedder, dates. Exits 2 when its
+    store does not read or its cache is missing or too short (tarnexa verify checks every byte)."""
     with _reported(), _open(path) as idx:
         info = idx.info()
     if as_json:
@@ -217,6 +233,42 @@ def info_command(path: str, as_json: bool) -> None:
         if key in ("first", "last"):
             value = _day(value).strip() or "-"
         click.echo(f"{key + ':':11} {value}")
+
+
+@cli.command("verify")
+@click.argument("path")
+@click.option("--fix", is_flag=True, help="give caches written before checksums existed their checksums")
+def verify_command(path: str, fix: bool) -> None:
+    """Read and check every byte of the index (or cache directory) at PATH: the document store's
+    pages, every checksum of its cache, the rows the store names. Exit 0: whole; 2: damaged."""
+    from tarnexa.storage.cache import Cache
+    from tarnexa.storage.folder import cache_folders
+
+    with _reported():
+        if Index.exists(path):
+            with _open(path) as idx:
+                folders = [idx.path / idx.info()["cache"]]
+                if fix:
+                    _add_checksums(folders)
+                notes = idx.verify()
+        elif Cache.exists(path):
+            folders = cache_folders(path)
+            if fix:
+                _add_checksums(folders)
+            notes = Cache.open(path).verify()
+        else:
+            _fail(f"no tarnexa index or cache at {path}")
+    for note in notes:
+        click.echo(f"note: {note}", err=True)
+    click.echo(f"{path}: whole" + (" (unchecked parts: see the notes)" if notes else ""))
+
+
+def _add_checksums(folders: list[Any]) -> None:
+    from tarnexa.storage.cache import Cache
+
+    for folder in folders:
+        if Cache.open(folder).add_checksums():
+            click.echo(f"{folder}: checksums added", err=True)
 
 
 @cli.command("add-int8")

@@ -8,7 +8,9 @@ embeds texts, and searches with a ``Query`` (``tarnexa.text.searching``).
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import os
+import shutil
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
@@ -28,6 +30,17 @@ from tarnexa.text.inputs import content_id, strings, times, unique
 from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
 from tarnexa.text.results import Results
+
+def _storable(name: str, values: Sequence[str]) -> None:
+    """Refuses, before anything is written, a string the document store cannot keep (a lone
+    surrogate has no UTF-8 form)."""
+    for i, value in enumerate(values):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as e:
+            raise ValueError(f"{name}[{i}] holds a lone surrogate ({value[e.start:e.end]!r} at {e.start}), "
+                             "which cannot be stored as UTF-8") from None
+
 
 _PROBE = "tarnexa probe: a quick brown fox jumps over the lazy dog; 0123456789"
 
@@ -67,9 +80,17 @@ class Index:
         folder = Path(path)
         name, fn = embedders.resolve(embedder)
         probe = embedders.embed(fn, [_PROBE])
+        again = embedders.embed(fn, [_PROBE])
+        if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
+            raise EmbedderError("the embedder gives different vectors for the same text: an index needs one "
+                                "that gives a text the same vector every time")
         layout.create(folder, {"embedder": name, "dims": int(probe.shape[1]), "probe": probe[0].tolist()},
                       int(probe.shape[1]))
-        index = cls.open(folder, embedder=fn)
+        try:
+            index = cls.open(folder, embedder=fn)
+        except BaseException:
+            shutil.rmtree(folder, ignore_errors=True)  # made just now, by this call: nothing is lost
+            raise
         index._name, index._checked = name, True
         return index
 
@@ -129,11 +150,27 @@ class Index:
 
     # ---- what it holds ----
 
+    def _current(self) -> DocStore:
+        """The document store, opened again when the index folder was replaced since (another
+        index made at the same path): every answer comes from the index that is there now."""
+        if self._store.replaced():
+            with self._snap_lock:
+                if self._store.replaced():
+                    old, store = self._store, DocStore(self.path)
+                    if store.settings().get("dims") != self._settings.get("dims"):
+                        self._checked = False  # another embedder's index, perhaps: check it again
+                    self._drop_snapshot()
+                    self._store, self._writer = store, layout.Writer(self.path, store)
+                    if self._fn is not None and not self._checked:
+                        self._check_embedder()
+                    old.close()
+        return self._store
+
     def __len__(self) -> int:
-        return self._store.count()
+        return self._current().count()
 
     def __contains__(self, doc_id: object) -> bool:
-        return isinstance(doc_id, str) and self._store.document(doc_id) is not None
+        return isinstance(doc_id, str) and self._current().document(doc_id) is not None
 
     def __repr__(self) -> str:
         return f"Index({str(self.path)!r}, documents={len(self)}, embedder={self._name!r})"
@@ -141,7 +178,7 @@ class Index:
     @property
     def ids(self) -> list[str]:
         """Every document's id, in the index's own order (the order a search's ``mask`` follows)."""
-        return self._store.ids_in_order()
+        return self._current().ids_in_order()
 
     @property
     def embedder(self) -> str:
@@ -149,7 +186,7 @@ class Index:
 
     def document(self, doc_id: str) -> Document:
         """The stored document; KeyError for an id the index does not hold."""
-        doc = self._store.document(doc_id)
+        doc = self._current().document(doc_id)
         if doc is None:
             raise KeyError(doc_id)
         return doc
@@ -165,14 +202,27 @@ class Index:
         return np.asarray(snap.cache.vectors[[rows[d] for d in ids]], dtype=np.float32)
 
     def info(self) -> dict[str, Any]:
-        first, last = self._store.time_range()
+        """What the index holds; raises (CacheError, sqlite3.DatabaseError) when its store does
+        not read or the cache it names is missing or does not hold the rows it names (a full
+        check of every byte is ``verify``)."""
+        store = self._current()
+        first, last = store.time_range()
+        snap = self._snapshot()
         return {"path": str(self.path), "documents": len(self), "dims": int(self._settings["dims"]),
-                "embedder": self._name, "first": first, "last": last}
+                "embedder": self._name, "first": first, "last": last,
+                "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
+                "checksums": snap.cache.checked}
+
+    def verify(self) -> list[str]:
+        """Reads and checks everything the index holds (``tarnexa verify``): the store's pages,
+        the cache's every checksum, the rows the store names. Raises for damage; returns notes."""
+        return layout.verify(self.path, self._current())
 
     # ---- writing ----
 
     @contextlib.contextmanager
     def _writing(self) -> Iterator[None]:
+        self._current()
         try:
             with self._writer.turn():
                 yield
@@ -199,6 +249,8 @@ class Index:
         unique(id_list)
         title_list = [""] * n if titles is None else strings(titles, "titles", n)
         time_list = [None] * n if timestamps is None else times(timestamps, n)
+        for name, values in (("ids", id_list), ("texts", text_list), ("titles", title_list)):
+            _storable(name, values)
         fn = self._embedder()
         with bar(bool(progress and n), n, "doc", "embedding") as tick:
             vectors = embedders.embed(fn, text_list, int(self._settings["dims"]), tick)
@@ -238,7 +290,7 @@ class Index:
         returns how many it deleted."""
         id_list = strings(ids, "ids")
         with self._writing():
-            held = len(self._store.rows_of(id_list))
+            held = len(self._current().rows_of(id_list))
             if held:
                 self._store.commit(delete=id_list)
                 self._writer.compact_if_needed()
@@ -248,6 +300,7 @@ class Index:
 
     def _snapshot(self) -> layout.Snapshot:
         with self._snap_lock:  # threads sharing the index build one snapshot, not several
+            self._current()
             if self._snap is None or self._snap.version != self._store.version():
                 self._drop_snapshot()
                 self._writer.settings = self._store.settings()
@@ -299,11 +352,15 @@ class Index:
     def _run(self, requests: list[Query]) -> list[Results]:
         if not requests:
             return []
+        self._current()
         dims = int(self._settings["dims"])
         for _ in range(2):  # once more if a writer changed the index between search and lookup
             snap = self._snapshot()
             found = searching.run(requests, snap, self._store, self._embedder(), dims)
             if found is not None:
+                if not snap.count:
+                    return [dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet"))
+                            for r in found]
                 return found
             self._drop_snapshot()
         raise RuntimeError(f"{self.path} kept changing while it was searched; try again")

@@ -37,7 +37,7 @@ class RowSearcher:
         self.timestamps = timestamps
         self._check = check
         self._int8: Int8Searcher | None = None
-        if int8 is not None:
+        if int8 is not None and len(vectors):  # no rows: nothing for the int8 scan to do
             with contextlib.suppress(UnicodeEncodeError):
                 self._int8 = searcher(int8, vectors, ids, timestamps)
         self._ids: Sequence[str] = () if self._int8 is not None else ids

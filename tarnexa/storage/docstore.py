@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import functools
 import json
+import os
 import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Sequence
@@ -68,16 +69,46 @@ class DocStore:
             raise FileNotFoundError(f"{folder} is not a tarnexa index: it has no {FILE}")
         # Autocommit mode: transactions are opened and closed explicitly below.
         self._lock = threading.RLock()
+        self.path = path
         self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-        self.db.execute("PRAGMA journal_mode=WAL")
-        self.db.execute("PRAGMA synchronous=FULL")
-        self.db.execute("PRAGMA busy_timeout=30000")
-        if create:
-            self.db.executescript(_SCHEMA)
+        try:
+            self.db.execute("PRAGMA journal_mode=WAL")
+            self.db.execute("PRAGMA synchronous=FULL")
+            self.db.execute("PRAGMA busy_timeout=30000")
+            if create:
+                self.db.executescript(_SCHEMA)
+        except sqlite3.DatabaseError as e:  # not a database, or a damaged one
+            self.db.close()
+            raise sqlite3.DatabaseError(f"{path} cannot be read as the document store: {e}") from None
+        st = os.stat(path)
+        self.identity = (st.st_dev, st.st_ino)  # the file this connection reads, as opened
 
     @_serialised
     def close(self) -> None:
         self.db.close()
+
+    def replaced(self) -> bool:
+        """Whether the store's file is no longer the one this connection opened (the index
+        folder was removed, or replaced by another)."""
+        try:
+            st = os.stat(self.path)
+        except OSError:
+            return True
+        return (st.st_dev, st.st_ino) != self.identity
+
+    @_serialised
+    def quick_check(self) -> list[str]:
+        """SQLite's quick_check of every page: the problems it finds (none: an empty list)."""
+        found = [str(r[0]) for r in self.db.execute("PRAGMA quick_check")]
+        return [] if found == ["ok"] else found
+
+    @_serialised
+    def checkpoint(self) -> bool:
+        """Copies every commit of the write-ahead log into the main file and flushes it to disk;
+        False when a reader kept it from finishing (the commits stay in the log)."""
+        step("store: checkpoint")
+        busy, logged, copied = self.db.execute("PRAGMA wal_checkpoint(FULL)").fetchone()
+        return not busy and logged == copied
 
     # -- settings --
 

@@ -167,7 +167,10 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
         batch = list(texts[start : start + BATCH])
         try:
             with np.errstate(over="ignore", invalid="ignore"):
-                rows = np.asarray(fn(batch), dtype=np.float32)
+                got = np.asarray(fn(batch))
+                if got.dtype.kind not in "biuf":  # complex numbers would lose their imaginary part
+                    raise TypeError(f"its dtype is {got.dtype}, not a real number type")
+                rows = np.asarray(got, dtype=np.float32)
         except (TypeError, ValueError) as e:
             raise EmbedderError(f"the embedder's output for {_shown(batch[0])} and the rest of its batch "
                                 f"is not an array of floats: {e}") from e

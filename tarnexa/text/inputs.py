@@ -35,6 +35,8 @@ def times(values: object, n: int) -> list[float | None]:
             continue
         try:
             t = float(v)
+        except OverflowError:  # an int beyond any float
+            raise ValueError(f"timestamps[{i}] is too large: a timestamp must be a finite number of seconds") from None
         except (TypeError, ValueError):
             raise TypeError(f"timestamps[{i}] is {type(v).__name__}, not a number of seconds") from None
         if not math.isfinite(t):
