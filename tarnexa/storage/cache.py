@@ -129,9 +129,30 @@ _BY_NAME = {c.name: c for c in COLUMNS}
 
 _ROW = 1 << 8  # rows checked per call when a whole matrix is checked row by row
 
-# What this process has checked of each column: (uid, column, device, inode) -> (bytes, CRC-32).
-_CHECKED: dict[tuple[str, str, int, int], tuple[int, int]] = {}
+# What this process has checked of each column: (uid, column, device, inode) -> (bytes, CRC-32,
+# a descriptor of the file). The descriptor keeps the inode from being given to another file (a
+# copy of the cache made after this one was removed) while the entry stands.
+_CHECKED: dict[tuple[str, str, int, int], tuple[int, int, int]] = {}
 _CHECKED_LOCK = threading.Lock()
+_CHECKED_MAX = 256
+
+
+def _remember(key: tuple[str, str, int, int], size: int, crc: int, f: BinaryIO) -> None:
+    with _CHECKED_LOCK:
+        old = _CHECKED.pop(key, None)
+        if old is not None:
+            os.close(old[2])
+        for k, (_, _, fd) in list(_CHECKED.items()):  # files removed since are let go
+            if os.fstat(fd).st_nlink == 0 or len(_CHECKED) >= _CHECKED_MAX:
+                os.close(fd)
+                del _CHECKED[k]
+        _CHECKED[key] = (size, crc, os.dup(f.fileno()))
+
+
+def _forget(uid: str) -> None:
+    with _CHECKED_LOCK:
+        for k in [k for k in _CHECKED if k[0] == uid]:
+            os.close(_CHECKED.pop(k)[2])
 
 Float32Matrix = npt.NDArray[np.float32]
 Float64Vector = npt.NDArray[np.float64]
@@ -665,7 +686,7 @@ class Cache:
         st = os.fstat(f.fileno())
         key = (str(self._manifest.get("uid")), col.name, st.st_dev, st.st_ino) if "uid" in self._manifest else None
         with _CHECKED_LOCK:
-            done, crc = _CHECKED.get(key, (0, 0)) if key else (0, 0)
+            done, crc, _ = _CHECKED.get(key, (0, 0, -1)) if key else (0, 0, -1)
         if done > size:
             done, crc = 0, 0
         got = _crc(f, col.offset + done, size - done, crc)
@@ -674,8 +695,7 @@ class Cache:
         if got != crcs[col.name]:
             raise CacheError(f"{self.path / col.file}: the data does not match the manifest's checksum")
         if key:
-            with _CHECKED_LOCK:
-                _CHECKED[key] = (size, got)
+            _remember(key, size, got, f)
         return True
 
     def verify_matrix(self) -> bool:
@@ -719,9 +739,7 @@ class Cache:
         if fresh.has_int8:
             fresh.int8  # noqa: B018 - the codes, scales and bounds, each against its checksum
         if fresh.checked:
-            with _CHECKED_LOCK:  # read it all again, whatever this process checked before
-                for key in [k for k in _CHECKED if k[0] == fresh._manifest["uid"]]:
-                    del _CHECKED[key]
+            _forget(fresh._manifest["uid"])  # read it all again, whatever this process checked before
             fresh._reset(fresh._manifest)
             fresh.ids  # noqa: B018
             if fresh.has_int8:

@@ -8,9 +8,9 @@ at any point leaves the previous index whole. Deleting or replacing documents le
 behind; when they pass a quarter of the cache, the live rows are copied into a new cache and
 the store switched to it in one commit.
 
-The old cache is removed only once that commit is in the store's main file (a checkpoint of
-its write-ahead log), never while it lives in the log alone: a lost log then costs at most the
-last commits, never the cache they name. A compaction is tidying, not part of the write that
+Every commit is checkpointed into the store's main file after it, and the old cache is removed
+only once the compaction's commit is there, never while it lives in the write-ahead log alone:
+a lost log then costs at most the last commit, never the cache it names. A compaction is tidying, not part of the write that
 set it off: one that fails (a full disk) leaves the write committed, warns, and is tried again
 by a later write; one that would not fit the disk (``shutil.disk_usage``) is not started.
 """
@@ -168,9 +168,12 @@ class Writer:
         self.compact_if_needed()
 
     def compact_if_needed(self) -> None:
-        """Compacts the cache when dead rows pass DEAD_SHARE of it. Called after a commit: what
-        fails here is a warning (the commit stands), and the next write tries again."""
+        """Called after each commit: the commit checkpointed into the store's main file (a lost
+        write-ahead log then loses nothing committed before), and the cache compacted when dead
+        rows pass DEAD_SHARE of it. What fails here is a warning (the commit stands), and the
+        next write tries again."""
         try:
+            self.store.checkpoint()  # a reader in the way: the commit stays in the log, whole
             self._compact_if_needed()
         except (OSError, CacheError) as e:
             self.settings = self.store.settings()
@@ -216,7 +219,6 @@ class Writer:
                           settings={"cache": name})
         old = self.settings["cache"]
         self.settings = self.store.settings()
-        step("index: checkpoint")
         if self.store.checkpoint():  # else the next writer's turn removes it
             step("index: remove the old cache")
             shutil.rmtree(self.folder / old, ignore_errors=True)

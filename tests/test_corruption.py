@@ -1,0 +1,77 @@
+"""Damaged bytes in a cache never change an answer silently: the short run of the sweep of
+fuzz/corruption_sweep.py (every file's pages zeroed, bytes flipped), the per-row check of the
+rows a search returns, caches older than the checksums, and `tarnexa verify`."""
+
+import json
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from click.testing import CliRunner
+
+from tarnexa import Cache, CacheError, Searcher
+from tarnexa.command import cli
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fuzz"))
+from corruption_sweep import damage, make, sweep  # noqa: E402
+
+
+def test_every_damaged_copy_raises_or_answers_as_the_intact_cache(tmp_path):
+    counts, failures = sweep(tmp_path, rows=300, flips=8)
+    assert failures == []
+    files = {f for f, _ in counts}
+    assert files == {"vectors.npy", "ids.npy", "ids.utf8", "timestamps.npy", "codes.npy", "scales.npy", "bounds.npy",
+                     "crc32.npy", "manifest.json"}
+    assert all(counts[f, "raised"] for f in files)
+
+
+def test_a_row_damaged_after_the_open_is_caught_when_a_search_returns_it(tmp_path):
+    searches = make(tmp_path / "c", rows=300)
+    searcher = Searcher(tmp_path / "c")
+    q, kw = searches[-1]
+    row = int(searcher.search(q, **kw)[0]["id"][1:])
+    damage(tmp_path / "c" / "vectors.npy", "flip byte", 256 + row * 18 * 4 + 5)
+    with pytest.raises(CacheError, match=rf"vectors.npy: row {row} does not match its checksum"):
+        searcher.search(q, **kw)
+
+
+def older(path, version):
+    """The cache as versions 1 and 2 wrote it: no checksums over the matrix and codes."""
+    m = json.loads((path / "manifest.json").read_text())
+    m["version"] = version
+    del m["uid"]
+    if version == 1:
+        del m["crc32"]
+    else:
+        for k in ("vectors", "codes", "row_crc"):
+            del m["crc32"][k]
+    (path / "manifest.json").write_text(json.dumps(m))
+    (path / "crc32.npy").unlink()
+
+
+@pytest.mark.parametrize("version", [1, 2])
+def test_older_caches_search_unchecked_until_verify_fix(tmp_path, version):
+    searches = make(tmp_path / "c", rows=300)
+    want = Searcher(tmp_path / "c").search(*searches[0][:1], **searches[0][1])
+    older(tmp_path / "c", version)
+    assert not Cache.open(tmp_path / "c").checked
+    assert Searcher(tmp_path / "c").search(*searches[0][:1], **searches[0][1]) == want
+    run = CliRunner().invoke(cli, ["verify", str(tmp_path / "c")])
+    assert run.exit_code == 0 and "keeps no checksums" in run.output
+    Cache.open(tmp_path / "c").append(np.ones((2, 18), np.float32), ["x", "y"], [1.0, 2.0])  # stays as it was
+    assert Cache.open(tmp_path / "c").version == version
+    run = CliRunner().invoke(cli, ["verify", "--fix", str(tmp_path / "c")])
+    assert run.exit_code == 0 and "checksums added" in run.output and "keeps no" not in run.output
+    fixed = Cache.open(tmp_path / "c")
+    assert fixed.checked and len(fixed) == 302
+    damage(tmp_path / "c" / "codes.npy", "flip byte", 300)
+    run = CliRunner().invoke(cli, ["verify", str(tmp_path / "c")])
+    assert run.exit_code == 2 and "codes.npy: the data does not match" in run.output
+
+
+def test_verify_names_the_damaged_row_of_the_matrix(tmp_path):
+    make(tmp_path / "c", rows=300)
+    damage(tmp_path / "c" / "vectors.npy", "flip byte", 256 + 123 * 18 * 4)
+    run = CliRunner().invoke(cli, ["verify", str(tmp_path / "c")])
+    assert run.exit_code == 2 and "vectors.npy: row 123 does not match its checksum" in run.output
