@@ -75,3 +75,72 @@ def test_verify_names_the_damaged_row_of_the_matrix(tmp_path):
     damage(tmp_path / "c" / "vectors.npy", "flip byte", 256 + 123 * 18 * 4)
     run = CliRunner().invoke(cli, ["verify", str(tmp_path / "c")])
     assert run.exit_code == 2 and "vectors.npy: row 123 does not match its checksum" in run.output
+
+
+# ---- the command on a damaged index: one line, exit 2 ---------------------------------------
+
+
+def cut(path, size):
+    with open(path, "r+b") as f:
+        f.truncate(size)
+
+
+def flip_middle(path):
+    damage(path, "zero page", path.stat().st_size // 2 // 4096 * 4096)
+
+
+DAMAGE = {
+    "store cut short": lambda p: cut(p / "docs.sqlite", 1000),
+    "store emptied": lambda p: cut(p / "docs.sqlite", 0),
+    "store replaced by text": lambda p: (p / "docs.sqlite").write_text("not a database at all " * 300),
+    "store header zeroed": lambda p: damage(p / "docs.sqlite", "zero page", 0),
+    "cache removed": lambda p: __import__("shutil").rmtree(p / "vectors-0"),
+    "cache manifest cut": lambda p: cut(p / "vectors-0" / "manifest.json", 20),
+    "cache matrix cut": lambda p: cut(p / "vectors-0" / "vectors.npy", 300),
+    "cache ids cut": lambda p: cut(p / "vectors-0" / "ids.utf8", 3),
+}
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    src = tmp_path_factory.mktemp("src")
+    for n in range(6):
+        (src / f"f{n}.txt").write_text(f"a note on topic {n}\n\nand a second passage about {n} and more")
+    path = tmp_path_factory.mktemp("ix") / "i.tnx"
+    assert CliRunner().invoke(cli, ["index", "-q", "--embedder", "hashed:64", str(path), str(src)]).exit_code == 0
+    return path, src
+
+
+@pytest.mark.parametrize("how", sorted(DAMAGE))
+def test_a_damaged_index_is_one_line_and_exit_2(folder, tmp_path, how):
+    import shutil
+    path = tmp_path / "i.tnx"
+    shutil.copytree(folder[0], path)
+    DAMAGE[how](path)
+    for args in (["info", str(path)], ["search", str(path), "topic"], ["verify", str(path)],
+                 ["index", "-q", str(path), str(folder[1])]):
+        run = CliRunner().invoke(cli, args)
+        lines = run.output.strip().splitlines()
+        assert run.exit_code == 2 and len(lines) == 1 and lines[0].startswith("tarnexa: error: "), (args, run.output)
+        assert not isinstance(run.exception, Exception) or isinstance(run.exception, SystemExit), args
+
+
+def test_a_full_disk_under_the_command_is_one_line_and_exit_2(folder, tmp_path, monkeypatch):
+    import errno
+
+    from tarnexa.storage import steps
+
+    def full(name):
+        if name.startswith("write"):
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+    import shutil
+    shutil.copytree(folder[0], tmp_path / "old.tnx")
+    (tmp_path / "more").mkdir()
+    (tmp_path / "more" / "n.txt").write_text("one more file to index")
+    monkeypatch.setattr(steps, "hook", full)
+    for target in (tmp_path / "new.tnx", tmp_path / "old.tnx"):
+        run = CliRunner().invoke(cli, ["index", "-q", "--embedder", "hashed:64", str(target), str(folder[1]),
+                                       str(tmp_path / "more")])
+        assert run.exit_code == 2 and run.output.count("\n") == 1 and "No space left on device" in run.output, \
+            run.output
