@@ -175,7 +175,7 @@ class Writer:
         try:
             self.store.checkpoint()  # a reader in the way: the commit stays in the log, whole
             self._compact_if_needed()
-        except (OSError, CacheError) as e:
+        except (OSError, sqlite3.DatabaseError, CacheError) as e:  # a full disk under SQLite too
             self.settings = self.store.settings()
             newer = cache_name(cache_generation(self.settings["cache"]) + 1)  # a copy the store does not name
             for leftover in self.folder.glob(f"*{newer}*"):
