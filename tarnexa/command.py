@@ -27,7 +27,7 @@ from typing import Any, NoReturn
 
 import click
 
-from tarnexa.errors import TarnexaError
+from tarnexa.errors import StorageWarning, TarnexaError
 from tarnexa.index import Index
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar
@@ -46,13 +46,8 @@ def _fail(message: str) -> NoReturn:
 def _reported() -> Iterator[None]:
     """Our own errors and bad input as one line and exit status 2, never a traceback."""
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", RuntimeWarning)
-            try:
-                yield
-            finally:
-                for w in caught:
-                    click.echo(f"tarnexa: warning: {w.message}", err=True)
+        with _storage_warnings():
+            yield
     except (TarnexaError, FileNotFoundError, FileExistsError, ValueError, KeyError,
             TypeError) as e:
         _fail(str(e) if not isinstance(e, KeyError) else f"no document has the id {e.args[0]!r}")
@@ -61,6 +56,22 @@ def _reported() -> Iterator[None]:
     except OSError as e:  # a full disk, a folder that cannot be written
         where = f"{e.filename}: " if e.filename and str(e.filename) not in str(e.strerror) else ""
         _fail(f"{where}{e.strerror or e}")
+
+
+@contextlib.contextmanager
+def _storage_warnings() -> Iterator[None]:
+    """A write committed whose tidying failed (StorageWarning) as one line on stderr."""
+    caught: list[warnings.WarningMessage] = []
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", StorageWarning)
+            yield
+    finally:
+        for w in caught:
+            if issubclass(w.category, StorageWarning):
+                click.echo(f"tarnexa: warning: {w.message}", err=True)
+            else:  # not ours to word: shown as it would have been
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
 
 
 def _open(path: str, embedder: str | None = None) -> Index:

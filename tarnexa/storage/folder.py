@@ -33,7 +33,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generation, cache_name
-from tarnexa.errors import CacheError
+from tarnexa.errors import CacheError, StorageWarning
 from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.int8 import code_width
 from tarnexa.storage.docstore import DocStore
@@ -182,7 +182,7 @@ class Writer:
                 if leftover.name == newer or leftover.name.startswith(f".{newer}.tmp-"):
                     shutil.rmtree(leftover, ignore_errors=True)
             warnings.warn(f"{self.folder}: the write is committed, but compacting its cache failed ({e}); "
-                          f"a later write tries again", RuntimeWarning, stacklevel=3)
+                          f"a later write tries again", StorageWarning, stacklevel=3)
 
     def _room(self, cache: Cache, rows: int) -> None:
         """Refuses a compaction the disk has no room for, before it writes anything."""
