@@ -2,7 +2,7 @@
 serve it as a web page.
 
     tarnexa index PATH SOURCE...        # make or bring the index at PATH in step with SOURCEs
-    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain]
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N]
@@ -27,7 +27,8 @@ from tarnexa.errors import TarnexaError
 from tarnexa.index import Index
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar
-from tarnexa.text.query import Query
+from tarnexa.storage.filters import short_form
+from tarnexa.text.query import MODES, Query
 from tarnexa.text.results import Results
 
 EXIT_BAD_INPUT = 2
@@ -143,11 +144,25 @@ def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
                 yield number, query, modifiers
 
 
-def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
+def _where(values: tuple[str, ...]) -> Any:
+    """The --where options as one filter: each a JSON object or field=value, all of them to pass."""
+    found = []
+    for text in values:
+        if text.lstrip().startswith("{"):
+            try:
+                found.append(json.loads(text))
+            except ValueError as e:
+                raise ValueError(f"--where {text!r} is not JSON: {e}") from None
+        else:
+            found.append(short_form(text))
+    return None if not found else found[0] if len(found) == 1 else {"$and": found}
+
+
+def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Query]]]:
     batch: list[tuple[int, Query]] = []
     for number, query, modifiers in _query_lines(source):
         try:
-            batch.append((number, Query.parse(query, modifiers, explain=explain)))
+            batch.append((number, Query.parse(query, modifiers, **options)))
         except ValueError as e:
             raise ValueError(f"{'standard input' if source == '-' else source}, line {number}: {e}") from None
         if len(batch) == BATCH:
@@ -166,22 +181,28 @@ def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
 @click.option("--json", "as_json", is_flag=True,
               help="print the results as JSON on stdout: one object, or one a line with --queries")
 @click.option("--explain", is_flag=True, help="show the parts of each hit's score")
+@click.option("--mode", type=click.Choice(MODES), default=None,
+              help=f"rank by meaning and words fused (hybrid, the default), by meaning alone or by words alone")
+@click.option("--where", "where", multiple=True, metavar="FILTER",
+              help='search only documents whose metadata pass: a JSON filter (\'{"source": "docs"}\') or '
+                   "field=value; repeated, all must pass")
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
-                   explain: bool, workers: int | None) -> None:
+                   explain: bool, mode: str | None, where: tuple[str, ...], workers: int | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
     docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
     line go to stderr."""
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
+        options = {"explain": explain, "mode": mode, "where": _where(where)}
         with _open(path) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
                 assert query is not None
-                _print(searching.search(Query.parse(query, modifiers, explain=explain)), as_json, None)
+                _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None)
                 return
             with bar(sys.stderr.isatty(), None, "query", "searching") as tick:
-                for batch in _batches(queries_file, explain):
+                for batch in _batches(queries_file, options):
                     for (_, request), res in zip(batch, searching.search_many([q for _, q in batch])):
                         _print(res, as_json, request)
                     if tick is not None:

@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import contextlib
 import os
+import sqlite3
 import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Any
@@ -24,7 +25,7 @@ from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
 from tarnexa.storage.docstore import DocStore, Document
 from tarnexa.text import embedders, passages, searching
-from tarnexa.text.inputs import content_id, strings, times, unique
+from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
 from tarnexa.text.results import Results
@@ -83,7 +84,7 @@ class Index:
         store = DocStore(folder)
         try:
             settings = store.settings()
-            if settings.get("format") != layout.FORMAT or settings.get("format_version") != layout.FORMAT_VERSION:
+            if settings.get("format") != layout.FORMAT or settings.get("format_version") not in layout.FORMATS_READ:
                 raise ValueError(f"{folder} is not a version {layout.FORMAT_VERSION} tarnexa index")
             built = settings["embedder"]
             fn: embedders.EmbedFn | None = None
@@ -98,6 +99,9 @@ class Index:
                 if name != built:
                     raise EmbedderError(f"{folder} was built with the embedder {built!r}, not {name!r}")
             index = cls(folder, store, built, fn)
+            if not store.has_keywords():
+                with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
+                    index._writer.upgrade()
             if fn is not None and callable(embedder):
                 index._check_embedder()
             return index
@@ -180,15 +184,19 @@ class Index:
             self._drop_snapshot()
 
     def add(self, texts: Sequence[str], ids: Sequence[str] | None = None, titles: Sequence[str] | None = None,
-            timestamps: Sequence[float | None] | None = None, *, progress: bool = False) -> list[str]:
+            timestamps: Sequence[float | None] | None = None, *,
+            metadata: Sequence[Mapping[str, Any] | None] | None = None, progress: bool = False) -> list[str]:
         """Adds the texts as documents, all or none of them; a document whose id the index holds
         already is replaced. ``ids`` default to a hash of each text; ``titles`` to ""; a
         timestamp (epoch seconds) of None leaves a document undated (``recent`` does not decay
-        it). Returns the ids. ``progress=True`` shows a progress bar on stderr while embedding."""
-        return self._write(texts, ids, titles, timestamps, progress=progress)
+        it); ``metadata`` gives each a dict of str, int, float, bool or lists of those, that
+        ``where=`` filters on (see docs/guide.md). Returns the ids. ``progress=True`` shows a
+        progress bar on stderr while embedding."""
+        return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
 
     def _write(self, texts: Sequence[str], ids: Sequence[str] | None, titles: Sequence[str] | None,
                timestamps: Sequence[float | None] | None, *, progress: bool,
+               metadata: Sequence[Mapping[str, Any] | None] | None = None,
                sources: dict[str, str | None] | None = None, source_of: Sequence[str | None] | None = None,
                delete: Sequence[str] = ()) -> list[str]:
         """add(), and with it in the same commit: the source of each text, the stamps of the
@@ -199,12 +207,13 @@ class Index:
         unique(id_list)
         title_list = [""] * n if titles is None else strings(titles, "titles", n)
         time_list = [None] * n if timestamps is None else times(timestamps, n)
+        meta_list = [None] * n if metadata is None else metadata_json(metadata, id_list)
         fn = self._embedder()
         with bar(bool(progress and n), n, "doc", "embedding") as tick:
             vectors = embedders.embed(fn, text_list, int(self._settings["dims"]), tick)
         source_list = [None] * n if source_of is None else list(source_of)
         with self._writing():
-            self._writer.write(vectors, list(zip(id_list, title_list, text_list, time_list, source_list)),
+            self._writer.write(vectors, list(zip(id_list, title_list, text_list, time_list, source_list, meta_list)),
                                delete=delete, sources=sources)
         return id_list
 
@@ -268,6 +277,10 @@ class Index:
         ``trajectory`` (a pair of texts) and ``communities``, plus ``pre_filter_ids`` (search only
         these documents), ``mask`` (a bool per document, in the order of ``ids``),
         ``threshold``, ``oversample`` and ``mmr_lambda`` as ``score_candidates`` takes them.
+        ``mode`` ranks by meaning and words fused ("hybrid", the default), by meaning alone
+        ("semantic": the module's ranking, exactly) or by words alone ("keyword": BM25);
+        ``rrf_k``, ``semantic_weight`` and ``keyword_weight`` set the fusion (60, 1, 1);
+        ``where`` filters on the documents' metadata (see docs/guide.md's "Filters").
         ``explain=True`` gives each hit the parts of its score. ``query`` may be a ``Query``
         made by ``Query.parse`` instead, with no other argument. Raises ValueError for an empty
         query; a modifier line never raises."""
