@@ -4,6 +4,7 @@ modifier lines, explanations, embedder checks and crashes at every step of a wri
 import json
 import os
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -48,6 +49,17 @@ def corpus():
     ids, texts, titles = zip(*docs)
     stamps = [NOW - 86400 * 7 * i if i % 5 else None for i in range(len(ids))]
     return list(ids), list(texts), list(titles), stamps
+
+
+def agree(path):
+    """The keyword index and the metadata table say what the documents say."""
+    with sqlite3.connect(path / "docs.sqlite") as db:
+        db.execute("INSERT INTO keywords (keywords, rank) VALUES ('integrity-check', 1)")
+        held = sum(len(v) if isinstance(v, list) else 1 for (m,) in db.execute("SELECT metadata FROM docs")
+                   if m for v in json.loads(m).values())
+        assert db.execute("SELECT count(*) FROM meta").fetchone()[0] == held
+        assert db.execute("SELECT count(*) FROM meta WHERE n NOT IN (SELECT n FROM docs)").fetchone()[0] == 0
+
 
 
 @pytest.fixture(scope="module")
@@ -264,7 +276,7 @@ def hook(name):
         os.kill(os.getpid(), signal.SIGKILL)
 steps.hook = hook
 if {op!r} == "add":
-    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20])
+    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20], metadata=[{{"v": [1, 2]}}] * 20)
 else:
     idx.delete(ids[:30])
 print(len(seen))
@@ -282,7 +294,7 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
 
     def fresh(name):
         idx = tarnexa.Index.create(tmp_path / name, embedder=embed)
-        idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+        idx.add(texts, ids=ids, titles=titles, timestamps=stamps, metadata=[{"t": t} for t in titles])
         return idx.path
 
     done = run(fresh("full.tnx"), 10**6)
@@ -297,6 +309,7 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
         state = {d: idx.document(d).text for d in idx.ids}
         before = dict(zip(ids, texts))
         assert state in (before, {d: after.document(d).text for d in after.ids}), at
+        agree(path)  # the keywords and the metadata with them
         for d in list(state)[::7]:  # each document's row is its own text's
             assert idx.search(state[d], "limit:1", pre_filter_ids=[d], mode="semantic")[0].score == pytest.approx(1.0, abs=1e-4)
         idx.add(["after the crash"], ids=["z"])  # the lock was released
