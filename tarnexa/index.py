@@ -245,16 +245,16 @@ class Index:
         already, by their place in found (read from one version of the index)."""
         by_id = {p.id: i for i, p in enumerate(found)}
         for _ in range(3):
-            snap = self._snapshot()
+            version = self._store.version()
             rows = self._store.rows_of(list(by_id))
             docs = self._store.by_rows(list(rows.values()))
-            if self._store.version() != snap.version:  # a writer committed meanwhile: read again
-                self._drop_snapshot()
-                continue
             same = [(by_id[d.id], row) for row, d in docs.items()
                     if found[by_id[d.id]].title == d.title and found[by_id[d.id]].text == d.text]
             if not same:
                 return {}
+            snap = self._snapshot()
+            if snap.version != version or self._store.version() != version:  # a writer committed meanwhile
+                continue
             got = np.asarray(snap.cache.vectors[[row for _, row in same]], np.float32)
             return {place: got[k] for k, (place, _) in enumerate(same)}
         return {}
