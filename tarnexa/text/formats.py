@@ -122,10 +122,13 @@ def _marker_line(line: str) -> str | None:
     return quoted.group(1).strip() if quoted else ""
 
 
+_TEMPLATE = re.compile(r"^\s*\{([*%]).*\1\}\s*$")  # {* include *}, {% tag %}: a site generator's, not text
+
+
 def _unmarked(text: str) -> str:
     lines = []
     for line in text.split("\n"):
-        kept = _marker_line(line)
+        kept = "" if _TEMPLATE.match(line) else _marker_line(line)
         if kept is None:
             lines.append(line)
         elif kept:
