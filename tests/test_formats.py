@@ -5,6 +5,7 @@ import datetime as dt
 import json
 import os
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,7 +13,7 @@ from click.testing import CliRunner
 
 import tarnexa
 from tarnexa.command import cli
-from tarnexa.text import passages
+from tarnexa.text import formats, passages
 from tarnexa.text.embedders import HashedEmbedder
 
 MARKUP = re.compile(r"\{\s*#|\*\*|`|\]\(|<[a-z/][^>]*>|!!!|///|^#|:\w+:")
@@ -195,7 +196,7 @@ def test_a_mistaken_sync_removes_nothing(synced, tmp_path, monkeypatch, case):
 def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch):
     idx, docs, _ = synced
     bad = {"binary.md": b"\x00\x01\x02garbage", "latin.txt": "caf\xe9".encode("latin-1"), "broken.pdf": b"%PDF-1.4 junk",
-           "nb.ipynb": b"{not json", "locked.md": b"# fine\n"}
+           "nb.ipynb": b"{not json", "locked.md": b"# fine\n", "bomb.md": b"---\na: &a [*a]\n---\ntext\n"}
     for name, data in bad.items():
         (docs / name).write_bytes(data)
     (docs / "good.md").write_text("# Good\n\nindexed\n")
@@ -209,6 +210,24 @@ def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch):
     assert any("Permission denied" in why for _, why in done["skipped"])
     with pytest.raises(tarnexa.SourceError):
         idx.sync([docs], strict=True)
+
+
+@pytest.mark.parametrize("module, name, package", [("markdown_it", "a.md", "markdown-it-py"), ("docutils.core", "a.rst", "docutils"),
+                                                   ("pypdf", "a.pdf", "pypdf")])
+def test_a_missing_parser_is_named(tmp_path, monkeypatch, module, name, package):
+    monkeypatch.setitem(sys.modules, module, None)
+    monkeypatch.setattr(formats, "_md", None)
+    (tmp_path / name).write_bytes(pdf([["x"]]) if name.endswith(".pdf") else b"text\n")
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:16") as idx, \
+            pytest.raises(tarnexa.MissingPackageError, match=f"needs the package {package}"):
+        idx.sync([tmp_path / name])
+
+
+def test_files_of_an_older_index_kept_until_pruned(synced):
+    idx, docs, _ = synced
+    idx._store.commit(put=[("old.md#1", 10**6, "Old", "Old\n\nold text", None, "old.md")], sources={"old.md": "ab" * 32})
+    assert idx.sync([docs])["removed"] == 0 and "old.md#1" in idx
+    assert idx.sync([docs], prune=True)["removed"] == 1 and "old.md#1" not in idx
 
 
 def test_command_exit_status_and_counts(tmp_path):

@@ -100,14 +100,11 @@ def _paragraphs(text: str) -> list[str]:
 
 _ATTRS = re.compile(r"\s*\{:?\s*(?:[#.][\w:-]+|[\w-]+=\S+)(?:\s+(?:[#.][\w:-]+|[\w-]+=\S+))*\s*\}\s*$")
 _MARKER = re.compile(r"^\s*(?:/{3,}|[!?]{3}\+?)\s*(.*)$")  # /// note | Title, !!! note "Title", ??? tip
-_TAGS = re.compile(r"<[^>]*>")
 
 
 def clean_title(title: str) -> str:
-    """A heading as plain text: attribute lists, tags and leftover emphasis marks gone."""
-    title = _ATTRS.sub("", _TAGS.sub("", title))
-    title = re.sub(r"(\*\*|__|`)", "", title)
-    return " ".join(title.split())
+    """A heading as plain text: an attribute list at its end gone, spaces made single."""
+    return " ".join(_ATTRS.sub("", title).split())
 
 
 def _marker_line(line: str) -> str | None:
@@ -162,7 +159,7 @@ def _markdown(text: str) -> Parsed:
         except yaml.YAMLError:
             loaded = None  # not front matter after all: a thematic break and text
         if isinstance(loaded, dict):
-            meta = {str(k): jsonable(v) for k, v in loaded.items()}
+            meta = jsonable(loaded, [10_000])
             stamp = timestamp_of(loaded.get("date"))
             text = text[front.end():]
     return Parsed(markdown_blocks(text), meta, stamp)
@@ -378,7 +375,7 @@ def _rst(text: str) -> list[Block]:
 
 _DROPPED = {"script", "style", "nav", "header", "footer", "aside", "noscript", "template", "svg"}
 _BLOCKS = {"p", "div", "section", "article", "main", "ul", "ol", "li", "table", "tr", "blockquote", "pre", "br",
-           "dl", "dt", "dd", "figure", "figcaption", "form", "hr", "body", "td", "th"}
+           "dl", "dt", "dd", "figure", "figcaption", "form", "hr", "body", "caption"}
 _VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source", "track", "wbr"}
 
 
@@ -436,6 +433,11 @@ class _HTML(html.parser.HTMLParser):
             elif tag == "li":
                 self.buf.append("- ")
                 self.item = True
+            elif tag == "tr":
+                self.item = True
+        elif tag in ("td", "th"):
+            if "".join(self.buf).strip():
+                self.buf.append(" | ")
         elif tag == "img":
             alt = dict(attrs).get("alt")
             if alt:
@@ -524,7 +526,9 @@ def _notebook(text: str) -> list[Block]:
     out: list[Block] = []
     heads: list[tuple[int, str]] = []
     for cell in cells:
-        source = cell.get("source", "") if isinstance(cell, dict) else ""
+        if not isinstance(cell, dict):
+            continue
+        source = cell.get("source", "")
         source = "".join(source) if isinstance(source, list) else str(source)
         if cell.get("cell_type") == "markdown":
             out += markdown_blocks(source, heads)  # a cell's headings go on over the cells after it
@@ -535,13 +539,18 @@ def _notebook(text: str) -> list[Block]:
 
 # ---- metadata values ----
 
-def jsonable(value: Any) -> Any:
+def jsonable(value: Any, budget: list[int] | None = None, depth: int = 0) -> Any:
     """A YAML value as JSON: dates and datetimes as ISO 8601 strings, other unknown types as
-    their str(); non-finite floats as None."""
+    their str(); non-finite floats as None. budget[0] is the number of values it may make, so
+    that aliases nested in aliases (or a value holding itself) cannot blow it up."""
+    budget = [10_000] if budget is None else budget
+    budget[0] -= 1
+    if budget[0] < 0 or depth > 50:
+        raise SourceError("its front matter is too large (over 10,000 values or 50 levels, aliases unfolded)")
     if isinstance(value, dict):
-        return {str(k): jsonable(v) for k, v in value.items()}
+        return {str(k): jsonable(v, budget, depth + 1) for k, v in value.items()}
     if isinstance(value, (list, tuple, set)):
-        return [jsonable(v) for v in value]
+        return [jsonable(v, budget, depth + 1) for v in value]
     if isinstance(value, (dt.date, dt.datetime)):
         return value.isoformat()
     if isinstance(value, float) and not math.isfinite(value):
