@@ -21,7 +21,7 @@ from pathlib import Path
 CAP = 2400
 # What markup looks like in a title: attribute lists, emphasis, code marks, links, tags, roles,
 # admonition markers, heading marks, reStructuredText references.
-MARKUP = re.compile(r"\{\s*[#.:]|\*\*|__|`|\]\(|<[a-zA-Z/][^>]*>|:\w+:`|^!!!|^///|^#+\s|\|\w+\||^\.\. |\w_\b")
+MARKUP = re.compile(r"\{\s*[#.:]|\*\*|`|\]\(|<[a-zA-Z/][^>]*>|:\w+:`|^!!!|^///|^#+\s|\|\w+\||^\.\. |\w_\b")
 
 
 def shape(folders: list[str]) -> None:

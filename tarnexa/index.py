@@ -31,6 +31,15 @@ from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
 from tarnexa.text.results import Results
 
+def _same_file(root: str, f: passages.SourceFile) -> bool:
+    """Whether the file f is the one a sync of root found under f's key."""
+    where = Path(root)
+    try:
+        return (where / f.key if where.is_dir() else where).samefile(f.path)
+    except OSError:
+        return False
+
+
 class _Stamp(NamedTuple):
     """What the sources table records of a synced file: its content's hash, modification time,
     the source it was found under (resolved) and the cutting's version."""
@@ -294,16 +303,28 @@ class Index:
         for root, prefix, error in found.unreadable:
             skip(str(Path(root, prefix)) if prefix else found.roots.get(root, root), f"cannot list it: {error}")
         stamps = {key: _Stamp.read(value) for key, value in self._store.sources().items()}
+        gone_roots = {str(Path(m).resolve()) for m in found.missing} if prune else set()
         new: list[passages.Passage] = []
         stamp_of: dict[str, str | None] = {}
+        keys = set()
         with bar(progress, len(found.files), "file", "reading") as tick:
             for f in found.files:
                 if tick is not None:
                     tick(1)
+                root, was = f.root, stamps.get(f.key)
+                if was is not None and was.root is not None and was.root != root:
+                    if _same_file(was.root, f):  # named alone now: it stays its folder's
+                        root = was.root
+                    elif was.root not in found.roots and was.root not in gone_roots:
+                        skip(str(f.path), f"the index holds {f.key} from {was.root}, a source not named here "
+                                          "(name both, prune that one if it is gone, or use separate indexes)")
+                        keys.add(f.key)
+                        continue
+                keys.add(f.key)
                 try:
                     data, digest, mtime = passages.read(f)
-                    now = _Stamp(digest, mtime, f.root)
-                    if stamps.get(f.key) == now:
+                    now = _Stamp(digest, mtime, root)
+                    if was == now:
                         continue
                     cut = passages.file_passages(f, data, mtime)
                 except SourceError as e:
@@ -311,12 +332,10 @@ class Index:
                     continue
                 new += cut
                 stamp_of[f.key] = now.value()
-        keys = {f.key for f in found.files}
         held: dict[str, int] = {}
         for key, st in stamps.items():
             if st.root is not None:
                 held[st.root] = held.get(st.root, 0) + 1
-        gone_roots = {str(Path(m).resolve()) for m in found.missing} if prune else set()
         kept_roots = {root for root, prefix, _ in found.unreadable if not prefix}
         for root, given in found.roots.items():
             if held.get(root) and not any(f.root == root for f in found.files) and not prune \

@@ -164,10 +164,14 @@ def unreadable(monkeypatch, path):
     monkeypatch.setattr(os, "scandir", refused)
 
 
-@pytest.mark.parametrize("case", ["empty", "missing", "unreadable", "unreadable sub", "one file", "other folder"])
+@pytest.mark.parametrize("case", ["empty", "missing", "unreadable", "unreadable sub", "one file", "other folder",
+                                  "same name elsewhere", "moved between named"])
 def test_a_mistaken_sync_removes_nothing(synced, tmp_path, monkeypatch, case):
     idx, docs, _ = synced
-    before = sorted(idx.ids)
+    before = {d: idx.document(d).text for d in idx.ids}
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "c.md").write_text("other text\n")
     if case == "empty":
         for p in [docs / "a.md", docs / "sub" / "b.txt"]:
             p.unlink()
@@ -175,22 +179,26 @@ def test_a_mistaken_sync_removes_nothing(synced, tmp_path, monkeypatch, case):
         docs.rename(tmp_path / "elsewhere")
     elif case in ("unreadable", "unreadable sub"):
         unreadable(monkeypatch, docs if case == "unreadable" else docs / "sub")
-    other = tmp_path / "other"
-    other.mkdir()
-    (other / "c.md").write_text("other text\n")
-    named = {"one file": [docs / "a.md"], "other folder": [other]}.get(case, [docs])
+    elif case == "same name elsewhere":
+        (other / "a.md").write_text("# Another\n\nfile of the same name\n")
+    elif case == "moved between named":
+        (docs / "a.md").rename(other / "a.md")
+    named = {"one file": [docs / "a.md"], "other folder": [other], "same name elsewhere": [other],
+             "moved between named": [docs, other]}.get(case, [docs])
     skipped = []
     if case == "missing":
         with pytest.raises(tarnexa.SourceError, match="no such file or folder"):
             idx.sync(named)
     else:
-        done = idx.sync(named, on_skip=lambda p, why: skipped.append(p))
-        assert done["removed"] == 0
-    assert set(before) <= set(idx.ids)
-    assert skipped == ({"empty": [str(docs)], "unreadable": [str(docs)], "unreadable sub": [str(docs / "sub")]}
-                       .get(case, []))
+        assert idx.sync(named, on_skip=lambda p, why: skipped.append(p))["removed"] == 0
+    assert {d: idx.document(d).text for d in before} == before
+    assert skipped == {"empty": [str(docs)], "unreadable": [str(docs)], "unreadable sub": [str(docs / "sub")],
+                       "same name elsewhere": [str(other / "a.md")]}.get(case, [])
     if case in ("empty", "missing"):  # pruning is what removes them
         assert idx.sync([docs], prune=True)["removed"] == 2 and sorted(idx.ids) == []
+    if case == "one file":  # still its folder's: deleting it removes it
+        (docs / "a.md").unlink()
+        assert idx.sync([docs])["removed"] == 1
 
 
 def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch):

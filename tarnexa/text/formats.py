@@ -304,7 +304,8 @@ def _rst(text: str) -> list[Block]:
                 return raw
             shown = m.group(1) if m.group(1) is not None else m.group(2)
             target = re.match(r"^(.*?)\s*<[^<>]*>$", shown, re.S)
-            return (target.group(1) if target and target.group(1) else shown).lstrip("~!")
+            shown = (target.group(1) if target and target.group(1) else shown).lstrip("!")
+            return shown[1:].rpartition(".")[2] if shown.startswith("~") else shown.lstrip(".")  # as Sphinx shows it
         if isinstance(node, (nodes.system_message, nodes.footnote_reference, nodes.citation_reference,
                              nodes.substitution_definition, nodes.target)):
             return ""
