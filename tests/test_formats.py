@@ -201,7 +201,7 @@ def test_a_mistaken_sync_removes_nothing(synced, tmp_path, monkeypatch, case):
         assert idx.sync([docs])["removed"] == 1
 
 
-def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch):
+def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch, capfd):
     idx, docs, _ = synced
     bad = {"binary.md": b"\x00\x01\x02garbage", "latin.txt": "caf\xe9".encode("latin-1"), "broken.pdf": b"%PDF-1.4 junk",
            "nb.ipynb": b"{not json", "locked.md": b"# fine\n", "bomb.md": b"---\na: &a [*a]\n---\ntext\n"}
@@ -215,7 +215,7 @@ def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch):
     done = idx.sync([docs], on_skip=lambda *a: None)
     assert sorted(Path(p).name for p, _ in done["skipped"]) == sorted([*bad, "a.md"])
     assert "good.md#1" in idx and "a.md#2" in idx and done["removed"] == 0
-    assert any("Permission denied" in why for _, why in done["skipped"])
+    assert any("Permission denied" in why for _, why in done["skipped"]) and capfd.readouterr().err == ""
     with pytest.raises(tarnexa.SourceError):
         idx.sync([docs], strict=True)
 

@@ -17,13 +17,16 @@ are imported when a file of their format is first read:
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
 import html.parser
 import importlib
 import io
 import json
+import logging
 import math
 import re
+import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
@@ -497,17 +500,33 @@ def _html_text(fragment: str) -> str:
 
 # ---- PDF ----
 
+@contextlib.contextmanager
+def _quiet(logger: str) -> Iterator[None]:
+    """A library's complaints about a damaged file kept off stderr (the failure, if any, is
+    reported as the file's)."""
+    log = logging.getLogger(logger)
+    level = log.level
+    log.setLevel(logging.CRITICAL)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        log.setLevel(level)
+
+
 def _pdf(data: bytes) -> Parsed:
     pypdf = _module("pypdf")
     try:
-        reader = pypdf.PdfReader(io.BytesIO(data))
-        if reader.is_encrypted:
-            reader.decrypt("")
-        out: list[Block] = []
-        for number, page in enumerate(reader.pages, 1):
-            out += [Block((), p, "text", number) for p in _paragraphs(page.extract_text() or "")]
-        info = reader.metadata
-        title = str(info.title).strip() if info is not None and info.title else ""
+        with _quiet("pypdf"):
+            reader = pypdf.PdfReader(io.BytesIO(data))
+            if reader.is_encrypted:
+                reader.decrypt("")
+            out: list[Block] = []
+            for number, page in enumerate(reader.pages, 1):
+                out += [Block((), p, "text", number) for p in _paragraphs(page.extract_text() or "")]
+            info = reader.metadata
+            title = str(info.title).strip() if info is not None and info.title else ""
     except MissingPackageError:
         raise
     except Exception as e:  # pypdf's errors for a broken file are of many types
