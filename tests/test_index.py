@@ -352,7 +352,7 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
                           (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
         bad = tarnexa_(*args)
         assert bad.returncode == 2 and bad.stderr.startswith("tarnexa: error: ") and message in bad.stderr, bad.stderr
-    (docs / "c.txt").write_bytes(b"\xff\xfe bad")
+    (docs / "c.txt").write_bytes(b"caf\xe9 bad")
     bad = tarnexa_("index", tmp_path / "ix", docs)  # skipped, its passage kept
     assert bad.returncode == 1 and "warning: skipped" in bad.stderr and "not UTF-8 text" in bad.stderr
     assert tarnexa_("info", tmp_path / "ix", "--json").stdout.count('"documents": 3') == 1

@@ -81,6 +81,11 @@ def parse(fmt: str, data: bytes) -> Parsed:
 
 
 def _decode(data: bytes, fmt: str) -> str:
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):  # UTF-16 with its byte order mark
+        try:
+            return data.decode("utf-16")
+        except UnicodeDecodeError as e:
+            raise SourceError(f"not UTF-16 text, as its first bytes say (byte {e.start})") from None
     if b"\0" in data[:8192]:
         raise SourceError("binary data, not text")
     try:
