@@ -153,6 +153,7 @@ def _markdown_parser() -> Any:
         markdown_it = _module("markdown_it")
         admon = _module("mdit_py_plugins.admon")
         _md = markdown_it.MarkdownIt("commonmark").enable(["table", "strikethrough"]).use(admon.admon_plugin)
+        _md.normalizeLink = lambda url: url  # the addresses are dropped: no need to encode them
     return _md
 
 
