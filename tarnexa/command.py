@@ -1,20 +1,22 @@
 """The ``tarnexa`` command: index folders of text files, search them, show what an index holds,
 serve it as a web page.
 
-    tarnexa index PATH SOURCE...        # make or bring the index at PATH in step with SOURCEs
+    tarnexa index PATH SOURCE... [--prune] [--strict]   # make or bring the index at PATH in step with SOURCEs
     tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N]
 
-Bad input (a missing index, an unreadable file, an empty query, an embedder that does not
-fit) is reported in one line on stderr, with exit status 2.
+Bad input (a missing index or source, an empty query, an embedder that does not fit) is
+reported in one line on stderr, with exit status 2; ``tarnexa index`` skips a file it cannot
+read with a warning naming it and ends with exit status 1.
 """
 
 from __future__ import annotations
 
 import contextlib
 import json
+import os
 import shutil
 import sys
 import time
@@ -32,6 +34,7 @@ from tarnexa.text.query import MODES, Query
 from tarnexa.text.results import Results
 
 EXIT_BAD_INPUT = 2
+EXIT_SKIPPED = 1  # tarnexa index: done, but some files were skipped
 
 
 def _fail(message: str) -> NoReturn:
@@ -57,7 +60,8 @@ def _open(path: str, embedder: str | None = None) -> Index:
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
 def cli() -> None:
-    """Semantic search over your own documents: index folders of .md, .rst and .txt files, then
+    """Semantic search over your own documents: index folders of Markdown, reStructuredText,
+    HTML, PDF, notebooks and text, then
     search them with a query and a modifier line."""
 
 
@@ -66,23 +70,39 @@ def cli() -> None:
 @click.argument("sources", nargs=-1, required=True)
 @click.option("--embedder", default=None, metavar="NAME",
               help='"wordllama" (the default for a new index), "hashed" or "hashed:DIMS"')
-@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary")
-def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool) -> None:
-    """Make the index at PATH, or bring it in step with SOURCES (folders or files): new files
-    are added, changed ones replaced and removed ones deleted, so that the index holds exactly
-    the passages of the .md, .rst and .txt files under SOURCES."""
+@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary (warnings still)")
+@click.option("--prune", is_flag=True,
+              help="also remove the documents of a SOURCE that is gone or holds no files any more")
+@click.option("--strict", is_flag=True, help="stop at the first file that cannot be read (exit status 2)")
+def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
+                  strict: bool) -> None:
+    """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
+    reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
+    and the documents of files that vanished from these SOURCES removed. A SOURCE that is
+    missing is an error; one that holds no files, or cannot be listed, keeps its documents
+    (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
+    with a warning and exit status 1."""
     with _reported():
+        missing = [s for s in sources if not os.path.exists(s)]
+        if missing and not prune:
+            _fail(f"{missing[0]}: no such file or folder (nothing was changed; --prune removes what the index "
+                  "holds from it)")
         if Index.exists(path):
             idx = Index.open(path, embedder=embedder)
         else:
             idx = Index.create(path, embedder=embedder or "wordllama")
         with idx:
             t0 = time.perf_counter()
-            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty())
+            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
+                            on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
+                                                                  err=True))
             if not quiet:
-                click.echo(f"{path}: {len(idx)} passages from {done['files']} files; {done['changed']} files "
-                           f"(re)indexed, {done['removed']} removed, {done['embedded']} passages embedded by "
-                           f"{idx.embedder} in {time.perf_counter() - t0:.1f} s", err=True)
+                click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
+                           f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "
+                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder})",
+                           err=True)
+        if done["skipped"]:
+            sys.exit(EXIT_SKIPPED)
 
 
 def _day(ts: float | None) -> str:

@@ -335,7 +335,7 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
             return {d: (idx.document(d).title, idx.document(d).text) for d in idx.ids}
 
     assert tarnexa_("index", tmp_path / "ix", docs, "--embedder", "hashed:64").returncode == 0
-    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Cars", "Cars\n\nengine wheel brake"),
+    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Fruit › Cars", "Fruit › Cars\n\nengine wheel brake"),
                       "sub/b.rst#1": ("Music", "Music\n\nguitar chord melody"),
                       "c.txt#1": ("c.txt", "c.txt\n\ndrum tempo piano\n\nviolin rhythm")}
     (docs / "a.md").write_text("# Fruit\n\ncherry mango\n")
@@ -367,9 +367,9 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
                           (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
         bad = tarnexa_(*args)
         assert bad.returncode == 2 and bad.stderr.startswith("tarnexa: error: ") and message in bad.stderr, bad.stderr
-    (docs / "c.txt").write_bytes(b"\xff\xfe bad")
-    bad = tarnexa_("index", tmp_path / "ix", docs)
-    assert bad.returncode == 2 and "not UTF-8 text" in bad.stderr
+    (docs / "c.txt").write_bytes(b"caf\xe9 bad")
+    bad = tarnexa_("index", tmp_path / "ix", docs)  # skipped, its passage kept
+    assert bad.returncode == 1 and "warning: skipped" in bad.stderr and "not UTF-8 text" in bad.stderr
     assert tarnexa_("info", tmp_path / "ix", "--json").stdout.count('"documents": 3') == 1
 
 
