@@ -168,7 +168,7 @@ def _markdown(text: str) -> Parsed:
         except yaml.YAMLError:
             loaded = None  # not front matter after all: a thematic break and text
         if isinstance(loaded, dict):
-            meta = jsonable(loaded, [10_000])
+            meta = storable(jsonable(loaded, [10_000]))
             stamp = timestamp_of(loaded.get("date"))
             text = text[front.end():]
     return Parsed(markdown_blocks(text), meta, stamp)
@@ -584,6 +584,31 @@ def jsonable(value: Any, budget: list[int] | None = None, depth: int = 0) -> Any
     if value is None or isinstance(value, (str, int, float, bool)):
         return value
     return str(value)
+
+
+def _scalar(value: Any) -> bool:
+    return isinstance(value, (str, bool, float)) or (isinstance(value, int) and abs(value) < 1 << 63)
+
+
+def storable(meta: dict[str, Any], prefix: str = "") -> dict[str, Any]:
+    """Front matter as metadata an index keeps (str, int, float, bool or lists of those): a
+    nested mapping's fields as "outer.inner", empty values left out, a list's nested values and
+    out-of-range integers as text, a key's leading $ (an operator's mark) as _."""
+    out: dict[str, Any] = {}
+    for key, value in meta.items():
+        name = prefix + (("_" + key[1:]) if key.startswith("$") else key)
+        if not name or value is None:
+            continue
+        if isinstance(value, dict):
+            out.update(storable(value, name + "."))
+        elif isinstance(value, list):
+            items = [v if _scalar(v) else json.dumps(v, ensure_ascii=False) if isinstance(v, (list, dict)) else str(v)
+                     for v in value if v is not None]
+            if items:
+                out[name] = items
+        else:
+            out[name] = value if _scalar(value) else str(value)
+    return out
 
 
 def timestamp_of(value: Any) -> float | None:
