@@ -31,3 +31,7 @@ class StorageWarning(RuntimeWarning):
 
 class SourceError(TarnexaError, ValueError):
     """A file or folder to index cannot be read: the message names it."""
+
+
+class MissingPackageError(TarnexaError, ImportError):
+    """A file format needs a package that is not installed: the message names it."""
