@@ -117,8 +117,10 @@ def test_a_damaged_index_is_one_line_and_exit_2(folder, tmp_path, how):
     path = tmp_path / "i.tnx"
     shutil.copytree(folder[0], path)
     DAMAGE[how](path)
-    for args in (["info", str(path)], ["search", str(path), "topic"], ["verify", str(path)],
-                 ["index", "-q", str(path), str(folder[1])]):
+    commands = [["info", str(path)], ["search", str(path), "topic"], ["verify", str(path)]]
+    if how.startswith("store"):  # a sync with nothing to change reads no cache
+        commands.append(["index", "-q", str(path), str(folder[1])])
+    for args in commands:
         run = CliRunner().invoke(cli, args)
         lines = run.output.strip().splitlines()
         assert run.exit_code == 2 and len(lines) == 1 and lines[0].startswith("tarnexa: error: "), (args, run.output)
