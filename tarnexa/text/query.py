@@ -17,6 +17,7 @@ from tarnexa._constants import SCORING_DEFAULTS
 from tarnexa.search.checks import check_value
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
+from tarnexa.text.notes import modifiers_in_query
 
 Vector = npt.NDArray[np.float32]
 
@@ -84,7 +85,7 @@ class Query:
         if modifiers is not None and not isinstance(modifiers, str):
             raise TypeError(f"modifiers must be a str, not {type(modifiers).__name__}")
         line = read(modifiers)
-        notes = list(line.notes)
+        notes = [*modifiers_in_query(text), *line.notes]
         given: dict[str, Any] = {
             "limit": limit, "diverse": diverse, "recent": recent, "recent_days": recent_days,
             "like_ids": None if like_ids is None else strings(like_ids, "like_ids"), "unlike": unlike,

@@ -19,6 +19,7 @@ from tarnexa.storage.folder import Snapshot
 from tarnexa.text import embedders
 from tarnexa.text.communities import groups
 from tarnexa.text.explain import explain
+from tarnexa.text.notes import NO_WORDS, diverse_scores, trajectory_moved_nothing, unknown_words
 from tarnexa.text.query import Prepared, Query
 from tarnexa.text.results import Community, Hit, Results
 
@@ -98,8 +99,12 @@ def _mask(snap: Snapshot, mask: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
 
 def prepare(query: Query, snap: Snapshot, store: DocStore, vector: Vectors, notes: list[str]) -> Prepared | None:
     """The query made ready for the snapshot's searcher; None when its like ids name no
-    document. Adds its notes."""
-    query_vec = vector(query.text)
+    document or its text has no word the embedder can use. Adds its notes."""
+    try:
+        query_vec = vector(query.text)
+    except EmbedderError:
+        notes.append(NO_WORDS.format(text=query.text))
+        return None
     recent = False
     if query.recent and not snap.dated:
         notes.append("recent was ignored: no document in the index has a timestamp")
@@ -148,6 +153,7 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     found: list[list[ScoredDoc]] = [[] for _ in queries]
     for (i, _), hits in zip(asked, _search(snap, [(r.query_vec, r.keywords()) for _, r in asked])):
         found[i] = hits
+    _what_happened(queries, asked, found, snap, fn, notes)
     rows_hit = [[int(h["id"]) for h in hits] for hits in found]
     docs = store.by_rows(sorted({r for rows in rows_hit for r in rows}))
     if any(r not in docs for rows in rows_hit for r in rows):
@@ -158,6 +164,38 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     pools = {i: [int(h["id"]) for h in hits] for (i, _), hits in zip(wide, _search(snap, pool_kw))}
     return [_results(q, r, found[i], rows_hit[i], docs, pools.get(i), snap, store, notes[i])
             for i, (q, r) in enumerate(zip(queries, ready))]
+
+
+def _what_happened(queries: Sequence[Query], asked: list[tuple[int, Prepared]], found: list[list[ScoredDoc]],
+                   snap: Snapshot, fn: embedders.EmbedFn, notes: list[list[str]]) -> None:
+    """The notes on what the searches did: a query of words the embedder does not know, what
+    the scores of a diverse selection are, a trajectory that reordered nothing (found by the
+    same searches without it, made together in one pass)."""
+    for i, r in asked:
+        notes[i].extend(unknown_words(embedders.known_share(fn, queries[i].text), queries[i].text))
+        if r.diverse and _mmr_ran(r, len(found[i]), snap, queries[i].pool_size):
+            notes[i].append(diverse_scores(r.mmr_lambda))
+    moved = [(i, r) for i, r in asked if r.traj is not None and found[i]]
+    plain = [(r.query_vec, {k: v for k, v in r.keywords().items() if not k.startswith("traj_")}) for _, r in moved]
+    for (i, _), hits in zip(moved, _search(snap, plain)):
+        notes[i].extend(trajectory_moved_nothing([h["id"] for h in found[i]], [h["id"] for h in hits]))
+
+
+def _mmr_ran(ready: Prepared, hits: int, snap: Snapshot, pool_size: int) -> bool:
+    """Whether a diverse search's selection ran: it does when its pool (the best pool_size
+    candidates) holds more than the limit; otherwise the best hits come with their plain
+    scores. The candidates are the rows the mask and pre_filter_ids leave, counted; with a
+    threshold (which drops rows by their scores) a full list is taken to mean more."""
+    if hits < max(1, ready.limit):
+        return False
+    if ready.threshold is not None and ready.threshold > 0:
+        return pool_size > ready.limit
+    if ready.pre_filter_rows is not None:
+        rows = np.asarray(ready.pre_filter_rows, np.intp)
+        candidates = rows.size if ready.mask is None else int(np.count_nonzero(ready.mask[rows]))
+    else:
+        candidates = len(snap.cache) if ready.mask is None else int(np.count_nonzero(ready.mask))
+    return min(candidates, pool_size) > ready.limit
 
 
 def _search(snap: Snapshot, items: list[tuple[Vector, dict[str, Any]]]) -> list[list[ScoredDoc]]:
