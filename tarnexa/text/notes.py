@@ -21,8 +21,10 @@ NO_WORDS = ("the query {text!r} has no word the embedder can use (only stop word
 def modifiers_in_query(text: str) -> list[str]:
     """A note when the query text holds modifiers (``"limit:3 sorting"``, ``"diverse"``): they
     belong in the modifier line. The text is still searched as given."""
-    line = read(text)
     words = text.split()
+    if ":" not in text and not any(w in _FLAGS for w in words):
+        return []
+    line = read(text)
     whole = bool(words) and all(w in _FLAGS or ":" in w for w in words)
     found = [tok for key, tok in line.given.items()
              if ":" in tok or tok in _ONLY_MODIFIERS or (whole and key in ("diverse", "recent"))]
