@@ -155,15 +155,17 @@ def detect(rows: npt.NDArray[np.float32]) -> list[tuple[list[int], int]]:
     return communities
 
 
-def label_terms(texts: Sequence[Sequence[str]], k: int = LABEL_TERMS) -> list[tuple[str, ...]]:
+def label_terms(texts: Sequence[Sequence[str]], k: int = LABEL_TERMS,
+                besides: Sequence[str] | None = None) -> list[tuple[str, ...]]:
     """The k words that best set each group of texts apart from the others, best first.
 
     Class-based TF-IDF: a word weighs its share of the group's words times
     log(1 + A / f), A the mean number of words a group holds and f the word's count over all
     the groups, so a word frequent in the group and rare elsewhere comes first (ties go to
     the word first in alphabetical order). Words are lower-cased runs of letters and digits
-    (snake_case names whole) of three characters or more, stop words left out. A group
-    without such words gets ()."""
+    (snake_case names whole) of three characters or more, stop words left out; with
+    ``besides`` (a text per group, such as the title its label shows already), that text's
+    words too. A group without such words gets ()."""
     counts = [Counter(w for text in group for w in _LABEL_WORD.findall(text.lower())
                       if len(w) >= 3 and w not in _LABEL_STOP) for group in texts]
     overall: Counter[str] = Counter()
@@ -171,9 +173,10 @@ def label_terms(texts: Sequence[Sequence[str]], k: int = LABEL_TERMS) -> list[tu
         overall.update(c)
     mean = sum(overall.values()) / max(1, len(counts))
     out = []
-    for c in counts:
+    for g, c in enumerate(counts):
         size = sum(c.values())
-        weight = {w: n / size * math.log(1 + mean / overall[w]) for w, n in c.items()}
+        shown = set(_LABEL_WORD.findall(besides[g].lower())) if besides is not None else set()
+        weight = {w: n / size * math.log(1 + mean / overall[w]) for w, n in c.items() if w not in shown}
         out.append(tuple(sorted(weight, key=lambda w: (-weight[w], w))[:k]))
     return out
 
@@ -193,10 +196,9 @@ def groups(vectors: npt.NDArray[np.float32], pool_rows: list[int],
     found: list[Community] = []
     membership: dict[int, int] = {}
     detected = detect(rows)
-    terms = label_terms([[_text(docs[pool_rows[m]]) for m in members] for members, _ in detected])
-    for n, ((members, central), words) in enumerate(zip(detected, terms)):
-        central_doc = docs[pool_rows[central]]
-        title = central_doc.title or central_doc.id
+    titles = [docs[pool_rows[central]].title or docs[pool_rows[central]].id for _, central in detected]
+    terms = label_terms([[_text(docs[pool_rows[m]]) for m in members] for members, _ in detected], besides=titles)
+    for n, ((members, _), words, title) in enumerate(zip(detected, terms, titles)):
         label = f"{' · '.join(words)} — {title}" if words else title
         found.append(Community(label, tuple(docs[pool_rows[m]].id for m in members), words, title))
         membership.update((pool_rows[m], n) for m in members)
