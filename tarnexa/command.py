@@ -206,7 +206,8 @@ def search_command(path: str, query: str | None, modifiers: str, queries_file: s
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
-        with _open(path, embedder) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
+        with _open(path, embedder) as idx, \
+                (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
                 assert query is not None
                 _print(searching.search(Query.parse(query, modifiers, explain=explain)), as_json, None)

@@ -156,7 +156,8 @@ def topic_corpus(folder):
 
 
 @pytest.mark.parametrize("groups, want", [
-    ([["apple pear", "apple plum"], ["engine wheel", "engine gear"]], [("apple", "pear", "plum"), ("engine", "gear", "wheel")]),
+    ([["apple pear", "apple plum"], ["engine wheel", "engine gear"]],
+     [("apple", "pear", "plum"), ("engine", "gear", "wheel")]),
     ([["the cat and it", "a cat", "of an is"], ["ab cd ef dog dog"]], [("cat",), ("dog",)]),  # stop words, short tokens
     ([["shared shared alpha"], ["shared shared beta"]], [("alpha", "shared"), ("beta", "shared")]),  # rare beats common
     ([["SortKey sort_key  SORTKEY"], []], [("sortkey", "sort_key"), ()]),

@@ -79,7 +79,8 @@ def test_notes_say_what_happened(idx, query, line, kw, note):
 def test_words_the_embedder_knows(tmp_path):
     from tarnexa.text.embedders import HashedEmbedder, known_share, wordllama
     hashed = HashedEmbedder(16)
-    assert [known_share(hashed, t) for t in ("sorting lists", "sort a list", "the of", "?!", "日本")] == [1, 2 / 3, 0, 0, 0]
+    texts = ("sorting lists", "sort a list", "the of", "?!", "日本")
+    assert [known_share(hashed, t) for t in texts] == [1, 2 / 3, 0, 0, 0]
     assert known_share(lambda texts: texts, "anything") is None
     pytest.importorskip("wordllama")
     fn = wordllama()

@@ -180,12 +180,12 @@ class FunctionEmbedder:
             raise EmbedderError(f"the embedder {name!r} is a {type(obj).__name__}, not a function")
         self.fn: Callable[[Any], Any] = obj
         self.single = False
+        failure: Exception | None = None
+        rows: npt.NDArray[np.float32] | None = None
         try:
             rows = _numbers(obj(list(_PROBE_TEXTS)))
         except Exception as e:
-            rows, failure = None, e
-        else:
-            failure = None
+            failure = e
         if rows is not None and rows.ndim == 2 and rows.shape[0] == len(_PROBE_TEXTS) and rows.shape[1] > 0:
             return
         # A function of one text fails on a list, or gives no row per text; one that gives a row
