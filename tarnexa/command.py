@@ -280,7 +280,10 @@ def serve_command(path: str, host: str, port: int, workers: int | None, batch: i
                   embedder: str | None) -> None:
     """Serve the index at PATH: a search page at / and a JSON API under /api."""
     with _reported():
-        _open(path, embedder).close()
+        with _open(path, embedder) as idx:
+            if embedder is None and embedders.is_function(idx.embedder):  # say so now, not on each search
+                _fail(f"{path} was built with the embedder {idx.embedder}, a function: serve it with "
+                      f"--embedder {idx.embedder}")
         try:
             from tarnexa.web.serve import run
         except ImportError as e:

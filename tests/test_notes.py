@@ -117,6 +117,8 @@ def test_a_module_function_embeds_through_the_command(here, function):
     found = command("search", "ix", "bread flour", "limit:3", "--embedder", named, "--json")
     assert found.exit_code == 0 and json.loads(found.stdout)["hits"][0]["id"].startswith("bake")
     assert command("info", "ix").exit_code == 0  # nothing to embed
+    served = command("serve", "ix")  # refused before it listens
+    assert served.exit_code == 2 and f"serve it with --embedder {named}" in served.stderr
     for args, message in [((), f"built with the embedder {named}, a function: open it with embedder='{named}' "
                                 f"(--embedder {named})"),
                           (("--embedder", "hashed"), f"built with the embedder '{named}', not 'hashed'"),
