@@ -21,6 +21,7 @@ was installed before, so one of the caller's own is not put back).
 
 from __future__ import annotations
 
+import heapq
 import importlib
 import math
 import random
@@ -48,6 +49,7 @@ SEED = 20_250_301
 _BLOCK_CELLS = 1 << 21
 
 LABEL_TERMS = 3  # words of a community's label
+LABEL_CHARS = 2000  # characters of each member's text its community's label reads (a passage is ~1,200)
 _LABEL_WORD = re.compile(r"[a-z][a-z0-9]*(?:_[a-z0-9]+)*")  # snake_case names stay whole
 # Words too common in any text to tell a group by, besides the embedders' stop words.
 _LABEL_STOP = STOP_WORDS | frozenset(
@@ -166,8 +168,10 @@ def label_terms(texts: Sequence[Sequence[str]], k: int = LABEL_TERMS,
     (snake_case names whole) of three characters or more, stop words left out; with
     ``besides`` (a text per group, such as the title its label shows already), that text's
     words too. A group without such words gets ()."""
-    counts = [Counter(w for text in group for w in _LABEL_WORD.findall(text.lower())
-                      if len(w) >= 3 and w not in _LABEL_STOP) for group in texts]
+    counts = []
+    for group in texts:
+        found = Counter(_LABEL_WORD.findall("\n".join(group).lower()))  # counted in C, then sifted
+        counts.append(Counter({w: n for w, n in found.items() if len(w) >= 3 and w not in _LABEL_STOP}))
     overall: Counter[str] = Counter()
     for c in counts:
         overall.update(c)
@@ -177,13 +181,14 @@ def label_terms(texts: Sequence[Sequence[str]], k: int = LABEL_TERMS,
         size = sum(c.values())
         shown = set(_LABEL_WORD.findall(besides[g].lower())) if besides is not None else set()
         weight = {w: n / size * math.log(1 + mean / overall[w]) for w, n in c.items() if w not in shown}
-        out.append(tuple(sorted(weight, key=lambda w: (-weight[w], w))[:k]))
+        out.append(tuple(heapq.nsmallest(k, weight, key=lambda w: (-weight[w], w))))
     return out
 
 
 def _text(doc: Any) -> str:
-    """A document's text with its title, when the text does not begin with it."""
-    title, text = doc.title or "", doc.text or ""
+    """The start of a document's text (LABEL_CHARS), with its title when the text does not
+    begin with it: long documents cost no more than passages, and their openings say most."""
+    title, text = doc.title or "", (doc.text or "")[:LABEL_CHARS]
     return text if not title or text.lstrip().startswith(title) else f"{title}\n{text}"
 
 
