@@ -67,10 +67,9 @@ Output: rank, score, id, date and the first words of each document (ids longer t
 characters are cut; --json prints them whole). With --json, stdout holds only one JSON
 object, {"hits": [...], "notes": [...], "communities": [...]}, the shape tarnexa search
 --json and the search page's API give (docs/guide.md, "The results as JSON"). Progress,
-notes and the index build time go to stderr; a query without a word the embedder can use
-gets no hits and a note saying so. Exit status: 0 on success, 2 on bad input (an empty
-query, an empty or missing corpus, an embedder that cannot be loaded or breaks its
-contract).
+notes and the index build time go to stderr. Exit status: 0 on success, 2 on bad input (an
+empty query or one without words the embedder or the keyword side can use, an empty or
+missing corpus, an embedder that cannot be loaded or breaks its contract).
 """
 
 from __future__ import annotations
@@ -301,12 +300,12 @@ def build_index(docs: Sequence[Document], embedder: str, folder: Path, bar: bool
     return index
 
 
-def search(corpus: Corpus, query: str, modifiers: str = "") -> tarnexa.Results:
-    """The search; its notes go to stderr."""
+def search(corpus: Corpus, query: str, modifiers: str = "", mode: str | None = None) -> tarnexa.Results:
+    """The search (by meaning and words fused unless mode says otherwise); its notes go to stderr."""
     if not query.strip():
         raise BadInput("the query is empty")
     try:
-        res = corpus.searching.search(query, modifiers)
+        res = corpus.searching.search(query, modifiers, mode=mode)
     except tarnexa.EmbedderError as e:
         raise BadInput(f"the query {query!r} cannot be searched: {e}") from e
     for text in res.notes:
@@ -390,10 +389,11 @@ def tour_steps(corpus: Corpus, query: str, plain: list[str]) -> list[tuple[str, 
 
 
 def tour(corpus: Corpus, query: str) -> None:
-    plain = [h.id for h in search(corpus, query, "limit:50")]
+    # The tour shows what each modulation does to the ranking by meaning alone.
+    plain = [h.id for h in search(corpus, query, "limit:50", "semantic")]
     for n, (label, modifiers) in enumerate(tour_steps(corpus, query, plain)):
         print(f"== {label}\n   {query!r}  modifiers: {modifiers!r}")
-        hits = search(corpus, query, modifiers)
+        hits = search(corpus, query, modifiers, "semantic")
         if n:  # after the first, each ranking says where its hits stood in the plain one
             show(corpus, hits, plain)
         else:
@@ -433,6 +433,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     parser.add_argument("query", nargs="?", help="the search text (leave out for a tour of the modulations)")
     parser.add_argument("modifiers", nargs="?", default="", help='a modifier line, e.g. "limit:5 diverse"')
+    parser.add_argument("--mode", choices=("hybrid", "semantic", "keyword"), default=None,
+                        help="rank by meaning and words fused (hybrid, the default), by meaning or by words alone")
     parser.add_argument("--corpus", metavar="DIR", type=Path, help="search the *.txt files under DIR")
     parser.add_argument("--embedder", metavar="NAME", help="wordllama (the default), hashed, hashed:DIMS, or "
                         "MODULE:FUNCTION: a list[str] -> array (n, d) or str -> vector function")
@@ -473,10 +475,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.query is None:
                 tour(corpus, TOUR_QUERY if args.corpus is None else central_question(corpus))
             elif args.json:
-                print(search(corpus, args.query, args.modifiers).to_json())
+                print(search(corpus, args.query, args.modifiers, args.mode).to_json())
             else:
                 print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
-                show_results(search(corpus, args.query, args.modifiers))
+                show_results(search(corpus, args.query, args.modifiers, args.mode))
     except (BadInput, tarnexa.EmbedderError) as e:
         print(f"{parser.prog}: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT

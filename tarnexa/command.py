@@ -1,8 +1,8 @@
 """The ``tarnexa`` command: index folders of text files, search them, show what an index holds,
 serve it as a web page.
 
-    tarnexa index PATH SOURCE... [--embedder E]  # make or bring the index at PATH in step with SOURCEs
-    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--embedder E]
+    tarnexa index PATH SOURCE... [--prune] [--strict] [--embedder E]  # make or sync the index at PATH
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER] [--embedder E]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
@@ -10,8 +10,9 @@ serve it as a web page.
 E is "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
 is searched and served with the same --embedder MODULE:FUNCTION.
 
-Bad input (a missing index, an unreadable file, an empty query, an embedder that does not
-fit) is reported in one line on stderr, with exit status 2.
+Bad input (a missing index or source, an empty query, an embedder that does not fit) is
+reported in one line on stderr, with exit status 2; ``tarnexa index`` skips a file it cannot
+read with a warning naming it and ends with exit status 1.
 """
 
 from __future__ import annotations
@@ -32,10 +33,12 @@ from tarnexa.index import Index
 from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar
-from tarnexa.text.query import Query
+from tarnexa.storage.filters import short_form
+from tarnexa.text.query import MODES, Query
 from tarnexa.text.results import Results
 
 EXIT_BAD_INPUT = 2
+EXIT_SKIPPED = 1  # tarnexa index: done, but some files were skipped
 
 
 def _fail(message: str) -> NoReturn:
@@ -75,7 +78,8 @@ def _open(path: str, embedder: str | None = None) -> Index:
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
 def cli() -> None:
-    """Semantic search over your own documents: index folders of .md, .rst and .txt files, then
+    """Semantic search over your own documents: index folders of Markdown, reStructuredText,
+    HTML, PDF, notebooks and text, then
     search them with a query and a modifier line."""
 
 
@@ -83,23 +87,39 @@ def cli() -> None:
 @click.argument("path")
 @click.argument("sources", nargs=-1, required=True)
 @_EMBEDDER_OPTION
-@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary")
-def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool) -> None:
-    """Make the index at PATH, or bring it in step with SOURCES (folders or files): new files
-    are added, changed ones replaced and removed ones deleted, so that the index holds exactly
-    the passages of the .md, .rst and .txt files under SOURCES."""
+@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary (warnings still)")
+@click.option("--prune", is_flag=True,
+              help="also remove the documents of a SOURCE that is gone or holds no files any more")
+@click.option("--strict", is_flag=True, help="stop at the first file that cannot be read (exit status 2)")
+def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
+                  strict: bool) -> None:
+    """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
+    reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
+    and the documents of files that vanished from these SOURCES removed. A SOURCE that is
+    missing is an error; one that holds no files, or cannot be listed, keeps its documents
+    (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
+    with a warning and exit status 1."""
     with _reported():
+        missing = [s for s in sources if not os.path.exists(s)]
+        if missing and not prune:
+            _fail(f"{missing[0]}: no such file or folder (nothing was changed; --prune removes what the index "
+                  "holds from it)")
         if Index.exists(path):
             idx = Index.open(path, embedder=_embedder(embedder))
         else:
             idx = Index.create(path, embedder=_embedder(embedder) or "wordllama")
         with idx:
             t0 = time.perf_counter()
-            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty())
+            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
+                            on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
+                                                                  err=True))
             if not quiet:
-                click.echo(f"{path}: {len(idx)} passages from {done['files']} files; {done['changed']} files "
-                           f"(re)indexed, {done['removed']} removed, {done['embedded']} passages embedded by "
-                           f"{idx.embedder} in {time.perf_counter() - t0:.1f} s", err=True)
+                click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
+                           f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "
+                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder})",
+                           err=True)
+        if done["skipped"]:
+            sys.exit(EXIT_SKIPPED)
 
 
 def _day(ts: float | None) -> str:
@@ -173,11 +193,25 @@ def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
                 yield number, query, modifiers
 
 
-def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
+def _where(values: tuple[str, ...]) -> Any:
+    """The --where options as one filter: each a JSON object or field=value, all of them to pass."""
+    found = []
+    for text in values:
+        if text.lstrip().startswith("{"):
+            try:
+                found.append(json.loads(text))
+            except ValueError as e:
+                raise ValueError(f"--where {text!r} is not JSON: {e}") from None
+        else:
+            found.append(short_form(text))
+    return None if not found else found[0] if len(found) == 1 else {"$and": found}
+
+
+def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Query]]]:
     batch: list[tuple[int, Query]] = []
     for number, query, modifiers in _query_lines(source):
         try:
-            batch.append((number, Query.parse(query, modifiers, explain=explain)))
+            batch.append((number, Query.parse(query, modifiers, **options)))
         except ValueError as e:
             raise ValueError(f"{'standard input' if source == '-' else source}, line {number}: {e}") from None
         if len(batch) == BATCH:
@@ -196,24 +230,31 @@ def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
 @click.option("--json", "as_json", is_flag=True,
               help="print the results as JSON on stdout: one object, or one a line with --queries")
 @click.option("--explain", is_flag=True, help="show the parts of each hit's score")
+@click.option("--mode", type=click.Choice(MODES), default=None,
+              help=f"rank by meaning and words fused (hybrid, the default), by meaning alone or by words alone")
+@click.option("--where", "where", multiple=True, metavar="FILTER",
+              help='search only documents whose metadata pass: a JSON filter (\'{"source": "docs"}\') or '
+                   "field=value; repeated, all must pass")
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 @_EMBEDDER_OPTION
 def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
-                   explain: bool, workers: int | None, embedder: str | None) -> None:
+                   explain: bool, mode: str | None, where: tuple[str, ...], workers: int | None,
+                   embedder: str | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
     docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
     line go to stderr."""
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
+        options = {"explain": explain, "mode": mode, "where": _where(where)}
         with _open(path, embedder) as idx, \
                 (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
                 assert query is not None
-                _print(searching.search(Query.parse(query, modifiers, explain=explain)), as_json, None)
+                _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None)
                 return
             with bar(sys.stderr.isatty(), None, "query", "searching") as tick:
-                for batch in _batches(queries_file, explain):
+                for batch in _batches(queries_file, options):
                     for (_, request), res in zip(batch, searching.search_many([q for _, q in batch])):
                         _print(res, as_json, request)
                     if tick is not None:

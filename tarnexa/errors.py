@@ -26,3 +26,7 @@ class CacheMissingError(FileNotFoundError, CacheError):
 
 class SourceError(TarnexaError, ValueError):
     """A file or folder to index cannot be read: the message names it."""
+
+
+class MissingPackageError(TarnexaError, ImportError):
+    """A file format needs a package that is not installed: the message names it."""

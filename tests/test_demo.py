@@ -83,7 +83,7 @@ def run(capsys, *argv):
     ("young animals", "limit:2 local_communities", ["puppy", "kitten"]),
 ])
 def test_rankings(capsys, corpus, query, modifiers, top):
-    code, out, err = run(capsys, "--corpus", corpus, "--embedder", "hashed", query, modifiers)
+    code, out, err = run(capsys, "--corpus", corpus, "--embedder", "hashed", "--mode", "semantic", query, modifiers)
     assert code == 0, err
     assert ranked(out)[: len(top)] == top
     assert ("== community 1: " in out) == ("local_communities" in modifiers)

@@ -4,6 +4,7 @@ modifier lines, explanations, embedder checks and crashes at every step of a wri
 import json
 import os
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -48,6 +49,17 @@ def corpus():
     ids, texts, titles = zip(*docs)
     stamps = [NOW - 86400 * 7 * i if i % 5 else None for i in range(len(ids))]
     return list(ids), list(texts), list(titles), stamps
+
+
+def agree(path):
+    """The keyword index and the metadata table say what the documents say."""
+    with sqlite3.connect(path / "docs.sqlite") as db:
+        db.execute("INSERT INTO keywords (keywords, rank) VALUES ('integrity-check', 1)")
+        held = sum(len(v) if isinstance(v, list) else 1 for (m,) in db.execute("SELECT metadata FROM docs")
+                   if m for v in json.loads(m).values())
+        assert db.execute("SELECT count(*) FROM meta").fetchone()[0] == held
+        assert db.execute("SELECT count(*) FROM meta WHERE n NOT IN (SELECT n FROM docs)").fetchone()[0] == 0
+
 
 
 @pytest.fixture(scope="module")
@@ -105,7 +117,7 @@ def same(res, ref):
      {"recent": True, "recent_days": 3, "traj_from_vec": "gear", "traj_to_vec": "melody", "threshold": -1.0}),
 ])
 def test_search_is_the_one_call_it_stands_for(index, line, kw, call):
-    same(index.search("apple and a guitar", line, **kw), reference("apple and a guitar", **call))
+    same(index.search("apple and a guitar", line, mode="semantic", **kw), reference("apple and a guitar", **call))
 
 
 def test_mask_deletes_and_replacements(tmp_path):
@@ -113,14 +125,14 @@ def test_mask_deletes_and_replacements(tmp_path):
     idx = tarnexa.Index.create(tmp_path / "m.tnx", embedder=embed)
     idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
     mask = np.array([not d.startswith("cars") for d in idx.ids])
-    same(idx.search("engine", mask=mask), reference("engine", mask=mask))
+    same(idx.search("engine", mask=mask, mode="semantic"), reference("engine", mask=mask))
     assert idx.delete(["fruit1", "music2", "nothere"]) == 2
     idx.add(["engine engine brake"], ids=["fruit3"])  # a replaced text
     live = [i for i, d in enumerate(ids) if d not in ("fruit1", "music2", "fruit3")]
     keep = lambda xs: [xs[i] for i in live] + (["engine engine brake"] if xs is texts else  # noqa: E731
                                                 ["fruit3"] if xs is ids else [None])
     for line in ("limit:40", "diverse limit:6 like:fruit3"):
-        same(idx.search("engine", line), reference("engine", keep(ids), keep(texts), keep(stamps),
+        same(idx.search("engine", line, mode="semantic"), reference("engine", keep(ids), keep(texts), keep(stamps),
                                                    **({"limit": 40} if "40" in line else
                                                       {"diverse": True, "limit": 6, "like_ids": ["fruit3"]})))
     for _ in range(12):  # enough dead rows for a compaction, which keeps every document
@@ -214,7 +226,7 @@ def test_any_line_reads_as_the_parser_parses_it(line):
                                   "limit:6 like:fruit2 from: plum to: gear recent:20 unlike:drum",
                                   "limit:6 diverse like:music1 recent:40 unlike:lemon"])
 def test_explanations_recompose_the_scores(index, line):
-    res = index.search("apple guitar", line, explain=True)
+    res = index.search("apple guitar", line, explain=True, mode="semantic")
     assert len(res) == 6
     for h in res:
         e = h.explanation
@@ -266,7 +278,7 @@ def hook(name):
         os.kill(os.getpid(), signal.SIGKILL)
 steps.hook = hook
 if {op!r} == "add":
-    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20])
+    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20], metadata=[{{"v": [1, 2]}}] * 20)
 else:
     idx.delete(ids[:30])
 print(len(seen))
@@ -284,7 +296,7 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
 
     def fresh(name):
         idx = tarnexa.Index.create(tmp_path / name, embedder=embed)
-        idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+        idx.add(texts, ids=ids, titles=titles, timestamps=stamps, metadata=[{"t": t} for t in titles])
         return idx.path
 
     done = run(fresh("full.tnx"), 10**6)
@@ -299,8 +311,9 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
         state = {d: idx.document(d).text for d in idx.ids}
         before = dict(zip(ids, texts))
         assert state in (before, {d: after.document(d).text for d in after.ids}), at
+        agree(path)  # the keywords and the metadata with them
         for d in list(state)[::7]:  # each document's row is its own text's
-            assert idx.search(state[d], "limit:1", pre_filter_ids=[d])[0].score == pytest.approx(1.0, abs=1e-4)
+            assert idx.search(state[d], "limit:1", pre_filter_ids=[d], mode="semantic")[0].score == pytest.approx(1.0, abs=1e-4)
         idx.add(["after the crash"], ids=["z"])  # the lock was released
         assert "z" in idx
 
@@ -324,7 +337,7 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
             return {d: (idx.document(d).title, idx.document(d).text) for d in idx.ids}
 
     assert tarnexa_("index", tmp_path / "ix", docs, "--embedder", "hashed:64").returncode == 0
-    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Cars", "Cars\n\nengine wheel brake"),
+    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Fruit › Cars", "Fruit › Cars\n\nengine wheel brake"),
                       "sub/b.rst#1": ("Music", "Music\n\nguitar chord melody"),
                       "c.txt#1": ("c.txt", "c.txt\n\ndrum tempo piano\n\nviolin rhythm")}
     (docs / "a.md").write_text("# Fruit\n\ncherry mango\n")
@@ -336,7 +349,9 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
     found = tarnexa_("search", tmp_path / "ix", "mango", "limit:2 banana", "--json", "--explain")
     out = json.loads(found.stdout)
     assert found.returncode == 0 and out["hits"][0]["id"] == "a.md#1" and len(out["hits"]) == 2
-    assert out["hits"][0]["explanation"]["similarity"] == out["hits"][0]["score"]
+    parts = out["hits"][0]["explanation"]
+    assert round(parts["semantic_share"] + parts["keyword_share"], 4) == out["hits"][0]["score"]
+    assert out["hits"][0]["sides"] == ["semantic", "keyword"]
     assert "note: ignored 'banana'" in found.stderr
     lines = [("mango", "limit:2 banana"), ("violin", ""), ("lemon peach", "diverse limit:1")]
     many = tarnexa_("search", tmp_path / "ix", "--queries", "-", "--json",
@@ -354,9 +369,9 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
                           (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
         bad = tarnexa_(*args)
         assert bad.returncode == 2 and bad.stderr.startswith("tarnexa: error: ") and message in bad.stderr, bad.stderr
-    (docs / "c.txt").write_bytes(b"\xff\xfe bad")
-    bad = tarnexa_("index", tmp_path / "ix", docs)
-    assert bad.returncode == 2 and "not UTF-8 text" in bad.stderr
+    (docs / "c.txt").write_bytes(b"caf\xe9 bad")
+    bad = tarnexa_("index", tmp_path / "ix", docs)  # skipped, its passage kept
+    assert bad.returncode == 1 and "warning: skipped" in bad.stderr and "not UTF-8 text" in bad.stderr
     assert tarnexa_("info", tmp_path / "ix", "--json").stdout.count('"documents": 3') == 1
 
 

@@ -28,11 +28,14 @@ from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.steps import step
 
-FORMAT, FORMAT_VERSION = "tarnexa-index", 1
+FORMAT, FORMAT_VERSION = "tarnexa-index", 2
+# Format 1 kept no keyword index and no metadata; ``Writer.upgrade`` brings such an index to 2.
+FORMATS_READ = (1, 2)
 DEAD_SHARE = 0.25  # compaction when dead rows pass this share of the cache
 
-# A document to write: id, title, text, timestamp (or None), source (or None).
-Put = tuple[str, str, str, float | None, str | None]
+# A document to write: id, title, text, timestamp (or None), source (or None), metadata (JSON
+# text, or None).
+Put = tuple[str, str, str, float | None, str | None, str | None]
 
 
 def is_index(path: str | os.PathLike[str]) -> bool:
@@ -131,6 +134,15 @@ class Writer:
         finally:
             os.close(fd)
 
+    def upgrade(self) -> None:
+        """Brings an index of format 1 to this format (its keyword index built from its
+        documents) in one commit; does nothing to one that is already there."""
+        if self.store.has_keywords():
+            return
+        with self.turn():
+            self.store.upgrade({"format_version": FORMAT_VERSION})
+            self.settings = self.store.settings()
+
     def write(self, vectors: npt.NDArray[np.float32], put: Sequence[Put], delete: Sequence[str] = (),
               sources: dict[str, str | None] | None = None) -> None:
         """Within a turn: the documents of put (their vectors in that order) added or replaced,
@@ -141,7 +153,8 @@ class Writer:
             step("index: append vectors")
             cache.append(vectors, [str(r) for r in range(start, start + len(put))],
                          timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
-        rows = [(d, start + i, title, text, ts, source) for i, (d, title, text, ts, source) in enumerate(put)]
+        rows = [(d, start + i, title, text, ts, source, meta)
+                for i, (d, title, text, ts, source, meta) in enumerate(put)]
         self.store.commit(put=rows, delete=list(delete), sources=sources)
         self.compact_if_needed()
 

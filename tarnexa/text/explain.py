@@ -10,6 +10,7 @@ diverse pick, the redundancy is the module's score of the pick against the picks
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Sequence
 from typing import Any
 
@@ -89,3 +90,14 @@ def explain(vectors: Vector, timestamps: npt.NDArray[np.float64] | None, hit_row
                                        default=0.0) if before else 0.0)
         out.append(Explanation(**parts))
     return out
+
+
+def with_sides(part: Explanation | None, fused: Any) -> Explanation:
+    """A hit's parts with the sides of a hybrid or keyword search added (fused: hybrid.Fused)."""
+    base = part if part is not None else Explanation(similarity=float("nan"))
+    extra = {"dense_score": fused.dense_score, "dense_rank": fused.dense_rank,
+             "keyword_score": fused.keyword_score, "keyword_rank": fused.keyword_rank,
+             "semantic_share": fused.semantic_share, "keyword_share": fused.keyword_share}
+    if base.relevance is not None:
+        extra["relevance"] = fused.score
+    return dataclasses.replace(base, **extra)

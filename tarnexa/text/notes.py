@@ -14,10 +14,6 @@ from tarnexa.text.modifiers import _FLAGS, read
 # only in a query of nothing but modifiers.
 _ONLY_MODIFIERS = frozenset(t for t in _FLAGS if t not in ("diverse", "recent"))
 
-NO_WORDS = ("the query {text!r} has no word the embedder can use (only stop words, punctuation or "
-            "characters it does not embed), so nothing was searched")
-
-
 def modifiers_in_query(text: str) -> list[str]:
     """A note when the query text holds modifiers (``"limit:3 sorting"``, ``"diverse"``): they
     belong in the modifier line. The text is still searched as given."""

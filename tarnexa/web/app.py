@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import json
 from collections.abc import Awaitable, Callable, Iterable, MutableMapping, Sequence
 from importlib import resources
 from typing import Any, Protocol
@@ -23,6 +24,7 @@ from starlette.exceptions import HTTPException
 from starlette.middleware.trustedhost import TrustedHostMiddleware
 
 from tarnexa.text.modifiers import USAGE, vocabulary
+from tarnexa.storage.filters import short_form
 from tarnexa.text.query import Query as SearchQuery
 from tarnexa.text.results import Results
 
@@ -30,7 +32,8 @@ MAX_QUERY = 1000  # characters
 MAX_MODIFIERS = 500  # characters
 MAX_LIMIT = 1000  # hits
 MAX_BATCH = 64  # searches answered in one pass
-SEARCH_PARAMETERS = ("q", "m", "limit", "explain")
+SEARCH_PARAMETERS = ("q", "m", "limit", "explain", "mode", "where")
+MAX_WHERE = 4000  # characters of a filter
 INFO_FIELDS = ("documents", "dims", "embedder", "first", "last")  # not the index's path
 
 # The page runs its own script and style files only: no inline script, no other origin.
@@ -108,6 +111,19 @@ def strict_parameters(request: Request) -> None:
         seen.add(name)
         if "\x00" in value:
             raise ApiError(400, f"parameter {name} holds a NUL character")
+
+
+def parse_where(text: str) -> Any:
+    """The where parameter: empty (no filter), a JSON object, or field=value."""
+    text = text.strip()
+    if not text:
+        return None
+    if text.startswith("{"):
+        try:
+            return json.loads(text)
+        except ValueError as e:
+            raise ValueError(f"the filter is not JSON: {e}") from None
+    return short_form(text)
 
 
 def _validation_message(exc: RequestValidationError) -> str:
@@ -232,6 +248,10 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
                        f"{USAGE} (see /api/modifiers). Its problems come back in notes."),
         limit: int | None = Query(None, ge=1, le=MAX_LIMIT, description="At most this many hits."),
         explain: bool = Query(False, description="Give each hit the parts of its score."),
+        mode: str | None = Query(None, description="hybrid (the default: meaning and words fused), semantic "
+                                 "(meaning alone) or keyword (words alone)."),
+        where: str = Query("", description=f"A filter on the documents' metadata: a JSON object "
+                           f'(\'{{"source": "docs"}}\') or field=value, at most {MAX_WHERE} characters.'),
     ) -> Response:
         if not q.strip():
             raise ApiError(400, "the query is empty")
@@ -239,8 +259,11 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
             raise ApiError(400, f"the query has {len(q)} characters; at most {MAX_QUERY} are allowed")
         if len(m) > MAX_MODIFIERS:
             raise ApiError(400, f"the modifier line has {len(m)} characters; at most {MAX_MODIFIERS} are allowed")
+        if len(where) > MAX_WHERE:
+            raise ApiError(400, f"the filter has {len(where)} characters; at most {MAX_WHERE} are allowed")
         try:
-            request = SearchQuery.parse(q, m, explain=explain, limit=limit)
+            request = SearchQuery.parse(q, m, explain=explain, limit=limit, mode=mode or None,
+                                        where=parse_where(where))
             if request.limit is not None and request.limit > MAX_LIMIT:  # the line's limit: is bounded alike
                 raise ApiError(400, f"the modifier line asks for {request.limit} hits; at most {MAX_LIMIT} are served")
             body = await batcher.search(request)
@@ -266,7 +289,8 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
         except KeyError:
             shown = doc_id if len(doc_id) <= 80 else doc_id[:80] + "..."
             raise ApiError(404, f"no document with id {shown!r}") from None
-        return {"id": doc.id, "title": doc.title, "text": doc.text, "timestamp": doc.timestamp}
+        return {"id": doc.id, "title": doc.title, "text": doc.text, "timestamp": doc.timestamp,
+                "metadata": doc.metadata}
 
     def serve_file(route: str) -> None:
         body, media = files[route]

@@ -3,6 +3,7 @@
 
 const $ = (id) => document.getElementById(id);
 const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
+const modeBox = $("mode"), whereBox = $("where");
 let TOKENS = [];  // [text inserted, hint], from the server's /api/modifiers
 fetch("/api/modifiers").then((r) => r.json()).then((known) => {
   // "from: TEXT to: TEXT" inserts "from:  to: ", "limit:N" inserts "limit:"
@@ -12,6 +13,7 @@ fetch("/api/modifiers").then((r) => r.json()).then((known) => {
 const PARTS = [  // the additive parts of a ranked score, then those of a diverse pick
   ["similarity", "similarity"], ["trajectory", "trajectory"], ["decay", "recency decay"],
   ["penalty", "unlike penalty"], ["relevance", "relevance"], ["redundancy", "redundancy"],
+  ["semantic_share", "meaning's share"], ["keyword_share", "words' share"],
 ];
 let current = null;  // {q, m, explain, data}
 const opened = new Set();  // ids whose explanation is shown
@@ -37,18 +39,21 @@ async function getJSON(url) {
 
 function searchFromURL() {
   const p = new URLSearchParams(location.search);
-  return {q: p.get("q") || "", m: p.get("m") || "", explain: p.get("explain") === "1"};
+  return {q: p.get("q") || "", m: p.get("m") || "", explain: p.get("explain") === "1",
+          mode: p.get("mode") || "", where: p.get("where") || ""};
 }
 
 function urlOf(s) {
   const p = new URLSearchParams({q: s.q});
   if (s.m) p.set("m", s.m);
   if (s.explain) p.set("explain", "1");
+  if (s.mode && s.mode !== "hybrid") p.set("mode", s.mode);
+  if (s.where) p.set("where", s.where);
   return p.toString();
 }
 
 async function search(s, how) {  // how: "push", "replace" or "none" (history)
-  qBox.value = s.q; mBox.value = s.m;
+  qBox.value = s.q; mBox.value = s.m; modeBox.value = s.mode || "hybrid"; whereBox.value = s.where || "";
   closeSuggestions();
   if (!s.q.trim()) { return; }
   if (how === "push" && location.search !== "?" + urlOf(s)) history.pushState(null, "", "?" + urlOf(s));
@@ -70,7 +75,8 @@ async function search(s, how) {  // how: "push", "replace" or "none" (history)
 }
 
 function submitted(extra) {
-  return {q: qBox.value, m: mBox.value, explain: current ? current.explain : false, ...extra};
+  return {q: qBox.value, m: mBox.value, mode: modeBox.value, where: whereBox.value,
+          explain: current ? current.explain : false, ...extra};
 }
 
 // ---- results
@@ -112,7 +118,8 @@ function hitCard(h) {
   card.dataset.id = h.id;
   card.querySelector(".title").textContent = h.title || h.id;
   card.querySelector(".id").textContent = h.id;
-  card.querySelector(".score").textContent = "score " + h.score.toFixed(4);
+  const by = (h.sides || []).map((x) => (x === "keyword" ? "words" : "meaning")).join(" + ");
+  card.querySelector(".score").textContent = "score " + h.score.toFixed(4) + (by ? " · " + by : "");
   card.querySelector(".date").textContent = day(h.timestamp);
   card.querySelector(".snippet").textContent = h.snippet;
   card.querySelector(".more").addEventListener("click", () => search(submitted({m: withLike(mBox.value, h.id)}), "push"));
@@ -145,7 +152,7 @@ async function toggleExplanation(h, button, chart) {
     show(chart, true);
     button.setAttribute("aria-expanded", "true");
   } else {  // the parts come with explain=1: search again with it (the URL keeps it)
-    await search({q: current.q, m: current.m, explain: true}, "push");
+    await search({...current, data: undefined, explain: true}, "push");
   }
 }
 
