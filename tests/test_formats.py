@@ -234,7 +234,7 @@ def test_a_missing_parser_is_named(tmp_path, monkeypatch, module, name, package)
 
 def test_files_of_an_older_index_kept_until_pruned(synced):
     idx, docs, _ = synced
-    idx._store.commit(put=[("old.md#1", 10**6, "Old", "Old\n\nold text", None, "old.md")], sources={"old.md": "ab" * 32})
+    idx._store.commit(put=[("old.md#1", 10**6, "Old", "Old\n\nold text", None, "old.md", None)], sources={"old.md": "ab" * 32})
     assert idx.sync([docs])["removed"] == 0 and "old.md#1" in idx
     assert idx.sync([docs], prune=True)["removed"] == 1 and "old.md#1" not in idx
 
