@@ -78,7 +78,6 @@ import argparse
 import calendar
 import contextlib
 import importlib
-import json
 import logging
 import os
 import re
@@ -87,12 +86,11 @@ import sys
 import tempfile
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-import numpy.typing as npt
 
 import tarnexa
 from tarnexa.command import show as show_results
