@@ -143,18 +143,6 @@ TOPIC_WORDS = {
 }
 
 
-def topic_corpus(folder):
-    """Files of three topics that share no word but stop words, each passage a draw of its
-    topic's words under a heading naming the topic."""
-    rng = random.Random(3)
-    folder.mkdir()
-    for topic, words in TOPIC_WORDS.items():
-        for n in range(12):
-            body = " ".join(f"the {w} and it" for w in rng.sample(words.split(), 4))
-            (folder / f"{topic.lower()}{n}.md").write_text(f"# {topic}\n\n{body}\n")
-    return folder
-
-
 @pytest.mark.parametrize("groups, want", [
     ([["apple pear", "apple plum"], ["engine wheel", "engine gear"]],
      [("apple", "pear", "plum"), ("engine", "gear", "wheel")]),
@@ -177,7 +165,12 @@ def test_labels_name_each_topic_and_the_command_shows_what_the_page_does(ig, tmp
     from tarnexa.command import cli
     from tarnexa.web.app import create_app
 
-    docs, path = topic_corpus(tmp_path / "docs"), str(tmp_path / "ix")
+    rng, docs, path = random.Random(3), tmp_path / "docs", str(tmp_path / "ix")
+    docs.mkdir()
+    for topic, words in TOPIC_WORDS.items():  # three topics sharing stop words only, a heading naming each
+        for n in range(12):
+            body = " ".join(f"the {w} and it" for w in rng.sample(words.split(), 4))
+            (docs / f"{topic.lower()}{n}.md").write_text(f"# {topic}\n\n{body}\n")
     assert CliRunner().invoke(cli, ["index", path, str(docs), "--embedder", "hashed", "-q"]).exit_code == 0
     query, line = "workers flour telescope", "local_communities limit:4"
     with tarnexa.Index.open(path) as idx, TestClient(create_app(idx)) as client:

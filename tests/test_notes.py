@@ -43,7 +43,6 @@ def idx(tmp_path_factory):
 
 
 DIVERSE = "diverse: each score is the hit's MMR score, 0.7 x its relevance - 0.3 x"
-NONE = None
 
 
 @pytest.mark.parametrize("query, line, kw, note", [
@@ -51,17 +50,17 @@ NONE = None
     ("diverse", "", {}, "the query holds 'diverse'"),
     ("diverse limit:2", "", {}, "the query holds 'diverse', 'limit:2'"),
     ("yeast local_communities", "", {}, "the query holds 'local_communities'"),
-    ("diverse ovens and recent loaves", "", {}, NONE),  # words of a query, not modifiers
+    ("diverse ovens and recent loaves", "", {}, None),  # words of a query, not modifiers
     ("workers", "diverse limit:3", {}, DIVERSE),
     ("workers", "diverse limit:3", {"mmr_lambda": 0.5}, "MMR score, 0.5 x its relevance - 0.5 x"),
-    ("workers", "diverse limit:12", {}, NONE),  # 12 documents: nothing to select among
+    ("workers", "diverse limit:12", {}, None),  # 12 documents: nothing to select among
     ("workers", "diverse limit:12", {"mode": "hybrid"}, DIVERSE),  # the fused pool is always selected from
     ("workers", "diverse limit:3", {"mode": "keyword"}, DIVERSE),
-    ("workers", "diverse limit:2", {"pre_filter_ids": ["deploy0", "bake1"]}, NONE),
+    ("workers", "diverse limit:2", {"pre_filter_ids": ["deploy0", "bake1"]}, None),
     ("workers", "diverse limit:2", {"pre_filter_ids": ["deploy0", "bake1", "bake2"]}, DIVERSE),
-    ("workers", "limit:3", {}, NONE),
+    ("workers", "limit:3", {}, None),
     ("workers", "limit:3 from: yeast to: flour", {}, "from: ... to: changed none of the 3 hits' places"),
-    ("workers", "limit:3 from: workers to: daemon", {}, NONE),  # daemon's documents move up
+    ("workers", "limit:3 from: workers to: daemon", {}, None),  # daemon's documents move up
 ])
 def test_notes_say_what_happened(idx, query, line, kw, note):
     kw = {"mode": "semantic", **kw}
@@ -130,23 +129,22 @@ def test_a_module_function_embeds_through_the_command(here, function):
         assert idx.search("bread flour", "limit:3").to_dict() == json.loads(found.stdout)
 
 
-@pytest.mark.parametrize("function, message", [
-    ("no_such_function", r"cannot load the embedder '{m}:no_such_function': AttributeError"),
-    ("constant", r"the embedder '{m}:constant' is a int, not a function"),
-    ("ragged", r"'{m}:ragged' must take a list of n texts and return an array \(n, d\) .* for 2 texts it gave an "
-               r"array of shape \(2,\)"),
-    ("broken", r"for 2 texts it raised RuntimeError: no model"),
-    ("zeros", r"the embedder gave a vector of zero length"),
-    ("flaky", r"the embedder '{m}:flaky' failed: KeyError: 'boom'"),  # not "no document has the id"
+@pytest.mark.parametrize("name, message", [
+    ("no_such_module_here:embed", r"cannot load the embedder .*: ModuleNotFoundError: No module named"),
+    ("{m}:no_such_function", r"cannot load the embedder '{m}:no_such_function': AttributeError"),
+    ("{m}:constant", r"the embedder '{m}:constant' is a int, not a function"),
+    ("{m}:ragged", r"'{m}:ragged' must take a list of n texts and return an array \(n, d\) .* gave an array of "
+                   r"shape \(2,\)"),
+    ("{m}:broken", r"for 2 texts it raised RuntimeError: no model"),
+    ("{m}:zeros", r"the embedder gave a vector of zero length"),
+    ("{m}:flaky", r"the embedder '{m}:flaky' failed: KeyError: 'boom'"),  # not "no document has the id"
 ])
-def test_a_bad_module_function_is_one_line(here, function, message):
+def test_a_bad_module_function_is_one_line(here, name, message):
     folder, module = here
     (folder / "docs" / "boom.txt").write_text("boom")
-    failed = command("index", "ix", "docs", "--embedder", f"{module}:{function}")
+    failed = command("index", "ix", "docs", "--embedder", name.format(m=module))
     assert failed.exit_code == 2 and failed.stderr.count("\n") == 1, failed.stderr
     assert re.search(message.format(m=module), failed.stderr), failed.stderr
-    missing = command("index", "ix", "docs", "--embedder", "no_such_module_here:embed")
-    assert missing.exit_code == 2 and "No module named 'no_such_module_here'" in missing.stderr
 
 
 def test_one_json_shape_from_the_command_the_demo_and_the_api(here):
@@ -163,9 +161,6 @@ def test_one_json_shape_from_the_command_the_demo_and_the_api(here):
     found = command("search", "ix", query, line, "--embedder", f"{module}:one", "--json")
     with tarnexa.Index.open("ix", embedder=f"{module}:one") as idx, TestClient(create_app(idx)) as client:
         api = client.get("/api/search", params={"q": query, "m": line}).json()
-    shown = json.loads(demo.stdout)
-    assert shown == json.loads(found.stdout) == api and list(api) == ["hits", "notes", "communities"]
-    assert api["communities"] and api["hits"][0]["community"] is not None and len(api["notes"]) == 2
-    assert set(api["hits"][0]) == {"id", "score", "title", "snippet", "timestamp", "community", "explanation",
-                                   "metadata", "sides"}
+    assert json.loads(demo.stdout) == json.loads(found.stdout) == api and list(api) == ["hits", "notes", "communities"]
+    assert api["hits"][0]["community"] is not None and len(api["notes"]) == 2
     assert set(api["communities"][0]) == {"label", "terms", "title", "size", "members"}
