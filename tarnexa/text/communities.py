@@ -49,7 +49,7 @@ SEED = 20_250_301
 _BLOCK_CELLS = 1 << 21
 
 LABEL_TERMS = 3  # words of a community's label
-LABEL_CHARS = 2000  # characters of each member's text its community's label reads (a passage is ~1,200)
+LABEL_CHARS = 1000  # characters of each member's text its community's label reads: a passage's opening
 _LABEL_WORD = re.compile(r"[a-z][a-z0-9]*(?:_[a-z0-9]+)*")  # snake_case names stay whole
 # Words too common in any text to tell a group by, besides the embedders' stop words.
 _LABEL_STOP = STOP_WORDS | frozenset(
