@@ -27,7 +27,8 @@ Vector = npt.NDArray[np.float32]
 MODES = ("hybrid", "semantic", "keyword")
 # How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
 # to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
-FUSION = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0, "depth": 100}
+FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
+                          "depth": 100}
 
 # The keyword arguments of a text search that the modifier line can set too, with the name of
 # the Line's field each one meets.

@@ -272,7 +272,9 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     # The plain pool of the semantic searches that group it or explain a diverse selection.
     wide = [(i, r) for i, r in enumerate(ready) if r is not None and queries[i].mode == "semantic"
             and (queries[i].communities or (queries[i].explain and queries[i].diverse))]
-    pool_kw = [(r.query_vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size)) for i, r in wide]
+    pool_kw = [(r.query_vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size))
+               for i, r in wide if r.query_vec is not None]  # a semantic search always has its vector
+    assert len(pool_kw) == len(wide)
     pools.update({i: [int(h["id"]) for h in hits] for (i, _), hits in zip(wide, _search(snap, pool_kw))})
     return [_results(q, r, found[i], rows_hit[i], docs, pools.get(i), snap, store, notes[i], ranked[i])
             for i, (q, r) in enumerate(zip(queries, ready))]
