@@ -1,12 +1,15 @@
 """The ``tarnexa`` command: index folders of text files, search them, show what an index holds,
 serve it as a web page.
 
-    tarnexa index PATH SOURCE... [--prune] [--strict]   # make or bring the index at PATH in step with SOURCEs
-    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER]
+    tarnexa index PATH SOURCE... [--prune] [--strict] [--embedder E]  # make or sync the index at PATH
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER] [--embedder E]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
-    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N]
+    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
+
+E is "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
+is searched and served with the same --embedder MODULE:FUNCTION.
 
 Bad input (a missing index or source, an empty query, an embedder that does not fit), a
 damaged index and a failed write (a full disk) are reported in one line on stderr, with exit
@@ -31,6 +34,7 @@ import click
 
 from tarnexa.errors import StorageWarning, TarnexaError
 from tarnexa.index import Index
+from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar
 from tarnexa.storage.filters import short_form
@@ -78,10 +82,24 @@ def _storage_warnings() -> Iterator[None]:
                 warnings.showwarning(w.message, w.category, w.filename, w.lineno)
 
 
+def _embedder(name: str | None) -> str | None:
+    """The --embedder value; a MODULE:FUNCTION's module is looked for in the current directory
+    too (after sys.path, so that it shadows no installed module)."""
+    if name is not None and embedders.is_function(name) and os.getcwd() not in sys.path and "" not in sys.path:
+        sys.path.append(os.getcwd())
+    return name
+
+
+EMBEDDER_HELP = ('"wordllama" (the default for a new index), "hashed", "hashed:DIMS" or MODULE:FUNCTION, '
+                 "a function(list[str]) -> array (n, d) (or of one text -> one vector) imported from the "
+                 "current directory or sys.path; an index built with one needs it again")
+_EMBEDDER_OPTION = click.option("--embedder", default=None, metavar="E", help=EMBEDDER_HELP)
+
+
 def _open(path: str, embedder: str | None = None) -> Index:
     if not Index.exists(path):
         _fail(f"no tarnexa index at {path} (make one with: tarnexa index {path} FOLDER)")
-    return Index.open(path, embedder=embedder)
+    return Index.open(path, embedder=_embedder(embedder))
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -94,8 +112,7 @@ def cli() -> None:
 @cli.command("index")
 @click.argument("path")
 @click.argument("sources", nargs=-1, required=True)
-@click.option("--embedder", default=None, metavar="NAME",
-              help='"wordllama" (the default for a new index), "hashed" or "hashed:DIMS"')
+@_EMBEDDER_OPTION
 @click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary (warnings still)")
 @click.option("--prune", is_flag=True,
               help="also remove the documents of a SOURCE that is gone or holds no files any more")
@@ -114,9 +131,9 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
             _fail(f"{missing[0]}: no such file or folder (nothing was changed; --prune removes what the index "
                   "holds from it)")
         if Index.exists(path):
-            idx = Index.open(path, embedder=embedder)
+            idx = Index.open(path, embedder=_embedder(embedder))
         else:
-            idx = Index.create(path, embedder=embedder or "wordllama")
+            idx = Index.create(path, embedder=_embedder(embedder) or "wordllama")
         with idx:
             t0 = time.perf_counter()
             done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
@@ -157,19 +174,31 @@ def show(res: Results, out: Any = None) -> None:
 
     if res.communities:
         ranks = {h.id: n for n, h in enumerate(res, 1)}
-        for c, group in enumerate(res.communities):
-            mine = [h for h in res if h.community == c]
-            write(f"== community {c + 1}: {group.label} ({group.size} in the pool, {len(mine)} ranked)")
+        shown, rest = sections(res)
+        for c, mine in shown:
+            if c is None:
+                write("== outside the pool's communities")
+            else:
+                group = res.communities[c]
+                write(f"== community {c + 1}: {group.label} ({group.size} in the pool, {len(mine)} ranked)")
             for hit in mine:
                 line(ranks[hit.id], hit)
-        rest = [h for h in res if h.community is None]
         if rest:
-            write("== outside the pool's communities")
-            for hit in rest:
-                line(ranks[hit.id], hit)
+            write("== also in the pool, without a ranked hit: "
+                  + ", ".join(f"{res.communities[c].label} ({res.communities[c].size})" for c in rest))
         return
     for n, hit in enumerate(res, 1):
         line(n, hit)
+
+
+def sections(res: Results) -> tuple[list[tuple[int | None, list[Any]]], list[int]]:
+    """How the command and the page show communities: every community of the pool, those
+    holding ranked hits as groups of them in the order of their best hit (hits outside every
+    community as a group of their own, None), then the indexes of those without one."""
+    groups: dict[int | None, list[Any]] = {}
+    for hit in res:
+        groups.setdefault(hit.community, []).append(hit)
+    return list(groups.items()), [c for c in range(len(res.communities)) if c not in groups]
 
 
 BATCH = 256  # queries of a --queries file searched in one pass
@@ -233,8 +262,10 @@ def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Q
               help='search only documents whose metadata pass: a JSON filter (\'{"source": "docs"}\') or '
                    "field=value; repeated, all must pass")
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
+@_EMBEDDER_OPTION
 def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
-                   explain: bool, mode: str | None, where: tuple[str, ...], workers: int | None) -> None:
+                   explain: bool, mode: str | None, where: tuple[str, ...], workers: int | None,
+                   embedder: str | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
     docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
     line go to stderr."""
@@ -242,7 +273,8 @@ def search_command(path: str, query: str | None, modifiers: str, queries_file: s
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
         options = {"explain": explain, "mode": mode, "where": _where(where)}
-        with _open(path) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
+        with _open(path, embedder) as idx, \
+                (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
                 assert query is not None
                 _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None)
@@ -347,15 +379,20 @@ def add_int8_command(path: str) -> None:
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 @click.option("--batch", type=click.IntRange(min=1), default=None, metavar="N",
               help="answer the searches that arrive together in passes of at most N (default 64; 1: one at a time)")
-def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None) -> None:
+@_EMBEDDER_OPTION
+def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None,
+                  embedder: str | None) -> None:
     """Serve the index at PATH: a search page at / and a JSON API under /api."""
     with _reported():
-        _open(path).close()
+        with _open(path, embedder) as idx:
+            if embedder is None and embedders.is_function(idx.embedder):  # say so now, not on each search
+                _fail(f"{path} was built with the embedder {idx.embedder}, a function: serve it with "
+                      f"--embedder {idx.embedder}")
         try:
             from tarnexa.web.serve import run
         except ImportError as e:
             _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
-        run(path, host=host, port=port, workers=workers, max_batch=batch)
+        run(path, host=host, port=port, workers=workers, max_batch=batch, embedder=embedder)
 
 
 def main() -> None:

@@ -130,8 +130,12 @@ class Index:
 
     @classmethod
     def open(cls, path: str | os.PathLike[str], embedder: str | embedders.EmbedFn | None = None) -> Index:
-        """Opens the index at path. An index built with a callable embedder needs it again
-        (``embedder=fn``); a name must be the one the index was built with."""
+        """Opens the index at path. ``embedder`` must be the one the index was built with: its
+        name (the same name), or for a function the function itself or its "module:function"
+        name, which must give the index's vector for its probe text. An index built with a
+        function opens without it for what needs no embedding (its documents, ``info``), and
+        says how to open it when a search or a write needs it; it never imports the function
+        it names by itself (an index folder names no code to run)."""
         folder = Path(path)
         if not folder.is_dir():
             raise FileNotFoundError(f"no tarnexa index at {folder}")
@@ -142,13 +146,9 @@ class Index:
                 raise ValueError(f"{folder} is not a version {layout.FORMAT_VERSION} tarnexa index")
             built = settings["embedder"]
             fn: embedders.EmbedFn | None = None
-            if embedder is None:
-                if built.startswith("callable:"):
-                    raise EmbedderError(f"{folder} was built with the embedder {built[9:]}, a function: open it "
-                                        "with Index.open(path, embedder=that_function)")
-            elif callable(embedder):
+            if callable(embedder):
                 fn = embedder
-            else:
+            elif embedder is not None:
                 name, fn = embedders.resolve(embedder)
                 if name != built:
                     raise EmbedderError(f"{folder} was built with the embedder {built!r}, not {name!r}")
@@ -156,7 +156,7 @@ class Index:
             if not store.has_keywords():
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
                     index._writer.upgrade()
-            if fn is not None and callable(embedder):
+            if fn is not None and (callable(embedder) or embedders.is_function(built)):
                 index._check_embedder()
             return index
         except BaseException:
@@ -165,6 +165,11 @@ class Index:
 
     def _embedder(self) -> embedders.EmbedFn:
         if self._fn is None:
+            if embedders.is_function(self._name):
+                name = self._name.removeprefix("callable:")
+                how = "" if self._name.startswith("callable:") else f"embedder={name!r} (--embedder {name}) or "
+                raise EmbedderError(f"{self.path} was built with the embedder {name}, a function: open it with "
+                                    f"{how}Index.open(path, embedder=that_function)")
             self._fn = embedders.resolve(self._name)[1]
         if not self._checked:
             self._check_embedder()

@@ -143,14 +143,14 @@ def test_mask_deletes_and_replacements(tmp_path):
 
 
 @pytest.mark.parametrize("line, notes", [
-    ("limit:5 diverse", []),
+    ("limit:5 diverse", ["diverse: each score is the hit's MMR score"]),
     ("limit:-1", ["'limit:-1' was ignored"]),
     ("limit:5 limit:9", ["'limit:9' replaced the earlier 'limit:5'"]),
     ("recent:0", ["'recent:0': the days must be a positive"]),
     ("recent:7d", ["'recent:7d': the days are not a whole number"]),
     ("from: apple", ["'from:' was ignored: a trajectory is written", "ignored 'apple'"]),
     ("from: a to: b limit:2 from: c to: d", ["a second 'from: ... to: ...' was ignored", "ignored 'c', 'd'"]),
-    ("banana diverse", ["ignored 'banana': not a modifier"]),
+    ("banana diverse", ["ignored 'banana': not a modifier", "diverse: each score"]),
     ("unlike:", ["'unlike:' names no text"]),
     ("unlike:the", ["unlike:'the' has no words the embedder can use"]),
     ("like:fruit1,,zz", ["empty ids were skipped", "like: no document has the id 'zz'"]),
@@ -196,8 +196,8 @@ def test_the_line_is_read_once_into_the_record(index, monkeypatch):
 
 def test_keyword_overridden_by_the_line_and_values_refused(index):
     res = index.search("apple", "limit:2 diverse", limit=4, diverse=False)
-    assert len(res) == 2 and res.notes == ("'limit:2' in the modifier line overrides limit=4",
-                                           "'diverse' in the modifier line overrides diverse=False")
+    assert len(res) == 2 and res.notes[:2] == ("'limit:2' in the modifier line overrides limit=4",
+                                               "'diverse' in the modifier line overrides diverse=False")
     for kw, message in [({"limit": -1}, "limit must be"), ({"recent_days": 0}, "recent_days must be"),
                         ({"mask": np.ones(3, bool)}, "mask has 3 entries")]:
         with pytest.raises(ValueError, match=message):
@@ -252,8 +252,10 @@ def test_embedders_checked(tmp_path):
             with pytest.raises(tarnexa.EmbedderError, match=message):
                 tarnexa.Index.open(idx.path, **kw)
     made = tarnexa.Index.create(tmp_path / "c.tnx", embedder=embed)
-    with pytest.raises(tarnexa.EmbedderError, match="open it with Index.open"):
-        tarnexa.Index.open(made.path)
+    with tarnexa.Index.open(made.path) as idx:  # opens for what needs no embedder, refuses to embed
+        assert idx.info()["embedder"] == "test_index:embed"
+        with pytest.raises(tarnexa.EmbedderError, match="open it with embedder='test_index:embed' .*Index.open"):
+            idx.add(["x"])
     for bad, message in [(lambda t: np.zeros((len(t), 8)), "zero length .* for the text 'x'"),
                          (lambda t: np.full((len(t), 8), np.nan), "NaN or infinity for the text 'x'"),
                          (lambda t: np.ones((len(t) + 1, 8)), r"shape \(2, 8\) for 1 texts")]:
@@ -411,7 +413,9 @@ def test_communities_group_the_pool_and_leave_the_hits_alone(index):
                                            for d in res.communities[homes.pop()].members)
     for h in res:
         assert h.id in res.communities[h.community].members
-    assert res.communities[0].members[0] == res[0].id and res.communities[0].label in TOPICS
+    first = res.communities[0]
+    assert first.members[0] == res[0].id and first.title in TOPICS and set(first.terms) < {first.title, *TOPICS[first.title].split()}
+    assert first.label == " · ".join(first.terms) + " — " + first.title
     assert res.to_dict()["communities"] == index.search("apple guitar engine", "detect_communities limit:6"
                                                         ).to_dict()["communities"]
 

@@ -21,6 +21,7 @@ httpx = pytest.importorskip("httpx")
 from fastapi.testclient import TestClient  # noqa: E402
 
 import tarnexa  # noqa: E402
+from tarnexa.command import sections  # noqa: E402
 from tarnexa.text import modifiers  # noqa: E402
 from tarnexa.web.app import INFO_FIELDS, create_app  # noqa: E402
 from tarnexa.web.serve import LOOPBACK_NAMES, exposure_warning  # noqa: E402
@@ -456,10 +457,14 @@ def test_browser_communities_explanations_and_shared_url(page, idx):
     groups = [(g.find_element("css selector", ".label").text,
                [h.get_attribute("data-id") for h in g.find_elements("css selector", ".hit")])
               for g in page.css("#results .community")]
-    want = {}
-    for h in res:
-        want.setdefault(res.communities[h.community].label if h.community is not None else "Other hits", []).append(h.id)
-    assert len(res.communities) > 1 and groups == list(want.items())
+    shown, rest = sections(res)  # the command's rule
+    assert len(res.communities) > 1 and groups == [
+        (res.communities[c].label if c is not None else "Outside the pool's communities", [h.id for h in hits])
+        for c, hits in shown]
+    assert [p.text for p in page.css("#results .rest")] == (
+        ["Also in the pool, without a ranked hit: " + ", ".join(f"{res.communities[c].label} "
+                                                               f"({res.communities[c].size})" for c in rest)]
+        if rest else [])
     page.css("#results .hit .why")[0].click()
     page.wait(lambda d: page.css(".chart:not([hidden])"))
     chart = page.css(".chart:not([hidden])")[0].text

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -48,7 +49,7 @@ class Fused:
                (("keyword",) if self.keyword_rank is not None else ())
 
 
-def keyword_side(store: DocStore, match: str, depth: int, where: tuple[str, list] | None,
+def keyword_side(store: DocStore, match: str, depth: int, where: tuple[str, list[Any]] | None,
                  allowed: npt.NDArray[np.bool_] | None) -> list[tuple[int, float]]:
     """The best depth (row, BM25 score) pairs that match finds among the rows allowed (all
     rows of the store when None), reading further while rows are refused."""
@@ -66,7 +67,7 @@ def keyword_side(store: DocStore, match: str, depth: int, where: tuple[str, list
     return out[:depth]
 
 
-def _by_module(rows: Sequence[int], values: Vector, vec: Vector, **kw: object) -> list[float]:
+def _by_module(rows: Sequence[int], values: Vector, vec: Vector, **kw: Any) -> list[float]:
     """score_candidates over the given rows (values: their matrix), each row's score in order."""
     keys = [str(i) for i in range(len(rows))]
     hits = score_candidates(values, keys, {k: i for i, k in enumerate(keys)}, vec, limit=len(rows), **kw)
@@ -110,19 +111,18 @@ def fuse(dense: list[tuple[int, float]], keyword: list[tuple[int, float]], k: fl
          w_keyword: float) -> list[Fused]:
     """The fused ranking of both sides' (row, score) lists, best first."""
     total = w_semantic + w_keyword
-    seen: dict[int, dict[str, object]] = {}
+    Side = tuple[int | None, float | None]
+    seen: dict[int, tuple[Side, Side]] = {}
+    none: Side = (None, None)
     for rank, (row, score) in enumerate(dense, 1):
-        seen.setdefault(row, {})["d"] = (rank, score)
+        seen[row] = ((rank, score), none)
     for rank, (row, score) in enumerate(keyword, 1):
-        seen.setdefault(row, {})["k"] = (rank, score)
+        seen[row] = (seen.get(row, (none, none))[0], (rank, round(score, 4)))
     out = []
-    for row, sides in seen.items():
-        dr, ds = sides.get("d", (None, None))  # type: ignore[misc]
-        kr, ks = sides.get("k", (None, None))  # type: ignore[misc]
-        s_share = _share(w_semantic, k, dr, total)  # type: ignore[arg-type]
-        k_share = _share(w_keyword, k, kr, total)  # type: ignore[arg-type]
-        out.append(Fused(row, round(s_share + k_share, 4), dr, ds, kr, None if ks is None else round(ks, 4),  # type: ignore[arg-type]
-                         s_share, k_share))
+    for row, ((dr, ds), (kr, ks)) in seen.items():
+        s_share = _share(w_semantic, k, dr, total)
+        k_share = _share(w_keyword, k, kr, total)
+        out.append(Fused(row, round(s_share + k_share, 4), dr, ds, kr, ks, s_share, k_share))
     big = len(seen) + 1
     out.sort(key=lambda f: (-f.score, min(f.dense_rank or big, f.keyword_rank or big), f.dense_rank or big))
     return out

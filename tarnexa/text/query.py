@@ -20,13 +20,15 @@ from tarnexa.search.checks import check_value
 from tarnexa.storage.filters import compile_where
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
+from tarnexa.text.notes import modifiers_in_query
 
 Vector = npt.NDArray[np.float32]
 
 MODES = ("hybrid", "semantic", "keyword")
 # How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
 # to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
-FUSION = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0, "depth": 100}
+FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
+                          "depth": 100}
 
 # The keyword arguments of a text search that the modifier line can set too, with the name of
 # the Line's field each one meets.
@@ -123,7 +125,7 @@ class Query:
         if modifiers is not None and not isinstance(modifiers, str):
             raise TypeError(f"modifiers must be a str, not {type(modifiers).__name__}")
         line = read(modifiers)
-        notes = list(line.notes)
+        notes = [*modifiers_in_query(text), *line.notes]
         given: dict[str, Any] = {
             "limit": limit, "diverse": diverse, "recent": recent, "recent_days": recent_days,
             "like_ids": None if like_ids is None else strings(like_ids, "like_ids"), "unlike": unlike,

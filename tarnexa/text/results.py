@@ -76,11 +76,15 @@ class Hit:
 
 @dataclass(frozen=True)
 class Community:
-    """A group of the candidate pool: its members' ids in score order, and a label (the title,
-    or the id, of its most central member)."""
+    """A group of the candidate pool: its members' ids in score order, the words that set it
+    apart from the rest of the pool (``terms``, best first), the title (or id) of its most
+    central member, and a label of both: "workers · processes · uvicorn — Deployment" (the
+    title alone when no word stands out)."""
 
     label: str
     members: tuple[str, ...]
+    terms: tuple[str, ...] = ()
+    title: str = ""
 
     @property
     def size(self) -> int:
@@ -114,8 +118,8 @@ class Results(Sequence[Hit]):
         return {
             "hits": [asdict(h) | {"sides": list(h.sides)} for h in self.hits],
             "notes": list(self.notes),
-            "communities": [{"label": c.label, "size": c.size, "members": list(c.members)}
-                            for c in self.communities],
+            "communities": [{"label": c.label, "terms": list(c.terms), "title": c.title, "size": c.size,
+                             "members": list(c.members)} for c in self.communities],
         }
 
     def to_json(self, **kw: Any) -> str:

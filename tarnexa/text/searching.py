@@ -21,6 +21,7 @@ from tarnexa.storage.folder import Snapshot
 from tarnexa.text import embedders, hybrid
 from tarnexa.text.communities import groups
 from tarnexa.text.explain import explain, with_sides
+from tarnexa.text.notes import diverse_scores, trajectory_moved_nothing, unknown_words
 from tarnexa.text.query import FUSION, Prepared, Query
 from tarnexa.text.results import Community, Hit, Results
 
@@ -238,6 +239,7 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     found: list[list[ScoredDoc]] = [[] for _ in queries]
     for (i, _), hits in zip(dense_items, _search(snap, [item for _, item in dense_items])):
         found[i] = hits
+    _trajectory_notes(dense_items, ready, found, snap, notes)
     ranked: list[list[hybrid.Fused] | None] = [None] * len(queries)
     mmr: list[list[float] | None] = [None] * len(queries)
     pools: dict[int, list[int]] = {}
@@ -262,6 +264,7 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
         if fused_hits is not None:
             scores = mmr[i] or [f.score for f in fused_hits]
             found[i] = [{"id": str(f.row), "score": s} for f, s in zip(fused_hits, scores)]  # type: ignore[misc]
+    _what_happened(queries, ready, found, mmr, snap, fn, notes)
     rows_hit = [[int(h["id"]) for h in hits] for hits in found]
     docs = store.by_rows(sorted({r for rows in rows_hit for r in rows}))
     if any(r not in docs for rows in rows_hit for r in rows):
@@ -269,10 +272,56 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     # The plain pool of the semantic searches that group it or explain a diverse selection.
     wide = [(i, r) for i, r in enumerate(ready) if r is not None and queries[i].mode == "semantic"
             and (queries[i].communities or (queries[i].explain and queries[i].diverse))]
-    pool_kw = [(r.query_vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size)) for i, r in wide]
+    pool_kw = [(r.query_vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size))
+               for i, r in wide if r.query_vec is not None]  # a semantic search always has its vector
+    assert len(pool_kw) == len(wide)
     pools.update({i: [int(h["id"]) for h in hits] for (i, _), hits in zip(wide, _search(snap, pool_kw))})
     return [_results(q, r, found[i], rows_hit[i], docs, pools.get(i), snap, store, notes[i], ranked[i])
             for i, (q, r) in enumerate(zip(queries, ready))]
+
+
+def _trajectory_notes(dense_items: list[tuple[int, tuple[Vector, dict[str, Any]]]], ready: list[Prepared | None],
+                      found: list[list[ScoredDoc]], snap: Snapshot, notes: list[list[str]]) -> None:
+    """A note on each search whose trajectory changed no place of its semantic side's ranking,
+    found by the same searches without it (made together in one pass). In semantic mode that
+    ranking is the hits; in hybrid mode, the side fused (unchanged, the fusion is too)."""
+    moved = [(i, (vec, kw)) for i, (vec, kw) in dense_items if ready[i] is not None
+             and ready[i].traj is not None and found[i]]  # type: ignore[union-attr]
+    plain = [(vec, {k: v for k, v in kw.items() if not k.startswith("traj_")}) for _, (vec, kw) in moved]
+    for (i, _), hits in zip(moved, _search(snap, plain)):
+        notes[i].extend(trajectory_moved_nothing([h["id"] for h in found[i]], [h["id"] for h in hits]))
+
+
+def _what_happened(queries: Sequence[Query], ready: list[Prepared | None], found: list[list[ScoredDoc]],
+                   mmr: list[list[float] | None], snap: Snapshot, fn: embedders.EmbedFn,
+                   notes: list[list[str]]) -> None:
+    """The notes on what the searches did: a query of words the embedder does not know, and
+    what the scores of a diverse selection are (mmr: the fused searches' mmr scores)."""
+    for i, r in enumerate(ready):
+        if r is None:
+            continue
+        if r.query_vec is not None:
+            notes[i].extend(unknown_words(embedders.known_share(fn, queries[i].text), queries[i].text))
+        ran = bool(mmr[i]) if queries[i].mode != "semantic" else _mmr_ran(r, len(found[i]), snap, queries[i].pool_size)
+        if r.diverse and ran:
+            notes[i].append(diverse_scores(r.mmr_lambda))
+
+
+def _mmr_ran(ready: Prepared, hits: int, snap: Snapshot, pool_size: int) -> bool:
+    """Whether a diverse search's selection ran: it does when its pool (the best pool_size
+    candidates) holds more than the limit; otherwise the best hits come with their plain
+    scores. The candidates are the rows the mask and pre_filter_ids leave, counted; with a
+    threshold (which drops rows by their scores) a full list is taken to mean more."""
+    if hits < max(1, ready.limit):
+        return False
+    if ready.threshold is not None and ready.threshold > 0:
+        return pool_size > ready.limit
+    if ready.pre_filter_rows is not None:
+        rows = np.asarray(ready.pre_filter_rows, np.intp)
+        candidates = rows.size if ready.mask is None else int(np.count_nonzero(ready.mask[rows]))
+    else:
+        candidates = len(snap.cache) if ready.mask is None else int(np.count_nonzero(ready.mask))
+    return min(candidates, pool_size) > ready.limit
 
 
 def _search(snap: Snapshot, items: list[tuple[Vector, dict[str, Any]]]) -> list[list[ScoredDoc]]:

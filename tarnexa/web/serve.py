@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import ipaddress
 import sys
+from typing import Any
 
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1", "[::1]")
 
@@ -28,11 +29,12 @@ def exposure_warning(host: str) -> str | None:
 
 
 def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | None = None,
-        max_batch: int | None = None) -> None:
+        max_batch: int | None = None, embedder: Any = None) -> None:
     """Opens the index at path once and serves the search page and its API until interrupted.
     With workers, searches go through the index's sharded searcher over that many Dask worker
     processes; searches that arrive together are answered in batches of at most max_batch
-    (default 64; 1 answers them one at a time).
+    (default 64; 1 answers them one at a time). ``embedder`` is the one ``Index.open`` takes
+    (needed for an index built with a function).
     Bound to a loopback address, requests must name a loopback host (see
     ``create_app``); bound elsewhere, a warning goes to stderr."""
     import uvicorn
@@ -45,11 +47,12 @@ def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | Non
     warning = exposure_warning(host)
     if warning:
         print(warning, file=sys.stderr)
-    index = Index.open(path)
+    index = Index.open(path, embedder=embedder)
     with contextlib.ExitStack() as stack:
         stack.callback(index.close)
         # Searches get a handle of their own, so that documents are read while one runs.
-        searcher = stack.enter_context(index.sharded(workers=workers) if workers else Index.open(path))
+        searcher = stack.enter_context(index.sharded(workers=workers) if workers
+                                       else Index.open(path, embedder=embedder))
         app = create_app(index, searcher=searcher, allowed_hosts=None if warning else LOOPBACK_NAMES,
                          max_batch=MAX_BATCH if max_batch is None else max_batch)
         shown = f"[{host}]" if ":" in host else host

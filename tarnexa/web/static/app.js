@@ -104,13 +104,13 @@ function render() {
     const c = data.communities[key];
     const section = el("section", "community");
     const head = el("h2");
-    head.append(el("span", "label", c ? c.label : "Other hits"));
-    if (c) head.append(" ", el("small", "", `${c.size} in the pool, ${hits.length} shown`));
+    head.append(el("span", "label", c ? c.label : "Outside the pool's communities"));
+    if (c) head.append(" ", el("small", "", `${c.size} in the pool, ${hits.length} ranked`));
     section.append(head, ...hits.map(hitCard));
     out.append(section);
   }
   const rest = data.communities.filter((c, i) => !groups.has(i)).map((c) => `${c.label} (${c.size})`);
-  if (rest.length) out.append(el("p", "rest", "Also in the pool, without a hit shown: " + rest.join(", ")));
+  if (rest.length) out.append(el("p", "rest", "Also in the pool, without a ranked hit: " + rest.join(", ")));
 }
 
 function hitCard(h) {
