@@ -734,16 +734,13 @@ class Cache:
         """Reads and checks everything the cache holds: every checksum, every id and timestamp.
         Raises CacheError for the first damage; returns notes (a cache without checksums)."""
         fresh = Cache.open(self.path)
+        if fresh.checked:
+            _forget(fresh._manifest["uid"])  # read it all, whatever this process checked before
         fresh.ids  # noqa: B018 - the offsets, the texts and their checksums
         fresh.timestamps  # noqa: B018
         if fresh.has_int8:
             fresh.int8  # noqa: B018 - the codes, scales and bounds, each against its checksum
         if fresh.checked:
-            _forget(fresh._manifest["uid"])  # read it all again, whatever this process checked before
-            fresh._reset(fresh._manifest)
-            fresh.ids  # noqa: B018
-            if fresh.has_int8:
-                fresh.int8  # noqa: B018
             fresh.check_rows(range(len(fresh)))
             fresh.verify_matrix()
             return []
