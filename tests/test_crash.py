@@ -197,6 +197,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from test_index import corpus, embed  # noqa: E402
 
 import tarnexa  # noqa: E402
+from tarnexa.errors import StorageWarning  # noqa: E402
 
 
 def made_index(path):
@@ -245,27 +246,23 @@ def test_a_full_disk_at_every_step_of_a_write_and_its_compaction(tmp_path, op):
             if len(calls) == k:
                 raise OSError(errno.ENOSPC, "No space left on device")
 
-        with tarnexa.Index.open(path, embedder=embed) as idx:
-            steps.hook = full
+        with tarnexa.Index.open(path, embedder=embed) as idx, warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", StorageWarning)
+            steps.hook, failed = full, None
             try:
-                with warnings.catch_warnings(record=True) as caught:
-                    warnings.simplefilter("always", RuntimeWarning)
-                    OPS[op](idx, ids, texts)
-                caught = [w for w in caught if issubclass(w.category, RuntimeWarning)]
-                failed = None
+                OPS[op](idx, ids, texts)
             except OSError as e:
                 failed = e
             finally:
                 steps.hook = None
             state = state_of(path)
-            assert state == (before if failed else after), (names[k - 1], failed)
-            assert failed is None or failed.errno == errno.ENOSPC
-            assert not caught or "the write is committed, but compacting" in str(caught[0].message), names[k - 1]
+            assert state == (before if failed else after) and (failed is None or failed.errno == errno.ENOSPC), k
+            assert all("the write is committed, but compacting" in str(w.message) for w in caught
+                       if w.category is StorageWarning), names[k - 1]
             idx.add(["after the full disk"], ids=["z"])
-            assert len(idx) == len(state) + 1
-            assert idx.info()["dead_rows"] <= 0.25 * (len(idx) + idx.info()["dead_rows"])  # compacted by now
-        assert sorted(p.name for p in path.glob("*vectors-*")) == [tarnexa.Index.open(path, embedder=embed)
-                                                                  .info()["cache"]]
+            info = idx.info()
+            assert len(idx) == len(state) + 1 and info["dead_rows"] <= 0.25 * (len(idx) + info["dead_rows"])
+            assert [p.name for p in path.glob("*vectors-*")] == [info["cache"]]
 
 
 LOSE_WAL = textwrap.dedent("""
