@@ -7,6 +7,7 @@ serve it as a web page.
     tarnexa info PATH
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
+                  [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
 
 E is "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
 is searched and served with the same --embedder MODULE:FUNCTION.
@@ -380,8 +381,17 @@ def add_int8_command(path: str) -> None:
 @click.option("--batch", type=click.IntRange(min=1), default=None, metavar="N",
               help="answer the searches that arrive together in passes of at most N (default 64; 1: one at a time)")
 @_EMBEDDER_OPTION
+@click.option("--max-hits", type=click.IntRange(min=1), default=1000, show_default=True,
+              help="the most hits one request may ask for")
+@click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=30.0, show_default=True,
+              metavar="SECONDS", help="answer a request within this time, or with 503")
+@click.option("--max-connections", type=click.IntRange(min=1), default=512, show_default=True,
+              help="connections open at once (beyond it the longest idle one is closed; fewer if ulimit -n is low)")
+@click.option("--client-timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
+              metavar="SECONDS", help="the time a client has to send a request's head, and to take an answer")
 def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None,
-                  embedder: str | None) -> None:
+                  embedder: str | None, max_hits: int, timeout: float, max_connections: int,
+                  client_timeout: float) -> None:
     """Serve the index at PATH: a search page at / and a JSON API under /api."""
     with _reported():
         with _open(path, embedder) as idx:
@@ -392,7 +402,8 @@ def serve_command(path: str, host: str, port: int, workers: int | None, batch: i
             from tarnexa.web.serve import run
         except ImportError as e:
             _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
-        run(path, host=host, port=port, workers=workers, max_batch=batch, embedder=embedder)
+        run(path, host=host, port=port, workers=workers, max_batch=batch, embedder=embedder, max_hits=max_hits,
+            timeout=timeout, max_connections=max_connections, client_timeout=client_timeout)
 
 
 def main() -> None:

@@ -185,7 +185,9 @@ class Guard:
 
     def _cross_origin(self, scope: MutableMapping[str, Any], headers: Headers) -> str | None:
         origin = headers.get("origin")
-        if origin is not None and origin.strip().lower() != _origin_of(scope.get("scheme", "http"), headers.get("host", "")):
+        scheme, _, authority = (origin or "").strip().partition("://")
+        if origin is not None and _origin_of(scheme.lower(), authority) != _origin_of(scope.get("scheme", "http"),
+                                                                                      headers.get("host", "")):
             shown = origin if len(origin) <= 80 else origin[:80] + "..."
             return f"a page of another origin ({shown}) may not use this server"
         site = headers.get("sec-fetch-site")
@@ -323,18 +325,21 @@ class Batcher:
     async def search(self, query: SearchQuery) -> Results:
         """The search's results; raises what searching it alone would raise."""
         answer: asyncio.Future[Results] = asyncio.get_running_loop().create_future()
-        self._waiting.append((query, answer))
+        entry = (query, answer)
+        self._waiting.append(entry)
         if self._pass is None:
             self._pass = asyncio.create_task(self._run())
-        return await answer
+        try:
+            return await answer
+        except asyncio.CancelledError:  # given up on (gone, or past its time): not searched
+            with contextlib.suppress(ValueError):
+                self._waiting.remove(entry)
+            raise
 
     async def _run(self) -> None:
         try:
             while self._waiting:
-                waiting = [(q, f) for q, f in self._waiting if not f.done()]  # not those given up on
-                batch, self._waiting = waiting[:self._max], waiting[self._max:]
-                if not batch:
-                    continue
+                batch, self._waiting = self._waiting[:self._max], self._waiting[self._max:]
                 answers = await anyio.to_thread.run_sync(self._answer, [q for q, _ in batch], limiter=self._limiter)
                 for (_, future), answer in zip(batch, answers):
                     if future.done():  # its client went away
