@@ -332,6 +332,34 @@ def test_searches_that_wait_go_together_and_fail_alone(idx):
     assert answers[-1].status_code == 400 and "?!" in answers[-1].json()["error"], answers[-1].json()  # only it fails
 
 
+def test_light_searches_take_turns_with_bounded_passes_of_heavy_ones(idx):
+    gate, entered, passes = threading.Event(), threading.Event(), []
+
+    class Held:
+        def search(self, q):
+            return self.search_many([q])[0]
+
+        def search_many(self, queries):
+            passes.append(sorted(q.limit or 10 for q in queries))
+            entered.set()
+            gate.wait(30)
+            return idx.search_many(queries)
+
+    app = create_app(idx, searcher=Held())
+    asked = ["limit:1000"] * 6 + ["limit:5", "", "diverse"]  # 6 x 1000 hits, then 3 light ones
+    with TestClient(app) as c, ThreadPoolExecutor(10) as pool:
+        first = pool.submit(c.get, "/api/search?q=cats")
+        assert entered.wait(30)
+        rest = [pool.submit(c.get, "/api/search", params={"q": "birds", "m": m}) for m in asked]
+        for _ in range(3000):
+            if len(app.state.batcher._waiting) == len(asked):
+                break
+            time.sleep(0.01)
+        gate.set()
+        assert [f.status_code for f in [first.result(), *(f.result() for f in rest)]] == [200] * 10
+    assert passes == [[10], [1000] * 4, [5, 10, 10], [1000] * 2]  # 4,000 hits a heavy pass at most
+
+
 @pytest.mark.parametrize("own_searcher", [False, True])
 def test_concurrent_requests_get_their_own_answers(idx, index_path, own_searcher):
     """An index handle is one SQLite connection: requests side by side must not share it."""

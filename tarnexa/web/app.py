@@ -307,25 +307,40 @@ def _static_files() -> dict[str, tuple[bytes, str]]:
     return {route: (folder.joinpath(name).read_bytes(), media) for route, (name, media) in STATIC.items()}
 
 
+LIGHT = 200  # a search costing at most this (see cost) goes in a pass of light searches
+PASS_COST = 4000  # what the searches of one pass of heavier ones may cost together
+
+
+def cost(query: SearchQuery) -> int:
+    """What a search costs a pass, in hits: those it asks for (or the pool a diverse selection
+    or the communities draw from), twice with explain."""
+    hits = 10 if query.limit is None else query.limit
+    if query.communities or query.diverse:
+        hits = max(hits, query.pool_size)
+    return hits * (2 if query.explain else 1)
+
+
 class Batcher:
     """The searches in flight, answered in batches: a search that finds none running starts a
-    pass at once; those that arrive meanwhile wait for it and go together into the next pass
-    (at most max_batch a pass). Each pass runs on a worker thread, so the event loop never
-    waits on a scan; a search whose client has stopped waiting (gone, or past its time) before
-    its pass begins is left out of it. The answers are encoded by their requests, on threads
-    of their own, while the next pass runs."""
+    pass at once; those that arrive meanwhile wait for it and go together into a later pass
+    (at most max_batch a pass). Light searches (``cost`` at most LIGHT) and heavier ones go in
+    passes of their own, taking turns, and a pass of heavier ones holds at most PASS_COST
+    hits, so that a light search waits for one bounded pass at most, however many large ones
+    are asked. Each pass runs on a worker thread, so the event loop never waits on a scan; a
+    search whose client has stopped waiting (gone, or past its time) is left out. The answers
+    are encoded by their requests, on threads of their own, while the next pass runs."""
 
     def __init__(self, searcher: TextSearcher, limiter: anyio.CapacityLimiter, max_batch: int) -> None:
         self._searcher = searcher
         self._limiter = limiter
         self._max = max(1, max_batch)
-        self._waiting: list[tuple[SearchQuery, asyncio.Future[Results]]] = []
+        self._waiting: list[tuple[SearchQuery, asyncio.Future[Results], int]] = []
         self._pass: asyncio.Task[None] | None = None
 
     async def search(self, query: SearchQuery) -> Results:
         """The search's results; raises what searching it alone would raise."""
         answer: asyncio.Future[Results] = asyncio.get_running_loop().create_future()
-        entry = (query, answer)
+        entry = (query, answer, cost(query))
         self._waiting.append(entry)
         if self._pass is None:
             self._pass = asyncio.create_task(self._run())
@@ -336,12 +351,31 @@ class Batcher:
                 self._waiting.remove(entry)
             raise
 
+    def _next_pass(self, after_light: bool) -> list[tuple[SearchQuery, asyncio.Future[Results], int]]:
+        light = [e for e in self._waiting if e[2] <= LIGHT]
+        if light and (not after_light or len(light) == len(self._waiting)):
+            batch = light[:self._max]
+        else:
+            batch, total = [], 0
+            for e in self._waiting:
+                if e[2] <= LIGHT:
+                    continue
+                if batch and (total + e[2] > PASS_COST or len(batch) == self._max):
+                    break
+                batch.append(e)
+                total += e[2]
+        taken = {id(e) for e in batch}
+        self._waiting = [e for e in self._waiting if id(e) not in taken]
+        return batch
+
     async def _run(self) -> None:
         try:
+            after_light = False
             while self._waiting:
-                batch, self._waiting = self._waiting[:self._max], self._waiting[self._max:]
-                answers = await anyio.to_thread.run_sync(self._answer, [q for q, _ in batch], limiter=self._limiter)
-                for (_, future), answer in zip(batch, answers):
+                batch = self._next_pass(after_light)
+                after_light = batch[0][2] <= LIGHT
+                answers = await anyio.to_thread.run_sync(self._answer, [q for q, *_ in batch], limiter=self._limiter)
+                for (_, future, _), answer in zip(batch, answers):
                     if future.done():  # its client went away
                         continue
                     if isinstance(answer, BaseException):
