@@ -294,6 +294,7 @@ async def heavy_and_light(url: str, pid: int, light: int, deadline: float) -> di
 
     memory = asyncio.create_task(sample_rss(pid, stop))
     clients = [asyncio.create_task(heavy()) for _ in range(16)]
+    started = time.perf_counter()
     await asyncio.sleep(2)  # the heavy ones under way
     rng, conn, latencies, errors = random.Random(5), Connection(url), [], 0
     for _ in range(light):
@@ -309,12 +310,13 @@ async def heavy_and_light(url: str, pid: int, light: int, deadline: float) -> di
         latencies.append(time.perf_counter() - t0)
     conn.close()
     stop.set()
+    wall = time.perf_counter() - started
     for c in clients:
         c.cancel()
     await asyncio.gather(*clients, return_exceptions=True)
     lat = np.array(latencies) * 1000
     return {"p50": float(np.percentile(lat, 50)), "p95": float(np.percentile(lat, 95)), "errors": errors,
-            "heavy": heavy_done, "heavy_failed": heavy_failed, "peak": await memory}
+            "heavy": heavy_done / wall, "heavy_failed": heavy_failed, "peak": await memory}
 
 
 async def unread(url: str, pid: int, seconds: float) -> int:
@@ -373,7 +375,7 @@ async def idle_crowd(url: str, count: int) -> tuple[int, list[float]]:
 
 
 def starve_run(path: Path, sources: list[Path], deadline: float) -> list[str]:
-    lines = ["| server | light p50 ms | light p95 ms | light errors | heavy answered (failed) | peak RSS, MB "
+    lines = ["| server | light p50 ms | light p95 ms | light errors | heavy answered per s (failed) | peak RSS, MB "
              "| peak RSS, 12 unread clients, MB | answered with 1,100 idle (ulimit -n 1024) | p50 s | stderr lines |",
              "|---|---|---|---|---|---|---|---|---|---|"]
     for source in sources:
@@ -397,7 +399,7 @@ def starve_run(path: Path, sources: list[Path], deadline: float) -> list[str]:
                 log.seek(before)
                 logged = len(log.read().splitlines())
         print("idle", answered, lat, logged, file=sys.stderr)
-        lines.append(f"| {name} | {f['p50']:.0f} | {f['p95']:.0f} | {f['errors']} | {f['heavy']} ({f['heavy_failed']}) "
+        lines.append(f"| {name} | {f['p50']:.0f} | {f['p95']:.0f} | {f['errors']} | {f['heavy']:.1f} ({f['heavy_failed']}) "
                      f"| {f['peak'] / 1024:.0f} | {peak_unread / 1024:.0f} | {answered} of 20 "
                      f"| {np.median(lat) if lat else float('nan'):.2f} | {logged:,} |")
         print(lines[-1], file=sys.stderr)
