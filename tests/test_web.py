@@ -466,9 +466,9 @@ def test_server_keeps_serving_through_abuse(server, idx):
 
 def test_idle_and_slow_connections_do_not_starve_the_server(index_path):
     """Hundreds of connections that send nothing, half a head, or never read their answers, to a
-    server on 127.0.0.2 that may hold 200 files: a client with a request is still answered, and
+    server on 127.0.0.2 that may hold 256 files (so at most 64 connections): a client with a request is still answered, and
     the server closes the idle ones."""
-    proc, url = start_server(index_path, "--client-timeout", "1", host="127.0.0.2", files=200)
+    proc, url = start_server(index_path, "--client-timeout", "1", host="127.0.0.2", files=256)
     address = ("127.0.0.2", int(url.rsplit(":", 1)[1]))
     held = [socket.create_connection(address, timeout=30) for _ in range(300)]
     try:
