@@ -298,11 +298,6 @@ class Index:
         time_list = [None] * n if timestamps is None else times(timestamps, n)
         for name, values in (("ids", id_list), ("texts", text_list), ("titles", title_list)):
             _storable(name, values)
-        fn = self._embedder()
-        with bar(bool(progress and n), n, "doc", "embedding") as tick:
-            vectors = embedders.embed(fn, text_list, int(self._settings["dims"]), tick)
-
-
         meta_list = [None] * n if metadata is None else metadata_json(metadata, id_list)
         known = known or {}
         todo = [i for i in range(n) if i not in known]

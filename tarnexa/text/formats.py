@@ -307,7 +307,7 @@ def _rst(text: str) -> list[Block]:
 
     def inline(node: Any) -> str:
         if isinstance(node, nodes.problematic):  # an unknown role: its text
-            raw = node.astext()
+            raw = str(node.astext())
             m = _ROLE.match(raw)
             if not m:
                 return raw

@@ -263,7 +263,7 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     for i, fused_hits in enumerate(ranked):
         if fused_hits is not None:
             scores = mmr[i] or [f.score for f in fused_hits]
-            found[i] = [{"id": str(f.row), "score": s} for f, s in zip(fused_hits, scores)]  # type: ignore[misc]
+            found[i] = [{"id": str(f.row), "score": s} for f, s in zip(fused_hits, scores)]
     _what_happened(queries, ready, found, mmr, snap, fn, notes)
     rows_hit = [[int(h["id"]) for h in hits] for hits in found]
     docs = store.by_rows(sorted({r for rows in rows_hit for r in rows}))
