@@ -300,7 +300,7 @@ def _what_happened(queries: Sequence[Query], ready: list[Prepared | None], found
     for i, r in enumerate(ready):
         if r is None:
             continue
-        if r.query_vec is not None:
+        if r.query_vec is not None and queries[i].mode != "keyword":  # words alone: the embedder's are moot
             notes[i].extend(unknown_words(embedders.known_share(fn, queries[i].text), queries[i].text))
         ran = bool(mmr[i]) if queries[i].mode != "semantic" else _mmr_ran(r, len(found[i]), snap, queries[i].pool_size)
         if r.diverse and ran:
