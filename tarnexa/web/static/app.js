@@ -13,8 +13,9 @@ fetch("/api/modifiers").then((r) => r.json()).then((known) => {
 const PARTS = [  // the additive parts of a ranked score, then those of a diverse pick
   ["similarity", "similarity"], ["trajectory", "trajectory"], ["decay", "recency decay"],
   ["penalty", "unlike penalty"], ["relevance", "relevance"], ["redundancy", "redundancy"],
-  ["semantic_share", "meaning's share"], ["keyword_share", "words' share"],
 ];
+const SHARES = [["semantic_share", "meaning's share"], ["keyword_share", "words' share"],
+                ["relevance", "relevance"], ["redundancy", "redundancy"]];
 let current = null;  // {q, m, explain, data}
 const opened = new Set();  // ids whose explanation is shown
 
@@ -158,7 +159,10 @@ async function toggleExplanation(h, button, chart) {
 
 function drawChart(chart, h) {
   const x = h.explanation;
-  const rows = PARTS.filter(([k]) => x[k] != null);  // null: that modulation was off
+  // A hybrid or keyword hit: the sides' shares (or its BM25 alone) make the score; the
+  // semantic side's own parts are told beside them.
+  const sided = x.keyword_rank != null || x.semantic_share != null;
+  const rows = (sided ? SHARES : PARTS).filter(([k]) => x[k] != null && !Number.isNaN(x[k]));
   const values = rows.map(([k]) => x[k]).concat([h.score]);
   const lo = Math.min(0, ...values), hi = Math.max(0, ...values), span = hi - lo || 1;
   const zero = (-lo / span) * 100;
@@ -174,6 +178,12 @@ function drawChart(chart, h) {
   };
   rows.forEach(([k, label]) => row(label, x[k], "", k === "redundancy"));
   row("score", h.score, "total");
+  if (sided) {
+    const parts = PARTS.slice(0, 4).filter(([k]) => x[k] != null && !Number.isNaN(x[k]))
+      .map(([k, label]) => `${label} ${x[k].toFixed(4)}`).join(", ");
+    if (x.dense_rank != null) chart.append(el("span", "aside", `meaning: rank ${x.dense_rank}, score ${x.dense_score.toFixed(4)}` + (parts ? ` (${parts})` : "")));
+    if (x.keyword_rank != null) chart.append(el("span", "aside", `words: rank ${x.keyword_rank}, BM25 ${x.keyword_score.toFixed(4)}`));
+  }
   if (x.decay_factor != null) chart.append(el("span", "aside", `recency multiplied the score by ${x.decay_factor.toFixed(3)}`));
   if (x.redundancy != null) chart.append(el("span", "aside", "a diverse pick: its score weighs relevance against redundancy with the hits above it"));
 }
