@@ -34,7 +34,6 @@ import math
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import time
 import zlib
@@ -51,6 +50,7 @@ if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
 import tarnexa  # noqa: E402
+from benchmarks.report import machine, write_section  # noqa: E402
 from tarnexa.text import embedders  # noqa: E402
 
 VOCAB, SEED, BATCH, DIMS = 50_000, 20261209, 50_000, 384
@@ -288,13 +288,6 @@ def ratio(a: Sequence[float], b: Sequence[float]) -> float:
     return statistics.median(x / y for x, y in zip(a, b))
 
 
-def machine() -> tuple[str, str]:
-    model = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
-                  if line.startswith("model name")), "unknown CPU")
-    load = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
-    return model, load[load.find("load average"):] if "load average" in load else load
-
-
 def searcher(index: tarnexa.Index, mode: str | None, where: dict[str, Any] | None = None) -> Callable[[str], Any]:
     extra: dict[str, Any] = {}
     if mode is not None:
@@ -429,22 +422,6 @@ def profile(index: tarnexa.Index, qs: Sequence[str], modes_ok: bool) -> None:
         prof.disable()
         print(f"---- profile: {name}, {len(qs)} queries", file=sys.stderr)
         pstats.Stats(prof, stream=sys.stderr).sort_stats("tottime").print_stats(15)
-
-
-def write_section(path: Path, heading: str, body: str) -> None:
-    """Replaces the section under heading in the Markdown file at path (or appends it)."""
-    old = path.read_text(encoding="utf-8") if path.exists() else "# Hybrid search\n"
-    lines = old.splitlines()
-    try:
-        start = lines.index(heading)
-        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
-        lines[start:end] = [heading, "", *body.rstrip().splitlines(), ""]
-    except ValueError:
-        lines += ["", heading, "", *body.rstrip().splitlines()]
-    path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text("\n".join(lines).rstrip() + "\n", encoding="utf-8")
-    os.replace(tmp, path)
 
 
 if __name__ == "__main__":
