@@ -1,5 +1,6 @@
 """The pieces of the hybrid benchmarks whose faults would skew their figures unseen."""
 
+import sqlite3
 import sys
 from pathlib import Path
 
@@ -74,3 +75,16 @@ def test_write_section_replaces_its_own_section_only(tmp_path):
     write_section(path, "## Quality", "good")
     write_section(path, "## Speed", "faster\n\nstill")
     assert path.read_text() == "# Hybrid search\n\n## Speed\n\nfaster\n\nstill\n\n## Quality\n\ngood\n"
+
+
+def test_a_call_past_the_budget_is_stopped_and_not_repeated():
+    db = sqlite3.connect(":memory:")
+    slow_sql = "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c) SELECT count(*) FROM c"
+
+    def slow(q):
+        db.execute(slow_sql).fetchall()
+    slow.interrupt = db.interrupt
+    got = hybrid_speed.time_calls({"fast": lambda q: None, "slow": slow}, ["a", "b", "c"], budget=0.2)
+    assert len(got["fast"]) == 3 and len(got["slow"]) == 1 and hybrid_speed.CUT[id(got["slow"])] is True
+    assert "(" not in hybrid_speed.cell(got["fast"], hybrid_speed.median) and \
+        hybrid_speed.cell(got["slow"], hybrid_speed.median).startswith(">= ")
