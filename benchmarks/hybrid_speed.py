@@ -215,11 +215,26 @@ def has_metadata() -> bool:
     return "metadata" in inspect.signature(tarnexa.Index.add).parameters
 
 
+def schema() -> str:
+    """A digest of the document store's tables as this version of tarnexa makes them, so that
+    an index built by another version is built again rather than timed."""
+    import hashlib
+    import tempfile
+    with tempfile.TemporaryDirectory() as tmp:
+        tarnexa.Index.create(Path(tmp) / "i", embedder="hashed:8").close()
+        with sqlite3.connect(Path(tmp) / "i" / "docs.sqlite") as db:
+            sql = sorted(str(r[0]) for r in db.execute("SELECT sql FROM sqlite_master"))
+        db.close()
+    return hashlib.sha256("\n".join(sql).encode()).hexdigest()[:16]
+
+
 def build(folder: Path, size: int, vocab: Sequence[str], cdf: npt.NDArray[np.float64], fast: FastHashed) -> float:
-    """Makes the index of the first size passages at folder unless it holds it already;
-    returns the build time (0 when reused). A half-built folder is built again."""
+    """Makes the index of the first size passages at folder unless it holds it already (made
+    by a tarnexa with the same tables); returns the build time (0 when reused). A half-built
+    folder is built again."""
     done = folder / "built"
-    if done.is_file() and done.read_text() == f"{size} {has_metadata()}\n":
+    stamp = f"{size} {has_metadata()} {schema()}\n"
+    if done.is_file() and done.read_text() == stamp:
         return 0.0
     if folder.exists():
         shutil.rmtree(folder)
@@ -234,7 +249,7 @@ def build(folder: Path, size: int, vocab: Sequence[str], cdf: npt.NDArray[np.flo
             print(f"  {folder.name}: {stop:,} of {size:,} passages, {time.perf_counter() - t0:.0f} s",
                   file=sys.stderr)
     seconds = time.perf_counter() - t0
-    done.write_text(f"{size} {has_metadata()}\n")
+    done.write_text(stamp)
     return seconds
 
 
