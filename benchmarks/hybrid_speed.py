@@ -524,12 +524,15 @@ def profile(index: tarnexa.Index, qs: Sequence[str], modes_ok: bool) -> None:
             kinds["hybrid, 1% filter"] = {"mode": "hybrid", "where": FILTERS["1%"]}
     for name, extra in kinds.items():
         prof = cProfile.Profile()
-        prof.enable()
         some = qs[: 5 if "where" in extra else 10]
-        for q in some:
-            index.search(q, "limit:10", **extra)
+        call = searcher(index, extra.get("mode"), extra.get("where"))
+        spent, done, stopped = 0, 0, False
+        prof.enable()
+        while done < len(some) and not stopped and spent < BUDGET_S * 1e9:
+            took, stopped = _call(call, some[done], BUDGET_S - spent / 1e9)
+            spent, done = spent + took, done + 1
         prof.disable()
-        print(f"---- profile: {name}, {len(some)} queries", file=sys.stderr)
+        print(f"---- profile: {name}, {done} queries{' (the last stopped)' if stopped else ''}", file=sys.stderr)
         pstats.Stats(prof, stream=sys.stderr).sort_stats("tottime").print_stats(15)
 
 
