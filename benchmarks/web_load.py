@@ -2,6 +2,8 @@
 
     python benchmarks/web_load.py                 # the full run; writes docs/benchmarks/web.md
     python benchmarks/web_load.py --rows 20000 --requests 200 --out -    # a quick look
+    python benchmarks/web_load.py --starve --rows 200000 --source /work/main --source .
+                                                  # hostile clients, against each checkout's server
 
 Builds (once, kept in build-bench/) an index of --rows documents with the hashed embedder,
 then serves it with ``python -m tarnexa serve`` on 127.0.0.1 three times: in-process with the
@@ -17,6 +19,16 @@ and with ``--workers 2`` batched. Against each server, in order:
    through the whole round: the others' latency beside round 2's, and the trickled request's
    answer at the end.
 
+With --starve, only hostile clients, against the server of each --source checkout in turn:
+
+1. 16 clients asking for the largest answers allowed (limit:1000 with explain=1), one at a
+   time each, while one more client sends light searches (10 hits) in turn: the light ones'
+   p50 and p95, the heavy ones answered, the server's peak resident memory;
+2. 12 clients sending heavy requests without ever reading the answers: peak memory;
+3. under ``ulimit -n 1024``, 1,100 connections held open without a request while one client
+   sends 20 searches in turn (5 s timeout each): how many were answered, and how many lines
+   the server wrote to stderr meanwhile.
+
 Each client is one asyncio task with its own keep-alive connection, in this process; the client
 side shares the machine's cores with the server, as a local client would. Every request has a
 60 s timeout and a run stops at --deadline seconds whatever remains; the network traffic goes
@@ -31,11 +43,14 @@ import contextlib
 import os
 import platform
 import random
+import resource
 import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
+from typing import Any
 from urllib.parse import urlencode
 
 import httpx
@@ -108,14 +123,17 @@ def free_port() -> int:
 
 
 @contextlib.contextmanager
-def server(path: Path, workers: int | None, batch: int | None, deadline: float):
+def server(path: Path, workers: int | None, batch: int | None, deadline: float, source: Path = ROOT,
+           files: int | None = None, stderr: Any = subprocess.PIPE):
+    """``tarnexa serve`` of the checkout at source (with at most `files` descriptors)."""
     port = free_port()
-    cmd = [sys.executable, "-m", "tarnexa", "serve", str(path), "--port", str(port)]
+    cmd = [sys.executable, "-m", "tarnexa", "serve", str(path.resolve()), "--port", str(port)]
     if workers:
         cmd += ["--workers", str(workers)]
     if batch:
         cmd += ["--batch", str(batch)]
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    limit = None if files is None else lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=stderr, text=True, cwd=source, preexec_fn=limit)
     url = f"http://127.0.0.1:{port}"
     try:
         while True:
@@ -213,13 +231,20 @@ async def trickled(url: str, until: asyncio.Event, deadline: float) -> str:
     request = f"GET /api/search?q=slow+client HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode()
     try:
         for i in range(len(request)):
+            if writer.is_closing() or reader.at_eof():
+                break
             writer.write(request[i:i + 1])
-            await writer.drain()
+            with contextlib.suppress(ConnectionError):
+                await writer.drain()
             if i < len(request) - 1 and not until.is_set() and time.monotonic() < deadline:
                 with contextlib.suppress(TimeoutError):
                     await asyncio.wait_for(until.wait(), 1.0)
-        line = await asyncio.wait_for(reader.readline(), REQUEST_TIMEOUT)
-        return line.decode(errors="replace").strip()
+        try:
+            line = await asyncio.wait_for(reader.readline(), REQUEST_TIMEOUT)
+        except ConnectionError:
+            line = b""
+        # A server with a client deadline (--client-timeout) closes a head that takes longer.
+        return line.decode(errors="replace").strip() or "none: the server closed the connection"
     finally:
         writer.close()
 
@@ -235,6 +260,152 @@ async def with_trickler(url: str, clients: int, requests: int, deadline: float) 
     return figures, answer + ("" if not mid else " (finished before the others: the trickle was too short)")
 
 
+HEAVY = "/api/search?" + urlencode({"q": "cat dog river music", "m": "limit:1000", "explain": "1"})
+
+
+async def sample_rss(pid: int, until: asyncio.Event) -> int:
+    """The peak resident memory (kB) of the process and its children until `until` is set."""
+    peak = 0
+    while not until.is_set():
+        peak = max(peak, family_rss_kb(pid))
+        with contextlib.suppress(TimeoutError):
+            await asyncio.wait_for(until.wait(), 0.2)
+    return peak
+
+
+async def heavy_and_light(url: str, pid: int, light: int, deadline: float) -> dict[str, float]:
+    """16 clients asking HEAVY in turn while one client sends `light` light searches."""
+    stop = asyncio.Event()
+    heavy_done = heavy_failed = 0
+
+    async def heavy() -> None:
+        nonlocal heavy_done, heavy_failed
+        conn = Connection(url)
+        try:
+            while not stop.is_set():
+                try:
+                    status, _ = await asyncio.wait_for(conn.get(HEAVY), REQUEST_TIMEOUT)
+                    heavy_done += status == 200
+                    heavy_failed += status != 200
+                except (OSError, ValueError, asyncio.IncompleteReadError, StopIteration, TimeoutError):
+                    heavy_failed += 1
+        finally:
+            conn.close()
+
+    memory = asyncio.create_task(sample_rss(pid, stop))
+    clients = [asyncio.create_task(heavy()) for _ in range(16)]
+    started = time.perf_counter()
+    await asyncio.sleep(2)  # the heavy ones under way
+    rng, conn, latencies, errors = random.Random(5), Connection(url), [], 0
+    for _ in range(light):
+        if time.monotonic() > deadline:
+            break
+        target = "/api/search?" + urlencode({"q": " ".join(rng.choices(WORDS, k=2))})
+        t0 = time.perf_counter()
+        try:
+            status, _ = await asyncio.wait_for(conn.get(target), REQUEST_TIMEOUT)
+            errors += status != 200
+        except (OSError, ValueError, asyncio.IncompleteReadError, StopIteration, TimeoutError):
+            errors += 1
+        latencies.append(time.perf_counter() - t0)
+    conn.close()
+    stop.set()
+    wall = time.perf_counter() - started
+    for c in clients:
+        c.cancel()
+    await asyncio.gather(*clients, return_exceptions=True)
+    lat = np.array(latencies) * 1000
+    return {"p50": float(np.percentile(lat, 50)), "p95": float(np.percentile(lat, 95)), "errors": errors,
+            "heavy": heavy_done / wall, "heavy_failed": heavy_failed, "peak": await memory}
+
+
+async def unread(url: str, pid: int, seconds: float) -> int:
+    """12 clients that send 20 HEAVY requests each and never read an answer (connecting again
+    when the server drops them): the server's peak memory (kB)."""
+    host, port = url.removeprefix("http://").split(":")
+    stop = threading.Event()
+    request = f"GET {HEAVY} HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
+
+    def client() -> None:
+        while not stop.is_set():
+            with contextlib.suppress(OSError), socket.create_connection((host, int(port)), timeout=5) as s:
+                s.sendall(request * 20)
+                while not stop.wait(0.5):
+                    try:  # looks without taking: raises once the server has reset the connection
+                        if not s.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT):
+                            break  # closed, every byte taken
+                    except BlockingIOError:
+                        pass
+            stop.wait(0.1)
+
+    done = asyncio.Event()
+    memory = asyncio.create_task(sample_rss(pid, done))
+    clients = [asyncio.create_task(asyncio.to_thread(client)) for _ in range(12)]
+    await asyncio.sleep(seconds)
+    stop.set()
+    await asyncio.gather(*clients, return_exceptions=True)
+    done.set()
+    return await memory
+
+
+async def idle_crowd(url: str, count: int) -> tuple[int, list[float]]:
+    """`count` connections held open without a request while one client sends 20 searches in
+    turn: how many were answered, and their latencies (s)."""
+    host, port = url.removeprefix("http://").split(":")
+    held = []
+    for _ in range(count):
+        with contextlib.suppress(OSError):
+            held.append(await asyncio.wait_for(asyncio.open_connection(host, int(port)), 5))
+    await asyncio.sleep(1)
+    answered, latencies = 0, []
+    for i in range(20):
+        conn = Connection(url)
+        t0 = time.perf_counter()
+        try:
+            status, _ = await asyncio.wait_for(conn.get(f"/api/search?q=cat+{i}"), 5)
+            answered += status == 200
+            latencies.append(time.perf_counter() - t0)
+        except (OSError, ValueError, asyncio.IncompleteReadError, StopIteration, TimeoutError):
+            pass
+        finally:
+            conn.close()
+    for _, writer in held:
+        writer.transport.abort()
+    return answered, latencies
+
+
+def starve_run(path: Path, sources: list[Path], deadline: float) -> list[str]:
+    lines = ["| server | light p50 ms | light p95 ms | light errors | heavy answered per s (failed) | peak RSS, MB "
+             "| peak RSS, 12 unread clients, MB | answered with 1,100 idle (ulimit -n 1024) | p50 s | stderr lines |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for source in sources:
+        name = f"{source.resolve()} ({subprocess.run(['git', '-C', str(source), 'log', '-1', '--format=%h'], capture_output=True, text=True).stdout.strip()})"
+        print(f"== {name} ==", file=sys.stderr)
+        with server(path, None, None, deadline, source) as (url, pid):
+            asyncio.run(load(url, 2, 4, deadline, seed=1))  # warm-up
+            f = asyncio.run(heavy_and_light(url, pid, 40, deadline))
+            print(f, file=sys.stderr)
+        with server(path, None, None, deadline, source) as (url, pid):
+            peak_unread = asyncio.run(unread(url, pid, 20))
+            print("unread", peak_unread, file=sys.stderr)
+        import tempfile
+
+        with tempfile.TemporaryFile("w+") as log:
+            with server(path, None, None, deadline, source, files=1024, stderr=log) as (url, pid):
+                log.seek(0, os.SEEK_END)
+                before = log.tell()
+                answered, lat = asyncio.run(idle_crowd(url, 1100))
+                log.flush()
+                log.seek(before)
+                logged = len(log.read().splitlines())
+        print("idle", answered, lat, logged, file=sys.stderr)
+        lines.append(f"| {name} | {f['p50']:.0f} | {f['p95']:.0f} | {f['errors']} | {f['heavy']:.1f} ({f['heavy_failed']}) "
+                     f"| {f['peak'] / 1024:.0f} | {peak_unread / 1024:.0f} | {answered} of 20 "
+                     f"| {np.median(lat) if lat else float('nan'):.2f} | {logged:,} |")
+        print(lines[-1], file=sys.stderr)
+    return lines
+
+
 def row(label: str, f: dict[str, float], before: int, after: int) -> str:
     return (f"| {label} | {f['requests']:.0f} | {f['rps']:.1f} | {f['p50']:.0f} | {f['p99']:.0f} | "
             f"{f['errors']:.0f} | {before / 1024:.0f} | {after / 1024:.0f} |")
@@ -246,11 +417,20 @@ def main() -> None:
     ap.add_argument("--requests", type=int, default=400, help="requests per round (default 400)")
     ap.add_argument("--deadline", type=float, default=3600, help="seconds for the whole run (default 3600)")
     ap.add_argument("--out", default=str(ROOT / "docs" / "benchmarks" / "web.md"), help="'-' for stdout")
+    ap.add_argument("--starve", action="store_true", help="only the hostile clients (see above); prints a table")
+    ap.add_argument("--source", action="append", type=Path, help="with --starve: a checkout whose server is "
+                    "measured (repeatable; default this one)")
     args = ap.parse_args()
     deadline = time.monotonic() + args.deadline
     path = ROOT / "build-bench" / f"web-index-{args.rows}"
     path.parent.mkdir(exist_ok=True)
     build_index(path, args.rows)
+    if args.starve:
+        print(f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs; load average before: "
+              f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}; index of {args.rows:,} documents\n")
+        print("\n".join(starve_run(path, args.source or [ROOT], deadline)))
+        print(f"\nload average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        return
 
     cpu = cpu_model()
     head = "| | requests | req/s | p50 ms | p99 ms | errors | RSS before, MB | RSS after, MB |\n|---|---|---|---|---|---|---|---|"

@@ -16,14 +16,17 @@ cover. A --corpus file is dated by its modification time.
 Embedding: by default WordLlama (the wordllama package, which scripts/demo.sh installs):
 256-dimension static token embeddings averaged over the text, loaded from the files its
 package ships; nothing is downloaded. Without that package the demo says so and uses the
-hashed embedder. --embedder hashed: tarnexa's hashed embedder (word stems, stem pairs and
-character 3- and 4-grams in 1024 signed buckets, NumPy only).
---embedder MODULE:FUNCTION uses any function that takes one str and returns a 1-D
-vector (a NumPy array or a list of floats, converted to float32) of the same length
-for every text, such as a wrapper around a sentence-embedding model you have:
+hashed embedder. --embedder hashed (or hashed:DIMS): tarnexa's hashed embedder (word stems,
+stem pairs and character 3- and 4-grams in 1024 signed buckets, NumPy only).
+--embedder MODULE:FUNCTION uses any function that takes a list of n texts and returns an
+array (n, d) of numbers - the contract of tarnexa index --embedder and Index.create - or
+one that takes one str and returns one 1-D vector of the same length for every text (told
+apart when it is loaded), such as a wrapper around a sentence-embedding model you have:
     # my_embed.py, used as --embedder my_embed:embed
-    def embed(text: str) -> list[float]: return model.encode(text).tolist()
-MODULE is imported from the current directory or sys.path. Rows are unit-normalised.
+    def embed(texts: list[str]) -> list[list[float]]: return model.encode(texts).tolist()
+MODULE is imported from the current directory or sys.path; the index records the name, so
+an --index DIR built with it is reused only with the same --embedder. Rows are
+unit-normalised.
 
 Modifiers (the second argument; a value ends at the next space, unknown words are
 ignored with a note):
@@ -62,10 +65,11 @@ from the plain ranking, so it works on any corpus.
 
 Output: rank, score, id, date and the first words of each document (ids longer than 40
 characters are cut; --json prints them whole). With --json, stdout holds only one JSON
-array of {"id": ..., "score": ...} objects. Progress, notes and the index build time go
-to stderr. Exit status: 0 on success, 2 on bad input (an empty query or one without words
-the embedder knows, an empty or missing corpus, an embedder that cannot be loaded or breaks
-its contract).
+object, {"hits": [...], "notes": [...], "communities": [...]}, the shape tarnexa search
+--json and the search page's API give (docs/guide.md, "The results as JSON"). Progress,
+notes and the index build time go to stderr. Exit status: 0 on success, 2 on bad input (an
+empty query or one without words the embedder or the keyword side can use, an empty or
+missing corpus, an embedder that cannot be loaded or breaks its contract).
 """
 
 from __future__ import annotations
@@ -74,7 +78,6 @@ import argparse
 import calendar
 import contextlib
 import importlib
-import json
 import logging
 import os
 import re
@@ -83,16 +86,15 @@ import sys
 import tempfile
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-import numpy.typing as npt
 
 import tarnexa
 from tarnexa.command import show as show_results
-from tarnexa.text.embedders import STOP_WORDS, EmbedFn
+from tarnexa.text.embedders import STOP_WORDS, is_function, resolve
 
 EXIT_OK, EXIT_BAD_INPUT = 0, 2
 
@@ -104,28 +106,12 @@ class BadInput(Exception):
 # ---------------------------------------------------------------- embedders
 
 
-def single_text(fn: Callable[[str], npt.ArrayLike], target: str) -> EmbedFn:
-    """A str -> vector function as the index's list -> rows embedder; a vector of the wrong
-    shape is reported naming its text."""
-    def embed(texts: list[str]) -> npt.NDArray[np.float32]:
-        rows: list[npt.NDArray[np.float32]] = []
-        for text in texts:
-            try:
-                v = np.asarray(fn(text), dtype=np.float32)
-            except (TypeError, ValueError) as e:
-                raise BadInput(f"the embedder {target!r} gave no float vector for {text[:40]!r}: {e}") from e
-            if v.ndim != 1 or (rows and v.shape != rows[0].shape):
-                want = f"({rows[0].size},)" if rows else "(d,)"
-                raise BadInput(f"the embedder {target!r} gave the shape {v.shape}, not {want}, for {text[:40]!r}")
-            rows.append(v)
-        return np.stack(rows) if rows else np.zeros((0, 1), np.float32)
-    embed.__qualname__ = target
-    return embed
-
-
-def load_embedder(target: str | None) -> str | EmbedFn:
-    """"wordllama" (the default; "hashed" with a note when it is not installed), "hashed", or
-    "module:function" (the function may be a dotted attribute path) taking one text."""
+def load_embedder(target: str | None) -> str:
+    """"wordllama" (the default; "hashed" with a note when it is not installed), or any name
+    tarnexa takes: "hashed", "hashed:DIMS" or "module:function" (the function may be a dotted
+    attribute path; of a list of texts, or of one text), its module looked for in the
+    current directory first. A name that names no embedder is reported here, before the
+    corpus is read."""
     if target is None:
         try:
             importlib.import_module("wordllama")
@@ -134,22 +120,11 @@ def load_embedder(target: str | None) -> str | EmbedFn:
                   "using the hashed embedder instead", file=sys.stderr)
             return "hashed"
         return "wordllama"
-    if target in ("wordllama", "hashed"):
-        return target
-    module_name, sep, attr = target.partition(":")
-    if not (sep and module_name and attr):
-        raise BadInput(f"--embedder wants wordllama, hashed or MODULE:FUNCTION, not {target!r}")
-    if os.getcwd() not in sys.path:
+    if is_function(target) and os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
-    try:
-        obj: object = importlib.import_module(module_name)
-        for part in attr.split("."):
-            obj = getattr(obj, part)
-    except (ImportError, AttributeError) as e:
-        raise BadInput(f"cannot load the embedder {target!r}: {e}") from e
-    if not callable(obj):
-        raise BadInput(f"the embedder {target!r} is not callable")
-    return single_text(obj, target)
+    if target != "wordllama":  # (loading WordLlama once is enough: the index does)
+        resolve(target)  # raises EmbedderError for a name that names none or a function that breaks the contract
+    return target
 
 
 # ---------------------------------------------------------------- corpus
@@ -297,18 +272,21 @@ class Corpus:
     searching: tarnexa.Index  # the index itself, or its sharded view (--workers)
 
 
-def build_index(docs: Sequence[Document], embedder: str | EmbedFn, folder: Path, bar: bool = False) -> tarnexa.Index:
+def build_index(docs: Sequence[Document], embedder: str, folder: Path, bar: bool = False) -> tarnexa.Index:
     """The index of the documents at folder: written when the folder is new, opened as it is
     when it holds these documents already, refused when it holds others."""
     if not docs:
         raise BadInput("the corpus is empty")
     t0 = time.perf_counter()
     if (folder / "docs.sqlite").is_file():
-        index = tarnexa.Index.open(folder, embedder=embedder if callable(embedder) else None)
+        try:
+            index = tarnexa.Index.open(folder, embedder=embedder)
+        except tarnexa.EmbedderError as e:
+            raise BadInput(f"{folder} holds another index ({e}); remove it or name another --index") from None
         held = {d: index.document(d).text for d in index.ids}
-        if held != {d.id: d.text for d in docs} or (not callable(embedder) and index.embedder != embedder):
-            raise BadInput(f"{folder} holds another index (other documents or another embedder); "
-                           "remove it or name another --index")
+        if held != {d.id: d.text for d in docs}:
+            index.close()
+            raise BadInput(f"{folder} holds another index (other documents); remove it or name another --index")
         print(f"index: {folder} reused", file=sys.stderr)
         return index
     index = tarnexa.Index.create(folder, embedder=embedder)
@@ -320,12 +298,12 @@ def build_index(docs: Sequence[Document], embedder: str | EmbedFn, folder: Path,
     return index
 
 
-def search(corpus: Corpus, query: str, modifiers: str = "") -> tarnexa.Results:
-    """The search; its notes go to stderr."""
+def search(corpus: Corpus, query: str, modifiers: str = "", mode: str | None = None) -> tarnexa.Results:
+    """The search (by meaning and words fused unless mode says otherwise); its notes go to stderr."""
     if not query.strip():
         raise BadInput("the query is empty")
     try:
-        res = corpus.searching.search(query, modifiers)
+        res = corpus.searching.search(query, modifiers, mode=mode)
     except tarnexa.EmbedderError as e:
         raise BadInput(f"the query {query!r} cannot be searched: {e}") from e
     for text in res.notes:
@@ -409,10 +387,11 @@ def tour_steps(corpus: Corpus, query: str, plain: list[str]) -> list[tuple[str, 
 
 
 def tour(corpus: Corpus, query: str) -> None:
-    plain = [h.id for h in search(corpus, query, "limit:50")]
+    # The tour shows what each modulation does to the ranking by meaning alone.
+    plain = [h.id for h in search(corpus, query, "limit:50", "semantic")]
     for n, (label, modifiers) in enumerate(tour_steps(corpus, query, plain)):
         print(f"== {label}\n   {query!r}  modifiers: {modifiers!r}")
-        hits = search(corpus, query, modifiers)
+        hits = search(corpus, query, modifiers, "semantic")
         if n:  # after the first, each ranking says where its hits stood in the plain one
             show(corpus, hits, plain)
         else:
@@ -424,7 +403,7 @@ def tour(corpus: Corpus, query: str) -> None:
 
 
 @contextlib.contextmanager
-def opened(docs: list[Document], embedder: str | EmbedFn, folder: Path | None, workers: int | None,
+def opened(docs: list[Document], embedder: str, folder: Path | None, workers: int | None,
            bar: bool) -> Iterator[Corpus]:
     """The corpus's index (in a temporary folder unless one is named), searched in this
     process or over Dask workers."""
@@ -452,11 +431,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     parser.add_argument("query", nargs="?", help="the search text (leave out for a tour of the modulations)")
     parser.add_argument("modifiers", nargs="?", default="", help='a modifier line, e.g. "limit:5 diverse"')
+    parser.add_argument("--mode", choices=("hybrid", "semantic", "keyword"), default=None,
+                        help="rank by meaning and words fused (hybrid, the default), by meaning or by words alone")
     parser.add_argument("--corpus", metavar="DIR", type=Path, help="search the *.txt files under DIR")
-    parser.add_argument("--embedder", metavar="NAME", help="wordllama (the default), hashed, or MODULE:FUNCTION: "
-                        "a str -> vector function")
-    parser.add_argument("--json", action="store_true", help='print only the results, as one JSON array of '
-                        '{"id": ..., "score": ...} objects')
+    parser.add_argument("--embedder", metavar="NAME", help="wordllama (the default), hashed, hashed:DIMS, or "
+                        "MODULE:FUNCTION: a list[str] -> array (n, d) or str -> vector function")
+    parser.add_argument("--json", action="store_true", help='print only the results, as one JSON object '
+                        '{"hits": [...], "notes": [...], "communities": [...]} (as tarnexa search --json)')
     parser.add_argument("--workers", metavar="N", type=int, help="search over N Dask worker processes")
     parser.add_argument("--index", "--cache-dir", metavar="DIR", type=Path, dest="index",
                         help="the index folder, written once and reused")
@@ -482,7 +463,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         with opened(docs, embedder, args.index, workers, sys.stderr.isatty()) as corpus:
             if args.serve:
                 from tarnexa.web.serve import run
-                run(str(corpus.index.path), port=args.port, workers=args.workers)
+                run(str(corpus.index.path), port=args.port, workers=args.workers, embedder=embedder)
                 return EXIT_OK
             searching = f"Searching {len(docs)} documents of {source}, embedded by {corpus.index.embedder}."
             if args.json:
@@ -492,10 +473,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.query is None:
                 tour(corpus, TOUR_QUERY if args.corpus is None else central_question(corpus))
             elif args.json:
-                print(json.dumps([{"id": h.id, "score": h.score} for h in search(corpus, args.query, args.modifiers)]))
+                print(search(corpus, args.query, args.modifiers, args.mode).to_json())
             else:
                 print(f"== {args.query!r}  modifiers: {args.modifiers!r}")
-                show_results(search(corpus, args.query, args.modifiers))
+                show_results(search(corpus, args.query, args.modifiers, args.mode))
     except (BadInput, tarnexa.EmbedderError) as e:
         print(f"{parser.prog}: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT

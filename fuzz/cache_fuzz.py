@@ -15,8 +15,8 @@ pre_filter_ids, diverse).
 
 A case passes when it ends in CacheError, or when everything it read and found equals what the
 intact cache gives (a corruption that changes nothing that is read, such as junk past the
-committed end). Any other exception, any other result, is a failure. The bytes of the matrix
-are not corrupted: they carry no checksum (see docs/reliability.md).
+committed end). Any other exception, any other result, is a failure. Bytes of the matrix and
+of the int8 copy are damaged by fuzz/corruption_sweep.py instead (see docs/reliability.md).
 
 Cases run in child processes, --batch at a time, each with a time limit: a child that dies (a
 crash) or overruns (a hang) is run again with every seed written to a file before its case, which

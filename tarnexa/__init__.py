@@ -3,7 +3,7 @@ line acted on, results out; searched in this process or sharded over Dask worker
 
 from typing import TYPE_CHECKING
 
-from tarnexa.errors import CacheError, EmbedderError, ShardError, SourceError, TarnexaError
+from tarnexa.errors import CacheError, EmbedderError, MissingPackageError, ShardError, SourceError, TarnexaError
 from tarnexa.index import Index
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage.cache import Cache
@@ -18,7 +18,8 @@ if TYPE_CHECKING:
 __version__ = "0.1.0"
 
 __all__ = [
-    "Cache", "CacheError", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index", "Query", "Results",
+    "Cache", "CacheError", "Community", "Document", "EmbedderError", "Explanation", "HashedEmbedder", "Hit", "Index",
+    "MissingPackageError", "Query", "Results",
     "Searcher", "ShardError", "ShardedSearcher", "SourceError", "TarnexaError", "__version__",
 ]
 

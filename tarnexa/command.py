@@ -1,36 +1,49 @@
 """The ``tarnexa`` command: index folders of text files, search them, show what an index holds,
 serve it as a web page.
 
-    tarnexa index PATH SOURCE...        # make or bring the index at PATH in step with SOURCEs
-    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain]
+    tarnexa index PATH SOURCE... [--prune] [--strict] [--embedder E]  # make or sync the index at PATH
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER] [--embedder E]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
-    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N]
+    tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
+    tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
+                  [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
 
-Bad input (a missing index, an unreadable file, an empty query, an embedder that does not
-fit) is reported in one line on stderr, with exit status 2.
+E is "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
+is searched and served with the same --embedder MODULE:FUNCTION.
+
+Bad input (a missing index or source, an empty query, an embedder that does not fit), a
+damaged index and a failed write (a full disk) are reported in one line on stderr, with exit
+status 2; warnings (a write committed whose tidying after failed) in one line each. ``tarnexa
+index`` skips a file it cannot read with a warning naming it and ends with exit status 1.
 """
 
 from __future__ import annotations
 
 import contextlib
 import json
+import os
 import shutil
+import sqlite3
 import sys
 import time
+import warnings
 from collections.abc import Iterator
 from typing import Any, NoReturn
 
 import click
 
-from tarnexa.errors import TarnexaError
+from tarnexa.errors import StorageWarning, TarnexaError
 from tarnexa.index import Index
+from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar
-from tarnexa.text.query import Query
+from tarnexa.storage.filters import short_form
+from tarnexa.text.query import MODES, Query
 from tarnexa.text.results import Results
 
 EXIT_BAD_INPUT = 2
+EXIT_SKIPPED = 1  # tarnexa index: done, but some files were skipped
 
 
 def _fail(message: str) -> NoReturn:
@@ -42,46 +55,98 @@ def _fail(message: str) -> NoReturn:
 def _reported() -> Iterator[None]:
     """Our own errors and bad input as one line and exit status 2, never a traceback."""
     try:
-        yield
+        with _storage_warnings():
+            yield
     except (TarnexaError, FileNotFoundError, FileExistsError, ValueError, KeyError,
             TypeError) as e:
         _fail(str(e) if not isinstance(e, KeyError) else f"no document has the id {e.args[0]!r}")
+    except sqlite3.DatabaseError as e:  # a damaged or foreign docs.sqlite, a full disk under SQLite
+        _fail(f"the document store: {e}")
+    except OSError as e:  # a full disk, a folder that cannot be written
+        where = f"{e.filename}: " if e.filename and str(e.filename) not in str(e.strerror) else ""
+        _fail(f"{where}{e.strerror or e}")
+
+
+@contextlib.contextmanager
+def _storage_warnings() -> Iterator[None]:
+    """A write committed whose tidying failed (StorageWarning) as one line on stderr."""
+    caught: list[warnings.WarningMessage] = []
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", StorageWarning)
+            yield
+    finally:
+        for w in caught:
+            if issubclass(w.category, StorageWarning):
+                click.echo(f"tarnexa: warning: {w.message}", err=True)
+            else:  # not ours to word: shown as it would have been
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+
+
+def _embedder(name: str | None) -> str | None:
+    """The --embedder value; a MODULE:FUNCTION's module is looked for in the current directory
+    too (after sys.path, so that it shadows no installed module)."""
+    if name is not None and embedders.is_function(name) and os.getcwd() not in sys.path and "" not in sys.path:
+        sys.path.append(os.getcwd())
+    return name
+
+
+EMBEDDER_HELP = ('"wordllama" (the default for a new index), "hashed", "hashed:DIMS" or MODULE:FUNCTION, '
+                 "a function(list[str]) -> array (n, d) (or of one text -> one vector) imported from the "
+                 "current directory or sys.path; an index built with one needs it again")
+_EMBEDDER_OPTION = click.option("--embedder", default=None, metavar="E", help=EMBEDDER_HELP)
 
 
 def _open(path: str, embedder: str | None = None) -> Index:
     if not Index.exists(path):
         _fail(f"no tarnexa index at {path} (make one with: tarnexa index {path} FOLDER)")
-    return Index.open(path, embedder=embedder)
+    return Index.open(path, embedder=_embedder(embedder))
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
 def cli() -> None:
-    """Semantic search over your own documents: index folders of .md, .rst and .txt files, then
+    """Semantic search over your own documents: index folders of Markdown, reStructuredText,
+    HTML, PDF, notebooks and text, then
     search them with a query and a modifier line."""
 
 
 @cli.command("index")
 @click.argument("path")
 @click.argument("sources", nargs=-1, required=True)
-@click.option("--embedder", default=None, metavar="NAME",
-              help='"wordllama" (the default for a new index), "hashed" or "hashed:DIMS"')
-@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary")
-def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool) -> None:
-    """Make the index at PATH, or bring it in step with SOURCES (folders or files): new files
-    are added, changed ones replaced and removed ones deleted, so that the index holds exactly
-    the passages of the .md, .rst and .txt files under SOURCES."""
+@_EMBEDDER_OPTION
+@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary (warnings still)")
+@click.option("--prune", is_flag=True,
+              help="also remove the documents of a SOURCE that is gone or holds no files any more")
+@click.option("--strict", is_flag=True, help="stop at the first file that cannot be read (exit status 2)")
+def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
+                  strict: bool) -> None:
+    """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
+    reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
+    and the documents of files that vanished from these SOURCES removed. A SOURCE that is
+    missing is an error; one that holds no files, or cannot be listed, keeps its documents
+    (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
+    with a warning and exit status 1."""
     with _reported():
+        missing = [s for s in sources if not os.path.exists(s)]
+        if missing and not prune:
+            _fail(f"{missing[0]}: no such file or folder (nothing was changed; --prune removes what the index "
+                  "holds from it)")
         if Index.exists(path):
-            idx = Index.open(path, embedder=embedder)
+            idx = Index.open(path, embedder=_embedder(embedder))
         else:
-            idx = Index.create(path, embedder=embedder or "wordllama")
+            idx = Index.create(path, embedder=_embedder(embedder) or "wordllama")
         with idx:
             t0 = time.perf_counter()
-            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty())
+            done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
+                            on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
+                                                                  err=True))
             if not quiet:
-                click.echo(f"{path}: {len(idx)} passages from {done['files']} files; {done['changed']} files "
-                           f"(re)indexed, {done['removed']} removed, {done['embedded']} passages embedded by "
-                           f"{idx.embedder} in {time.perf_counter() - t0:.1f} s", err=True)
+                click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
+                           f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "
+                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder})",
+                           err=True)
+        if done["skipped"]:
+            sys.exit(EXIT_SKIPPED)
 
 
 def _day(ts: float | None) -> str:
@@ -110,19 +175,31 @@ def show(res: Results, out: Any = None) -> None:
 
     if res.communities:
         ranks = {h.id: n for n, h in enumerate(res, 1)}
-        for c, group in enumerate(res.communities):
-            mine = [h for h in res if h.community == c]
-            write(f"== community {c + 1}: {group.label} ({group.size} in the pool, {len(mine)} ranked)")
+        shown, rest = sections(res)
+        for c, mine in shown:
+            if c is None:
+                write("== outside the pool's communities")
+            else:
+                group = res.communities[c]
+                write(f"== community {c + 1}: {group.label} ({group.size} in the pool, {len(mine)} ranked)")
             for hit in mine:
                 line(ranks[hit.id], hit)
-        rest = [h for h in res if h.community is None]
         if rest:
-            write("== outside the pool's communities")
-            for hit in rest:
-                line(ranks[hit.id], hit)
+            write("== also in the pool, without a ranked hit: "
+                  + ", ".join(f"{res.communities[c].label} ({res.communities[c].size})" for c in rest))
         return
     for n, hit in enumerate(res, 1):
         line(n, hit)
+
+
+def sections(res: Results) -> tuple[list[tuple[int | None, list[Any]]], list[int]]:
+    """How the command and the page show communities: every community of the pool, those
+    holding ranked hits as groups of them in the order of their best hit (hits outside every
+    community as a group of their own, None), then the indexes of those without one."""
+    groups: dict[int | None, list[Any]] = {}
+    for hit in res:
+        groups.setdefault(hit.community, []).append(hit)
+    return list(groups.items()), [c for c in range(len(res.communities)) if c not in groups]
 
 
 BATCH = 256  # queries of a --queries file searched in one pass
@@ -143,11 +220,25 @@ def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
                 yield number, query, modifiers
 
 
-def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
+def _where(values: tuple[str, ...]) -> Any:
+    """The --where options as one filter: each a JSON object or field=value, all of them to pass."""
+    found = []
+    for text in values:
+        if text.lstrip().startswith("{"):
+            try:
+                found.append(json.loads(text))
+            except ValueError as e:
+                raise ValueError(f"--where {text!r} is not JSON: {e}") from None
+        else:
+            found.append(short_form(text))
+    return None if not found else found[0] if len(found) == 1 else {"$and": found}
+
+
+def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Query]]]:
     batch: list[tuple[int, Query]] = []
     for number, query, modifiers in _query_lines(source):
         try:
-            batch.append((number, Query.parse(query, modifiers, explain=explain)))
+            batch.append((number, Query.parse(query, modifiers, **options)))
         except ValueError as e:
             raise ValueError(f"{'standard input' if source == '-' else source}, line {number}: {e}") from None
         if len(batch) == BATCH:
@@ -166,22 +257,31 @@ def _batches(source: str, explain: bool) -> Iterator[list[tuple[int, Query]]]:
 @click.option("--json", "as_json", is_flag=True,
               help="print the results as JSON on stdout: one object, or one a line with --queries")
 @click.option("--explain", is_flag=True, help="show the parts of each hit's score")
+@click.option("--mode", type=click.Choice(MODES), default=None,
+              help=f"rank by meaning and words fused (hybrid, the default), by meaning alone or by words alone")
+@click.option("--where", "where", multiple=True, metavar="FILTER",
+              help='search only documents whose metadata pass: a JSON filter (\'{"source": "docs"}\') or '
+                   "field=value; repeated, all must pass")
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
+@_EMBEDDER_OPTION
 def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
-                   explain: bool, workers: int | None) -> None:
+                   explain: bool, mode: str | None, where: tuple[str, ...], workers: int | None,
+                   embedder: str | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
     docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
     line go to stderr."""
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
-        with _open(path) as idx, (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
+        options = {"explain": explain, "mode": mode, "where": _where(where)}
+        with _open(path, embedder) as idx, \
+                (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
                 assert query is not None
-                _print(searching.search(Query.parse(query, modifiers, explain=explain)), as_json, None)
+                _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None)
                 return
             with bar(sys.stderr.isatty(), None, "query", "searching") as tick:
-                for batch in _batches(queries_file, explain):
+                for batch in _batches(queries_file, options):
                     for (_, request), res in zip(batch, searching.search_many([q for _, q in batch])):
                         _print(res, as_json, request)
                     if tick is not None:
@@ -207,7 +307,8 @@ def _print(res: Results, as_json: bool, request: Query | None) -> None:
 @click.argument("path")
 @click.option("--json", "as_json", is_flag=True, help="print the facts as one JSON object")
 def info_command(path: str, as_json: bool) -> None:
-    """What the index at PATH holds: documents, dimensions, embedder, dates."""
+    """What the index at PATH holds: documents, dimensions, embedder, dates. Exits 2 when its
+    store does not read or its cache is missing or too short (tarnexa verify checks every byte)."""
     with _reported(), _open(path) as idx:
         info = idx.info()
     if as_json:
@@ -217,6 +318,42 @@ def info_command(path: str, as_json: bool) -> None:
         if key in ("first", "last"):
             value = _day(value).strip() or "-"
         click.echo(f"{key + ':':11} {value}")
+
+
+@cli.command("verify")
+@click.argument("path")
+@click.option("--fix", is_flag=True, help="give caches written before checksums existed their checksums")
+def verify_command(path: str, fix: bool) -> None:
+    """Read and check every byte of the index (or cache directory) at PATH: the document store's
+    pages, every checksum of its cache, the rows the store names. Exit 0: whole; 2: damaged."""
+    from tarnexa.storage.cache import Cache
+    from tarnexa.storage.folder import cache_folders
+
+    with _reported():
+        if Index.exists(path):
+            with _open(path) as idx:
+                folders = [idx.path / idx.info()["cache"]]
+                if fix:
+                    _add_checksums(folders)
+                notes = idx.verify()
+        elif Cache.exists(path):
+            folders = cache_folders(path)
+            if fix:
+                _add_checksums(folders)
+            notes = Cache.open(path).verify()
+        else:
+            _fail(f"no tarnexa index or cache at {path}")
+    for note in notes:
+        click.echo(f"note: {note}", err=True)
+    click.echo(f"{path}: whole" + (" (unchecked parts: see the notes)" if notes else ""))
+
+
+def _add_checksums(folders: list[Any]) -> None:
+    from tarnexa.storage.cache import Cache
+
+    for folder in folders:
+        if Cache.open(folder).add_checksums():
+            click.echo(f"{folder}: checksums added", err=True)
 
 
 @cli.command("add-int8")
@@ -243,15 +380,30 @@ def add_int8_command(path: str) -> None:
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 @click.option("--batch", type=click.IntRange(min=1), default=None, metavar="N",
               help="answer the searches that arrive together in passes of at most N (default 64; 1: one at a time)")
-def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None) -> None:
+@_EMBEDDER_OPTION
+@click.option("--max-hits", type=click.IntRange(min=1), default=1000, show_default=True,
+              help="the most hits one request may ask for")
+@click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=30.0, show_default=True,
+              metavar="SECONDS", help="answer a request within this time, or with 503")
+@click.option("--max-connections", type=click.IntRange(min=1), default=512, show_default=True,
+              help="connections open at once (beyond it the longest idle one is closed; fewer if ulimit -n is low)")
+@click.option("--client-timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
+              metavar="SECONDS", help="the time a client has to send a request's head, and to take an answer")
+def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None,
+                  embedder: str | None, max_hits: int, timeout: float, max_connections: int,
+                  client_timeout: float) -> None:
     """Serve the index at PATH: a search page at / and a JSON API under /api."""
     with _reported():
-        _open(path).close()
+        with _open(path, embedder) as idx:
+            if embedder is None and embedders.is_function(idx.embedder):  # say so now, not on each search
+                _fail(f"{path} was built with the embedder {idx.embedder}, a function: serve it with "
+                      f"--embedder {idx.embedder}")
         try:
             from tarnexa.web.serve import run
         except ImportError as e:
             _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
-        run(path, host=host, port=port, workers=workers, max_batch=batch)
+        run(path, host=host, port=port, workers=workers, max_batch=batch, embedder=embedder, max_hits=max_hits,
+            timeout=timeout, max_connections=max_connections, client_timeout=client_timeout)
 
 
 def main() -> None:

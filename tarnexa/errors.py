@@ -24,5 +24,14 @@ class CacheMissingError(FileNotFoundError, CacheError):
     """A cache directory, or one of its files, that does not exist."""
 
 
+class StorageWarning(RuntimeWarning):
+    """A write that committed, but whose tidying after the commit (a checkpoint, a compaction)
+    failed: nothing is lost, and a later write tries again."""
+
+
 class SourceError(TarnexaError, ValueError):
     """A file or folder to index cannot be read: the message names it."""
+
+
+class MissingPackageError(TarnexaError, ImportError):
+    """A file format needs a package that is not installed: the message names it."""

@@ -8,26 +8,73 @@ embeds texts, and searches with a ``Query`` (``tarnexa.text.searching``).
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import json
 import os
+import shutil
+import sqlite3
 import threading
-from collections.abc import Callable, Iterator, Sequence
+import warnings
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from types import TracebackType
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from tarnexa._constants import local_cluster_options
-from tarnexa.errors import EmbedderError
+from tarnexa.errors import EmbedderError, SourceError
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
 from tarnexa.storage.docstore import DocStore, Document
 from tarnexa.text import embedders, passages, searching
-from tarnexa.text.inputs import content_id, strings, times, unique
+from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
 from tarnexa.text.results import Results
+
+
+def _storable(name: str, values: Sequence[str]) -> None:
+    """Refuses, before anything is written, a string the document store cannot keep (a lone
+    surrogate has no UTF-8 form)."""
+    for i, value in enumerate(values):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as e:
+            raise ValueError(f"{name}[{i}] holds a lone surrogate ({value[e.start:e.end]!r} at {e.start}), "
+                             "which cannot be stored as UTF-8") from None
+
+
+def _same_file(root: str, f: passages.SourceFile) -> bool:
+    """Whether the file f is the one a sync of root found under f's key."""
+    where = Path(root)
+    try:
+        return (where / f.key if where.is_dir() else where).samefile(f.path)
+    except OSError:
+        return False
+
+
+class _Stamp(NamedTuple):
+    """What the sources table records of a synced file: its content's hash, modification time,
+    the source it was found under (resolved) and the cutting's version."""
+
+    digest: str
+    mtime: float | None
+    root: str | None
+    cut: int = passages.CUT
+
+    def value(self) -> str:
+        return json.dumps({"sha256": self.digest, "mtime": self.mtime, "root": self.root, "cut": self.cut})
+
+    @classmethod
+    def read(cls, value: str) -> _Stamp:
+        try:
+            got = json.loads(value)
+            return cls(str(got["sha256"]), got.get("mtime"), got.get("root"), int(got.get("cut", 0)))
+        except (ValueError, TypeError, KeyError, AttributeError):  # a bare hash, of an older version
+            return cls(value, None, None, 0)
+
 
 _PROBE = "tarnexa probe: a quick brown fox jumps over the lazy dog; 0123456789"
 
@@ -67,38 +114,49 @@ class Index:
         folder = Path(path)
         name, fn = embedders.resolve(embedder)
         probe = embedders.embed(fn, [_PROBE])
+        again = embedders.embed(fn, [_PROBE])
+        if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
+            raise EmbedderError("the embedder gives different vectors for the same text: an index needs one "
+                                "that gives a text the same vector every time")
         layout.create(folder, {"embedder": name, "dims": int(probe.shape[1]), "probe": probe[0].tolist()},
                       int(probe.shape[1]))
-        index = cls.open(folder, embedder=fn)
+        try:
+            index = cls.open(folder, embedder=fn)
+        except BaseException:
+            shutil.rmtree(folder, ignore_errors=True)  # made just now, by this call: nothing is lost
+            raise
         index._name, index._checked = name, True
         return index
 
     @classmethod
     def open(cls, path: str | os.PathLike[str], embedder: str | embedders.EmbedFn | None = None) -> Index:
-        """Opens the index at path. An index built with a callable embedder needs it again
-        (``embedder=fn``); a name must be the one the index was built with."""
+        """Opens the index at path. ``embedder`` must be the one the index was built with: its
+        name (the same name), or for a function the function itself or its "module:function"
+        name, which must give the index's vector for its probe text. An index built with a
+        function opens without it for what needs no embedding (its documents, ``info``), and
+        says how to open it when a search or a write needs it; it never imports the function
+        it names by itself (an index folder names no code to run)."""
         folder = Path(path)
         if not folder.is_dir():
             raise FileNotFoundError(f"no tarnexa index at {folder}")
         store = DocStore(folder)
         try:
             settings = store.settings()
-            if settings.get("format") != layout.FORMAT or settings.get("format_version") != layout.FORMAT_VERSION:
+            if settings.get("format") != layout.FORMAT or settings.get("format_version") not in layout.FORMATS_READ:
                 raise ValueError(f"{folder} is not a version {layout.FORMAT_VERSION} tarnexa index")
             built = settings["embedder"]
             fn: embedders.EmbedFn | None = None
-            if embedder is None:
-                if built.startswith("callable:"):
-                    raise EmbedderError(f"{folder} was built with the embedder {built[9:]}, a function: open it "
-                                        "with Index.open(path, embedder=that_function)")
-            elif callable(embedder):
+            if callable(embedder):
                 fn = embedder
-            else:
+            elif embedder is not None:
                 name, fn = embedders.resolve(embedder)
                 if name != built:
                     raise EmbedderError(f"{folder} was built with the embedder {built!r}, not {name!r}")
             index = cls(folder, store, built, fn)
-            if fn is not None and callable(embedder):
+            if not store.has_keywords():
+                with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
+                    index._writer.upgrade()
+            if fn is not None and (callable(embedder) or embedders.is_function(built)):
                 index._check_embedder()
             return index
         except BaseException:
@@ -107,6 +165,11 @@ class Index:
 
     def _embedder(self) -> embedders.EmbedFn:
         if self._fn is None:
+            if embedders.is_function(self._name):
+                name = self._name.removeprefix("callable:")
+                how = "" if self._name.startswith("callable:") else f"embedder={name!r} (--embedder {name}) or "
+                raise EmbedderError(f"{self.path} was built with the embedder {name}, a function: open it with "
+                                    f"{how}Index.open(path, embedder=that_function)")
             self._fn = embedders.resolve(self._name)[1]
         if not self._checked:
             self._check_embedder()
@@ -129,11 +192,27 @@ class Index:
 
     # ---- what it holds ----
 
+    def _current(self) -> DocStore:
+        """The document store, opened again when the index folder was replaced since (another
+        index made at the same path): every answer comes from the index that is there now."""
+        if self._store.replaced():
+            with self._snap_lock:
+                if self._store.replaced():
+                    old, store = self._store, DocStore(self.path)
+                    if store.settings().get("dims") != self._settings.get("dims"):
+                        self._checked = False  # another embedder's index, perhaps: check it again
+                    self._drop_snapshot()
+                    self._store, self._writer = store, layout.Writer(self.path, store)
+                    if self._fn is not None and not self._checked:
+                        self._check_embedder()
+                    old.close()
+        return self._store
+
     def __len__(self) -> int:
-        return self._store.count()
+        return self._current().count()
 
     def __contains__(self, doc_id: object) -> bool:
-        return isinstance(doc_id, str) and self._store.document(doc_id) is not None
+        return isinstance(doc_id, str) and self._current().document(doc_id) is not None
 
     def __repr__(self) -> str:
         return f"Index({str(self.path)!r}, documents={len(self)}, embedder={self._name!r})"
@@ -141,7 +220,7 @@ class Index:
     @property
     def ids(self) -> list[str]:
         """Every document's id, in the index's own order (the order a search's ``mask`` follows)."""
-        return self._store.ids_in_order()
+        return self._current().ids_in_order()
 
     @property
     def embedder(self) -> str:
@@ -149,7 +228,7 @@ class Index:
 
     def document(self, doc_id: str) -> Document:
         """The stored document; KeyError for an id the index does not hold."""
-        doc = self._store.document(doc_id)
+        doc = self._current().document(doc_id)
         if doc is None:
             raise KeyError(doc_id)
         return doc
@@ -165,14 +244,27 @@ class Index:
         return np.asarray(snap.cache.vectors[[rows[d] for d in ids]], dtype=np.float32)
 
     def info(self) -> dict[str, Any]:
-        first, last = self._store.time_range()
+        """What the index holds; raises (CacheError, sqlite3.DatabaseError) when its store does
+        not read or the cache it names is missing or does not hold the rows it names (a full
+        check of every byte is ``verify``)."""
+        store = self._current()
+        first, last = store.time_range()
+        snap = self._snapshot()
         return {"path": str(self.path), "documents": len(self), "dims": int(self._settings["dims"]),
-                "embedder": self._name, "first": first, "last": last}
+                "embedder": self._name, "first": first, "last": last,
+                "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
+                "checksums": snap.cache.checked}
+
+    def verify(self) -> list[str]:
+        """Reads and checks everything the index holds (``tarnexa verify``): the store's pages,
+        the cache's every checksum, the rows the store names. Raises for damage; returns notes."""
+        return layout.verify(self.path, self._current())
 
     # ---- writing ----
 
     @contextlib.contextmanager
     def _writing(self) -> Iterator[None]:
+        self._current()
         try:
             with self._writer.turn():
                 yield
@@ -180,65 +272,172 @@ class Index:
             self._drop_snapshot()
 
     def add(self, texts: Sequence[str], ids: Sequence[str] | None = None, titles: Sequence[str] | None = None,
-            timestamps: Sequence[float | None] | None = None, *, progress: bool = False) -> list[str]:
+            timestamps: Sequence[float | None] | None = None, *,
+            metadata: Sequence[Mapping[str, Any] | None] | None = None, progress: bool = False) -> list[str]:
         """Adds the texts as documents, all or none of them; a document whose id the index holds
         already is replaced. ``ids`` default to a hash of each text; ``titles`` to ""; a
         timestamp (epoch seconds) of None leaves a document undated (``recent`` does not decay
-        it). Returns the ids. ``progress=True`` shows a progress bar on stderr while embedding."""
-        return self._write(texts, ids, titles, timestamps, progress=progress)
+        it); ``metadata`` gives each a dict of str, int, float, bool or lists of those, that
+        ``where=`` filters on (see docs/guide.md). Returns the ids. ``progress=True`` shows a
+        progress bar on stderr while embedding."""
+        return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
 
     def _write(self, texts: Sequence[str], ids: Sequence[str] | None, titles: Sequence[str] | None,
                timestamps: Sequence[float | None] | None, *, progress: bool,
+               metadata: Sequence[Mapping[str, Any] | None] | None = None,
                sources: dict[str, str | None] | None = None, source_of: Sequence[str | None] | None = None,
-               delete: Sequence[str] = ()) -> list[str]:
+               delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None) -> list[str]:
         """add(), and with it in the same commit: the source of each text, the stamps of the
-        sources (None: forgotten) and documents to delete."""
+        sources (None: forgotten) and documents to delete. ``known`` holds the vectors of some
+        of the texts (by their place), which are not embedded again."""
         text_list = strings(texts, "texts")
         n = len(text_list)
         id_list = [content_id(t) for t in text_list] if ids is None else strings(ids, "ids", n)
         unique(id_list)
         title_list = [""] * n if titles is None else strings(titles, "titles", n)
         time_list = [None] * n if timestamps is None else times(timestamps, n)
-        fn = self._embedder()
-        with bar(bool(progress and n), n, "doc", "embedding") as tick:
-            vectors = embedders.embed(fn, text_list, int(self._settings["dims"]), tick)
+        for name, values in (("ids", id_list), ("texts", text_list), ("titles", title_list)):
+            _storable(name, values)
+        meta_list = [None] * n if metadata is None else metadata_json(metadata, id_list)
+        known = known or {}
+        todo = [i for i in range(n) if i not in known]
+        dims = int(self._settings["dims"])
+        vectors = np.zeros((n, dims), np.float32)
+        if todo:
+            fn = self._embedder()
+            with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:
+                vectors[todo] = embedders.embed(fn, [text_list[i] for i in todo], dims, tick)
+        for i, row in known.items():
+            vectors[i] = row
         source_list = [None] * n if source_of is None else list(source_of)
         with self._writing():
-            self._writer.write(vectors, list(zip(id_list, title_list, text_list, time_list, source_list)),
+            self._writer.write(vectors, list(zip(id_list, title_list, text_list, time_list, source_list, meta_list)),
                                delete=delete, sources=sources)
         return id_list
 
-    def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False) -> dict[str, int]:
-        """Keeps the index in step with folders (or files) of .md, .rst and .txt files, cut into
-        passages (see ``tarnexa.text.passages``): files new since the last sync are added,
-        changed ones replaced and removed ones deleted, in one commit. Documents added
-        otherwise are left alone. Returns counts: files, changed, removed, embedded."""
-        found = passages.files(sources)
-        stamps = self._store.sources()
+    def _known(self, found: Sequence[passages.Passage]) -> dict[int, npt.NDArray[np.float32]]:
+        """The stored vectors of those passages whose id, title and text a stored document has
+        already, by their place in found (read from one version of the index)."""
+        by_id = {p.id: i for i, p in enumerate(found)}
+        for _ in range(3):
+            version = self._store.version()
+            rows = self._store.rows_of(list(by_id))
+            docs = self._store.by_rows(list(rows.values()))
+            same = [(by_id[d.id], row) for row, d in docs.items()
+                    if found[by_id[d.id]].title == d.title and found[by_id[d.id]].text == d.text]
+            if not same:
+                return {}
+            snap = self._snapshot()
+            if snap.version != version or self._store.version() != version:  # a writer committed meanwhile
+                continue
+            got = np.asarray(snap.cache.vectors[[row for _, row in same]], np.float32)
+            return {place: got[k] for k, (place, _) in enumerate(same)}
+        return {}
+
+    def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
+             strict: bool = False, on_skip: Callable[[str, str], None] | None = None) -> dict[str, Any]:
+        """Keeps the index in step with folders (or files) of documents, cut into passages (see
+        ``tarnexa.text.passages``): files new since the last sync are added, changed ones
+        replaced and the passages of files that vanished from these sources deleted, in one
+        commit. Documents added otherwise, and those of sources not named, are left alone.
+
+        Nothing is removed by mistake: a source that does not exist raises SourceError (with
+        ``prune=True`` its documents are removed instead); a source that holds no files where the
+        index holds documents from it, and a folder that cannot be listed, keep their documents
+        (``prune=True`` removes those of an empty source). A file that cannot be read or parsed
+        is skipped and keeps the passages it had; ``on_skip(path, reason)`` is told of each
+        (warnings.warn by default), or ``strict=True`` raises SourceError at the first.
+
+        Returns ``files`` (found), ``changed`` (files read and cut again), ``removed`` (files
+        forgotten), ``embedded`` (passages embedded; a passage whose id, title and text are those
+        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs."""
+        found = passages.scan(sources)
+        if found.missing and not prune:
+            raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
+                              "prune removes what the index holds from it)")
+        skipped: list[tuple[str, str]] = []
+
+        def skip(path: str, reason: str) -> None:
+            if strict:
+                raise SourceError(f"{path}: {reason}")
+            skipped.append((path, reason))
+            if on_skip is not None:
+                on_skip(path, reason)
+            else:
+                warnings.warn(f"tarnexa: skipped {path}: {reason}", stacklevel=3)
+
+        for root, prefix, error in found.unreadable:
+            skip(str(Path(root, prefix)) if prefix else found.roots.get(root, root), f"cannot list it: {error}")
+        stamps = {key: _Stamp.read(value) for key, value in self._current().sources().items()}
+        gone_roots = {str(Path(m).resolve()) for m in found.missing} if prune else set()
         new: list[passages.Passage] = []
         stamp_of: dict[str, str | None] = {}
-        for f in found:
-            text, stamp, mtime = passages.read(f)
-            if stamps.get(f.key) != stamp:
-                new += passages.passages(f.key, text, mtime)
-                stamp_of[f.key] = stamp
-        keys = {f.key for f in found}
-        gone = [key for key in stamps if key not in keys]
+        keys = set()
+        with bar(progress, len(found.files), "file", "reading") as tick:
+            for f in found.files:
+                if tick is not None:
+                    tick(1)
+                root, was = f.root, stamps.get(f.key)
+                if was is not None and was.root is not None and was.root != root:
+                    if _same_file(was.root, f):  # named alone now: it stays its folder's
+                        root = was.root
+                    elif was.root not in found.roots and was.root not in gone_roots:
+                        skip(str(f.path), f"the index holds {f.key} from {was.root}, a source not named here "
+                                          "(name both, prune that one if it is gone, or use separate indexes)")
+                        keys.add(f.key)
+                        continue
+                keys.add(f.key)
+                try:
+                    data, digest, mtime = passages.read(f)
+                    now = _Stamp(digest, mtime, root)
+                    if was == now:
+                        continue
+                    cut = passages.file_passages(f, data, mtime)
+                except SourceError as e:
+                    skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
+                    continue
+                new += cut
+                stamp_of[f.key] = now.value()
+        held: dict[str, int] = {}
+        for key, st in stamps.items():
+            if st.root is not None:
+                held[st.root] = held.get(st.root, 0) + 1
+        kept_roots = {root for root, prefix, _ in found.unreadable if not prefix}
+        for root, given in found.roots.items():
+            if held.get(root) and not any(f.root == root for f in found.files) and not prune \
+                    and root not in kept_roots:
+                skip(given, f"holds no files; the index keeps the documents of its {held[root]} files "
+                            "(prune removes them)")
+                kept_roots.add(root)
+        named = (set(found.roots) | gone_roots) - kept_roots
+        shut = [(root, prefix) for root, prefix, _ in found.unreadable if prefix]
+
+        def vanished(key: str, st: _Stamp) -> bool:
+            if key in keys:
+                return False
+            if st.root is None:  # stamped before sources were recorded: only prune knows
+                return prune
+            return st.root in named and not any(st.root == r and key.startswith(p) for r, p in shut)
+
+        gone = [key for key, st in stamps.items() if vanished(key, st)]
         stamp_of.update((key, None) for key in gone)
         fresh = {p.id for p in new}
         stale = [d for d in self._store.ids_of_sources(list(stamp_of)) if d not in fresh]
-        self._write([p.text for p in new], [p.id for p in new], [p.title for p in new],
-                    [p.timestamp for p in new], progress=progress,
-                    sources=stamp_of, source_of=[p.source for p in new], delete=stale)
-        return {"files": len(found), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-                "embedded": len(new)}
+        known = self._known(new) if new else {}
+        if new or stale or stamp_of:
+            self._write([p.text for p in new], [p.id for p in new], [p.title for p in new],
+                        [p.timestamp for p in new], progress=progress,
+                        sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
+                        metadata=[p.metadata for p in new])
+        return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
+                "embedded": len(new) - len(known), "passages": len(new), "skipped": skipped}
 
     def delete(self, ids: Sequence[str]) -> int:
         """Deletes the documents of these ids (ids the index does not hold are passed over);
         returns how many it deleted."""
         id_list = strings(ids, "ids")
         with self._writing():
-            held = len(self._store.rows_of(id_list))
+            held = len(self._current().rows_of(id_list))
             if held:
                 self._store.commit(delete=id_list)
                 self._writer.compact_if_needed()
@@ -248,6 +447,7 @@ class Index:
 
     def _snapshot(self) -> layout.Snapshot:
         with self._snap_lock:  # threads sharing the index build one snapshot, not several
+            self._current()
             if self._snap is None or self._snap.version != self._store.version():
                 self._drop_snapshot()
                 self._writer.settings = self._store.settings()
@@ -268,6 +468,10 @@ class Index:
         ``trajectory`` (a pair of texts) and ``communities``, plus ``pre_filter_ids`` (search only
         these documents), ``mask`` (a bool per document, in the order of ``ids``),
         ``threshold``, ``oversample`` and ``mmr_lambda`` as ``score_candidates`` takes them.
+        ``mode`` ranks by meaning and words fused ("hybrid", the default), by meaning alone
+        ("semantic": the module's ranking, exactly) or by words alone ("keyword": BM25);
+        ``rrf_k``, ``semantic_weight`` and ``keyword_weight`` set the fusion (60, 1, 1);
+        ``where`` filters on the documents' metadata (see docs/guide.md's "Filters").
         ``explain=True`` gives each hit the parts of its score. ``query`` may be a ``Query``
         made by ``Query.parse`` instead, with no other argument. Raises ValueError for an empty
         query; a modifier line never raises."""
@@ -299,11 +503,15 @@ class Index:
     def _run(self, requests: list[Query]) -> list[Results]:
         if not requests:
             return []
+        self._current()
         dims = int(self._settings["dims"])
         for _ in range(2):  # once more if a writer changed the index between search and lookup
             snap = self._snapshot()
             found = searching.run(requests, snap, self._store, self._embedder(), dims)
             if found is not None:
+                if not snap.count:
+                    return [dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet"))
+                            for r in found]
                 return found
             self._drop_snapshot()
         raise RuntimeError(f"{self.path} kept changing while it was searched; try again")

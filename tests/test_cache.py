@@ -156,7 +156,7 @@ CORRUPT = [
     ("manifest.json", set_manifest(rows=10**30), r"holds 356 bytes, the cache needs 20000000000000000000000000000256"),
     ("manifest.json", set_manifest(rows="8"), r"manifest.json: rows is '8', not a whole number >= 0"),
     ("manifest.json", set_manifest(dims=0), r"dims is 0, not a whole number >= 1"),
-    ("manifest.json", set_manifest(version=3), r"version 3; this tarnexa reads versions 1 to 2"),
+    ("manifest.json", set_manifest(version=4), r"version 4; this tarnexa reads versions 1 to 3"),
     ("manifest.json", set_manifest(crc32={}), r"crc32 is \{\}, not a checksum for each of"),
     ("manifest.json", lambda b: b"[" * 60_000, r"manifest.json is not valid JSON: RecursionError"),
     ("manifest.json", lambda b: b'{"rows": NaN}', r"not valid JSON: ValueError: NaN is not a number"),
@@ -233,7 +233,7 @@ WRITER = textwrap.dedent("""
         write_at(f, offset, *chunks)
 
     def dying_headers(self):
-        if kill_at == 8:  # after the commit, before the headers
+        if kill_at == 9:  # after the commit, before the headers
             os.kill(os.getpid(), signal.SIGKILL)
         write_headers(self)
 
@@ -244,8 +244,9 @@ WRITER = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("kill_at", [1, 2, 3, 4, 5, 6, 7, 8],
-                         ids=["vectors", "ends", "texts", "timestamps", "codes", "scales", "bounds", "headers"])
+@pytest.mark.parametrize("kill_at", [1, 2, 3, 4, 5, 6, 7, 8, 9],
+                         ids=["vectors", "ends", "texts", "timestamps", "codes", "scales", "bounds", "row crcs",
+                              "headers"])
 def test_killed_writer_leaves_a_whole_cache(made, tmp_path, kill_at):
     cache, m, ts = made
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
@@ -255,7 +256,7 @@ def test_killed_writer_leaves_a_whole_cache(made, tmp_path, kill_at):
     after = Cache.open(tmp_path / "c")
     rng = np.random.default_rng(7)
     new_m, new_ids, new_ts = rng.standard_normal((5000, 5)).astype(np.float32), [f"new{i}" for i in range(5000)], rng.random(5000)
-    if kill_at < 8:  # killed before the commit: the old cache, whole
+    if kill_at < 9:  # killed before the commit: the old cache, whole
         assert_state(after, m[:5], IDS[:5], ts[:5])
     else:
         assert_state(after, np.vstack([m[:5], new_m]), IDS[:5] + new_ids, np.r_[ts[:5], new_ts])

@@ -1,4 +1,5 @@
 import json
+import re
 import os
 import random
 import subprocess
@@ -131,3 +132,56 @@ def test_without_igraph(monkeypatch):
     monkeypatch.setitem(sys.modules, "igraph", None)  # makes the import fail
     with pytest.raises(ImportError, match=r"communities need igraph: pip install '\.\[text\]'"):
         detect(np.ones((1, 4), np.float32))
+
+
+# ---- labels, and the communities the command and the page show
+
+TOPIC_WORDS = {
+    "Deployment": "workers processes uvicorn gunicorn socket reload daemon",
+    "Baking": "flour dough oven yeast knead crust loaf",
+    "Astronomy": "planets orbit telescope comet galaxy nebula stars",
+}
+
+
+@pytest.mark.parametrize("groups, want", [
+    ([["apple pear", "apple plum"], ["engine wheel", "engine gear"]],
+     [("apple", "pear", "plum"), ("engine", "gear", "wheel")]),
+    ([["the cat and it", "a cat", "of an is"], ["ab cd ef dog dog"]], [("cat",), ("dog",)]),  # stop words, short tokens
+    ([["shared shared alpha"], ["shared shared beta"]], [("alpha", "shared"), ("beta", "shared")]),  # rare beats common
+    ([["SortKey sort_key  SORTKEY"], []], [("sortkey", "sort_key"), ()]),
+])
+def test_label_terms(groups, want):
+    from tarnexa.text.communities import label_terms
+    assert label_terms(groups) == want
+    assert label_terms(groups, besides=[" ".join(w) for w in want]) == [()] * len(want)  # the title's words left out
+
+
+def test_labels_name_each_topic_and_the_command_shows_what_the_page_does(ig, tmp_path, monkeypatch):
+    pytest.importorskip("fastapi")
+    from click.testing import CliRunner
+    from fastapi.testclient import TestClient
+
+    import tarnexa
+    from tarnexa.command import cli
+    from tarnexa.web.app import create_app
+
+    rng, docs, path = random.Random(3), tmp_path / "docs", str(tmp_path / "ix")
+    docs.mkdir()
+    for topic, words in TOPIC_WORDS.items():  # three topics sharing stop words only, a heading naming each
+        for n in range(12):
+            body = " ".join(f"the {w} and it" for w in rng.sample(words.split(), 4))
+            (docs / f"{topic.lower()}{n}.md").write_text(f"# {topic}\n\n{body}\n")
+    assert CliRunner().invoke(cli, ["index", path, str(docs), "--embedder", "hashed", "-q"]).exit_code == 0
+    query, line = "workers flour telescope", "local_communities limit:4"
+    with tarnexa.Index.open(path) as idx, TestClient(create_app(idx)) as client:
+        page = client.get("/api/search", params={"q": query, "m": line}).json()
+    assert len(page["communities"]) == 3
+    for c in page["communities"]:
+        assert set(c["terms"]) <= set(TOPIC_WORDS[c["title"]].split()) and len(c["terms"]) == 3
+        assert c["label"] == " · ".join(c["terms"]) + " — " + c["title"]
+    shown = CliRunner().invoke(cli, ["search", path, query, line]).stdout
+    headed = re.findall(r"^== community \d+: (.+) \(\d+ in the pool, [1-9]\d* ranked\)$", shown, re.M)
+    rest = re.findall(r"^== also in the pool, without a ranked hit: (.+)$", shown, re.M)
+    listed = headed + [re.sub(r" \(\d+\)$", "", c) for c in (rest[0].split(", ") if rest else [])]
+    assert sorted(listed) == sorted(c["label"] for c in page["communities"])
+    assert shown.count("== community ") == len({h["community"] for h in page["hits"]})

@@ -2,14 +2,17 @@
 and lock of Cache.create and Cache.append. After each kill the cache reopens as the previous
 state or the new one, whole; the lock is free; the next write works on what was left."""
 
+import contextlib
 import errno
 import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -186,3 +189,191 @@ def test_an_io_error_at_every_step(tmp_path, op):
         else:
             assert len(Cache.open(path)) == (300 if op == "create" else 301), name
             assert message is None or "but could not flush" in message, (name, message)
+
+
+# ---- the index folder under faults -----------------------------------------------------------
+
+sys.path.insert(0, str(ROOT / "tests"))
+from test_index import corpus, embed  # noqa: E402
+
+import tarnexa  # noqa: E402
+from tarnexa.errors import StorageWarning  # noqa: E402
+
+
+def made_index(path):
+    ids, texts, titles, stamps = corpus()
+    with tarnexa.Index.create(path, embedder=embed) as idx:
+        idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+    return dict(zip(ids, texts))
+
+
+# Each operation sets off a compaction: 30 of 40 documents replaced, or deleted.
+OPS = {"add": lambda idx, ids, texts: idx.add([t + " violin" for t in texts[:30]], ids=ids[:30]),
+       "delete": lambda idx, ids, texts: idx.delete(ids[:30])}
+
+
+def state_of(path):
+    with tarnexa.Index.open(path, embedder=embed) as idx:
+        state = {d: idx.document(d).text for d in idx.ids}
+        for d in list(state)[::5]:  # each document's row is its own text's
+            assert idx.search(state[d], "limit:1", pre_filter_ids=[d])[0].score == pytest.approx(1.0, abs=1e-4)
+        return state
+
+
+@pytest.mark.parametrize("op", sorted(OPS))
+def test_a_full_disk_at_every_step_of_a_write_and_its_compaction(tmp_path, op):
+    """ENOSPC at each step: an error means nothing was committed; after the commit the write
+    succeeds (a warning when its compaction failed); the next write works and compacts."""
+    from tarnexa.storage import steps
+    before = made_index(tmp_path / "start.tnx")
+    ids, texts = list(before), list(before.values())
+    names: list[str] = []
+    shutil.copytree(tmp_path / "start.tnx", tmp_path / "dry.tnx")
+    steps.hook = names.append
+    with tarnexa.Index.open(tmp_path / "dry.tnx", embedder=embed) as idx:
+        OPS[op](idx, ids, texts)
+    steps.hook = None
+    after = state_of(tmp_path / "dry.tnx")
+    assert "index: compact into a new cache" in names and "index: remove the old cache" in names
+    points = [k for k, name in enumerate(names, 1) if not name.endswith("committed")]  # a mark, no I/O
+    for k in points:
+        path = tmp_path / f"k{k}.tnx"
+        shutil.copytree(tmp_path / "start.tnx", path)
+        calls = []
+
+        def full(name, k=k):
+            calls.append(name)
+            if len(calls) == k:
+                raise OSError(errno.ENOSPC, "No space left on device")
+
+        with tarnexa.Index.open(path, embedder=embed) as idx, warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", StorageWarning)
+            steps.hook, failed = full, None
+            try:
+                OPS[op](idx, ids, texts)
+            except OSError as e:
+                failed = e
+            finally:
+                steps.hook = None
+            state = state_of(path)
+            assert state == (before if failed else after) and (failed is None or failed.errno == errno.ENOSPC), k
+            assert all("the write is committed, but compacting" in str(w.message) for w in caught
+                       if w.category is StorageWarning), names[k - 1]
+            idx.add(["after the full disk"], ids=["z"])
+            info = idx.info()
+            assert len(idx) == len(state) + 1 and info["dead_rows"] <= 0.25 * (len(idx) + info["dead_rows"])
+            assert [p.name for p in path.glob("*vectors-*")] == [info["cache"]]
+
+
+LOSE_WAL = textwrap.dedent("""
+    import os, signal, sys
+    sys.path.insert(0, sys.argv[3])
+    from test_index import embed
+    import tarnexa
+    from tarnexa.storage import steps
+    seen = []
+    def hook(name):
+        seen.append(name)
+        if len(seen) == int(sys.argv[2]):
+            os.kill(os.getpid(), signal.SIGKILL)
+    idx = tarnexa.Index.open(sys.argv[1], embedder=embed)
+    steps.hook = hook
+    idx.delete(sorted(idx.ids)[:30])
+    print(len(seen))
+    sys.stdout.flush()
+    os.kill(os.getpid(), signal.SIGKILL)  # no close: nothing checkpoints on the way out
+""")
+
+
+def test_the_write_ahead_log_lost_after_a_killed_compaction(tmp_path):
+    """The process killed at each step of a delete and its compaction, then docs.sqlite-wal and
+    -shm deleted: the index opens and searches, holding the documents before or after."""
+    before = made_index(tmp_path / "start.tnx")
+    after = {d: t for d, t in before.items() if d not in sorted(before)[:30]}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
+
+    def killed(path, at):
+        shutil.copytree(tmp_path / "start.tnx", path)
+        proc = subprocess.run([sys.executable, "-c", LOSE_WAL, str(path), str(at), str(ROOT / "tests")], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert proc.returncode == -signal.SIGKILL, proc.stderr
+        for name in ("docs.sqlite-wal", "docs.sqlite-shm"):
+            with contextlib.suppress(FileNotFoundError):
+                (path / name).unlink()
+        return proc.stdout
+
+    total = int(killed(tmp_path / "all.tnx", 10**6))
+    assert state_of(tmp_path / "all.tnx") == after
+    for at in range(1, total + 1):
+        killed(tmp_path / f"k{at}.tnx", at)
+        assert state_of(tmp_path / f"k{at}.tnx") in (before, after), at
+
+
+def test_an_index_replaced_under_a_long_lived_index_object(tmp_path):
+    made_index(tmp_path / "i.tnx")
+    idx = tarnexa.Index.open(tmp_path / "i.tnx", embedder=embed)
+    assert idx.search("guitar chord")[0].id.startswith("music") and len(idx) == 40
+    shutil.rmtree(tmp_path / "i.tnx")
+    with tarnexa.Index.create(tmp_path / "i.tnx", embedder=embed) as other:
+        other.add(["engine wheel brake", "apple pear"], ids=["car", "fruit"])
+    hits = idx.search("engine wheel")
+    assert [h.id for h in hits] == ["car", "fruit"] and hits[0].snippet == "engine wheel brake"
+    assert len(idx) == 2 and idx.info()["documents"] == 2 and idx.document("car").text == "engine wheel brake"
+    idx.add(["plum cherry"], ids=["more"])
+    assert sorted(tarnexa.Index.open(tmp_path / "i.tnx", embedder=embed).ids) == ["car", "fruit", "more"]
+    idx.close()
+
+
+def test_creators_racing_for_one_path_end_with_one_index(tmp_path):
+    from tarnexa.storage import steps
+    path = tmp_path / "r.tnx"
+
+    def other_first(name):
+        if name == "index: rename into place" and not path.exists():
+            steps.hook = None
+            tarnexa.Index.create(path, embedder=embed).add(["the other one"], ids=["o"])
+
+    steps.hook = other_first
+    try:
+        with pytest.raises(FileExistsError, match="already exists"):
+            tarnexa.Index.create(path, embedder=embed)
+    finally:
+        steps.hook = None
+    assert tarnexa.Index.open(path, embedder=embed).ids == ["o"]
+    assert [p.name for p in tmp_path.iterdir()] == ["r.tnx"]
+
+
+def flaky(texts):
+    return np.random.default_rng().standard_normal((len(texts), 8))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda idx: idx.add(["a", "b"], ids=["ok", "lone \ud800"]), ValueError, r"ids\[1\] holds a lone surrogate"),
+    (lambda idx: idx.add(["lone \udfff"]), ValueError, r"texts\[0\] holds a lone surrogate"),
+    (lambda idx: idx.add(["a"], titles=["\ud800"]), ValueError, r"titles\[0\] holds a lone surrogate"),
+    (lambda idx: idx.add(["a"], timestamps=[10**400]), ValueError, r"timestamps\[0\] is too large"),
+    (lambda idx: idx.search("guitar", limit=2**64), ValueError, "limit must be at most"),
+    (lambda idx: idx.search("guitar", diverse=True, mmr_lambda=1e30), ValueError, "mmr_lambda must be a number from 0"),
+    (lambda idx: idx.search("guitar", diverse=True, mmr_lambda=-5), ValueError, "mmr_lambda must be a number from 0"),
+    (lambda idx: tarnexa.Index.create(idx.path.parent / "flaky.tnx", embedder=flaky), tarnexa.EmbedderError,
+     "different vectors for the same text"),
+    (lambda idx: tarnexa.Index.create(idx.path.parent / "complex.tnx", embedder=lambda t: np.ones((len(t), 4)) * 1j),
+     tarnexa.EmbedderError, "complex"),
+])
+def test_refused_before_anything_is_written(tmp_path, call, error, message):
+    made_index(tmp_path / "i.tnx")
+    with tarnexa.Index.open(tmp_path / "i.tnx", embedder=embed) as idx:
+        rows = tarnexa.Cache.open(tmp_path / "i.tnx" / idx.info()["cache"]).__len__()
+        with pytest.raises(error, match=message):
+            call(idx)
+        assert len(tarnexa.Cache.open(tmp_path / "i.tnx" / idx.info()["cache"])) == rows and len(idx) == 40
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["i.tnx"]
+
+
+def test_an_empty_index_searches_to_no_hits_and_a_note(tmp_path):
+    with tarnexa.Index.create(tmp_path / "e.tnx", embedder=embed) as idx:
+        for found in (idx.search("anything"), idx.search_many(["a", "b"])[1]):
+            assert len(found) == 0 and found.notes == ("the index holds no documents yet",)
+        with idx.sharded(workers=1) as sharded:
+            found = sharded.search("anything")
+            assert len(found) == 0 and found.notes == ("the index holds no documents yet",)

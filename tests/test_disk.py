@@ -67,3 +67,44 @@ def test_a_read_only_file_system_still_searches(small_fs):
         searcher.cache.append(*rows(500, 3))
     assert failed.value.errno == errno.EROFS and "the cache keeps its 500 rows" in str(failed.value)
     assert len(Cache.open(small_fs / "c")) == 500
+
+
+def test_an_index_on_a_full_disk_stays_whole_and_compacts_when_room_returns(small_fs):
+    """Adds until the disk is full, then replacements (which set off compactions): each write
+    either commits or raises (none reports a failure after its commit), the index holds exactly
+    the committed documents, searches them, and compacts once there is room again."""
+    import sqlite3
+    import warnings
+
+    from tarnexa import Index
+
+    (small_fs / "ballast").write_bytes(b"\0" * (2 << 20))  # what its user frees at the end
+    idx = Index.create(small_fs / "i.tnx", "hashed:64")
+    done: dict[str, str] = {}
+    failures = 0
+    for n in range(0, 10**6, 400):
+        batch = {f"d{i}": f"passage {i} " + "filler words " * 20 for i in range(n, n + 400)}
+        try:
+            idx.add(list(batch.values()), ids=list(batch))
+            done.update(batch)
+        except (OSError, sqlite3.OperationalError):
+            failures += 1
+            if failures == 3:
+                break
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always", RuntimeWarning)
+        for start in range(0, len(done), 500):  # replacements: dead rows, compactions that may not fit
+            ids = sorted(done)[start : start + 500]
+            try:
+                idx.add([done[d] + " again" for d in ids], ids=ids)
+                done.update({d: done[d] + " again" for d in ids})
+            except (OSError, sqlite3.OperationalError):
+                pass
+    assert {d: idx.document(d).text for d in idx.ids} == done
+    for d in sorted(done)[::97]:
+        assert idx.search(done[d], limit=1)[0].id == d
+    (small_fs / "ballast").unlink()
+    idx.delete(sorted(done)[: len(done) * 3 // 4])  # room again: the write compacts
+    idx.add(["after the full disk"], ids=["z"])
+    assert idx.info()["dead_rows"] <= 0.25 * (len(idx) + idx.info()["dead_rows"])
+    idx.close()

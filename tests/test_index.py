@@ -4,6 +4,7 @@ modifier lines, explanations, embedder checks and crashes at every step of a wri
 import json
 import os
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -48,6 +49,17 @@ def corpus():
     ids, texts, titles = zip(*docs)
     stamps = [NOW - 86400 * 7 * i if i % 5 else None for i in range(len(ids))]
     return list(ids), list(texts), list(titles), stamps
+
+
+def agree(path):
+    """The keyword index and the metadata table say what the documents say."""
+    with sqlite3.connect(path / "docs.sqlite") as db:
+        db.execute("INSERT INTO keywords (keywords, rank) VALUES ('integrity-check', 1)")
+        held = sum(len(v) if isinstance(v, list) else 1 for (m,) in db.execute("SELECT metadata FROM docs")
+                   if m for v in json.loads(m).values())
+        assert db.execute("SELECT count(*) FROM meta").fetchone()[0] == held
+        assert db.execute("SELECT count(*) FROM meta WHERE n NOT IN (SELECT n FROM docs)").fetchone()[0] == 0
+
 
 
 @pytest.fixture(scope="module")
@@ -105,7 +117,7 @@ def same(res, ref):
      {"recent": True, "recent_days": 3, "traj_from_vec": "gear", "traj_to_vec": "melody", "threshold": -1.0}),
 ])
 def test_search_is_the_one_call_it_stands_for(index, line, kw, call):
-    same(index.search("apple and a guitar", line, **kw), reference("apple and a guitar", **call))
+    same(index.search("apple and a guitar", line, mode="semantic", **kw), reference("apple and a guitar", **call))
 
 
 def test_mask_deletes_and_replacements(tmp_path):
@@ -113,14 +125,14 @@ def test_mask_deletes_and_replacements(tmp_path):
     idx = tarnexa.Index.create(tmp_path / "m.tnx", embedder=embed)
     idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
     mask = np.array([not d.startswith("cars") for d in idx.ids])
-    same(idx.search("engine", mask=mask), reference("engine", mask=mask))
+    same(idx.search("engine", mask=mask, mode="semantic"), reference("engine", mask=mask))
     assert idx.delete(["fruit1", "music2", "nothere"]) == 2
     idx.add(["engine engine brake"], ids=["fruit3"])  # a replaced text
     live = [i for i, d in enumerate(ids) if d not in ("fruit1", "music2", "fruit3")]
     keep = lambda xs: [xs[i] for i in live] + (["engine engine brake"] if xs is texts else  # noqa: E731
                                                 ["fruit3"] if xs is ids else [None])
     for line in ("limit:40", "diverse limit:6 like:fruit3"):
-        same(idx.search("engine", line), reference("engine", keep(ids), keep(texts), keep(stamps),
+        same(idx.search("engine", line, mode="semantic"), reference("engine", keep(ids), keep(texts), keep(stamps),
                                                    **({"limit": 40} if "40" in line else
                                                       {"diverse": True, "limit": 6, "like_ids": ["fruit3"]})))
     for _ in range(12):  # enough dead rows for a compaction, which keeps every document
@@ -131,14 +143,14 @@ def test_mask_deletes_and_replacements(tmp_path):
 
 
 @pytest.mark.parametrize("line, notes", [
-    ("limit:5 diverse", []),
+    ("limit:5 diverse", ["diverse: each score is the hit's MMR score"]),
     ("limit:-1", ["'limit:-1' was ignored"]),
     ("limit:5 limit:9", ["'limit:9' replaced the earlier 'limit:5'"]),
     ("recent:0", ["'recent:0': the days must be a positive"]),
     ("recent:7d", ["'recent:7d': the days are not a whole number"]),
     ("from: apple", ["'from:' was ignored: a trajectory is written", "ignored 'apple'"]),
     ("from: a to: b limit:2 from: c to: d", ["a second 'from: ... to: ...' was ignored", "ignored 'c', 'd'"]),
-    ("banana diverse", ["ignored 'banana': not a modifier"]),
+    ("banana diverse", ["ignored 'banana': not a modifier", "diverse: each score"]),
     ("unlike:", ["'unlike:' names no text"]),
     ("unlike:the", ["unlike:'the' has no words the embedder can use"]),
     ("like:fruit1,,zz", ["empty ids were skipped", "like: no document has the id 'zz'"]),
@@ -184,8 +196,8 @@ def test_the_line_is_read_once_into_the_record(index, monkeypatch):
 
 def test_keyword_overridden_by_the_line_and_values_refused(index):
     res = index.search("apple", "limit:2 diverse", limit=4, diverse=False)
-    assert len(res) == 2 and res.notes == ("'limit:2' in the modifier line overrides limit=4",
-                                           "'diverse' in the modifier line overrides diverse=False")
+    assert len(res) == 2 and res.notes[:2] == ("'limit:2' in the modifier line overrides limit=4",
+                                               "'diverse' in the modifier line overrides diverse=False")
     for kw, message in [({"limit": -1}, "limit must be"), ({"recent_days": 0}, "recent_days must be"),
                         ({"mask": np.ones(3, bool)}, "mask has 3 entries")]:
         with pytest.raises(ValueError, match=message):
@@ -214,7 +226,7 @@ def test_any_line_reads_as_the_parser_parses_it(line):
                                   "limit:6 like:fruit2 from: plum to: gear recent:20 unlike:drum",
                                   "limit:6 diverse like:music1 recent:40 unlike:lemon"])
 def test_explanations_recompose_the_scores(index, line):
-    res = index.search("apple guitar", line, explain=True)
+    res = index.search("apple guitar", line, explain=True, mode="semantic")
     assert len(res) == 6
     for h in res:
         e = h.explanation
@@ -240,8 +252,10 @@ def test_embedders_checked(tmp_path):
             with pytest.raises(tarnexa.EmbedderError, match=message):
                 tarnexa.Index.open(idx.path, **kw)
     made = tarnexa.Index.create(tmp_path / "c.tnx", embedder=embed)
-    with pytest.raises(tarnexa.EmbedderError, match="open it with Index.open"):
-        tarnexa.Index.open(made.path)
+    with tarnexa.Index.open(made.path) as idx:  # opens for what needs no embedder, refuses to embed
+        assert idx.info()["embedder"] == "test_index:embed"
+        with pytest.raises(tarnexa.EmbedderError, match="open it with embedder='test_index:embed' .*Index.open"):
+            idx.add(["x"])
     for bad, message in [(lambda t: np.zeros((len(t), 8)), "zero length .* for the text 'x'"),
                          (lambda t: np.full((len(t), 8), np.nan), "NaN or infinity for the text 'x'"),
                          (lambda t: np.ones((len(t) + 1, 8)), r"shape \(2, 8\) for 1 texts")]:
@@ -264,7 +278,7 @@ def hook(name):
         os.kill(os.getpid(), signal.SIGKILL)
 steps.hook = hook
 if {op!r} == "add":
-    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20])
+    idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20], metadata=[{{"v": [1, 2]}}] * 20)
 else:
     idx.delete(ids[:30])
 print(len(seen))
@@ -282,7 +296,7 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
 
     def fresh(name):
         idx = tarnexa.Index.create(tmp_path / name, embedder=embed)
-        idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+        idx.add(texts, ids=ids, titles=titles, timestamps=stamps, metadata=[{"t": t} for t in titles])
         return idx.path
 
     done = run(fresh("full.tnx"), 10**6)
@@ -297,8 +311,9 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
         state = {d: idx.document(d).text for d in idx.ids}
         before = dict(zip(ids, texts))
         assert state in (before, {d: after.document(d).text for d in after.ids}), at
+        agree(path)  # the keywords and the metadata with them
         for d in list(state)[::7]:  # each document's row is its own text's
-            assert idx.search(state[d], "limit:1", pre_filter_ids=[d])[0].score == pytest.approx(1.0, abs=1e-4)
+            assert idx.search(state[d], "limit:1", pre_filter_ids=[d], mode="semantic")[0].score == pytest.approx(1.0, abs=1e-4)
         idx.add(["after the crash"], ids=["z"])  # the lock was released
         assert "z" in idx
 
@@ -322,7 +337,7 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
             return {d: (idx.document(d).title, idx.document(d).text) for d in idx.ids}
 
     assert tarnexa_("index", tmp_path / "ix", docs, "--embedder", "hashed:64").returncode == 0
-    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Cars", "Cars\n\nengine wheel brake"),
+    assert held() == {"a.md#1": ("Fruit", "Fruit\n\napple pear plum"), "a.md#2": ("Fruit › Cars", "Fruit › Cars\n\nengine wheel brake"),
                       "sub/b.rst#1": ("Music", "Music\n\nguitar chord melody"),
                       "c.txt#1": ("c.txt", "c.txt\n\ndrum tempo piano\n\nviolin rhythm")}
     (docs / "a.md").write_text("# Fruit\n\ncherry mango\n")
@@ -334,7 +349,9 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
     found = tarnexa_("search", tmp_path / "ix", "mango", "limit:2 banana", "--json", "--explain")
     out = json.loads(found.stdout)
     assert found.returncode == 0 and out["hits"][0]["id"] == "a.md#1" and len(out["hits"]) == 2
-    assert out["hits"][0]["explanation"]["similarity"] == out["hits"][0]["score"]
+    parts = out["hits"][0]["explanation"]
+    assert round(parts["semantic_share"] + parts["keyword_share"], 4) == out["hits"][0]["score"]
+    assert out["hits"][0]["sides"] == ["semantic", "keyword"]
     assert "note: ignored 'banana'" in found.stderr
     lines = [("mango", "limit:2 banana"), ("violin", ""), ("lemon peach", "diverse limit:1")]
     many = tarnexa_("search", tmp_path / "ix", "--queries", "-", "--json",
@@ -352,9 +369,9 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
                           (("index", tmp_path / "ix", docs, "--embedder", "hashed"), "not 'hashed'")]:
         bad = tarnexa_(*args)
         assert bad.returncode == 2 and bad.stderr.startswith("tarnexa: error: ") and message in bad.stderr, bad.stderr
-    (docs / "c.txt").write_bytes(b"\xff\xfe bad")
-    bad = tarnexa_("index", tmp_path / "ix", docs)
-    assert bad.returncode == 2 and "not UTF-8 text" in bad.stderr
+    (docs / "c.txt").write_bytes(b"caf\xe9 bad")
+    bad = tarnexa_("index", tmp_path / "ix", docs)  # skipped, its passage kept
+    assert bad.returncode == 1 and "warning: skipped" in bad.stderr and "not UTF-8 text" in bad.stderr
     assert tarnexa_("info", tmp_path / "ix", "--json").stdout.count('"documents": 3') == 1
 
 
@@ -396,7 +413,9 @@ def test_communities_group_the_pool_and_leave_the_hits_alone(index):
                                            for d in res.communities[homes.pop()].members)
     for h in res:
         assert h.id in res.communities[h.community].members
-    assert res.communities[0].members[0] == res[0].id and res.communities[0].label in TOPICS
+    first = res.communities[0]
+    assert first.members[0] == res[0].id and first.title in TOPICS and set(first.terms) < {first.title, *TOPICS[first.title].split()}
+    assert first.label == " · ".join(first.terms) + " — " + first.title
     assert res.to_dict()["communities"] == index.search("apple guitar engine", "detect_communities limit:6"
                                                         ).to_dict()["communities"]
 

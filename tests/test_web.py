@@ -6,6 +6,7 @@ import contextlib
 import json
 import os
 import re
+import resource
 import shutil
 import socket
 import subprocess
@@ -21,9 +22,10 @@ httpx = pytest.importorskip("httpx")
 from fastapi.testclient import TestClient  # noqa: E402
 
 import tarnexa  # noqa: E402
+from tarnexa.command import sections  # noqa: E402
 from tarnexa.text import modifiers  # noqa: E402
-from tarnexa.web.app import INFO_FIELDS, create_app  # noqa: E402
-from tarnexa.web.serve import LOOPBACK_NAMES, exposure_warning  # noqa: E402
+from tarnexa.web.app import INFO_FIELDS, Bounds, create_app  # noqa: E402
+from tarnexa.web.serve import LOOPBACK_NAMES, allowed_hosts, exposure_warning  # noqa: E402
 
 DAY = 86400.0
 NOW = 1_760_000_000.0
@@ -116,7 +118,6 @@ BAD_REQUESTS = [  # method, URL, status, a word of the message
     ("POST", "/api/search?q=cats", 405, "read-only"),
     ("DELETE", "/api/doc/kitten", 405, "read-only"),
     ("PUT", "/", 405, "read-only"),
-    ("HEAD", "/api/search?q=cats", 405, None),
     ("GET", "/docs", 404, "no such page"),  # Swagger's page would load scripts from a CDN
 ]
 
@@ -154,13 +155,14 @@ def test_info_document_and_description(client, idx):
     assert info["first"] == pytest.approx(NOW - 900 * DAY) and info["last"] == pytest.approx(NOW - DAY)
     for doc_id, title, text, _ in (CORPUS[-1], CORPUS[7]):
         assert client.get("/api/doc/" + doc_id).json() == {
-            "id": doc_id, "title": title, "text": text, "timestamp": idx.document(doc_id).timestamp}
+            "id": doc_id, "title": title, "text": text, "timestamp": idx.document(doc_id).timestamp, "metadata": {}}
     schema = client.get("/api/openapi.json").json()
     assert {"/api/search", "/api/info", "/api/doc/{doc_id}", "/api/modifiers"} <= set(schema["paths"])
     known = client.get("/api/modifiers").json()  # the parser's own table: what the page offers
     assert [k["token"] for k in known] == [t for t, *_, shown in modifiers.VOCABULARY if shown]
     assert "limit:N" in [k["usage"] for k in known] and all(k["help"] for k in known)
-    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "explain"}
+    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "oversample", "explain",
+                                                                                   "mode", "where"}
 
 
 def test_page_files_and_headers(client):
@@ -176,11 +178,98 @@ def test_page_files_and_headers(client):
     assert client.get("/static/style.css").headers["content-type"].startswith("text/css")
 
 
-@pytest.mark.parametrize("host,status", [("127.0.0.1:8765", 200), ("localhost", 200), ("[::1]:80", 200),
-                                         ("evil.example", 400), ("127.0.0.1.evil.example", 400)])
-def test_loopback_server_refuses_other_host_names(idx, host, status):
-    with TestClient(create_app(idx, allowed_hosts=LOOPBACK_NAMES)) as c:
+@pytest.mark.parametrize("bound,host,status", [
+    *[(None, h, st) for h, st in [("127.0.0.1:8765", 200), ("localhost", 200), ("[::1]:80", 200),
+                                  ("evil.example", 400), ("127.0.0.1.evil.example", 400), ("", 400), ("[::1", 400)]],
+    ("127.0.0.2", "127.0.0.2:8765", 200), ("127.0.0.2", "localhost:8765", 200), ("127.0.0.2", "evil.example", 400),
+    ("::1", "[::1]:8765", 200), ("192.168.1.5", "192.168.1.5", 200), ("192.168.1.5", "10.0.0.1", 400),
+    ("0.0.0.0", "10.0.0.1:8765", 200), ("::", "[fe80::1]:80", 200), ("0.0.0.0", "evil.example", 400)])
+def test_server_refuses_other_host_names(idx, bound, host, status):
+    hosts = LOOPBACK_NAMES if bound is None else allowed_hosts(bound)
+    with TestClient(create_app(idx, allowed_hosts=hosts)) as c:
         assert c.get("/api/info", headers={"host": host}).status_code == status
+
+
+@pytest.mark.parametrize("url,headers,status", [
+    ("/api/search?q=cats", {}, 200),  # not a browser
+    ("/api/search?q=cats", {"origin": "http://testserver", "sec-fetch-site": "same-origin"}, 200),
+    ("/api/info", {"origin": "http://testserver:80"}, 200),
+    ("/api/info", {"sec-fetch-site": "none"}, 200),  # typed into the address bar
+    ("/", {"sec-fetch-site": "cross-site", "sec-fetch-mode": "navigate", "sec-fetch-dest": "document"}, 200),
+    ("/api/search?q=cats", {"origin": "http://evil.example"}, 403),
+    ("/api/info", {"origin": "http://testserver:8080"}, 403),
+    ("/api/info", {"origin": "null"}, 403),
+    ("/api/search?q=cats", {"sec-fetch-site": "cross-site"}, 403),  # an <img> elsewhere: no Origin
+    ("/api/doc/kitten", {"sec-fetch-site": "same-site"}, 403),  # another port of localhost
+    ("/api/search?q=cats", {"sec-fetch-site": "cross-site", "sec-fetch-mode": "navigate",
+                            "sec-fetch-dest": "document"}, 403),
+    ("/static/app.js", {"sec-fetch-site": "cross-site", "sec-fetch-dest": "script"}, 403),
+])
+def test_other_origins_are_refused(client, url, headers, status):
+    for method in ("GET", "HEAD"):
+        r = client.request(method, url, headers=headers)
+        assert r.status_code == status
+    assert status == 200 or "another" in client.get(url, headers=headers).json()["error"]
+
+
+@pytest.mark.parametrize("url", ["/api/info", "/api/search?q=cats&m=limit:3", "/api/doc/birds/owl", "/api/modifiers",
+                                 "/static/style.css"])
+def test_head_answers_where_get_does(client, url):
+    got, head = client.get(url), client.head(url)
+    assert head.status_code == got.status_code == 200 and head.content == b""
+    assert head.headers["content-length"] == got.headers["content-length"]
+
+
+SMALL = Bounds(hits=5, oversample=8, explained=2, answer_bytes=1500)
+BOUNDED = [  # parameters, status, what is checked: a word of the error, or of a note
+    ({"limit": "6"}, 400, "from 1 to 5"),
+    ({"m": "limit:6"}, 400, "at most 5 are served"),
+    ({"m": "limit:3", "limit": "6"}, 400, "from 1 to 5"),
+    ({"oversample": "9"}, 400, "oversample must be a whole number from 1 to 8"),
+    ({"oversample": "0"}, 400, "from 1 to 8"),
+    ({"m": "local_communities", "oversample": "9"}, 400, "from 1 to 8"),
+    ({"m": "limit:5", "explain": "1"}, 200, "only the first 2 hits"),
+    ({"limit": "5", "explain": "1"}, 200, "only the first 2 hits"),
+    ({"m": "limit:5 local_communities", "oversample": "8"}, 200, "the first"),  # cut to 1500 bytes
+    ({"limit": "5", "m": "diverse", "oversample": "8", "explain": "1"}, 200, "the first"),
+]
+
+
+@pytest.mark.parametrize("params,status,words", BOUNDED, ids=lambda v: str(v)[:50])
+def test_answers_stay_within_the_bounds(idx, params, status, words):
+    with TestClient(create_app(idx, bounds=SMALL)) as c:
+        r = c.get("/api/search", params={"q": "cats dogs birds", **params})
+    assert r.status_code == status
+    if status != 200:
+        assert words in r.json()["error"]
+        return
+    answer = r.json()
+    assert len(r.content) <= SMALL.answer_bytes and any(words in n for n in answer["notes"])
+    assert sum(h["explanation"] is not None for h in answer["hits"]) <= SMALL.explained
+    full = expected(idx, "cats dogs birds", params.get("m", ""), explain="explain" in params,
+                    limit=int(params["limit"]) if "limit" in params else None)
+    assert [h["id"] for h in answer["hits"]] == [h["id"] for h in full["hits"]][:len(answer["hits"])]
+
+
+def test_a_request_past_its_time_gets_503_and_the_server_goes_on(idx):
+    gate = threading.Event()
+
+    class Held:
+        def search(self, q):
+            return self.search_many([q])[0]
+
+        def search_many(self, queries):
+            gate.wait(30)
+            return idx.search_many(queries)
+
+    app = create_app(idx, searcher=Held(), bounds=Bounds(seconds=0.3))
+    with TestClient(app) as c, ThreadPoolExecutor(4) as pool:
+        held = [pool.submit(c.get, "/api/search?q=cats&m=limit:" + str(i + 1)) for i in range(3)]
+        answers = [f.result() for f in held]
+        assert [a.status_code for a in answers] == [503] * 3 and "no answer within 0.3 s" in answers[0].json()["error"]
+        assert answers[0].headers["retry-after"] == "5" and not app.state.batcher._waiting  # none left to search
+        gate.set()
+        assert c.get("/api/search?q=cats").json() == expected(idx, "cats")
 
 
 @pytest.mark.parametrize("host,warned", [("127.0.0.1", False), ("localhost", False), ("::1", False),
@@ -225,7 +314,7 @@ def test_searches_that_wait_go_together_and_fail_alone(idx):
             passes.append(len(queries))
             return idx.search_many(queries)
 
-    lines = [("birds", m) for m in ("", "limit:3", "diverse", "unlike:dogs", "like:kitten", "bogus")] + [("the", "")]
+    lines = [("birds", m) for m in ("", "limit:3", "diverse", "unlike:dogs", "like:kitten", "bogus")] + [("?!", "")]
     app = create_app(idx, searcher=Held())
     with TestClient(app) as c, ThreadPoolExecutor(8) as pool:
         first = pool.submit(c.get, "/api/search?q=cats")
@@ -240,7 +329,35 @@ def test_searches_that_wait_go_together_and_fail_alone(idx):
         answers = [f.result() for f in rest]
     assert passes[:2] == [1, len(lines)]  # the held pass, then every waiting search in one
     assert [a.json() for a in answers[:-1]] == [expected(idx, q, m) for q, m in lines[:-1]]
-    assert answers[-1].status_code == 400 and "the" in answers[-1].json()["error"]  # only it fails
+    assert answers[-1].status_code == 400 and "?!" in answers[-1].json()["error"], answers[-1].json()  # only it fails
+
+
+def test_light_searches_take_turns_with_bounded_passes_of_heavy_ones(idx):
+    gate, entered, passes = threading.Event(), threading.Event(), []
+
+    class Held:
+        def search(self, q):
+            return self.search_many([q])[0]
+
+        def search_many(self, queries):
+            passes.append(sorted(q.limit or 10 for q in queries))
+            entered.set()
+            gate.wait(30)
+            return idx.search_many(queries)
+
+    app = create_app(idx, searcher=Held())
+    asked = ["limit:1000"] * 6 + ["limit:5", "", "diverse"]  # 6 x 1000 hits, then 3 light ones
+    with TestClient(app) as c, ThreadPoolExecutor(10) as pool:
+        first = pool.submit(c.get, "/api/search?q=cats")
+        assert entered.wait(30)
+        rest = [pool.submit(c.get, "/api/search", params={"q": "birds", "m": m}) for m in asked]
+        for _ in range(3000):
+            if len(app.state.batcher._waiting) == len(asked):
+                break
+            time.sleep(0.01)
+        gate.set()
+        assert [f.status_code for f in [first.result(), *(f.result() for f in rest)]] == [200] * 10
+    assert passes == [[10], [1000] * 4, [5, 10, 10], [1000] * 2]  # 4,000 hits a heavy pass at most
 
 
 @pytest.mark.parametrize("own_searcher", [False, True])
@@ -248,7 +365,8 @@ def test_concurrent_requests_get_their_own_answers(idx, index_path, own_searcher
     """An index handle is one SQLite connection: requests side by side must not share it."""
     searcher = tarnexa.Index.open(index_path) if own_searcher else None
     want = {q: expected(idx, q, "local_communities") for q in ("cats", "dogs", "birds")}
-    docs = {d: {"id": d, "title": t, "text": x, "timestamp": idx.document(d).timestamp} for d, t, x, _ in CORPUS}
+    docs = {d: {"id": d, "title": t, "text": x, "timestamp": idx.document(d).timestamp, "metadata": {}}
+            for d, t, x, _ in CORPUS}
     info = {k: idx.info()[k] for k in INFO_FIELDS}
 
     def ask(c, i):
@@ -271,11 +389,13 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_server(path, *args):
+def start_server(path, *args, host="127.0.0.1", files=None):
+    """The served command on a free port (with at most `files` descriptors), and its URL."""
     port = free_port()
-    proc = subprocess.Popen([sys.executable, "-m", "tarnexa", "serve", path, "--port", str(port), *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    url = f"http://127.0.0.1:{port}"
+    limit = None if files is None else lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
+    proc = subprocess.Popen([sys.executable, "-m", "tarnexa", "serve", path, "--host", host, "--port", str(port), *args],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, preexec_fn=limit)
+    url = f"http://{host}:{port}"
     for _ in range(600):  # up to a minute for the index (and the Dask workers) to come up
         if proc.poll() is not None:
             raise RuntimeError(f"the server stopped: {proc.stderr.read()}")
@@ -342,6 +462,71 @@ def test_server_keeps_serving_through_abuse(server, idx):
         reply += trickle.recv(4096)
     assert reply.startswith(b"HTTP/1.1 200")
     trickle.close()
+
+
+def test_idle_and_slow_connections_do_not_starve_the_server(index_path):
+    """Hundreds of connections that send nothing, half a head, or never read their answers, to a
+    server on 127.0.0.2 that may hold 256 files (so at most 64 connections): a client with a request is still answered, and
+    the server closes the idle ones."""
+    proc, url = start_server(index_path, "--client-timeout", "1", host="127.0.0.2", files=256)
+    address = ("127.0.0.2", int(url.rsplit(":", 1)[1]))
+    held = [socket.create_connection(address, timeout=30) for _ in range(300)]
+    try:
+        for s in held[::3]:
+            s.sendall(b"GET /api/search?q=cats HTTP/1.1\r\nHost: 127.0.0.2\r\n")  # a head never finished
+        for s in held[1::30]:  # answers never read
+            s.sendall(b"GET /api/search?q=cats&m=limit:1000&explain=1 HTTP/1.1\r\nHost: 127.0.0.2\r\n\r\n" * 20)
+        with httpx.Client(base_url=url, timeout=30) as c:
+            assert [c.get("/api/search?q=cats").status_code, c.head("/api/info").status_code] == [200, 200]
+        for s in held[::7]:
+            s.settimeout(60)
+            with contextlib.suppress(ConnectionError):
+                while s.recv(1 << 20):  # the server closes it, at most after its answers
+                    pass
+    finally:
+        for s in held:
+            s.close()
+        stop_server(proc)
+    assert "Traceback" not in proc.stderr.read()
+
+
+EMFILE_SERVER = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+import uvicorn
+from tarnexa.web.connections import guarded_protocol, quiet_repeats
+
+async def app(scope, receive, send):
+    if scope["type"] == "http":
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"ok"})
+
+config = uvicorn.Config(app, port=int(sys.argv[1]), log_level="warning", http=guarded_protocol(1000, 2.0))
+quiet_repeats()
+uvicorn.Server(config).run()
+"""
+
+
+def test_running_out_of_descriptors_is_logged_once_a_while(tmp_path):
+    """A connection cap above what the process may open (here on purpose): every accept() that
+    fails is one record of asyncio's, each with its traceback; at most one an interval is logged."""
+    port, log = free_port(), (tmp_path / "stderr").open("w+")
+    proc = subprocess.Popen([sys.executable, "-c", EMFILE_SERVER, str(port)], stderr=log)
+    try:
+        for _ in range(300):
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)):
+                break
+            time.sleep(0.1)
+        held = [socket.create_connection(("127.0.0.1", port)) for _ in range(150)]
+        time.sleep(3)  # accept() fails meanwhile, a few thousand times
+        for s in held:
+            s.close()
+        assert httpx.get(f"http://127.0.0.1:{port}/", timeout=30).text == "ok"
+    finally:
+        proc.terminate()
+        proc.wait(30)
+    log.seek(0)
+    assert 1 <= log.read().count("Too many open files") <= 2
 
 
 # ---------------------------------------------------------------- the page in Chromium
@@ -432,7 +617,7 @@ def test_browser_search_with_tokens_offered(page, idx):
     first = page.css("#results .hit")[0]
     hit = idx.search("cats with fur", "limit:4")[0]
     assert first.find_element("css selector", ".title").text == hit.title
-    assert first.find_element("css selector", ".score").text == f"score {hit.score:.4f}"
+    assert first.find_element("css selector", ".score").text.startswith(f"score {hit.score:.4f} · meaning")
 
 
 def test_browser_more_like_this(page, idx):
@@ -455,10 +640,14 @@ def test_browser_communities_explanations_and_shared_url(page, idx):
     groups = [(g.find_element("css selector", ".label").text,
                [h.get_attribute("data-id") for h in g.find_elements("css selector", ".hit")])
               for g in page.css("#results .community")]
-    want = {}
-    for h in res:
-        want.setdefault(res.communities[h.community].label if h.community is not None else "Other hits", []).append(h.id)
-    assert len(res.communities) > 1 and groups == list(want.items())
+    shown, rest = sections(res)  # the command's rule
+    assert len(res.communities) > 1 and groups == [
+        (res.communities[c].label if c is not None else "Outside the pool's communities", [h.id for h in hits])
+        for c, hits in shown]
+    assert [p.text for p in page.css("#results .rest")] == (
+        ["Also in the pool, without a ranked hit: " + ", ".join(f"{res.communities[c].label} "
+                                                               f"({res.communities[c].size})" for c in rest)]
+        if rest else [])
     page.css("#results .hit .why")[0].click()
     page.wait(lambda d: page.css(".chart:not([hidden])"))
     chart = page.css(".chart:not([hidden])")[0].text

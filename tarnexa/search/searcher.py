@@ -26,7 +26,9 @@ class Searcher:
         cache = self._cache
         # With the int8 copy the ids are read once into the native searcher, not kept here.
         ids = cache.read_ids(0, len(cache)) if cache.int8 is not None else cache.ids
-        self._rows = RowSearcher(cache.vectors, ids, cache.timestamps, cache.int8)
+        int8 = cache.int8  # its codes, scales and bounds checked whole as they are read
+        cache.verify_matrix()  # and the matrix, before any search reads it
+        self._rows = RowSearcher(cache.vectors, ids, cache.timestamps, int8, check=cache.check_rows)
 
     @property
     def cache(self) -> Cache:

@@ -38,9 +38,11 @@ class ShardHolder:
                                  f"the searcher needs {stop} rows of {dims} dims")
             ts = cache.timestamps
             int8 = cache.int8
+            cache.verify_matrix()
             self.searcher = RowSearcher(cache.vectors[start:stop], cache.read_ids(start, stop),
                                     None if ts is None else ts[start:stop],
-                                    None if int8 is None else int8.slice(start, stop))
+                                    None if int8 is None else int8.slice(start, stop),
+                                    check=lambda rows: cache.check_rows([start + r for r in rows]))
         except Exception as e:
             raise ShardError(f"{name} could not load on pid {os.getpid()}: {type(e).__name__}: {e}") from None
         self.vectors = self.searcher.vectors

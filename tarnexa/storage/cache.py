@@ -10,8 +10,10 @@ Layout of a cache directory:
   instead of it (int8 codes, rows padded as ``code_width`` says; a float32 scale and bound term per row),
   when the manifest's ``int8`` is true; a cache written before the copy existed gets it from
   ``add_int8``;
+- ``crc32.npy`` (version 3): a uint32 CRC-32 of each float32 row of ``vectors.npy``;
 - ``manifest.json``: the committed row count, the dims, whether the cache has timestamps,
-  the byte length of the id texts and (version 2) a CRC-32 of each column that is read whole.
+  the byte length of the id texts, (version 2) a CRC-32 of each column that is read whole and
+  (version 3) a CRC-32 of the whole matrix and of the int8 codes, and a random ``uid``.
 
 Each column is described once, in ``COLUMNS``; its file's header, data offset and size follow
 from that entry and the manifest.
@@ -29,8 +31,15 @@ file (not a link, a directory or a pipe), at least as long as the manifest says,
 each ``.npy`` header (parsed by NumPy's own reader, nothing is ever unpickled) states the
 manifest's dtype and shape; reading the ids checks their offsets and checksums, reading the
 timestamps checks that they are finite. Whatever fails raises ``CacheError`` naming the file.
-The matrix's own bytes carry no checksum: checking them would read the whole matrix on
-every open, where a search reads only what it maps.
+
+Version 3 checks the matrix and its int8 copy too (docs/reliability.md): the codes, scales and
+bounds are checked whole when the int8 copy is first read, the matrix whole by
+``verify_matrix`` (which a searcher calls before its first search), and each row a search
+returns again against its own CRC-32 in ``crc32.npy`` (``check_rows``). What this process has
+checked already of a cache (named by its ``uid`` and its files' identities) is not read again:
+rows are only ever appended, so a later open checks only the rows added since. A version 1 or
+2 cache has none of these checksums: it is searched unchecked until ``add_checksums`` (``tarnexa
+verify --fix``) gives them to it.
 """
 
 from __future__ import annotations
@@ -46,6 +55,7 @@ import os
 import secrets
 import shutil
 import stat
+import threading
 import time
 import zlib
 from collections.abc import Callable, Iterator, Sequence
@@ -65,7 +75,7 @@ from tarnexa.storage.steps import step
 npy_format: Any = importlib.import_module("numpy.lib.format")
 
 _FORMAT = "tarnexa-cache"
-_VERSION = 2  # version 1: the same files, no checksums; still read, and appended to as such
+_VERSION = 3  # 1: no checksums; 2: none over the matrix and codes. Both still read and appended to
 _HEADER = 256  # bytes of every .npy header we write; a multiple of 64, room for any shape
 _MANIFEST = MANIFEST
 _MANIFEST_LIMIT = 1 << 16  # a manifest is a few hundred bytes; anything larger is not one
@@ -75,8 +85,9 @@ _MANIFEST_LIMIT = 1 << 16  # a manifest is a few hundred bytes; anything larger 
 class _Column:
     """One file of a cache. dtype None: raw bytes without a .npy header, as long as the manifest's
     ``length`` key says; otherwise one value per row (``wide``: dims values per row). A column
-    with a ``flag`` exists only when that manifest key is true. ``checked`` columns are read
-    whole, and version 2 manifests keep a CRC-32 of their bytes."""
+    with a ``flag`` exists only when that manifest key is true, one with ``since`` only in
+    manifests of that version on. ``checked`` is the first version whose manifests keep a
+    CRC-32 of the column's bytes (0: none)."""
 
     name: str
     file: str
@@ -85,7 +96,8 @@ class _Column:
     width: Callable[[int], int] | None = None  # a wide column's values per row, of dims; None: dims
     flag: str | None = None
     length: str | None = None
-    checked: bool = False
+    checked: int = 0
+    since: int = 1
 
     @property
     def offset(self) -> int:
@@ -103,16 +115,44 @@ class _Column:
 
 
 COLUMNS = (
-    _Column("vectors", "vectors.npy", "<f4", wide=True),
-    _Column("ends", "ids.npy", "<i8", checked=True),
-    _Column("text", "ids.utf8", None, length="ids_bytes", checked=True),
-    _Column("timestamps", "timestamps.npy", "<f8", flag="timestamps", checked=True),
-    _Column("codes", "codes.npy", "|i1", wide=True, width=code_width, flag="int8"),
-    _Column("scales", "scales.npy", "<f4", flag="int8", checked=True),
-    _Column("bounds", "bounds.npy", "<f4", flag="int8", checked=True),
+    _Column("vectors", "vectors.npy", "<f4", wide=True, checked=3),
+    _Column("ends", "ids.npy", "<i8", checked=2),
+    _Column("text", "ids.utf8", None, length="ids_bytes", checked=2),
+    _Column("timestamps", "timestamps.npy", "<f8", flag="timestamps", checked=2),
+    _Column("codes", "codes.npy", "|i1", wide=True, width=code_width, flag="int8", checked=3),
+    _Column("scales", "scales.npy", "<f4", flag="int8", checked=2),
+    _Column("bounds", "bounds.npy", "<f4", flag="int8", checked=2),
+    _Column("row_crc", "crc32.npy", "<u4", checked=3, since=3),
 )
 _INT8 = ("codes", "scales", "bounds")
 _BY_NAME = {c.name: c for c in COLUMNS}
+
+_ROW = 1 << 8  # rows checked per call when a whole matrix is checked row by row
+
+# What this process has checked of each column: (uid, column, device, inode) -> (bytes, CRC-32,
+# a descriptor of the file). The descriptor keeps the inode from being given to another file (a
+# copy of the cache made after this one was removed) while the entry stands.
+_CHECKED: dict[tuple[str, str, int, int], tuple[int, int, int]] = {}
+_CHECKED_LOCK = threading.Lock()
+_CHECKED_MAX = 256
+
+
+def _remember(key: tuple[str, str, int, int], size: int, crc: int, f: BinaryIO) -> None:
+    with _CHECKED_LOCK:
+        old = _CHECKED.pop(key, None)
+        if old is not None:
+            os.close(old[2])
+        for k, (_, _, fd) in list(_CHECKED.items()):  # files removed since are let go
+            if os.fstat(fd).st_nlink == 0 or len(_CHECKED) >= _CHECKED_MAX:
+                os.close(fd)
+                del _CHECKED[k]
+        _CHECKED[key] = (size, crc, os.dup(f.fileno()))
+
+
+def _forget(uid: str) -> None:
+    with _CHECKED_LOCK:
+        for k in [k for k in _CHECKED if k[0] == uid]:
+            os.close(_CHECKED.pop(k)[2])
 
 Float32Matrix = npt.NDArray[np.float32]
 Float64Vector = npt.NDArray[np.float64]
@@ -221,9 +261,12 @@ def _read_manifest(path: Path) -> dict[str, Any]:
         if type(value) is not kind or value < least:
             want = "true or false" if kind is bool else f"a whole number >= {least}"
             raise CacheError(f"{where}: {key} is {value!r}, not {want}")
+    if version >= 3 and not (isinstance(manifest.get("uid"), str) and 0 < len(manifest["uid"]) <= 64):
+        raise CacheError(f"{where}: uid is {manifest.get('uid')!r}, not the cache's name")
     if version >= 2:
         crcs = manifest.get("crc32")
-        names = {c.name for c in COLUMNS if c.checked and (c.flag is None or manifest[c.flag])}
+        names = {c.name for c in COLUMNS if 0 < c.checked <= version and c.since <= version
+                 and (c.flag is None or manifest[c.flag])}
         if (not isinstance(crcs, dict) or set(crcs) != names
                 or not all(type(v) is int and 0 <= v < 1 << 32 for v in crcs.values())):
             raise CacheError(f"{where}: crc32 is {crcs!r}, not a checksum for each of {sorted(names)}")
@@ -234,9 +277,8 @@ def _no_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a number")
 
 
-def _crc(f: BinaryIO, offset: int, size: int) -> int:
+def _crc(f: BinaryIO, offset: int, size: int, crc: int = 0) -> int:
     f.seek(offset)
-    crc = 0
     while size > 0:
         chunk = f.read(min(size, 1 << 24))
         if not chunk:
@@ -305,6 +347,15 @@ def _int8_data(vec: Float32Matrix) -> dict[str, Any]:
     return {"codes": rows.codes, "scales": rows.scales, "bounds": rows.bounds}
 
 
+def row_crcs(vec: Float32Matrix) -> npt.NDArray[np.uint32]:
+    """The CRC-32 of each row's bytes."""
+    if not vec.size:
+        return np.zeros(len(vec), np.uint32)
+    raw = memoryview(np.ascontiguousarray(vec, dtype="<f4")).cast("B")
+    width = vec.shape[1] * 4
+    return np.fromiter((zlib.crc32(raw[i : i + width]) for i in range(0, len(raw), width)), np.uint32, len(vec))
+
+
 def _encode(ids: list[str]) -> tuple[bytes, npt.NDArray[np.int64]]:
     parts = [d.encode("utf-8", "surrogatepass") for d in ids]
     ends = np.cumsum([len(p) for p in parts], dtype=np.int64) if parts else np.zeros(0, np.int64)
@@ -335,6 +386,7 @@ class Cache:
         self._timestamps: Float64Vector | None = None
         self._ends: npt.NDArray[np.int64] | None = None
         self._int8: Int8Rows | None = None
+        self._row_crc: npt.NDArray[np.uint32] | None = None
 
     # -- opening and creating --
 
@@ -414,10 +466,11 @@ class Cache:
         try:
             text, ends = _encode(id_list)
             data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times,
-                                    **_int8_data(vec)}
+                                    "row_crc": row_crcs(vec), **_int8_data(vec)}
             manifest = {
                 "format": _FORMAT, "version": _VERSION, "rows": len(vec), "dims": int(vec.shape[1]),
                 "timestamps": times is not None, "ids_bytes": len(text), "int8": True,
+                "uid": secrets.token_hex(8),
             }
             cache = cls(tmp, manifest)
             manifest["crc32"] = {c.name: zlib.crc32(data[c.name]) for c in cache._columns() if c.checked}
@@ -462,7 +515,8 @@ class Cache:
             text, ends = _encode(id_list)
             ends += self._manifest["ids_bytes"]
             n, old = len(self), self._manifest
-            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times}
+            data: dict[str, Any] = {"vectors": vec, "ends": ends, "text": text, "timestamps": times,
+                                    "row_crc": row_crcs(vec)}
             if self.has_int8:
                 data.update(_int8_data(vec))
             manifest = dict(old, rows=n + len(vec), ids_bytes=old["ids_bytes"] + len(text))
@@ -499,7 +553,8 @@ class Cache:
             manifest = dict(self._manifest, int8=True)
             if "crc32" in manifest:
                 manifest["crc32"] = dict(manifest["crc32"], **{
-                    c.name: zlib.crc32(data[c.name]) for c in COLUMNS if c.name in _INT8 and c.checked})
+                    c.name: zlib.crc32(data[c.name]) for c in COLUMNS
+                    if c.name in _INT8 and 0 < c.checked <= self.version})
             new = Cache(self.path, manifest)
             for col in new._columns():
                 if col.name in _INT8:
@@ -524,6 +579,16 @@ class Cache:
     @property
     def has_timestamps(self) -> bool:
         return bool(self._manifest["timestamps"])
+
+    @property
+    def version(self) -> int:
+        """The manifest's version: 3 checks the matrix and its int8 copy, 1 and 2 do not."""
+        return int(self._manifest["version"])
+
+    @property
+    def checked(self) -> bool:
+        """Whether the cache keeps checksums over its matrix and its int8 copy (version 3)."""
+        return self.version >= 3
 
     @property
     def has_int8(self) -> bool:
@@ -592,7 +657,7 @@ class Cache:
     # -- internals --
 
     def _columns(self) -> list[_Column]:
-        return [c for c in COLUMNS if c.flag is None or self._manifest[c.flag]]
+        return [c for c in COLUMNS if (c.flag is None or self._manifest[c.flag]) and c.since <= self.version]
 
     def _column(self, name: str) -> Any:
         """The column's committed values, memory-mapped read-only; checked columns (version 2)
@@ -607,14 +672,106 @@ class Cache:
         with _open_file(where) as f:  # the file may have changed since open(): check it again
             if os.fstat(f.fileno()).st_size < col.offset + size:
                 raise CacheError(f"{where} was cut short: it no longer holds the cache's rows")
-            self._check_crc(col, f)
+            if name != "vectors":  # the matrix is checked by verify_matrix, not on every read
+                self._check_crc(col, f)
             return np.memmap(f, dtype=col.dtype, mode="r", offset=col.offset, shape=col.shape(self._manifest))
 
-    def _check_crc(self, col: _Column, f: BinaryIO) -> None:
+    def _check_crc(self, col: _Column, f: BinaryIO) -> bool:
+        """Checks the column's bytes against the manifest's CRC-32 (False: it keeps none). What
+        this process checked before of the same files (a version 3 cache) is not read again."""
         crcs = self._manifest.get("crc32")
-        if crcs is not None and col.checked:
-            if _crc(f, col.offset, col.nbytes(self._manifest)) != crcs[col.name]:
-                raise CacheError(f"{self.path / col.file}: the data does not match the manifest's checksum")
+        if crcs is None or col.name not in crcs:
+            return False
+        size = col.nbytes(self._manifest)
+        st = os.fstat(f.fileno())
+        key = (str(self._manifest.get("uid")), col.name, st.st_dev, st.st_ino) if "uid" in self._manifest else None
+        with _CHECKED_LOCK:
+            done, crc, _ = _CHECKED.get(key, (0, 0, -1)) if key else (0, 0, -1)
+        if done > size:
+            done, crc = 0, 0
+        got = _crc(f, col.offset + done, size - done, crc)
+        if got != crcs[col.name] and done:  # not the file checked before after all: all of it again
+            got = _crc(f, col.offset, size)
+        if got != crcs[col.name]:
+            raise CacheError(f"{self.path / col.file}: the data does not match the manifest's checksum")
+        if key:
+            _remember(key, size, got, f)
+        return True
+
+    def verify_matrix(self) -> bool:
+        """Checks the whole float32 matrix against its checksum before a search may read it;
+        CacheError naming the file and the first damaged row. False for a cache that keeps no
+        checksum over its matrix (versions 1 and 2)."""
+        if not len(self) or not self.checked:
+            return False
+        col = _BY_NAME["vectors"]
+        with _open_file(self.path / col.file) as f:
+            if os.fstat(f.fileno()).st_size < col.offset + col.nbytes(self._manifest):
+                raise CacheError(f"{self.path / col.file} was cut short: it no longer holds the cache's rows")
+            try:
+                return self._check_crc(col, f)
+            except CacheError:
+                pass
+        for start in range(0, len(self), _ROW * 64):  # name the row
+            self.check_rows(range(start, min(len(self), start + _ROW * 64)))
+        raise CacheError(f"{self.path / col.file}: the matrix does not match the manifest's checksum")
+
+    def check_rows(self, rows: Sequence[int] | range) -> None:
+        """Checks these rows of the float32 matrix against their own CRC-32s (a version 3
+        cache); CacheError naming the file and the row that does not match."""
+        if not self.checked or not len(rows):
+            return
+        if self._row_crc is None:
+            self._row_crc = self._column("row_crc")
+        vec = self.vectors
+        want = self._row_crc
+        for r in rows:
+            if zlib.crc32(vec[r]) != int(want[r]):
+                raise CacheError(f"{self.path / _BY_NAME['vectors'].file}: row {r} does not match its checksum "
+                                 f"in {_BY_NAME['row_crc'].file}")
+
+    def verify(self) -> list[str]:
+        """Reads and checks everything the cache holds: every checksum, every id and timestamp.
+        Raises CacheError for the first damage; returns notes (a cache without checksums)."""
+        fresh = Cache.open(self.path)
+        if fresh.checked:
+            _forget(fresh._manifest["uid"])  # read it all, whatever this process checked before
+        fresh.ids  # noqa: B018 - the offsets, the texts and their checksums
+        fresh.timestamps  # noqa: B018
+        if fresh.has_int8:
+            fresh.int8  # noqa: B018 - the codes, scales and bounds, each against its checksum
+        if fresh.checked:
+            fresh.check_rows(range(len(fresh)))
+            fresh.verify_matrix()
+            return []
+        return [f"{self.path} keeps no checksums over its matrix{' and int8 copy' if fresh.has_int8 else ''} "
+                f"(version {fresh.version}): tarnexa verify --fix adds them"]
+
+    def add_checksums(self) -> bool:
+        """Gives a version 1 or 2 cache the checksums of version 3 over what it holds now (read
+        as it is: damage done before cannot be told apart), in one atomic commit. False when
+        the cache has them already."""
+        with self._locked():
+            self._reset(Cache.open(self.path)._manifest)
+            if self.checked:
+                return False
+            self.ids  # noqa: B018 - what a version 2 manifest checks must hold before it is trusted
+            self.timestamps  # noqa: B018
+            if self.has_int8:
+                self.int8  # noqa: B018
+            data = {c.name: self._column(c.name) for c in self._columns() if c.dtype is not None}
+            with _open_file(self.path / _BY_NAME["text"].file) as f:
+                data["text"] = f.read(int(self._manifest["ids_bytes"]))
+            data["row_crc"] = row_crcs(np.asarray(self.vectors))
+            manifest = dict(self._manifest, version=_VERSION, uid=secrets.token_hex(8))
+            new = Cache(self.path, manifest)
+            manifest["crc32"] = {c.name: zlib.crc32(np.ascontiguousarray(data[c.name]) if c.dtype else data[c.name])
+                                 for c in new._columns() if c.checked}
+            _write_column(self.path / _BY_NAME["row_crc"].file, 0, b"\0" * _HEADER, data["row_crc"])
+            new._write_headers()
+            new._write_manifest()  # the commit
+            self._reset(manifest)
+            return True
 
     def _checked_ends(self) -> npt.NDArray[np.int64]:
         """The id end offsets, once they are known to be in order and to end with the id texts

@@ -1,6 +1,9 @@
 """The document store of an index: an SQLite database (write-ahead log, full sync) beside the
-vector cache, holding each live document's id, text, title, timestamp and the cache row that
-holds its vector, and the index's settings.
+vector cache, holding each live document's id, text, title, timestamp, metadata and the cache
+row that holds its vector, the index's settings, and two tables kept in step with the
+documents by triggers, inside the same transaction: ``keywords`` (an FTS5 index of each
+document's title and text, for the keyword side of a search) and ``meta`` (one row per
+metadata value, indexed, for filters).
 
 The store is the commit record of the index: a cache row belongs to a document only once the
 store's transaction that names it has committed. Rows the cache gained without such a commit
@@ -11,10 +14,12 @@ from __future__ import annotations
 
 import functools
 import json
+import os
+import re
 import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, ParamSpec, TypeVar
 
@@ -28,25 +33,74 @@ FILE = DOCS_DB
 P = ParamSpec("P")
 R = TypeVar("R")
 
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS docs (
-    id TEXT PRIMARY KEY, row INTEGER NOT NULL UNIQUE, title TEXT NOT NULL, text TEXT NOT NULL,
-    timestamp REAL, source TEXT
+_DOCS = """
+CREATE TABLE docs (
+    n INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, row INTEGER NOT NULL UNIQUE, title TEXT NOT NULL,
+    text TEXT NOT NULL, timestamp REAL, source TEXT, metadata TEXT
 );
-CREATE INDEX IF NOT EXISTS docs_source ON docs (source);
-CREATE TABLE IF NOT EXISTS sources (source TEXT PRIMARY KEY, stamp TEXT NOT NULL);
+CREATE INDEX docs_source ON docs (source);
+"""
+
+# The kind of a metadata value as filters compare it: a bool, a number or a text.
+_KIND = "CASE {0}.type WHEN 'true' THEN 'b' WHEN 'false' THEN 'b' WHEN 'text' THEN 's' ELSE 'n' END"
+_META_OF = f"""
+    INSERT INTO meta (n, key, kind, value, listed)
+        SELECT new.n, e.key, {_KIND.format('e')}, e.atom, 0 FROM json_each(new.metadata) e
+        WHERE e.type NOT IN ('array', 'object', 'null');
+    INSERT INTO meta (n, key, kind, value, listed)
+        SELECT new.n, e.key, {_KIND.format('a')}, a.atom, 1 FROM json_each(new.metadata) e, json_each(e.value) a
+        WHERE e.type = 'array' AND a.type NOT IN ('array', 'object', 'null');"""
+_UNMETA = """
+    INSERT INTO keywords (keywords, rowid, title, text) VALUES ('delete', old.n, old.title, old.text);
+    DELETE FROM meta WHERE n = old.n;"""
+_KEYWORDS = f"""
+CREATE VIRTUAL TABLE keywords USING fts5(title, text, content='docs', content_rowid='n',
+                                         tokenize='porter unicode61');
+CREATE TABLE meta (n INTEGER NOT NULL, key TEXT NOT NULL, kind TEXT NOT NULL, value, listed INTEGER NOT NULL);
+CREATE INDEX meta_value ON meta (key, kind, value);
+CREATE INDEX meta_doc ON meta (n);
+CREATE TRIGGER docs_put AFTER INSERT ON docs BEGIN
+    INSERT INTO keywords (rowid, title, text) VALUES (new.n, new.title, new.text);{_META_OF}
+END;
+CREATE TRIGGER docs_drop AFTER DELETE ON docs BEGIN{_UNMETA}
+END;
+CREATE TRIGGER docs_change AFTER UPDATE OF n, title, text, metadata ON docs BEGIN{_UNMETA}
+    INSERT INTO keywords (rowid, title, text) VALUES (new.n, new.title, new.text);{_META_OF}
+END;
+"""
+_SCHEMA = f"""
+CREATE TABLE settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+{_DOCS}
+CREATE TABLE sources (source TEXT PRIMARY KEY, stamp TEXT NOT NULL);
+{_KEYWORDS}
+"""
+# An index of the first format kept no keywords and no metadata: its documents are copied into
+# the present tables, the keyword index built from them, all in one transaction.
+_UPGRADE = f"""
+ALTER TABLE docs RENAME TO docs_before;
+DROP INDEX IF EXISTS docs_source;
+{_DOCS}
+{_KEYWORDS}
+INSERT INTO docs (id, row, title, text, timestamp, source)
+    SELECT id, row, title, text, timestamp, source FROM docs_before ORDER BY row;
+DROP TABLE docs_before;
 """
 
 
 @dataclass(frozen=True)
 class Document:
-    """A stored document: its id, title, text and timestamp (epoch seconds, or None)."""
+    """A stored document: its id, title, text, timestamp (epoch seconds, or None) and metadata
+    (a dict of JSON values, empty when none was given)."""
 
     id: str
     title: str
     text: str
     timestamp: float | None
+    metadata: dict[str, Any] = field(default_factory=dict)
+
+
+def _document(d: str, title: str, text: str, ts: float | None, metadata: str | None) -> Document:
+    return Document(d, title, text, ts, json.loads(metadata) if metadata else {})
 
 
 def _serialised(method: Callable[P, R]) -> Callable[P, R]:
@@ -68,16 +122,72 @@ class DocStore:
             raise FileNotFoundError(f"{folder} is not a tarnexa index: it has no {FILE}")
         # Autocommit mode: transactions are opened and closed explicitly below.
         self._lock = threading.RLock()
+        self.path = path
         self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-        self.db.execute("PRAGMA journal_mode=WAL")
-        self.db.execute("PRAGMA synchronous=FULL")
-        self.db.execute("PRAGMA busy_timeout=30000")
-        if create:
-            self.db.executescript(_SCHEMA)
+        try:
+            self.db.execute("PRAGMA journal_mode=WAL")
+            self.db.execute("PRAGMA synchronous=FULL")
+            self.db.execute("PRAGMA busy_timeout=30000")
+            if create:
+                self.db.executescript(_SCHEMA)
+        except sqlite3.DatabaseError as e:  # not a database, or a damaged one
+            self.db.close()
+            raise sqlite3.DatabaseError(f"{path} cannot be read as the document store: {e}") from None
+        st = os.stat(path)
+        self.identity = (st.st_dev, st.st_ino)  # the file this connection reads, as opened
 
     @_serialised
     def close(self) -> None:
         self.db.close()
+
+    def replaced(self) -> bool:
+        """Whether the store's file is no longer the one this connection opened (the index
+        folder was removed, or replaced by another)."""
+        try:
+            st = os.stat(self.path)
+        except OSError:
+            return True
+        return (st.st_dev, st.st_ino) != self.identity
+
+    @_serialised
+    def quick_check(self) -> list[str]:
+        """SQLite's quick_check of every page: the problems it finds (none: an empty list)."""
+        found = [str(r[0]) for r in self.db.execute("PRAGMA quick_check")]
+        return [] if found == ["ok"] else found
+
+    @_serialised
+    def checkpoint(self) -> bool:
+        """Copies every commit of the write-ahead log into the main file and flushes it to disk;
+        False when a reader kept it from finishing (the commits stay in the log)."""
+        step("store: checkpoint")
+        busy, logged, copied = self.db.execute("PRAGMA wal_checkpoint(FULL)").fetchone()
+        return not busy and logged == copied
+    @_serialised
+    def has_keywords(self) -> bool:
+        """Whether the store keeps the keyword index and the metadata table (an index made by
+        an earlier version does not, until ``upgrade``)."""
+        return self.db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None
+
+    @_serialised
+    def upgrade(self, settings: dict[str, Any]) -> bool:
+        """Builds the keyword index and the metadata table of a store made without them, and
+        records ``settings``, in one transaction; False when another writer did it first."""
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None:
+                db.execute("ROLLBACK")
+                return False
+            for statement in _statements(_UPGRADE):
+                db.execute(statement)
+            for key, value in settings.items():
+                db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)", (key, json.dumps(value)))
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        return True
 
     # -- settings --
 
@@ -119,15 +229,16 @@ class DocStore:
         out: dict[int, Document] = {}
         for chunk in _chunks(list(dict.fromkeys(rows))):
             marks = ",".join("?" * len(chunk))
-            for row, d, title, text, ts in self.db.execute(
-                    f"SELECT row, id, title, text, timestamp FROM docs WHERE row IN ({marks})", chunk):
-                out[row] = Document(d, title, text, ts)
+            for row, *doc in self.db.execute(
+                    f"SELECT row, id, title, text, timestamp, metadata FROM docs WHERE row IN ({marks})", chunk):
+                out[row] = _document(*doc)
         return out
 
     @_serialised
     def document(self, doc_id: str) -> Document | None:
-        r = self.db.execute("SELECT id, title, text, timestamp FROM docs WHERE id = ?", (doc_id,)).fetchone()
-        return None if r is None else Document(*r)
+        r = self.db.execute("SELECT id, title, text, timestamp, metadata FROM docs WHERE id = ?",
+                            (doc_id,)).fetchone()
+        return None if r is None else _document(*r)
 
     @_serialised
     def count(self) -> int:
@@ -143,6 +254,24 @@ class DocStore:
         return dict(self.db.execute("SELECT source, stamp FROM sources").fetchall())
 
     @_serialised
+    def keyword_hits(self, match: str, limit: int, where: tuple[str, list[Any]] | None = None,
+                     offset: int = 0) -> list[tuple[int, float]]:
+        """(cache row, BM25 score) of the documents that the FTS5 expression match finds, best
+        first (the score is the negated ``bm25()``: higher is better), at most limit of them from
+        offset on; ``where`` is a compiled filter over the documents' ``n``."""
+        cond, params = ("", []) if where is None else (f" AND ({where[0].format(n='rowid')})", list(where[1]))
+        sql = (f"SELECT d.row, -k.rank FROM (SELECT rowid, rank FROM keywords WHERE keywords MATCH ?"
+               f"{cond} ORDER BY rank LIMIT ? OFFSET ?) k "
+               "JOIN docs d ON d.n = k.rowid ORDER BY k.rank")
+        return [(int(r), float(score)) for r, score in self.db.execute(sql, [match, *params, limit, offset])]
+
+    @_serialised
+    def rows_where(self, where: tuple[str, list[Any]]) -> npt.NDArray[np.int64]:
+        """The cache rows of the documents a compiled filter passes."""
+        rows = self.db.execute(f"SELECT row FROM docs WHERE {where[0].format(n='n')}", where[1]).fetchall()
+        return np.fromiter((r for (r,) in rows), np.int64, len(rows))
+
+    @_serialised
     def ids_of_sources(self, sources: Iterable[str]) -> list[str]:
         out: list[str] = []
         for chunk in _chunks(list(sources)):
@@ -153,12 +282,13 @@ class DocStore:
     # -- writing: one transaction per commit --
 
     @_serialised
-    def commit(self, put: Sequence[tuple[str, int, str, str, float | None, str | None]] = (),
+    def commit(self, put: Sequence[tuple[str, int, str, str, float | None, str | None, str | None]] = (),
                delete: Sequence[str] = (), settings: dict[str, Any] | None = None,
                sources: dict[str, str | None] | None = None,
                moved: Sequence[tuple[int, int]] = ()) -> None:
         """One transaction: deletes the documents of ``delete``, puts the documents of ``put``
-        (id, row, title, text, timestamp, source; an id already stored is replaced), moves
+        (id, row, title, text, timestamp, source, metadata as JSON text or None; an id already
+        stored is replaced), moves
         rows (old, new) after a compaction, updates ``settings`` and the ``sources`` stamps
         (None removes one), and counts a new version."""
         db = self.db
@@ -170,8 +300,8 @@ class DocStore:
             if put:
                 for chunk in _chunks([p[0] for p in put]):
                     db.execute(f"DELETE FROM docs WHERE id IN ({','.join('?' * len(chunk))})", chunk)
-                db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source) VALUES (?, ?, ?, ?, ?, ?)",
-                               put)
+                db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata) "
+                               "VALUES (?, ?, ?, ?, ?, ?, ?)", put)
             if moved:
                 # Through negative rows, so that no two documents ever share a row on the way.
                 db.executemany("UPDATE docs SET row = ? WHERE row = ?", [(-1 - new, old) for old, new in moved])
@@ -192,6 +322,42 @@ class DocStore:
                 db.execute("ROLLBACK")
             raise
         step("store: committed")
+
+
+MAX_TERMS = 64  # words of a query the keyword side looks for
+_WORD = re.compile(r"\w+")
+# Words so common that they find nearly every document and rank none: left out of the keyword
+# side unless the query holds nothing else.
+STOP_WORDS = frozenset("""
+a about an and are as at be by can do does for from how i if in into is it its me my of on or
+so than that the their them then there these this to was we what when where which who why will
+with you your
+""".split())
+
+
+def keyword_expression(text: str) -> tuple[str | None, list[str]]:
+    """The FTS5 expression that finds documents holding any of the words of text (each a quoted
+    string, so that nothing a person types - quotes, NEAR, *, -, column names - is FTS5
+    syntax), and the words looked for; None when text holds no word. Common words are left out
+    when others remain; at most MAX_TERMS words, the first ones, are used."""
+    words = list(dict.fromkeys(w.lower() for w in _WORD.findall(text.replace("\x00", " "))))
+    kept = [w for w in words if w not in STOP_WORDS] or words
+    kept = kept[:MAX_TERMS]
+    if not kept:
+        return None, []
+    return " OR ".join('"' + w.replace('"', '""') + '"' for w in kept), kept
+
+
+def _statements(script: str) -> list[str]:
+    """The statements of a script of ours (a trigger's body holds semicolons: it ends at END;)."""
+    out, current = [], ""
+    for part in script.split(";"):
+        current += part + ";"
+        if sqlite3.complete_statement(current):
+            if current.strip(" \n;"):
+                out.append(current.strip())
+            current = ""
+    return out
 
 
 def _chunks(items: list[Any], size: int = 900) -> Iterable[list[Any]]:

@@ -7,15 +7,24 @@ cache row that no committed document names is dead and masked out of every searc
 at any point leaves the previous index whole. Deleting or replacing documents leaves dead rows
 behind; when they pass a quarter of the cache, the live rows are copied into a new cache and
 the store switched to it in one commit.
+
+Every commit is checkpointed into the store's main file after it, and the old cache is removed
+only once the compaction's commit is there, never while it lives in the write-ahead log alone:
+a lost log then costs at most the last commit, never the cache it names. A compaction is tidying, not part of the write that
+set it off: one that fails (a full disk) leaves the write committed, warns, and is tried again
+by a later write; one that would not fit the disk (``shutil.disk_usage``) is not started.
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import os
 import secrets
 import shutil
+import sqlite3
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
@@ -24,15 +33,22 @@ import numpy as np
 import numpy.typing as npt
 
 from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generation, cache_name
+from tarnexa.errors import CacheError, StorageWarning
 from tarnexa.storage.cache import Cache, fsync_dir
+from tarnexa.storage.int8 import code_width
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.steps import step
 
-FORMAT, FORMAT_VERSION = "tarnexa-index", 1
+FORMAT, FORMAT_VERSION = "tarnexa-index", 2
+# Format 1 kept no keyword index and no metadata; ``Writer.upgrade`` brings such an index to 2.
+FORMATS_READ = (1, 2)
 DEAD_SHARE = 0.25  # compaction when dead rows pass this share of the cache
+ROOM = 1.25  # a compaction starts only with this many times its new cache's bytes free, plus SPARE
+SPARE = 1 << 20
 
-# A document to write: id, title, text, timestamp (or None), source (or None).
-Put = tuple[str, str, str, float | None, str | None]
+# A document to write: id, title, text, timestamp (or None), source (or None), metadata (JSON
+# text, or None).
+Put = tuple[str, str, str, float | None, str | None, str | None]
 
 
 def is_index(path: str | os.PathLike[str]) -> bool:
@@ -60,12 +76,17 @@ def create(folder: Path, settings: dict[str, Any], dims: int) -> None:
         first = cache_name(0)
         Cache.create(tmp / first, np.zeros((0, dims), np.float32), [], timestamps=np.zeros(0))
         store = DocStore(tmp, create=True)
-        store.commit(settings={"format": FORMAT, "format_version": FORMAT_VERSION, **settings, "cache": first})
+        store.commit(settings={"format": FORMAT, "format_version": FORMAT_VERSION, **settings, "cache": first,
+                               "index_id": secrets.token_hex(8)})
+        store.checkpoint()
         store.close()
         step("index: rename into place")
-        if folder.exists():
-            folder.rmdir()
-        os.rename(tmp, folder)
+        try:
+            os.rename(tmp, folder)  # takes the place of an empty directory, never of a full one
+        except OSError as e:
+            if e.errno in (errno.ENOTEMPTY, errno.EEXIST, errno.ENOTDIR):
+                raise FileExistsError(f"{folder} already exists (made while this index was being made)") from None
+            raise
         fsync_dir(folder.parent)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -90,8 +111,9 @@ class Snapshot:
         live = store.live_rows()
         n = len(self.cache)
         if live.size and int(live.max()) >= n:
-            raise ValueError(f"{folder}: the document store names cache row {int(live.max())}, "
-                             f"the cache has {n} rows")
+            raise CacheError(f"{folder}: the document store names cache row {int(live.max())}, "
+                             f"the cache {path.name} has {n} rows")
+        self.cache.verify_matrix()  # what a search reads of it (a like: query, an explanation) is whole
         self.live = np.zeros(n, bool)
         self.live[live] = True
         self.mask: npt.NDArray[np.bool_] | None = None if live.size == n else self.live
@@ -124,12 +146,24 @@ class Writer:
             fcntl.flock(fd, fcntl.LOCK_EX)
             self.settings = self.store.settings()
             current = self.settings["cache"]
-            for leftover in self.folder.glob(f"*{CACHE_PREFIX}*"):
-                if leftover.name != current:
+            leftovers = [p for p in self.folder.glob(f"*{CACHE_PREFIX}*") if p.name != current]
+            # Only once the commit that names the current cache is in the main file: until then
+            # an older cache may be the one a lost write-ahead log would fall back to.
+            if leftovers and self.store.checkpoint():
+                for leftover in leftovers:
                     shutil.rmtree(leftover, ignore_errors=True)
             yield
         finally:
             os.close(fd)
+
+    def upgrade(self) -> None:
+        """Brings an index of format 1 to this format (its keyword index built from its
+        documents) in one commit; does nothing to one that is already there."""
+        if self.store.has_keywords():
+            return
+        with self.turn():
+            self.store.upgrade({"format_version": FORMAT_VERSION})
+            self.settings = self.store.settings()
 
     def write(self, vectors: npt.NDArray[np.float32], put: Sequence[Put], delete: Sequence[str] = (),
               sources: dict[str, str | None] | None = None) -> None:
@@ -141,15 +175,44 @@ class Writer:
             step("index: append vectors")
             cache.append(vectors, [str(r) for r in range(start, start + len(put))],
                          timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
-        rows = [(d, start + i, title, text, ts, source) for i, (d, title, text, ts, source) in enumerate(put)]
+        rows = [(d, start + i, title, text, ts, source, meta)
+                for i, (d, title, text, ts, source, meta) in enumerate(put)]
         self.store.commit(put=rows, delete=list(delete), sources=sources)
         self.compact_if_needed()
 
     def compact_if_needed(self) -> None:
+        """Called after each commit: the commit checkpointed into the store's main file (a lost
+        write-ahead log then loses nothing committed before), and the cache compacted when dead
+        rows pass DEAD_SHARE of it. What fails here is a warning (the commit stands), and the
+        next write tries again."""
+        try:
+            self.store.checkpoint()  # a reader in the way: the commit stays in the log, whole
+            self._compact_if_needed()
+        except (OSError, sqlite3.DatabaseError, CacheError) as e:  # a full disk under SQLite too
+            self.settings = self.store.settings()
+            newer = cache_name(cache_generation(self.settings["cache"]) + 1)  # a copy the store does not name
+            for leftover in self.folder.glob(f"*{newer}*"):
+                if leftover.name == newer or leftover.name.startswith(f".{newer}.tmp-"):
+                    shutil.rmtree(leftover, ignore_errors=True)
+            warnings.warn(f"{self.folder}: the write is committed, but compacting its cache failed ({e}); "
+                          f"a later write tries again", StorageWarning, stacklevel=3)
+
+    def _room(self, cache: Cache, rows: int) -> None:
+        """Refuses a compaction the disk has no room for, before it writes anything."""
+        per_row = cache.dims * 4 + code_width(cache.dims) + 3 * 4 + 2 * 8 + 24
+        need = int(ROOM * rows * per_row) + SPARE
+        free = shutil.disk_usage(self.folder).free
+        if free < need:
+            raise OSError(errno.ENOSPC, f"compacting {self.folder / self.settings['cache']} needs about {need} bytes "
+                                        f"free, the disk has {free}")
+
+    def _compact_if_needed(self) -> None:
         cache = Cache.open(self.folder / self.settings["cache"])
         live = np.sort(self.store.live_rows())
         if len(cache) - live.size <= DEAD_SHARE * len(cache):
             return
+        self._room(cache, int(live.size))
+        cache.verify_matrix()  # the new cache's checksums must not bless damaged rows
         name = cache_name(cache_generation(self.settings["cache"]) + 1)
         chunk = 1 << 16
         new = None
@@ -163,9 +226,34 @@ class Writer:
                 new = Cache.create(self.folder / name, vec, keys, timestamps=ts)
             else:
                 new.append(vec, keys, timestamps=ts)
+        if new is not None and live.size:
+            new.check_rows(range(len(new)))  # the copy is what was read, row by row
         self.store.commit(moved=[(int(old), i) for i, old in enumerate(live) if old != i],
                           settings={"cache": name})
         old = self.settings["cache"]
         self.settings = self.store.settings()
-        step("index: remove the old cache")
-        shutil.rmtree(self.folder / old, ignore_errors=True)
+        if self.store.checkpoint():  # else the next writer's turn removes it
+            step("index: remove the old cache")
+            shutil.rmtree(self.folder / old, ignore_errors=True)
+
+
+def verify(folder: Path, store: DocStore) -> list[str]:
+    """Checks all of the index at folder: every page of the store (SQLite's quick_check), the
+    settings, every byte of the cache the store names against its checksums, and that every
+    live document's row is in it. Raises (CacheError, sqlite3.DatabaseError) at the first damage;
+    returns notes on what is whole but unchecked."""
+    problems = store.quick_check()
+    if problems:
+        raise sqlite3.DatabaseError(f"{store.path} is damaged: {'; '.join(problems[:3])}")
+    settings = store.settings()
+    if settings.get("format") != FORMAT or not isinstance(settings.get("cache"), str) \
+            or not settings["cache"].startswith(CACHE_PREFIX):
+        raise CacheError(f"{store.path}: its settings name no cache of a version {FORMAT_VERSION} index")
+    cache = Cache.open(folder / settings["cache"])
+    notes = cache.verify()
+    live = store.live_rows()
+    if cache.dims != settings.get("dims"):
+        raise CacheError(f"{cache.path} holds rows of {cache.dims} dims, the index has {settings.get('dims')}")
+    if live.size and (int(live.min()) < 0 or int(live.max()) >= len(cache)):
+        raise CacheError(f"{store.path} names cache row {int(live.max())}, {cache.path} has {len(cache)} rows")
+    return notes

@@ -9,6 +9,10 @@ pairs). A group is kept whole when the edges inside it are denser than that, so 
 around one centre stays one community, while topics that share few edges come apart however
 many there are. The similarities only build the graph: no score of the search comes from here.
 
+A community is labelled by the words that set it apart from the rest of the pool (class-based
+TF-IDF over its members' texts: a word's share of the group's words, weighed by how rare it is
+across all the groups) and by the title of its most central member.
+
 Leiden draws random numbers. They come from a generator seeded with ``SEED`` for every call, so
 the same pool gives the same groups in any process; the caller's ``random`` state is not used.
 Afterwards igraph draws from ``random`` again, its default (igraph cannot report which generator
@@ -17,17 +21,23 @@ was installed before, so one of the caller's own is not put back).
 
 from __future__ import annotations
 
+import heapq
 import importlib
+import math
 import random
+import re
 import threading
+from collections import Counter
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa.text.embedders import STOP_WORDS
 from tarnexa.text.results import Community
 
-__all__ = ["NEIGHBOURS", "RESOLUTION", "SEED", "detect"]
+__all__ = ["LABEL_TERMS", "NEIGHBOURS", "RESOLUTION", "SEED", "detect", "groups", "label_terms"]
 
 NEIGHBOURS = 10
 # Rows scattered around one centre start to be split from about 0.5 (at 2,000 rows; later for
@@ -37,6 +47,19 @@ RESOLUTION = 0.4
 SEED = 20_250_301
 # Rows of the similarity block compared at once with the whole pool: at most about 8 MB of it.
 _BLOCK_CELLS = 1 << 21
+
+LABEL_TERMS = 3  # words of a community's label
+LABEL_CHARS = 1000  # characters of each member's text its community's label reads: a passage's opening
+_LABEL_WORD = re.compile(r"[a-z][a-z0-9]*(?:_[a-z0-9]+)*")  # snake_case names stay whole
+# Words too common in any text to tell a group by, besides the embedders' stop words.
+_LABEL_STOP = STOP_WORDS | frozenset(
+    "about above after again against all also any because before being below between both "
+    "could did doing down during each few further had having here how just more most much "
+    "new no nor now off once one only other our ours out over own same should some still "
+    "them they those through too two under until use used uses using very what where who "
+    "whom why yes yet we our ourselves he she him her his hers itself myself yourself get "
+    "gets got make makes made see like well way ways many every another either neither "
+    "within without upon via etc e.g i.e".split())
 
 # igraph keeps one random number generator for the process: a call installs its own and puts
 # the default back, one call at a time.
@@ -134,16 +157,54 @@ def detect(rows: npt.NDArray[np.float32]) -> list[tuple[list[int], int]]:
     return communities
 
 
+def label_terms(texts: Sequence[Sequence[str]], k: int = LABEL_TERMS,
+                besides: Sequence[str] | None = None) -> list[tuple[str, ...]]:
+    """The k words that best set each group of texts apart from the others, best first.
+
+    Class-based TF-IDF: a word weighs its share of the group's words times
+    log(1 + A / f), A the mean number of words a group holds and f the word's count over all
+    the groups, so a word frequent in the group and rare elsewhere comes first (ties go to
+    the word first in alphabetical order). Words are lower-cased runs of letters and digits
+    (snake_case names whole) of three characters or more, stop words left out; with
+    ``besides`` (a text per group, such as the title its label shows already), that text's
+    words too. A group without such words gets ()."""
+    counts = []
+    for group in texts:
+        found = Counter(_LABEL_WORD.findall("\n".join(group).lower()))  # counted in C, then sifted
+        counts.append(Counter({w: n for w, n in found.items() if len(w) >= 3 and w not in _LABEL_STOP}))
+    overall: Counter[str] = Counter()
+    for c in counts:
+        overall.update(c)
+    mean = sum(overall.values()) / max(1, len(counts))
+    out = []
+    for g, c in enumerate(counts):
+        size = sum(c.values())
+        shown = set(_LABEL_WORD.findall(besides[g].lower())) if besides is not None else set()
+        weight = {w: n / size * math.log(1 + mean / overall[w]) for w, n in c.items() if w not in shown}
+        out.append(tuple(heapq.nsmallest(k, weight, key=lambda w: (-weight[w], w))))
+    return out
+
+
+def _text(doc: Any) -> str:
+    """The start of a document's text (LABEL_CHARS), with its title when the text does not
+    begin with it: long documents cost no more than passages, and their openings say most."""
+    title, text = doc.title or "", (doc.text or "")[:LABEL_CHARS]
+    return text if not title or text.lstrip().startswith(title) else f"{title}\n{text}"
+
+
 def groups(vectors: npt.NDArray[np.float32], pool_rows: list[int],
            docs: dict[int, Any]) -> tuple[list[Community], dict[int, int]]:
     """The communities of a candidate pool (rows of vectors, in score order), each labelled by
-    its most central member's title or id (docs: the documents by row), and the community of
-    each row of the pool."""
+    the words that set it apart and its most central member's title or id (docs: the
+    documents by row), and the community of each row of the pool."""
     rows = np.ascontiguousarray(vectors[pool_rows], dtype=np.float32)
     found: list[Community] = []
     membership: dict[int, int] = {}
-    for n, (members, central) in enumerate(detect(rows)):
-        central_doc = docs[pool_rows[central]]
-        found.append(Community(central_doc.title or central_doc.id, tuple(docs[pool_rows[m]].id for m in members)))
+    detected = detect(rows)
+    titles = [docs[pool_rows[central]].title or docs[pool_rows[central]].id for _, central in detected]
+    terms = label_terms([[_text(docs[pool_rows[m]]) for m in members] for members, _ in detected], besides=titles)
+    for n, ((members, _), words, title) in enumerate(zip(detected, terms, titles)):
+        label = f"{' · '.join(words)} — {title}" if words else title
+        found.append(Community(label, tuple(docs[pool_rows[m]].id for m in members), words, title))
         membership.update((pool_rows[m], n) for m in members)
     return found, membership

@@ -3,7 +3,8 @@
 An embedder is a name - ``"wordllama"`` (WordLlama's 256-dimension static token embeddings,
 loaded from the files its wheel ships, never downloading) or ``"hashed"`` (hashed word and
 character n-gram counts in NumPy, 1024 dimensions, no dependency; ``"hashed:N"`` for N
-dimensions) - or any callable ``f(list[str]) -> array (n, d)``. Every text an index sees (the
+dimensions) - or ``"module:function"``, naming a function ``function(list[str]) -> array (n, d)``
+(or one of one text returning one vector), or such a callable itself. Every text an index sees (the
 documents, the query, the ``unlike:``, ``from:`` and ``to:`` texts) goes through ``embed``,
 which converts the embedder's output to float32 and normalises each row; a row of zero length
 or with NaN or infinity is refused with an error naming its text.
@@ -92,6 +93,12 @@ class HashedEmbedder:
         h = zlib.crc32(feature.encode("utf-8", "surrogatepass"))
         return h % dims, (1.0 if h & 0x80000000 else -1.0)
 
+    @staticmethod
+    def known(word: str) -> bool:
+        """Every word of ASCII letters or digits but a stop word gives features (its stem and
+        its character n-grams); other characters give none."""
+        return bool(words(word))
+
     def __call__(self, texts: list[str]) -> Rows:
         out = np.zeros((len(texts), self.dims), np.float32)
         for i, text in enumerate(texts):
@@ -128,28 +135,141 @@ def wordllama() -> EmbedFn:
         return np.stack([np.asarray(model.embed(t)[0], np.float32) for t in texts]) if texts \
             else np.zeros((0, 256), np.float32)
 
+    # A word the tokenizer holds whole ("▁sorting") is one the model learnt; one it cuts into
+    # pieces ("▁x", "q", "z") it knows only by its pieces.
+    whole = {t[1:].lower() for t in model.tokenizer.get_vocab() if t.startswith("▁") and len(t) > 1}
+
+    def known(word: str) -> bool:
+        return word.lower() in whole
+
+    embed.known = known  # type: ignore[attr-defined]
     return embed
+
+
+# ---- functions named "module:function" ---------------------------------------------------------
+
+_PROBE_TEXTS = ["a first probe text", "and a second one"]
+
+
+def _numbers(value: Any) -> npt.NDArray[np.float32] | None:
+    """value as a float32 array, or None when it is no array of numbers."""
+    try:
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.asarray(value, dtype=np.float32)
+    except (TypeError, ValueError):
+        return None
+
+
+class FunctionEmbedder:
+    """The function a ``"module:function"`` name points at (the function may be a dotted path,
+    ``"module:Class.method"``), as an embedder: ``function(list[str]) -> array (n, d)``, or a
+    function of one text returning one vector (found out when loaded: it is tried with a list
+    of two texts first, then with one text). What the function raises comes back as an
+    EmbedderError naming it, so that its failure is never taken for another error."""
+
+    def __init__(self, name: str) -> None:
+        module_name, _, attr = name.partition(":")
+        self.name = name
+        try:
+            obj: Any = importlib.import_module(module_name)
+            for part in attr.split("."):
+                obj = getattr(obj, part)
+        except Exception as e:  # ImportError, AttributeError, or whatever the module raised on import
+            raise EmbedderError(f"cannot load the embedder {name!r}: {type(e).__name__}: {e}") from None
+        if not callable(obj):
+            raise EmbedderError(f"the embedder {name!r} is a {type(obj).__name__}, not a function")
+        self.fn: Callable[[Any], Any] = obj
+        self.single = False
+        failure: Exception | None = None
+        rows: npt.NDArray[np.float32] | None = None
+        try:
+            rows = _numbers(obj(list(_PROBE_TEXTS)))
+        except Exception as e:
+            failure = e
+        if rows is not None and rows.ndim == 2 and rows.shape[0] == len(_PROBE_TEXTS) and rows.shape[1] > 0:
+            return
+        # A function of one text fails on a list, or gives no row per text; one that gives a row
+        # per text, of the wrong shape, is a list function breaking its contract.
+        one: npt.NDArray[np.float32] | None = None
+        if rows is None or rows.ndim == 0 or rows.shape[0] != len(_PROBE_TEXTS):
+            try:
+                one = _numbers(obj(_PROBE_TEXTS[0]))
+            except Exception:
+                one = None
+        if one is not None and one.ndim == 1 and one.size > 0:
+            self.single = True
+            return
+        gave = (f"raised {type(failure).__name__}: {failure}" if failure is not None
+                else f"gave {'no array of numbers' if rows is None else f'an array of shape {rows.shape}'}")
+        raise EmbedderError(f"the embedder {name!r} must take a list of n texts and return an array (n, d) "
+                            f"of numbers (or take one text and return one vector); for 2 texts it {gave}")
+
+    def __call__(self, texts: list[str]) -> Any:
+        try:
+            if not self.single:
+                return self.fn(texts)
+            rows: list[npt.NDArray[np.float32] | None] = [_numbers(self.fn(t)) for t in texts]
+        except Exception as e:
+            raise EmbedderError(f"the embedder {self.name!r} failed: {type(e).__name__}: {e}") from None
+        for text, row in zip(texts, rows):
+            if row is None or row.ndim != 1 or row.shape != rows[0].shape:  # type: ignore[union-attr]
+                shape = "no vector of numbers" if row is None else f"a vector of shape {row.shape}"
+                raise EmbedderError(f"the embedder {self.name!r} gave {shape} for the text {_shown(text)}, "
+                                    f"not one of shape {rows[0].shape if rows[0] is not None else '(d,)'}")
+        return np.stack(rows) if rows else np.zeros((0, 1), np.float32)  # type: ignore[arg-type]
 
 
 # ---- resolving and calling ---------------------------------------------------------------------
 
+EMBEDDERS = '"wordllama", "hashed", "hashed:DIMS" or "module:function" (function(list[str]) -> array (n, d))'
+
+
+def is_function(name: str) -> bool:
+    """Whether an index's embedder name is a function's (which the index cannot load by itself)
+    rather than a built-in embedder's."""
+    kind, sep, _ = name.partition(":")
+    return name != "wordllama" and kind != "hashed" and bool(sep)
+
+
+def _function_name(fn: Any) -> str:
+    qual = getattr(fn, "__qualname__", None) or type(fn).__qualname__
+    return f"{getattr(fn, '__module__', None) or '?'}:{qual}"
+
 
 def resolve(embedder: str | EmbedFn) -> tuple[str, EmbedFn]:
-    """(the name an index records, the function) for a name or a callable. A callable is
-    recorded as "callable:MODULE.QUALNAME", and must be passed again to open the index."""
+    """(the name an index records, the function) for a name or a callable: "wordllama",
+    "hashed", "hashed:DIMS", "module:function" (imported: the current directory is the
+    caller's to put on sys.path), or a callable, recorded as "module:qualname" of it.
+    Raises EmbedderError for a name that names none, or a function that breaks the contract."""
     if callable(embedder):
-        qual = getattr(embedder, "__qualname__", None) or type(embedder).__qualname__
-        return f"callable:{getattr(embedder, '__module__', None) or '?'}.{qual}", embedder
+        return _function_name(embedder), embedder
     if not isinstance(embedder, str):
         raise TypeError(f"embedder must be a name or a callable, not {type(embedder).__name__}")
     if embedder == "wordllama":
         return embedder, wordllama()
-    kind, _, dims = embedder.partition(":")
-    if kind == "hashed" and (not dims or dims.isdigit()):
-        hashed = HashedEmbedder(int(dims) if dims else 1024)
+    kind, sep, rest = embedder.partition(":")
+    if kind == "hashed" and (not sep or rest.isdigit()):
+        hashed = HashedEmbedder(int(rest) if rest else 1024)
         return hashed.name, hashed
-    raise EmbedderError(f"unknown embedder {embedder!r}: use \"wordllama\", \"hashed\", \"hashed:DIMS\" "
-                        "or a callable f(list[str]) -> array (n, d)")
+    if kind == "hashed":
+        raise EmbedderError(f"the hashed embedder's dims are a whole number (hashed:DIMS), not {rest!r}")
+    if sep and kind and rest and not embedder.startswith("callable:"):
+        return embedder, FunctionEmbedder(embedder)
+    raise EmbedderError(f"unknown embedder {embedder!r}: use {EMBEDDERS}")
+
+
+_WORD = re.compile(r"[^\W_]+")
+
+
+def known_share(fn: EmbedFn, text: str) -> float | None:
+    """The share of the text's words that the embedder knows (0.0 for a text without words),
+    or None when it cannot tell: an embedder tells by a ``known(word) -> bool`` attribute,
+    as the hashed and WordLlama embedders have."""
+    known = getattr(fn, "known", None)
+    if not callable(known):
+        return None
+    found = _WORD.findall(text)
+    return sum(map(known, found)) / len(found) if found else 0.0
 
 
 def _shown(text: str) -> str:
@@ -167,7 +287,10 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
         batch = list(texts[start : start + BATCH])
         try:
             with np.errstate(over="ignore", invalid="ignore"):
-                rows = np.asarray(fn(batch), dtype=np.float32)
+                got = np.asarray(fn(batch))
+                if got.dtype.kind not in "biuf":  # complex numbers would lose their imaginary part
+                    raise TypeError(f"its dtype is {got.dtype}, not a real number type")
+                rows = np.asarray(got, dtype=np.float32)
         except (TypeError, ValueError) as e:
             raise EmbedderError(f"the embedder's output for {_shown(batch[0])} and the rest of its batch "
                                 f"is not an array of floats: {e}") from e

@@ -10,6 +10,7 @@ diverse pick, the redundancy is the module's score of the pick against the picks
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Sequence
 from typing import Any
 
@@ -41,7 +42,7 @@ def explain(vectors: Vector, timestamps: npt.NDArray[np.float64] | None, hit_row
     prepared search; picked says that its diverse selection chose the hits."""
     like_rows, query, not_like_vec, traj = search.like_rows, search.query_vec, search.not_like_vec, search.traj
     recent, recent_days = search.recent, search.recent_days
-    if not hit_rows:
+    if not hit_rows or query is None:
         return []
     rows = list(dict.fromkeys([*hit_rows, *(like_rows or [])]))
     place = {r: i for i, r in enumerate(rows)}
@@ -71,7 +72,7 @@ def explain(vectors: Vector, timestamps: npt.NDArray[np.float64] | None, hit_row
     out = []
     for n, key in enumerate(hit_keys):
         values = [g.get(key, float("nan")) for g in got]
-        parts = {"similarity": values[0]}
+        parts: dict[str, float] = {"similarity": values[0]}
         i = 1
         if traj is not None:
             parts["trajectory"] = _part(values[i] - values[i - 1])
@@ -87,5 +88,16 @@ def explain(vectors: Vector, timestamps: npt.NDArray[np.float64] | None, hit_row
             before = hit_keys[:n]
             parts["redundancy"] = (max(_scores(matrix, keys, matrix[place[hit_rows[n]]], None, before).values(),
                                        default=0.0) if before else 0.0)
-        out.append(Explanation(**parts))
+        out.append(Explanation(**parts))  # type: ignore[arg-type]
     return out
+
+
+def with_sides(part: Explanation | None, fused: Any) -> Explanation:
+    """A hit's parts with the sides of a hybrid or keyword search added (fused: hybrid.Fused)."""
+    base = part if part is not None else Explanation(similarity=float("nan"))
+    extra = {"dense_score": fused.dense_score, "dense_rank": fused.dense_rank,
+             "keyword_score": fused.keyword_score, "keyword_rank": fused.keyword_rank,
+             "semantic_share": fused.semantic_share, "keyword_share": fused.keyword_share}
+    if base.relevance is not None:
+        extra["relevance"] = fused.score
+    return dataclasses.replace(base, **extra)

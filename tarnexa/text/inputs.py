@@ -1,11 +1,12 @@
 """What a caller hands the text level, checked and turned into plain lists: texts and ids,
-timestamps, and the id a text gets when it is given none."""
+timestamps, metadata, and the id a text gets when it is given none."""
 
 from __future__ import annotations
 
 import hashlib
+import json
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -35,6 +36,8 @@ def times(values: object, n: int) -> list[float | None]:
             continue
         try:
             t = float(v)
+        except OverflowError:  # an int beyond any float
+            raise ValueError(f"timestamps[{i}] is too large: a timestamp must be a finite number of seconds") from None
         except (TypeError, ValueError):
             raise TypeError(f"timestamps[{i}] is {type(v).__name__}, not a number of seconds") from None
         if not math.isfinite(t):
@@ -56,3 +59,46 @@ def unique(ids: list[str]) -> None:
         seen: set[str] = set()
         dup = next(d for d in ids if d in seen or seen.add(d))  # type: ignore[func-returns-value]
         raise ValueError(f"ids are not unique: {dup!r} occurs more than once")
+
+
+_SCALARS = (str, int, float, bool)
+
+
+def _meta_value(value: Any) -> bool:
+    if isinstance(value, float):
+        return math.isfinite(value)
+    if isinstance(value, int) and not isinstance(value, bool):
+        return abs(value) < 1 << 63
+    return isinstance(value, _SCALARS)
+
+
+def metadata_json(values: object, ids: list[str]) -> list[str | None]:
+    """Each document's metadata (a dict of str keys to str, int, float, bool or lists of those,
+    or None) as JSON text (None where none is given); ValueError naming the document and the
+    field for anything else."""
+    if isinstance(values, str | Mapping) or not isinstance(values, Sequence):
+        raise TypeError(f"metadata must be a list of dicts, one per text, not {type(values).__name__}")
+    if len(values) != len(ids):
+        raise ValueError(f"{len(values)} metadata for {len(ids)} texts")
+    out: list[str | None] = []
+    for doc_id, meta in zip(ids, values):
+        if meta is None or (isinstance(meta, Mapping) and not meta):
+            out.append(None)
+            continue
+        if not isinstance(meta, Mapping):
+            raise TypeError(f"the metadata of document {doc_id!r} is {type(meta).__name__}, not a dict")
+        for key, value in meta.items():
+            if not isinstance(key, str) or not key or key.startswith("$"):
+                raise ValueError(f"the metadata of document {doc_id!r} has the key {key!r}: keys are "
+                                 "non-empty texts that do not start with $")
+            listed = value if isinstance(value, list | tuple) else [value]
+            bad = [v for v in listed if not _meta_value(v)]
+            if bad:
+                what = repr(bad[0]) if isinstance(bad[0], float | int) else type(bad[0]).__name__
+                raise ValueError(f"the metadata of document {doc_id!r}: {key!r} holds {what}; metadata values "
+                                 "are str, int, float (finite), bool or lists of those")
+        try:
+            out.append(json.dumps(dict(meta), ensure_ascii=False, allow_nan=False))
+        except (TypeError, ValueError) as e:
+            raise ValueError(f"the metadata of document {doc_id!r} cannot be stored: {e}") from None
+    return out

@@ -5,6 +5,8 @@ document ids turned into cache rows)."""
 
 from __future__ import annotations
 
+import json
+import math
 import numbers
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -15,10 +17,18 @@ import numpy.typing as npt
 
 from tarnexa._constants import SCORING_DEFAULTS
 from tarnexa.search.checks import check_value
+from tarnexa.storage.filters import compile_where
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
+from tarnexa.text.notes import modifiers_in_query
 
 Vector = npt.NDArray[np.float32]
+
+MODES = ("hybrid", "semantic", "keyword")
+# How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
+# to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
+FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
+                          "depth": 100}
 
 # The keyword arguments of a text search that the modifier line can set too, with the name of
 # the Line's field each one meets.
@@ -40,6 +50,30 @@ def _check_types(kw: dict[str, Any]) -> None:
         raise TypeError("trajectory must be a pair of texts (from, to)")
     if kw.get("unlike") is not None and not isinstance(kw["unlike"], str):
         raise TypeError(f"unlike must be a str, not {type(kw['unlike']).__name__}")
+
+
+def _fusion(mode: str | None, where: Any, rrf_k: float | None, semantic_weight: float | None,
+            keyword_weight: float | None) -> dict[str, Any]:
+    """The mode, the filter (checked: it compiles) and the fusion's settings, as Query fields."""
+    if mode is not None and mode not in MODES:
+        raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}")
+    if where is not None:
+        compile_where(where)
+        where = json.loads(json.dumps(where))  # a copy of plain values, the caller's left alone
+    out: dict[str, Any] = {"mode": mode or FUSION["mode"], "where": where}
+    for key, value in (("rrf_k", rrf_k), ("semantic_weight", semantic_weight), ("keyword_weight", keyword_weight)):
+        if value is None:
+            out[key] = float(FUSION[key])
+            continue
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{key} must be a real number, not {type(value).__name__}")
+        if not math.isfinite(value) or value < 0 or (key == "rrf_k" and value == 0):
+            raise ValueError(f"{key} must be a finite number {'above' if key == 'rrf_k' else 'of'} 0"
+                             f"{'' if key == 'rrf_k' else ' or more'}, not {value!r}")
+        out[key] = float(value)
+    if out["semantic_weight"] == 0 and out["keyword_weight"] == 0:
+        raise ValueError("semantic_weight and keyword_weight are both 0: a hybrid search needs one side")
+    return out
 
 
 @dataclass(frozen=True)
@@ -64,6 +98,11 @@ class Query:
     oversample: int | None = None
     mmr_lambda: float | None = None
     explain: bool = False
+    mode: str = str(FUSION["mode"])
+    where: Any = field(default=None, compare=False)  # a filter on the documents' metadata
+    rrf_k: float = float(FUSION["rrf_k"])
+    semantic_weight: float = float(FUSION["semantic_weight"])
+    keyword_weight: float = float(FUSION["keyword_weight"])
     notes: tuple[str, ...] = ()
 
     @classmethod
@@ -73,7 +112,9 @@ class Query:
               unlike: str | None = None, trajectory: tuple[str, str] | None = None,
               communities: bool | None = None, pre_filter_ids: Sequence[str] | None = None,
               mask: npt.ArrayLike | None = None, threshold: float | None = None,
-              oversample: int | None = None, mmr_lambda: float | None = None) -> Query:
+              oversample: int | None = None, mmr_lambda: float | None = None, mode: str | None = None,
+              where: Any = None, rrf_k: float | None = None, semantic_weight: float | None = None,
+              keyword_weight: float | None = None) -> Query:
         """The query text with the modifier line read (it never raises) and the keyword
         arguments merged under it. Raises ValueError for an empty query or a value no search
         takes, TypeError for a value of the wrong type."""
@@ -84,7 +125,7 @@ class Query:
         if modifiers is not None and not isinstance(modifiers, str):
             raise TypeError(f"modifiers must be a str, not {type(modifiers).__name__}")
         line = read(modifiers)
-        notes = list(line.notes)
+        notes = [*modifiers_in_query(text), *line.notes]
         given: dict[str, Any] = {
             "limit": limit, "diverse": diverse, "recent": recent, "recent_days": recent_days,
             "like_ids": None if like_ids is None else strings(like_ids, "like_ids"), "unlike": unlike,
@@ -93,6 +134,7 @@ class Query:
         _check_types(given | rest)
         for key, value in (given | rest).items():
             check_value(key, value)
+        fusion = _fusion(mode, where, rrf_k, semantic_weight, keyword_weight)
         want: dict[str, Any] = {}
         for key, value in given.items():
             name = _SHARED[key]
@@ -110,7 +152,7 @@ class Query:
             communities=bool(want["communities"]),
             pre_filter_ids=None if pre_filter_ids is None else tuple(strings(pre_filter_ids, "pre_filter_ids")),
             mask=None if mask is None else np.asarray(mask), threshold=threshold, oversample=oversample,
-            mmr_lambda=mmr_lambda, explain=bool(explain), notes=tuple(notes))
+            mmr_lambda=mmr_lambda, explain=bool(explain), notes=tuple(notes), **fusion)
 
     @property
     def pool_size(self) -> int:
@@ -124,7 +166,7 @@ class Prepared:
     texts it names (None where it names none, or the embedder found no words), the cache rows of
     the documents it names and the mask by cache row."""
 
-    query_vec: Vector
+    query_vec: Vector | None  # None: a keyword search of a query the embedder finds no words in
     limit: int
     diverse: bool
     recent: bool = False
@@ -137,6 +179,8 @@ class Prepared:
     threshold: float | None = None
     oversample: int | None = None
     mmr_lambda: float | None = None
+    match: str | None = None  # the keyword side's FTS5 expression (None: no keyword side)
+    where: tuple[str, list[Any]] | None = None  # the compiled filter
 
     def keywords(self) -> dict[str, Any]:
         """The row searcher's keyword arguments (cache rows as its ids), those left at their

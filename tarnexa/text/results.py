@@ -19,7 +19,14 @@ class Explanation:
     sum with the similarity is the ranked score to within rounding; ``decay_factor`` is the
     factor the decay multiplied by. For a hit that the diverse selection picked, ``relevance``
     is that ranked score, ``redundancy`` its greatest similarity to the hits picked before
-    it, and the hit's score is its mmr score."""
+    it, and the hit's score is its mmr score.
+
+    A hybrid or keyword search adds each side's part: ``dense_score`` and ``dense_rank`` (the
+    semantic side's score and rank from 1; None where that side did not rank the hit),
+    ``keyword_score`` and ``keyword_rank`` (BM25, higher is better), and the shares
+    ``semantic_share`` and ``keyword_share`` whose sum ``fused`` is the reported score (for a
+    diverse pick, its relevance). In keyword mode ``similarity`` is the plain similarity to
+    the query where the query has a vector, NaN where it has none."""
 
     similarity: float
     trajectory: float | None = None
@@ -28,11 +35,24 @@ class Explanation:
     penalty: float | None = None
     relevance: float | None = None
     redundancy: float | None = None
+    dense_score: float | None = None
+    dense_rank: int | None = None
+    keyword_score: float | None = None
+    keyword_rank: int | None = None
+    semantic_share: float | None = None
+    keyword_share: float | None = None
 
     @property
     def ranked(self) -> float:
-        """The score before any diverse selection: the sum of the additive parts."""
+        """The semantic score before any diverse selection: the sum of the additive parts."""
         return self.similarity + sum(p for p in (self.trajectory, self.decay, self.penalty) if p is not None)
+
+    @property
+    def fused(self) -> float | None:
+        """A hybrid search's fused score, the sum of the two sides' shares (None otherwise)."""
+        if self.semantic_share is None and self.keyword_share is None:
+            return None
+        return round((self.semantic_share or 0.0) + (self.keyword_share or 0.0), 4)
 
 
 @dataclass(frozen=True)
@@ -40,7 +60,8 @@ class Hit:
     """One result: the document's id, its score as the module reported it, its title, the start
     of its text, its timestamp (epoch seconds, or None), the index of its community in
     ``Results.communities`` (None when communities were not asked for) and, with explain, the
-    parts of its score."""
+    parts of its score, the document's metadata, and which sides of the search found it
+    ("semantic", "keyword" or both)."""
 
     id: str
     score: float
@@ -49,15 +70,21 @@ class Hit:
     timestamp: float | None = None
     community: int | None = None
     explanation: Explanation | None = None
+    metadata: dict[str, Any] = field(default_factory=dict)
+    sides: tuple[str, ...] = ("semantic",)
 
 
 @dataclass(frozen=True)
 class Community:
-    """A group of the candidate pool: its members' ids in score order, and a label (the title,
-    or the id, of its most central member)."""
+    """A group of the candidate pool: its members' ids in score order, the words that set it
+    apart from the rest of the pool (``terms``, best first), the title (or id) of its most
+    central member, and a label of both: "workers · processes · uvicorn — Deployment" (the
+    title alone when no word stands out)."""
 
     label: str
     members: tuple[str, ...]
+    terms: tuple[str, ...] = ()
+    title: str = ""
 
     @property
     def size(self) -> int:
@@ -89,10 +116,10 @@ class Results(Sequence[Hit]):
     def to_dict(self) -> dict[str, Any]:
         """``{"hits": [...], "notes": [...], "communities": [...]}`` of plain JSON values."""
         return {
-            "hits": [asdict(h) for h in self.hits],
+            "hits": [asdict(h) | {"sides": list(h.sides)} for h in self.hits],
             "notes": list(self.notes),
-            "communities": [{"label": c.label, "size": c.size, "members": list(c.members)}
-                            for c in self.communities],
+            "communities": [{"label": c.label, "terms": list(c.terms), "title": c.title, "size": c.size,
+                             "members": list(c.members)} for c in self.communities],
         }
 
     def to_json(self, **kw: Any) -> str:

@@ -4,9 +4,13 @@ from __future__ import annotations
 
 import contextlib
 import ipaddress
+import socket
 import sys
+from typing import Any
 
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1", "[::1]")
+WILDCARDS = ("", "0.0.0.0", "::", "[::]")
+BACKLOG = 128  # connections the kernel holds before they are accepted
 
 
 def is_loopback(host: str) -> bool:
@@ -27,35 +31,72 @@ def exposure_warning(host: str) -> str | None:
             "can search the index and read every document in it")
 
 
+def allowed_hosts(host: str) -> list[str]:
+    """The names a request's Host header may give to a server bound to host: the loopback
+    names and the bound address (127.0.0.2, a LAN address, a name); bound to every address
+    (0.0.0.0, ::), any address literal and this machine's own names. A name that another site
+    could make resolve to this machine is refused (see ``create_app``)."""
+    from tarnexa.web.app import ANY_IP
+
+    names = [*LOOPBACK_NAMES]
+    if host.lower() in WILDCARDS:
+        names.append(ANY_IP)
+    else:
+        names.append(host)
+    if not is_loopback(host):
+        names += [socket.gethostname(), socket.getfqdn()]
+    return list(dict.fromkeys(n.lower() for n in names if n))
+
+
 def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | None = None,
-        max_batch: int | None = None) -> None:
+        max_batch: int | None = None, embedder: Any = None, *, max_hits: int | None = None,
+        timeout: float | None = None, max_connections: int | None = None,
+        client_timeout: float | None = None) -> None:
     """Opens the index at path once and serves the search page and its API until interrupted.
     With workers, searches go through the index's sharded searcher over that many Dask worker
     processes; searches that arrive together are answered in batches of at most max_batch
-    (default 64; 1 answers them one at a time).
-    Bound to a loopback address, requests must name a loopback host (see
-    ``create_app``); bound elsewhere, a warning goes to stderr."""
+    (default 64; 1 answers them one at a time). ``embedder`` is the one ``Index.open`` takes
+    (needed for an index built with a function). A request may ask for at most max_hits hits
+    (default 1000) and is answered within timeout seconds (default 30) or with a 503; at most
+    max_connections connections are open at once (default 512, fewer when the process may not
+    open that many files), and a client has client_timeout seconds (default 10) to send a
+    request's head and to take an answer (see ``tarnexa.web.connections``).
+    Requests must name this server's own host (``allowed_hosts``); bound beyond loopback, a
+    warning goes to stderr."""
     import uvicorn
 
     from tarnexa.index import Index
-    from tarnexa.web.app import MAX_BATCH, create_app
+    from tarnexa.web.app import MAX_BATCH, MAX_LIMIT, TIME_BUDGET, Bounds, create_app
+    from tarnexa.web.connections import CLIENT_TIMEOUT, MAX_CONNECTIONS, connection_cap, guarded_protocol, quiet_repeats
 
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
+    bounds = Bounds(hits=MAX_LIMIT if max_hits is None else max_hits,
+                    seconds=TIME_BUDGET if timeout is None else timeout)
+    asked = MAX_CONNECTIONS if max_connections is None else max_connections
+    cap = connection_cap(asked, BACKLOG)
+    if max_connections is not None and cap < asked:
+        print(f"tarnexa serve: at most {cap} connections at once, not {asked}: the process may not open "
+              "more files (ulimit -n)", file=sys.stderr)
+    protocol = guarded_protocol(cap, CLIENT_TIMEOUT if client_timeout is None else client_timeout,
+                                request_timeout=bounds.seconds + 30)
     warning = exposure_warning(host)
     if warning:
         print(warning, file=sys.stderr)
-    index = Index.open(path)
+    index = Index.open(path, embedder=embedder)
     with contextlib.ExitStack() as stack:
         stack.callback(index.close)
         # Searches get a handle of their own, so that documents are read while one runs.
-        searcher = stack.enter_context(index.sharded(workers=workers) if workers else Index.open(path))
-        app = create_app(index, searcher=searcher, allowed_hosts=None if warning else LOOPBACK_NAMES,
-                         max_batch=MAX_BATCH if max_batch is None else max_batch)
+        searcher = stack.enter_context(index.sharded(workers=workers) if workers
+                                       else Index.open(path, embedder=embedder))
+        app = create_app(index, searcher=searcher, allowed_hosts=allowed_hosts(host),
+                         max_batch=MAX_BATCH if max_batch is None else max_batch, bounds=bounds)
         shown = f"[{host}]" if ":" in host else host
         print(f"tarnexa serve: {len(index)} documents from {path} at http://{shown}:{port}/ "
               f"({f'{workers} Dask workers' if workers else 'in this process'}); Ctrl-C stops",
               file=sys.stderr)
-        uvicorn.run(app, host=host, port=port, server_header=False, log_level="warning",
-                    timeout_keep_alive=5)
-
+        config = uvicorn.Config(app, host=host, port=port, server_header=False, log_level="warning",
+                                http=protocol, timeout_keep_alive=5, backlog=BACKLOG,
+                                h11_max_incomplete_event_size=16 * 1024)
+        quiet_repeats()
+        uvicorn.Server(config).run()

@@ -3,6 +3,7 @@
 
 const $ = (id) => document.getElementById(id);
 const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
+const modeBox = $("mode"), whereBox = $("where");
 let TOKENS = [];  // [text inserted, hint], from the server's /api/modifiers
 fetch("/api/modifiers").then((r) => r.json()).then((known) => {
   // "from: TEXT to: TEXT" inserts "from:  to: ", "limit:N" inserts "limit:"
@@ -13,6 +14,8 @@ const PARTS = [  // the additive parts of a ranked score, then those of a divers
   ["similarity", "similarity"], ["trajectory", "trajectory"], ["decay", "recency decay"],
   ["penalty", "unlike penalty"], ["relevance", "relevance"], ["redundancy", "redundancy"],
 ];
+const SHARES = [["semantic_share", "meaning's share"], ["keyword_share", "words' share"],
+                ["relevance", "relevance"], ["redundancy", "redundancy"]];
 let current = null;  // {q, m, explain, data}
 const opened = new Set();  // ids whose explanation is shown
 
@@ -37,18 +40,21 @@ async function getJSON(url) {
 
 function searchFromURL() {
   const p = new URLSearchParams(location.search);
-  return {q: p.get("q") || "", m: p.get("m") || "", explain: p.get("explain") === "1"};
+  return {q: p.get("q") || "", m: p.get("m") || "", explain: p.get("explain") === "1",
+          mode: p.get("mode") || "", where: p.get("where") || ""};
 }
 
 function urlOf(s) {
   const p = new URLSearchParams({q: s.q});
   if (s.m) p.set("m", s.m);
   if (s.explain) p.set("explain", "1");
+  if (s.mode && s.mode !== "hybrid") p.set("mode", s.mode);
+  if (s.where) p.set("where", s.where);
   return p.toString();
 }
 
 async function search(s, how) {  // how: "push", "replace" or "none" (history)
-  qBox.value = s.q; mBox.value = s.m;
+  qBox.value = s.q; mBox.value = s.m; modeBox.value = s.mode || "hybrid"; whereBox.value = s.where || "";
   closeSuggestions();
   if (!s.q.trim()) { return; }
   if (how === "push" && location.search !== "?" + urlOf(s)) history.pushState(null, "", "?" + urlOf(s));
@@ -70,7 +76,8 @@ async function search(s, how) {  // how: "push", "replace" or "none" (history)
 }
 
 function submitted(extra) {
-  return {q: qBox.value, m: mBox.value, explain: current ? current.explain : false, ...extra};
+  return {q: qBox.value, m: mBox.value, mode: modeBox.value, where: whereBox.value,
+          explain: current ? current.explain : false, ...extra};
 }
 
 // ---- results
@@ -98,13 +105,13 @@ function render() {
     const c = data.communities[key];
     const section = el("section", "community");
     const head = el("h2");
-    head.append(el("span", "label", c ? c.label : "Other hits"));
-    if (c) head.append(" ", el("small", "", `${c.size} in the pool, ${hits.length} shown`));
+    head.append(el("span", "label", c ? c.label : "Outside the pool's communities"));
+    if (c) head.append(" ", el("small", "", `${c.size} in the pool, ${hits.length} ranked`));
     section.append(head, ...hits.map(hitCard));
     out.append(section);
   }
   const rest = data.communities.filter((c, i) => !groups.has(i)).map((c) => `${c.label} (${c.size})`);
-  if (rest.length) out.append(el("p", "rest", "Also in the pool, without a hit shown: " + rest.join(", ")));
+  if (rest.length) out.append(el("p", "rest", "Also in the pool, without a ranked hit: " + rest.join(", ")));
 }
 
 function hitCard(h) {
@@ -112,7 +119,8 @@ function hitCard(h) {
   card.dataset.id = h.id;
   card.querySelector(".title").textContent = h.title || h.id;
   card.querySelector(".id").textContent = h.id;
-  card.querySelector(".score").textContent = "score " + h.score.toFixed(4);
+  const by = (h.sides || []).map((x) => (x === "keyword" ? "words" : "meaning")).join(" + ");
+  card.querySelector(".score").textContent = "score " + h.score.toFixed(4) + (by ? " · " + by : "");
   card.querySelector(".date").textContent = day(h.timestamp);
   card.querySelector(".snippet").textContent = h.snippet;
   card.querySelector(".more").addEventListener("click", () => search(submitted({m: withLike(mBox.value, h.id)}), "push"));
@@ -145,13 +153,16 @@ async function toggleExplanation(h, button, chart) {
     show(chart, true);
     button.setAttribute("aria-expanded", "true");
   } else {  // the parts come with explain=1: search again with it (the URL keeps it)
-    await search({q: current.q, m: current.m, explain: true}, "push");
+    await search({...current, data: undefined, explain: true}, "push");
   }
 }
 
 function drawChart(chart, h) {
   const x = h.explanation;
-  const rows = PARTS.filter(([k]) => x[k] != null);  // null: that modulation was off
+  // A hybrid or keyword hit: the sides' shares (or its BM25 alone) make the score; the
+  // semantic side's own parts are told beside them.
+  const sided = x.keyword_rank != null || x.semantic_share != null;
+  const rows = (sided ? SHARES : PARTS).filter(([k]) => x[k] != null && !Number.isNaN(x[k]));
   const values = rows.map(([k]) => x[k]).concat([h.score]);
   const lo = Math.min(0, ...values), hi = Math.max(0, ...values), span = hi - lo || 1;
   const zero = (-lo / span) * 100;
@@ -167,6 +178,12 @@ function drawChart(chart, h) {
   };
   rows.forEach(([k, label]) => row(label, x[k], "", k === "redundancy"));
   row("score", h.score, "total");
+  if (sided) {
+    const parts = PARTS.slice(0, 4).filter(([k]) => x[k] != null && !Number.isNaN(x[k]))
+      .map(([k, label]) => `${label} ${x[k].toFixed(4)}`).join(", ");
+    if (x.dense_rank != null) chart.append(el("span", "aside", `meaning: rank ${x.dense_rank}, score ${x.dense_score.toFixed(4)}` + (parts ? ` (${parts})` : "")));
+    if (x.keyword_rank != null) chart.append(el("span", "aside", `words: rank ${x.keyword_rank}, BM25 ${x.keyword_score.toFixed(4)}`));
+  }
   if (x.decay_factor != null) chart.append(el("span", "aside", `recency multiplied the score by ${x.decay_factor.toFixed(3)}`));
   if (x.redundancy != null) chart.append(el("span", "aside", "a diverse pick: its score weighs relevance against redundancy with the hits above it"));
 }

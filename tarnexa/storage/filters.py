@@ -1,0 +1,139 @@
+"""Filters on what users store with their documents, compiled to parameterised SQL.
+
+A filter is a dict. ``{"author": "ann"}`` passes the documents whose ``author`` is "ann" (or,
+for a list, holds "ann"); ``{"year": {"$gte": 2020, "$lt": 2024}}`` applies operators to a
+field; ``$and``, ``$or`` (lists of filters) and ``$not`` (one filter) combine them, and the
+fields of one dict must all pass. Operators: ``$eq $ne $gt $gte $lt $lte`` against a str, an
+int, a float or a bool; ``$in $nin`` against a list of them; ``$contains`` (a list field holds
+the value). A field that is a list passes a comparison when one of its values does. A
+comparison passes only values of the same kind: numbers with numbers, texts with texts (in
+code-point order, so ISO dates compare as dates), bools with bools. ``$ne``, ``$nin`` and
+``$not`` pass the documents that lack the field too.
+
+No text of a filter becomes SQL code: field names and values are bound parameters, and the SQL
+is made here from the operators' fixed fragments. The compiled condition names the document's
+``n`` as ``{n}`` (``str.format`` fills in the column).
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Mapping
+from typing import Any
+
+MAX_DEPTH = 32
+MAX_PARAMS = 30000  # below SQLite's limit on bound parameters
+
+_COMPARE = {"$eq": "=", "$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+OPERATORS = (*_COMPARE, "$ne", "$in", "$nin", "$contains", "$and", "$or", "$not")
+
+Compiled = tuple[str, list[Any]]
+
+
+def _kind(value: Any, where: str) -> tuple[str, Any]:
+    if isinstance(value, bool):
+        return "b", int(value)
+    if isinstance(value, int):
+        if abs(value) >= 1 << 63:
+            raise ValueError(f"{where}: {value} is too large an integer for a filter")
+        return "n", value
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            raise ValueError(f"{where}: {value} is not a finite number")
+        return "n", value
+    if isinstance(value, str):
+        return "s", value
+    raise ValueError(f"{where}: a filter compares a str, an int, a float or a bool, not {type(value).__name__}")
+
+
+class _Compiler:
+    def __init__(self) -> None:
+        self.params: list[Any] = []
+
+    def _values(self, field: str, kind: str, cond: str, values: list[Any], listed: bool = False) -> str:
+        self.params += [field, kind, *values]
+        if len(self.params) > MAX_PARAMS:
+            raise ValueError(f"the filter is too large (more than {MAX_PARAMS} values)")
+        extra = " AND listed = 1" if listed else ""
+        return f"{{n}} IN (SELECT n FROM meta WHERE key = ? AND kind = ? AND value {cond}{extra})"
+
+    def _leaf(self, field: str, op: str, value: Any) -> str:
+        where = f"where: {field!r} {op}"
+        if op in _COMPARE or op == "$contains":
+            kind, v = _kind(value, where)
+            if op in ("$gt", "$gte", "$lt", "$lte") and kind == "b":
+                raise ValueError(f"{where}: {op} compares numbers or texts, not a bool")
+            return self._values(field, kind, f"{_COMPARE.get(op, '=')} ?", [v], listed=op == "$contains")
+        if op == "$ne":
+            return f"NOT ({self._leaf(field, '$eq', value)})"
+        if op in ("$in", "$nin"):
+            if not isinstance(value, (list, tuple)):
+                raise ValueError(f"{where} takes a list of values, not {type(value).__name__}")
+            by_kind: dict[str, list[Any]] = {}
+            for item in value:
+                kind, v = _kind(item, where)
+                by_kind.setdefault(kind, []).append(v)
+            parts = [self._values(field, kind, f"IN ({','.join('?' * len(vs))})", vs)
+                     for kind, vs in sorted(by_kind.items())]
+            found = " OR ".join(parts) if parts else "0"
+            return f"({found})" if op == "$in" else f"NOT ({found})"
+        raise ValueError(f"where: unknown operator {op!r} for field {field!r} (operators: {', '.join(OPERATORS)})")
+
+    def filter(self, where: Any, depth: int = 0) -> str:
+        if depth > MAX_DEPTH:
+            raise ValueError(f"where: the filter nests deeper than {MAX_DEPTH} levels")
+        if not isinstance(where, Mapping):
+            raise ValueError(f"where: a filter is a dict, not {type(where).__name__}")
+        parts: list[str] = []
+        for key, value in where.items():
+            if not isinstance(key, str) or not key:
+                raise ValueError(f"where: a field name is a non-empty str, not {key!r}")
+            if key in ("$and", "$or"):
+                if not isinstance(value, (list, tuple)) or not value:
+                    raise ValueError(f"where: {key} takes a non-empty list of filters")
+                inner = [self.filter(v, depth + 1) for v in value]
+                parts.append("(" + (" AND " if key == "$and" else " OR ").join(inner) + ")")
+            elif key == "$not":
+                parts.append(f"NOT ({self.filter(value, depth + 1)})")
+            elif key.startswith("$"):
+                raise ValueError(f"where: unknown operator {key!r} (operators: {', '.join(OPERATORS)})")
+            elif isinstance(value, Mapping):
+                if not value:
+                    raise ValueError(f"where: field {key!r} has no operator")
+                for op, v in value.items():
+                    if not isinstance(op, str) or not op.startswith("$"):
+                        raise ValueError(f"where: field {key!r} takes operators ($eq, $gt, ...), "
+                                         f"not {op!r}; nested fields are not kept")
+                    parts.append(self._leaf(key, op, v))
+            elif isinstance(value, (list, tuple)):
+                raise ValueError(f"where: field {key!r} is compared with a list; use {{'$in': [...]}} "
+                                 "or {'$contains': value}")
+            else:
+                parts.append(self._leaf(key, "$eq", value))
+        if not parts:
+            raise ValueError("where: the filter is empty")
+        return parts[0] if len(parts) == 1 else "(" + " AND ".join(parts) + ")"
+
+
+def compile_where(where: Any) -> Compiled:
+    """The condition a filter puts on a document's ``n`` (written ``{n}``) and its parameters;
+    ValueError naming the operator or field for a malformed filter."""
+    c = _Compiler()
+    sql = c.filter(where)
+    return sql, c.params
+
+
+def short_form(text: str) -> dict[str, Any]:
+    """``field=value`` (the command's short form): the value read as a JSON number, true or
+    false where it is one, else as text."""
+    field, sep, value = text.partition("=")
+    if not sep or not field.strip():
+        raise ValueError(f"--where {text!r}: give a JSON filter or field=value")
+    try:
+        parsed = json.loads(value)
+    except ValueError:
+        parsed = value
+    if not isinstance(parsed, (str, int, float, bool)):
+        parsed = value
+    return {field.strip(): parsed}

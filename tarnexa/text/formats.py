@@ -1,0 +1,627 @@
+"""The formats ``tarnexa index`` reads, each through a parser made for it, turned into blocks of
+plain text under their heading paths.
+
+A block is a paragraph, a list, a table or a code block; its heading path is the titles of the
+sections it sits in, outermost first. Markup is dropped (emphasis, links, tags, attribute lists,
+admonition markers), code is kept as it is written. The parsers come with the ``text`` extra and
+are imported when a file of their format is first read:
+
+- Markdown (``.md``, ``.markdown``): markdown-it-py (CommonMark with tables and ``!!!``
+  admonitions from mdit-py-plugins); a YAML front matter block (PyYAML) gives metadata.
+- reStructuredText (``.rst``): docutils, with file insertion and raw output disabled.
+- HTML (``.html``, ``.htm``): the standard library's parser.
+- PDF (``.pdf``): pypdf, a page at a time.
+- Jupyter notebooks (``.ipynb``): Markdown cells as Markdown, code cells as code, outputs dropped.
+- Plain text (``.txt``): paragraphs.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime as dt
+import html.parser
+import importlib
+import io
+import json
+import logging
+import math
+import re
+import warnings
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+from tarnexa.errors import MissingPackageError, SourceError
+
+FORMATS = {".md": "markdown", ".markdown": "markdown", ".rst": "rst", ".txt": "text", ".html": "html",
+           ".htm": "html", ".pdf": "pdf", ".ipynb": "notebook"}
+PACKAGES = {"markdown_it": "markdown-it-py", "mdit_py_plugins": "mdit-py-plugins", "yaml": "PyYAML",
+            "docutils": "docutils", "pypdf": "pypdf"}
+
+
+@dataclass(frozen=True)
+class Block:
+    path: tuple[str, ...]  # the heading path; () before the first heading
+    text: str
+    kind: str = "text"  # "text" (prose), "lines" (a list or table: split at its lines), "code"
+    page: int | None = None  # a PDF's page, 1-based
+
+
+@dataclass
+class Parsed:
+    blocks: list[Block]
+    meta: dict[str, Any] = field(default_factory=dict)  # front matter; an HTML <title>
+    timestamp: float | None = None  # a front matter date, epoch seconds
+
+
+def _module(name: str) -> Any:
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        package = PACKAGES[name.partition(".")[0]]
+        raise MissingPackageError(f"this format needs the package {package}: pip install {package} "
+                                  "(or the tarnexa extra 'text')") from None
+
+
+def parse(fmt: str, data: bytes) -> Parsed:
+    """The blocks of one file of this format (a value of FORMATS); SourceError for a file that
+    is not what its name says (binary data, not UTF-8, a parser's failure)."""
+    if fmt == "pdf":
+        return _pdf(data)
+    text = _decode(data, fmt)
+    if fmt == "markdown":
+        return _markdown(text)
+    if fmt == "rst":
+        return Parsed(_rst(text))
+    if fmt == "html":
+        return _html(text)
+    if fmt == "notebook":
+        return Parsed(_notebook(text))
+    return Parsed([Block((), p) for p in _paragraphs(text)])
+
+
+def _decode(data: bytes, fmt: str) -> str:
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):  # UTF-16 with its byte order mark
+        try:
+            return data.decode("utf-16")
+        except UnicodeDecodeError as e:
+            raise SourceError(f"not UTF-16 text, as its first bytes say (byte {e.start})") from None
+    if b"\0" in data[:8192]:
+        raise SourceError("binary data, not text")
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        declared = re.search(rb"<meta[^>]+charset=[\"']?([\w-]+)", data[:2048], re.I) if fmt == "html" else None
+        if declared:
+            try:
+                return data.decode(declared.group(1).decode("ascii"))
+            except (LookupError, UnicodeDecodeError):
+                pass
+        raise SourceError(f"not UTF-8 text (byte {e.start})") from None
+
+
+def _paragraphs(text: str) -> list[str]:
+    return [p.strip("\n") for p in re.split(r"\n[ \t]*\n", text.replace("\r\n", "\n")) if p.strip()]
+
+
+# ---- plain text cleaning shared by the formats ----
+
+_ATTRS = re.compile(r"\s*\{:?\s*(?:[#.][\w:-]+|[\w-]+=\S+)(?:\s+(?:[#.][\w:-]+|[\w-]+=\S+))*\s*\}\s*$")
+_MARKER = re.compile(r"^\s*(?:/{3,}|[!?]{3}\+?)\s*(.*)$")  # /// note | Title, !!! note "Title", ??? tip
+
+
+def clean_title(title: str) -> str:
+    """A heading as plain text: an attribute list at its end gone, spaces made single."""
+    return " ".join(_ATTRS.sub("", title).split())
+
+
+def _marker_line(line: str) -> str | None:
+    """A block marker line's text to keep ("" for none), or None when the line is no marker."""
+    m = _MARKER.match(line)
+    if not m:
+        return None
+    rest = m.group(1)
+    if "|" in rest:  # /// note | Its title
+        return rest.partition("|")[2].strip()
+    quoted = re.search(r"\"(.*)\"", rest)
+    return quoted.group(1).strip() if quoted else ""
+
+
+_TEMPLATE = re.compile(r"^\s*\{([*%]).*\1\}\s*$")  # {* include *}, {% tag %}: a site generator's, not text
+
+
+def _unmarked(text: str) -> str:
+    lines = []
+    for line in text.split("\n"):
+        kept = "" if _TEMPLATE.match(line) else _marker_line(line)
+        if kept is None:
+            lines.append(line)
+        elif kept:
+            lines.append(kept)
+    return "\n".join(lines).strip("\n")
+
+
+# ---- Markdown ----
+
+_FRONT = re.compile(r"\A(?:\ufeff)?---[ \t]*\r?\n(.*?)^(?:---|\.\.\.)[ \t]*(?:\r?\n|\Z)", re.S | re.M)
+_md: Any = None
+
+
+def _markdown_parser() -> Any:
+    global _md
+    if _md is None:
+        markdown_it = _module("markdown_it")
+        admon = _module("mdit_py_plugins.admon")
+        _md = markdown_it.MarkdownIt("commonmark").enable(["table", "strikethrough"]).use(admon.admon_plugin)
+        _md.normalizeLink = lambda url: url  # the addresses are dropped: no need to encode them
+    return _md
+
+
+def _markdown(text: str) -> Parsed:
+    meta: dict[str, Any] = {}
+    stamp = None
+    front = _FRONT.match(text)
+    if front:
+        yaml = _module("yaml")
+        try:
+            loaded = yaml.safe_load(front.group(1))
+        except yaml.YAMLError:
+            loaded = None  # not front matter after all: a thematic break and text
+        if isinstance(loaded, dict):
+            meta = storable(jsonable(loaded, [10_000]))
+            stamp = timestamp_of(loaded.get("date"))
+            text = text[front.end():]
+    return Parsed(markdown_blocks(text), meta, stamp)
+
+
+def markdown_blocks(text: str, heads: list[tuple[int, str]] | None = None) -> list[Block]:
+    """The blocks of Markdown text; heads, the (depth, title) of the open headings, is carried
+    on from text before (a notebook's cells) and left as the text leaves it."""
+    tokens = _markdown_parser().parse(text)
+    out: list[Block] = []
+    heads = [] if heads is None else heads
+    i = 0
+    while i < len(tokens):
+        t = tokens[i]
+        if t.type == "heading_open" and t.level == 0:
+            depth = int(t.tag[1:])
+            title = clean_title(_inline(tokens[i + 1]))
+            heads[:] = [h for h in heads if h[0] < depth] + ([(depth, title)] if title else [])
+            i += 3
+            continue
+        end = _block_end(tokens, i)
+        path = tuple(h for _, h in heads)
+        for kind, body in _md_block(tokens[i:end]):
+            if body.strip():
+                out.append(Block(path, body, kind))
+        i = end
+    return out
+
+
+def _block_end(tokens: list[Any], i: int) -> int:
+    """The index after the top-level block that starts at i."""
+    depth = tokens[i].nesting
+    j = i + 1
+    while depth > 0 and j < len(tokens):
+        depth += tokens[j].nesting
+        j += 1
+    return j
+
+
+def _md_block(tokens: list[Any]) -> Iterator[tuple[str, str]]:
+    t = tokens[0]
+    if t.type in ("fence", "code_block"):
+        yield "code", t.content.rstrip("\n")
+    elif t.type == "html_block":
+        yield "text", _html_text(t.content)
+    elif t.type == "paragraph_open":
+        yield "text", _unmarked(_inline(tokens[1]))
+    elif t.type in ("bullet_list_open", "ordered_list_open"):
+        yield "lines", "\n".join(_md_list(tokens, 0))
+    elif t.type == "table_open":
+        rows, row = [], list[str]()
+        for tok in tokens:
+            if tok.type == "inline":
+                row.append(_inline(tok).replace("\n", " "))
+            elif tok.type == "tr_close":
+                rows.append(" | ".join(row))
+                row = []
+        yield "lines", "\n".join(rows)
+    elif t.type == "heading_open":  # nested in a quote or an admonition: text
+        yield "text", clean_title(_inline(tokens[1]))
+    elif t.type in ("blockquote_open", "admonition_open"):
+        inner = tokens[1:-1]
+        j = 0
+        while j < len(inner):
+            if inner[j].type == "admonition_title_open":
+                title = clean_title(_inline(inner[j + 1]))
+                if title:
+                    yield "text", title
+                j += 3
+                continue
+            end = _block_end(inner, j)
+            yield from _md_block(inner[j:end])
+            j = end
+
+
+def _md_list(tokens: list[Any], indent: int) -> list[str]:
+    """A list's items as lines, "- " or "N. " before each, nested lists indented."""
+    lines: list[str] = []
+    ordered = tokens[0].type == "ordered_list_open"
+    number = int(tokens[0].attrs.get("start", 1) or 1) if ordered else 0
+    j = 1
+    pad = "  " * indent
+    while j < len(tokens) - 1:
+        item_end = _block_end(tokens, j)
+        mark = f"{number}. " if ordered else "- "
+        number += 1
+        first = True
+        k = j + 1
+        while k < item_end - 1:
+            end = _block_end(tokens, k)
+            tok = tokens[k]
+            if tok.type in ("bullet_list_open", "ordered_list_open"):
+                lines += _md_list(tokens[k:end], indent + 1)
+            else:
+                for _, body in _md_block(tokens[k:end]):
+                    for n, line in enumerate(body.split("\n")):
+                        lines.append(pad + (mark if first and n == 0 else " " * len(mark)) + line)
+                    first = False
+            k = end
+        if first:
+            lines.append(pad + mark.rstrip())
+        j = item_end
+    return [line.rstrip() for line in lines]
+
+
+def _inline(token: Any) -> str:
+    out = []
+    for c in token.children or []:
+        if c.type in ("text", "code_inline"):
+            out.append(c.content)
+        elif c.type in ("softbreak", "hardbreak"):
+            out.append("\n")
+        elif c.type == "image":
+            out.append(c.content)
+    return "".join(out).strip()
+
+
+# ---- reStructuredText ----
+
+_SKIPPED_DIRECTIVES = {"toctree", "highlight", "index", "literalinclude", "include", "raw", "tabularcolumns",
+                       "only", "meta", "contents", "sectnum"}
+_ROLE = re.compile(r"^(?::[\w.:+-]+:)?`(.*)`(?::[\w.:+-]+:)?_{0,2}$|^\|(.*)\|_{0,2}$", re.S)
+
+
+def _rst(text: str) -> list[Block]:
+    core = _module("docutils.core")
+    nodes = _module("docutils.nodes")
+    settings = {"report_level": 5, "halt_level": 5, "warning_stream": io.StringIO(), "file_insertion_enabled": False,
+                "raw_enabled": False, "doctitle_xform": False, "syntax_highlight": "none", "input_encoding": "unicode",
+                "_disable_config": True}
+    try:
+        doc = core.publish_doctree(text, settings_overrides=settings)
+    except Exception as e:  # docutils' own failures (a bad table); a parse error is a note in the tree
+        raise SourceError(f"docutils cannot read it: {e}") from None
+    out: list[Block] = []
+
+    def inline(node: Any) -> str:
+        if isinstance(node, nodes.problematic):  # an unknown role: its text
+            raw = str(node.astext())
+            m = _ROLE.match(raw)
+            if not m:
+                return raw
+            shown = m.group(1) if m.group(1) is not None else m.group(2)
+            target = re.match(r"^(.*?)\s*<[^<>]*>$", shown, re.S)
+            shown = (target.group(1) if target and target.group(1) else shown).lstrip("!")
+            return shown[1:].rpartition(".")[2] if shown.startswith("~") else shown.lstrip(".")  # as Sphinx shows it
+        if isinstance(node, (nodes.system_message, nodes.footnote_reference, nodes.citation_reference,
+                             nodes.substitution_definition, nodes.target)):
+            return ""
+        if isinstance(node, nodes.Text):
+            return str(node)
+        return "".join(inline(c) for c in node.children)
+
+    def directive_text(literal: str) -> str:
+        """An unknown directive's text: its argument and content, options and markers gone."""
+        lines = literal.split("\n")
+        m = re.match(r"^\.\.\s+([\w:.-]+)::\s*(.*)$", lines[0])
+        if not m or m.group(1).split(":")[-1] in _SKIPPED_DIRECTIVES:
+            return ""
+        body = [ln.strip() for ln in lines[1:] if not re.match(r"^\s*:[\w-]+:", ln)]
+        return "\n".join([m.group(2), *body]).strip()
+
+    def walk(node: Any, path: tuple[str, ...]) -> None:
+        for child in node.children:
+            if isinstance(child, nodes.section):
+                title = next((c for c in child.children if isinstance(c, nodes.title)), None)
+                walk(child, path + ((clean_title(inline(title)),) if title is not None else ()))
+            elif isinstance(child, nodes.title):
+                continue
+            elif isinstance(child, nodes.system_message):
+                for lit in child.findall(nodes.literal_block):
+                    kept = directive_text(lit.astext())
+                    if kept:
+                        out.append(Block(path, kept))
+            elif isinstance(child, (nodes.literal_block, nodes.doctest_block)):
+                out.append(Block(path, child.astext(), "code"))
+            elif isinstance(child, (nodes.paragraph, nodes.line_block, nodes.rubric)):
+                out.append(Block(path, " ".join(inline(child).split(" ")).strip()))
+            elif isinstance(child, (nodes.bullet_list, nodes.enumerated_list, nodes.definition_list,
+                                    nodes.field_list, nodes.option_list)):
+                out.append(Block(path, "\n".join(list_lines(child, 0)), "lines"))
+            elif isinstance(child, nodes.table):
+                rows = [" | ".join(" ".join(inline(e).split()) for e in row.children) for row in child.findall(nodes.row)]
+                out.append(Block(path, "\n".join(rows), "lines"))
+            elif isinstance(child, (nodes.comment, nodes.substitution_definition, nodes.target, nodes.raw)):
+                continue
+            elif isinstance(child, nodes.Element):  # admonitions, topics, quotes, containers: their blocks
+                walk(child, path)
+
+    def list_lines(lst: Any, indent: int) -> list[str]:
+        lines: list[str] = []
+        pad = "  " * indent
+        number = int(lst.get("start", 1)) if isinstance(lst, nodes.enumerated_list) else 0
+        for item in lst.children:
+            mark = f"{number}. " if number else "- "
+            number += 1 if number else 0
+            first = True
+            for part in item.children:
+                if isinstance(part, (nodes.bullet_list, nodes.enumerated_list, nodes.definition_list)):
+                    lines += list_lines(part, indent + 1)
+                    continue
+                text = inline(part).strip() if not isinstance(part, nodes.literal_block) else part.astext()
+                for n, line in enumerate(text.split("\n")):
+                    if line.strip():
+                        lines.append(pad + (mark if first else " " * len(mark)) + line.strip())
+                        first = False
+        return lines
+
+    walk(doc, ())
+    return [b for b in out if b.text.strip()]
+
+
+# ---- HTML ----
+
+_DROPPED = {"script", "style", "nav", "header", "footer", "aside", "noscript", "template", "svg"}
+_BLOCKS = {"p", "div", "section", "article", "main", "ul", "ol", "li", "table", "tr", "blockquote", "pre", "br",
+           "dl", "dt", "dd", "figure", "figcaption", "form", "hr", "body", "caption"}
+_VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source", "track", "wbr"}
+
+
+class _HTML(html.parser.HTMLParser):
+    def __init__(self) -> None:
+        super().__init__(convert_charrefs=True)
+        self.blocks: list[Block] = []
+        self.main: list[Block] = []
+        self.title = ""
+        self.heads: list[tuple[int, str]] = []
+        self.skip: list[str] = []
+        self.buf: list[str] = []
+        self.item = self.listed = False  # the text is a list item's; the last block was one
+        self.heading: int | None = None
+        self.in_title = self.in_pre = False
+        self.in_main = 0
+        self.cells: list[str] = []
+
+    def flush(self) -> None:
+        raw = "".join(self.buf)
+        self.buf = []
+        if self.heading is not None:
+            return
+        text = raw.strip("\n") if self.in_pre else " ".join(raw.split())
+        item, self.item = self.item, False
+        if not text.strip() or text == "-":
+            return
+        path = tuple(h for _, h in self.heads)
+        for blocks in (self.blocks, self.main) if self.in_main else (self.blocks,):
+            if item and blocks and blocks[-1].kind == "lines" and blocks[-1].path == path and self.listed:
+                blocks[-1] = Block(path, blocks[-1].text + "\n" + text, "lines")  # a list's items: one block
+            else:
+                blocks.append(Block(path, text, "code" if self.in_pre else "lines" if item else "text"))
+        self.listed = item
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        if self.skip:
+            if tag not in _VOID:
+                self.skip.append(tag)
+            return
+        if tag in _DROPPED:
+            self.flush()
+            self.skip.append(tag)
+        elif tag == "title":
+            self.in_title = True
+        elif re.fullmatch(r"h[1-6]", tag):
+            self.flush()
+            self.heading = int(tag[1])
+        elif tag in _BLOCKS:
+            self.flush()
+            if tag == "pre":
+                self.in_pre = True
+            elif tag in ("main", "article") or (tag == "div" and ("role", "main") in attrs):
+                self.in_main += 1
+            elif tag == "li":
+                self.buf.append("- ")
+                self.item = True
+            elif tag == "tr":
+                self.item = True
+        elif tag in ("td", "th"):
+            if "".join(self.buf).strip():
+                self.buf.append(" | ")
+        elif tag == "img":
+            alt = dict(attrs).get("alt")
+            if alt:
+                self.buf.append(alt)
+
+    def handle_startendtag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        self.handle_starttag(tag, attrs)
+        if tag not in _VOID:
+            self.handle_endtag(tag)
+
+    def handle_endtag(self, tag: str) -> None:
+        if self.skip:
+            if tag in self.skip:  # close up to the matching tag: HTML left unclosed inside is forgiven
+                while self.skip and self.skip.pop() != tag:
+                    pass
+            return
+        if tag == "title":
+            self.in_title = False
+        elif re.fullmatch(r"h[1-6]", tag) and self.heading is not None:
+            title = clean_title("".join(self.buf))
+            self.buf = []
+            depth, self.heading = self.heading, None
+            self.heads = [h for h in self.heads if h[0] < depth] + ([(depth, title)] if title else [])
+        elif tag in _BLOCKS:
+            self.flush()
+            if tag == "pre":
+                self.in_pre = False
+            elif tag in ("main", "article") and self.in_main:
+                self.in_main -= 1
+
+    def handle_data(self, data: str) -> None:
+        if self.skip:
+            return
+        if self.in_title:
+            self.title += data
+        else:
+            self.buf.append(data)
+
+
+def _html(text: str) -> Parsed:
+    p = _HTML()
+    p.feed(text)
+    p.close()
+    p.flush()
+    title = " ".join(p.title.split())
+    return Parsed(p.main or p.blocks, {"title": title} if title else {})
+
+
+def _html_text(fragment: str) -> str:
+    p = _HTML()
+    p.feed(fragment)
+    p.close()
+    p.flush()
+    return "\n".join(b.text for b in p.blocks)
+
+
+# ---- PDF ----
+
+@contextlib.contextmanager
+def _quiet(logger: str) -> Iterator[None]:
+    """A library's complaints about a damaged file kept off stderr (the failure, if any, is
+    reported as the file's)."""
+    log = logging.getLogger(logger)
+    level = log.level
+    log.setLevel(logging.CRITICAL)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        log.setLevel(level)
+
+
+def _pdf(data: bytes) -> Parsed:
+    pypdf = _module("pypdf")
+    try:
+        with _quiet("pypdf"):
+            reader = pypdf.PdfReader(io.BytesIO(data))
+            if reader.is_encrypted:
+                reader.decrypt("")
+            out: list[Block] = []
+            for number, page in enumerate(reader.pages, 1):
+                out += [Block((), p, "text", number) for p in _paragraphs(page.extract_text() or "")]
+            info = reader.metadata
+            title = str(info.title).strip() if info is not None and info.title else ""
+    except MissingPackageError:
+        raise
+    except Exception as e:  # pypdf's errors for a broken file are of many types
+        raise SourceError(f"pypdf cannot read it: {e}") from None
+    return Parsed(out, {"title": title} if title else {})
+
+
+# ---- notebooks ----
+
+def _notebook(text: str) -> list[Block]:
+    try:
+        nb = json.loads(text)
+        cells = nb["cells"]
+        assert isinstance(cells, list)
+    except (ValueError, KeyError, TypeError, AssertionError):
+        raise SourceError("not a Jupyter notebook (JSON with a list of cells)") from None
+    out: list[Block] = []
+    heads: list[tuple[int, str]] = []
+    for cell in cells:
+        if not isinstance(cell, dict):
+            continue
+        source = cell.get("source", "")
+        source = "".join(source) if isinstance(source, list) else str(source)
+        if cell.get("cell_type") == "markdown":
+            out += markdown_blocks(source, heads)  # a cell's headings go on over the cells after it
+        elif cell.get("cell_type") == "code" and source.strip():
+            out.append(Block(tuple(h for _, h in heads), source.rstrip("\n"), "code"))
+    return out
+
+
+# ---- metadata values ----
+
+def jsonable(value: Any, budget: list[int] | None = None, depth: int = 0) -> Any:
+    """A YAML value as JSON: dates and datetimes as ISO 8601 strings, other unknown types as
+    their str(); non-finite floats as None. budget[0] is the number of values it may make, so
+    that aliases nested in aliases (or a value holding itself) cannot blow it up."""
+    budget = [10_000] if budget is None else budget
+    budget[0] -= 1
+    if budget[0] < 0 or depth > 50:
+        raise SourceError("its front matter is too large (over 10,000 values or 50 levels, aliases unfolded)")
+    if isinstance(value, dict):
+        return {str(k): jsonable(v, budget, depth + 1) for k, v in value.items()}
+    if isinstance(value, (list, tuple, set)):
+        return [jsonable(v, budget, depth + 1) for v in value]
+    if isinstance(value, (dt.date, dt.datetime)):
+        return value.isoformat()
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    return str(value)
+
+
+def _scalar(value: Any) -> bool:
+    return isinstance(value, (str, bool, float)) or (isinstance(value, int) and abs(value) < 1 << 63)
+
+
+def storable(meta: dict[str, Any], prefix: str = "") -> dict[str, Any]:
+    """Front matter as metadata an index keeps (str, int, float, bool or lists of those): a
+    nested mapping's fields as "outer.inner", empty values left out, a list's nested values and
+    out-of-range integers as text, a key's leading $ (an operator's mark) as _."""
+    out: dict[str, Any] = {}
+    for key, value in meta.items():
+        name = prefix + (("_" + key[1:]) if key.startswith("$") else key)
+        if not name or value is None:
+            continue
+        if isinstance(value, dict):
+            out.update(storable(value, name + "."))
+        elif isinstance(value, list):
+            items = [v if _scalar(v) else json.dumps(v, ensure_ascii=False) if isinstance(v, (list, dict)) else str(v)
+                     for v in value if v is not None]
+            if items:
+                out[name] = items
+        else:
+            out[name] = value if _scalar(value) else str(value)
+    return out
+
+
+def timestamp_of(value: Any) -> float | None:
+    """Epoch seconds of a date (midnight UTC), a datetime (UTC when it names no zone) or an ISO
+    8601 string of either; None for anything else."""
+    if isinstance(value, str):
+        try:
+            value = dt.datetime.fromisoformat(value.strip())
+        except ValueError:
+            return None
+    if isinstance(value, dt.datetime):
+        return (value if value.tzinfo else value.replace(tzinfo=dt.UTC)).timestamp()
+    if isinstance(value, dt.date):
+        return dt.datetime(value.year, value.month, value.day, tzinfo=dt.UTC).timestamp()
+    return None
+

@@ -1,0 +1,219 @@
+"""Hybrid, keyword and semantic searches, metadata and filters, against references computed
+here: the semantic ranking from the index itself, BM25 from FTS5's own bm25(), filters applied
+in Python to the stored metadata."""
+
+import json
+import sqlite3
+
+import numpy as np
+import pytest
+from test_index import NOW, agree, corpus, embed
+
+import tarnexa
+from tarnexa.storage.docstore import keyword_expression
+
+META = [{"n": i, "topic": t, "tags": [t, "even" if i % 2 == 0 else "odd"], "w": i / 4, "new": i > 30,
+         "day": f"2026-01-{1 + i % 28:02d}"} if i % 9 else None for i, t in enumerate(corpus()[2])]
+
+
+@pytest.fixture(scope="module")
+def index(tmp_path_factory):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path_factory.mktemp("hy") / "h.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps, metadata=META)
+    yield idx
+    idx.close()
+
+
+def bm25(idx, query):
+    """(id, -bm25) of FTS5's own ranking for the words of the query, best first."""
+    match, _ = keyword_expression(query)
+    with sqlite3.connect(idx.path / "docs.sqlite") as db:
+        return db.execute("SELECT d.id, -bm25(keywords) FROM keywords JOIN docs d ON d.n = keywords.rowid "
+                          "WHERE keywords MATCH ? ORDER BY bm25(keywords)", (match,)).fetchall()
+
+
+def rrf(lists, k=60.0, weights=(1.0, 1.0)):
+    score = {}
+    for ranking, w in zip(lists, weights):
+        for rank, d in enumerate(ranking, 1):
+            score[d] = score.get(d, 0.0) + w * (k + 1) / (k + rank) / sum(weights)
+    return score
+
+
+@pytest.mark.parametrize("query,line,kw", [
+    ("apple guitar", "", {}), ("engine brake", "limit:5", {}), ("plum", "limit:20", {"rrf_k": 10.0}),
+    ("melody piston grape", "limit:8", {"semantic_weight": 2.0, "keyword_weight": 0.5}),
+    ("chord lemon", "limit:6", {"keyword_weight": 0.0}),
+])
+def test_hybrid_is_the_fusion_of_both_rankings(index, query, line, kw):
+    dense = [h.id for h in index.search(query, "limit:100", mode="semantic")]
+    words = [d for d, _ in bm25(index, query)][:100]
+    want = rrf([dense, words], kw.get("rrf_k", 60.0), (kw.get("semantic_weight", 1.0), kw.get("keyword_weight", 1.0)))
+    got = index.search(query, line, explain=True, **kw)
+    assert len(got) == min(len(want), int(line[6:] or 10))
+    for h in got:
+        assert h.score == pytest.approx(want[h.id], abs=2e-4)
+        e = h.explanation
+        assert (e.dense_rank, e.keyword_rank) == (dense.index(h.id) + 1 if h.id in dense else None,
+                                                  words.index(h.id) + 1 if h.id in words else None)
+        assert round(e.semantic_share + e.keyword_share, 4) == h.score == e.fused
+        assert h.sides == tuple(s for s, r in (("semantic", e.dense_rank), ("keyword", e.keyword_rank)) if r)
+    assert [h.score for h in got] == sorted((h.score for h in got), reverse=True)
+    keyword = index.search(query, line, mode="keyword")
+    assert [(h.id, h.score) for h in keyword] == [(d, round(s, 4)) for d, s in bm25(index, query)][: len(keyword)]
+
+
+LINES = ["", "limit:3", "diverse", "recent", "recent:3", "unlike:guitar", "like:cars1,cars2",
+         "from: apple to: engine", "local_communities", "limit:4 diverse recent unlike:drum like:music3"]
+
+
+@pytest.mark.parametrize("mode", ["hybrid", "semantic", "keyword"])
+@pytest.mark.parametrize("line", LINES)
+def test_every_modifier_in_every_mode(index, mode, line):
+    res = index.search("apple guitar engine", line, mode=mode, pre_filter_ids=corpus()[0][::2],
+                       where={"$not": {"topic": "cars"}}, explain=True)
+    allowed = {d for d in corpus()[0][::2] if (index.document(d).metadata or {}).get("topic") != "cars"}
+    assert res and {h.id for h in res} <= allowed
+    assert len(res) <= (3 if "limit:3" in line else 4 if "limit:4" in line else 10)
+    assert bool(res.communities) == ("communities" in line)
+    ignored = [n for n in res.notes if "keyword mode ranks by words alone" in n]
+    assert bool(ignored) == (mode == "keyword" and ("like:" in line.replace("unlike:", "") or "from:" in line))
+    if mode != "semantic":
+        assert all(h.explanation.keyword_rank or h.explanation.dense_rank for h in res)
+
+
+def test_modifiers_move_the_keyword_side(index):
+    plain = index.search("apple guitar", "limit:40", mode="keyword")
+    old = [h.id for h in plain if index.document(h.id).timestamp and index.document(h.id).timestamp < NOW - 86400 * 90]
+    recent = [h.id for h in index.search("apple guitar", "limit:40 recent:1", mode="keyword")]
+    assert recent != [h.id for h in plain] and all(recent.index(d) >= len(recent) - len(old) - 20 for d in old[:3])
+    unliked = [h.id for h in index.search("apple guitar", "limit:40 unlike:guitar", mode="keyword")]
+    music = [d for d in unliked if d.startswith("music")]
+    assert sorted(unliked) == sorted(h.id for h in plain) and unliked[-len(music):] == music
+    picked = index.search("apple guitar", "limit:5 diverse", mode="keyword", explain=True)
+    assert len(picked) == 5 and all(h.explanation.redundancy is not None for h in picked)
+
+
+@pytest.mark.parametrize("text", ['"', 'NEAR(apple', "apple*", "-apple", "title:apple", "apple\x00 guitar",
+                                  " ".join(["apple"] * 5000 + [f"w{i}" for i in range(5000)]), 'AND OR NOT "" ^'])
+def test_hostile_query_texts_in_keyword_mode(index, text):
+    for mode in ("keyword", "hybrid"):
+        try:
+            index.search(text, mode=mode)
+        except tarnexa.EmbedderError:  # nothing either side can use: as a semantic search says
+            assert mode == "hybrid" and keyword_expression(text)[0] is None
+
+
+def passes(meta, where):
+    """The filter applied in Python to one document's metadata."""
+    def values(field):
+        v = meta.get(field)
+        return [] if v is None else v if isinstance(v, list) else [v]
+
+    def same(a, b):
+        return type(a) is type(b) or (isinstance(a, int | float) and isinstance(b, int | float)
+                                      and not isinstance(a, bool) and not isinstance(b, bool))
+    ops = {"$eq": lambda a, b: a == b, "$gt": lambda a, b: a > b, "$gte": lambda a, b: a >= b,
+           "$lt": lambda a, b: a < b, "$lte": lambda a, b: a <= b}
+    ok = True
+    for key, cond in where.items():
+        if key == "$and":
+            ok &= all(passes(meta, w) for w in cond)
+        elif key == "$or":
+            ok &= any(passes(meta, w) for w in cond)
+        elif key == "$not":
+            ok &= not passes(meta, cond)
+        else:
+            for op, v in (cond.items() if isinstance(cond, dict) else [("$eq", cond)]):
+                if op in ops:
+                    ok &= any(same(x, v) and ops[op](x, v) for x in values(key))
+                elif op == "$ne":
+                    ok &= not any(same(x, v) and x == v for x in values(key))
+                elif op == "$in":
+                    ok &= any(same(x, y) and x == y for x in values(key) for y in v)
+                elif op == "$nin":
+                    ok &= not any(same(x, y) and x == y for x in values(key) for y in v)
+                elif op == "$contains":
+                    ok &= isinstance(meta.get(key), list) and any(same(x, v) and x == v for x in meta[key])
+    return ok
+
+
+@pytest.mark.parametrize("where", [
+    {"topic": "fruit"}, {"tags": "even"}, {"n": {"$gte": 10, "$lt": 20}}, {"w": {"$gt": 2.5}}, {"new": True},
+    {"n": 1}, {"n": True}, {"day": {"$lte": "2026-01-05"}}, {"topic": {"$ne": "music"}},
+    {"topic": {"$in": ["cars", "noise", 3]}}, {"topic": {"$nin": ["cars"]}}, {"tags": {"$contains": "odd"}},
+    {"topic": {"$contains": "fruit"}}, {"$or": [{"topic": "cars"}, {"n": {"$lt": 3}}]},
+    {"$and": [{"tags": "even"}, {"$not": {"topic": "fruit"}}]}, {"topic": "music", "n": {"$gt": 28}},
+    {"n": {"$in": []}}, {"nothing": {"$ne": 1}},
+])
+def test_filters_pass_what_python_passes(index, where):
+    ids = corpus()[0]
+    want = {d for d in ids if passes(index.document(d).metadata, where)}
+    for mode in ("semantic", "hybrid", "keyword"):
+        res = index.search("apple guitar engine piano", "limit:100", mode=mode, where=where)
+        assert {h.id for h in res} <= want and (mode == "keyword" or {h.id for h in res} == want), mode
+        assert all(h.metadata == (index.document(h.id).metadata) for h in res)
+    if not want:
+        assert any("no document passes the filter" in n for n in res.notes)
+
+
+@pytest.mark.parametrize("where,message", [
+    ({"n": {"$foo": 1}}, "unknown operator '\\$foo' for field 'n'"), ({"$xor": []}, "unknown operator"),
+    ({"n": [1, 2]}, "use {'\\$in'"), ({"n": {"$gt": True}}, "compares numbers or texts"),
+    ({"n": {"$in": 3}}, "takes a list"), ({"n": {"$gt": float("nan")}}, "not a finite"),
+    ({"$and": []}, "non-empty list"), ({"n": {}}, "has no operator"), ({"n": {"a": 1}}, "takes operators"),
+    ({"n": None}, "not NoneType"), ("topic=fruit", "a filter is a dict"), ({}, "empty"),
+    ({"n": 2 ** 70}, "too large"), ({"n": {"$eq": {"x": 1}}}, "not dict"),
+])
+def test_malformed_filters(index, where, message):
+    with pytest.raises(ValueError, match=message):
+        index.search("apple", where=where)
+
+
+@pytest.mark.parametrize("meta,message", [
+    ({"a": {"b": 1}}, "'a' holds dict"), ({"a": [1, [2]]}, "'a' holds list"), ({"a": float("inf")}, "holds inf"),
+    ({"$a": 1}, "key '\\$a'"), ({1: 1}, "key 1"), ({"a": None}, "holds NoneType"), ("x", "not a dict"),
+])
+def test_bad_metadata_names_the_document(tmp_path, meta, message):
+    idx = tarnexa.Index.create(tmp_path / "m.tnx", embedder=embed)
+    with pytest.raises((ValueError, TypeError), match="document 'b'.*" + message):
+        idx.add(["one", "two"], ids=["a", "b"], metadata=[{"ok": [1, "x", True, 2.5]}, meta])
+    assert len(idx) == 0
+
+
+def test_an_index_of_the_first_format_is_upgraded_once(tmp_path, index):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path / "old.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+    before = [idx.search(t, "limit:5", mode="semantic") for t in ("apple guitar", "engine")]
+    idx.close()
+    with sqlite3.connect(tmp_path / "old.tnx" / "docs.sqlite") as db:  # as the first format kept it
+        db.executescript("""
+            DROP TRIGGER docs_put; DROP TRIGGER docs_drop; DROP TRIGGER docs_change;
+            DROP TABLE keywords; DROP TABLE meta; ALTER TABLE docs RENAME TO now;
+            CREATE TABLE docs (id TEXT PRIMARY KEY, row INTEGER NOT NULL UNIQUE, title TEXT NOT NULL,
+                               text TEXT NOT NULL, timestamp REAL, source TEXT);
+            INSERT INTO docs SELECT id, row, title, text, timestamp, source FROM now; DROP TABLE now;
+            UPDATE settings SET value = '1' WHERE key = 'format_version';""")
+    with tarnexa.Index.open(tmp_path / "old.tnx", embedder=embed) as idx:
+        assert [idx.search(t, "limit:5", mode="semantic") for t in ("apple guitar", "engine")] == before
+        assert [h.id for h in idx.search("plum", mode="keyword")] == [d for d, _ in bm25(idx, "plum")][:10]
+        idx.add(["plum plum"], ids=["p"], metadata=[{"k": 1}])
+        assert idx.search("plum", mode="keyword", where={"k": 1})[0].id == "p"
+    with sqlite3.connect(tmp_path / "old.tnx" / "docs.sqlite") as db:
+        assert db.execute("SELECT value FROM settings WHERE key = 'format_version'").fetchone() == ("2",)
+
+
+def test_deletes_replacements_and_compaction_keep_the_sides_in_step(tmp_path):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path / "c.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, metadata=META)
+    idx.add(["violin violin"] * 10, ids=ids[:10], metadata=[{"v": 1}] * 10)  # replaced
+    idx.delete(ids[10:30])  # past a quarter of the cache dead: compacted
+    agree(idx.path)
+    assert {h.id for h in idx.search("violin", "limit:50", mode="keyword")} >= set(ids[:10])
+    assert {h.id for h in idx.search("violin", "limit:50", where={"v": 1})} == set(ids[:10])
+    assert not set(ids[10:30]) & {h.id for h in idx.search("apple guitar engine", "limit:100", mode="keyword")}
+    rows = np.asarray(idx.vectors(ids[:10]))
+    assert np.allclose(rows, rows[0])
