@@ -88,3 +88,20 @@ def test_a_call_past_the_budget_is_stopped_and_not_repeated():
     assert len(got["fast"]) == 3 and len(got["slow"]) == 1 and hybrid_speed.CUT[id(got["slow"])] is True
     assert "(" not in hybrid_speed.cell(got["fast"], hybrid_speed.median) and \
         hybrid_speed.cell(got["slow"], hybrid_speed.median).startswith(">= ")
+
+
+@pytest.mark.parametrize("label, error", [("b/net.md", None), ("gone.md", "does not hold: gone.md")])
+def test_a_folder_corpus_is_rated_by_file_and_refuses_labels_of_files_it_lacks(tmp_path, monkeypatch, label, error):
+    docs = tmp_path / "docs"
+    (docs / "b").mkdir(parents=True)
+    (docs / "cook.md").write_text("# Cooking\n\nBoil pasta in salted water for ten minutes.\n")
+    (docs / "b" / "net.md").write_text("# Sockets\n\nOpen a TCP socket and send bytes over the network.\n")
+    monkeypatch.setattr(quality, "QUESTIONS", tmp_path)
+    (tmp_path / "tiny.tsv").write_text(f"# a tiny corpus\nsend bytes over a socket\t{label}\n")
+    corpus = quality.folder_corpus("tiny", docs)
+    if error:
+        with pytest.raises(SystemExit, match=error):
+            quality.evaluate(corpus, ["hashed"])
+        return
+    rows, size = quality.evaluate(corpus, ["hashed"])
+    assert size == 2 and [r[1:4] for r in rows] == [(mode, 1.0, 1.0) for mode in quality.MODES]
