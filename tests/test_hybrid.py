@@ -217,3 +217,10 @@ def test_deletes_replacements_and_compaction_keep_the_sides_in_step(tmp_path):
     assert not set(ids[10:30]) & {h.id for h in idx.search("apple guitar engine", "limit:100", mode="keyword")}
     rows = np.asarray(idx.vectors(ids[:10]))
     assert np.allclose(rows, rows[0])
+
+
+def test_words_in_most_documents_are_left_to_the_rest(tmp_path):
+    idx = tarnexa.Index.create(tmp_path / "w.tnx", embedder=embed)
+    idx.add([f"common words {t}" for t in ("plum", "plum pear", "gear", "drum", "melody")], ids=list("abcde"))
+    assert [h.id for h in idx.search("common plum", mode="keyword")] == ["a", "b"]  # 'common' is in all five
+    assert sorted(h.id for h in idx.search("common", mode="keyword")) == list("abcde")  # alone, it is kept

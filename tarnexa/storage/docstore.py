@@ -139,6 +139,8 @@ class DocStore:
     @_serialised
     def close(self) -> None:
         self.db.close()
+        if hasattr(self, "_terms"):
+            self._terms.close()
 
     def replaced(self) -> bool:
         """Whether the store's file is no longer the one this connection opened (the index
@@ -254,12 +256,36 @@ class DocStore:
         return dict(self.db.execute("SELECT source, stamp FROM sources").fetchall())
 
     @_serialised
+    def common_words(self, words: Sequence[str], documents: int) -> frozenset[str]:
+        """Those of words that every one of their terms (their stems, as the keyword index
+        keeps them) finds in more than half of the documents: BM25 weighs such a term at
+        nothing, and finding its documents would cost a pass over most of the index."""
+        if not words or documents <= 0:
+            return frozenset()
+        if not hasattr(self, "_terms"):
+            self._terms = sqlite3.connect(":memory:", check_same_thread=False)
+            self._terms.executescript("CREATE VIRTUAL TABLE q USING fts5(x, tokenize='porter unicode61');"
+                                      "CREATE VIRTUAL TABLE qv USING fts5vocab(q, instance);")
+            self.db.execute("CREATE VIRTUAL TABLE IF NOT EXISTS temp.keyword_terms USING fts5vocab(main, keywords, row)")
+        t = self._terms
+        t.execute("DELETE FROM q")
+        t.executemany("INSERT INTO q (rowid, x) VALUES (?, ?)", list(enumerate(words)))
+        terms: dict[int, set[str]] = {}
+        for i, term in t.execute("SELECT doc, term FROM qv"):
+            terms.setdefault(int(i), set()).add(term)
+        counts = {term: int(n) for term in set().union(*terms.values())
+                  for (n,) in [self.db.execute("SELECT coalesce(max(doc), 0) FROM temp.keyword_terms WHERE term = ?",
+                                               (term,)).fetchone()]}
+        return frozenset(words[i] for i, ts in terms.items() if all(2 * counts[x] > documents for x in ts))
+
+    @_serialised
     def keyword_hits(self, match: str, limit: int, where: tuple[str, list[Any]] | None = None,
                      offset: int = 0) -> list[tuple[int, float]]:
         """(cache row, BM25 score) of the documents that the FTS5 expression match finds, best
         first (the score is the negated ``bm25()``: higher is better), at most limit of them from
         offset on; ``where`` is a compiled filter over the documents' ``n``."""
-        cond, params = ("", []) if where is None else (f" AND ({where[0].format(n='rowid')})", list(where[1]))
+        # +rowid: the filter is tested on each document FTS5 finds, not handed to FTS5 as rows to look up
+        cond, params = ("", []) if where is None else (f" AND ({where[0].format(n='+rowid')})", list(where[1]))
         sql = (f"SELECT d.row, -k.rank FROM (SELECT rowid, rank FROM keywords WHERE keywords MATCH ?"
                f"{cond} ORDER BY rank LIMIT ? OFFSET ?) k "
                "JOIN docs d ON d.n = k.rowid ORDER BY k.rank")
@@ -335,14 +361,20 @@ with you your
 """.split())
 
 
-def keyword_expression(text: str) -> tuple[str | None, list[str]]:
+def keyword_words(text: str) -> list[str]:
+    """The words of text the keyword side looks for: each once, lower case; common words left
+    out when others remain; at most MAX_TERMS, the first ones."""
+    words = list(dict.fromkeys(w.lower() for w in _WORD.findall(text.replace("\x00", " "))))
+    return ([w for w in words if w not in STOP_WORDS] or words)[:MAX_TERMS]
+
+
+def keyword_expression(text: str, everywhere: frozenset[str] = frozenset()) -> tuple[str | None, list[str]]:
     """The FTS5 expression that finds documents holding any of the words of text (each a quoted
     string, so that nothing a person types - quotes, NEAR, *, -, column names - is FTS5
-    syntax), and the words looked for; None when text holds no word. Common words are left out
-    when others remain; at most MAX_TERMS words, the first ones, are used."""
-    words = list(dict.fromkeys(w.lower() for w in _WORD.findall(text.replace("\x00", " "))))
-    kept = [w for w in words if w not in STOP_WORDS] or words
-    kept = kept[:MAX_TERMS]
+    syntax), and the words looked for; None when text holds no word. The words of everywhere
+    (in most documents: see ``DocStore.common_words``) are left out when others remain."""
+    words = keyword_words(text)
+    kept = [w for w in words if w not in everywhere] or words
     if not kept:
         return None, []
     return " OR ".join('"' + w.replace('"', '""') + '"' for w in kept), kept

@@ -49,14 +49,25 @@ class Fused:
                (("keyword",) if self.keyword_rank is not None else ())
 
 
+FILTER_IN_SQL = 0.05  # a filter passing less than this share of the rows goes into the SQL
+
+
 def keyword_side(store: DocStore, match: str, depth: int, where: tuple[str, list[Any]] | None,
                  allowed: npt.NDArray[np.bool_] | None) -> list[tuple[int, float]]:
     """The best depth (row, BM25 score) pairs that match finds among the rows allowed (all
-    rows of the store when None), reading further while rows are refused."""
+    rows of the store when None; where, the filter, is among what allowed says), reading
+    further while rows are refused. A filter that passes few rows is added to the SQL, so that
+    FTS5 hands over only documents that pass; otherwise the rows FTS5 ranks are checked here,
+    read in pages sized for the share that passes."""
     if allowed is None:
-        return store.keyword_hits(match, depth, where)
+        return store.keyword_hits(match, depth)
+    share = float(np.count_nonzero(allowed)) / max(allowed.size, 1)
+    if where is not None and share < FILTER_IN_SQL:
+        page = max(2 * depth, 64)
+    else:
+        where, page = None, min(int(depth / max(share, 1e-6) * 1.5) + 64, 1 << 20)
     out: list[tuple[int, float]] = []
-    offset, page = 0, max(2 * depth, 64)
+    offset = 0
     while len(out) < depth:
         got = store.keyword_hits(match, page, where, offset)
         out += [(r, s) for r, s in got if r < allowed.size and allowed[r]]

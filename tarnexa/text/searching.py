@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 from tarnexa._constants import SCORING_DEFAULTS
 from tarnexa.errors import EmbedderError
-from tarnexa.storage.docstore import DocStore, Document, keyword_expression
+from tarnexa.storage.docstore import DocStore, Document, keyword_expression, keyword_words
 from tarnexa.storage.filters import compile_where
 from tarnexa.storage.folder import Snapshot
 from tarnexa.text import embedders, hybrid
@@ -179,7 +179,7 @@ def prepare(query: Query, snap: Snapshot, store: DocStore, vector: Vectors, note
         if passing.size == 0 or pre_filter_rows == ():
             notes.append("where: no document passes the filter, so nothing was searched")
             return None
-    match, words = (None, []) if not keyword else keyword_expression(query.text)
+    match, words = (None, []) if not keyword else _match(snap, store, query.text)
     if keyword and match is None:
         notes.append("the query holds no word for the keyword side" +
                      (": only its meaning was searched" if query.mode == "hybrid" else ", so nothing was searched"))
@@ -197,6 +197,22 @@ def prepare(query: Query, snap: Snapshot, store: DocStore, vector: Vectors, note
         like_rows=like_rows, not_like_vec=not_like_vec, traj=traj, pre_filter_rows=pre_filter_rows,
         mask=mask, threshold=query.threshold, oversample=query.oversample, mmr_lambda=query.mmr_lambda,
         match=match if keyword else None, where=None if query.where is None else compile_where(query.where))
+
+
+def _match(snap: Snapshot, store: DocStore, text: str) -> tuple[str | None, list[str]]:
+    """The keyword side's expression for text, without the words in most documents (their
+    document counts kept with the snapshot)."""
+    if not store.has_keywords():
+        return keyword_expression(text)
+    words = keyword_words(text)
+    known: dict[str, bool] = snap.__dict__.setdefault("everywhere", {})
+    ask = [w for w in words if w not in known]
+    if ask:
+        if len(known) > 100_000:
+            known.clear()
+        common = store.common_words(ask, snap.count)
+        known.update((w, w in common) for w in ask)
+    return keyword_expression(text, frozenset(w for w in words if known[w]))
 
 
 def _allowed(snap: Snapshot, ready: Prepared) -> npt.NDArray[np.bool_] | None:
@@ -232,7 +248,7 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     # The semantic side: as asked in semantic mode, its plain ranking to the fusion's depth otherwise.
     dense_items = []
     for i, r in enumerate(ready):
-        if r is None or r.query_vec is None:
+        if r is None or r.query_vec is None or queries[i].mode == "keyword":
             continue
         kw = r.keywords() if queries[i].mode == "semantic" else dict(r.keywords(), diverse=False, limit=depth[i])
         dense_items.append((i, (r.query_vec, kw)))
