@@ -10,7 +10,7 @@ import pytest
 from test_index import NOW, agree, corpus, embed
 
 import tarnexa
-from tarnexa.storage.docstore import keyword_expression
+from tarnexa.storage.docstore import keyword_expression, keyword_words
 
 META = [{"n": i, "topic": t, "tags": [t, "even" if i % 2 == 0 else "odd"], "w": i / 4, "new": i > 30,
          "day": f"2026-01-{1 + i % 28:02d}"} if i % 9 else None for i, t in enumerate(corpus()[2])]
@@ -25,9 +25,15 @@ def index(tmp_path_factory):
     idx.close()
 
 
-def bm25(idx, query):
-    """(id, -bm25) of FTS5's own ranking for the words of the query, best first."""
-    match, _ = keyword_expression(query)
+def bm25(idx, query, share=0.5):
+    """(id, -bm25) of FTS5's own ranking for the words of the query, best first, without its
+    words in more than share of the documents (a hybrid search's keyword side: a tenth)."""
+    common = idx._store.common_words(keyword_words(query), len(idx), share)
+    with sqlite3.connect(idx.path / "docs.sqlite") as db:
+        counts = {w: db.execute("SELECT count(*) FROM keywords WHERE keywords MATCH ?", (f'"{w}"',)).fetchone()[0]
+                  for w in keyword_words(query)}
+    assert common == {w for w, n in counts.items() if n > share * len(idx)}  # one-stem words here
+    match, _ = keyword_expression(query, common)
     with sqlite3.connect(idx.path / "docs.sqlite") as db:
         return db.execute("SELECT d.id, -bm25(keywords) FROM keywords JOIN docs d ON d.n = keywords.rowid "
                           "WHERE keywords MATCH ? ORDER BY bm25(keywords)", (match,)).fetchall()
@@ -48,7 +54,7 @@ def rrf(lists, k=60.0, weights=(1.0, 1.0)):
 ])
 def test_hybrid_is_the_fusion_of_both_rankings(index, query, line, kw):
     dense = [h.id for h in index.search(query, "limit:100", mode="semantic")]
-    words = [d for d, _ in bm25(index, query)][:100]
+    words = [d for d, _ in bm25(index, query, 0.1)][:100]
     want = rrf([dense, words], kw.get("rrf_k", 60.0), (kw.get("semantic_weight", 1.0), kw.get("keyword_weight", 1.0)))
     got = index.search(query, line, explain=True, **kw)
     assert len(got) == min(len(want), int(line[6:] or 10))

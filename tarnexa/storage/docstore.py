@@ -256,10 +256,11 @@ class DocStore:
         return dict(self.db.execute("SELECT source, stamp FROM sources").fetchall())
 
     @_serialised
-    def common_words(self, words: Sequence[str], documents: int) -> frozenset[str]:
+    def common_words(self, words: Sequence[str], documents: int, share: float = 0.5) -> frozenset[str]:
         """Those of words that every one of their terms (their stems, as the keyword index
-        keeps them) finds in more than half of the documents: BM25 weighs such a term at
-        nothing, and finding its documents would cost a pass over most of the index."""
+        keeps them) finds in more than share of the documents. Above half, BM25 weighs such a
+        term at nothing; and finding a common term's documents costs a pass over much of the
+        index."""
         if not words or documents <= 0:
             return frozenset()
         if not hasattr(self, "_terms"):
@@ -276,7 +277,7 @@ class DocStore:
         counts = {term: int(n) for term in set().union(*terms.values())
                   for (n,) in [self.db.execute("SELECT coalesce(max(doc), 0) FROM temp.keyword_terms WHERE term = ?",
                                                (term,)).fetchone()]}
-        return frozenset(words[i] for i, ts in terms.items() if all(2 * counts[x] > documents for x in ts))
+        return frozenset(words[i] for i, ts in terms.items() if all(counts[x] > share * documents for x in ts))
 
     @_serialised
     def keyword_hits(self, match: str, limit: int, where: tuple[str, list[Any]] | None = None,

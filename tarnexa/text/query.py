@@ -27,8 +27,11 @@ Vector = npt.NDArray[np.float32]
 MODES = ("hybrid", "semantic", "keyword")
 # How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
 # to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
+# The keyword side leaves out words in more than half of the documents (BM25 weighs them at
+# nothing); a hybrid search's keyword side leaves out those in more than a tenth as well: their
+# documents are many and the semantic side ranks them (this measured better, and costs less).
 FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
-                          "depth": 100}
+                          "depth": 100, "common": {"keyword": 0.5, "hybrid": 0.1}}
 
 # The keyword arguments of a text search that the modifier line can set too, with the name of
 # the Line's field each one meets.

@@ -179,7 +179,7 @@ def prepare(query: Query, snap: Snapshot, store: DocStore, vector: Vectors, note
         if passing.size == 0 or pre_filter_rows == ():
             notes.append("where: no document passes the filter, so nothing was searched")
             return None
-    match, words = (None, []) if not keyword else _match(snap, store, query.text)
+    match, words = (None, []) if not keyword else _match(snap, store, query.text, FUSION["common"][query.mode])
     if keyword and match is None:
         notes.append("the query holds no word for the keyword side" +
                      (": only its meaning was searched" if query.mode == "hybrid" else ", so nothing was searched"))
@@ -199,18 +199,18 @@ def prepare(query: Query, snap: Snapshot, store: DocStore, vector: Vectors, note
         match=match if keyword else None, where=None if query.where is None else compile_where(query.where))
 
 
-def _match(snap: Snapshot, store: DocStore, text: str) -> tuple[str | None, list[str]]:
-    """The keyword side's expression for text, without the words in most documents (their
-    document counts kept with the snapshot)."""
+def _match(snap: Snapshot, store: DocStore, text: str, share: float) -> tuple[str | None, list[str]]:
+    """The keyword side's expression for text, without the words in more than share of the
+    documents (what it found kept with the snapshot)."""
     if not store.has_keywords():
         return keyword_expression(text)
     words = keyword_words(text)
-    known: dict[str, bool] = snap.__dict__.setdefault("everywhere", {})
+    known: dict[str, bool] = snap.__dict__.setdefault(f"common {share}", {})
     ask = [w for w in words if w not in known]
     if ask:
         if len(known) > 100_000:
             known.clear()
-        common = store.common_words(ask, snap.count)
+        common = store.common_words(ask, snap.count, share)
         known.update((w, w in common) for w in ask)
     return keyword_expression(text, frozenset(w for w in words if known[w]))
 
