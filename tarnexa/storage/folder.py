@@ -120,6 +120,9 @@ class Snapshot:
         self.count = int(live.size)
         self.searcher = searcher_for(path)
         self.dated = bool(store.time_range()[1] is not None)
+        # What searches worked out about this version and keep for the next ones (the rows a
+        # filter passes, the words in most documents): it dies with the snapshot.
+        self.memo: dict[str, Any] = {}
 
     def close(self) -> None:
         close = getattr(self.searcher, "close", None)

@@ -108,7 +108,7 @@ def _passing(snap: Snapshot, store: DocStore, query: Query) -> npt.NDArray[np.in
     if query.where is None:
         return None
     key = json.dumps(query.where, sort_keys=True)
-    cache: dict[str, npt.NDArray[np.int64]] = snap.__dict__.setdefault("passing", {})
+    cache: dict[str, npt.NDArray[np.int64]] = snap.memo.setdefault("passing", {})
     if key not in cache:
         rows = store.rows_where(compile_where(query.where))
         rows = rows[rows < snap.live.size]
@@ -205,7 +205,7 @@ def _match(snap: Snapshot, store: DocStore, text: str, share: float) -> tuple[st
     if not store.has_keywords():
         return keyword_expression(text)
     words = keyword_words(text)
-    known: dict[str, bool] = snap.__dict__.setdefault(f"common {share}", {})
+    known: dict[str, bool] = snap.memo.setdefault(f"common {share}", {})
     ask = [w for w in words if w not in known]
     if ask:
         if len(known) > 100_000:
@@ -286,12 +286,10 @@ def run(queries: Sequence[Query], snap: Snapshot, store: DocStore, fn: embedders
     if any(r not in docs for rows in rows_hit for r in rows):
         return None
     # The plain pool of the semantic searches that group it or explain a diverse selection.
-    wide = [(i, r) for i, r in enumerate(ready) if r is not None and queries[i].mode == "semantic"
-            and (queries[i].communities or (queries[i].explain and queries[i].diverse))]
-    pool_kw = [(r.query_vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size))
-               for i, r in wide if r.query_vec is not None]  # a semantic search always has its vector
-    assert len(pool_kw) == len(wide)
-    pools.update({i: [int(h["id"]) for h in hits] for (i, _), hits in zip(wide, _search(snap, pool_kw))})
+    wide = [(i, r, r.query_vec) for i, r in enumerate(ready) if r is not None and r.query_vec is not None
+            and queries[i].mode == "semantic" and (queries[i].communities or (queries[i].explain and queries[i].diverse))]
+    pool_kw = [(vec, dict(r.keywords(), diverse=False, limit=queries[i].pool_size)) for i, r, vec in wide]
+    pools.update({i: [int(h["id"]) for h in hits] for (i, _, _), hits in zip(wide, _search(snap, pool_kw))})
     return [_results(q, r, found[i], rows_hit[i], docs, pools.get(i), snap, store, notes[i], ranked[i])
             for i, (q, r) in enumerate(zip(queries, ready))]
 
