@@ -135,7 +135,8 @@ def connection_cap(asked: int, backlog: int, file_limit: int | None = None) -> i
 
 class RepeatFilter(logging.Filter):
     """Lets through the first record of a kind (its message's first line) in each interval;
-    the next one let through says how many were left out meanwhile."""
+    the next one let through says how many were left out meanwhile. A record of an OSError
+    (the system refusing a descriptor, say) is one line with the error, without its traceback."""
 
     def __init__(self, interval: float = LOG_INTERVAL) -> None:
         super().__init__()
@@ -152,6 +153,9 @@ class RepeatFilter(logging.Filter):
         if len(self._seen) > 1000:  # many kinds: forget the old ones
             self._seen = {k: v for k, v in self._seen.items() if now - v[0] < self.interval}
         self._seen[kind] = (now, 0)
+        if record.exc_info and isinstance(record.exc_info[1], OSError):  # a system's refusal: one line says it
+            record.msg = f"{record.msg}: {record.exc_info[1]}"
+            record.exc_info = record.exc_text = None
         if last is not None and last[1]:
             record.msg = f"{record.msg}\n({last[1]} more like this in the {now - last[0]:.0f} s before were not logged)"
         return True
