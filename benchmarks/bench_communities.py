@@ -1,4 +1,4 @@
-"""tarnexa.text.communities.detect on candidate pools, against the NumPy work it starts with.
+"""tarnexa.search.communities.detect on candidate pools, against the NumPy work it starts with.
 
 Run: python benchmarks/bench_communities.py [--rounds N] [--no-write]
 (from the repository root, with the Python that has the module, NumPy and igraph; the package is
@@ -31,7 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
 sys.path.insert(0, str(harness.ROOT))  # this tree's package, before an installed one
-from tarnexa.text.communities import NEIGHBOURS, detect  # noqa: E402
+from tarnexa.search.communities import NEIGHBOURS, detect  # noqa: E402
 
 TOPICS, NOISE_SHARE = 8, 0.1
 TARGET_MS = {200: 20.0, 2000: 150.0}

@@ -16,8 +16,8 @@ from pathlib import Path
 PACKAGE = Path(__file__).resolve().parent.parent / "tarnexa"
 # Lowest first; a module's room is the first of these its dotted name starts with. The first three
 # are leaves that every room may use: one room.
-ROOMS = ["tarnexa._constants", "tarnexa.errors", "tarnexa._native", "tarnexa.storage", "tarnexa.search",
-         "tarnexa.text", "tarnexa.index", "tarnexa.web", "tarnexa.command", "tarnexa.__main__", "tarnexa"]
+ROOMS = ["tarnexa._constants", "tarnexa.errors", "tarnexa._native", "tarnexa.storage", "tarnexa.text",
+         "tarnexa.search", "tarnexa.index", "tarnexa.web", "tarnexa.command", "tarnexa.__main__", "tarnexa"]
 LEAVES = 3
 NAMES = ["leaves (_constants, errors, _native)", *ROOMS[LEAVES:-1], "tarnexa (the package's face)"]
 

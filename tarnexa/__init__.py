@@ -10,7 +10,7 @@ from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import Document
 from tarnexa.text.embedders import HashedEmbedder
 from tarnexa.text.query import Query
-from tarnexa.text.results import Community, Explanation, Hit, Results
+from tarnexa.search.results import Community, Explanation, Hit, Results
 
 if TYPE_CHECKING:
     from tarnexa.search.sharded import ShardedSearcher

@@ -6,6 +6,7 @@ serve it as a web page.
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
+    tarnexa add-int8 PATH               # give an index's (or a cache's) caches their int8 copy
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
                   [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
 
@@ -38,9 +39,10 @@ from tarnexa.index import Index
 from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar
-from tarnexa.storage.filters import short_form
-from tarnexa.text.query import MODES, Query
-from tarnexa.text.results import Results
+from tarnexa.storage.filters import parse_filter
+from tarnexa._constants import CLIENT_TIMEOUT, HOST, MAX_CONNECTIONS, MAX_LIMIT, MODES, PORT, TIME_BUDGET
+from tarnexa.text.query import Query
+from tarnexa.search.results import Results
 
 EXIT_BAD_INPUT = 2
 EXIT_SKIPPED = 1  # tarnexa index: done, but some files were skipped
@@ -220,20 +222,6 @@ def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
                 yield number, query, modifiers
 
 
-def _where(values: tuple[str, ...]) -> Any:
-    """The --where options as one filter: each a JSON object or field=value, all of them to pass."""
-    found = []
-    for text in values:
-        if text.lstrip().startswith("{"):
-            try:
-                found.append(json.loads(text))
-            except ValueError as e:
-                raise ValueError(f"--where {text!r} is not JSON: {e}") from None
-        else:
-            found.append(short_form(text))
-    return None if not found else found[0] if len(found) == 1 else {"$and": found}
-
-
 def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Query]]]:
     batch: list[tuple[int, Query]] = []
     for number, query, modifiers in _query_lines(source):
@@ -273,7 +261,7 @@ def search_command(path: str, query: str | None, modifiers: str, queries_file: s
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
-        options = {"explain": explain, "mode": mode, "where": _where(where)}
+        options = {"explain": explain, "mode": mode, "where": parse_filter(where)}
         with _open(path, embedder) as idx, \
                 (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
@@ -375,19 +363,19 @@ def add_int8_command(path: str) -> None:
 
 @cli.command("serve")
 @click.argument("path")
-@click.option("--host", default="127.0.0.1", show_default=True, help="the address to listen on")
-@click.option("--port", default=8765, show_default=True, type=click.IntRange(0, 65535))
+@click.option("--host", default=HOST, show_default=True, help="the address to listen on")
+@click.option("--port", default=PORT, show_default=True, type=click.IntRange(0, 65535))
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 @click.option("--batch", type=click.IntRange(min=1), default=None, metavar="N",
               help="answer the searches that arrive together in passes of at most N (default 64; 1: one at a time)")
 @_EMBEDDER_OPTION
-@click.option("--max-hits", type=click.IntRange(min=1), default=1000, show_default=True,
+@click.option("--max-hits", type=click.IntRange(min=1), default=MAX_LIMIT, show_default=True,
               help="the most hits one request may ask for")
-@click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=30.0, show_default=True,
+@click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=TIME_BUDGET, show_default=True,
               metavar="SECONDS", help="answer a request within this time, or with 503")
-@click.option("--max-connections", type=click.IntRange(min=1), default=512, show_default=True,
+@click.option("--max-connections", type=click.IntRange(min=1), default=MAX_CONNECTIONS, show_default=True,
               help="connections open at once (beyond it the longest idle one is closed; fewer if ulimit -n is low)")
-@click.option("--client-timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
+@click.option("--client-timeout", type=click.FloatRange(min=0, min_open=True), default=CLIENT_TIMEOUT, show_default=True,
               metavar="SECONDS", help="the time a client has to send a request's head, and to take an answer")
 def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None,
                   embedder: str | None, max_hits: int, timeout: float, max_connections: int,

@@ -2,7 +2,9 @@
 
 ``Index`` is the library's face: it makes and opens index folders (``tarnexa.storage.folder``
 holds their layout and commit protocol), checks what callers hand it (``tarnexa.text.inputs``),
-embeds texts, and searches with a ``Query`` (``tarnexa.text.searching``).
+embeds texts, and searches with a ``Query``: each search or batch reads one version of the
+index, pinned (``tarnexa.storage.folder.Readers``), through the plans of
+``tarnexa.search.plans``.
 """
 
 from __future__ import annotations
@@ -25,14 +27,16 @@ import numpy.typing as npt
 
 from tarnexa._constants import local_cluster_options
 from tarnexa.errors import EmbedderError, SourceError
+from tarnexa.search import plans
+from tarnexa.search.results import Results
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
+from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import DocStore, Document
-from tarnexa.text import embedders, passages, searching
+from tarnexa.text import embedders, passages
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
-from tarnexa.text.results import Results
 
 
 def _storable(name: str, values: Sequence[str]) -> None:
@@ -85,16 +89,15 @@ class Index:
     once (writers take turns; a search sees every commit made before it started)."""
 
     def __init__(self, folder: Path, store: DocStore, name: str, fn: embedders.EmbedFn | None,
-                 searcher_for: Callable[[Path], Any] | None = None) -> None:
+                 searcher_for: Callable[[Cache], Any] | None = None) -> None:
         self.path = folder
         self._store = store
         self._writer = layout.Writer(folder, store)
         self._name = name
         self._fn = fn
         self._checked = False
-        self._searcher_for = searcher_for or Searcher
-        self._snap: layout.Snapshot | None = None
-        self._snap_lock = threading.RLock()
+        self._readers = layout.Readers(folder, searcher_for or Searcher)
+        self._lock = threading.RLock()
         self._owned: contextlib.ExitStack | None = None
 
     @property
@@ -196,7 +199,7 @@ class Index:
         """The document store, opened again when the index folder was replaced since (another
         index made at the same path): every answer comes from the index that is there now."""
         if self._store.replaced():
-            with self._snap_lock:
+            with self._lock:
                 if self._store.replaced():
                     old, store = self._store, DocStore(self.path)
                     if store.settings().get("dims") != self._settings.get("dims"):
@@ -236,24 +239,24 @@ class Index:
     def vectors(self, ids: Sequence[str]) -> npt.NDArray[np.float32]:
         """The unit float32 rows of these documents, one per id in order; KeyError for an id the
         index does not hold."""
-        snap = self._snapshot()
-        rows = self._store.rows_of(strings(ids, "ids"))
-        missing = [d for d in ids if d not in rows]
-        if missing:
-            raise KeyError(missing[0])
-        return np.asarray(snap.cache.vectors[[rows[d] for d in ids]], dtype=np.float32)
+        with self._reading() as reader:
+            rows = reader.store.rows_of(strings(ids, "ids"))
+            missing = [d for d in ids if d not in rows]
+            if missing:
+                raise KeyError(missing[0])
+            return np.asarray(reader.snap.cache.vectors[[rows[d] for d in ids]], dtype=np.float32)
 
     def info(self) -> dict[str, Any]:
         """What the index holds; raises (CacheError, sqlite3.DatabaseError) when its store does
         not read or the cache it names is missing or does not hold the rows it names (a full
         check of every byte is ``verify``)."""
-        store = self._current()
-        first, last = store.time_range()
-        snap = self._snapshot()
-        return {"path": str(self.path), "documents": len(self), "dims": int(self._settings["dims"]),
-                "embedder": self._name, "first": first, "last": last,
-                "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
-                "checksums": snap.cache.checked}
+        with self._reading() as reader:
+            first, last = reader.store.time_range()
+            snap = reader.snap
+            return {"path": str(self.path), "documents": snap.count, "dims": int(self._settings["dims"]),
+                    "embedder": self._name, "first": first, "last": last,
+                    "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
+                    "checksums": snap.cache.checked}
 
     def verify(self) -> list[str]:
         """Reads and checks everything the index holds (``tarnexa verify``): the store's pages,
@@ -319,20 +322,15 @@ class Index:
         """The stored vectors of those passages whose id, title and text a stored document has
         already, by their place in found (read from one version of the index)."""
         by_id = {p.id: i for i, p in enumerate(found)}
-        for _ in range(3):
-            version = self._store.version()
-            rows = self._store.rows_of(list(by_id))
-            docs = self._store.by_rows(list(rows.values()))
+        with self._reading() as reader:
+            rows = reader.store.rows_of(list(by_id))
+            docs = reader.store.by_rows(list(rows.values()))
             same = [(by_id[d.id], row) for row, d in docs.items()
                     if found[by_id[d.id]].title == d.title and found[by_id[d.id]].text == d.text]
             if not same:
                 return {}
-            snap = self._snapshot()
-            if snap.version != version or self._store.version() != version:  # a writer committed meanwhile
-                continue
-            got = np.asarray(snap.cache.vectors[[row for _, row in same]], np.float32)
+            got = np.asarray(reader.snap.cache.vectors[[row for _, row in same]], np.float32)
             return {place: got[k] for k, (place, _) in enumerate(same)}
-        return {}
 
     def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
              strict: bool = False, on_skip: Callable[[str, str], None] | None = None) -> dict[str, Any]:
@@ -445,20 +443,16 @@ class Index:
 
     # ---- searching ----
 
-    def _snapshot(self) -> layout.Snapshot:
-        with self._snap_lock:  # threads sharing the index build one snapshot, not several
-            self._current()
-            if self._snap is None or self._snap.version != self._store.version():
-                self._drop_snapshot()
-                self._writer.settings = self._store.settings()
-                self._snap = layout.Snapshot(self.path, self._store, self._searcher_for)
-            return self._snap
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[layout.Reader]:
+        """The version of the index committed now, pinned while the block lasts: every read of
+        a search (its documents, filters, keyword hits and vectors) is of that version."""
+        store = self._current()
+        with self._readers.read(store) as reader:
+            yield reader
 
     def _drop_snapshot(self) -> None:
-        with self._snap_lock:
-            if self._snap is not None:
-                self._snap.close()
-                self._snap = None
+        self._readers.drop()
 
     def search(self, query: str | Query, modifiers: str | None = "", *, explain: bool = False,
                **keywords: Any) -> Results:
@@ -486,13 +480,17 @@ class Index:
     def search_many(self, queries: Sequence[str | tuple[str, str | None] | Query], **keywords: Any) -> list[Results]:
         """``[search(q, modifiers, **keywords) for ...]`` with every text embedded in batches and
         the scans made in one pass: each item is a query text, a ``(query, modifiers)`` pair or a
-        ``Query`` (which takes no keywords); notes come per query."""
+        ``Query`` (which carries its own settings: keywords with a Query item raise TypeError, as
+        in ``search``); notes come per query."""
         if isinstance(queries, str) or not isinstance(queries, Sequence):
             raise TypeError(f"queries must be a list of query texts, (query, modifiers) pairs or Query records, "
                             f"not {type(queries).__name__}")
         requests = []
         for item in queries:
             if isinstance(item, Query):
+                if keywords:
+                    raise TypeError("search_many() takes keyword arguments for query texts and pairs only: "
+                                    "a Query carries its own (Query.parse(text, modifiers, **keywords))")
                 requests.append(item)
             elif isinstance(item, tuple) and len(item) == 2:
                 requests.append(Query.parse(item[0], item[1], **keywords))
@@ -503,18 +501,13 @@ class Index:
     def _run(self, requests: list[Query]) -> list[Results]:
         if not requests:
             return []
-        self._current()
         dims = int(self._settings["dims"])
-        for _ in range(2):  # once more if a writer changed the index between search and lookup
-            snap = self._snapshot()
-            found = searching.run(requests, snap, self._store, self._embedder(), dims)
-            if found is not None:
-                if not snap.count:
-                    return [dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet"))
-                            for r in found]
-                return found
-            self._drop_snapshot()
-        raise RuntimeError(f"{self.path} kept changing while it was searched; try again")
+        fn = self._embedder()
+        with self._reading() as reader:
+            found = plans.search(reader, requests, fn, dims)
+            if not reader.snap.count:
+                return [dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet")) for r in found]
+        return found
 
     # ---- sharded ----
 
@@ -536,7 +529,7 @@ class Index:
             cluster = stack.enter_context(LocalCluster(**local_cluster_options(workers)))  # type: ignore[no-untyped-call]
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
         other = Index(self.path, DocStore(self.path), self._name, self._fn,
-                      searcher_for=lambda path: ShardedSearcher(path, client=client))
+                      searcher_for=lambda cache: ShardedSearcher(cache.path, client=client))
         other._checked = self._checked
         other._owned = stack
         return other

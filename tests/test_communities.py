@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tarnexa.text.communities import detect
+from tarnexa.search.communities import detect
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -88,7 +88,7 @@ def test_same_groups_every_run_and_in_another_process(ig, tmp_path):
     first = detect(rows)
     assert all(detect(rows) == first for _ in range(3))
     np.save(tmp_path / "rows.npy", rows)
-    code = ("import json, sys, numpy as np; from tarnexa.text.communities import detect; "
+    code = ("import json, sys, numpy as np; from tarnexa.search.communities import detect; "
             "print(json.dumps(detect(np.load(sys.argv[1]))))")
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
     out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "rows.npy")], env=env,
@@ -151,7 +151,7 @@ TOPIC_WORDS = {
     ([["SortKey sort_key  SORTKEY"], []], [("sortkey", "sort_key"), ()]),
 ])
 def test_label_terms(groups, want):
-    from tarnexa.text.communities import label_terms
+    from tarnexa.search.communities import label_terms
     assert label_terms(groups) == want
     assert label_terms(groups, besides=[" ".join(w) for w in want]) == [()] * len(want)  # the title's words left out
 

@@ -10,7 +10,7 @@ import pytest
 from test_index import NOW, agree, corpus, embed
 
 import tarnexa
-from tarnexa.storage.docstore import keyword_expression, keyword_words
+from tarnexa.search.keywords import keyword_expression, keyword_words
 
 META = [{"n": i, "topic": t, "tags": [t, "even" if i % 2 == 0 else "odd"], "w": i / 4, "new": i > 30,
          "day": f"2026-01-{1 + i % 28:02d}"} if i % 9 else None for i, t in enumerate(corpus()[2])]
@@ -175,6 +175,44 @@ def test_filters_pass_what_python_passes(index, where):
 def test_malformed_filters(index, where, message):
     with pytest.raises(ValueError, match=message):
         index.search("apple", where=where)
+
+
+DEEP = '{"$not":' * 100_000 + '{"n": 1}' + "}" * 100_000
+
+
+@pytest.mark.parametrize("texts,want", [
+    ("", None), ("  ", None), ("topic=fruit", {"topic": "fruit"}), ("n=3", {"n": 3}), ("new=true", {"new": True}),
+    ('{"n": {"$gt": 2}}', {"n": {"$gt": 2}}), (["n=1", "topic=cars"], {"$and": [{"n": 1}, {"topic": "cars"}]}),
+    ("topic", "neither a JSON object"), ("{nope", "is not JSON"), (DEEP, "nests deeper"),
+])
+def test_one_filter_parser_for_the_command_and_the_page(texts, want):
+    from tarnexa.storage.filters import parse_filter
+    if isinstance(want, str):
+        with pytest.raises(ValueError, match=want) as e:
+            parse_filter(texts)
+        assert "\n" not in str(e.value) and len(str(e.value)) < 200
+    else:
+        assert parse_filter(texts) == want
+
+
+def test_the_command_refuses_a_deep_filter_in_one_line(index):
+    from click.testing import CliRunner
+
+    from tarnexa.command import cli
+    for deep in (DEEP, '{"$not":' * 500 + '{"n": 1}' + "}" * 500):  # past the JSON reader; past the filter's depth
+        got = CliRunner().invoke(cli, ["search", str(index.path), "apple", "--where", deep])
+        assert got.exit_code == 2 and len(got.output.strip().splitlines()) == 1 and "Traceback" not in got.output
+
+
+def test_queries_compare_and_hash_by_every_field():
+    make = tarnexa.Query.parse
+    same = [make("a", "limit:3", mask=np.array([True, False]), where={"n": 1, "t": "x"}),
+            make("a", "limit:3", mask=[True, False], where={"t": "x", "n": 1})]
+    assert same[0] == same[1] and hash(same[0]) == hash(same[1]) and len(set(same)) == 1
+    for other in (make("a", "limit:3", mask=[True, True], where={"n": 1, "t": "x"}),
+                  make("a", "limit:3", mask=[True, False], where={"n": 2, "t": "x"}),
+                  make("a", "limit:3", mask=[True, False], where={"n": 1, "t": "x"}, mode="keyword")):
+        assert other != same[0]
 
 
 @pytest.mark.parametrize("meta,message", [

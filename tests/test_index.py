@@ -378,11 +378,14 @@ def test_command_keeps_an_index_in_step_with_a_folder(tmp_path):
 def test_search_many_is_each_search_alone(index):
     lines = ["limit:3", "", "diverse limit:4 like:fruit1", "like:zz", "unlike:drum recent:30 from: plum to: gear",
              "limit:6 local_communities banana"]
-    items = [("apple guitar", m) for m in lines] + ["engine", tarnexa.Query.parse("piano", "limit:2")]
+    items = [("apple guitar", m) for m in lines] + ["engine"]
     got = index.search_many(items, explain=True)
-    want = [index.search(*item, explain=True) for item in items[:-2]] + [index.search("engine", explain=True),
-                                                                          index.search(items[-1])]
+    want = [index.search(*item, explain=True) for item in items[:-1]] + [index.search("engine", explain=True)]
     assert got == want and got[3].notes and not got[3].hits
+    typed = tarnexa.Query.parse("piano", "limit:2", explain=True)
+    assert index.search_many(["engine", typed]) == [index.search("engine"), index.search(typed)]
+    with pytest.raises(TypeError, match="Query carries its own"):  # never dropped silently
+        index.search_many([typed], explain=True)
     assert index.search_many([]) == []
     with pytest.raises(TypeError):
         index.search_many("apple")

@@ -1,48 +1,20 @@
 """The searchers' arguments checked before any score is computed, one rule per argument, the
 same at every level (a cache searcher, a sharded one, a text query). Types are the module's to
 refuse (its messages name the argument); values that it would take but that make no sense are
-refused here."""
+refused by ``check_value``, the rule of each argument."""
 
 from __future__ import annotations
 
-import math
-import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa._constants import check_value
+
 # Arguments of score_candidates that a searcher supplies itself from its cache.
 OWN_ARGUMENTS = frozenset({"matrix", "ids", "id_to_idx", "timestamps"})
-_MAX_COUNT = 2**63 - 1
-
-
-def _number(value: object, kind: type) -> bool:
-    return isinstance(value, kind) and not isinstance(value, bool | np.bool_)
-
-
-def check_value(key: str, value: object) -> None:
-    """Refuses a value of one argument: ``limit`` and ``oversample`` below 0 (the module would
-    take -1 for a huge count) or beyond a 64-bit count, ``recent_days`` not above 0 (a half-life
-    of 0 or less gives no ranking at all), ``threshold`` that is not finite and ``mmr_lambda``
-    outside [0, 1] (the share of relevance against novelty)."""
-    if value is None:
-        return
-    if key in ("limit", "oversample"):
-        if _number(value, numbers.Integral) and value < 0:  # type: ignore[operator]
-            raise ValueError(f"{key} must be 0 or more, got {value}")
-        if _number(value, numbers.Integral) and value > _MAX_COUNT:  # type: ignore[operator]
-            raise ValueError(f"{key} must be at most {_MAX_COUNT}, got {value}")
-    elif key == "mmr_lambda":
-        if _number(value, numbers.Real) and not 0.0 <= float(value) <= 1.0:  # type: ignore[arg-type]
-            raise ValueError(f"mmr_lambda must be a number from 0 to 1, got {value!r}")
-    elif key == "recent_days":
-        if _number(value, numbers.Real) and not float(value) > 0:  # type: ignore[arg-type]
-            raise ValueError(f"recent_days must be a number of days above 0, got {value}")
-    elif key == "threshold":
-        if _number(value, numbers.Real) and not math.isfinite(float(value)):  # type: ignore[arg-type]
-            raise ValueError(f"{key} must be a finite number, got {value!r}")
 
 
 def check_arguments(kw: dict[str, Any]) -> None:

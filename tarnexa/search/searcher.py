@@ -17,12 +17,12 @@ if TYPE_CHECKING:
 
 
 class Searcher:
-    """Searches a cache with one ``score_candidates`` call per query; the id list and the
-    id-to-row map are built once, when the searcher is made. A cache with an int8 copy is
+    """Searches a cache (a path, or a Cache opened already) with one ``score_candidates`` call
+    per query; the id list and the id-to-row map are built once, when the searcher is made. A cache with an int8 copy is
     searched through it, with the same results (see tarnexa.search.quantized)."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
-        self._cache = Cache.open(path)
+    def __init__(self, path: str | os.PathLike[str] | Cache) -> None:
+        self._cache = path if isinstance(path, Cache) else Cache.open(path)
         cache = self._cache
         # With the int8 copy the ids are read once into the native searcher, not kept here.
         ids = cache.read_ids(0, len(cache)) if cache.int8 is not None else cache.ids

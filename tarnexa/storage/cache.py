@@ -609,6 +609,16 @@ class Cache:
             self._vectors = self._column("vectors")
         return self._vectors
 
+    def map(self) -> None:
+        """Opens and maps now every column a search reads - the matrix, the timestamps, the int8
+        copy and the rows' checksums - so that this object reads them whole even once their
+        files are removed (a compaction's writer removes the old cache when no reader pins it)."""
+        self.vectors  # noqa: B018
+        self.timestamps  # noqa: B018
+        self.int8  # noqa: B018
+        if self.checked and self._row_crc is None:
+            self._row_crc = self._column("row_crc")
+
     @property
     def timestamps(self) -> Float64Vector | None:
         if self._timestamps is None and self.has_timestamps:

@@ -12,13 +12,13 @@ store's transaction that names it has committed. Rows the cache gained without s
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import json
 import os
-import re
 import sqlite3
 import threading
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, ParamSpec, TypeVar
@@ -30,6 +30,8 @@ from tarnexa._constants import DOCS_DB
 from tarnexa.storage.steps import step
 
 FILE = DOCS_DB
+BUSY_TIMEOUT_MS = 30000  # how long a statement waits for another connection's lock
+CHECKPOINT_WAIT = 1.0  # seconds a checkpoint waits for readers of older versions
 P = ParamSpec("P")
 R = TypeVar("R")
 
@@ -113,83 +115,31 @@ def _serialised(method: Callable[P, R]) -> Callable[P, R]:
     return call
 
 
-class DocStore:
-    """One connection to an index's document store, usable from several threads."""
+# The keyword tokenizer's scratch database of each store connection (a query's words cut into
+# terms as the keyword index cuts them), closed with it.
+_TERMS: dict[sqlite3.Connection, sqlite3.Connection] = {}
 
-    def __init__(self, folder: Path, create: bool = False) -> None:
-        path = folder / FILE
-        if not create and not path.is_file():
-            raise FileNotFoundError(f"{folder} is not a tarnexa index: it has no {FILE}")
-        # Autocommit mode: transactions are opened and closed explicitly below.
-        self._lock = threading.RLock()
-        self.path = path
-        self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-        try:
-            self.db.execute("PRAGMA journal_mode=WAL")
-            self.db.execute("PRAGMA synchronous=FULL")
-            self.db.execute("PRAGMA busy_timeout=30000")
-            if create:
-                self.db.executescript(_SCHEMA)
-        except sqlite3.DatabaseError as e:  # not a database, or a damaged one
-            self.db.close()
-            raise sqlite3.DatabaseError(f"{path} cannot be read as the document store: {e}") from None
-        st = os.stat(path)
-        self.identity = (st.st_dev, st.st_ino)  # the file this connection reads, as opened
 
-    @_serialised
-    def close(self) -> None:
-        self.db.close()
-        if hasattr(self, "_terms"):
-            self._terms.close()
+def _close(db: sqlite3.Connection) -> None:
+    db.close()
+    terms = _TERMS.pop(db, None)
+    if terms is not None:
+        terms.close()
 
-    def replaced(self) -> bool:
-        """Whether the store's file is no longer the one this connection opened (the index
-        folder was removed, or replaced by another)."""
-        try:
-            st = os.stat(self.path)
-        except OSError:
-            return True
-        return (st.st_dev, st.st_ino) != self.identity
 
-    @_serialised
-    def quick_check(self) -> list[str]:
-        """SQLite's quick_check of every page: the problems it finds (none: an empty list)."""
-        found = [str(r[0]) for r in self.db.execute("PRAGMA quick_check")]
-        return [] if found == ["ok"] else found
+class _Reads:
+    """The reading queries of a document store, over one connection (``db``) taken by one call at
+    a time (``_lock``)."""
 
-    @_serialised
-    def checkpoint(self) -> bool:
-        """Copies every commit of the write-ahead log into the main file and flushes it to disk;
-        False when a reader kept it from finishing (the commits stay in the log)."""
-        step("store: checkpoint")
-        busy, logged, copied = self.db.execute("PRAGMA wal_checkpoint(FULL)").fetchone()
-        return not busy and logged == copied
+    db: sqlite3.Connection
+    _lock: threading.RLock
+
     @_serialised
     def has_keywords(self) -> bool:
         """Whether the store keeps the keyword index and the metadata table (an index made by
         an earlier version does not, until ``upgrade``)."""
         return self.db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None
 
-    @_serialised
-    def upgrade(self, settings: dict[str, Any]) -> bool:
-        """Builds the keyword index and the metadata table of a store made without them, and
-        records ``settings``, in one transaction; False when another writer did it first."""
-        db = self.db
-        db.execute("BEGIN IMMEDIATE")
-        try:
-            if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None:
-                db.execute("ROLLBACK")
-                return False
-            for statement in _statements(_UPGRADE):
-                db.execute(statement)
-            for key, value in settings.items():
-                db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)", (key, json.dumps(value)))
-            db.execute("COMMIT")
-        except BaseException:
-            if db.in_transaction:
-                db.execute("ROLLBACK")
-            raise
-        return True
 
     # -- settings --
 
@@ -263,12 +213,11 @@ class DocStore:
         index."""
         if not words or documents <= 0:
             return frozenset()
-        if not hasattr(self, "_terms"):
-            self._terms = sqlite3.connect(":memory:", check_same_thread=False)
-            self._terms.executescript("CREATE VIRTUAL TABLE q USING fts5(x, tokenize='porter unicode61');"
-                                      "CREATE VIRTUAL TABLE qv USING fts5vocab(q, instance);")
-            self.db.execute("CREATE VIRTUAL TABLE IF NOT EXISTS temp.keyword_terms USING fts5vocab(main, keywords, row)")
-        t = self._terms
+        t = _TERMS.get(self.db)
+        if t is None:
+            t = _TERMS[self.db] = sqlite3.connect(":memory:", check_same_thread=False)
+            t.executescript("CREATE VIRTUAL TABLE q USING fts5(x, tokenize='porter unicode61');"
+                            "CREATE VIRTUAL TABLE qv USING fts5vocab(q, instance);")
         t.execute("DELETE FROM q")
         t.executemany("INSERT INTO q (rowid, x) VALUES (?, ?)", list(enumerate(words)))
         terms: dict[int, set[str]] = {}
@@ -305,6 +254,145 @@ class DocStore:
             marks = ",".join("?" * len(chunk))
             out += [d for (d,) in self.db.execute(f"SELECT id FROM docs WHERE source IN ({marks})", chunk)]
         return out
+
+
+def _connect(path: Path) -> sqlite3.Connection:
+    """A connection to the store at path in autocommit mode (transactions are opened and closed
+    explicitly), its write-ahead log synced in full, waiting up to 30 s for a lock."""
+    db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    try:
+        db.execute("PRAGMA journal_mode=WAL")
+        db.execute("PRAGMA synchronous=FULL")
+        db.execute(f"PRAGMA busy_timeout={BUSY_TIMEOUT_MS}")
+        # The keyword index's terms and their document counts (read by common_words); made
+        # here, outside any transaction, so that no read transaction's end takes it away.
+        db.execute("CREATE VIRTUAL TABLE IF NOT EXISTS temp.keyword_terms USING fts5vocab(main, keywords, row)")
+    except sqlite3.DatabaseError as e:  # not a database, or a damaged one
+        db.close()
+        raise sqlite3.DatabaseError(f"{path} cannot be read as the document store: {e}") from None
+    return db
+
+
+class Pinned(_Reads):
+    """The store as one version committed it: a read transaction on a connection of its own,
+    which every read goes through until ``release`` (the write-ahead log keeps that version
+    readable while it lasts, whatever writers commit meanwhile). One thread at a time."""
+
+    def __init__(self, db: sqlite3.Connection) -> None:
+        self.db = db
+        self._lock = threading.RLock()
+        db.execute("BEGIN")
+        try:
+            self.pinned_version = self.version()  # the first read fixes the version the transaction sees
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+
+    def release(self) -> sqlite3.Connection:
+        """Ends the read transaction; the connection, free again."""
+        with self._lock:
+            if self.db.in_transaction:
+                self.db.execute("ROLLBACK")
+            return self.db
+
+
+class DocStore(_Reads):
+    """One connection to an index's document store, usable from several threads, that writes
+    and reads what was last committed; ``pinned()`` reads one version through a connection of
+    its own."""
+
+    POOL = 8  # idle connections kept for pinned reads
+
+    def __init__(self, folder: Path, create: bool = False) -> None:
+        path = folder / FILE
+        if not create and not path.is_file():
+            raise FileNotFoundError(f"{folder} is not a tarnexa index: it has no {FILE}")
+        self._lock = threading.RLock()
+        self.path = path
+        self.db = _connect(path)
+        if create:
+            self.db.executescript(_SCHEMA)
+        st = os.stat(path)
+        self.identity = (st.st_dev, st.st_ino)  # the file this connection reads, as opened
+        self._idle: list[sqlite3.Connection] = []
+        self._closed = False
+
+    @contextlib.contextmanager
+    def pinned(self) -> Iterator[Pinned]:
+        """The store as it is committed now, for as long as the block lasts."""
+        with self._lock:
+            if self._closed:
+                raise sqlite3.ProgrammingError(f"{self.path}: the document store is closed")
+            db = self._idle.pop() if self._idle else None
+        view = Pinned(db if db is not None else _connect(self.path))
+        try:
+            yield view
+        finally:
+            db = view.release()
+            with self._lock:
+                if self._closed or len(self._idle) >= self.POOL:
+                    _close(db)
+                else:
+                    self._idle.append(db)
+
+    @_serialised
+    def close(self) -> None:
+        self._closed = True
+        for db in [self.db, *self._idle]:
+            _close(db)
+        self._idle.clear()
+
+    def replaced(self) -> bool:
+        """Whether the store's file is no longer the one this connection opened (the index
+        folder was removed, or replaced by another)."""
+        try:
+            st = os.stat(self.path)
+        except OSError:
+            return True
+        return (st.st_dev, st.st_ino) != self.identity
+
+    @_serialised
+    def quick_check(self) -> list[str]:
+        """SQLite's quick_check of every page: the problems it finds (none: an empty list)."""
+        found = [str(r[0]) for r in self.db.execute("PRAGMA quick_check")]
+        return [] if found == ["ok"] else found
+
+    @_serialised
+    def checkpoint(self) -> bool:
+        """Copies every commit of the write-ahead log into the main file and flushes it to disk;
+        False when a reader kept it from finishing (the commits stay in the log). A reader
+        pinned to an older version keeps it from finishing while it lasts: the checkpoint waits
+        for such readers CHECKPOINT_WAIT seconds at most, so that a writer never stalls behind
+        a long search."""
+        step("store: checkpoint")
+        self.db.execute(f"PRAGMA busy_timeout={int(CHECKPOINT_WAIT * 1000)}")
+        try:
+            busy, logged, copied = self.db.execute("PRAGMA wal_checkpoint(FULL)").fetchone()
+        finally:
+            self.db.execute(f"PRAGMA busy_timeout={BUSY_TIMEOUT_MS}")
+        return not busy and logged == copied
+
+    @_serialised
+    def upgrade(self, settings: dict[str, Any]) -> bool:
+        """Builds the keyword index and the metadata table of a store made without them, and
+        records ``settings``, in one transaction; False when another writer did it first."""
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None:
+                db.execute("ROLLBACK")
+                return False
+            for statement in _statements(_UPGRADE):
+                db.execute(statement)
+            for key, value in settings.items():
+                db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)", (key, json.dumps(value)))
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        return True
+
 
     # -- writing: one transaction per commit --
 
@@ -349,36 +437,6 @@ class DocStore:
                 db.execute("ROLLBACK")
             raise
         step("store: committed")
-
-
-MAX_TERMS = 64  # words of a query the keyword side looks for
-_WORD = re.compile(r"\w+")
-# Words so common that they find nearly every document and rank none: left out of the keyword
-# side unless the query holds nothing else.
-STOP_WORDS = frozenset("""
-a about an and are as at be by can do does for from how i if in into is it its me my of on or
-so than that the their them then there these this to was we what when where which who why will
-with you your
-""".split())
-
-
-def keyword_words(text: str) -> list[str]:
-    """The words of text the keyword side looks for: each once, lower case; common words left
-    out when others remain; at most MAX_TERMS, the first ones."""
-    words = list(dict.fromkeys(w.lower() for w in _WORD.findall(text.replace("\x00", " "))))
-    return ([w for w in words if w not in STOP_WORDS] or words)[:MAX_TERMS]
-
-
-def keyword_expression(text: str, everywhere: frozenset[str] = frozenset()) -> tuple[str | None, list[str]]:
-    """The FTS5 expression that finds documents holding any of the words of text (each a quoted
-    string, so that nothing a person types - quotes, NEAR, *, -, column names - is FTS5
-    syntax), and the words looked for; None when text holds no word. The words of everywhere
-    (in most documents: see ``DocStore.common_words``) are left out when others remain."""
-    words = keyword_words(text)
-    kept = [w for w in words if w not in everywhere] or words
-    if not kept:
-        return None, []
-    return " OR ".join('"' + w.replace('"', '""') + '"' for w in kept), kept
 
 
 def _statements(script: str) -> list[str]:

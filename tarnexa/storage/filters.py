@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import json
 import math
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 MAX_DEPTH = 32
@@ -124,16 +124,42 @@ def compile_where(where: Any) -> Compiled:
     return sql, c.params
 
 
-def short_form(text: str) -> dict[str, Any]:
-    """``field=value`` (the command's short form): the value read as a JSON number, true or
-    false where it is one, else as text."""
+def _short_form(text: str) -> dict[str, Any]:
+    """``field=value``: the value read as a JSON number, true or false where it is one, else as
+    text."""
     field, sep, value = text.partition("=")
     if not sep or not field.strip():
-        raise ValueError(f"--where {text!r}: give a JSON filter or field=value")
+        raise ValueError(f"the filter {_shown(text)} is neither a JSON object nor field=value")
     try:
         parsed = json.loads(value)
-    except ValueError:
+    except (ValueError, RecursionError):
         parsed = value
     if not isinstance(parsed, (str, int, float, bool)):
         parsed = value
     return {field.strip(): parsed}
+
+
+def _shown(text: str) -> str:
+    return repr(text if len(text) <= 60 else text[:60] + "...")
+
+
+def parse_filter(texts: str | Sequence[str]) -> Any:
+    """A filter as a person types it, on the command line (``--where``, repeated) or in the
+    page's field: each text a JSON object or ``field=value``, all of them to pass; None for
+    none (or only blank ones). A text that is neither raises ValueError with one line (JSON
+    nested past what the parser reads included); what the filter says is checked where it is
+    compiled (``compile_where``, by ``Query.parse``)."""
+    found = []
+    for text in [texts] if isinstance(texts, str) else texts:
+        text = text.strip()
+        if not text:
+            continue
+        if text.startswith("{"):
+            try:
+                found.append(json.loads(text))
+            except (ValueError, RecursionError) as e:
+                reason = "it nests deeper than a filter may" if isinstance(e, RecursionError) else str(e)
+                raise ValueError(f"the filter {_shown(text)} is not JSON: {reason}") from None
+        else:
+            found.append(_short_form(text))
+    return None if not found else found[0] if len(found) == 1 else {"$and": found}

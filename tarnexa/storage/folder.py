@@ -24,8 +24,10 @@ import os
 import secrets
 import shutil
 import sqlite3
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -36,7 +38,7 @@ from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generatio
 from tarnexa.errors import CacheError, StorageWarning
 from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.int8 import code_width
-from tarnexa.storage.docstore import DocStore
+from tarnexa.storage.docstore import DocStore, Pinned
 from tarnexa.storage.steps import step
 
 FORMAT, FORMAT_VERSION = "tarnexa-index", 2
@@ -94,21 +96,18 @@ def create(folder: Path, settings: dict[str, Any], dims: int) -> None:
 
 
 class Snapshot:
-    """What one version of the index searches: its cache, the searcher over it and the mask of
-    the rows that hold live documents (None when all do)."""
+    """What searches of one version of the index read besides its documents: the cache that
+    version names, the searcher over it and the mask of the rows that hold live documents (None
+    when all do). Every file of the cache is opened and mapped when the snapshot is made, while
+    the version is pinned, so a writer that removes the cache afterwards takes nothing from
+    under it; the snapshot is closed once it is retired and no reader holds it."""
 
-    def __init__(self, folder: Path, store: DocStore, searcher_for: Callable[[Path], Any]) -> None:
-        for attempt in range(5):
-            self.version = store.version()
-            settings = store.settings()
-            path = folder / settings["cache"]
-            try:
-                self.cache = Cache.open(path)
-                break
-            except FileNotFoundError:  # a compaction switched caches under us: read again
-                if attempt == 4:
-                    raise
-        live = store.live_rows()
+    def __init__(self, folder: Path, view: Pinned, searcher_for: Callable[[Cache], Any]) -> None:
+        self.version = view.pinned_version
+        path = folder / view.settings()["cache"]
+        self.cache = Cache.open(path)  # the pinned version names it: no writer removes it meanwhile
+        self.cache.map()
+        live = view.live_rows()
         n = len(self.cache)
         if live.size and int(live.max()) >= n:
             raise CacheError(f"{folder}: the document store names cache row {int(live.max())}, "
@@ -118,16 +117,90 @@ class Snapshot:
         self.live[live] = True
         self.mask: npt.NDArray[np.bool_] | None = None if live.size == n else self.live
         self.count = int(live.size)
-        self.searcher = searcher_for(path)
-        self.dated = bool(store.time_range()[1] is not None)
+        self.searcher = searcher_for(self.cache)
+        self.dated = bool(view.time_range()[1] is not None)
         # What searches worked out about this version and keep for the next ones (the rows a
         # filter passes, the words in most documents): it dies with the snapshot.
         self.memo: dict[str, Any] = {}
+        self._users = 0
+        self._retired = False
+        self._lock = threading.Lock()
+
+    def acquire(self) -> Snapshot:
+        with self._lock:
+            self._users += 1
+        return self
+
+    def release(self) -> None:
+        with self._lock:
+            self._users -= 1
+            done = self._retired and not self._users
+        if done:
+            self.close()
+
+    def retire(self) -> None:
+        """No new reader takes the snapshot; it closes when the last one lets it go."""
+        with self._lock:
+            self._retired = True
+            done = not self._users
+        if done:
+            self.close()
 
     def close(self) -> None:
         close = getattr(self.searcher, "close", None)
         if close is not None:
             close()
+
+
+@dataclass(frozen=True)
+class Reader:
+    """One version of the index, pinned for one search or batch: its documents as that version
+    committed them (``store``, a read transaction) and its vectors (``snap``)."""
+
+    store: Pinned
+    snap: Snapshot
+
+
+class Readers:
+    """Pins versions of the index at folder for searches and keeps the snapshot of the newest
+    one for the readers after it (threads that share an index build it once)."""
+
+    def __init__(self, folder: Path, searcher_for: Callable[[Cache], Any]) -> None:
+        self.folder = folder
+        self.searcher_for = searcher_for
+        self._snap: Snapshot | None = None
+        self._lock = threading.RLock()
+
+    @contextlib.contextmanager
+    def read(self, store: DocStore) -> Iterator[Reader]:
+        """The version of the index committed now, for as long as the block lasts."""
+        with store.pinned() as view:
+            snap = self._snapshot(view)
+            try:
+                yield Reader(view, snap)
+            finally:
+                snap.release()
+
+    def _snapshot(self, view: Pinned) -> Snapshot:
+        with self._lock:
+            kept = self._snap
+            if kept is not None and kept.version == view.pinned_version:
+                return kept.acquire()
+            snap = Snapshot(self.folder, view, self.searcher_for).acquire()
+            if kept is not None and kept.version > snap.version:  # an older version, pinned late: its own
+                snap.retire()
+                return snap
+            self._snap = snap
+            if kept is not None:
+                kept.retire()
+            return snap
+
+    def drop(self) -> None:
+        """Retires the snapshot kept (a writer changed the index, or the handle closes)."""
+        with self._lock:
+            if self._snap is not None:
+                self._snap.retire()
+                self._snap = None
 
 
 class Writer:

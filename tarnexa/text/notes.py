@@ -6,6 +6,7 @@ on the page (they all show ``Results.notes``)."""
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 from tarnexa._constants import SCORING_DEFAULTS
 from tarnexa.text.modifiers import _FLAGS, read
@@ -48,7 +49,7 @@ def diverse_scores(mmr_lambda: float | None) -> str:
             "were picked")
 
 
-def trajectory_moved_nothing(with_trajectory: Sequence[str], without: Sequence[str]) -> list[str]:
+def trajectory_moved_nothing(with_trajectory: Sequence[Any], without: Sequence[Any]) -> list[str]:
     """A note when the hits, ids in rank order, are those of the same search without its
     trajectory, in the same order."""
     if not with_trajectory or list(with_trajectory) != list(without):

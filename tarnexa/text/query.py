@@ -1,37 +1,27 @@
 """A search request as a record: ``Query`` is made once from the query text, the modifier line
 and keyword arguments (the line wins where both set a thing, with a note), and every layer
-below takes it; ``Prepared`` is a Query made ready for the row searcher (its texts embedded, its
-document ids turned into cache rows)."""
+below takes it (tarnexa.search.plans makes it a plan of the search)."""
 
 from __future__ import annotations
 
+import functools
 import json
 import math
 import numbers
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, fields
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa._constants import SCORING_DEFAULTS
-from tarnexa.search.checks import check_value
-from tarnexa.storage.filters import compile_where
+from tarnexa._constants import FUSION, MODES, SCORING_DEFAULTS, check_value
+from tarnexa.storage.filters import Compiled, compile_where
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
 from tarnexa.text.notes import modifiers_in_query
 
 Vector = npt.NDArray[np.float32]
-
-MODES = ("hybrid", "semantic", "keyword")
-# How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
-# to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
-# The keyword side leaves out words in more than half of the documents (BM25 weighs them at
-# nothing); a hybrid search's keyword side leaves out those in more than a tenth as well: their
-# documents are many and the semantic side ranks them (this measured better, and costs less).
-FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
-                          "depth": 100, "common": {"keyword": 0.5, "hybrid": 0.1}}
 
 # The keyword arguments of a text search that the modifier line can set too, with the name of
 # the Line's field each one meets.
@@ -57,13 +47,15 @@ def _check_types(kw: dict[str, Any]) -> None:
 
 def _fusion(mode: str | None, where: Any, rrf_k: float | None, semantic_weight: float | None,
             keyword_weight: float | None) -> dict[str, Any]:
-    """The mode, the filter (checked: it compiles) and the fusion's settings, as Query fields."""
+    """The mode, the filter (checked: it compiles) and the fusion's settings, as Query fields,
+    with the filter compiled."""
     if mode is not None and mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}")
+    compiled = None
     if where is not None:
-        compile_where(where)
+        compiled = compile_where(where)  # first: it refuses a filter nested too deep to copy
         where = json.loads(json.dumps(where))  # a copy of plain values, the caller's left alone
-    out: dict[str, Any] = {"mode": mode or FUSION["mode"], "where": where}
+    out: dict[str, Any] = {"mode": mode or FUSION["mode"], "where": where, "compiled_where": compiled}
     for key, value in (("rrf_k", rrf_k), ("semantic_weight", semantic_weight), ("keyword_weight", keyword_weight)):
         if value is None:
             out[key] = float(FUSION[key])
@@ -79,11 +71,12 @@ def _fusion(mode: str | None, where: Any, rrf_k: float | None, semantic_weight: 
     return out
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Query:
     """What one text search asks for. ``Query.parse(text, modifiers, **keywords)`` makes one;
     ``notes`` say in plain words what of the line was ignored or overrode a keyword argument.
-    A field left None takes the module's default."""
+    A field left None takes the module's default. Two queries are equal when every field is
+    (a mask by its values, a filter by its content), and equal queries hash alike."""
 
     text: str
     modifiers: str = ""
@@ -96,13 +89,13 @@ class Query:
     trajectory: tuple[str, str] | None = None
     communities: bool = False
     pre_filter_ids: tuple[str, ...] | None = None
-    mask: npt.NDArray[np.bool_] | None = field(default=None, compare=False)  # a bool per document
+    mask: npt.NDArray[np.bool_] | None = None  # a bool per document
     threshold: float | None = None
     oversample: int | None = None
     mmr_lambda: float | None = None
     explain: bool = False
     mode: str = str(FUSION["mode"])
-    where: Any = field(default=None, compare=False)  # a filter on the documents' metadata
+    where: Any = None  # a filter on the documents' metadata
     rrf_k: float = float(FUSION["rrf_k"])
     semantic_weight: float = float(FUSION["semantic_weight"])
     keyword_weight: float = float(FUSION["keyword_weight"])
@@ -147,7 +140,8 @@ class Query:
                     notes.append(f"{line.given[name]!r} in the modifier line overrides {key}={value!r}")
             else:
                 want[key] = value
-        return cls(
+        compiled = fusion.pop("compiled_where")
+        query = cls(
             text=text, modifiers=modifiers or "", limit=want["limit"], diverse=bool(want["diverse"]),
             recent=bool(want["recent"]), recent_days=want["recent_days"],
             like_ids=None if want["like_ids"] is None else tuple(want["like_ids"]), unlike=want["unlike"],
@@ -156,47 +150,30 @@ class Query:
             pre_filter_ids=None if pre_filter_ids is None else tuple(strings(pre_filter_ids, "pre_filter_ids")),
             mask=None if mask is None else np.asarray(mask), threshold=threshold, oversample=oversample,
             mmr_lambda=mmr_lambda, explain=bool(explain), notes=tuple(notes), **fusion)
+        query.__dict__["compiled_where"] = compiled  # compiled once, above
+        return query
+
+    @functools.cached_property
+    def compiled_where(self) -> Compiled | None:
+        """The filter as SQL (tarnexa.storage.filters), compiled once per record."""
+        return None if self.where is None else compile_where(self.where)
+
+    def _key(self) -> tuple[Any, ...]:
+        mask = None if self.mask is None else (np.asarray(self.mask).dtype.str, np.asarray(self.mask).shape,
+                                               np.asarray(self.mask).tobytes())
+        where = None if self.where is None else json.dumps(self.where, sort_keys=True)
+        return tuple(mask if f.name == "mask" else where if f.name == "where" else getattr(self, f.name)
+                     for f in fields(self))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Query):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
 
     @property
     def pool_size(self) -> int:
         """How many candidates a diverse selection or the communities look at."""
         return int(SCORING_DEFAULTS["oversample"] if self.oversample is None else self.oversample)
-
-
-@dataclass(frozen=True)
-class Prepared:
-    """A Query ready for the row searcher of one snapshot: the query vector, the vectors of the
-    texts it names (None where it names none, or the embedder found no words), the cache rows of
-    the documents it names and the mask by cache row."""
-
-    query_vec: Vector | None  # None: a keyword search of a query the embedder finds no words in
-    limit: int
-    diverse: bool
-    recent: bool = False
-    recent_days: float | None = None
-    like_rows: tuple[int, ...] | None = None
-    not_like_vec: Vector | None = None
-    traj: tuple[Vector, Vector] | None = None
-    pre_filter_rows: tuple[int, ...] | None = None
-    mask: npt.NDArray[np.bool_] | None = None
-    threshold: float | None = None
-    oversample: int | None = None
-    mmr_lambda: float | None = None
-    match: str | None = None  # the keyword side's FTS5 expression (None: no keyword side)
-    where: tuple[str, list[Any]] | None = None  # the compiled filter
-
-    def keywords(self) -> dict[str, Any]:
-        """The row searcher's keyword arguments (cache rows as its ids), those left at their
-        defaults left out."""
-        kw: dict[str, Any] = {"limit": self.limit, "diverse": self.diverse or None, "threshold": self.threshold,
-                              "oversample": self.oversample, "mmr_lambda": self.mmr_lambda,
-                              "not_like_vec": self.not_like_vec, "mask": self.mask}
-        if self.recent:
-            kw.update(recent=True, recent_days=self.recent_days)
-        if self.traj is not None:
-            kw["traj_from_vec"], kw["traj_to_vec"] = self.traj
-        if self.like_rows is not None:
-            kw["like_ids"] = [str(r) for r in self.like_rows]
-        if self.pre_filter_rows is not None:
-            kw["pre_filter_ids"] = [str(r) for r in self.pre_filter_rows]
-        return {k: v for k, v in kw.items() if v is not None}

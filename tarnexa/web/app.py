@@ -28,19 +28,17 @@ from fastapi.responses import JSONResponse, Response
 from starlette.datastructures import Headers
 from starlette.exceptions import HTTPException
 
+from tarnexa._constants import MAX_BATCH, MAX_LIMIT, TIME_BUDGET
 from tarnexa.text.modifiers import USAGE, vocabulary
-from tarnexa.storage.filters import short_form
+from tarnexa.storage.filters import parse_filter
 from tarnexa.text.query import Query as SearchQuery
-from tarnexa.text.results import Results
+from tarnexa.search.results import Results
 
 MAX_QUERY = 1000  # characters
 MAX_MODIFIERS = 500  # characters
-MAX_LIMIT = 1000  # hits
 MAX_OVERSAMPLE = 1000  # candidates a diverse selection or the communities draw from
 MAX_EXPLAINED = 250  # hits given their score's parts
 MAX_ANSWER_BYTES = 4 << 20
-TIME_BUDGET = 30.0  # seconds for one request, waiting included
-MAX_BATCH = 64  # searches answered in one pass
 SEARCH_PARAMETERS = ("q", "m", "limit", "oversample", "explain", "mode", "where")
 MAX_WHERE = 4000  # characters of a filter
 ANY_IP = "<any IP address>"  # an allowed_hosts entry: a Host header that is an address literal
@@ -235,19 +233,6 @@ def strict_parameters(request: Request) -> None:
             raise ApiError(400, f"parameter {name} holds a NUL character")
 
 
-def parse_where(text: str) -> Any:
-    """The where parameter: empty (no filter), a JSON object, or field=value."""
-    text = text.strip()
-    if not text:
-        return None
-    if text.startswith("{"):
-        try:
-            return json.loads(text)
-        except (ValueError, RecursionError) as e:  # nested deeper than the parser goes
-            raise ValueError(f"the filter is not JSON: {e}") from None
-    return short_form(text)
-
-
 def _validation_message(exc: RequestValidationError, bounds: Bounds) -> str:
     parts = []
     for error in exc.errors():
@@ -404,10 +389,10 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
 
     Searches go to ``searcher`` (the index's sharded form, or another handle on it) or else
     to the index itself; documents and facts are read from ``index``. Each handle is used by
-    one worker thread at a time: an index's handle is not safe to share between threads (its
-    document store is one SQLite connection), and searching side by side would gain little
-    anyway (the module holds the GIL while it scans; a Dask worker answers one query at a
-    time). With a separate searcher, documents are read while a search runs. The event loop
+    one worker thread at a time. A handle could be shared (an index's searches each read their
+    own pinned version, and its scans run without the GIL), but on the cores a server has one
+    pass of batched searches at a time keeps the answers' latency even; with a separate searcher,
+    documents are read while a search runs. The event loop
     itself never waits on either. Searches that arrive together are answered in batches of at
     most ``max_batch`` (1: one at a time; see ``Batcher``). ``bounds`` limit what one request
     may ask (``Bounds()`` by default). With ``allowed_hosts`` (names, addresses, or ``ANY_IP``),
@@ -498,7 +483,7 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
             raise ApiError(400, f"oversample must be a whole number from 1 to {limits.oversample}")
         try:
             request = SearchQuery.parse(q, m, explain=explain, limit=limit, oversample=oversample, mode=mode or None,
-                                        where=parse_where(where))
+                                        where=parse_filter(where))
         except ValueError as e:
             raise ApiError(400, str(e)) from None
         if request.limit is not None and request.limit > limits.hits:  # the line's limit: is bounded alike

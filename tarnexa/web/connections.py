@@ -34,8 +34,8 @@ from typing import Any, ClassVar
 
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
-CLIENT_TIMEOUT = 10.0  # seconds
-MAX_CONNECTIONS = 512
+from tarnexa._constants import CLIENT_TIMEOUT, MAX_CONNECTIONS
+
 LOG_INTERVAL = 10.0  # seconds
 FILES_KEPT = 64  # descriptors left for the index, its store, the threads' and workers' own
 

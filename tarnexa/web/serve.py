@@ -8,6 +8,8 @@ import socket
 import sys
 from typing import Any
 
+from tarnexa._constants import CLIENT_TIMEOUT, HOST, MAX_BATCH, MAX_CONNECTIONS, MAX_LIMIT, PORT, TIME_BUDGET
+
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1", "[::1]")
 WILDCARDS = ("", "0.0.0.0", "::", "[::]")
 BACKLOG = 128  # connections the kernel holds before they are accepted
@@ -48,26 +50,27 @@ def allowed_hosts(host: str) -> list[str]:
     return list(dict.fromkeys(n.lower() for n in names if n))
 
 
-def run(path: str, host: str = "127.0.0.1", port: int = 8765, workers: int | None = None,
+def run(path: str, host: str = HOST, port: int = PORT, workers: int | None = None,
         max_batch: int | None = None, embedder: Any = None, *, max_hits: int | None = None,
         timeout: float | None = None, max_connections: int | None = None,
         client_timeout: float | None = None) -> None:
     """Opens the index at path once and serves the search page and its API until interrupted.
     With workers, searches go through the index's sharded searcher over that many Dask worker
     processes; searches that arrive together are answered in batches of at most max_batch
-    (default 64; 1 answers them one at a time). ``embedder`` is the one ``Index.open`` takes
-    (needed for an index built with a function). A request may ask for at most max_hits hits
-    (default 1000) and is answered within timeout seconds (default 30) or with a 503; at most
-    max_connections connections are open at once (default 512, fewer when the process may not
-    open that many files), and a client has client_timeout seconds (default 10) to send a
-    request's head and to take an answer (see ``tarnexa.web.connections``).
+    (1 answers them one at a time). ``embedder`` is the one ``Index.open`` takes (needed for an
+    index built with a function). A request may ask for at most max_hits hits and is answered
+    within timeout seconds or with a 503; at most max_connections connections are open at once
+    (fewer when the process may not open that many files), and a client has client_timeout
+    seconds to send a request's head and to take an answer (see ``tarnexa.web.connections``).
+    Each left None takes its default from tarnexa._constants (MAX_BATCH, MAX_LIMIT,
+    TIME_BUDGET, MAX_CONNECTIONS, CLIENT_TIMEOUT).
     Requests must name this server's own host (``allowed_hosts``); bound beyond loopback, a
     warning goes to stderr."""
     import uvicorn
 
     from tarnexa.index import Index
-    from tarnexa.web.app import MAX_BATCH, MAX_LIMIT, TIME_BUDGET, Bounds, create_app
-    from tarnexa.web.connections import CLIENT_TIMEOUT, MAX_CONNECTIONS, connection_cap, guarded_protocol, quiet_repeats
+    from tarnexa.web.app import Bounds, create_app
+    from tarnexa.web.connections import connection_cap, guarded_protocol, quiet_repeats
 
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")

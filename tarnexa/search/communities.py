@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tarnexa.text.embedders import STOP_WORDS
-from tarnexa.text.results import Community
+from tarnexa.search.results import Community
 
 __all__ = ["LABEL_TERMS", "NEIGHBOURS", "RESOLUTION", "SEED", "detect", "groups", "label_terms"]
 

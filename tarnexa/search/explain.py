@@ -12,14 +12,16 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
-from tarnexa.text.query import Prepared
-from tarnexa.text.results import Explanation
+from tarnexa.search.results import Explanation
+
+if TYPE_CHECKING:
+    from tarnexa.search.plans import Prepared
 
 Vector = npt.NDArray[np.float32]
 

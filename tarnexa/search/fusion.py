@@ -1,0 +1,82 @@
+"""The fusion of a search's two sides (see tarnexa.search.keywords for the keyword side).
+
+The two rankings fuse by reciprocal rank fusion: a document at rank r (from 1) on a side of
+weight w gets w (k + 1) / (k + r) from it, and its fused score is the sum of both sides'
+shares over the sum of the weights, so that a document first on both sides scores 1 and the
+order is plain RRF's. Each share is rounded to four decimals and the fused score is their
+sum; ties go to the better rank on either side, then the semantic rank.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+from _tarnexa import mmr_select_py
+
+Vector = npt.NDArray[np.float32]
+
+
+@dataclass(frozen=True)
+class Fused:
+    """One document of a fused (or keyword) ranking: its cache row, its reported score, each
+    side's rank (from 1) and score where that side found it, and each side's share."""
+
+    row: int
+    score: float
+    dense_rank: int | None = None
+    dense_score: float | None = None
+    keyword_rank: int | None = None
+    keyword_score: float | None = None
+    semantic_share: float | None = None
+    keyword_share: float | None = None
+
+    @property
+    def sides(self) -> tuple[str, ...]:
+        return (("semantic",) if self.dense_rank is not None else ()) + \
+               (("keyword",) if self.keyword_rank is not None else ())
+
+
+def _share(weight: float, k: float, rank: int | None, total: float) -> float:
+    return 0.0 if rank is None else round(weight * (k + 1.0) / (k + rank) / total, 4)
+
+
+def fuse(dense: list[tuple[int, float]], keyword: list[tuple[int, float]], k: float, w_semantic: float,
+         w_keyword: float) -> list[Fused]:
+    """The fused ranking of both sides' (row, score) lists, best first."""
+    total = w_semantic + w_keyword
+    Side = tuple[int | None, float | None]
+    seen: dict[int, tuple[Side, Side]] = {}
+    none: Side = (None, None)
+    for rank, (row, score) in enumerate(dense, 1):
+        seen[row] = ((rank, score), none)
+    for rank, (row, score) in enumerate(keyword, 1):
+        seen[row] = (seen.get(row, (none, none))[0], (rank, round(score, 4)))
+    out = []
+    for row, ((dr, ds), (kr, ks)) in seen.items():
+        s_share = _share(w_semantic, k, dr, total)
+        k_share = _share(w_keyword, k, kr, total)
+        out.append(Fused(row, round(s_share + k_share, 4), dr, ds, kr, ks, s_share, k_share))
+    big = len(seen) + 1
+    out.sort(key=lambda f: (-f.score, min(f.dense_rank or big, f.keyword_rank or big), f.dense_rank or big))
+    return out
+
+
+def keyword_ranking(keyword: list[tuple[int, float]]) -> list[Fused]:
+    """The keyword side alone as a ranking (keyword mode)."""
+    return [Fused(row, round(score, 4), keyword_rank=rank, keyword_score=round(score, 4))
+            for rank, (row, score) in enumerate(keyword, 1)]
+
+
+def diverse(pool: list[Fused], vectors: Vector, limit: int, lambda_: float) -> list[tuple[Fused, float]]:
+    """The module's maximal marginal relevance over a fused pool, its scores (scaled by the
+    best one, so that relevance lies in 0..1 like a similarity) as the relevance: (pick, mmr
+    score) in the order chosen."""
+    if not pool or limit <= 0:
+        return []
+    top = max(f.score for f in pool) or 1.0
+    relevance = np.array([f.score / top for f in pool], np.float32)
+    matrix = np.ascontiguousarray(vectors[[f.row for f in pool]], dtype=np.float32)
+    picked = mmr_select_py(list(range(len(pool))), relevance, matrix, limit, lambda_)
+    return [(pool[i], round(score, 4) + 0.0) for i, score in picked]
