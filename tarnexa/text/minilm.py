@@ -162,11 +162,11 @@ class MiniLM:
     batch = 128  # texts that embed() hands over at once: progress is told after each such batch
 
     def __init__(self, folder: Path | None = None) -> None:
+        folder = folder or model_folder()
         try:
             tokenizers = importlib.import_module("tokenizers")
         except ImportError:
             raise EmbedderError(f"the minilm embedder needs the package tokenizers: {INSTALL}") from None
-        folder = folder or model_folder()
         config = json.loads((folder / "config.json").read_text(encoding="utf-8"))
         self.layers = int(config["num_hidden_layers"])
         self.heads = int(config["num_attention_heads"])
