@@ -311,17 +311,15 @@ def table(rows: Sequence[Row]) -> list[str]:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="ir_quality.py", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--beir", action="append", default=[], metavar="NAME=FOLDER")
-    parser.add_argument("--trec", action="append", default=[], metavar="NAME=DOCS,QUERIES,QRELS")
-    parser.add_argument("--cranfield", action="append", default=[], metavar="NAME=FOLDER",
-                        help="a folder with cran.all.1400, cran.qry and cranqrel")
-    parser.add_argument("--corpus", action="append", default=[], metavar="NAME=FOLDER",
-                        help="a documentation folder with questions in benchmarks/questions/NAME.tsv")
-    parser.add_argument("--embedder", action="append", metavar="NAME",
-                        help=f"an embedder to rate (repeatable; default: {', '.join(EMBEDDERS)})")
-    parser.add_argument("--no-demo", action="store_true", help="leave out the demo's corpus")
-    parser.add_argument("--no-speed", action="store_true", help="leave out the speed measurement")
-    parser.add_argument("--out", type=Path, help="also write the tables into this Markdown file")
+    for flag, meta, text in (
+            ("--beir", "NAME=FOLDER", "a BEIR folder"), ("--trec", "NAME=DOCS,QUERIES,QRELS", "TREC-style files"),
+            ("--cranfield", "NAME=FOLDER", "a folder with cran.all.1400, cran.qry and cranqrel"),
+            ("--corpus", "NAME=FOLDER", "a documentation folder with questions in benchmarks/questions/NAME.tsv"),
+            ("--embedder", "NAME", f"an embedder to rate (default: {', '.join(EMBEDDERS)})")):
+        parser.add_argument(flag, action="append", default=[], metavar=meta, help=text + " (repeatable)")
+    for flag, text in (("--no-demo", "leave out the demo's corpus"), ("--no-speed", "leave out the speed measurement")):
+        parser.add_argument(flag, action="store_true", help=text)
+    parser.add_argument("--out", type=Path, help="also write the report into this Markdown file")
     args = parser.parse_args(argv)
     corpora: list[Judged] = []
     for item in args.beir:
@@ -366,13 +364,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         docs = [t for item in args.trec for _, t in _tab_lines(Path(item.partition("=")[2].split(",")[0]).expanduser())]
         _, load = machine()
         lines += ["### Speed of the minilm embedder", "", f"Load before: {load}.", "", *speed(docs), ""]
-    _, load_after = machine()
-    lines.append(f"CPU: {model}; {load_before} before the run, {load_after} after "
+    lines.append(f"CPU: {model}; {load_before} before the run, {machine()[1]} after "
                  f"({time.perf_counter() - t0:.0f} s).")
-    text = "\n".join(lines) + "\n"
-    print(text)
+    print(*lines, sep="\n")
     if args.out:
-        write_section(args.out, "## Quality and speed", text, title="# Search quality")
+        write_section(args.out, "## Quality and speed", "\n".join(lines), title="# Search quality")
     return 0
 
 
