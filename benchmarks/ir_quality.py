@@ -216,8 +216,8 @@ def evaluate(corpus: Judged, embedder: str) -> tuple[list[Row], int, float]:
                     t = time.perf_counter()
                     index.search(text, mode=mode)
                     times.append((time.perf_counter() - t) * 1000)
-                rows.append(Row(embedder, mode, *(statistics.fmean(s[i] for s in scores) for i in range(3)),
-                                statistics.median(times)))
+                ndcg, recall, mrr = (statistics.fmean(s[i] for s in scores) for i in range(3))
+                rows.append(Row(embedder, mode, ndcg, recall, mrr, statistics.median(times)))
     return rows, size, size / built
 
 

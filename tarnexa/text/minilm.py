@@ -150,9 +150,10 @@ def _attention(qkv: F32, n: int, heads: int, pad: F32 | None) -> F32:
     scores -= scores.max(axis=3, keepdims=True)
     np.exp(scores, out=scores)
     # the softmax's division after the product, on d/h columns rather than on length
-    ctx = np.matmul(scores.reshape(n * heads, length, length), v).reshape(n, heads, length, dh)
+    ctx: F32 = np.matmul(scores.reshape(n * heads, length, length), v).reshape(n, heads, length, dh)
     ctx /= scores.sum(axis=3, keepdims=True)
-    return ctx.transpose(0, 2, 1, 3).reshape(n * length, d)
+    out: F32 = ctx.transpose(0, 2, 1, 3).reshape(n * length, d)
+    return out
 
 
 class MiniLM:
@@ -270,8 +271,8 @@ class MiniLM:
                 down += x[s : s + FFN_ROWS]
                 y[s : s + FFN_ROWS] = down
             x = _layer_norm(y, blk["ln2"], blk["ln2_b"], self.eps)
-        summed = np.einsum("ntd,nt->nd", x.reshape(n, length, d), real)
-        pooled = summed / real.sum(axis=1, keepdims=True)
+        summed: F32 = np.einsum("ntd,nt->nd", x.reshape(n, length, d), real)
+        pooled: F32 = summed / real.sum(axis=1, keepdims=True)
         pooled /= np.linalg.norm(pooled, axis=1, keepdims=True)
         return pooled.astype(np.float32, copy=False)
 
