@@ -1,6 +1,7 @@
 """The minilm embedder: the port against vectors of the model, its weights file read soundly,
 its refusal without its packages, and titles embedded with the text by a minilm index only."""
 
+import concurrent.futures
 import importlib.util
 import json
 import struct
@@ -95,9 +96,11 @@ def test_the_weights_file_is_read_or_refused(tmp_path):
         "cut short": _safetensors(tmp_path / "cut", {"a": ("F32", [2, 3], f32.tobytes())}, cut=4),
         "wrong size": _safetensors(tmp_path / "size", {"a": ("F32", [2, 4], f32.tobytes())}),
         "unknown type": _safetensors(tmp_path / "type", {"a": ("F64", [3], f32.tobytes())}),
-        "no header": tmp_path / "empty",
+        "no header": tmp_path / "header",
+        "empty": tmp_path / "empty",
     }
     bad["no header"].write_bytes(b"\xff" * 8)
+    bad["empty"].write_bytes(b"")
     for why, path in bad.items():
         with pytest.raises(EmbedderError, match=str(path)):
             minilm.read_safetensors(path)
@@ -141,3 +144,14 @@ def test_an_index_embeds_what_with_title_says(tmp_path, monkeypatch):
             seen.clear()
             index.add(["They lower cholesterol."], ids=["d"], titles=["Statins"])
             assert seen == [embedders.with_title(name, "Statins", "They lower cholesterol.")]
+
+
+@needs_model
+def test_calls_at_once_agree_and_leave_blas_its_threads(model):
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    before = [i["num_threads"] for i in threadpoolctl.threadpool_info()]
+    texts = [f"{n} words of a passage " * (n % 7 + 1) for n in range(24)]
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        got = list(pool.map(lambda _: model(texts), range(6)))
+    assert all(np.allclose(g, got[0], atol=1e-5) for g in got)
+    assert [i["num_threads"] for i in threadpoolctl.threadpool_info()] == before

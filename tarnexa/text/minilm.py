@@ -9,7 +9,8 @@ The tokenizer file itself says to cut at 128 tokens and pad to 128: both are tur
 since the model's sentence-embedding set-up (its sentence_bert_config.json) reads 256 tokens.
 
 The matrix products go to NumPy's BLAS, which is where nearly all the time goes; texts are
-embedded in batches of similar length, so that little is spent on padding.
+embedded in batches of similar length, so that little is spent on padding, one batch a core
+at a time with BLAS held to one thread (through threadpoolctl, where it is installed).
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ import json
 import math
 import mmap
 import os
+import threading
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
@@ -62,8 +64,11 @@ def read_safetensors(path: Path) -> dict[str, F32]:
     """The tensors of a safetensors file as float32 arrays (read-only views of the mapped file
     where they are float32 already; integer tensors, such as position ids, become float32 too). Refuses a file whose header is not one, or whose tensors
     run past its end or do not fill their shapes, rather than read garbage."""
-    with open(path, "rb") as f:
-        data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    try:
+        with open(path, "rb") as f:
+            data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError) as e:  # an empty file cannot be mapped
+        raise EmbedderError(f"cannot read {path}: {e}") from None
     size = len(data)
     try:
         length = int.from_bytes(data[:8], "little")
@@ -284,17 +289,33 @@ def _cores() -> int:
         return os.cpu_count() or 1
 
 
+_limit_lock = threading.Lock()
+_limit: list[Any] = []  # [the threadpoolctl limit in force, the embedding calls under it]
+
+
 @contextlib.contextmanager
 def _one_blas_thread() -> Iterator[None]:
     """BLAS limited to one thread while the block runs, when threadpoolctl is installed
-    (without it, BLAS keeps its threads and the batches share them)."""
+    (without it, BLAS keeps its threads and the batches share them). Calls at the same time
+    share one limit, lifted when the last one ends: each restoring what it found would leave
+    BLAS at one thread for good when they overlap."""
     try:
         threadpoolctl = importlib.import_module("threadpoolctl")
     except ImportError:
         yield
         return
-    with threadpoolctl.threadpool_limits(1, user_api="blas"):
+    with _limit_lock:
+        if not _limit:
+            _limit[:] = [threadpoolctl.threadpool_limits(1, user_api="blas"), 0]
+        _limit[1] += 1
+    try:
         yield
+    finally:
+        with _limit_lock:
+            _limit[1] -= 1
+            if not _limit[1]:
+                _limit.pop(0).restore_original_limits()
+                _limit.clear()
 
 
 def _batches(ids: Sequence[Sequence[int]], cores: int = 1) -> Iterator[list[int]]:
