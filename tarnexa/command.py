@@ -10,7 +10,7 @@ serve it as a web page.
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
                   [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
 
-E is "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
+E is "wordllama", "minilm", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
 is searched and served with the same --embedder MODULE:FUNCTION.
 
 Bad input (a missing index or source, an empty query, an embedder that does not fit), a
@@ -93,7 +93,7 @@ def _embedder(name: str | None) -> str | None:
     return name
 
 
-EMBEDDER_HELP = ('"wordllama" (the default for a new index), "hashed", "hashed:DIMS" or MODULE:FUNCTION, '
+EMBEDDER_HELP = ('"wordllama" (the default for a new index), "minilm", "hashed", "hashed:DIMS" or MODULE:FUNCTION, '
                  "a function(list[str]) -> array (n, d) (or of one text -> one vector) imported from the "
                  "current directory or sys.path; an index built with one needs it again")
 _EMBEDDER_OPTION = click.option("--embedder", default=None, metavar="E", help=EMBEDDER_HELP)

