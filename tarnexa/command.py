@@ -118,14 +118,22 @@ def cli() -> None:
 @click.option("--prune", is_flag=True,
               help="also remove the documents of a SOURCE that is gone or holds no files any more")
 @click.option("--strict", is_flag=True, help="stop at the first file that cannot be read (exit status 2)")
+@click.option("--follow-links", is_flag=True,
+              help="also read files and folders that links inside a SOURCE lead to outside it (passed over by default)")
+@click.option("--max-file-size", type=click.FloatRange(min=0, min_open=True), default=16.0, show_default=True,
+              metavar="MiB", help="skip a file larger than this")
+@click.option("--parse-timeout", type=click.FloatRange(min=0, min_open=True), default=60.0, show_default=True,
+              metavar="SECONDS", help="skip a file whose parsing takes longer than this")
 def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
-                  strict: bool) -> None:
+                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float) -> None:
     """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
     reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
     and the documents of files that vanished from these SOURCES removed. A SOURCE that is
     missing is an error; one that holds no files, or cannot be listed, keeps its documents
     (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
-    with a warning and exit status 1."""
+    with a warning and exit status 1, and so are a passage the embedder has no vector for,
+    links out of a SOURCE (unless --follow-links), what is not a regular file, files above
+    --max-file-size and files whose parsing takes longer than --parse-timeout."""
     with _reported():
         missing = [s for s in sources if not os.path.exists(s)]
         if missing and not prune:
@@ -139,7 +147,9 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
             t0 = time.perf_counter()
             done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
                             on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
-                                                                  err=True))
+                                                                  err=True),
+                            follow_links=follow_links, max_size=int(max_file_size * (1 << 20)),
+                            parse_seconds=parse_timeout)
             if not quiet:
                 click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
                            f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "

@@ -284,7 +284,9 @@ class Index:
         return id_list
 
     def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
-             strict: bool = False, on_skip: Callable[[str, str], None] | None = None) -> dict[str, Any]:
+             strict: bool = False, on_skip: Callable[[str, str], None] | None = None,
+             follow_links: bool = False, max_size: int = sync.MAX_SIZE,
+             parse_seconds: float | None = sync.PARSE_SECONDS) -> dict[str, Any]:
         """Keeps the index in step with folders (or files) of documents, cut into passages (see
         ``tarnexa.text.passages``): files new since the last sync are added, changed ones
         replaced and the passages of files that vanished from these sources deleted, in one
@@ -299,9 +301,16 @@ class Index:
 
         Returns ``files`` (found), ``changed`` (files read and cut again), ``removed`` (files
         forgotten), ``embedded`` (passages embedded; a passage whose id, title and text are those
-        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs."""
+        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs.
+
+        Also skipped with a warning: a passage the embedder gives no vector (no word it knows),
+        alone; a file or folder reached through a link to outside its source folder, unless
+        ``follow_links=True``; what is not a regular file (a FIFO, a device, a dangling link); a
+        file above ``max_size`` bytes (16 MiB by default); a file whose parsing takes more than
+        ``parse_seconds`` (60 by default, None: no limit; timed on the main thread only)."""
         return sync.sync(sources, current=self._current, snapshot=self._snapshot, write=self._write,
-                         progress=progress, prune=prune, strict=strict, on_skip=on_skip)
+                         embedder=self._embedder, progress=progress, prune=prune, strict=strict, on_skip=on_skip,
+                         follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds)
 
     def delete(self, ids: Sequence[str]) -> int:
         """Deletes the documents of these ids (ids the index does not hold are passed over);

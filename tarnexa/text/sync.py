@@ -21,9 +21,10 @@ import numpy.typing as npt
 from tarnexa.errors import SourceError
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Snapshot
-from tarnexa.text import passages
+from tarnexa.text import embedders, passages
 from tarnexa.text.progress import bar
 
+MAX_SIZE, PARSE_SECONDS = passages.MAX_SIZE, passages.PARSE_SECONDS
 # Index._write as a sync calls it.
 Write = Callable[..., list[str]]
 
@@ -79,12 +80,44 @@ def _known(current: Callable[[], DocStore], snapshot: Callable[[], Snapshot],
     return {}
 
 
+# The mark a stamp's hash carries when some of the file's passages were skipped: the file is read
+# and its skipped passages tried again (and warned of again) by every later sync.
+PARTIAL = "partial:"
+
+
+def embedded(fn: embedders.EmbedFn, texts: Sequence[str], dims: int, progress: bool = False
+             ) -> tuple[npt.NDArray[np.float32], dict[int, str]]:
+    """The texts' rows, and {place: why} for each text the embedder gives no usable vector (its
+    row left zero): a batch that fails is embedded text by text to find which. An embedder
+    that fails otherwise (raises, the wrong shape) raises as before."""
+    out = np.zeros((len(texts), dims), np.float32)
+    bad: dict[int, str] = {}
+    with bar(bool(progress and texts), len(texts), "doc", "embedding") as tick:
+        for start in range(0, len(texts), embedders.BATCH):
+            batch = list(texts[start : start + embedders.BATCH])
+            try:
+                out[start : start + len(batch)] = embedders.embed(fn, batch, dims)
+            except embedders.UnembeddableText:
+                for k, text in enumerate(batch):
+                    try:
+                        out[start + k] = embedders.embed(fn, [text], dims)[0]
+                    except embedders.UnembeddableText as e:
+                        bad[start + k] = str(e).replace(" for the text ", " for its text ")
+            if tick is not None:
+                tick(len(batch))
+    return out, bad
+
+
 def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], DocStore],
-         snapshot: Callable[[], Snapshot], write: Write, progress: bool = False, prune: bool = False,
-         strict: bool = False, on_skip: Callable[[str, str], None] | None = None) -> dict[str, Any]:
+         snapshot: Callable[[], Snapshot], write: Write, embedder: Callable[[], embedders.EmbedFn],
+         progress: bool = False, prune: bool = False, strict: bool = False,
+         on_skip: Callable[[str, str], None] | None = None, follow_links: bool = False,
+         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS) -> dict[str, Any]:
     """``Index.sync`` (see there), through the index's hooks: ``current`` gives its document
-    store, ``snapshot`` the version searched now, ``write`` commits (``Index._write``)."""
-    found = passages.scan(sources)
+    store, ``snapshot`` the version searched now, ``write`` commits (``Index._write``) and
+    ``embedder`` gives the embedding function. A passage the embedder gives no vector is
+    skipped (and warned of) alone; the rest of its file and of the run is written."""
+    found = passages.scan(sources, follow_links)
     if found.missing and not prune:
         raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
                           "prune removes what the index holds from it)")
@@ -101,11 +134,14 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
 
     for root, prefix, error in found.unreadable:
         skip(str(Path(root, prefix)) if prefix else found.roots.get(root, root), f"cannot list it: {error}")
+    for where, why in found.passed:
+        skip(where, why)
     stamps = {key: Stamp.read(value) for key, value in current().sources().items()}
     gone_roots = {str(Path(m).resolve()) for m in found.missing} if prune else set()
     new: list[passages.Passage] = []
     stamp_of: dict[str, str | None] = {}
     keys = set()
+    path_of = {f.key: str(f.path) for f in found.files}
     with bar(progress, len(found.files), "file", "reading") as tick:
         for f in found.files:
             if tick is not None:
@@ -121,11 +157,11 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                     continue
             keys.add(f.key)
             try:
-                data, digest, mtime = passages.read(f)
+                data, digest, mtime = passages.read(f, max_size)
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
-                cut = passages.file_passages(f, data, mtime)
+                cut = passages.file_passages(f, data, mtime, parse_seconds)
             except SourceError as e:
                 skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
                 continue
@@ -157,9 +193,27 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     fresh = {p.id for p in new}
     stale = [d for d in current().ids_of_sources(list(stamp_of)) if d not in fresh]
     known = _known(current, snapshot, new) if new else {}
+    reused = len(known)
+    todo = [i for i in range(len(new)) if i not in known]
+    if todo:
+        rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress)
+        known.update((i, rows[k]) for k, i in enumerate(todo) if k not in bad)
+        for k, why in bad.items():
+            p = new[todo[k]]
+            skip(f"{path_of.get(p.source, p.source)} (passage {p.id})", why)
+            stamp = Stamp.read(stamp_of[p.source] or "")
+            if not stamp.digest.startswith(PARTIAL):
+                stamp_of[p.source] = stamp._replace(digest=PARTIAL + stamp.digest).value()
+        dropped = {todo[k] for k in bad}
+        if dropped:
+            keep = [i for i in range(len(new)) if i not in dropped]
+            known = {place: known[i] for place, i in enumerate(keep)}
+            new = [new[i] for i in keep]
+            fresh = {p.id for p in new}
+            stale = [d for d in current().ids_of_sources(list(stamp_of)) if d not in fresh]
     if new or stale or stamp_of:
         write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
               progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
               metadata=[p.metadata for p in new])
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-            "embedded": len(new) - len(known), "passages": len(new), "skipped": skipped}
+            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped}

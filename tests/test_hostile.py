@@ -1,0 +1,91 @@
+"""Hostile inputs: folders built to break a sync, a damaged store, uninvited clients."""
+
+import os
+import threading
+
+import pytest
+from click.testing import CliRunner
+
+import tarnexa
+from tarnexa.command import cli
+
+GOOD = "# Good\n\nCats sleep on warm mats all day long.\n"
+
+
+def _link(target):
+    return lambda p: os.symlink(target, p)
+
+
+def _write(text):
+    return lambda p: p.write_text(text)
+
+
+# name -> (how it is made, a warning's words or None, documents kept besides good.md#1)
+CASES = {
+    "ja.md": (_write("# 日本語\n\n猫はマットの上で寝ます。\n"), "zero length", []),
+    "symbols.md": (_write("# ≈≈\n\n∑∫ ∆ ⊕ ⊗\n"), "zero length", []),
+    "mixed.md": (_write("# A\n\nDogs run.\n\n# Б\n\nПривет мир.\n"), "mixed.md (passage mixed.md#2)", ["mixed.md#1"]),
+    "passwd.txt": (_link("/etc/passwd"), "outside", []),
+    "outdir": (_link("/etc"), "outside", []),
+    "zero.txt": (_link("/dev/zero"), "a character device", []),
+    "dangling.md": (_link("nowhere.md"), "a dangling link", []),
+    "fifo.md": (os.mkfifo, "a FIFO", []),
+    "inside.md": (_link("good.md"), None, ["inside.md#1"]),
+    "deep.md": (_write("> " * 50_000 + "deep text\n"), None, ["deep.md#1"]),
+    "big.txt": (_write("words " * 400_000), "more than the 1048576", []),
+    "lost.rst": (_write(".. comment only, and words\n"), None, []),
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_a_hostile_folder_skips_warns_and_goes_on(tmp_path, name):
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    (docs / "good.md").write_text(GOOD)
+    make, warned, kept = CASES[name]
+    make(docs / name)
+    run = CliRunner().invoke(cli, ["index", "-q", str(tmp_path / "ix"), str(docs), "--embedder", "hashed:64",
+                                   "--max-file-size", "1"])
+    assert run.exit_code == (1 if warned else 0), run.stderr
+    assert (warned is None and run.stderr == "") or (f"skipped {docs / name}" in run.stderr and warned in run.stderr)
+    with tarnexa.Index.open(tmp_path / "ix") as idx:
+        assert sorted(idx.ids) == sorted(["good.md#1", *kept])
+    again = CliRunner().invoke(cli, ["index", "-q", str(tmp_path / "ix"), str(docs), "--max-file-size", "1"])
+    assert again.exit_code == run.exit_code and again.stderr == run.stderr  # said again until it is mended
+
+
+@pytest.mark.parametrize("name", ["passwd.txt", "outdir"])
+def test_links_out_are_read_when_asked(tmp_path, name):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "secret.md").write_text("# Secret\n\nhidden words\n")
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    os.symlink(out / "secret.md" if name == "passwd.txt" else out, docs / name)
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
+        assert idx.sync([docs], follow_links=True, on_skip=pytest.fail)["passages"] == 1
+
+
+@pytest.mark.parametrize("make", [os.mkfifo, _link("/dev/zero")])
+def test_a_special_file_named_as_the_source_is_refused_at_once(tmp_path, make):
+    make(tmp_path / "x.md")
+    done = []
+    t = threading.Thread(target=lambda: done.append(CliRunner().invoke(
+        cli, ["index", str(tmp_path / "ix"), str(tmp_path / "x.md"), "--embedder", "hashed:64"])))
+    t.start()
+    t.join(60)
+    assert done and done[0].exit_code == 2 and "not a folder or a regular file" in done[0].stderr
+    assert done[0].stderr.count("\n") == 1
+
+
+def test_a_slow_parse_is_skipped(tmp_path, monkeypatch):
+    import time
+
+    from tarnexa.text import formats
+    monkeypatch.setattr(formats, "_rst", lambda text: time.sleep(5) or [])
+    (tmp_path / "slow.rst").write_text("text\n")
+    (tmp_path / "good.md").write_text(GOOD)
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
+        done = idx.sync([tmp_path], parse_seconds=0.2, on_skip=lambda *a: None)
+    assert [why for _, why in done["skipped"]] == ["parsing it took more than 0.2 s (--parse-timeout gives more)"]
+    assert done["passages"] == 1
