@@ -332,7 +332,9 @@ def info_command(path: str, as_json: bool) -> None:
 
 @cli.command("verify")
 @click.argument("path")
-@click.option("--fix", is_flag=True, help="give caches written before checksums existed their checksums")
+@click.option("--fix", is_flag=True, help="give caches and documents written before checksums existed their "
+              "checksums; remove damaged documents (the next tarnexa index reads their files again) and make the "
+              "keyword index and the metadata table again from the documents")
 def verify_command(path: str, fix: bool) -> None:
     """Read and check every byte of the index (or cache directory) at PATH: the document store's
     pages, every checksum of its cache, the rows the store names. Exit 0: whole; 2: damaged."""
@@ -345,7 +347,7 @@ def verify_command(path: str, fix: bool) -> None:
                 folders = [idx.path / idx.info()["cache"]]
                 if fix:
                     _add_checksums(folders)
-                notes = idx.verify()
+                notes = idx.verify(fix=fix)
         elif Cache.exists(path):
             folders = cache_folders(path)
             if fix:

@@ -25,7 +25,7 @@ from tarnexa._constants import local_cluster_options
 from tarnexa.errors import EmbedderError, SourceError
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
-from tarnexa.storage.docstore import DocStore, Document
+from tarnexa.storage.docstore import DERIVED, DocStore, Document
 from tarnexa.text import embedders, searching, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
@@ -124,6 +124,9 @@ class Index:
             if not store.has_keywords():
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
                     index._writer.upgrade()
+            if not store.has_checksums():  # made before checksums: each document gets its own
+                with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: read unchecked
+                    store.add_checksums()
             if fn is not None and (callable(embedder) or embedders.is_function(built)):
                 index._check_embedder()
             return index
@@ -223,10 +226,23 @@ class Index:
                 "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
                 "checksums": snap.cache.checked}
 
-    def verify(self) -> list[str]:
-        """Reads and checks everything the index holds (``tarnexa verify``): the store's pages,
-        the cache's every checksum, the rows the store names. Raises for damage; returns notes."""
-        return layout.verify(self.path, self._current())
+    def verify(self, fix: bool = False) -> list[str]:
+        """Reads and checks everything the index holds (``tarnexa verify``): every page of the
+        store, every document against its checksum, the keyword index and the metadata table
+        against the documents, the cache's every checksum, the rows the store names. Raises for
+        damage (naming every damaged document); returns notes. ``fix=True`` first removes the
+        damaged documents (the next sync reads their files again) and makes the keyword index
+        and the metadata table again from the documents, and gives the documents of an older
+        index their checksums."""
+        store = self._current()
+        notes: list[str] = []
+        if fix:
+            with self._writing():
+                damaged = {d: why for d, why in store.damaged_documents().items() if why not in DERIVED}
+                store.rebuild_derived(drop=list(damaged))
+                store.add_checksums()
+            notes += [f"removed the damaged document {d!r} ({why})" for d, why in damaged.items()]
+        return notes + layout.verify(self.path, store)
 
     # ---- writing ----
 

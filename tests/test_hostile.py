@@ -1,7 +1,11 @@
 """Hostile inputs: folders built to break a sync, a damaged store, uninvited clients."""
 
 import os
+import random
+import sqlite3
+import sys
 import threading
+from pathlib import Path
 
 import pytest
 from click.testing import CliRunner
@@ -89,3 +93,41 @@ def test_a_slow_parse_is_skipped(tmp_path, monkeypatch):
         done = idx.sync([tmp_path], parse_seconds=0.2, on_skip=lambda *a: None)
     assert [why for _, why in done["skipped"]] == ["parsing it took more than 0.2 s (--parse-timeout gives more)"]
     assert done["passages"] == 1
+
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fuzz"))
+from store_sweep import KINDS, damage, make, outcome, sweep  # noqa: E402
+
+
+def test_a_damaged_store_is_caught_by_verify_and_never_answers_silently(tmp_path):
+    counts, silent = sweep(tmp_path, docs=60, flips=40, each=2)
+    assert silent == []
+    assert all(counts[kind, "unchanged"] == 0 for kind in KINDS)  # each targeted damage is caught
+    assert counts["text byte", "caught"] == counts["row swap", "caught"] == 2  # and its search raises
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_verify_names_the_damaged_document_and_fix_mends_what_is_derived(tmp_path, kind):
+    make(tmp_path / "ix", docs=30)
+    damage(tmp_path / "ix", kind, random.Random(1))
+    hurt = 2 if kind == "row swap" else 1
+    run = CliRunner().invoke(cli, ["verify", str(tmp_path / "ix")])
+    assert run.exit_code == 2 and f"{hurt} damaged documents" in run.stderr and "'doc " in run.stderr, run.stderr
+    fixed = CliRunner().invoke(cli, ["verify", "--fix", str(tmp_path / "ix")])
+    removed = fixed.stderr.count("removed the damaged document")
+    assert fixed.exit_code == 0 and removed == (hurt if kind in KINDS[:2] else 0), fixed.stderr
+    with tarnexa.Index.open(tmp_path / "ix") as idx:
+        assert len(idx) == 30 - removed
+    outcome(tmp_path / "ix")
+
+
+def test_an_index_written_before_checksums_opens_searches_and_gets_them(tmp_path):
+    make(tmp_path / "ix", docs=30)
+    want = outcome(tmp_path / "ix")
+    db = sqlite3.connect(tmp_path / "ix" / "docs.sqlite", isolation_level=None)
+    db.execute("ALTER TABLE docs DROP COLUMN checksum")
+    db.execute("DELETE FROM settings WHERE key = 'checksums'")
+    db.close()
+    assert outcome(tmp_path / "ix") == want  # the first open gave every document its checksum
+    with tarnexa.Index.open(tmp_path / "ix") as idx:
+        assert idx._store.has_checksums() and idx.verify() == []
