@@ -8,6 +8,7 @@ serve it as a web page.
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
                   [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
+                  [--token TOKEN | --token-file FILE | --no-token] [--ssl-certfile F --ssl-keyfile F]
 
 E is "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
 is searched and served with the same --embedder MODULE:FUNCTION.
@@ -401,11 +402,29 @@ def add_int8_command(path: str) -> None:
               help="connections open at once (beyond it the longest idle one is closed; fewer if ulimit -n is low)")
 @click.option("--client-timeout", type=click.FloatRange(min=0, min_open=True), default=10.0, show_default=True,
               metavar="SECONDS", help="the time a client has to send a request's head, and to take an answer")
+@click.option("--token", default=None, metavar="TOKEN", envvar="TARNEXA_TOKEN", show_envvar=True,
+              help="every request but /api/health must carry Authorization: Bearer TOKEN (the page asks for it)")
+@click.option("--token-file", type=click.Path(dir_okay=False), default=None, metavar="FILE",
+              help="the token, read from the first line of FILE")
+@click.option("--no-token", is_flag=True, help="serve beyond loopback without a token: anyone who reaches it reads all")
+@click.option("--ssl-certfile", type=click.Path(exists=True, dir_okay=False), default=None, help="serve HTTPS")
+@click.option("--ssl-keyfile", type=click.Path(exists=True, dir_okay=False), default=None,
+              help="the key of --ssl-certfile")
 def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None,
                   embedder: str | None, max_hits: int, timeout: float, max_connections: int,
-                  client_timeout: float) -> None:
-    """Serve the index at PATH: a search page at / and a JSON API under /api."""
+                  client_timeout: float, token: str | None, token_file: str | None, no_token: bool,
+                  ssl_certfile: str | None, ssl_keyfile: str | None) -> None:
+    """Serve the index at PATH: a search page at / and a JSON API under /api. Beyond loopback
+    (--host other than 127.0.0.1, ::1, localhost) a token is required, or --no-token."""
     with _reported():
+        if token_file is not None:
+            try:
+                with open(token_file, encoding="utf-8") as f:
+                    token = f.readline().strip()
+            except (OSError, UnicodeDecodeError) as e:
+                _fail(f"cannot read the token file {token_file}: {getattr(e, 'strerror', None) or e}")
+        if token is not None and no_token:
+            _fail("give a token or --no-token, not both")
         with _open(path, embedder) as idx:
             if embedder is None and embedders.is_function(idx.embedder):  # say so now, not on each search
                 _fail(f"{path} was built with the embedder {idx.embedder}, a function: serve it with "
@@ -415,7 +434,8 @@ def serve_command(path: str, host: str, port: int, workers: int | None, batch: i
         except ImportError as e:
             _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
         run(path, host=host, port=port, workers=workers, max_batch=batch, embedder=embedder, max_hits=max_hits,
-            timeout=timeout, max_connections=max_connections, client_timeout=client_timeout)
+            timeout=timeout, max_connections=max_connections, client_timeout=client_timeout, token=token,
+            no_token=no_token, ssl_certfile=ssl_certfile, ssl_keyfile=ssl_keyfile)
 
 
 def main() -> None:

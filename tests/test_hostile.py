@@ -131,3 +131,40 @@ def test_an_index_written_before_checksums_opens_searches_and_gets_them(tmp_path
     assert outcome(tmp_path / "ix") == want  # the first open gave every document its checksum
     with tarnexa.Index.open(tmp_path / "ix") as idx:
         assert idx._store.has_checksums() and idx.verify() == []
+
+
+TOKEN = "t0ken-of-this-server-1234"
+
+
+@pytest.fixture
+def served(tmp_path):
+    pytest.importorskip("fastapi")
+    from fastapi.testclient import TestClient
+
+    from tarnexa.web.app import create_app
+    make(tmp_path / "ix", docs=10)
+    with tarnexa.Index.open(tmp_path / "ix") as idx, TestClient(create_app(idx, token=TOKEN)) as client:
+        yield client
+
+
+@pytest.mark.parametrize("route", ["/api/search?q=cat", "/api/info", "/api/modifiers", "/api/doc/doc%201.md%231",
+                                   "/api/openapi.json", "/api/health", "/", "/static/app.js"])
+@pytest.mark.parametrize("header, status", [(None, 401), ("Bearer " + TOKEN, 200), ("Bearer " + TOKEN[:-1], 401),
+                                            ("bearer " + TOKEN, 401), (TOKEN, 401)])
+def test_every_route_but_health_and_the_page_wants_the_token(served, route, header, status):
+    got = served.get(route, headers={} if header is None else {"Authorization": header})
+    opened = route in ("/api/health", "/", "/static/app.js")
+    assert got.status_code == (200 if opened else status), got.text
+    if got.status_code == 401:
+        assert got.headers["www-authenticate"] == "Bearer" and "token" in got.json()["error"]
+
+
+@pytest.mark.parametrize("args, refused", [
+    (["--host", "0.0.0.0"], "needs a token"), (["--host", "::"], "needs a token"),
+    (["--host", "0.0.0.0", "--token", "short"], "at least 16"),
+    (["--token", TOKEN, "--no-token"], "not both"), (["--token-file", "/nonexistent/token"], "cannot read")])
+def test_serving_beyond_loopback_without_a_token_is_refused(tmp_path, args, refused):
+    pytest.importorskip("fastapi")
+    make(tmp_path / "ix", docs=3)
+    run = CliRunner().invoke(cli, ["serve", str(tmp_path / "ix"), "--port", "9", *args])
+    assert run.exit_code == 2 and refused in run.stderr and run.stderr.count("\n") == 1, run.stderr

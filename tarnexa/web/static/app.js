@@ -4,8 +4,35 @@
 const $ = (id) => document.getElementById(id);
 const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
 const modeBox = $("mode"), whereBox = $("where");
+// A server started with a token answers 401 without it: the page asks once, and keeps the token
+// for this tab only (sessionStorage), never in the URL.
+const TOKEN_KEY = "tarnexa-token";
+let asking = null;  // the question being asked, shared by the requests that wait on it
+function askToken(again) {
+  if (!asking) {
+    asking = Promise.resolve().then(() => {
+      const t = window.prompt(again ? "That token is not this server's. The server's token:"
+                                    : "This server wants its token:");
+      if (t !== null && t.trim()) sessionStorage.setItem(TOKEN_KEY, t.trim());
+      return t !== null && t.trim() !== "";
+    }).finally(() => { asking = null; });
+  }
+  return asking;
+}
+async function fetchWithToken(url) {
+  for (let tries = 0; ; tries++) {
+    const token = sessionStorage.getItem(TOKEN_KEY);
+    const headers = {Accept: "application/json"};
+    if (token) headers.Authorization = "Bearer " + token;
+    const resp = await fetch(url, {headers});
+    if (resp.status !== 401 || tries >= 3) return resp;
+    if (sessionStorage.getItem(TOKEN_KEY) !== token) continue;  // another request was given one meanwhile
+    if (!(await askToken(token !== null))) return resp;
+  }
+}
+
 let TOKENS = [];  // [text inserted, hint], from the server's /api/modifiers
-fetch("/api/modifiers").then((r) => r.json()).then((known) => {
+getJSON("/api/modifiers").then((known) => {
   // "from: TEXT to: TEXT" inserts "from:  to: ", "limit:N" inserts "limit:"
   TOKENS = known.map((v) => [v.usage.replace(/[A-Z]+(,[A-Z]+)*/g, ""), v.help]);
   mBox.placeholder = known.map((v) => v.usage).join("  ");
@@ -29,7 +56,7 @@ function el(tag, cls, text) {
 function day(ts) { return ts == null ? "" : new Date(ts * 1000).toISOString().slice(0, 10); }
 
 async function getJSON(url) {
-  const resp = await fetch(url, {headers: {Accept: "application/json"}});
+  const resp = await fetchWithToken(url);
   let body = null;
   try { body = await resp.json(); } catch (e) { body = null; }
   if (!resp.ok) throw new Error((body && body.error) || `the server answered ${resp.status}`);
