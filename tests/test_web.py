@@ -698,3 +698,14 @@ def test_browser_asks_for_the_token_once_per_tab(browser, index_path, idx):
     finally:
         browser.execute_script("sessionStorage.clear()")
         stop_server(proc)
+
+
+@pytest.mark.parametrize("line, id_, written", [
+    ("recent", "my notes.md#1", 'recent like:"my notes.md#1"'),
+    ('like:"my notes.md#1" diverse', 'a, "b".md#2', 'like:"my notes.md#1","a, ""b"".md#2" diverse'),
+    ('like:"my notes.md#1"', "my notes.md#1", 'like:"my notes.md#1"'), ("like:a", "b", "like:a,b")])
+def test_the_page_writes_like_ids_the_reader_reads(page, line, id_, written):
+    from tarnexa._native import read_modifiers
+    page.open()
+    assert page.d.execute_script("return withLike(arguments[0], arguments[1])", line, id_) == written
+    assert id_ in read_modifiers(written)[0]["like"]

@@ -159,11 +159,39 @@ function hitCard(h) {
   return card;
 }
 
+// An id as a like: token holds it: in double quotes (a quote inside doubled) when it holds white
+// space, a comma or a quote, which the bare form cannot carry.
+function likeId(id) { return /[\s,"]/u.test(id) ? '"' + id.replaceAll('"', '""') + '"' : id; }
+// The ids of a like: token, bare or quoted.
+function likeIds(word) {
+  const rest = word.slice(5), ids = [];
+  for (let i = 0; ;) {
+    let id = "";
+    if (rest[i] === '"') {
+      for (i++; i < rest.length; i++) {
+        if (rest[i] !== '"') id += rest[i];
+        else if (rest[i + 1] === '"') { id += '"'; i++; } else { i++; break; }
+      }
+    } else {
+      const comma = rest.indexOf(",", i);
+      id = rest.slice(i, comma < 0 ? rest.length : comma);
+      i = comma < 0 ? rest.length : comma;
+    }
+    ids.push(id);
+    if (rest[i] !== ",") return ids;
+    i++;
+  }
+}
+// The words of a modifier line, a like: token of the quoted form whole (its ids may hold spaces).
+function lineWords(line) {
+  return line.match(/like:(?:"(?:[^"]|"")*"|[^\s,"]*)(?:,(?:"(?:[^"]|"")*"|[^\s,"]*))*(?=\s|$)|\S+/gu) || [];
+}
+
 function withLike(line, id) {
-  const words = line.split(/\s+/).filter(Boolean);
+  const words = lineWords(line);
   const i = words.findIndex((w) => w.startsWith("like:"));
-  if (i < 0) words.push("like:" + id);
-  else if (!words[i].slice(5).split(",").includes(id)) words[i] += (words[i].length > 5 ? "," : "") + id;
+  if (i < 0) words.push("like:" + likeId(id));
+  else if (!likeIds(words[i]).includes(id)) words[i] += (words[i].length > 5 ? "," : "") + likeId(id);
   return words.join(" ");
 }
 
@@ -242,7 +270,7 @@ function offer() {
   if (word.startsWith("like:") && current) {  // ids of the hits shown
     const ids = word.slice(5).split(","), last = ids.pop().toLowerCase();
     choices = current.data.hits.filter((h) => h.id.toLowerCase().startsWith(last) && !ids.includes(h.id))
-      .slice(0, 8).map((h) => ["like:" + [...ids, h.id].join(","), h.title || ""]);
+      .slice(0, 8).map((h) => ["like:" + [...ids, likeId(h.id)].join(","), h.title || ""]);
   } else {
     choices = TOKENS.filter(([t]) => t.startsWith(word.toLowerCase()) && t !== word);
   }
