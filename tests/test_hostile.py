@@ -38,6 +38,8 @@ CASES = {
     "deep.md": (_write("> " * 50_000 + "deep text\n"), None, ["deep.md#1"]),
     "big.txt": (_write("words " * 400_000), "more than the 1048576", []),
     "lost.rst": (_write(".. comment only, and words\n"), None, []),
+    "huge.md": (_write("---\nbig: " + "x" * 10_000 + "\n---\n# Huge\n\ntext\n"), "at most 8192", []),
+    "nul.md": (_write("---\nkey: \"a\\0b\"\n---\n# Nul\n\ntext\n"), "NUL", []),
 }
 
 
@@ -175,3 +177,28 @@ def test_like_names_a_passage_whose_id_holds_spaces_and_commas(tmp_path):
         idx.add(["cats sleep on mats", "dogs run in parks", "cats purr"], ["my notes, old.md#1", "b.md#1", "c.md#1"])
         got = idx.search("anything", 'like:"my notes, old.md#1" limit:2')
         assert got.notes == () and got[0].id == "my notes, old.md#1"
+
+
+@pytest.mark.parametrize("meta, refused", [({"s": "a\x00b"}, "NUL"), ({"k\x00": "v"}, "NUL"), ({"l": ["ok", "\x00"]}, "NUL"),
+                                           ({"s": "\udc80"}, "lone surrogate"), ({"s": "x" * 8193}, "at most 8192")])
+def test_metadata_the_filter_table_cannot_keep_is_refused_before_anything_is_written(tmp_path, meta, refused):
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:32") as idx:
+        idx.add(["cats"], ["a"], metadata=[{"s": "a"}])
+        with pytest.raises(ValueError, match=refused):
+            idx.add(["dogs"], ["b"], metadata=[meta])
+        assert len(idx._snapshot().cache) == 1 and idx.ids == ["a"]  # no vector was appended
+        idx.add(["dogs"], ["b"], metadata=[{"s": "x" * 8192}])  # the bound itself is kept
+
+
+@pytest.mark.parametrize("where", [{"$or": [{"g": i} for i in range(501)]}, {f"f{i}": 1 for i in range(1500)},
+                                   {"g": {"$in": list(range(10))}, "$or": [{"h": i} for i in range(500)]}])
+def test_a_filter_wider_than_the_bound_is_a_value_error(tmp_path, where):
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:32") as idx:
+        idx.add(["cats"], ["a"], metadata=[{"g": 1}])
+        with pytest.raises(ValueError, match="too wide"):
+            idx.search("cats", where=where)
+        inner = {"$or": [{"g": {"$ne": i}} for i in range(500)]}  # the widest and deepest kept
+        for k in range(30):
+            inner = {"$not": inner} if k % 2 else {"$and": [inner]}
+        for mode in ("semantic", "keyword", "hybrid"):
+            idx.search("cats", where=inner, mode=mode)

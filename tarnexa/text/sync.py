@@ -22,6 +22,7 @@ from tarnexa.errors import SourceError
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Snapshot
 from tarnexa.text import embedders, passages
+from tarnexa.text.inputs import metadata_json
 from tarnexa.text.progress import bar
 
 MAX_SIZE, PARSE_SECONDS = passages.MAX_SIZE, passages.PARSE_SECONDS
@@ -162,7 +163,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 if was == now:
                     continue
                 cut = passages.file_passages(f, data, mtime, parse_seconds)
-            except SourceError as e:
+                metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
+            except ValueError as e:  # SourceError among them
                 skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
                 continue
             new += cut
