@@ -202,3 +202,47 @@ def test_a_filter_wider_than_the_bound_is_a_value_error(tmp_path, where):
             inner = {"$not": inner} if k % 2 else {"$and": [inner]}
         for mode in ("semantic", "keyword", "hybrid"):
             idx.search("cats", where=inner, mode=mode)
+
+
+def _served_command(path, *args):
+    import socket
+    import subprocess
+    import time
+
+    import httpx
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([sys.executable, "-m", "tarnexa", "serve", str(path), "--port", str(port), *args],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    for _ in range(600):
+        try:
+            if httpx.get(f"http://127.0.0.1:{port}/api/health", timeout=2).status_code == 200:
+                return proc, port
+        except httpx.TransportError:
+            time.sleep(0.1)
+    proc.kill()
+    raise RuntimeError(proc.stderr.read())
+
+
+def test_request_heads_are_bounded_however_they_arrive(tmp_path):
+    import socket
+    pytest.importorskip("uvicorn")
+    make(tmp_path / "ix", docs=3)
+    proc, port = _served_command(tmp_path / "ix", "--token", TOKEN)
+    try:
+        for size, pieces, status in [(16_000, 1, b"200"), (16_000, 9, b"200"), (16_500, 1, b"400"), (17_000, 9, b"400"),
+                                     (60_000, 1, b"400")]:
+            head = (b"GET /api/info HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + TOKEN.encode()
+                    + b"\r\nX-Pad: " + b"a" * size + b"\r\n\r\n")
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                step = len(head) // pieces + 1
+                try:
+                    for i in range(0, len(head), step):
+                        s.sendall(head[i:i + step])
+                except BrokenPipeError:  # refused before it was all sent
+                    pass
+                assert s.recv(64).split(b" ")[1] == status, (size, pieces)
+    finally:
+        proc.terminate()
+        proc.wait(30)
