@@ -37,6 +37,8 @@ CASES = {
     "inside.md": (_link("good.md"), None, ["inside.md#1"]),
     "deep.md": (_write("> " * 50_000 + "deep text\n"), None, ["deep.md#1"]),
     "big.txt": (_write("words " * 400_000), "more than the 1048576", []),
+    "deep.rst": (_write("\n\n".join(" " * i + "level" for i in range(150))), "indented deeper than 100", []),
+    "big.rst": (_write("words " * 50_000), "more than the 262144", []),  # a quarter of --max-file-size
     "lost.rst": (_write(".. comment only, and words\n"), None, []),
     "huge.md": (_write("---\nbig: " + "x" * 10_000 + "\n---\n# Huge\n\ntext\n"), "at most 8192", []),
     "nul.md": (_write("---\nkey: \"a\\0b\"\n---\n# Nul\n\ntext\n"), "NUL", []),

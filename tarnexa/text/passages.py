@@ -171,12 +171,18 @@ def files(sources: Sequence[str | os.PathLike[str]]) -> list[SourceFile]:
 
 MAX_SIZE = 16 << 20  # bytes of one file read by default: a larger one is skipped with a warning
 PARSE_SECONDS = 60.0  # the time one file's parsing may take by default, else it is skipped
+RST_SHARE = 4  # a reStructuredText file may have this share of the size (1/4)
+RST_INDENT = 100  # columns of indentation a reStructuredText line may have: each level costs docutils a copy
+_DEEP = re.compile(r"^ {%d}" % (RST_INDENT + 1), re.M)
 
 
 def read(f: SourceFile, max_size: int = MAX_SIZE) -> tuple[bytes, str, float]:
     """(content, stamp, mtime): the stamp, a hash, changes whenever the content does. What is
     not a regular file when it is opened (a FIFO put in a file's place) is refused without
-    waiting on it, and a file above max_size bytes is refused unread."""
+    waiting on it, and a file above max_size bytes is refused unread (a reStructuredText file
+    above a quarter of it: docutils holds many times the size of a deeply nested file)."""
+    if fmt(f.path) == "rst":
+        max_size //= RST_SHARE
     try:
         fd = os.open(f.path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
         try:
@@ -232,6 +238,8 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
     name says, takes more than seconds to parse, or holds words of which no passage came (text
     that would be lost without a word); MissingPackageError when its format's parser is not
     installed."""
+    if fmt(f.path) == "rst" and _DEEP.search(data.decode("utf-8", "replace").expandtabs(8)):
+        raise SourceError(f"{f.path}: it is indented deeper than {RST_INDENT} columns, more than it is read to")
     try:
         with _budget(seconds):
             parsed = parse(fmt(f.path), data)
