@@ -248,3 +248,47 @@ def test_request_heads_are_bounded_however_they_arrive(tmp_path):
     finally:
         proc.terminate()
         proc.wait(30)
+
+
+def test_every_bound_reliability_md_gives_is_the_servers(served):
+    """The figures docs/reliability.md gives for the server, read from it, against what the server
+    does with its defaults (the head bound was once stated and not kept)."""
+    import logging
+    import re
+
+    from tarnexa.web import app, connections, serve
+    text = " ".join((Path(__file__).resolve().parent.parent / "docs" / "reliability.md").read_text().split())
+
+    def stated(pattern):
+        return float(re.search(pattern, text).group(1).replace(",", ""))
+
+    b = app.Bounds()
+    assert (b.hits, b.oversample, b.explained, b.seconds) == (
+        stated(r"`--max-hits` \(([\d,]+)\)"), stated(r"`oversample=` above ([\d,]+)"),
+        stated(r"the first ([\d,]+) hits carry"), stated(r"`--timeout` \((\d+) s\)"))
+    assert b.answer_bytes == stated(r"an answer over (\d+) MiB") * (1 << 20)
+    assert (app.LIGHT, app.PASS_COST) == (stated(r"at most ([\d,]+) hits, the pool"), stated(r"holds at most ([\d,]+) hits"))
+    assert connections.CLIENT_TIMEOUT == stated(r"`--client-timeout` \((\d+) s\)")
+    assert connections.MAX_HEAD == stated(r"head is limited to (\d+) KiB") * 1024 and serve.BACKLOG == stated(r"backlog to (\d+)")
+    assert connections.connection_cap(connections.MAX_CONNECTIONS, serve.BACKLOG, 10_000) == stated(
+        r"`--max-connections` \((\d+),")
+    assert connections.connection_cap(10_000, serve.BACKLOG, 1024) == 1024 - stated(r"`ulimit -n` less (\d+)")
+    f = connections.RepeatFilter(stated(r"one record of a kind through every (\d+) s"))
+    records = [logging.LogRecord("x", logging.ERROR, "", 0, "same", None, None) for _ in range(3)]
+    assert [f.filter(r) for r in records] == [True, False, False]
+    auth = {"Authorization": "Bearer " + TOKEN}
+    for params in ({"q": "cat", "limit": b.hits + 1}, {"q": "cat", "m": f"limit:{b.hits + 1}"},
+                   {"q": "cat", "oversample": b.oversample + 1}):
+        assert served.get("/api/search", params=params, headers=auth).status_code == 400
+    assert served.get("/api/search", params={"q": "cat", "limit": b.hits}, headers=auth).status_code == 200
+
+
+def test_the_default_embedder_keeps_what_the_hashed_one_skips(tmp_path):
+    pytest.importorskip("wordllama")
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    for name in ("ja.md", "symbols.md", "mixed.md"):
+        CASES[name][0](docs / name)
+    with tarnexa.Index.create(tmp_path / "ix") as idx:
+        done = idx.sync([docs], on_skip=lambda *a: None)
+    assert done["skipped"] == [] and done["passages"] == 4
