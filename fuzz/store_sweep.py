@@ -27,6 +27,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
+from corruption_sweep import finish
 from tarnexa import Index
 
 WORDS = "cat dog sun rain tree river stone cloud bird fish road hill lamp door bread salt wind snow".split()
@@ -129,23 +130,24 @@ def sweep(work: Path, docs: int = 120, flips: int = 200, each: int = 5, seed: in
             got = "raised"
         except Exception as e:
             got = f"raised {type(e).__name__}: {e}"
-        if not verified:
-            counts[kind, "caught" if got in ("raised", want) else "caught, answers changed"] += 1
-        elif got == want:
-            counts[kind, "unchanged"] += 1
-        else:
-            counts[kind, "silent"] += 1
+        same = got == want
+        label = ("unchanged" if same else "silent") if verified else \
+            "caught" if same or got == "raised" else "caught, answers changed"
+        counts[kind, label] += 1
+        if label == "silent":
             silent.append(f"case {i} ({kind}): verify passed and {got if isinstance(got, str) else 'an answer changed'}")
         shutil.rmtree(copy)
     return counts, silent
 
 
+OPTIONS = (("--docs", 120, "documents in the index"), ("--flips", 200, "copies with one random bit flipped"),
+           ("--each", 5, "copies of each targeted kind of damage"), ("--seed", 0, "the seed of the damage"))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--docs", type=int, default=120)
-    parser.add_argument("--flips", type=int, default=200, help="copies with one random bit flipped")
-    parser.add_argument("--each", type=int, default=5, help="copies of each targeted kind of damage")
-    parser.add_argument("--seed", type=int, default=0)
+    for name, default, about in OPTIONS:
+        parser.add_argument(name, type=int, default=default, help=about)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         counts, silent = sweep(Path(tmp), args.docs, args.flips, args.each, args.seed)
@@ -154,9 +156,7 @@ def main() -> int:
                                         ("caught", "caught, answers changed", "unchanged", "silent")))
     print(f"damaged copies: {sum(counts.values())}  caught: "
           f"{sum(v for (_, o), v in counts.items() if o.startswith('caught'))}  silent: {len(silent)}")
-    for line in silent[:50]:
-        print("  " + line)
-    return 1 if silent else 0
+    return finish(silent)
 
 
 if __name__ == "__main__":

@@ -147,7 +147,7 @@ def served(tmp_path):
 
     from tarnexa.web.app import create_app
     make(tmp_path / "ix", docs=10)
-    with tarnexa.Index.open(tmp_path / "ix") as idx, TestClient(create_app(idx, token=TOKEN)) as client:
+    with tarnexa.Index.open(tmp_path / "ix") as idx, TestClient(create_app(idx, token=TOKEN), raise_server_exceptions=False) as client:
         yield client
 
 
@@ -161,6 +161,15 @@ def test_every_route_but_health_and_the_page_wants_the_token(served, route, head
     assert got.status_code == (200 if opened else status), got.text
     if got.status_code == 401:
         assert got.headers["www-authenticate"] == "Bearer" and "token" in got.json()["error"]
+
+
+def test_a_damaged_document_is_a_500_that_says_so(served, tmp_path):
+    damage(tmp_path / "ix", "text byte", random.Random(3))
+    auth = {"Authorization": "Bearer " + TOKEN}
+    got = [served.get("/api/doc/" + f"doc {i}.md#1".replace(" ", "%20").replace("#", "%23"), headers=auth)
+           for i in range(10)]
+    assert sorted(r.status_code for r in got) == [200] * 9 + [500]
+    assert "the index is damaged" in next(r.json()["error"] for r in got if r.status_code == 500)
 
 
 @pytest.mark.parametrize("args, refused", [

@@ -16,6 +16,7 @@ import functools
 import hmac
 import ipaddress
 import json
+import sqlite3
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, MutableMapping, Sequence
 from dataclasses import dataclass
 from importlib import resources
@@ -503,6 +504,9 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
 
     @app.exception_handler(Exception)
     async def failure(request: Request, exc: Exception) -> JSONResponse:
+        if isinstance(exc, sqlite3.DatabaseError):  # a damaged store: said so, its path not shown
+            return JSONResponse({"error": "the index is damaged where this request reads it "
+                                          "(tarnexa verify names what)"}, 500)
         return JSONResponse({"error": f"the server failed: {type(exc).__name__}"}, 500)
 
     @get("/api/search", dependencies=[Depends(strict_parameters)],
