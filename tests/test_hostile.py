@@ -215,7 +215,7 @@ def test_a_filter_wider_than_the_bound_is_a_value_error(tmp_path, where):
             idx.search("cats", where=inner, mode=mode)
 
 
-def _served_command(path, *args):
+def _served_command(path, *args, scheme="http"):
     import socket
     import subprocess
     import time
@@ -228,7 +228,7 @@ def _served_command(path, *args):
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     for _ in range(600):
         try:
-            if httpx.get(f"http://127.0.0.1:{port}/api/health", timeout=2).status_code == 200:
+            if httpx.get(f"{scheme}://127.0.0.1:{port}/api/health", timeout=2, verify=False).status_code == 200:
                 return proc, port
         except httpx.TransportError:
             time.sleep(0.1)
@@ -301,3 +301,26 @@ def test_the_default_embedder_keeps_what_the_hashed_one_skips(tmp_path):
     with tarnexa.Index.create(tmp_path / "ix") as idx:
         done = idx.sync([docs], on_skip=lambda *a: None)
     assert done["skipped"] == [] and done["passages"] == 4
+
+
+def test_tls_through_uvicorns_certificate_options(tmp_path):
+    import shutil
+    import subprocess
+
+    import httpx
+    if not shutil.which("openssl"):
+        pytest.skip("needs openssl to make a certificate")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(tmp_path / "k.pem"),
+                    "-out", str(tmp_path / "c.pem"), "-days", "1", "-subj", "/CN=127.0.0.1"], check=True,
+                   capture_output=True)
+    make(tmp_path / "ix", docs=3)
+    (tmp_path / "token").write_text(TOKEN + "\n")
+    proc, port = _served_command(tmp_path / "ix", "--token-file", str(tmp_path / "token"), "--ssl-certfile",
+                                 str(tmp_path / "c.pem"), "--ssl-keyfile", str(tmp_path / "k.pem"), scheme="https")
+    try:
+        url = f"https://127.0.0.1:{port}/api/info"
+        assert httpx.get(url, verify=False).status_code == 401
+        assert httpx.get(url, verify=False, headers={"Authorization": "Bearer " + TOKEN}).status_code == 200
+    finally:
+        proc.terminate()
+        proc.wait(30)
