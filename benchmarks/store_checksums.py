@@ -1,7 +1,8 @@
 """What the documents' checksums cost per search: each hit's document is checked against its
 checksum when the store returns it. The same searches with and without that check, interleaved
-query by query after a warm-up, on an index of --docs passages of 40-80 made-up words (the
-hashed embedder, so no model is needed), built once under --folder and reused.
+query by query after a warm-up, on an index of --docs passages of 40-80 made-up words (the hashed
+embedder, so no model is needed), built once under --folder and reused; then, on a copy without
+checksums (as an older version wrote it), what its first open (which gives them) and a verify take.
 
     PYTHONPATH=. python benchmarks/store_checksums.py --docs 100000
 """
@@ -10,7 +11,10 @@ from __future__ import annotations
 
 import argparse
 import random
+import shutil
+import sqlite3
 import statistics
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -29,6 +33,24 @@ def build(path: Path, docs: int) -> None:
             texts = [" ".join(rnd.choices(vocabulary, weights, k=rnd.randint(40, 80))) for _ in range(n)]
             idx.add(texts, [f"doc{start + i}.md#1" for i in range(n)], [f"Title {start + i}" for i in range(n)],
                     metadata=[{"group": (start + i) % 100} for i in range(n)])
+
+
+def upgrade(path: Path) -> None:
+    """The index as an older version wrote it (no checksums): what its first open and a verify take."""
+    with tempfile.TemporaryDirectory() as tmp:
+        copy = Path(tmp) / "older"
+        shutil.copytree(path, copy)
+        db = sqlite3.connect(copy / "docs.sqlite", isolation_level=None)
+        db.execute("ALTER TABLE docs DROP COLUMN checksum")
+        db.execute("DELETE FROM settings WHERE key = 'checksums'")
+        db.close()
+        t = time.perf_counter()
+        with Index.open(copy) as idx:
+            opened = time.perf_counter() - t
+            t = time.perf_counter()
+            idx.verify()
+            print(f"written before checksums: the first open gives them in {opened:.2f} s; "
+                  f"verify takes {time.perf_counter() - t:.2f} s")
 
 
 def main() -> None:
@@ -59,6 +81,7 @@ def main() -> None:
                 for on in (True, False) if rnd.random() < 0.5 else (False, True):
                     times.setdefault((mode, on), []).append(run(q, mode, on))
     docstore.DocStore._summed = checked  # type: ignore[method-assign]
+    upgrade(path)
     out: dict[str, Any] = {}
     for mode in ("semantic", "hybrid"):
         on, off = times[mode, True], times[mode, False]
