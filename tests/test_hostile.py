@@ -324,3 +324,22 @@ def test_tls_through_uvicorns_certificate_options(tmp_path):
     finally:
         proc.terminate()
         proc.wait(30)
+
+
+def test_a_link_put_in_a_files_place_after_the_scan_is_not_read(tmp_path, monkeypatch):
+    from tarnexa.text import passages
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    (docs / "good.md").write_text(GOOD)
+    scan = passages.scan
+
+    def swapped(*args):
+        found = scan(*args)
+        (docs / "good.md").unlink()
+        os.symlink("/etc/passwd", docs / "good.md")
+        return found
+
+    monkeypatch.setattr(passages, "scan", swapped)
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
+        done = idx.sync([docs], on_skip=lambda *a: None)
+    assert done["passages"] == 0 and "leads outside" in done["skipped"][0][1]

@@ -176,11 +176,13 @@ RST_INDENT = 100  # columns of indentation a reStructuredText line may have: eac
 _DEEP = re.compile(r"^ {%d}" % (RST_INDENT + 1), re.M)
 
 
-def read(f: SourceFile, max_size: int = MAX_SIZE) -> tuple[bytes, str, float]:
+def read(f: SourceFile, max_size: int = MAX_SIZE, follow_links: bool = True) -> tuple[bytes, str, float]:
     """(content, stamp, mtime): the stamp, a hash, changes whenever the content does. What is
     not a regular file when it is opened (a FIFO put in a file's place) is refused without
     waiting on it, and a file above max_size bytes is refused unread (a reStructuredText file
-    above a quarter of it: docutils holds many times the size of a deeply nested file)."""
+    above a quarter of it: docutils holds many times the size of a deeply nested file). Unless
+    follow_links, a file of a folder that is, once opened, not the file inside its source folder
+    (a link to elsewhere put in its place since the scan) is refused."""
     if fmt(f.path) == "rst":
         max_size //= RST_SHARE
     try:
@@ -189,6 +191,11 @@ def read(f: SourceFile, max_size: int = MAX_SIZE) -> tuple[bytes, str, float]:
             st = os.fstat(fd)
             if not stat.S_ISREG(st.st_mode):
                 raise SourceError(f"cannot read {f.path}: {_kind(st.st_mode)}, not a regular file")
+            if not follow_links and f.root and Path(f.root).is_dir():
+                real = os.path.realpath(f.path)  # what was opened, not a link put in its place since
+                if not _inside(real, f.root) or not os.path.samestat(st, os.stat(real)):
+                    raise SourceError(f"cannot read {f.path}: it leads outside {f.given or f.root} now "
+                                      "(--follow-links reads it)")
             if st.st_size > max_size:
                 raise SourceError(f"cannot read {f.path}: {st.st_size} bytes, more than the {max_size} a file may "
                                   "have (--max-file-size raises it)")

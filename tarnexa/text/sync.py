@@ -158,7 +158,7 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                     continue
             keys.add(f.key)
             try:
-                data, digest, mtime = passages.read(f, max_size)
+                data, digest, mtime = passages.read(f, max_size, follow_links)
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
