@@ -128,6 +128,11 @@ def main() -> int:
         sum(v for (_, k), v in counts.items() if k == "unchanged")
     print(f"damaged copies: {raised + same + len(failures)}  raised: {raised}  unchanged: {same}  "
           f"failures: {len(failures)}")
+    return finish(failures)
+
+
+def finish(failures: list[str]) -> int:
+    """Prints the first 50 failures; the exit status: 1 if there is one."""
     for line in failures[:50]:
         print("  " + line)
     return 1 if failures else 0

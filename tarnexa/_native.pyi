@@ -76,7 +76,8 @@ def int8_searcher(codes: NDArray[np.int8], scales: NDArray[np.float32], bounds: 
 
 def read_modifiers(line: str | None) -> tuple[Modifiers, list[tuple[str, int, int, str, object]],
                                               tuple[str, int, int] | None]:
-    """The modifier line parsed as parse_modifiers parses it, with what the parse saw:
+    """The modifier line parsed as parse_modifiers parses it (but for like:"ID","ID", the quoted form
+    of like: whose ids may hold spaces and commas), with what the parse saw:
     (values, tokens, clause). values is parse_modifiers' dict; tokens holds (text, start, end,
     rule, value) for each token scanned, rule being the word whose rule matched ("" for none) and
     value what the token alone sets; clause is None without "from:", else (status, start, end)

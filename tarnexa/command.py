@@ -9,6 +9,7 @@ serve it as a web page.
     tarnexa add-int8 PATH               # give an index's (or a cache's) caches their int8 copy
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
                   [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
+                  [--token TOKEN | --token-file FILE | --no-token] [--ssl-certfile F --ssl-keyfile F]
 
 E is "wordllama", "minilm", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
 is searched and served with the same --embedder MODULE:FUNCTION.
@@ -120,14 +121,22 @@ def cli() -> None:
 @click.option("--prune", is_flag=True,
               help="also remove the documents of a SOURCE that is gone or holds no files any more")
 @click.option("--strict", is_flag=True, help="stop at the first file that cannot be read (exit status 2)")
+@click.option("--follow-links", is_flag=True,
+              help="also read files and folders that links inside a SOURCE lead to outside it (passed over by default)")
+@click.option("--max-file-size", type=click.FloatRange(min=0, min_open=True), default=16.0, show_default=True,
+              metavar="MiB", help="skip a file larger than this")
+@click.option("--parse-timeout", type=click.FloatRange(min=0, min_open=True), default=60.0, show_default=True,
+              metavar="SECONDS", help="skip a file whose parsing takes longer than this")
 def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
-                  strict: bool) -> None:
+                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float) -> None:
     """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
     reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
     and the documents of files that vanished from these SOURCES removed. A SOURCE that is
     missing is an error; one that holds no files, or cannot be listed, keeps its documents
     (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
-    with a warning and exit status 1."""
+    with a warning and exit status 1, and so are a passage the embedder has no vector for,
+    links out of a SOURCE (unless --follow-links), what is not a regular file, files above
+    --max-file-size and files whose parsing takes longer than --parse-timeout."""
     with _reported():
         missing = [s for s in sources if not os.path.exists(s)]
         if missing and not prune:
@@ -141,7 +150,9 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
             t0 = time.perf_counter()
             done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
                             on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
-                                                                  err=True))
+                                                                  err=True),
+                            follow_links=follow_links, max_size=int(max_file_size * (1 << 20)),
+                            parse_seconds=parse_timeout)
             if not quiet:
                 click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
                            f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "
@@ -310,7 +321,9 @@ def info_command(path: str, as_json: bool) -> None:
 
 @cli.command("verify")
 @click.argument("path")
-@click.option("--fix", is_flag=True, help="give caches written before checksums existed their checksums")
+@click.option("--fix", is_flag=True, help="give caches and documents written before checksums existed their "
+              "checksums; remove damaged documents (the next tarnexa index reads their files again) and make the "
+              "keyword index and the metadata table again from the documents")
 def verify_command(path: str, fix: bool) -> None:
     """Read and check every byte of the index (or cache directory) at PATH: the document store's
     pages, every checksum of its cache, the rows the store names. Exit 0: whole; 2: damaged."""
@@ -323,7 +336,7 @@ def verify_command(path: str, fix: bool) -> None:
                 folders = [idx.path / idx.info()["cache"]]
                 if fix:
                     _add_checksums(folders)
-                notes = idx.verify()
+                notes = idx.verify(fix=fix)
         elif Cache.exists(path):
             folders = cache_folders(path)
             if fix:
@@ -377,11 +390,29 @@ def add_int8_command(path: str) -> None:
               help="connections open at once (beyond it the longest idle one is closed; fewer if ulimit -n is low)")
 @click.option("--client-timeout", type=click.FloatRange(min=0, min_open=True), default=CLIENT_TIMEOUT, show_default=True,
               metavar="SECONDS", help="the time a client has to send a request's head, and to take an answer")
+@click.option("--token", default=None, metavar="TOKEN", envvar="TARNEXA_TOKEN", show_envvar=True,
+              help="every request but /api/health must carry Authorization: Bearer TOKEN (the page asks for it)")
+@click.option("--token-file", type=click.Path(dir_okay=False), default=None, metavar="FILE",
+              help="the token, read from the first line of FILE")
+@click.option("--no-token", is_flag=True, help="serve beyond loopback without a token: anyone who reaches it reads all")
+@click.option("--ssl-certfile", type=click.Path(exists=True, dir_okay=False), default=None, help="serve HTTPS")
+@click.option("--ssl-keyfile", type=click.Path(exists=True, dir_okay=False), default=None,
+              help="the key of --ssl-certfile")
 def serve_command(path: str, host: str, port: int, workers: int | None, batch: int | None,
                   embedder: str | None, max_hits: int, timeout: float, max_connections: int,
-                  client_timeout: float) -> None:
-    """Serve the index at PATH: a search page at / and a JSON API under /api."""
+                  client_timeout: float, token: str | None, token_file: str | None, no_token: bool,
+                  ssl_certfile: str | None, ssl_keyfile: str | None) -> None:
+    """Serve the index at PATH: a search page at / and a JSON API under /api. Beyond loopback
+    (--host other than 127.0.0.1, ::1, localhost) a token is required, or --no-token."""
     with _reported():
+        if token_file is not None:
+            try:
+                with open(token_file, encoding="utf-8") as f:
+                    token = f.readline().strip()
+            except (OSError, UnicodeDecodeError) as e:
+                _fail(f"cannot read the token file {token_file}: {getattr(e, 'strerror', None) or e}")
+        if token is not None and no_token:
+            _fail("give a token or --no-token, not both")
         with _open(path, embedder) as idx:
             if embedder is None and embedders.is_function(idx.embedder):  # say so now, not on each search
                 _fail(f"{path} was built with the embedder {idx.embedder}, a function: serve it with "
@@ -391,7 +422,8 @@ def serve_command(path: str, host: str, port: int, workers: int | None, batch: i
         except ImportError as e:
             _fail(f"serving needs the web extra: pip install '.[web]' in the tarnexa checkout ({e})")
         run(path, host=host, port=port, workers=workers, max_batch=batch, embedder=embedder, max_hits=max_hits,
-            timeout=timeout, max_connections=max_connections, client_timeout=client_timeout)
+            timeout=timeout, max_connections=max_connections, client_timeout=client_timeout, token=token,
+            no_token=no_token, ssl_certfile=ssl_certfile, ssl_keyfile=ssl_keyfile)
 
 
 def main() -> None:

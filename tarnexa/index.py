@@ -11,16 +11,14 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import json
 import os
 import shutil
 import sqlite3
 import threading
-import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from types import TracebackType
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -32,8 +30,8 @@ from tarnexa.search.results import Results
 from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
 from tarnexa.storage.cache import Cache
-from tarnexa.storage.docstore import DocStore, Document
-from tarnexa.text import embedders, passages
+from tarnexa.storage.docstore import DERIVED, DocStore, Document
+from tarnexa.text import embedders, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
 from tarnexa.text.query import Query
@@ -48,36 +46,6 @@ def _storable(name: str, values: Sequence[str]) -> None:
         except UnicodeEncodeError as e:
             raise ValueError(f"{name}[{i}] holds a lone surrogate ({value[e.start:e.end]!r} at {e.start}), "
                              "which cannot be stored as UTF-8") from None
-
-
-def _same_file(root: str, f: passages.SourceFile) -> bool:
-    """Whether the file f is the one a sync of root found under f's key."""
-    where = Path(root)
-    try:
-        return (where / f.key if where.is_dir() else where).samefile(f.path)
-    except OSError:
-        return False
-
-
-class _Stamp(NamedTuple):
-    """What the sources table records of a synced file: its content's hash, modification time,
-    the source it was found under (resolved) and the cutting's version."""
-
-    digest: str
-    mtime: float | None
-    root: str | None
-    cut: int = passages.CUT
-
-    def value(self) -> str:
-        return json.dumps({"sha256": self.digest, "mtime": self.mtime, "root": self.root, "cut": self.cut})
-
-    @classmethod
-    def read(cls, value: str) -> _Stamp:
-        try:
-            got = json.loads(value)
-            return cls(str(got["sha256"]), got.get("mtime"), got.get("root"), int(got.get("cut", 0)))
-        except (ValueError, TypeError, KeyError, AttributeError):  # a bare hash, of an older version
-            return cls(value, None, None, 0)
 
 
 _PROBE = "tarnexa probe: a quick brown fox jumps over the lazy dog; 0123456789"
@@ -159,6 +127,9 @@ class Index:
             if not store.has_keywords():
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
                     index._writer.upgrade()
+            if not store.has_checksums():  # made before checksums: each document gets its own
+                with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: read unchecked
+                    store.add_checksums()
             if fn is not None and (callable(embedder) or embedders.is_function(built)):
                 index._check_embedder()
             return index
@@ -258,10 +229,23 @@ class Index:
                     "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
                     "checksums": snap.cache.checked}
 
-    def verify(self) -> list[str]:
-        """Reads and checks everything the index holds (``tarnexa verify``): the store's pages,
-        the cache's every checksum, the rows the store names. Raises for damage; returns notes."""
-        return layout.verify(self.path, self._current())
+    def verify(self, fix: bool = False) -> list[str]:
+        """Reads and checks everything the index holds (``tarnexa verify``): every page of the
+        store, every document against its checksum, the keyword index and the metadata table
+        against the documents, the cache's every checksum, the rows the store names. Raises for
+        damage (naming every damaged document); returns notes. ``fix=True`` first removes the
+        damaged documents (the next sync reads their files again) and makes the keyword index
+        and the metadata table again from the documents, and gives the documents of an older
+        index their checksums."""
+        store = self._current()
+        notes: list[str] = []
+        if fix:
+            with self._writing():
+                damaged = {d: why for d, why in store.damaged_documents().items() if why not in DERIVED}
+                store.rebuild_derived(drop=list(damaged))
+                store.add_checksums()
+            notes += [f"removed the damaged document {d!r} ({why})" for d, why in damaged.items()]
+        return notes + layout.verify(self.path, store)
 
     # ---- writing ----
 
@@ -319,22 +303,10 @@ class Index:
                                delete=delete, sources=sources)
         return id_list
 
-    def _known(self, found: Sequence[passages.Passage]) -> dict[int, npt.NDArray[np.float32]]:
-        """The stored vectors of those passages whose id, title and text a stored document has
-        already, by their place in found (read from one version of the index)."""
-        by_id = {p.id: i for i, p in enumerate(found)}
-        with self._reading() as reader:
-            rows = reader.store.rows_of(list(by_id))
-            docs = reader.store.by_rows(list(rows.values()))
-            same = [(by_id[d.id], row) for row, d in docs.items()
-                    if found[by_id[d.id]].title == d.title and found[by_id[d.id]].text == d.text]
-            if not same:
-                return {}
-            got = np.asarray(reader.snap.cache.vectors[[row for _, row in same]], np.float32)
-            return {place: got[k] for k, (place, _) in enumerate(same)}
-
     def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
-             strict: bool = False, on_skip: Callable[[str, str], None] | None = None) -> dict[str, Any]:
+             strict: bool = False, on_skip: Callable[[str, str], None] | None = None,
+             follow_links: bool = False, max_size: int = sync.MAX_SIZE,
+             parse_seconds: float | None = sync.PARSE_SECONDS) -> dict[str, Any]:
         """Keeps the index in step with folders (or files) of documents, cut into passages (see
         ``tarnexa.text.passages``): files new since the last sync are added, changed ones
         replaced and the passages of files that vanished from these sources deleted, in one
@@ -349,87 +321,16 @@ class Index:
 
         Returns ``files`` (found), ``changed`` (files read and cut again), ``removed`` (files
         forgotten), ``embedded`` (passages embedded; a passage whose id, title and text are those
-        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs."""
-        found = passages.scan(sources)
-        if found.missing and not prune:
-            raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
-                              "prune removes what the index holds from it)")
-        skipped: list[tuple[str, str]] = []
+        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs.
 
-        def skip(path: str, reason: str) -> None:
-            if strict:
-                raise SourceError(f"{path}: {reason}")
-            skipped.append((path, reason))
-            if on_skip is not None:
-                on_skip(path, reason)
-            else:
-                warnings.warn(f"tarnexa: skipped {path}: {reason}", stacklevel=3)
-
-        for root, prefix, error in found.unreadable:
-            skip(str(Path(root, prefix)) if prefix else found.roots.get(root, root), f"cannot list it: {error}")
-        stamps = {key: _Stamp.read(value) for key, value in self._current().sources().items()}
-        gone_roots = {str(Path(m).resolve()) for m in found.missing} if prune else set()
-        new: list[passages.Passage] = []
-        stamp_of: dict[str, str | None] = {}
-        keys = set()
-        with bar(progress, len(found.files), "file", "reading") as tick:
-            for f in found.files:
-                if tick is not None:
-                    tick(1)
-                root, was = f.root, stamps.get(f.key)
-                if was is not None and was.root is not None and was.root != root:
-                    if _same_file(was.root, f):  # named alone now: it stays its folder's
-                        root = was.root
-                    elif was.root not in found.roots and was.root not in gone_roots:
-                        skip(str(f.path), f"the index holds {f.key} from {was.root}, a source not named here "
-                                          "(name both, prune that one if it is gone, or use separate indexes)")
-                        keys.add(f.key)
-                        continue
-                keys.add(f.key)
-                try:
-                    data, digest, mtime = passages.read(f)
-                    now = _Stamp(digest, mtime, root)
-                    if was == now:
-                        continue
-                    cut = passages.file_passages(f, data, mtime)
-                except SourceError as e:
-                    skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
-                    continue
-                new += cut
-                stamp_of[f.key] = now.value()
-        held: dict[str, int] = {}
-        for key, st in stamps.items():
-            if st.root is not None:
-                held[st.root] = held.get(st.root, 0) + 1
-        kept_roots = {root for root, prefix, _ in found.unreadable if not prefix}
-        for root, given in found.roots.items():
-            if held.get(root) and not any(f.root == root for f in found.files) and not prune \
-                    and root not in kept_roots:
-                skip(given, f"holds no files; the index keeps the documents of its {held[root]} files "
-                            "(prune removes them)")
-                kept_roots.add(root)
-        named = (set(found.roots) | gone_roots) - kept_roots
-        shut = [(root, prefix) for root, prefix, _ in found.unreadable if prefix]
-
-        def vanished(key: str, st: _Stamp) -> bool:
-            if key in keys:
-                return False
-            if st.root is None:  # stamped before sources were recorded: only prune knows
-                return prune
-            return st.root in named and not any(st.root == r and key.startswith(p) for r, p in shut)
-
-        gone = [key for key, st in stamps.items() if vanished(key, st)]
-        stamp_of.update((key, None) for key in gone)
-        fresh = {p.id for p in new}
-        stale = [d for d in self._store.ids_of_sources(list(stamp_of)) if d not in fresh]
-        known = self._known(new) if new else {}
-        if new or stale or stamp_of:
-            self._write([p.text for p in new], [p.id for p in new], [p.title for p in new],
-                        [p.timestamp for p in new], progress=progress,
-                        sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
-                        metadata=[p.metadata for p in new])
-        return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-                "embedded": len(new) - len(known), "passages": len(new), "skipped": skipped}
+        Also skipped with a warning: a passage the embedder gives no vector (no word it knows),
+        alone; a file or folder reached through a link to outside its source folder, unless
+        ``follow_links=True``; what is not a regular file (a FIFO, a device, a dangling link); a
+        file above ``max_size`` bytes (16 MiB by default); a file whose parsing takes more than
+        ``parse_seconds`` (60 by default, None: no limit; timed on the main thread only)."""
+        return sync.sync(sources, current=self._current, reading=self._reading, write=self._write,
+                         embedder=self._embedder, progress=progress, prune=prune, strict=strict, on_skip=on_skip,
+                         follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds)
 
     def delete(self, ids: Sequence[str]) -> int:
         """Deletes the documents of these ids (ids the index does not hold are passed over);

@@ -210,9 +210,9 @@ def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch, capfd):
     (docs / "good.md").write_text("# Good\n\nindexed\n")
     (docs / "wide.md").write_bytes("# Wide\n\nUTF-16, its byte order mark first\n".encode("utf-16"))
     (docs / "a.md").write_bytes(b"caf\xe9, now Latin-1")  # skipped: its old passages kept
-    read_bytes = Path.read_bytes
-    monkeypatch.setattr(Path, "read_bytes", lambda p: (_ for _ in ()).throw(PermissionError(13, "Permission denied"))
-                        if p.name == "locked.md" else read_bytes(p))
+    opened = os.open  # files are read through a descriptor opened without blocking
+    monkeypatch.setattr(os, "open", lambda p, *a: (_ for _ in ()).throw(PermissionError(13, "Permission denied"))
+                        if Path(p).name == "locked.md" else opened(p, *a))
     done = idx.sync([docs], on_skip=lambda *a: None)
     assert sorted(Path(p).name for p, _ in done["skipped"]) == sorted([*bad, "a.md"])
     assert "good.md#1" in idx and idx.document("wide.md#1").title == "Wide" and "a.md#2" in idx and done["removed"] == 0

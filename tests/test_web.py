@@ -400,7 +400,7 @@ def start_server(path, *args, host="127.0.0.1", files=None):
         if proc.poll() is not None:
             raise RuntimeError(f"the server stopped: {proc.stderr.read()}")
         try:
-            if httpx.get(url + "/api/info", timeout=2).status_code == 200:
+            if httpx.get(url + "/api/health", timeout=2).status_code == 200:
                 return proc, url
         except httpx.TransportError:
             time.sleep(0.1)
@@ -677,3 +677,35 @@ def test_browser_shows_hostile_documents_as_text(page):
     assert card.find_element("css selector", "pre.text").text == HOSTILE_TEXT
     assert page.css("#results img, #results script, #results b") == []
     assert page.d.execute_script("return [window.pwned, document.scripts.length]") == [None, 1]
+
+
+def test_browser_asks_for_the_token_once_per_tab(browser, index_path, idx):
+    from selenium.webdriver.support.ui import WebDriverWait
+    token = "a-token-for-the-page-0123"
+    proc, url = start_server(index_path, "--token", token)
+    try:
+        browser.get(url + "/?q=cats&m=limit:3")
+        WebDriverWait(browser, 20).until(lambda d: d.switch_to.alert.text.startswith("This server wants its token"))
+        alert = browser.switch_to.alert
+        alert.send_keys(token)
+        alert.accept()
+        shown = "return [...document.querySelectorAll('#results .hit')].map((e) => e.dataset.id)"
+        want = [h.id for h in idx.search("cats", "limit:3")]
+        WebDriverWait(browser, 20).until(lambda d: d.execute_script(shown) == want)
+        browser.get(url + "/?q=dogs&m=limit:2")  # the tab keeps it: no question again
+        WebDriverWait(browser, 20).until(lambda d: d.execute_script(shown) == [h.id for h in idx.search("dogs", "limit:2")])
+        assert httpx.get(url + "/api/info").status_code == 401
+    finally:
+        browser.execute_script("sessionStorage.clear()")
+        stop_server(proc)
+
+
+@pytest.mark.parametrize("line, id_, written", [
+    ("recent", "my notes.md#1", 'recent like:"my notes.md#1"'),
+    ('like:"my notes.md#1" diverse', 'a, "b".md#2', 'like:"my notes.md#1","a, ""b"".md#2" diverse'),
+    ('like:"my notes.md#1"', "my notes.md#1", 'like:"my notes.md#1"'), ("like:a", "b", "like:a,b")])
+def test_the_page_writes_like_ids_the_reader_reads(page, line, id_, written):
+    from tarnexa._native import read_modifiers
+    page.open()
+    assert page.d.execute_script("return withLike(arguments[0], arguments[1])", line, id_) == written
+    assert id_ in read_modifiers(written)[0]["like"]

@@ -185,12 +185,15 @@ struct TokenEffects {
     }
 };
 
-// Calls on(token, offset) for each token of s, left to right; offset is its first byte in s.
-template <class On>
+// Calls on(token, offset, quoted) for each token of s, left to right; offset is its first byte
+// in s, quoted the ids of a "like:" token of the quoted form (only when Quoted: read_modifiers'
+// grammar), else null.
+template <bool Quoted = false, class On>
 void scan_tokens(std::string_view s, On&& on) {
     const char* const begin = s.data();
     const char* p = begin;
     const char* const end = p + s.size();
+    std::vector<std::string> pieces;
     while (p < end) {
         const std::size_t n = ws_len(p, end);
         if (n != 0) {
@@ -198,9 +201,19 @@ void scan_tokens(std::string_view s, On&& on) {
             continue;
         }
         const char* const start = p;
+        if constexpr (Quoted) {
+            pieces.clear();
+            const std::size_t q = quoted_like(std::string_view(p, static_cast<std::size_t>(end - p)), pieces);
+            if (q != 0) {
+                p += q;
+                on(std::string_view(start, q), static_cast<std::size_t>(start - begin), &pieces);
+                continue;
+            }
+        }
         ++p;  // the first byte is not white space
         while (p < end && (kByteClass[static_cast<Byte>(*p)] == 0 || ws_len(p, end) == 0)) ++p;
-        on(std::string_view(start, static_cast<std::size_t>(p - start)), static_cast<std::size_t>(start - begin));
+        on(std::string_view(start, static_cast<std::size_t>(p - start)), static_cast<std::size_t>(start - begin),
+           static_cast<const std::vector<std::string>*>(nullptr));
     }
 }
 
@@ -269,6 +282,45 @@ private:
 
 }  // namespace
 
+std::size_t quoted_like(std::string_view s, std::vector<std::string>& pieces) {
+    constexpr std::string_view kLike = term(Word::like).token;
+    if (!s.starts_with(kLike)) return 0;
+    std::vector<std::string> got;
+    bool any_quoted = false;
+    std::size_t i = kLike.size();
+    const auto at_end = [&](std::size_t k) { return k == s.size() || ws_len(s.data() + k, s.data() + s.size()) != 0; };
+    for (;;) {
+        std::string& piece = got.emplace_back();
+        if (i < s.size() && s[i] == '"') {
+            any_quoted = true;
+            for (++i;; ++i) {
+                if (i == s.size()) return 0;  // left open
+                if (s[i] == '"') {
+                    if (i + 1 < s.size() && s[i + 1] == '"') {
+                        piece += '"';
+                        ++i;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                piece += s[i];
+            }
+        } else {
+            while (!at_end(i) && s[i] != ',') {
+                if (s[i] == '"') return 0;  // a quote inside a bare id
+                piece += s[i++];
+            }
+        }
+        if (at_end(i)) break;
+        if (s[i] != ',') return 0;  // text after a closing quote
+        ++i;
+    }
+    if (!any_quoted) return 0;
+    pieces = std::move(got);
+    return i;
+}
+
 std::vector<std::string> like_pieces(std::string_view rest) {
     std::vector<std::string> pieces;
     pieces.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), ',')) + 1);
@@ -300,7 +352,8 @@ Modifiers parse_modifiers(std::string_view s) {
         out.trajectory_to.emplace(c.to_text);
     }
     std::string joined;
-    scan_tokens(scanned_text(s, c, joined), [&](std::string_view t, std::size_t) { effects.apply(classify(t)); });
+    scan_tokens(scanned_text(s, c, joined),
+                [&](std::string_view t, std::size_t, const std::vector<std::string>*) { effects.apply(classify(t)); });
     effects.finish();
     return out;
 }
@@ -324,9 +377,12 @@ Reading read_modifiers(std::string_view s) {
     const std::size_t head = c.taken() ? c.from : s.size();
     const std::size_t shift = c.taken() ? c.raw_end - c.from : 0;
     std::string joined;
-    scan_tokens(scanned_text(s, c, joined), [&](std::string_view t, std::size_t at) {
+    std::optional<std::vector<std::string>> quoted_ids;  // of the last "like:" token, when quoted
+    scan_tokens<true>(scanned_text(s, c, joined), [&](std::string_view t, std::size_t at,
+                                                       const std::vector<std::string>* quoted) {
         const Effect e = classify(t);
         effects.apply(e);
+        if (e.rule == Word::like) quoted_ids = quoted ? std::optional(*quoted) : std::nullopt;
         const std::size_t first = at < head ? at : at + shift, last = at + t.size();
         Token& token = reading.tokens.emplace_back();
         token.text.assign(t);
@@ -335,8 +391,10 @@ Reading read_modifiers(std::string_view s) {
         token.rule = e.rule;
         token.recent_days = e.recent_days;
         token.limit = e.limit;
+        if (quoted) token.quoted = *quoted;
     });
     effects.finish();
+    if (quoted_ids) out.like = std::move(quoted_ids);
     return reading;
 }
 

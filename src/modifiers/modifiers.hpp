@@ -69,6 +69,8 @@ struct Token {
     std::optional<Word> rule;  // the rule that matched; none for an ignored token
     std::optional<std::int64_t> recent_days;  // "recent:" with a valid number
     std::optional<std::uint64_t> limit;       // "limit:" with a valid number
+    // The ids of a "like:" token in the quoted form (like:"my notes.md#1",b.md#2), unquoted.
+    std::optional<std::vector<std::string>> quoted;
     // The text after the rule's token (the value of "unlike:" and "like:").
     std::string_view rest() const noexcept {
         return std::string_view(text).substr(rule ? term(*rule).token.size() : 0);
@@ -84,13 +86,23 @@ struct Clause {
     std::size_t start, end;
 };
 struct Reading {
-    Modifiers values;              // exactly what parse_modifiers returns
+    Modifiers values;              // what parse_modifiers returns, but for a quoted "like:"
     std::vector<Token> tokens;     // the token scan, left to right
     std::optional<Clause> clause;  // none when the line holds no "from:"
 };
 
-// parse_modifiers and what it saw on the way. Never throws except std::bad_alloc.
+// parse_modifiers and what it saw on the way, with one addition to the grammar: a "like:" token
+// in the quoted form, whose ids may hold white space and commas. Its ids are separated by commas
+// as before, and any of them may be written in double quotes, a quote inside one doubled
+// (like:"my notes.md#1","a ""b"".md#2",c.md#3); the token then ends at the first white space
+// outside quotes. A token that is not wholly of that form (a quote left open, a quote inside a
+// bare id, text after a closing quote) is read as parse_modifiers reads it. Never throws except
+// std::bad_alloc.
 Reading read_modifiers(std::string_view utf8);
+
+// The byte length of a "like:" token of the quoted form starting at s, and its ids in pieces;
+// 0 when s does not start with one (then pieces is left as it was).
+std::size_t quoted_like(std::string_view s, std::vector<std::string>& pieces);
 
 // The pieces of a "like:" value: split at every ',', empty pieces kept, none trimmed.
 std::vector<std::string> like_pieces(std::string_view rest);

@@ -473,7 +473,7 @@ py::Ref token_value(const modifiers::Token& t) {
             return t.limit ? py::made(PyLong_FromUnsignedLongLong(*t.limit)) : py::Ref::borrow(Py_None);
         case Word::unlike: return utf8_text(t.rest());
         case Word::like: {
-            const std::vector<std::string> pieces = modifiers::like_pieces(t.rest());
+            const std::vector<std::string> pieces = t.quoted ? *t.quoted : modifiers::like_pieces(t.rest());
             py::Ref list = py::made(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
             for (std::size_t i = 0; i < pieces.size(); ++i)
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), utf8_text(pieces[i]).release());
@@ -497,7 +497,8 @@ const char* status_name(modifiers::Clause::Status s) {
 constexpr params::Param kReadParams[] = {{"line", C::line}};
 constexpr params::Function kReadFunction{
     "read_modifiers", kReadParams,
-    "The modifier line parsed as parse_modifiers parses it, with what the parse saw:\n"
+    "The modifier line parsed as parse_modifiers parses it (but for like:\"ID\",\"ID\", the quoted form\n"
+    "of like: whose ids may hold spaces and commas), with what the parse saw:\n"
     "(values, tokens, clause). values is parse_modifiers' dict; tokens holds (text, start, end,\n"
     "rule, value) for each token scanned, rule being the word whose rule matched (\"\" for none) and\n"
     "value what the token alone sets; clause is None without \"from:\", else (status, start, end)\n"

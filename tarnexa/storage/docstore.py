@@ -27,6 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tarnexa._constants import DOCS_DB
+from tarnexa.storage import checksums
 from tarnexa.storage.steps import step
 
 FILE = DOCS_DB
@@ -76,6 +77,24 @@ CREATE TABLE settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE sources (source TEXT PRIMARY KEY, stamp TEXT NOT NULL);
 {_KEYWORDS}
 """
+# What damaged_documents says of a document whose derived rows, not its own fields, are wrong.
+DERIVED = ("its metadata rows differ from its metadata", "its keyword entries differ from its title and text")
+# Added to the documents of a store made before checksums by ``add_checksums``.
+_CHECKSUMS = f"""
+ALTER TABLE docs ADD COLUMN checksum TEXT;
+INSERT OR REPLACE INTO settings (key, value) VALUES ('{checksums.SETTING}', 'true');
+"""
+# What the metadata table holds for the documents, made again from them.
+_META_FROM_DOCS = f"""
+    SELECT d.n, e.key, {_KIND.format('e')}, e.atom, 0 FROM docs d, json_each(d.metadata) e
+        WHERE json_valid(d.metadata) AND e.type NOT IN ('array', 'object', 'null')
+    UNION ALL
+    SELECT d.n, e.key, {_KIND.format('a')}, a.atom, 1 FROM docs d, json_each(d.metadata) e, json_each(e.value) a
+        WHERE json_valid(d.metadata) AND e.type = 'array' AND a.type NOT IN ('array', 'object', 'null')"""
+# The documents (their n) of the rows that one of two selections holds and the other does not.
+_DIFFERENCE = """WITH now AS ({now}), fresh AS ({fresh})
+    SELECT n FROM (SELECT * FROM now EXCEPT SELECT * FROM fresh)
+    UNION SELECT n FROM (SELECT * FROM fresh EXCEPT SELECT * FROM now)"""
 # An index of the first format kept no keywords and no metadata: its documents are copied into
 # the present tables, the keyword index built from them, all in one transaction.
 _UPGRADE = f"""
@@ -133,6 +152,8 @@ class _Reads:
 
     db: sqlite3.Connection
     _lock: threading.RLock
+    path: Path
+    _sums: tuple[int | None, str, bool] = (None, "NULL", False)  # see _summed
 
     @_serialised
     def has_keywords(self) -> bool:
@@ -177,20 +198,40 @@ class _Reads:
 
     @_serialised
     def by_rows(self, rows: Sequence[int]) -> dict[int, Document]:
-        """The documents held at those cache rows (rows of no live document are left out)."""
+        """The documents held at those cache rows (rows of no live document are left out);
+        DamagedDocument for one that does not match its checksum."""
         out: dict[int, Document] = {}
+        summed, required = self._summed()
         for chunk in _chunks(list(dict.fromkeys(rows))):
             marks = ",".join("?" * len(chunk))
             for row, *doc in self.db.execute(
-                    f"SELECT row, id, title, text, timestamp, metadata FROM docs WHERE row IN ({marks})", chunk):
-                out[row] = _document(*doc)
+                    f"SELECT row, id, title, text, timestamp, metadata, {summed} FROM docs WHERE row IN ({marks})",
+                    chunk):
+                out[row] = self._checked(required, row, *doc)
         return out
 
     @_serialised
     def document(self, doc_id: str) -> Document | None:
-        r = self.db.execute("SELECT id, title, text, timestamp, metadata FROM docs WHERE id = ?",
+        summed, required = self._summed()
+        r = self.db.execute(f"SELECT row, id, title, text, timestamp, metadata, {summed} FROM docs WHERE id = ?",
                             (doc_id,)).fetchone()
-        return None if r is None else _document(*r)
+        return None if r is None else self._checked(required, *r)
+
+    def _checked(self, required: bool, row: int, doc_id: str, title: str, text: str, ts: float | None,
+                 metadata: str | None, stored: str | None) -> Document:
+        checksums.check(self.path, doc_id, row, title, text, ts, metadata, stored, required)
+        return _document(doc_id, title, text, ts, metadata)
+
+    def _summed(self) -> tuple[str, bool]:
+        """The column to read each document's checksum from ("NULL" in a store without them)
+        and whether every document must have one; read again only when the schema changed."""
+        version = self.db.execute("PRAGMA schema_version").fetchone()[0]
+        if self._sums[0] != version:
+            has = any(c[1] == "checksum" for c in self.db.execute("PRAGMA table_info(docs)"))
+            required = has and self.db.execute("SELECT 1 FROM settings WHERE key = ?",
+                                               (checksums.SETTING,)).fetchone() is not None
+            self._sums = (version, "checksum" if has else "NULL", required)
+        return self._sums[1], self._sums[2]
 
     @_serialised
     def count(self) -> int:
@@ -278,8 +319,9 @@ class Pinned(_Reads):
     which every read goes through until ``release`` (the write-ahead log keeps that version
     readable while it lasts, whatever writers commit meanwhile). One thread at a time."""
 
-    def __init__(self, db: sqlite3.Connection) -> None:
+    def __init__(self, db: sqlite3.Connection, path: Path) -> None:
         self.db = db
+        self.path = path
         self._lock = threading.RLock()
         db.execute("BEGIN")
         try:
@@ -311,7 +353,7 @@ class DocStore(_Reads):
         self.path = path
         self.db = _connect(path)
         if create:
-            self.db.executescript(_SCHEMA)
+            self.db.executescript(_SCHEMA + _CHECKSUMS)
         st = os.stat(path)
         self.identity = (st.st_dev, st.st_ino)  # the file this connection reads, as opened
         self._idle: list[sqlite3.Connection] = []
@@ -324,7 +366,7 @@ class DocStore(_Reads):
             if self._closed:
                 raise sqlite3.ProgrammingError(f"{self.path}: the document store is closed")
             db = self._idle.pop() if self._idle else None
-        view = Pinned(db if db is not None else _connect(self.path))
+        view = Pinned(db if db is not None else _connect(self.path), self.path)
         try:
             yield view
         finally:
@@ -394,6 +436,143 @@ class DocStore(_Reads):
         return True
 
 
+    # -- checksums and the derived tables --
+
+    def _moved_sums(self, moved: Sequence[tuple[int, int]]) -> list[tuple[str, int]]:
+        """Within a transaction, before rows move: (checksum, n) of each document to move as it
+        will be at its new row. A document that does not match its checksum now is left out:
+        a move never blesses a damaged document."""
+        new_row = dict(moved)
+        required = self._summed()[1]
+        out: list[tuple[str, int]] = []
+        for chunk in _chunks(list(new_row)):
+            marks = ",".join("?" * len(chunk))
+            for n, row, d, t, x, ts, m, stored in self.db.execute(
+                    f"SELECT n, row, id, title, text, timestamp, metadata, checksum FROM docs WHERE row IN ({marks})",
+                    chunk):
+                if checksums.damage(d, row, t, x, ts, m, stored, required) is None:
+                    out.append((_sum(d, new_row[row], t, x, ts, m), n))
+        return out
+
+    @_serialised
+    def has_checksums(self) -> bool:
+        """Whether every document of the store has its checksum."""
+        return self._summed()[1]
+
+    @_serialised
+    def add_checksums(self) -> int:
+        """Gives a store made before checksums its checksum column and every document its
+        checksum, in one transaction; returns how many documents got one (0: it had them)."""
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            summed, required = self._summed()
+            if required:
+                db.execute("ROLLBACK")
+                return 0
+            if summed == "NULL":
+                for statement in _statements(_CHECKSUMS):
+                    db.execute(statement)
+            else:
+                db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES (?, 'true')", (checksums.SETTING,))
+            got = db.execute("SELECT n, id, row, title, text, timestamp, metadata FROM docs "
+                             "WHERE checksum IS NULL").fetchall()
+            db.executemany("UPDATE docs SET checksum = ? WHERE n = ?",
+                           [(_sum(d, row, t, x, ts, m), n) for n, d, row, t, x, ts, m in got])
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        return len(got)
+
+    @_serialised
+    def damaged_documents(self) -> dict[str, str]:
+        """{id: what is wrong} for every document that does not match its checksum, or whose
+        keyword entries or metadata rows are not those its fields give."""
+        summed, required = self._summed()
+        out: dict[str, str] = {}
+        for n, row, d, t, x, ts, m, stored in self.db.execute(
+                f"SELECT n, row, id, title, text, timestamp, metadata, {summed} FROM docs"):
+            why = checksums.damage(d, row, t, x, ts, m, stored, required)
+            if why is None and m is not None:
+                try:
+                    json.loads(m)
+                except ValueError:
+                    why = "its metadata is not JSON"
+            if why is not None:
+                out[str(d)] = why
+        name = {n: str(d) for n, d in self.db.execute("SELECT n, id FROM docs")}
+        meta = "SELECT n, key, kind, value, listed FROM meta"
+        for (n,) in self.db.execute(_DIFFERENCE.format(now=meta, fresh=_META_FROM_DOCS)):
+            out.setdefault(name.get(n, f"(no document: n={n})"), DERIVED[0])
+        for n in self._keyword_damage():
+            out.setdefault(name.get(n, f"(no document: n={n})"), DERIVED[1])
+        return out
+
+    def _keyword_damage(self) -> list[int]:
+        """The documents (their n) whose keyword entries are not what their title and text
+        give: FTS5's own checks first, then, when they fail, the entries compared with those of
+        a keyword index made again from the documents."""
+        try:
+            self.db.execute("INSERT INTO keywords (keywords) VALUES ('integrity-check')")
+            self.db.execute("INSERT INTO keywords (keywords, rank) VALUES ('integrity-check', 1)")
+            return []
+        except sqlite3.DatabaseError:
+            pass
+        db = self.db
+        db.execute("ATTACH ':memory:' AS fresh")
+        try:
+            db.execute("CREATE VIRTUAL TABLE fresh.k USING fts5(title, text, tokenize='porter unicode61')")
+            db.execute("INSERT INTO fresh.k (rowid, title, text) SELECT n, title, text FROM main.docs")
+            db.execute("CREATE VIRTUAL TABLE temp.v_now USING fts5vocab(main, keywords, instance)")
+            db.execute("CREATE VIRTUAL TABLE temp.v_fresh USING fts5vocab(fresh, k, instance)")
+            sig = ("SELECT doc AS n, col, count(*), total(offset), total(length(term)), total(unicode(term)) "
+                   "FROM {} GROUP BY doc, col")
+            found = {int(n) for (n,) in db.execute(_DIFFERENCE.format(now=sig.format("temp.v_now"),
+                                                                       fresh=sig.format("temp.v_fresh")))}
+            return sorted(found) or [-1]
+        except sqlite3.DatabaseError:
+            return [-1]
+        finally:
+            db.execute("DROP TABLE IF EXISTS temp.v_now")
+            db.execute("DROP TABLE IF EXISTS temp.v_fresh")
+            db.execute("DETACH fresh")
+
+    @_serialised
+    def integrity_check(self) -> list[str]:
+        """SQLite's integrity_check of the whole file: the problems it finds (none: [])."""
+        found = [str(r[0]) for r in self.db.execute("PRAGMA integrity_check")]
+        return [] if found == ["ok"] else found
+
+    @_serialised
+    def rebuild_derived(self, drop: Sequence[str] = ()) -> None:
+        """In one transaction: the documents of drop removed (and the stamps of their files, so
+        that the next sync reads them again), then the keyword index and the metadata table
+        made again from the documents."""
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            for chunk in _chunks(list(drop)):
+                marks = ",".join("?" * len(chunk))
+                db.execute(f"DELETE FROM sources WHERE source IN (SELECT source FROM docs WHERE id IN ({marks}))",
+                           chunk)
+                # Not through the trigger: a damaged document's fields would damage the keyword
+                # index further, and it is made again below.
+                db.execute("DROP TRIGGER docs_drop")
+                db.execute(f"DELETE FROM docs WHERE id IN ({marks})", chunk)
+                db.execute(f"CREATE TRIGGER docs_drop AFTER DELETE ON docs BEGIN{_UNMETA}\nEND")
+            db.execute("INSERT INTO keywords (keywords) VALUES ('rebuild')")
+            db.execute("DELETE FROM meta")
+            db.execute(f"INSERT INTO meta (n, key, kind, value, listed) {_META_FROM_DOCS}")
+            db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES ('version', ?)",
+                       (json.dumps(self.version() + 1),))
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+
     # -- writing: one transaction per commit --
 
     @_serialised
@@ -412,15 +591,23 @@ class DocStore(_Reads):
         try:
             for chunk in _chunks(list(delete)):
                 db.execute(f"DELETE FROM docs WHERE id IN ({','.join('?' * len(chunk))})", chunk)
+            summed = self._summed()[0] == "checksum"
             if put:
                 for chunk in _chunks([p[0] for p in put]):
                     db.execute(f"DELETE FROM docs WHERE id IN ({','.join('?' * len(chunk))})", chunk)
-                db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata) "
-                               "VALUES (?, ?, ?, ?, ?, ?, ?)", put)
+                if summed:
+                    db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata, checksum) "
+                                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                                   [(*p, _sum(p[0], p[1], p[2], p[3], p[4], p[6])) for p in put])
+                else:
+                    db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata) "
+                                   "VALUES (?, ?, ?, ?, ?, ?, ?)", put)
             if moved:
+                sums = self._moved_sums(moved) if summed else []
                 # Through negative rows, so that no two documents ever share a row on the way.
                 db.executemany("UPDATE docs SET row = ? WHERE row = ?", [(-1 - new, old) for old, new in moved])
                 db.execute("UPDATE docs SET row = -1 - row WHERE row < 0")
+                db.executemany("UPDATE docs SET checksum = ? WHERE n = ?", sums)
             for key, value in (settings or {}).items():
                 db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)", (key, json.dumps(value)))
             for source, stamp in (sources or {}).items():
@@ -437,6 +624,10 @@ class DocStore(_Reads):
                 db.execute("ROLLBACK")
             raise
         step("store: committed")
+
+
+def _sum(doc_id: str, row: int, title: str, text: str, ts: float | None, metadata: str | None) -> str:
+    return checksums.digest(doc_id, row, title, text, None if ts is None else float(ts), metadata)
 
 
 def _statements(script: str) -> list[str]:

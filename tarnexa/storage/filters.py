@@ -24,6 +24,7 @@ from typing import Any
 
 MAX_DEPTH = 32
 MAX_PARAMS = 30000  # below SQLite's limit on bound parameters
+MAX_LEAVES = 500  # comparisons in one filter: well below SQLite's bound on an expression's depth
 
 _COMPARE = {"$eq": "=", "$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
 OPERATORS = (*_COMPARE, "$ne", "$in", "$nin", "$contains", "$and", "$or", "$not")
@@ -50,8 +51,12 @@ def _kind(value: Any, where: str) -> tuple[str, Any]:
 class _Compiler:
     def __init__(self) -> None:
         self.params: list[Any] = []
+        self.leaves = 0
 
     def _values(self, field: str, kind: str, cond: str, values: list[Any], listed: bool = False) -> str:
+        self.leaves += 1
+        if self.leaves > MAX_LEAVES:
+            raise ValueError(f"the filter is too wide (more than {MAX_LEAVES} comparisons)")
         self.params += [field, kind, *values]
         if len(self.params) > MAX_PARAMS:
             raise ValueError(f"the filter is too large (more than {MAX_PARAMS} values)")

@@ -38,6 +38,7 @@ from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generatio
 from tarnexa.errors import CacheError, StorageWarning
 from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.int8 import code_width
+from tarnexa.storage.checksums import DamagedDocument
 from tarnexa.storage.docstore import DocStore, Pinned
 from tarnexa.storage.steps import step
 
@@ -314,13 +315,19 @@ class Writer:
 
 
 def verify(folder: Path, store: DocStore) -> list[str]:
-    """Checks all of the index at folder: every page of the store (SQLite's quick_check), the
-    settings, every byte of the cache the store names against its checksums, and that every
+    """Checks all of the index at folder: every page of the store (SQLite's integrity_check),
+    every document against its checksum, the keyword index and the metadata table against the
+    documents (all damaged documents named at once), the settings, every byte of the cache the store names against its checksums, and that every
     live document's row is in it. Raises (CacheError, sqlite3.DatabaseError) at the first damage;
     returns notes on what is whole but unchecked."""
-    problems = store.quick_check()
+    problems = store.integrity_check()
     if problems:
         raise sqlite3.DatabaseError(f"{store.path} is damaged: {'; '.join(problems[:3])}")
+    damaged = store.damaged_documents()
+    if damaged:
+        raise DamagedDocument(f"{store.path}: {len(damaged)} damaged documents (tarnexa verify --fix removes them "
+                              "and makes what is derived again): "
+                              + "; ".join(f"{d!r}: {why}" for d, why in sorted(damaged.items())))
     settings = store.settings()
     if settings.get("format") != FORMAT or not isinstance(settings.get("cache"), str) \
             or not settings["cache"].startswith(CACHE_PREFIX):
@@ -332,4 +339,7 @@ def verify(folder: Path, store: DocStore) -> list[str]:
         raise CacheError(f"{cache.path} holds rows of {cache.dims} dims, the index has {settings.get('dims')}")
     if live.size and (int(live.min()) < 0 or int(live.max()) >= len(cache)):
         raise CacheError(f"{store.path} names cache row {int(live.max())}, {cache.path} has {len(cache)} rows")
+    if not store.has_checksums():
+        notes.append(f"{store.path}: its documents have no checksums (read-only here, or written by an older "
+                     "version): tarnexa verify --fix gives them theirs")
     return notes

@@ -309,6 +309,11 @@ def _shown(text: str) -> str:
     return repr(flat if len(flat) <= 60 else flat[:59] + "…")
 
 
+class UnembeddableText(EmbedderError):
+    """The embedder gave one text no usable vector (zero length, NaN or infinity): the text's
+    fault, not the embedder's (one with no word the embedder knows)."""
+
+
 def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
           progress: Callable[[int], None] | None = None) -> Rows:
     """The texts' rows, unit float32, embedded in batches (of BATCH texts, or as many as the
@@ -340,7 +345,7 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
         if bad.size:
             text = batch[int(bad[0])]
             why = "NaN or infinity" if not finite[bad[0]] else "a vector of zero length (no words it knows?)"
-            raise EmbedderError(f"the embedder gave {why} for the text {_shown(text)}")
+            raise UnembeddableText(f"the embedder gave {why} for the text {_shown(text)}")
         parts.append((rows / norms[:, None]).astype(np.float32))
         if progress is not None:
             progress(len(batch))

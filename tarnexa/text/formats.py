@@ -144,7 +144,12 @@ def _unmarked(text: str) -> str:
 # ---- Markdown ----
 
 _FRONT = re.compile(r"\A(?:\ufeff)?---[ \t]*\r?\n(.*?)^(?:---|\.\.\.)[ \t]*(?:\r?\n|\Z)", re.S | re.M)
+FRONT_MATTER = _FRONT
 _md: Any = None
+# Quotes nested deeper than this are read as this deep: the parser drops what lies beyond its
+# nesting limit, and the text would be lost.
+QUOTES = 8
+_QUOTES = re.compile(r"^(?: {0,3}>[ \t]?){%d,}" % (QUOTES + 1), re.M)
 
 
 def _markdown_parser() -> Any:
@@ -171,7 +176,7 @@ def _markdown(text: str) -> Parsed:
             meta = storable(jsonable(loaded, [10_000]))
             stamp = timestamp_of(loaded.get("date"))
             text = text[front.end():]
-    return Parsed(markdown_blocks(text), meta, stamp)
+    return Parsed(markdown_blocks(_QUOTES.sub(lambda m: "> " * QUOTES, text)), meta, stamp)
 
 
 def markdown_blocks(text: str, heads: list[tuple[int, str]] | None = None) -> list[Block]:

@@ -62,6 +62,24 @@ def unique(ids: list[str]) -> None:
 
 
 _SCALARS = (str, int, float, bool)
+MAX_META_VALUE = 8192  # bytes (UTF-8) of one metadata text: the filter table indexes every value
+
+
+def _meta_text(doc_id: str, text: str, what: str) -> None:
+    """Refuses a key or text value the filter table cannot keep exactly: one holding NUL (cut
+    there by SQLite's text functions), a lone surrogate (no UTF-8 form), one above
+    MAX_META_VALUE bytes (slows every later write under its key)."""
+    where = f"the metadata of document {doc_id!r}: {what}"
+    if "\x00" in text:
+        raise ValueError(f"{where} holds NUL (\\x00), which metadata may not hold")
+    try:
+        size = len(text.encode("utf-8"))
+    except UnicodeEncodeError as e:
+        raise ValueError(f"{where} holds a lone surrogate ({text[e.start:e.end]!r} at {e.start}), which cannot "
+                         "be stored as UTF-8") from None
+    if size > MAX_META_VALUE:
+        raise ValueError(f"{where} is {size} bytes long; a metadata text may have at most {MAX_META_VALUE} "
+                         f"(keep long texts in the document)")
 
 
 def _meta_value(value: Any) -> bool:
@@ -75,7 +93,8 @@ def _meta_value(value: Any) -> bool:
 def metadata_json(values: object, ids: list[str]) -> list[str | None]:
     """Each document's metadata (a dict of str keys to str, int, float, bool or lists of those,
     or None) as JSON text (None where none is given); ValueError naming the document and the
-    field for anything else."""
+    field for anything else, and for a key or text holding NUL or a lone surrogate, or longer
+    than MAX_META_VALUE bytes."""
     if isinstance(values, str | Mapping) or not isinstance(values, Sequence):
         raise TypeError(f"metadata must be a list of dicts, one per text, not {type(values).__name__}")
     if len(values) != len(ids):
@@ -91,7 +110,11 @@ def metadata_json(values: object, ids: list[str]) -> list[str | None]:
             if not isinstance(key, str) or not key or key.startswith("$"):
                 raise ValueError(f"the metadata of document {doc_id!r} has the key {key!r}: keys are "
                                  "non-empty texts that do not start with $")
+            _meta_text(doc_id, key, f"the key {key[:40]!r}")
             listed = value if isinstance(value, list | tuple) else [value]
+            for v in listed:
+                if isinstance(v, str):
+                    _meta_text(doc_id, v, f"{key[:40]!r}")
             bad = [v for v in listed if not _meta_value(v)]
             if bad:
                 what = repr(bad[0]) if isinstance(bad[0], float | int) else type(bad[0]).__name__

@@ -15,17 +15,20 @@ several).
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import re
+import signal
 import stat
-from collections.abc import Sequence
+import threading
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 from tarnexa.errors import MissingPackageError, SourceError
-from tarnexa.text.formats import FORMATS, Block, Parsed, parse
+from tarnexa.text.formats import FORMATS, FRONT_MATTER, Block, Parsed, parse
 
 SUFFIXES = tuple(FORMATS)
 PASSAGE = 1200  # characters a passage gathers blocks up to
@@ -59,12 +62,28 @@ class Scan:
     roots: dict[str, str]  # resolved -> as given, for each source present
     missing: list[str]  # sources that do not exist, as given
     unreadable: list[tuple[str, str, str]]  # (root, key prefix, the error): "" the whole source
+    passed: list[tuple[str, str]] = field(default_factory=list)  # (path, why): files and folders not read
 
 
-def scan(sources: Sequence[str | os.PathLike[str]]) -> Scan:
+def _kind(mode: int) -> str:
+    for test, name in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISDIR, "a folder")):
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def _inside(real: str, root: str) -> bool:
+    return real == root or real.startswith(root.rstrip(os.sep) + os.sep)
+
+
+def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False) -> Scan:
     """The files under each source (a folder, searched recursively, or a file), keyed by their
     paths below it; hidden files and folders are passed over, folders that cannot be listed
-    reported."""
+    reported. One rule for files and folders alike: a link whose target lies outside its source
+    folder is passed over (in ``passed``) unless ``follow_links``; so are, with a file suffix we
+    read, dangling links and what is not a regular file (FIFOs, devices, sockets). A source that
+    is not a folder or a regular file raises SourceError."""
     found: dict[str, SourceFile] = {}
     out = Scan([], {}, [], [])
     for named in sources:
@@ -78,6 +97,8 @@ def scan(sources: Sequence[str | os.PathLike[str]]) -> Scan:
         except OSError as e:
             out.unreadable.append((str(source.absolute()), "", e.strerror or str(e)))
             continue
+        if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
+            raise SourceError(f"{given}: {_kind(mode)}, not a folder or a regular file: nothing was read")
         root = str(source.resolve())
         out.roots[root] = given
         pairs: list[tuple[str, Path]] = []
@@ -86,11 +107,30 @@ def scan(sources: Sequence[str | os.PathLike[str]]) -> Scan:
                 where = Path(e.filename or top).relative_to(top).as_posix() if e.filename else "."
                 out.unreadable.append((root, "" if where == "." else where + "/", e.strerror or str(e)))
 
-            for folder, dirs, names in os.walk(source, onerror=failed):
-                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+            seen = {root}
+            for folder, dirs, names in os.walk(source, onerror=failed, followlinks=True):
+                kept = []
+                for d in sorted(d for d in dirs if not d.startswith(".")):
+                    p = Path(folder, d)
+                    if p.is_symlink():
+                        real = os.path.realpath(p)
+                        if real in seen or _inside(root, real):  # a loop, or a folder walked already
+                            continue
+                        if not follow_links and not _inside(real, root):
+                            out.passed.append((str(p), f"a link to {real}, outside {given} (--follow-links "
+                                                       "reads it)"))
+                            continue
+                        seen.add(real)
+                    kept.append(d)
+                dirs[:] = kept
                 for name in sorted(names):
                     p = Path(folder, name)
-                    if not name.startswith(".") and p.suffix.lower() in SUFFIXES and p.is_file():
+                    if name.startswith(".") or p.suffix.lower() not in SUFFIXES:
+                        continue
+                    why = _passed_over(p, root, given, follow_links)
+                    if why:
+                        out.passed.append((str(p), why))
+                    else:
                         pairs.append((p.relative_to(source).as_posix(), p))
         else:
             pairs = [(source.name, source)]
@@ -101,6 +141,21 @@ def scan(sources: Sequence[str | os.PathLike[str]]) -> Scan:
             found[key] = SourceFile(key, path, root, given)
     out.files = list(found.values())
     return out
+
+
+def _passed_over(p: Path, root: str, given: str, follow_links: bool) -> str | None:
+    """Why the file p of a folder is not read (None: it is read)."""
+    try:
+        mode = p.stat().st_mode
+    except OSError as e:
+        return "a dangling link" if p.is_symlink() else f"cannot read it: {e.strerror or e}"
+    if not stat.S_ISREG(mode):
+        return f"{_kind(mode)}, not a regular file"
+    if p.is_symlink() and not follow_links:
+        real = os.path.realpath(p)
+        if not _inside(real, root):
+            return f"a link to {real}, outside {given} (--follow-links reads it)"
+    return None
 
 
 def files(sources: Sequence[str | os.PathLike[str]]) -> list[SourceFile]:
@@ -114,14 +169,70 @@ def files(sources: Sequence[str | os.PathLike[str]]) -> list[SourceFile]:
     return got.files
 
 
-def read(f: SourceFile) -> tuple[bytes, str, float]:
-    """(content, stamp, mtime): the stamp, a hash, changes whenever the content does."""
+MAX_SIZE = 16 << 20  # bytes of one file read by default: a larger one is skipped with a warning
+PARSE_SECONDS = 60.0  # the time one file's parsing may take by default, else it is skipped
+RST_SHARE = 4  # a reStructuredText file may have this share of the size (1/4)
+RST_INDENT = 100  # columns of indentation a reStructuredText line may have: each level costs docutils a copy
+_DEEP = re.compile(r"^ {%d}" % (RST_INDENT + 1), re.M)
+
+
+def read(f: SourceFile, max_size: int = MAX_SIZE, follow_links: bool = True) -> tuple[bytes, str, float]:
+    """(content, stamp, mtime): the stamp, a hash, changes whenever the content does. What is
+    not a regular file when it is opened (a FIFO put in a file's place) is refused without
+    waiting on it, and a file above max_size bytes is refused unread (a reStructuredText file
+    above a quarter of it: docutils holds many times the size of a deeply nested file). Unless
+    follow_links, a file of a folder that is, once opened, not the file inside its source folder
+    (a link to elsewhere put in its place since the scan) is refused."""
+    if fmt(f.path) == "rst":
+        max_size //= RST_SHARE
     try:
-        data = f.path.read_bytes()
-        mtime = f.path.stat().st_mtime
+        fd = os.open(f.path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+        try:
+            st = os.fstat(fd)
+            if not stat.S_ISREG(st.st_mode):
+                raise SourceError(f"cannot read {f.path}: {_kind(st.st_mode)}, not a regular file")
+            if not follow_links and f.root and Path(f.root).is_dir():
+                real = os.path.realpath(f.path)  # what was opened, not a link put in its place since
+                if not _inside(real, f.root) or not os.path.samestat(st, os.stat(real)):
+                    raise SourceError(f"cannot read {f.path}: it leads outside {f.given or f.root} now "
+                                      "(--follow-links reads it)")
+            if st.st_size > max_size:
+                raise SourceError(f"cannot read {f.path}: {st.st_size} bytes, more than the {max_size} a file may "
+                                  "have (--max-file-size raises it)")
+            with os.fdopen(os.dup(fd), "rb") as stream:
+                data = stream.read(max_size + 1)
+            if len(data) > max_size:
+                raise SourceError(f"cannot read {f.path}: more than the {max_size} bytes a file may have "
+                                  "(--max-file-size raises it)")
+        finally:
+            os.close(fd)
     except OSError as e:
         raise SourceError(f"cannot read {f.path}: {e.strerror or e}") from None
-    return data, hashlib.sha256(data).hexdigest(), mtime
+    return data, hashlib.sha256(data).hexdigest(), st.st_mtime
+
+
+class _OverTime(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def _budget(seconds: float | None) -> Iterator[None]:
+    """Raises _OverTime in the code it wraps once seconds have passed; a timer of the process,
+    so only on the main thread (elsewhere the parsing is not timed)."""
+    if not seconds or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def over(signum: int, frame: Any) -> None:
+        raise _OverTime
+
+    before = signal.signal(signal.SIGALRM, over)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
 
 
 def fmt(path: Path) -> str:
@@ -129,20 +240,31 @@ def fmt(path: Path) -> str:
     return FORMATS.get(path.suffix.lower(), "text")
 
 
-def file_passages(f: SourceFile, data: bytes, mtime: float) -> list[Passage]:
+def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | None = PARSE_SECONDS) -> list[Passage]:
     """The passages of one file's content; SourceError naming the file when it is not what its
-    name says, MissingPackageError when its format's parser is not installed."""
+    name says, takes more than seconds to parse, or holds words of which no passage came (text
+    that would be lost without a word); MissingPackageError when its format's parser is not
+    installed."""
+    if fmt(f.path) == "rst" and _DEEP.search(data.decode("utf-8", "replace").expandtabs(8)):
+        raise SourceError(f"{f.path}: it is indented deeper than {RST_INDENT} columns, more than it is read to")
     try:
-        parsed = parse(fmt(f.path), data)
+        with _budget(seconds):
+            parsed = parse(fmt(f.path), data)
     except MissingPackageError:
         raise
     except SourceError as e:
         raise SourceError(f"{f.path}: {e}") from None
+    except _OverTime:
+        raise SourceError(f"{f.path}: parsing it took more than {seconds:g} s (--parse-timeout gives more)") from None
     except (RecursionError, MemoryError, ValueError, TypeError, KeyError, IndexError, AttributeError,
             AssertionError, UnicodeError, OverflowError) as e:  # a parser's own failure
         raise SourceError(f"{f.path}: cannot parse it as {fmt(f.path)}: {type(e).__name__}: {e}") from None
     meta = {**parsed.meta, "path": f.key, "source": f.given or str(f.path), "ext": f.path.suffix.lower().lstrip(".")}
-    return cut(f.key, parsed, parsed.timestamp if parsed.timestamp is not None else mtime, meta)
+    out = cut(f.key, parsed, parsed.timestamp if parsed.timestamp is not None else mtime, meta)
+    if not out and fmt(f.path) == "markdown" \
+            and _WORDS.search(_HEADING.sub("", _COMMENT.sub("", FRONT_MATTER.sub("", data.decode("utf-8", "replace"))))):
+        raise SourceError(f"{f.path}: it holds words, but its {fmt(f.path)} parser found no text in it")
+    return out
 
 
 def passages(key: str, text: str, timestamp: float) -> list[Passage]:
@@ -188,6 +310,9 @@ def cut(key: str, parsed: Parsed, timestamp: float, meta: dict[str, Any]) -> lis
     return out
 
 
+_WORDS = re.compile(r"[^\W_]")
+_COMMENT = re.compile(r"<!--.*?-->", re.S)
+_HEADING = re.compile(r"^ {0,3}#.*$", re.M)  # a heading alone is a title, not a passage
 _SENTENCE = re.compile(r"(?<=[.!?])[\"')\]]*\s+")
 
 

@@ -13,8 +13,10 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import functools
+import hmac
 import ipaddress
 import json
+import sqlite3
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, MutableMapping, Sequence
 from dataclasses import dataclass
 from importlib import resources
@@ -142,11 +144,48 @@ def _origin_of(scheme: str, host: str) -> str:
     return f"{scheme}://{host.removesuffix(default)}"
 
 
-async def _refuse(send: Callable[[MutableMapping[str, Any]], Awaitable[None]], status: int, message: str) -> None:
+async def _refuse(send: Callable[[MutableMapping[str, Any]], Awaitable[None]], status: int, message: str,
+                  extra: Sequence[tuple[bytes, bytes]] = ()) -> None:
     body = json.dumps({"error": message}).encode()
     await send({"type": "http.response.start", "status": status,
-                "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]})
+                "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode()),
+                            *extra]})
     await send({"type": "http.response.body", "body": body})
+
+
+HEALTH = "/api/health"  # answered without a token: whether the server is up, nothing of the index
+
+
+class TokenGuard:
+    """With a token, every request but the health check and the page's own files (the same
+    for every server, holding nothing of the index) must carry ``Authorization: Bearer
+    TOKEN``; others get a 401. The comparison takes the same time wherever the two differ."""
+
+    def __init__(self, app: ASGIApp, token: str | None, pages: Iterable[str]) -> None:
+        self.app = app
+        self.expected = None if token is None else f"Bearer {token}".encode()
+        self.open = frozenset([HEALTH, *pages])
+
+    async def __call__(self, scope: MutableMapping[str, Any], receive: Callable[[], Awaitable[Any]],
+                       send: Callable[[MutableMapping[str, Any]], Awaitable[None]]) -> None:
+        if scope["type"] != "http" or self.expected is None or scope["path"] in self.open:
+            await self.app(scope, receive, send)
+            return
+        given = b"".join(v for k, v in scope.get("headers", ()) if k.lower() == b"authorization")
+        if not hmac.compare_digest(given, self.expected):
+            await _refuse(send, 401, "this server wants its token: Authorization: Bearer TOKEN" if not given
+                          else "the token is not this server's", [(b"www-authenticate", b"Bearer")])
+            return
+        await self.app(scope, receive, send)
+
+
+def check_token(token: str) -> str:
+    """The token, if one an Authorization header can carry (printable ASCII, no spaces, at least
+    16 characters); ValueError otherwise."""
+    if len(token) < 16 or not all("!" <= c <= "~" for c in token):
+        raise ValueError("a token is at least 16 printable ASCII characters without spaces "
+                         "(python -c 'import secrets; print(secrets.token_urlsafe())' makes one)")
+    return token
 
 
 class Guard:
@@ -384,7 +423,7 @@ class Batcher:
 
 def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
                allowed_hosts: Iterable[str] | None = None, max_batch: int = MAX_BATCH,
-               bounds: Bounds | None = None) -> FastAPI:
+               bounds: Bounds | None = None, token: str | None = None) -> FastAPI:
     """The application serving ``index``: the page at ``/`` and the API under ``/api/``.
 
     Searches go to ``searcher`` (the index's sharded form, or another handle on it) or else
@@ -397,7 +436,8 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
     most ``max_batch`` (1: one at a time; see ``Batcher``). ``bounds`` limit what one request
     may ask (``Bounds()`` by default). With ``allowed_hosts`` (names, addresses, or ``ANY_IP``),
     requests naming another host in their Host header are refused; requests that a page of
-    another origin sent are refused always (see ``Guard``).
+    another origin sent are refused always (see ``Guard``). With ``token``, every request but
+    the health check (``/api/health``) and the page's files must carry it (see ``TokenGuard``).
     """
     limits = bounds if bounds is not None else Bounds()
     search_with = searcher if searcher is not None else index
@@ -449,6 +489,9 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
 
     @app.exception_handler(Exception)
     async def failure(request: Request, exc: Exception) -> JSONResponse:
+        if isinstance(exc, sqlite3.DatabaseError):  # a damaged store: said so, its path not shown
+            return JSONResponse({"error": "the index is damaged where this request reads it "
+                                          "(tarnexa verify names what)"}, 500)
         return JSONResponse({"error": f"the server failed: {type(exc).__name__}"}, 500)
 
     @get("/api/search", dependencies=[Depends(strict_parameters)],
@@ -503,6 +546,10 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
     async def modifiers() -> Response:
         return Response(known, media_type="application/json")
 
+    @get(HEALTH, summary="Whether the server is up (answered without a token)")
+    async def health() -> dict[str, Any]:
+        return {"ok": True}
+
     @get("/api/info", summary="What the index holds")
     async def info() -> dict[str, Any]:
         async with in_time():
@@ -539,6 +586,7 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
     app.state.batcher = batcher
     app.state.bounds = limits
 
+    app.add_middleware(TokenGuard, token=None if token is None else check_token(token), pages=list(files))
     app.add_middleware(Guard, hosts=allowed_hosts, pages=list(files))
     app.add_middleware(SecurityHeaders)  # outermost: on every answer
     return app

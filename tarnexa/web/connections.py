@@ -36,6 +36,7 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from tarnexa._constants import CLIENT_TIMEOUT, MAX_CONNECTIONS
 
+MAX_HEAD = 16 * 1024  # bytes of one request head
 LOG_INTERVAL = 10.0  # seconds
 FILES_KEPT = 64  # descriptors left for the index, its store, the threads' and workers' own
 
@@ -53,6 +54,7 @@ class GuardedH11Protocol(H11Protocol):
         self._lost = False
         self._busy = False
         self._deadline: asyncio.TimerHandle | None = None
+        self._head, self._tail = 0, b""  # the bytes of the head being received; its last three
         self._now_idle()
         if len(self.connections) > self.max_connections:
             # The connection idle the longest; this one itself when every other is answered.
@@ -66,8 +68,30 @@ class GuardedH11Protocol(H11Protocol):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
+        if not self._head_fits(data):
+            body = b'{"error": "the request head is longer than 16 KiB"}'
+            self.transport.write(b"HTTP/1.1 400 Bad Request\r\ncontent-type: application/json\r\nconnection: close\r\n"
+                                 b"content-length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
+            self._lost = True  # nothing more is read or answered on it
+            self.idle.pop(self, None)
+            self.transport.close()
+            return
         super().data_received(data)
         self._follow()
+
+    def _head_fits(self, data: bytes) -> bool:
+        """Whether every request head that the bytes so far hold or begin is at most MAX_HEAD
+        bytes long: h11 bounds only a head that arrives in pieces, not one that comes whole in
+        one read. A head is counted from the end of the one before (the API takes no bodies)."""
+        buf = self._tail + data
+        count = self._head - len(self._tail)  # bytes of the current head before buf
+        pos = 0
+        while (end := buf.find(b"\r\n\r\n", pos)) >= 0:
+            if count + end + 4 > MAX_HEAD:
+                return False
+            count, pos = -(end + 4), end + 4
+        self._head, self._tail = count + len(buf), buf[-3:]
+        return self._head <= MAX_HEAD
 
     def on_response_complete(self) -> None:
         super().on_response_complete()

@@ -53,7 +53,8 @@ def allowed_hosts(host: str) -> list[str]:
 def run(path: str, host: str = HOST, port: int = PORT, workers: int | None = None,
         max_batch: int | None = None, embedder: Any = None, *, max_hits: int | None = None,
         timeout: float | None = None, max_connections: int | None = None,
-        client_timeout: float | None = None) -> None:
+        client_timeout: float | None = None, token: str | None = None, no_token: bool = False,
+        ssl_certfile: str | None = None, ssl_keyfile: str | None = None) -> None:
     """Opens the index at path once and serves the search page and its API until interrupted.
     With workers, searches go through the index's sharded searcher over that many Dask worker
     processes; searches that arrive together are answered in batches of at most max_batch
@@ -64,12 +65,14 @@ def run(path: str, host: str = HOST, port: int = PORT, workers: int | None = Non
     seconds to send a request's head and to take an answer (see ``tarnexa.web.connections``).
     Each left None takes its default from tarnexa._constants (MAX_BATCH, MAX_LIMIT,
     TIME_BUDGET, MAX_CONNECTIONS, CLIENT_TIMEOUT).
-    Requests must name this server's own host (``allowed_hosts``); bound beyond loopback, a
-    warning goes to stderr."""
+    Requests must name this server's own host (``allowed_hosts``). With ``token``, every request
+    but the health check must carry ``Authorization: Bearer TOKEN``; bound beyond loopback, a
+    token is required (ValueError without one) unless ``no_token``, and then a warning goes to
+    stderr. ``ssl_certfile`` and ``ssl_keyfile`` serve HTTPS (uvicorn's TLS)."""
     import uvicorn
 
     from tarnexa.index import Index
-    from tarnexa.web.app import Bounds, create_app
+    from tarnexa.web.app import Bounds, check_token, create_app
     from tarnexa.web.connections import connection_cap, guarded_protocol, quiet_repeats
 
     if workers is not None and workers < 1:
@@ -83,7 +86,14 @@ def run(path: str, host: str = HOST, port: int = PORT, workers: int | None = Non
               "more files (ulimit -n)", file=sys.stderr)
     protocol = guarded_protocol(cap, CLIENT_TIMEOUT if client_timeout is None else client_timeout,
                                 request_timeout=bounds.seconds + 30)
-    warning = exposure_warning(host)
+    if token is not None:
+        check_token(token)
+    elif not is_loopback(host) and not no_token:
+        raise ValueError(f"serving on {host}, beyond this machine, needs a token (--token, --token-file or "
+                         "TARNEXA_TOKEN), or --no-token to let whoever reaches it read every document")
+    if (ssl_certfile is None) != (ssl_keyfile is None):
+        raise ValueError("TLS needs both a certificate file and its key file")
+    warning = exposure_warning(host) if token is None else None
     if warning:
         print(warning, file=sys.stderr)
     index = Index.open(path, embedder=embedder)
@@ -93,13 +103,18 @@ def run(path: str, host: str = HOST, port: int = PORT, workers: int | None = Non
         searcher = stack.enter_context(index.sharded(workers=workers) if workers
                                        else Index.open(path, embedder=embedder))
         app = create_app(index, searcher=searcher, allowed_hosts=allowed_hosts(host),
-                         max_batch=MAX_BATCH if max_batch is None else max_batch, bounds=bounds)
+                         max_batch=MAX_BATCH if max_batch is None else max_batch, bounds=bounds, token=token)
         shown = f"[{host}]" if ":" in host else host
-        print(f"tarnexa serve: {len(index)} documents from {path} at http://{shown}:{port}/ "
-              f"({f'{workers} Dask workers' if workers else 'in this process'}); Ctrl-C stops",
-              file=sys.stderr)
+        scheme = "https" if ssl_certfile else "http"
+        print(f"tarnexa serve: {len(index)} documents from {path} at {scheme}://{shown}:{port}/ "
+              f"({f'{workers} Dask workers' if workers else 'in this process'}"
+              f"{', token required' if token else ''}); Ctrl-C stops", file=sys.stderr)
+        if token and not ssl_certfile and not is_loopback(host):
+            print("tarnexa serve: the token travels in plain HTTP: serve with --ssl-certfile/--ssl-keyfile, "
+                  "or behind a reverse proxy that speaks HTTPS (docs/guide.md)", file=sys.stderr)
         config = uvicorn.Config(app, host=host, port=port, server_header=False, log_level="warning",
                                 http=protocol, timeout_keep_alive=5, backlog=BACKLOG,
-                                h11_max_incomplete_event_size=16 * 1024)
+                                h11_max_incomplete_event_size=16 * 1024, ssl_certfile=ssl_certfile,
+                                ssl_keyfile=ssl_keyfile)
         quiet_repeats()
         uvicorn.Server(config).run()

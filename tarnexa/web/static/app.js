@@ -4,8 +4,35 @@
 const $ = (id) => document.getElementById(id);
 const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
 const modeBox = $("mode"), whereBox = $("where");
+// A server started with a token answers 401 without it: the page asks once, and keeps the token
+// for this tab only (sessionStorage), never in the URL.
+const TOKEN_KEY = "tarnexa-token";
+let asking = null;  // the question being asked, shared by the requests that wait on it
+function askToken(again) {
+  if (!asking) {
+    asking = Promise.resolve().then(() => {
+      const t = window.prompt(again ? "That token is not this server's. The server's token:"
+                                    : "This server wants its token:");
+      if (t !== null && t.trim()) sessionStorage.setItem(TOKEN_KEY, t.trim());
+      return t !== null && t.trim() !== "";
+    }).finally(() => { asking = null; });
+  }
+  return asking;
+}
+async function fetchWithToken(url) {
+  for (let tries = 0; ; tries++) {
+    const token = sessionStorage.getItem(TOKEN_KEY);
+    const headers = {Accept: "application/json"};
+    if (token) headers.Authorization = "Bearer " + token;
+    const resp = await fetch(url, {headers});
+    if (resp.status !== 401 || tries >= 3) return resp;
+    if (sessionStorage.getItem(TOKEN_KEY) !== token) continue;  // another request was given one meanwhile
+    if (!(await askToken(token !== null))) return resp;
+  }
+}
+
 let TOKENS = [];  // [text inserted, hint], from the server's /api/modifiers
-fetch("/api/modifiers").then((r) => r.json()).then((known) => {
+getJSON("/api/modifiers").then((known) => {
   // "from: TEXT to: TEXT" inserts "from:  to: ", "limit:N" inserts "limit:"
   TOKENS = known.map((v) => [v.usage.replace(/[A-Z]+(,[A-Z]+)*/g, ""), v.help]);
   mBox.placeholder = known.map((v) => v.usage).join("  ");
@@ -29,7 +56,7 @@ function el(tag, cls, text) {
 function day(ts) { return ts == null ? "" : new Date(ts * 1000).toISOString().slice(0, 10); }
 
 async function getJSON(url) {
-  const resp = await fetch(url, {headers: {Accept: "application/json"}});
+  const resp = await fetchWithToken(url);
   let body = null;
   try { body = await resp.json(); } catch (e) { body = null; }
   if (!resp.ok) throw new Error((body && body.error) || `the server answered ${resp.status}`);
@@ -132,11 +159,39 @@ function hitCard(h) {
   return card;
 }
 
+// An id as a like: token holds it: in double quotes (a quote inside doubled) when it holds white
+// space, a comma or a quote, which the bare form cannot carry.
+function likeId(id) { return /[\s,"]/u.test(id) ? '"' + id.replaceAll('"', '""') + '"' : id; }
+// The ids of a like: token, bare or quoted.
+function likeIds(word) {
+  const rest = word.slice(5), ids = [];
+  for (let i = 0; ;) {
+    let id = "";
+    if (rest[i] === '"') {
+      for (i++; i < rest.length; i++) {
+        if (rest[i] !== '"') id += rest[i];
+        else if (rest[i + 1] === '"') { id += '"'; i++; } else { i++; break; }
+      }
+    } else {
+      const comma = rest.indexOf(",", i);
+      id = rest.slice(i, comma < 0 ? rest.length : comma);
+      i = comma < 0 ? rest.length : comma;
+    }
+    ids.push(id);
+    if (rest[i] !== ",") return ids;
+    i++;
+  }
+}
+// The words of a modifier line, a like: token of the quoted form whole (its ids may hold spaces).
+function lineWords(line) {
+  return line.match(/like:(?:"(?:[^"]|"")*"|[^\s,"]*)(?:,(?:"(?:[^"]|"")*"|[^\s,"]*))*(?=\s|$)|\S+/gu) || [];
+}
+
 function withLike(line, id) {
-  const words = line.split(/\s+/).filter(Boolean);
+  const words = lineWords(line);
   const i = words.findIndex((w) => w.startsWith("like:"));
-  if (i < 0) words.push("like:" + id);
-  else if (!words[i].slice(5).split(",").includes(id)) words[i] += (words[i].length > 5 ? "," : "") + id;
+  if (i < 0) words.push("like:" + likeId(id));
+  else if (!likeIds(words[i]).includes(id)) words[i] += (words[i].length > 5 ? "," : "") + likeId(id);
   return words.join(" ");
 }
 
@@ -215,7 +270,7 @@ function offer() {
   if (word.startsWith("like:") && current) {  // ids of the hits shown
     const ids = word.slice(5).split(","), last = ids.pop().toLowerCase();
     choices = current.data.hits.filter((h) => h.id.toLowerCase().startsWith(last) && !ids.includes(h.id))
-      .slice(0, 8).map((h) => ["like:" + [...ids, h.id].join(","), h.title || ""]);
+      .slice(0, 8).map((h) => ["like:" + [...ids, likeId(h.id)].join(","), h.title || ""]);
   } else {
     choices = TOKENS.filter(([t]) => t.startsWith(word.toLowerCase()) && t !== word);
   }

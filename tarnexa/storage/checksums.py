@@ -1,0 +1,58 @@
+"""A checksum per stored document: its id, cache row, title, text, timestamp and metadata
+hashed together, written with it and checked each time the document is read back for a
+search's hit or by id, as the cache's rows are checked against theirs.
+
+A document whose fields no longer give its checksum (a changed byte, two documents' rows
+swapped, a field of another type) raises ``DamagedDocument`` rather than being answered; a
+store of an older version has no checksums until it is upgraded (on opening it for writing,
+or ``tarnexa verify --fix``). Once a store has them (its ``checksums`` setting), a document
+without one is damaged too.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import sqlite3
+from typing import Any
+
+SETTING = "checksums"  # set once every document of the store has its checksum
+
+
+class DamagedDocument(sqlite3.DatabaseError):
+    """A stored document that does not match its checksum: the message names it."""
+
+
+def digest(doc_id: Any, row: Any, title: Any, text: Any, timestamp: Any, metadata: Any) -> str:
+    """The checksum of one document's fields as the store keeps them (metadata as its JSON
+    text, or None); TypeError for a field not of its type."""
+    if not all(isinstance(v, str) for v in (doc_id, title, text)) or type(row) is not int \
+            or not (timestamp is None or type(timestamp) is float) or not (metadata is None or isinstance(metadata, str)):
+        raise TypeError("a field is not of its type")
+    h = hashlib.blake2b(digest_size=16)
+    for part in (doc_id, str(row), title, text, "" if timestamp is None else repr(timestamp),
+                 "\x00" if metadata is None else metadata):
+        data = part.encode("utf-8", "surrogatepass")
+        h.update(len(data).to_bytes(8, "little"))
+        h.update(data)
+    return h.hexdigest()
+
+
+def damage(doc_id: Any, row: Any, title: Any, text: Any, timestamp: Any, metadata: Any, stored: Any,
+           required: bool) -> str | None:
+    """Why the document's fields do not match its stored checksum (None: they do, or it has
+    none and none is required)."""
+    if stored is None:
+        return "it has no checksum" if required else None
+    try:
+        return None if digest(doc_id, row, title, text, timestamp, metadata) == stored else "its checksum differs"
+    except TypeError as e:
+        return str(e)
+
+
+def check(path: Any, doc_id: Any, row: Any, title: Any, text: Any, timestamp: Any, metadata: Any, stored: Any,
+          required: bool) -> None:
+    """Raises DamagedDocument when the document does not match its checksum."""
+    why = damage(doc_id, row, title, text, timestamp, metadata, stored, required)
+    if why is not None:
+        raise DamagedDocument(f"{path}: the document {doc_id!r} at row {row!r} is damaged ({why}); "
+                              "tarnexa verify names every damaged document")
