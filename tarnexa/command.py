@@ -222,7 +222,7 @@ def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
     """(line number, query, modifiers) of each non-blank line: the query, then optionally a tab
     and the modifier line."""
     try:
-        stream = click.open_file(source, encoding="utf-8")
+        stream = click.open_file(source, encoding="utf-8", errors="surrogateescape")
     except OSError as e:
         raise ValueError(f"cannot read the queries file {source}: {e.strerror or e}") from None
     with stream:
@@ -233,13 +233,20 @@ def _query_lines(source: str) -> Iterator[tuple[int, str, str]]:
                 yield number, query, modifiers
 
 
-def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Query]]]:
-    batch: list[tuple[int, Query]] = []
+def _line_query(query: str, modifiers: str, options: dict[str, Any]) -> Query | ValueError:
+    """The Query of a --queries line, or what is wrong with it (a byte that is not UTF-8 too)."""
+    if any("\udc80" <= c <= "\udcff" for c in query + modifiers):
+        return ValueError("the line is not valid UTF-8")
+    try:
+        return Query.parse(query, modifiers, **options)
+    except (ValueError, TypeError) as e:
+        return ValueError(str(e))
+
+
+def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Query | ValueError]]]:
+    batch: list[tuple[int, Query | ValueError]] = []
     for number, query, modifiers in _query_lines(source):
-        try:
-            batch.append((number, Query.parse(query, modifiers, **options)))
-        except ValueError as e:
-            raise ValueError(f"{'standard input' if source == '-' else source}, line {number}: {e}") from None
+        batch.append((number, _line_query(query, modifiers, options)))
         if len(batch) == BATCH:
             yield batch
             batch = []
@@ -279,12 +286,35 @@ def search_command(path: str, query: str | None, modifiers: str, queries_file: s
                 assert query is not None
                 _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None)
                 return
+            Query.parse("options", **options)  # a bad --where or --mode fails every line: say so once
+            name = "standard input" if queries_file == "-" else queries_file
+            failed = 0
             with bar(sys.stderr.isatty(), None, "query", "searching") as tick:
                 for batch in _batches(queries_file, options):
-                    for (_, request), res in zip(batch, searching.search_many([q for _, q in batch])):
-                        _print(res, as_json, request)
+                    asked = [q for _, q in batch if isinstance(q, Query)]
+                    answers = iter(searching.search_many(asked, errors="return"))
+                    for number, request in batch:
+                        res = request if isinstance(request, ValueError) else next(answers)
+                        if isinstance(res, Exception):
+                            failed += 1
+                            _print_error(res, as_json, name, number, request)
+                        else:
+                            assert isinstance(request, Query)
+                            _print(res, as_json, request)
                     if tick is not None:
                         tick(len(batch))
+            if failed:
+                sys.exit(EXIT_SKIPPED)
+
+
+def _print_error(error: Exception, as_json: bool, source: str, number: int, request: Query | ValueError) -> None:
+    """A --queries line that could not be searched: one line on stderr, and with --json a line
+    with its error in its place on stdout; the other lines are answered."""
+    message = str(error).splitlines()[0] if str(error) else type(error).__name__
+    click.echo(f"tarnexa: error: {source}, line {number}: {message}", err=True)
+    if as_json:
+        query = {"query": request.text, "modifiers": request.modifiers} if isinstance(request, Query) else {}
+        click.echo(json.dumps({"line": number, **query, "error": message}, ensure_ascii=False))
 
 
 def _print(res: Results, as_json: bool, request: Query | None) -> None:

@@ -18,7 +18,7 @@ import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from types import TracebackType
-from typing import Any
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -377,38 +377,59 @@ class Index:
             request = query
         else:
             request = Query.parse(query, modifiers, explain=explain, **keywords)
-        return self._run([request])[0]
+        found = self._run([request])[0]
+        assert isinstance(found, Results)  # a failure raised
+        return found
 
-    def search_many(self, queries: Sequence[str | tuple[str, str | None] | Query], **keywords: Any) -> list[Results]:
+    @overload
+    def search_many(self, queries: Sequence[str | tuple[str, str | None] | Query], *,
+                    errors: Literal["raise"] = "raise", **keywords: Any) -> list[Results]: ...
+    @overload
+    def search_many(self, queries: Sequence[str | tuple[str, str | None] | Query], *,
+                    errors: Literal["return"], **keywords: Any) -> list[Results | Exception]: ...
+    def search_many(self, queries: Sequence[str | tuple[str, str | None] | Query], *,
+                    errors: Literal["raise", "return"] = "raise", **keywords: Any) -> Sequence[Results | Exception]:
         """``[search(q, modifiers, **keywords) for ...]`` with every text embedded in batches and
         the scans made in one pass: each item is a query text, a ``(query, modifiers)`` pair or a
         ``Query`` (which carries its own settings: keywords with a Query item raise TypeError, as
-        in ``search``); notes come per query."""
+        in ``search``); notes come per query. A query that fails on its own (an empty one, one
+        whose words the embedder does not know in semantic mode, a bad value) raises, or with
+        ``errors="return"`` gets its exception (ValueError, TypeError, EmbedderError) in its place
+        while the others are answered."""
+        if errors not in ("raise", "return"):
+            raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
         if isinstance(queries, str) or not isinstance(queries, Sequence):
             raise TypeError(f"queries must be a list of query texts, (query, modifiers) pairs or Query records, "
                             f"not {type(queries).__name__}")
-        requests = []
+        requests: list[Query | Exception] = []
         for item in queries:
             if isinstance(item, Query):
                 if keywords:
                     raise TypeError("search_many() takes keyword arguments for query texts and pairs only: "
                                     "a Query carries its own (Query.parse(text, modifiers, **keywords))")
                 requests.append(item)
-            elif isinstance(item, tuple) and len(item) == 2:
-                requests.append(Query.parse(item[0], item[1], **keywords))
-            else:
-                requests.append(Query.parse(item, "", **keywords))
-        return self._run(requests)
+                continue
+            try:
+                pair = item if isinstance(item, tuple) and len(item) == 2 else (item, "")
+                requests.append(Query.parse(pair[0], pair[1], **keywords))
+            except (ValueError, TypeError) as e:
+                if errors == "raise":
+                    raise
+                requests.append(e)
+        asked = [r for r in requests if isinstance(r, Query)]
+        answers = iter(self._run(asked, alone=errors == "return"))
+        return [r if isinstance(r, Exception) else next(answers) for r in requests]
 
-    def _run(self, requests: list[Query]) -> list[Results]:
+    def _run(self, requests: list[Query], alone: bool = False) -> list[Results | Exception]:
         if not requests:
             return []
         dims = int(self._settings["dims"])
         fn = self._embedder()
         with self._reading() as reader:
-            found = plans.search(reader, requests, fn, dims)
+            found = plans.search(reader, requests, fn, dims, alone)
             if not reader.snap.count:
-                return [dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet")) for r in found]
+                return [r if isinstance(r, Exception) else
+                        dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet")) for r in found]
         return found
 
     # ---- sharded ----

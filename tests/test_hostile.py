@@ -1,5 +1,6 @@
 """Hostile inputs: folders built to break a sync, a damaged store, uninvited clients."""
 
+import json
 import os
 import random
 import sqlite3
@@ -343,3 +344,26 @@ def test_a_link_put_in_a_files_place_after_the_scan_is_not_read(tmp_path, monkey
     with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
         done = idx.sync([docs], on_skip=lambda *a: None)
     assert done["passages"] == 0 and "leads outside" in done["skipped"][0][1]
+
+
+def test_a_batch_answers_each_query_alone(tmp_path):
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
+        idx.add(["apple pear plum", "engine wheel brake"], ids=["a", "b"])
+        items = ["apple", "%%%", ("", "limit:1"), ("engine", "limit:1")]
+        got = idx.search_many(items, mode="semantic", errors="return")
+        assert [type(r) for r in got[:3]] == [tarnexa.Results, type(got[1]), ValueError]
+        assert isinstance(got[1], tarnexa.EmbedderError) and isinstance(got[3], tarnexa.Results)
+        assert got[0] == idx.search("apple", mode="semantic") and [h.id for h in got[3]] == ["b"]
+        with pytest.raises(tarnexa.EmbedderError):  # the default: the failure raises, as before
+            idx.search_many(items[:2], mode="semantic")
+        (tmp_path / "q.txt").write_bytes(b"apple\n%%%\n\xff bad\nengine\tlimit:1\n")
+        for as_json in (["--json"], []):
+            run = CliRunner().invoke(cli, ["search", str(idx.path), "--queries", str(tmp_path / "q.txt"),
+                                           "--mode", "semantic", *as_json])
+            assert run.exit_code == 1, run.output
+            errors = [line for line in run.stderr.splitlines() if line.startswith("tarnexa: error:")]
+            assert [e.split(", ")[1].split(":")[0] for e in errors] == ["line 2", "line 3"]
+            if as_json:
+                lines = [json.loads(line) for line in run.stdout.splitlines()]
+                assert [("error" in x, x.get("line")) for x in lines] == [(False, None), (True, 2), (True, 3),
+                                                                         (False, None)]

@@ -127,19 +127,33 @@ class Plan:
         return kw if not self.fused else dict(kw, diverse=False, limit=self.depth)
 
 
-def search(reader: Reader, queries: Sequence[Query], fn: embedders.EmbedFn, dims: int) -> list[Results]:
-    """The searches of one pinned version of the index, every step made for the whole batch."""
+# What one query of a batch can fail with on its own (no word the embedder knows in semantic
+# mode, a mask of the wrong length): with ``alone``, it is that query's answer, not the batch's.
+QUERY_ERRORS = (EmbedderError, ValueError, TypeError)
+
+
+def search(reader: Reader, queries: Sequence[Query], fn: embedders.EmbedFn, dims: int,
+           alone: bool = False) -> list[Results | Exception]:
+    """The searches of one pinned version of the index, every step made for the whole batch.
+    A query that fails raises, or with ``alone`` gets its exception in its place while the
+    others are answered."""
     plans = [Plan(q, list(q.notes)) for q in queries]
     vector = embedded(fn, [t for q in queries for t in texts_of(q)], dims)
-    for plan in plans:
-        plan.ready = prepare(plan, reader, vector)
+    failed: dict[int, Exception] = {}
+    for i, plan in enumerate(plans):
+        try:
+            plan.ready = prepare(plan, reader, vector)
+        except QUERY_ERRORS as e:
+            if not alone:
+                raise
+            failed[i] = e
     scan(plans, reader.snap)
     rank_keywords(plans, reader)
     for plan in plans:
         select(plan, reader.snap)
         what_happened(plan, reader.snap, fn)
     docs = fetch(plans, reader)
-    return [finish(plan, reader.snap, docs) for plan in plans]
+    return [failed[i] if i in failed else finish(plan, reader.snap, docs) for i, plan in enumerate(plans)]
 
 
 # ---- embed ----
