@@ -2,7 +2,7 @@
 serve it as a web page.
 
     tarnexa index PATH SOURCE... [--prune] [--strict] [--embedder E]  # make or sync the index at PATH
-    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--mode M] [--where FILTER] [--embedder E]
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--limit N] [--mode M] [--where FILTER] [--embedder E]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
@@ -263,23 +263,25 @@ def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Q
 @click.option("--json", "as_json", is_flag=True,
               help="print the results as JSON on stdout: one object, or one a line with --queries")
 @click.option("--explain", is_flag=True, help="show the parts of each hit's score")
+@click.option("--limit", type=click.IntRange(min=0), default=None, metavar="N",
+              help="at most N hits (the modifier line's limit:N wins, with a note)")
 @click.option("--mode", type=click.Choice(MODES), default=None,
               help=f"rank by meaning and words fused (hybrid, the default), by meaning alone or by words alone")
 @click.option("--where", "where", multiple=True, metavar="FILTER",
               help='search only documents whose metadata pass: a JSON filter (\'{"source": "docs"}\') or '
-                   "field=value; repeated, all must pass")
+                   "field=value, field!=value, field>=value (>, <, <=), field:prefix or field:glob*; repeated, all must pass")
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 @_EMBEDDER_OPTION
 def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
-                   explain: bool, mode: str | None, where: tuple[str, ...], workers: int | None,
-                   embedder: str | None) -> None:
+                   explain: bool, limit: int | None, mode: str | None, where: tuple[str, ...],
+                   workers: int | None, embedder: str | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
     docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
     line go to stderr."""
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
-        options = {"explain": explain, "mode": mode, "where": parse_filter(where)}
+        options = {"explain": explain, "limit": limit, "mode": mode, "where": parse_filter(where)}
         with _open(path, embedder) as idx, \
                 (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:

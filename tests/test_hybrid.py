@@ -2,6 +2,7 @@
 here: the semantic ranking from the index itself, BM25 from FTS5's own bm25(), filters applied
 in Python to the stored metadata."""
 
+import fnmatch
 import json
 import sqlite3
 
@@ -140,6 +141,10 @@ def passes(meta, where):
                     ok &= any(same(x, y) and x == y for x in values(key) for y in v)
                 elif op == "$nin":
                     ok &= not any(same(x, y) and x == y for x in values(key) for y in v)
+                elif op == "$prefix":
+                    ok &= any(isinstance(x, str) and x.startswith(v) for x in values(key))
+                elif op == "$glob":
+                    ok &= any(isinstance(x, str) and fnmatch.fnmatchcase(x, v) for x in values(key))
                 elif op == "$contains":
                     ok &= isinstance(meta.get(key), list) and any(same(x, v) and x == v for x in meta[key])
     return ok
@@ -151,7 +156,8 @@ def passes(meta, where):
     {"topic": {"$in": ["cars", "noise", 3]}}, {"topic": {"$nin": ["cars"]}}, {"tags": {"$contains": "odd"}},
     {"topic": {"$contains": "fruit"}}, {"$or": [{"topic": "cars"}, {"n": {"$lt": 3}}]},
     {"$and": [{"tags": "even"}, {"$not": {"topic": "fruit"}}]}, {"topic": "music", "n": {"$gt": 28}},
-    {"n": {"$in": []}}, {"nothing": {"$ne": 1}},
+    {"n": {"$in": []}}, {"nothing": {"$ne": 1}}, {"day": {"$prefix": "2026-01-1"}}, {"topic": {"$glob": "*u*"}},
+    {"tags": {"$glob": "[eo]*"}}, {"topic": {"$prefix": ""}}, {"n": {"$prefix": "1"}},
 ])
 def test_filters_pass_what_python_passes(index, where):
     ids = corpus()[0]
@@ -170,7 +176,7 @@ def test_filters_pass_what_python_passes(index, where):
     ({"n": {"$in": 3}}, "takes a list"), ({"n": {"$gt": float("nan")}}, "not a finite"),
     ({"$and": []}, "non-empty list"), ({"n": {}}, "has no operator"), ({"n": {"a": 1}}, "takes operators"),
     ({"n": None}, "not NoneType"), ("topic=fruit", "a filter is a dict"), ({}, "empty"),
-    ({"n": 2 ** 70}, "too large"), ({"n": {"$eq": {"x": 1}}}, "not dict"),
+    ({"n": 2 ** 70}, "too large"), ({"n": {"$eq": {"x": 1}}}, "not dict"), ({"n": {"$glob": 3}}, "takes a text"),
 ])
 def test_malformed_filters(index, where, message):
     with pytest.raises(ValueError, match=message):
@@ -183,7 +189,10 @@ DEEP = '{"$not":' * 100_000 + '{"n": 1}' + "}" * 100_000
 @pytest.mark.parametrize("texts,want", [
     ("", None), ("  ", None), ("topic=fruit", {"topic": "fruit"}), ("n=3", {"n": 3}), ("new=true", {"new": True}),
     ('{"n": {"$gt": 2}}', {"n": {"$gt": 2}}), (["n=1", "topic=cars"], {"$and": [{"n": 1}, {"topic": "cars"}]}),
-    ("topic", "neither a JSON object"), ("{nope", "is not JSON"), (DEEP, "nests deeper"),
+    ("day>=2026-01-20", {"day": {"$gte": "2026-01-20"}}), ("n>30", {"n": {"$gt": 30}}), ("w<=1.5", {"w": {"$lte": 1.5}}),
+    ("topic!=music", {"topic": {"$ne": "music"}}), ("day:2026-01-1", {"day": {"$prefix": "2026-01-1"}}),
+    ("topic:*u*", {"topic": {"$glob": "*u*"}}), ("a=b>c", {"a": "b>c"}),
+    ("topic", "neither a JSON object"), ("{nope", "is not JSON"), (DEEP, "nests deeper"), ("<3", "neither"),
 ])
 def test_one_filter_parser_for_the_command_and_the_page(texts, want):
     from tarnexa.storage.filters import parse_filter
@@ -202,6 +211,12 @@ def test_the_command_refuses_a_deep_filter_in_one_line(index):
     for deep in (DEEP, '{"$not":' * 500 + '{"n": 1}' + "}" * 500):  # past the JSON reader; past the filter's depth
         got = CliRunner().invoke(cli, ["search", str(index.path), "apple", "--where", deep])
         assert got.exit_code == 2 and len(got.output.strip().splitlines()) == 1 and "Traceback" not in got.output
+    got = CliRunner().invoke(cli, ["search", str(index.path), "apple pear", "--json", "--limit", "2", "--embedder",
+                                   "test_index:embed",
+                                   "--where", "day>=2026-01-05", "--where", "topic:fr*"])
+    hits = json.loads(got.stdout)["hits"]
+    assert got.exit_code == 0 and 0 < len(hits) <= 2
+    assert all(h["metadata"]["day"] >= "2026-01-05" and h["metadata"]["topic"] == "fruit" for h in hits)
 
 
 def test_queries_compare_and_hash_by_every_field():

@@ -5,7 +5,8 @@ for a list, holds "ann"); ``{"year": {"$gte": 2020, "$lt": 2024}}`` applies oper
 field; ``$and``, ``$or`` (lists of filters) and ``$not`` (one filter) combine them, and the
 fields of one dict must all pass. Operators: ``$eq $ne $gt $gte $lt $lte`` against a str, an
 int, a float or a bool; ``$in $nin`` against a list of them; ``$contains`` (a list field holds
-the value). A field that is a list passes a comparison when one of its values does. A
+the value); ``$prefix`` and ``$glob`` against a text (a text field begins with it, or matches it
+as SQLite's GLOB). A field that is a list passes a comparison when one of its values does. A
 comparison passes only values of the same kind: numbers with numbers, texts with texts (in
 code-point order, so ISO dates compare as dates), bools with bools. ``$ne``, ``$nin`` and
 ``$not`` pass the documents that lack the field too.
@@ -19,6 +20,7 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -27,7 +29,10 @@ MAX_PARAMS = 30000  # below SQLite's limit on bound parameters
 MAX_LEAVES = 500  # comparisons in one filter: well below SQLite's bound on an expression's depth
 
 _COMPARE = {"$eq": "=", "$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
-OPERATORS = (*_COMPARE, "$ne", "$in", "$nin", "$contains", "$and", "$or", "$not")
+# Texts by their start: "$prefix" (the text begins with the value), "$glob" (SQLite's GLOB, case
+# sensitive: * any run of characters, ? one, [abc] one of them).
+_TEXTS = {"$prefix": "substr(value, 1, ?) = ?", "$glob": "GLOB ?"}
+OPERATORS = (*_COMPARE, "$ne", "$in", "$nin", "$contains", *_TEXTS, "$and", "$or", "$not")
 
 Compiled = tuple[str, list[Any]]
 
@@ -61,7 +66,8 @@ class _Compiler:
         if len(self.params) > MAX_PARAMS:
             raise ValueError(f"the filter is too large (more than {MAX_PARAMS} values)")
         extra = " AND listed = 1" if listed else ""
-        return f"{{n}} IN (SELECT n FROM meta WHERE key = ? AND kind = ? AND value {cond}{extra})"
+        test = cond if cond.startswith("substr(") else f"value {cond}"
+        return f"{{n}} IN (SELECT n FROM meta WHERE key = ? AND kind = ? AND {test}{extra})"
 
     def _leaf(self, field: str, op: str, value: Any) -> str:
         where = f"where: {field!r} {op}"
@@ -72,6 +78,11 @@ class _Compiler:
             return self._values(field, kind, f"{_COMPARE.get(op, '=')} ?", [v], listed=op == "$contains")
         if op == "$ne":
             return f"NOT ({self._leaf(field, '$eq', value)})"
+        if op in _TEXTS:
+            if not isinstance(value, str):
+                raise ValueError(f"{where} takes a text, not {type(value).__name__}")
+            args = [len(value), value] if op == "$prefix" else [value]
+            return self._values(field, "s", _TEXTS[op], args)
         if op in ("$in", "$nin"):
             if not isinstance(value, (list, tuple)):
                 raise ValueError(f"{where} takes a list of values, not {type(value).__name__}")
@@ -129,19 +140,37 @@ def compile_where(where: Any) -> Compiled:
     return sql, c.params
 
 
-def _short_form(text: str) -> dict[str, Any]:
-    """``field=value``: the value read as a JSON number, true or false where it is one, else as
-    text."""
-    field, sep, value = text.partition("=")
-    if not sep or not field.strip():
-        raise ValueError(f"the filter {_shown(text)} is neither a JSON object nor field=value")
+# The short form's comparisons, longest first so that ">=" is not read as ">".
+_SHORT = {">=": "$gte", "<=": "$lte", "!=": "$ne", ">": "$gt", "<": "$lt", "=": "$eq"}
+_FIELD_COLON = re.compile(r"([A-Za-z_][\w.-]*):(.*)", re.S)
+
+
+def _short_value(value: str) -> Any:
+    """A short form's value: a JSON number, true or false where it is one, else the text."""
     try:
         parsed = json.loads(value)
     except (ValueError, RecursionError):
-        parsed = value
-    if not isinstance(parsed, (str, int, float, bool)):
-        parsed = value
-    return {field.strip(): parsed}
+        return value
+    return parsed if isinstance(parsed, (str, int, float, bool)) else value
+
+
+def _short_form(text: str) -> dict[str, Any]:
+    """``field=value``, ``field!=value``, ``field>value`` (``>=``, ``<``, ``<=``), and
+    ``field:text`` (the field's text begins with it; with ``*``, ``?`` or ``[`` in it, matches
+    it as a glob). The value is read as a JSON number, true or false where it is one, else as
+    text (``date>=2024-01-01`` compares texts: ISO dates compare as dates)."""
+    at = min(((text.find(op), op) for op in _SHORT if op in text), default=None,
+             key=lambda found: (found[0], -len(found[1])))
+    colon = _FIELD_COLON.fullmatch(text)
+    if colon is not None and (at is None or at[0] > colon.end(1)):
+        field, value = colon.group(1), colon.group(2)
+        return {field: {"$glob" if any(c in value for c in "*?[") else "$prefix": value}}
+    if at is None or not text[: at[0]].strip():
+        raise ValueError(f"the filter {_shown(text)} is neither a JSON object nor field=value "
+                         "(nor field!=, >, >=, <, <= value, nor field:prefix)")
+    field, op, value = text[: at[0]].strip(), at[1], text[at[0] + len(at[1]):].strip()
+    parsed = _short_value(value)
+    return {field: parsed if op == "=" else {_SHORT[op]: parsed}}
 
 
 def _shown(text: str) -> str:
@@ -150,7 +179,8 @@ def _shown(text: str) -> str:
 
 def parse_filter(texts: str | Sequence[str]) -> Any:
     """A filter as a person types it, on the command line (``--where``, repeated) or in the
-    page's field: each text a JSON object or ``field=value``, all of them to pass; None for
+    page's field: each text a JSON object or a short form (``field=value``, ``field>=value``,
+    ``field:prefix``... see ``_short_form``), all of them to pass; None for
     none (or only blank ones). A text that is neither raises ValueError with one line (JSON
     nested past what the parser reads included); what the filter says is checked where it is
     compiled (``compile_where``, by ``Query.parse``)."""

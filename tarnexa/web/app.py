@@ -510,7 +510,8 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
         mode: str | None = Query(None, description="hybrid (the default: meaning and words fused), semantic "
                                  "(meaning alone) or keyword (words alone)."),
         where: str = Query("", description=f"A filter on the documents' metadata: a JSON object "
-                           f'(\'{{"source": "docs"}}\') or field=value, at most {MAX_WHERE} characters.'),
+                           f'(\'{{"source": "docs"}}\') or a short form: field=value, field!=value, field>=value (>, <, <=), '
+                           f'field:prefix or field:glob*, at most {MAX_WHERE} characters.'),
     ) -> Response:
         if not q.strip():
             raise ApiError(400, "the query is empty")
