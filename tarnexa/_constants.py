@@ -50,7 +50,7 @@ def check_value(key: str, value: object) -> None:
     [0, 1] (the share of relevance against novelty). Types are the module's to refuse."""
     if value is None or isinstance(value, bool) or type(value).__name__ == "bool_":
         return
-    if key in ("limit", "oversample") and isinstance(value, numbers.Integral):
+    if key in ("limit", "oversample", "offset") and isinstance(value, numbers.Integral):
         value = int(value)
         if value < 0:
             raise ValueError(f"{key} must be 0 or more, got {value}")

@@ -2,9 +2,11 @@
 serve it as a web page.
 
     tarnexa index PATH SOURCE... [--prune] [--strict] [--embedder E]  # make or sync the index at PATH
-    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--limit N] [--mode M] [--where FILTER] [--embedder E]
+    tarnexa search PATH QUERY [MODIFIERS] [--json] [--explain] [--limit N] [--offset N] [--mode M] [--where FILTER] [--embedder E]
     tarnexa search PATH --queries FILE [--json]   # one query a line, optionally TAB modifiers
     tarnexa info PATH
+    tarnexa show PATH ID [--json]        # one document whole
+    tarnexa delete PATH [ID...] [--where FILTER]
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
     tarnexa add-int8 PATH               # give an index's (or a cache's) caches their int8 copy
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
@@ -166,9 +168,9 @@ def _day(ts: float | None) -> str:
     return time.strftime("%Y-%m-%d", time.gmtime(ts)) if ts else "          "
 
 
-def show(res: Results, out: Any = None) -> None:
-    """The hits as lines (rank, score, id, date, title and snippet), grouped by community
-    when the search found communities; each explanation under its hit."""
+def show(res: Results, out: Any = None, first: int = 1) -> None:
+    """The hits as lines (rank from first, score, id, date, title and snippet), grouped by
+    community when the search found communities; each explanation under its hit."""
     width = shutil.get_terminal_size((100, 24)).columns
     write = (lambda s: click.echo(s, file=out)) if out is not None else click.echo
     if not res:
@@ -183,11 +185,11 @@ def show(res: Results, out: Any = None) -> None:
         write(head + (rest if len(rest) <= room else rest[: room - 1] + "…"))
         if hit.explanation is not None:
             parts = {k: v for k, v in vars(hit.explanation).items() if v is not None}
-            write("        " + "  ".join(f"{k} {v:+.4f}" if k != "decay_factor" else f"{k} {v:.4f}"
-                                         for k, v in parts.items()))
+            write("        " + "  ".join(f"{k} {v}" if isinstance(v, int) else f"{k} {v:.4f}"
+                                         if k == "decay_factor" else f"{k} {v:+.4f}" for k, v in parts.items()))
 
     if res.communities:
-        ranks = {h.id: n for n, h in enumerate(res, 1)}
+        ranks = {h.id: n for n, h in enumerate(res, first)}
         shown, rest = sections(res)
         for c, mine in shown:
             if c is None:
@@ -201,7 +203,7 @@ def show(res: Results, out: Any = None) -> None:
             write("== also in the pool, without a ranked hit: "
                   + ", ".join(f"{res.communities[c].label} ({res.communities[c].size})" for c in rest))
         return
-    for n, hit in enumerate(res, 1):
+    for n, hit in enumerate(res, first):
         line(n, hit)
 
 
@@ -265,6 +267,8 @@ def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Q
 @click.option("--explain", is_flag=True, help="show the parts of each hit's score")
 @click.option("--limit", type=click.IntRange(min=0), default=None, metavar="N",
               help="at most N hits (the modifier line's limit:N wins, with a note)")
+@click.option("--offset", type=click.IntRange(min=0), default=0, metavar="N",
+              help="pass over the first N hits of the ranking (the next page: --offset of the limit)")
 @click.option("--mode", type=click.Choice(MODES), default=None,
               help=f"rank by meaning and words fused (hybrid, the default), by meaning alone or by words alone")
 @click.option("--where", "where", multiple=True, metavar="FILTER",
@@ -273,7 +277,7 @@ def _batches(source: str, options: dict[str, Any]) -> Iterator[list[tuple[int, Q
 @click.option("--workers", type=click.IntRange(min=1), default=None, help="search over N Dask worker processes")
 @_EMBEDDER_OPTION
 def search_command(path: str, query: str | None, modifiers: str, queries_file: str | None, as_json: bool,
-                   explain: bool, limit: int | None, mode: str | None, where: tuple[str, ...],
+                   explain: bool, limit: int | None, offset: int, mode: str | None, where: tuple[str, ...],
                    workers: int | None, embedder: str | None) -> None:
     """Search the index at PATH for QUERY, with an optional modifier line (see
     docs/modifiers.md), or for every query of a --queries file in batches. Notes on the modifier
@@ -281,12 +285,12 @@ def search_command(path: str, query: str | None, modifiers: str, queries_file: s
     with _reported():
         if (query is None) == (queries_file is None):
             _fail("give a QUERY or --queries FILE, not both" if query is not None else "give a QUERY or --queries FILE")
-        options = {"explain": explain, "limit": limit, "mode": mode, "where": parse_filter(where)}
+        options = {"explain": explain, "limit": limit, "offset": offset, "mode": mode, "where": parse_filter(where)}
         with _open(path, embedder) as idx, \
                 (idx.sharded(workers) if workers else contextlib.nullcontext(idx)) as searching:
             if queries_file is None:
                 assert query is not None
-                _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None)
+                _print(searching.search(Query.parse(query, modifiers, **options)), as_json, None, offset + 1)
                 return
             Query.parse("options", **options)  # a bad --where or --mode fails every line: say so once
             name = "standard input" if queries_file == "-" else queries_file
@@ -319,7 +323,7 @@ def _print_error(error: Exception, as_json: bool, source: str, number: int, requ
         click.echo(json.dumps({"line": number, **query, "error": message}, ensure_ascii=False))
 
 
-def _print(res: Results, as_json: bool, request: Query | None) -> None:
+def _print(res: Results, as_json: bool, request: Query | None, first: int = 1) -> None:
     """One search's notes on stderr and results on stdout; with request (a --queries line), the
     query named on each."""
     where = "" if request is None else f"{request.text!r}: "
@@ -331,7 +335,7 @@ def _print(res: Results, as_json: bool, request: Query | None) -> None:
         return
     if request is not None:
         click.echo(f"== {request.text}" + (f"  [{request.modifiers}]" if request.modifiers else ""))
-    show(res)
+    show(res, first=first if request is None else request.offset + 1)
 
 
 @cli.command("info")
@@ -349,6 +353,46 @@ def info_command(path: str, as_json: bool) -> None:
         if key in ("first", "last"):
             value = _day(value).strip() or "-"
         click.echo(f"{key + ':':11} {value}")
+
+
+@cli.command("show")
+@click.argument("path")
+@click.argument("doc_id", metavar="ID")
+@click.option("--json", "as_json", is_flag=True, help="print the document as one JSON object")
+def show_command(path: str, doc_id: str, as_json: bool) -> None:
+    """The whole of one document of the index at PATH (a hit's id): title, date, metadata and
+    text. Exits 2 for an id the index does not hold."""
+    with _reported(), _open(path) as idx:
+        try:
+            doc = idx.document(doc_id)
+        except KeyError:
+            _fail(f"{path} holds no document with the id {doc_id!r}")
+    if as_json:
+        click.echo(json.dumps({"id": doc.id, "title": doc.title, "timestamp": doc.timestamp,
+                               "metadata": doc.metadata, "text": doc.text}, ensure_ascii=False))
+        return
+    click.echo(f"{doc.id}  {_day(doc.timestamp).strip()}  {doc.title}".rstrip())
+    if doc.metadata:
+        click.echo("  ".join(f"{k}={json.dumps(v, ensure_ascii=False)}" for k, v in doc.metadata.items()))
+    click.echo("")
+    click.echo(doc.text)
+
+
+@cli.command("delete")
+@click.argument("path")
+@click.argument("ids", nargs=-1, metavar="[ID]...")
+@click.option("--where", "where", multiple=True, metavar="FILTER",
+              help="delete the documents whose metadata pass (with IDs: those of them that pass); as for search")
+def delete_command(path: str, ids: tuple[str, ...], where: tuple[str, ...]) -> None:
+    """Delete documents from the index at PATH by id, by filter, or both; says how many went.
+    (A document of a synced folder comes back at the next tarnexa index if its file is still
+    there.)"""
+    with _reported():
+        if not ids and not where:
+            _fail("give the IDs of the documents to delete, --where FILTER, or both")
+        with _open(path) as idx:
+            gone = idx.delete(list(ids) if ids else None, where=parse_filter(where))
+    click.echo(f"{path}: deleted {gone} document{'s' if gone != 1 else ''}")
 
 
 @cli.command("verify")

@@ -31,6 +31,7 @@ from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
 from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import DERIVED, DocStore, Document
+from tarnexa.storage.filters import Compiled, compile_where
 from tarnexa.text import embedders, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
@@ -332,16 +333,55 @@ class Index:
                          embedder=self._embedder, progress=progress, prune=prune, strict=strict, on_skip=on_skip,
                          follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds)
 
-    def delete(self, ids: Sequence[str]) -> int:
-        """Deletes the documents of these ids (ids the index does not hold are passed over);
-        returns how many it deleted."""
-        id_list = strings(ids, "ids")
+    def delete(self, ids: Sequence[str] | None = None, *, where: Any = None) -> int:
+        """Deletes the documents of these ids (ids the index does not hold are passed over), or
+        those whose metadata pass the filter ``where``, or with both those of the ids that pass
+        it; returns how many it deleted."""
+        if ids is None and where is None:
+            raise TypeError("delete() takes ids, where or both")
+        id_list = None if ids is None else strings(ids, "ids")
+        compiled = None if where is None else compile_where(where)
         with self._writing():
-            held = len(self._current().rows_of(id_list))
+            store = self._current()
+            if compiled is not None:
+                docs = store.by_rows(sorted(self._rows(store, id_list, compiled)))
+                id_list = [d.id for d in docs.values()]
+            assert id_list is not None
+            held = len(store.rows_of(id_list))
             if held:
-                self._store.commit(delete=id_list)
+                store.commit(delete=id_list)
                 self._writer.compact_if_needed()
         return held
+
+    @staticmethod
+    def _rows(store: Any, ids: list[str] | None, where: Compiled | None) -> list[int]:
+        """The cache rows of the documents of ids (all when None) that pass where (any when
+        None), in the order of ids, else in the index's order."""
+        passing = None if where is None else set(store.rows_where(where).tolist())
+        if ids is None:
+            return sorted(passing) if passing is not None else []
+        rows = store.rows_of(ids)
+        return [rows[d] for d in dict.fromkeys(ids) if d in rows and (passing is None or rows[d] in passing)]
+
+    def get(self, ids: Sequence[str] | None = None, *, where: Any = None) -> list[Document]:
+        """The stored documents of these ids, in their order (ids the index does not hold are
+        passed over), or those whose metadata pass the filter ``where`` in the index's order, or
+        with both those of the ids that pass it; all of them with neither."""
+        id_list = None if ids is None else strings(ids, "ids")
+        compiled = None if where is None else compile_where(where)
+        with self._reading() as reader:
+            rows = self._rows(reader.store, id_list, compiled) if id_list is not None or compiled is not None \
+                else sorted(np.flatnonzero(reader.snap.live).tolist())
+            docs = reader.store.by_rows(rows)
+            return [docs[r] for r in rows]
+
+    def count(self, where: Any = None) -> int:
+        """How many documents the index holds; with ``where``, how many of them pass the filter."""
+        if where is None:
+            return len(self)
+        compiled = compile_where(where)
+        with self._reading() as reader:
+            return int(reader.store.rows_where(compiled).size)
 
     # ---- searching ----
 

@@ -10,7 +10,10 @@ import numpy as np
 import pytest
 from test_index import NOW, agree, corpus, embed
 
+from click.testing import CliRunner
+
 import tarnexa
+from tarnexa.command import cli
 from tarnexa.search.keywords import keyword_expression, keyword_words
 
 META = [{"n": i, "topic": t, "tags": [t, "even" if i % 2 == 0 else "odd"], "w": i / 4, "new": i > 30,
@@ -205,9 +208,6 @@ def test_one_filter_parser_for_the_command_and_the_page(texts, want):
 
 
 def test_the_command_refuses_a_deep_filter_in_one_line(index):
-    from click.testing import CliRunner
-
-    from tarnexa.command import cli
     for deep in (DEEP, '{"$not":' * 500 + '{"n": 1}' + "}" * 500):  # past the JSON reader; past the filter's depth
         got = CliRunner().invoke(cli, ["search", str(index.path), "apple", "--where", deep])
         assert got.exit_code == 2 and len(got.output.strip().splitlines()) == 1 and "Traceback" not in got.output
@@ -283,3 +283,34 @@ def test_words_in_most_documents_are_left_to_the_rest(tmp_path):
     idx.add([f"common words {t}" for t in ("plum", "plum pear", "gear", "drum", "melody")], ids=list("abcde"))
     assert [h.id for h in idx.search("common plum", mode="keyword")] == ["a", "b"]  # 'common' is in all five
     assert sorted(h.id for h in idx.search("common", mode="keyword")) == list("abcde")  # alone, it is kept
+
+
+@pytest.mark.parametrize("mode", ["hybrid", "semantic", "keyword"])
+@pytest.mark.parametrize("line", ["", "diverse", "recent"])
+def test_pages_are_the_ranking_cut_in_pieces(index, mode, line):
+    whole = index.search("apple guitar engine", f"limit:12 {line}", mode=mode, explain=True)
+    pages = [index.search("apple guitar engine", line, mode=mode, explain=True, limit=4, offset=o) for o in (0, 4, 8)]
+    assert [h for p in pages for h in p] == list(whole)
+    assert index.search("apple", limit=3, offset=10_000).hits == ()
+
+
+def test_documents_by_id_and_filter(tmp_path):
+    ids, texts, titles, stamps = corpus()
+    idx = tarnexa.Index.create(tmp_path / "g.tnx", embedder=embed)
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps, metadata=META)
+    fruit = {"topic": "fruit"}
+    assert [d.id for d in idx.get(["music3", "zz", "fruit1"])] == ["music3", "fruit1"]
+    assert [d.id for d in idx.get(where=fruit)] == [d for d in ids if passes(idx.document(d).metadata, fruit)]
+    assert [d.id for d in idx.get(["music3", "fruit1"], where=fruit)] == ["fruit1"] and len(idx.get()) == 40
+    assert idx.count() == 40 and idx.count(where=fruit) == len(idx.get(where=fruit)) > 0
+    with pytest.raises(ValueError):
+        idx.count(where={"n": {"$nope": 1}})
+    run = CliRunner().invoke(cli, ["show", str(idx.path), "fruit1", "--json"])
+    assert json.loads(run.stdout) | {"timestamp": None} == {"id": "fruit1", "title": "fruit", "timestamp": None,
+                                                           "metadata": META[1], "text": texts[1]}
+    assert CliRunner().invoke(cli, ["show", str(idx.path), "zz"]).exit_code == 2
+    held = idx.count(where=fruit)
+    run = CliRunner().invoke(cli, ["delete", str(idx.path), "music3", "--where", "topic=fruit"])  # both: none
+    assert run.exit_code == 0 and "deleted 0 documents" in run.stdout
+    assert idx.delete(where=fruit) == held and idx.count(where=fruit) == 0 and len(idx) == 40 - held
+    assert idx.delete(["music3"]) == 1 and "music3" not in idx

@@ -70,8 +70,8 @@ def client(idx):
         yield c
 
 
-def expected(idx, q, m="", explain=False, limit=None):
-    return json.loads(idx.search(q, m, explain=explain, limit=limit).to_json())
+def expected(idx, q, m="", explain=False, limit=None, offset=0):
+    return json.loads(idx.search(q, m, explain=explain, limit=limit, offset=offset).to_json())
 
 
 # ---------------------------------------------------------------- the API
@@ -79,13 +79,13 @@ def expected(idx, q, m="", explain=False, limit=None):
 @pytest.mark.parametrize("m", ["", "recent", "recent:30", "like:kitten", "like:kitten,nosuch", "unlike:dogs",
                                "from: cats to: dogs", "limit:3", "diverse", "bogus recent:-2 limit:x",
                                "local_communities", "diverse local_communities limit:4 bogus recent:-2"])
-@pytest.mark.parametrize("extra", [{}, {"explain": "true", "limit": "5"}])
+@pytest.mark.parametrize("extra", [{}, {"explain": "true", "limit": "5"}, {"limit": "2", "offset": "1"}])
 def test_search_matches_the_index(client, idx, m, extra):
     r = client.get("/api/search", params={"q": "cats with fur", "m": m, **extra})
     assert r.status_code == 200, r.text
     assert r.headers["content-type"] == "application/json"
     assert r.json() == expected(idx, "cats with fur", m, explain="explain" in extra,
-                                limit=int(extra["limit"]) if extra else None)
+                                limit=int(extra["limit"]) if extra else None, offset=int(extra.get("offset", 0)))
     assert set(r.json()) == {"hits", "notes", "communities"}
 
 
@@ -101,6 +101,7 @@ BAD_REQUESTS = [  # method, URL, status, a word of the message
       for v in ("0", "-1", "1001", "99999999999999999999999", "ten", "2.5", "")],
     *[("GET", f"/api/search?q=cats&m=limit:{v}", 400, "at most 1000 are served") for v in ("1001", "1000000")],
     ("GET", "/api/search?q=cats&explain=perhaps", 400, "explain must be"),
+    *[("GET", f"/api/search?q=cats&limit=10&offset={v}", 400, "offset must be 0 or more") for v in ("-1", "991")],
     ("GET", "/api/search?q=cats&q=dogs", 400, "q is given more than once"),
     ("GET", "/api/search?q=cats&limit=2&limit=3", 400, "limit is given more than once"),
     ("GET", "/api/search?q=%ff%fecats", 400, "not valid UTF-8"),

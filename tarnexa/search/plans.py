@@ -308,8 +308,9 @@ def prepare(plan: Plan, reader: Reader, vector: Vectors) -> Prepared | None:
         if dense:
             vector(query.text)  # neither side can search it: the embedder's error, as in semantic mode
         return None
+    limit = int(SCORING_DEFAULTS["limit"] if query.limit is None else query.limit)
     return Prepared(
-        query_vec=query_vec, limit=int(SCORING_DEFAULTS["limit"] if query.limit is None else query.limit),
+        query_vec=query_vec, limit=limit + query.offset if limit else 0,
         diverse=query.diverse, recent=recent, recent_days=query.recent_days if recent else None,
         like_rows=like_rows, not_like_vec=not_like_vec, traj=traj, pre_filter_rows=pre_filter_rows,
         mask=mask, threshold=query.threshold, oversample=query.oversample, mmr_lambda=query.mmr_lambda,
@@ -481,7 +482,8 @@ def finish(plan: Plan, snap: Snapshot, docs: dict[int, Document]) -> Results:
     if query.explain and plan.ranked is not None:
         parts = [with_sides(part, f) for part, f in zip(parts, plan.ranked)]
     sides = [f.sides for f in plan.ranked] if plan.ranked is not None else [("semantic",)] * len(rows)
+    page = slice(query.offset, None)  # explained and diversified with the hits before it, then passed over
     hits = [Hit(docs[row].id, score, docs[row].title, snippet(docs[row]), docs[row].timestamp,
                 membership.get(row), part, docs[row].metadata, side)
-            for (row, score), part, side in zip(plan.hits, parts, sides)]
+            for (row, score), part, side in zip(plan.hits[page], parts[page], sides[page])]
     return Results(tuple(hits), tuple(plan.notes), tuple(found))

@@ -30,7 +30,7 @@ _SHARED = {"limit": "limit", "diverse": "diverse", "recent": "recent", "recent_d
 
 
 def _check_types(kw: dict[str, Any]) -> None:
-    for key in ("limit", "oversample"):
+    for key in ("limit", "oversample", "offset"):
         v = kw.get(key)
         if v is not None and (isinstance(v, bool) or not isinstance(v, numbers.Integral)):
             raise TypeError(f"{key} must be a whole number, not {type(v).__name__}")
@@ -99,6 +99,7 @@ class Query:
     rrf_k: float = float(FUSION["rrf_k"])
     semantic_weight: float = float(FUSION["semantic_weight"])
     keyword_weight: float = float(FUSION["keyword_weight"])
+    offset: int = 0  # hits of the ranking passed over before the first one returned
     notes: tuple[str, ...] = ()
 
     @classmethod
@@ -110,7 +111,7 @@ class Query:
               mask: npt.ArrayLike | None = None, threshold: float | None = None,
               oversample: int | None = None, mmr_lambda: float | None = None, mode: str | None = None,
               where: Any = None, rrf_k: float | None = None, semantic_weight: float | None = None,
-              keyword_weight: float | None = None) -> Query:
+              keyword_weight: float | None = None, offset: int = 0) -> Query:
         """The query text with the modifier line read (it never raises) and the keyword
         arguments merged under it. Raises ValueError for an empty query or a value no search
         takes, TypeError for a value of the wrong type."""
@@ -127,7 +128,8 @@ class Query:
             "like_ids": None if like_ids is None else strings(like_ids, "like_ids"), "unlike": unlike,
             "trajectory": trajectory, "communities": communities}
         rest: dict[str, Any] = {"threshold": threshold, "oversample": oversample, "mmr_lambda": mmr_lambda}
-        _check_types(given | rest)
+        _check_types(given | rest | {"offset": offset})
+        check_value("offset", offset)
         for key, value in (given | rest).items():
             check_value(key, value)
         fusion = _fusion(mode, where, rrf_k, semantic_weight, keyword_weight)
@@ -149,7 +151,7 @@ class Query:
             communities=bool(want["communities"]),
             pre_filter_ids=None if pre_filter_ids is None else tuple(strings(pre_filter_ids, "pre_filter_ids")),
             mask=None if mask is None else np.asarray(mask), threshold=threshold, oversample=oversample,
-            mmr_lambda=mmr_lambda, explain=bool(explain), notes=tuple(notes), **fusion)
+            mmr_lambda=mmr_lambda, explain=bool(explain), offset=int(offset), notes=tuple(notes), **fusion)
         query.__dict__["compiled_where"] = compiled  # compiled once, above
         return query
 

@@ -41,7 +41,7 @@ MAX_MODIFIERS = 500  # characters
 MAX_OVERSAMPLE = 1000  # candidates a diverse selection or the communities draw from
 MAX_EXPLAINED = 250  # hits given their score's parts
 MAX_ANSWER_BYTES = 4 << 20
-SEARCH_PARAMETERS = ("q", "m", "limit", "oversample", "explain", "mode", "where")
+SEARCH_PARAMETERS = ("q", "m", "limit", "offset", "oversample", "explain", "mode", "where")
 MAX_WHERE = 4000  # characters of a filter
 ANY_IP = "<any IP address>"  # an allowed_hosts entry: a Host header that is an address literal
 INFO_FIELDS = ("documents", "dims", "embedder", "first", "last")  # not the index's path
@@ -338,7 +338,7 @@ PASS_COST = 4000  # what the searches of one pass of heavier ones may cost toget
 def cost(query: SearchQuery) -> int:
     """What a search costs a pass, in hits: those it asks for (or the pool a diverse selection
     or the communities draw from), twice with explain."""
-    hits = 10 if query.limit is None else query.limit
+    hits = (10 if query.limit is None else query.limit) + query.offset
     if query.communities or query.diverse:
         hits = max(hits, query.pool_size)
     return hits * (2 if query.explain else 1)
@@ -503,6 +503,8 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
         m: str = Query("", description=f"The modifier line, at most {MAX_MODIFIERS} characters: "
                        f"{USAGE} (see /api/modifiers). Its problems come back in notes."),
         limit: int | None = Query(None, description=f"At most this many hits (1 to {limits.hits})."),
+        offset: int = Query(0, description="Hits of the ranking passed over before the first one returned (the "
+                            "next page: offset=limit); offset and limit together at most the hits bound."),
         oversample: int | None = Query(None, description="The candidates a diverse selection or the communities "
                                        f"draw from (1 to {limits.oversample}; default 200)."),
         explain: bool = Query(False, description="Give each hit the parts of its score "
@@ -527,11 +529,13 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
             raise ApiError(400, f"oversample must be a whole number from 1 to {limits.oversample}")
         try:
             request = SearchQuery.parse(q, m, explain=explain, limit=limit, oversample=oversample, mode=mode or None,
-                                        where=parse_filter(where))
+                                        where=parse_filter(where), offset=max(offset, 0))
         except ValueError as e:
             raise ApiError(400, str(e)) from None
         if request.limit is not None and request.limit > limits.hits:  # the line's limit: is bounded alike
             raise ApiError(400, f"the modifier line asks for {request.limit} hits; at most {limits.hits} are served")
+        if offset < 0 or offset + (10 if request.limit is None else request.limit) > limits.hits:
+            raise ApiError(400, f"offset must be 0 or more, and offset plus the hits asked at most {limits.hits}")
         async with in_time():
             try:
                 found = await batcher.search(request)
