@@ -95,10 +95,10 @@ def read_safetensors(path: Path) -> dict[str, F32]:
         if not 0 <= start <= end <= size - base or end - start != count * dtype.itemsize:
             raise EmbedderError(f"{path}: the tensor {name!r} of shape {shape} does not fit bytes {start}..{end} "
                                 f"of a file of {size} bytes: the file is cut short or damaged")
-        arr = np.frombuffer(data, dtype, count, base + start).reshape(shape)
+        raw: npt.NDArray[Any] = np.frombuffer(data, dtype, count, base + start).reshape(shape)
         if info["dtype"] == "BF16":
-            arr = (arr.astype(np.uint32) << 16).view(np.float32)
-        out[name] = arr if arr.dtype == np.float32 else arr.astype(np.float32)
+            raw = (raw.astype(np.uint32) << 16).view(np.float32)
+        out[name] = raw if raw.dtype == np.float32 else raw.astype(np.float32)
     return out
 
 
