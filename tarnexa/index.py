@@ -371,7 +371,7 @@ class Index:
         compiled = None if where is None else compile_where(where)
         with self._reading() as reader:
             rows = self._rows(reader.store, id_list, compiled) if id_list is not None or compiled is not None \
-                else sorted(np.flatnonzero(reader.snap.live).tolist())
+                else np.flatnonzero(reader.snap.live).tolist()
             docs = reader.store.by_rows(rows)
             return [docs[r] for r in rows]
 

@@ -161,8 +161,8 @@ class Query:
         return None if self.where is None else compile_where(self.where)
 
     def _key(self) -> tuple[Any, ...]:
-        mask = None if self.mask is None else (np.asarray(self.mask).dtype.str, np.asarray(self.mask).shape,
-                                               np.asarray(self.mask).tobytes())
+        values = None if self.mask is None else np.asarray(self.mask)
+        mask = None if values is None else (values.dtype.str, values.shape, values.tobytes())
         where = None if self.where is None else json.dumps(self.where, sort_keys=True)
         return tuple(mask if f.name == "mask" else where if f.name == "where" else getattr(self, f.name)
                      for f in fields(self))
