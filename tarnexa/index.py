@@ -128,6 +128,9 @@ class Index:
             if not store.has_keywords():
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
                     index._writer.upgrade()
+            if index._writer.keywords_behind():  # made before it, or a writer died before its update
+                with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: readers build it
+                    index._writer.catch_up()
             if not store.has_checksums():  # made before checksums: each document gets its own
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: read unchecked
                     store.add_checksums()

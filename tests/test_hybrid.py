@@ -1,10 +1,12 @@
 """Hybrid, keyword and semantic searches, metadata and filters, against references computed
-here: the semantic ranking from the index itself, BM25 from FTS5's own bm25(), filters applied
-in Python to the stored metadata."""
+here: the semantic ranking from the index itself, BM25 computed here over the stored texts,
+filters applied in Python to the stored metadata."""
 
 import fnmatch
 import json
+import math
 import sqlite3
+from collections import Counter
 
 import numpy as np
 import pytest
@@ -14,7 +16,8 @@ from click.testing import CliRunner
 
 import tarnexa
 from tarnexa.command import cli
-from tarnexa.search.keywords import keyword_expression, keyword_words
+from tarnexa.search.keywords import keyword_words
+from tarnexa.storage.keywordindex import TITLE_WEIGHT, words
 
 META = [{"n": i, "topic": t, "tags": [t, "even" if i % 2 == 0 else "odd"], "w": i / 4, "new": i > 30,
          "day": f"2026-01-{1 + i % 28:02d}"} if i % 9 else None for i, t in enumerate(corpus()[2])]
@@ -29,18 +32,29 @@ def index(tmp_path_factory):
     idx.close()
 
 
-def bm25(idx, query, share=0.5):
-    """(id, -bm25) of FTS5's own ranking for the words of the query, best first, without its
-    words in more than share of the documents (a hybrid search's keyword side: a tenth)."""
-    common = idx._store.common_words(keyword_words(query), len(idx), share)
-    with sqlite3.connect(idx.path / "docs.sqlite") as db:
-        counts = {w: db.execute("SELECT count(*) FROM keywords WHERE keywords MATCH ?", (f'"{w}"',)).fetchone()[0]
-                  for w in keyword_words(query)}
-    assert common == {w for w, n in counts.items() if n > share * len(idx)}  # one-stem words here
-    match, _ = keyword_expression(query, common)
-    with sqlite3.connect(idx.path / "docs.sqlite") as db:
-        return db.execute("SELECT d.id, -bm25(keywords) FROM keywords JOIN docs d ON d.n = keywords.rowid "
-                          "WHERE keywords MATCH ? ORDER BY bm25(keywords)", (match,)).fetchall()
+def bm25(idx, query, docs=None):
+    """(id, score) by BM25 as documented (k1 1.2, b 0.75, a title word counting TITLE_WEIGHT
+    times) over the stored documents (docs: those of the index, in its order), every word of
+    the query kept, best first, ties in the index's order."""
+    docs = docs if docs is not None else [idx.document(d) for d in idx.ids]
+    counts = []
+    for doc in docs:
+        c = Counter()
+        for weight, text in ((TITLE_WEIGHT, doc.title), (1.0, doc.text)):
+            for t, _, _ in words(text):
+                c[t] += weight
+        counts.append(c)
+    n, avg = len(docs), sum(sum(c.values()) for c in counts) / max(len(docs), 1) or 1.0
+    terms = keyword_words(query)
+    held = {t: sum(t in c for c in counts) for t in terms}
+    out = []
+    for i, (doc, c) in enumerate(zip(docs, counts)):
+        norm = 1.2 * (0.25 + 0.75 * sum(c.values()) / avg)
+        parts = [math.log(1 + (n - held[t] + 0.5) / (held[t] + 0.5)) * c[t] * 2.2 / (c[t] + norm)
+                 for t in terms if c[t]]
+        if parts:
+            out.append((doc.id, sum(parts), i))
+    return [(d, s) for d, s, _ in sorted(out, key=lambda x: (-x[1], x[2]))]
 
 
 def rrf(lists, k=60.0, weights=(1.0, 1.0)):
@@ -58,7 +72,7 @@ def rrf(lists, k=60.0, weights=(1.0, 1.0)):
 ])
 def test_hybrid_is_the_fusion_of_both_rankings(index, query, line, kw):
     dense = [h.id for h in index.search(query, "limit:100", mode="semantic")]
-    words = [d for d, _ in bm25(index, query, 0.1)][:100]
+    words = [d for d, _ in bm25(index, query)][:100]
     want = rrf([dense, words], kw.get("rrf_k", 60.0), (kw.get("semantic_weight", 1.0), kw.get("keyword_weight", 1.0)))
     got = index.search(query, line, explain=True, **kw)
     assert len(got) == min(len(want), int(line[6:] or 10))
@@ -112,7 +126,7 @@ def test_hostile_query_texts_in_keyword_mode(index, text):
         try:
             index.search(text, mode=mode)
         except tarnexa.EmbedderError:  # nothing either side can use: as a semantic search says
-            assert mode == "hybrid" and keyword_expression(text)[0] is None
+            assert mode == "hybrid" and not bm25(index, text)
 
 
 def passes(meta, where):
@@ -278,11 +292,14 @@ def test_deletes_replacements_and_compaction_keep_the_sides_in_step(tmp_path):
     assert np.allclose(rows, rows[0])
 
 
-def test_words_in_most_documents_are_left_to_the_rest(tmp_path):
+def test_every_word_is_kept_and_a_missing_one_removes_nothing(tmp_path):
     idx = tarnexa.Index.create(tmp_path / "w.tnx", embedder=embed)
     idx.add([f"common words {t}" for t in ("plum", "plum pear", "gear", "drum", "melody")], ids=list("abcde"))
-    assert [h.id for h in idx.search("common plum", mode="keyword")] == ["a", "b"]  # 'common' is in all five
-    assert sorted(h.id for h in idx.search("common", mode="keyword")) == list("abcde")  # alone, it is kept
+    assert [h.id for h in idx.search("common plum", mode="keyword")] == list("abcde")  # 'common' is in all five
+    got = idx.search("plum zzyzx", mode="keyword")
+    assert [h.id for h in got] == ["a", "b"] and got.notes == (
+        "no document holds 'zzyzx': the keyword side looked for the query's other words",)
+    assert [h.id for h in idx.search("zzyzx", mode="keyword")] == []
 
 
 @pytest.mark.parametrize("mode", ["hybrid", "semantic", "keyword"])

@@ -1,18 +1,16 @@
-"""The keyword side of a search: the query's words as an FTS5 expression, and BM25 over the
-documents' titles and texts (SQLite FTS5, read through the pinned version of the store).
+"""The keyword side of a search: BM25 over the documents' titles and texts, exact, from the
+keyword index of the pinned version (``tarnexa.storage.keywordindex``).
 
-The expression is an OR of the query's words, each a quoted string, so that nothing a person
-types is FTS5 syntax; words in most documents are left out when others remain (see
-``FUSION["common"]``). The side ranks only the documents the semantic side may rank: live, not
-masked, within the pre-filter and passing the filter. With ``recent`` its scores are decayed by
-the module, as the semantic side's are; with ``unlike:`` a keyword hit more similar to the
-unlike text than to the query (both similarities from the module) is moved below every keyword
-hit that is not.
+Every word of the query is looked for (each once, at most MAX_TERMS); a word no live document
+holds is left out with a note and never keeps the others from being found. The side ranks only
+the documents the semantic side may rank: live, not masked, within the pre-filter and passing
+the filter. With ``recent`` its scores are decayed by the module, as the semantic side's are;
+with ``unlike:`` a keyword hit more similar to the unlike text than to the query (both
+similarities from the module) is moved below every keyword hit that is not.
 """
 
 from __future__ import annotations
 
-import re
 from collections.abc import Sequence
 from typing import Any
 
@@ -20,82 +18,52 @@ import numpy as np
 import numpy.typing as npt
 from _tarnexa import score_candidates
 
-from tarnexa._constants import FILTER_IN_SQL, MAX_TERMS
-from tarnexa.storage.docstore import Pinned
+from tarnexa._constants import MAX_TERMS
+from tarnexa.storage import keywordindex
 from tarnexa.storage.folder import Snapshot
 
 Vector = npt.NDArray[np.float32]
 Ranking = list[tuple[int, float]]  # (cache row, score), best first
-
-_WORD = re.compile(r"\w+")
-# Words so common that they find nearly every document and rank none: left out of the keyword
-# side unless the query holds nothing else.
-STOP_WORDS = frozenset("""
-a about an and are as at be by can do does for from how i if in into is it its me my of on or
-so than that the their them then there these this to was we what when where which who why will
-with you your
-""".split())
+MEMO_WORDS = 100_000  # words whose document counts a snapshot keeps
 
 
 def keyword_words(text: str) -> list[str]:
-    """The words of text the keyword side looks for: each once, lower case; common words left
-    out when others remain; at most MAX_TERMS, the first ones."""
-    words = list(dict.fromkeys(w.lower() for w in _WORD.findall(text.replace("\x00", " "))))
-    return ([w for w in words if w not in STOP_WORDS] or words)[:MAX_TERMS]
+    """The terms of text the keyword side looks for: each once, in order, at most MAX_TERMS."""
+    return keywordindex.terms(text)[:MAX_TERMS]
 
 
-def keyword_expression(text: str, everywhere: frozenset[str] = frozenset()) -> tuple[str | None, list[str]]:
-    """The FTS5 expression that finds documents holding any of the words of text (each a quoted
-    string, so that nothing a person types - quotes, NEAR, *, -, column names - is FTS5
-    syntax), and the words looked for; None when text holds no word. The words of everywhere
-    (in most documents: see ``DocStore.common_words``) are left out when others remain."""
-    words = keyword_words(text)
-    kept = [w for w in words if w not in everywhere] or words
-    if not kept:
-        return None, []
-    return " OR ".join('"' + w.replace('"', '""') + '"' for w in kept), kept
-
-
-def expression(store: Pinned, snap: Snapshot, text: str, share: float) -> str | None:
-    """The keyword side's expression for text, without the words in more than share of the
-    documents (what it found kept with the snapshot)."""
-    if not store.has_keywords():
-        return keyword_expression(text)[0]
-    words = keyword_words(text)
-    known: dict[str, bool] = snap.memo.setdefault(f"common {share}", {})
+def held(snap: Snapshot, words: Sequence[str]) -> list[int]:
+    """How many live documents of the snapshot hold each word (kept with the snapshot)."""
+    known: dict[str, int] = snap.memo.setdefault("holding", {})
     ask = [w for w in words if w not in known]
     if ask:
-        if len(known) > 100_000:
+        if len(known) > MEMO_WORDS:
             known.clear()
-        common = store.common_words(ask, snap.count, share)
-        known.update((w, w in common) for w in ask)
-    return keyword_expression(text, frozenset(w for w in words if known[w]))[0]
+        known.update(zip(ask, keywordindex.counts(snap.keywords, ask, snap.mask, snap.live.size)))
+    return [known[w] for w in words]
 
 
-def ranking(store: Pinned, match: str, depth: int, where: tuple[str, list[Any]] | None,
-            allowed: npt.NDArray[np.bool_] | None) -> Ranking:
-    """The best depth (row, BM25 score) pairs that match finds among the rows allowed (all
-    rows of the store when None; where, the filter, is among what allowed says), reading
-    further while rows are refused. A filter that passes few rows is added to the SQL, so that
-    FTS5 hands over only documents that pass; otherwise the rows FTS5 ranks are checked here,
-    read in pages sized for the share that passes."""
-    if allowed is None:
-        return store.keyword_hits(match, depth)
-    share = float(np.count_nonzero(allowed)) / max(allowed.size, 1)
-    if where is not None and share < FILTER_IN_SQL:
-        page = max(2 * depth, 64)
-    else:
-        where, page = None, min(int(depth / max(share, 1e-6) * 1.5) + 64, 1 << 20)
-    out: Ranking = []
-    offset = 0
-    while len(out) < depth:
-        got = store.keyword_hits(match, page, where, offset)
-        out += [(r, s) for r, s in got if r < allowed.size and allowed[r]]
-        if len(got) < page:
-            break
-        offset += page
-        page *= 4
-    return out[:depth]
+def average_length(snap: Snapshot) -> float:
+    if "average length" not in snap.memo:
+        total = keywordindex.stats(snap.keywords, snap.mask, snap.live.size)
+        snap.memo["average length"] = total / snap.count if snap.count else 0.0
+    return float(snap.memo["average length"])
+
+
+def ranking(snap: Snapshot, words: Sequence[str], depth: int, allowed: npt.NDArray[np.bool_] | None) -> Ranking:
+    """The best depth (row, BM25 score) pairs for the words among the rows allowed (None: all
+    live rows), best first, ties by row."""
+    if not words or depth <= 0:
+        return []
+    return keywordindex.best(snap.keywords, words, held(snap, words), snap.count, average_length(snap),
+                             snap.mask if allowed is None else allowed, snap.live.size, depth)
+
+
+def highlights(text: str, words: frozenset[str]) -> tuple[tuple[int, int], ...]:
+    """Where in text the words (terms) occur: (start, end) character offsets, in order."""
+    if not words:
+        return ()
+    return tuple((a, b) for t, a, b in keywordindex.words(text) if t in words)
 
 
 def _by_module(rows: Sequence[int], values: Vector, vec: Vector, **kw: Any) -> list[float]:

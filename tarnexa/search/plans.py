@@ -62,7 +62,7 @@ class Prepared:
     threshold: float | None = None
     oversample: int | None = None
     mmr_lambda: float | None = None
-    match: str | None = None  # the keyword side's FTS5 expression (None: no keyword side)
+    words: tuple[str, ...] | None = None  # the terms the keyword side looks for (None: no keyword side)
     where: Compiled | None = None  # the filter, compiled
 
     def arguments(self) -> dict[str, Any]:
@@ -158,9 +158,15 @@ def search(reader: Reader, queries: Sequence[Query], fn: embedders.EmbedFn, dims
 
 # ---- embed ----
 
+def embeds_query(query: Query) -> bool:
+    return query.mode != "keyword" or query.unlike is not None or query.explain
+
+
 def texts_of(query: Query) -> list[str]:
-    """The texts a search embeds: the query's, the unlike text and the trajectory's ends."""
-    return [query.text, *([query.unlike] if query.unlike is not None else []), *(query.trajectory or ())]
+    """The texts a search embeds: the query's, the unlike text and the trajectory's ends. A
+    keyword search embeds its query only to compare it with the unlike text or to explain."""
+    return [*([query.text] if embeds_query(query) else []), *([query.unlike] if query.unlike is not None else []),
+            *(query.trajectory or ())]
 
 
 def embedded(fn: embedders.EmbedFn, texts: list[str], dims: int) -> Vectors:
@@ -245,7 +251,7 @@ def prepare(plan: Plan, reader: Reader, vector: Vectors) -> Prepared | None:
     query, notes, snap = plan.query, plan.notes, reader.snap
     dense, words = "dense" in plan.sides, "keyword" in plan.sides
     try:
-        query_vec: Vector | None = vector(query.text)
+        query_vec: Vector | None = vector(query.text) if embeds_query(query) else None
     except EmbedderError:
         if not words:
             raise
@@ -296,15 +302,8 @@ def prepare(plan: Plan, reader: Reader, vector: Vectors) -> Prepared | None:
         if passing.size == 0 or pre_filter_rows == ():
             notes.append("where: no document passes the filter, so nothing was searched")
             return None
-    match = keywords.expression(reader.store, snap, query.text, FUSION["common"][query.mode]) if words else None
-    if words and match is None:
-        notes.append("the query holds no word for the keyword side" +
-                     (": only its meaning was searched" if dense else ", so nothing was searched"))
-    if match is not None and not reader.store.has_keywords():
-        notes.append(f"this index has no keyword index yet (open it once where it can be written to build it): "
-                     f"{'only its meaning was searched' if dense else 'nothing was searched'}")
-        match = None
-    if query_vec is None and match is None:
+    terms = _keyword_terms(plan, snap) if words else None
+    if query_vec is None and terms is None:
         if dense:
             vector(query.text)  # neither side can search it: the embedder's error, as in semantic mode
         return None
@@ -314,7 +313,7 @@ def prepare(plan: Plan, reader: Reader, vector: Vectors) -> Prepared | None:
         diverse=query.diverse, recent=recent, recent_days=query.recent_days if recent else None,
         like_rows=like_rows, not_like_vec=not_like_vec, traj=traj, pre_filter_rows=pre_filter_rows,
         mask=mask, threshold=query.threshold, oversample=query.oversample, mmr_lambda=query.mmr_lambda,
-        match=match, where=query.compiled_where)
+        words=terms, where=query.compiled_where)
 
 
 # ---- scan: every dense side of the batch in one pass ----
@@ -365,14 +364,43 @@ def scan(plans: list[Plan], snap: Snapshot) -> None:
 # ---- the keyword sides ----
 
 def _allowed(snap: Snapshot, ready: Prepared) -> npt.NDArray[np.bool_] | None:
-    """The rows the keyword side may rank beyond what its SQL already restricts to (live
-    documents passing the filter): the mask's and the pre-filter's, None when neither is set."""
-    allowed = None if ready.mask is None else ready.mask.copy()
-    if ready.pre_filter_rows is not None:
-        within = np.zeros(snap.live.size, bool)
-        within[list(ready.pre_filter_rows)] = True
-        allowed = within if allowed is None else allowed & within
-    return allowed
+    """The rows the keyword side may rank (the filter's among them): the mask's (live rows
+    when none is set) within the pre-filter's; None for every live row."""
+    if ready.pre_filter_rows is None:
+        return ready.mask
+    within = np.zeros(snap.live.size, bool)
+    within[list(ready.pre_filter_rows)] = True
+    return within & (snap.live if ready.mask is None else ready.mask)
+
+
+def _keyword_terms(plan: Plan, snap: Snapshot) -> tuple[str, ...] | None:
+    """The terms the keyword side looks for: those of the query that some live document
+    holds (a note names the others); None, with a note, when there are none."""
+    dense = "dense" in plan.sides
+    terms = keywords.keyword_words(plan.query.text)
+    held = keywords.held(snap, terms)
+    found = tuple(t for t, n in zip(terms, held) if n)
+    missing = [t for t, n in zip(terms, held) if not n]
+    if not terms:
+        plan.notes.append("the query holds no word for the keyword side" +
+                          (": only its meaning was searched" if dense else ", so nothing was searched"))
+        return None
+    if not found:
+        plan.notes.append("no document holds any word of the query" +
+                          (": only its meaning was searched" if dense else ", so nothing was found"))
+        return None
+    if missing:
+        plan.notes.append(f"no document holds {', '.join(repr(_shown(plan.query.text, t)) for t in missing[:10])}: "
+                          "the keyword side looked for the query's other words")
+    return found
+
+
+def _shown(text: str, term: str) -> str:
+    """The query's word that became term (the term itself when none did)."""
+    for t, a, b in keywords.keywordindex.words(text):
+        if t == term:
+            return text[a:b]
+    return term
 
 
 def rank_keywords(plans: list[Plan], reader: Reader) -> None:
@@ -381,9 +409,9 @@ def rank_keywords(plans: list[Plan], reader: Reader) -> None:
     snap = reader.snap
     for plan in plans:
         ready = plan.ready
-        if ready is None or ready.match is None:
+        if ready is None or ready.words is None:
             continue
-        hits = keywords.ranking(reader.store, ready.match, plan.depth, ready.where, _allowed(snap, ready))
+        hits = keywords.ranking(snap, ready.words, plan.depth, _allowed(snap, ready))
         if ready.recent:
             hits = keywords.decayed(hits, snap.cache.timestamps, ready.recent_days)
         if ready.not_like_vec is not None and ready.query_vec is not None:

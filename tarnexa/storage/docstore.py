@@ -210,6 +210,22 @@ class _Reads:
                 out[row] = self._checked(required, row, *doc)
         return out
 
+    def texts_of_rows(self, first: int, end: int, chunk: int) -> Iterator[tuple[list[int], list[str], list[str]]]:
+        """The rows in [first, end) that hold live documents, with their titles and texts, in
+        row order, chunk documents at a time."""
+        at = first
+        while at < end:
+            got = self._texts_from(at, end, chunk)
+            if not got:
+                return
+            yield [r for r, _, _ in got], [t for _, t, _ in got], [x for _, _, x in got]
+            at = got[-1][0] + 1
+
+    @_serialised
+    def _texts_from(self, first: int, end: int, limit: int) -> list[tuple[int, str, str]]:
+        return self.db.execute("SELECT row, title, text FROM docs WHERE row >= ? AND row < ? ORDER BY row LIMIT ?",
+                               (first, end, limit)).fetchall()
+
     @_serialised
     def document(self, doc_id: str) -> Document | None:
         summed, required = self._summed()

@@ -36,6 +36,7 @@ import numpy.typing as npt
 
 from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generation, cache_name
 from tarnexa.errors import CacheError, StorageWarning
+from tarnexa.storage import keywordindex
 from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.int8 import code_width
 from tarnexa.storage.checksums import DamagedDocument
@@ -81,6 +82,7 @@ def create(folder: Path, settings: dict[str, Any], dims: int) -> None:
         store = DocStore(tmp, create=True)
         store.commit(settings={"format": FORMAT, "format_version": FORMAT_VERSION, **settings, "cache": first,
                                "index_id": secrets.token_hex(8)})
+        keywordindex.catch_up(tmp, store, first, 0)
         store.checkpoint()
         store.close()
         step("index: rename into place")
@@ -119,6 +121,7 @@ class Snapshot:
         self.mask: npt.NDArray[np.bool_] | None = None if live.size == n else self.live
         self.count = int(live.size)
         self.searcher = searcher_for(self.cache)
+        self.keywords = keywordindex.for_reader(folder, view, path.name, n)
         self.dated = bool(view.time_range()[1] is not None)
         # What searches worked out about this version and keep for the next ones (the rows a
         # filter passes, the words in most documents): it dies with the snapshot.
@@ -255,7 +258,33 @@ class Writer:
         rows = [(d, start + i, title, text, ts, source, meta)
                 for i, (d, title, text, ts, source, meta) in enumerate(put)]
         self.store.commit(put=rows, delete=list(delete), sources=sources)
+        self._keywords(lambda: keywordindex.append(
+            self.folder, self.store, self.settings["cache"], start, [r[1] for r in rows], [r[2] for r in rows],
+            [r[3] for r in rows], start + len(rows)))
         self.compact_if_needed()
+
+    def catch_up(self) -> None:
+        """Brings the keyword index to what the store holds (built when it is missing)."""
+        with self.turn():
+            rows = len(Cache.open(self.folder / self.settings["cache"]))
+            self._keywords(lambda: keywordindex.catch_up(self.folder, self.store, self.settings["cache"], rows))
+
+    def keywords_behind(self) -> bool:
+        """Whether the keyword index on disk lacks rows of the cache (or is not there)."""
+        try:
+            got = keywordindex.load(self.folder, self.settings["cache"])
+        except keywordindex.KeywordIndexError:
+            return True
+        return got is None or got.covered < len(Cache.open(self.folder / self.settings["cache"]))
+
+    def _keywords(self, update: Callable[[], Any]) -> None:
+        """A change to the keyword index after a commit: what fails is a warning (the commit
+        stands; readers build what the index lacks, the next write catches it up)."""
+        try:
+            update()
+        except (OSError, sqlite3.DatabaseError, ValueError) as e:
+            warnings.warn(f"{self.folder}: the write is committed, but bringing its keyword index up to date "
+                          f"failed ({e}); the next write tries again", StorageWarning, stacklevel=4)
 
     def compact_if_needed(self) -> None:
         """Called after each commit: the commit checkpointed into the store's main file (a lost
@@ -309,6 +338,7 @@ class Writer:
                           settings={"cache": name})
         old = self.settings["cache"]
         self.settings = self.store.settings()
+        self._keywords(lambda: keywordindex.moved(self.folder, self.store, old, name, live))
         if self.store.checkpoint():  # else the next writer's turn removes it
             step("index: remove the old cache")
             shutil.rmtree(self.folder / old, ignore_errors=True)

@@ -1,0 +1,10 @@
+// The keyword functions of tarnexa._native, added to the module at its init.
+#pragma once
+
+#include <Python.h>
+
+namespace tarnexa::native {
+
+PyMethodDef* keyword_methods();
+
+}  // namespace tarnexa::native
