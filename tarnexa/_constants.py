@@ -71,16 +71,12 @@ def check_value(key: str, value: object) -> None:
 MODES = ("hybrid", "semantic", "keyword")
 # How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
 # to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
-# The keyword side leaves out words in more than half of the documents (BM25 weighs them at
-# nothing); a hybrid search's keyword side leaves out those in more than a tenth as well: their
-# documents are many and the semantic side ranks them (this measured better, and costs less).
 FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
-                          "depth": 100, "common": {"keyword": 0.5, "hybrid": 0.1}}
+                          "depth": 100}
 MAX_TERMS = 64  # words of a query the keyword side looks for
 SNIPPET = 200  # characters of a hit's text shown as its snippet
 CLOSEST_UP_TO = 10000  # documents: an index this small is looked through for ids like an unknown one
 SHARE_AS_ROWS = 0.05  # a filter passing less than this share of the documents names its rows to the scan
-FILTER_IN_SQL = 0.05  # ... and is handed to the keyword side's SQL (above, FTS5's hits are tested)
 FILTERS_KEPT = 32  # filters whose passing rows a snapshot keeps for the next search
 
 

@@ -1,6 +1,6 @@
 """The package's private native helpers, built from the module's own scoring code."""
 
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from typing import Any
 
 import numpy as np
@@ -86,3 +86,29 @@ def read_modifiers(line: str | None) -> tuple[Modifiers, list[tuple[str, int, in
 def modifier_vocabulary() -> tuple[tuple[str, str, str, str, bool], ...]:
     """The words of the modifier line as (token, key, usage, help, shown), in the order a user is
     shown them; key is the key of parse_modifiers' dict a word sets."""
+
+def keyword_words(text: str, /) -> list[tuple[str, int, int]]:
+    """The words of text as the keyword index reads them: (term, start, end)."""
+
+def keyword_segment(rows: Sequence[int], titles: Sequence[str], texts: Sequence[str], first_row: int,
+                    row_count: int, title_weight: float, /) -> bytes:
+    """A keyword segment of the documents given (rows ascending), as bytes."""
+
+def keyword_merge(segments: Sequence[Buffer], row_map: NDArray[np.int64] | None, map_first: int, first_row: int,
+                  row_count: int, title_weight: float, /) -> bytes:
+    """The segments as one, rows moved by row_map (int64, -1: dropped; None: kept), as bytes."""
+
+def keyword_check(segment: Buffer, /) -> tuple[int, int, int, int, float]:
+    """(first_row, row_count, terms, postings, title_weight), or ValueError."""
+
+def keyword_counts(segments: Sequence[Buffer], terms: Sequence[str], live: NDArray[np.bool_] | None,
+                   limit: int, /) -> list[int]:
+    """How many allowed rows hold each term."""
+
+def keyword_length(segments: Sequence[Buffer], live: NDArray[np.bool_] | None, limit: int, /) -> float:
+    """The allowed rows' weighted lengths summed."""
+
+def keyword_best(segments: Sequence[Buffer], terms: Sequence[str], counts: Sequence[float], documents: float,
+                 average_length: float, allowed: NDArray[np.bool_] | None, limit: int, k: int,
+                 /) -> tuple[bytes, bytes]:
+    """The best k allowed rows by BM25: (int64 rows, float64 scores) as bytes, best first."""

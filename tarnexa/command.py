@@ -182,7 +182,12 @@ def show(res: Results, out: Any = None, first: int = 1) -> None:
         head = f"  {rank:>2}. {hit.score:7.4f}  {hit.id[:id_width]:<{id_width}}  {_day(hit.timestamp)}  "
         rest = " - ".join(s for s in (hit.title, hit.snippet) if s)
         room = max(20, width - len(head))
-        write(head + (rest if len(rest) <= room else rest[: room - 1] + "…"))
+        shown = rest if len(rest) <= room else rest[: room - 1] + "…"
+        at = len(rest) - len(hit.snippet)  # where the snippet starts in rest
+        for a, b in reversed(hit.highlights):  # the words looked for, in bold on a terminal
+            if at + b <= len(shown) - (shown != rest):
+                shown = shown[: at + a] + click.style(shown[at + a : at + b], bold=True) + shown[at + b :]
+        write(head + shown)
         if hit.explanation is not None:
             parts = {k: v for k, v in vars(hit.explanation).items() if v is not None}
             write("        " + "  ".join(f"{k} {v}" if isinstance(v, int) else f"{k} {v:.4f}"

@@ -239,8 +239,8 @@ class Index:
         against the documents, the cache's every checksum, the rows the store names. Raises for
         damage (naming every damaged document); returns notes. ``fix=True`` first removes the
         damaged documents (the next sync reads their files again) and makes the keyword index
-        and the metadata table again from the documents, and gives the documents of an older
-        index their checksums."""
+        and the metadata table (and the keyword index beside the caches) again from the documents,
+        and gives the documents of an older index their checksums."""
         store = self._current()
         notes: list[str] = []
         if fix:
@@ -248,6 +248,7 @@ class Index:
                 damaged = {d: why for d, why in store.damaged_documents().items() if why not in DERIVED}
                 store.rebuild_derived(drop=list(damaged))
                 store.add_checksums()
+                self._writer.rebuild_keywords()
             notes += [f"removed the damaged document {d!r} ({why})" for d, why in damaged.items()]
         return notes + layout.verify(self.path, store)
 

@@ -24,6 +24,7 @@ import numpy.typing as npt
 from tarnexa._constants import CLOSEST_UP_TO, FILTERS_KEPT, FUSION, SCORING_DEFAULTS, SHARE_AS_ROWS, SNIPPET
 from tarnexa.errors import EmbedderError
 from tarnexa.search import fusion, keywords
+from tarnexa.storage import keywordindex
 from tarnexa.search.communities import groups
 from tarnexa.search.explain import explain, with_sides
 from tarnexa.search.results import Community, Hit, Results
@@ -397,7 +398,7 @@ def _keyword_terms(plan: Plan, snap: Snapshot) -> tuple[str, ...] | None:
 
 def _shown(text: str, term: str) -> str:
     """The query's word that became term (the term itself when none did)."""
-    for t, a, b in keywords.keywordindex.words(text):
+    for t, a, b in keywordindex.words(text):
         if t == term:
             return text[a:b]
     return term
@@ -483,13 +484,23 @@ def fetch(plans: list[Plan], reader: Reader) -> dict[int, Document]:
     return reader.store.by_rows(sorted(rows))
 
 
-def snippet(doc: Document) -> str:
-    """The start of a document's text, its title and heading underlines left out."""
+def snippet(doc: Document, terms: frozenset[str] = frozenset()) -> tuple[str, tuple[tuple[int, int], ...]]:
+    """The start of a document's text, its title and heading underlines left out, and where in
+    it the terms occur; when the first of them lies past the start, the text from a little
+    before it."""
     text = doc.text
     if doc.title and text.lstrip().startswith(doc.title):
         text = text.lstrip()[len(doc.title):]
     flat = " ".join(w for w in text.split() if not _RULE.fullmatch(w))
-    return flat if len(flat) <= SNIPPET else flat[: SNIPPET - 1].rstrip() + "…"
+    spans = keywords.highlights(flat, terms)
+    lead = ""
+    if spans and spans[0][1] > SNIPPET - 1:
+        cut = flat.rfind(" ", 0, max(spans[0][0] - SNIPPET // 4, 0)) + 1
+        flat, lead = flat[cut:], "…"
+        spans = tuple((a - cut + 1, b - cut + 1) for a, b in spans)
+        flat = lead + flat
+    shown = flat if len(flat) <= SNIPPET else flat[: SNIPPET - 1].rstrip() + "…"
+    return shown, tuple((a, b) for a, b in spans if b <= len(shown) - (shown != flat))
 
 
 def finish(plan: Plan, snap: Snapshot, docs: dict[int, Document]) -> Results:
@@ -511,7 +522,10 @@ def finish(plan: Plan, snap: Snapshot, docs: dict[int, Document]) -> Results:
         parts = [with_sides(part, f) for part, f in zip(parts, plan.ranked)]
     sides = [f.sides for f in plan.ranked] if plan.ranked is not None else [("semantic",)] * len(rows)
     page = slice(query.offset, None)  # explained and diversified with the hits before it, then passed over
-    hits = [Hit(docs[row].id, score, docs[row].title, snippet(docs[row]), docs[row].timestamp,
-                membership.get(row), part, docs[row].metadata, side)
-            for (row, score), part, side in zip(plan.hits[page], parts[page], sides[page])]
+    terms = frozenset(ready.words or ())
+    hits = []
+    for (row, score), part, side in zip(plan.hits[page], parts[page], sides[page]):
+        shown, marked = snippet(docs[row], terms)
+        hits.append(Hit(docs[row].id, score, docs[row].title, shown, docs[row].timestamp, membership.get(row), part,
+                        docs[row].metadata, side, marked))
     return Results(tuple(hits), tuple(plan.notes), tuple(found))

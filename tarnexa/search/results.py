@@ -60,8 +60,9 @@ class Hit:
     """One result: the document's id, its score as the module reported it, its title, the start
     of its text, its timestamp (epoch seconds, or None), the index of its community in
     ``Results.communities`` (None when communities were not asked for) and, with explain, the
-    parts of its score, the document's metadata, and which sides of the search found it
-    ("semantic", "keyword" or both)."""
+    parts of its score, the document's metadata, which sides of the search found it
+    ("semantic", "keyword" or both) and, in a search with a keyword side, where the words it
+    looked for occur in the snippet (``highlights``: (start, end) character offsets)."""
 
     id: str
     score: float
@@ -72,6 +73,7 @@ class Hit:
     explanation: Explanation | None = None
     metadata: dict[str, Any] = field(default_factory=dict)
     sides: tuple[str, ...] = ("semantic",)
+    highlights: tuple[tuple[int, int], ...] = ()
 
 
 @dataclass(frozen=True)
@@ -116,7 +118,8 @@ class Results(Sequence[Hit]):
     def to_dict(self) -> dict[str, Any]:
         """``{"hits": [...], "notes": [...], "communities": [...]}`` of plain JSON values."""
         return {
-            "hits": [asdict(h) | {"sides": list(h.sides)} for h in self.hits],
+            "hits": [asdict(h) | {"sides": list(h.sides), "highlights": [list(s) for s in h.highlights]}
+                     for h in self.hits],
             "notes": list(self.notes),
             "communities": [{"label": c.label, "terms": list(c.terms), "title": c.title, "size": c.size,
                              "members": list(c.members)} for c in self.communities],

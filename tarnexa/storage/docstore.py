@@ -134,16 +134,8 @@ def _serialised(method: Callable[P, R]) -> Callable[P, R]:
     return call
 
 
-# The keyword tokenizer's scratch database of each store connection (a query's words cut into
-# terms as the keyword index cuts them), closed with it.
-_TERMS: dict[sqlite3.Connection, sqlite3.Connection] = {}
-
-
 def _close(db: sqlite3.Connection) -> None:
     db.close()
-    terms = _TERMS.pop(db, None)
-    if terms is not None:
-        terms.close()
 
 
 class _Reads:
@@ -263,42 +255,6 @@ class _Reads:
         return dict(self.db.execute("SELECT source, stamp FROM sources").fetchall())
 
     @_serialised
-    def common_words(self, words: Sequence[str], documents: int, share: float = 0.5) -> frozenset[str]:
-        """Those of words that every one of their terms (their stems, as the keyword index
-        keeps them) finds in more than share of the documents. Above half, BM25 weighs such a
-        term at nothing; and finding a common term's documents costs a pass over much of the
-        index."""
-        if not words or documents <= 0:
-            return frozenset()
-        t = _TERMS.get(self.db)
-        if t is None:
-            t = _TERMS[self.db] = sqlite3.connect(":memory:", check_same_thread=False)
-            t.executescript("CREATE VIRTUAL TABLE q USING fts5(x, tokenize='porter unicode61');"
-                            "CREATE VIRTUAL TABLE qv USING fts5vocab(q, instance);")
-        t.execute("DELETE FROM q")
-        t.executemany("INSERT INTO q (rowid, x) VALUES (?, ?)", list(enumerate(words)))
-        terms: dict[int, set[str]] = {}
-        for i, term in t.execute("SELECT doc, term FROM qv"):
-            terms.setdefault(int(i), set()).add(term)
-        counts = {term: int(n) for term in set().union(*terms.values())
-                  for (n,) in [self.db.execute("SELECT coalesce(max(doc), 0) FROM temp.keyword_terms WHERE term = ?",
-                                               (term,)).fetchone()]}
-        return frozenset(words[i] for i, ts in terms.items() if all(counts[x] > share * documents for x in ts))
-
-    @_serialised
-    def keyword_hits(self, match: str, limit: int, where: tuple[str, list[Any]] | None = None,
-                     offset: int = 0) -> list[tuple[int, float]]:
-        """(cache row, BM25 score) of the documents that the FTS5 expression match finds, best
-        first (the score is the negated ``bm25()``: higher is better), at most limit of them from
-        offset on; ``where`` is a compiled filter over the documents' ``n``."""
-        # +rowid: the filter is tested on each document FTS5 finds, not handed to FTS5 as rows to look up
-        cond, params = ("", []) if where is None else (f" AND ({where[0].format(n='+rowid')})", list(where[1]))
-        sql = (f"SELECT d.row, -k.rank FROM (SELECT rowid, rank FROM keywords WHERE keywords MATCH ?"
-               f"{cond} ORDER BY rank LIMIT ? OFFSET ?) k "
-               "JOIN docs d ON d.n = k.rowid ORDER BY k.rank")
-        return [(int(r), float(score)) for r, score in self.db.execute(sql, [match, *params, limit, offset])]
-
-    @_serialised
     def rows_where(self, where: tuple[str, list[Any]]) -> npt.NDArray[np.int64]:
         """The cache rows of the documents a compiled filter passes."""
         rows = self.db.execute(f"SELECT row FROM docs WHERE {where[0].format(n='n')}", where[1]).fetchall()
@@ -321,9 +277,6 @@ def _connect(path: Path) -> sqlite3.Connection:
         db.execute("PRAGMA journal_mode=WAL")
         db.execute("PRAGMA synchronous=FULL")
         db.execute(f"PRAGMA busy_timeout={BUSY_TIMEOUT_MS}")
-        # The keyword index's terms and their document counts (read by common_words); made
-        # here, outside any transaction, so that no read transaction's end takes it away.
-        db.execute("CREATE VIRTUAL TABLE IF NOT EXISTS temp.keyword_terms USING fts5vocab(main, keywords, row)")
     except sqlite3.DatabaseError as e:  # not a database, or a damaged one
         db.close()
         raise sqlite3.DatabaseError(f"{path} cannot be read as the document store: {e}") from None

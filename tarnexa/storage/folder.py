@@ -269,6 +269,11 @@ class Writer:
             rows = len(Cache.open(self.folder / self.settings["cache"]))
             self._keywords(lambda: keywordindex.catch_up(self.folder, self.store, self.settings["cache"], rows))
 
+    def rebuild_keywords(self) -> None:
+        """Within a turn: the keyword index made again from the store."""
+        rows = len(Cache.open(self.folder / self.settings["cache"]))
+        keywordindex.rebuild(self.folder, self.store, self.settings["cache"], rows)
+
     def keywords_behind(self) -> bool:
         """Whether the keyword index on disk lacks rows of the cache (or is not there)."""
         try:
@@ -369,6 +374,10 @@ def verify(folder: Path, store: DocStore) -> list[str]:
         raise CacheError(f"{cache.path} holds rows of {cache.dims} dims, the index has {settings.get('dims')}")
     if live.size and (int(live.min()) < 0 or int(live.max()) >= len(cache)):
         raise CacheError(f"{store.path} names cache row {int(live.max())}, {cache.path} has {len(cache)} rows")
+    problems = keywordindex.verify(folder, store, settings["cache"], len(cache), live)
+    if problems:
+        raise CacheError("the keyword index is damaged or behind (tarnexa verify --fix makes it again): "
+                         + "; ".join(problems))
     if not store.has_checksums():
         notes.append(f"{store.path}: its documents have no checksums (read-only here, or written by an older "
                      "version): tarnexa verify --fix gives them theirs")

@@ -111,7 +111,7 @@ def read_manifest(folder: Path) -> dict[str, Any] | None:
     except FileNotFoundError:
         return None
     try:
-        m = json.loads(raw)
+        m: dict[str, Any] = json.loads(raw)
         if m.get("format") != FORMAT:
             raise KeywordIndexError(f"its manifest is of another format ({m.get('format')!r})")
         return m
@@ -299,7 +299,7 @@ def verify(folder: Path, store: Any, cache: str, rows: int, live: npt.NDArray[np
         return [str(e)]
     if got is None:
         return [f"{folder / FOLDER}: there is no keyword index of {cache} (the next write builds it)"]
-    problems = [f"{folder / FOLDER / p.file}: its digest differs from the manifest's"
+    problems = [f"{folder / FOLDER / str(p.file)}: its digest differs from the manifest's"
                 for p in got.parts if _digest(p.data) != p.digest]
     if problems:
         return problems

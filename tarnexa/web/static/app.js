@@ -141,6 +141,19 @@ function render() {
   if (rest.length) out.append(el("p", "rest", "Also in the pool, without a ranked hit: " + rest.join(", ")));
 }
 
+// The snippet with the words the keyword side looked for in <mark> (offsets count code points).
+function markWords(node, text, spans) {
+  const chars = Array.from(text);
+  let at = 0;
+  node.textContent = "";
+  for (const [a, b] of spans) {
+    if (a < at || b > chars.length) continue;
+    node.append(chars.slice(at, a).join(""), el("mark", "", chars.slice(a, b).join("")));
+    at = b;
+  }
+  node.append(chars.slice(at).join(""));
+}
+
 function hitCard(h) {
   const card = $("hit").content.firstElementChild.cloneNode(true);
   card.dataset.id = h.id;
@@ -149,7 +162,7 @@ function hitCard(h) {
   const by = (h.sides || []).map((x) => (x === "keyword" ? "words" : "meaning")).join(" + ");
   card.querySelector(".score").textContent = "score " + h.score.toFixed(4) + (by ? " · " + by : "");
   card.querySelector(".date").textContent = day(h.timestamp);
-  card.querySelector(".snippet").textContent = h.snippet;
+  markWords(card.querySelector(".snippet"), h.snippet, h.highlights || []);
   card.querySelector(".more").addEventListener("click", () => search(submitted({m: withLike(mBox.value, h.id)}), "push"));
   const why = card.querySelector(".why"), chart = card.querySelector(".chart");
   why.addEventListener("click", () => toggleExplanation(h, why, chart));
