@@ -59,6 +59,7 @@ def agree(path):
                    if m for v in json.loads(m).values())
         assert db.execute("SELECT count(*) FROM meta").fetchone()[0] == held
         assert db.execute("SELECT count(*) FROM meta WHERE n NOT IN (SELECT n FROM docs)").fetchone()[0] == 0
+    tarnexa.Index.open(path).verify()  # and the keyword index beside the caches its documents' words
 
 
 

@@ -85,18 +85,21 @@ def _digest(data: Any) -> str:
     return hashlib.blake2b(memoryview(data), digest_size=16).hexdigest()
 
 
-# Segment files mapped and checked once per process: they never change once written.
-_MAPPED: dict[tuple[str, int, int], Any] = {}
+# Segment files mapped and checked once per process (their digest and structure): they never
+# change once written.
+_MAPPED: dict[tuple[str, int, int, str], Any] = {}
 _MAPPED_LOCK = threading.Lock()
 
 
-def _map(path: Path) -> Any:
+def _map(path: Path, digest: str) -> Any:
     st = path.stat()
-    key = (str(path), st.st_ino, st.st_size)
+    key = (str(path), st.st_ino, st.st_size, digest)
     with _MAPPED_LOCK:
         got = _MAPPED.get(key)
     if got is None:
         got = np.memmap(path, np.uint8, "r") if st.st_size else b""
+        if _digest(got) != digest:
+            raise KeywordIndexError(f"{path}: its digest differs from the manifest's")
         _native.keyword_check(got)
         with _MAPPED_LOCK:
             if len(_MAPPED) > 256:
@@ -129,7 +132,7 @@ def load(folder: Path, cache: str) -> Loaded | None:
     parts = []
     try:
         for s in m["segments"]:
-            data = _map(folder / FOLDER / s["file"])
+            data = _map(folder / FOLDER / s["file"], s["digest"])
             first, rows, _, _, weight = _native.keyword_check(data)
             if (first, rows) != (s["first"], s["rows"]) or weight != float(m["weight"]):
                 raise KeywordIndexError(f"segment {s['file']} is not the one its manifest names")
@@ -291,18 +294,18 @@ def rebuild(folder: Path, store: Any, cache: str, rows: int) -> None:
 
 def verify(folder: Path, store: Any, cache: str, rows: int, live: npt.NDArray[np.int64]) -> list[str]:
     """What is wrong with the keyword index against the store (empty when it is whole): every
-    segment's digest, its structure, and its postings of the live rows against those made
-    again from the documents."""
+    segment's digest and structure (checked when it is mapped), and its postings of the live
+    rows against those made again from the documents."""
     try:
         got = load(folder, cache)
     except KeywordIndexError as e:
         return [str(e)]
     if got is None:
         return [f"{folder / FOLDER}: there is no keyword index of {cache} (the next write builds it)"]
-    problems = [f"{folder / FOLDER / str(p.file)}: its digest differs from the manifest's"
-                for p in got.parts if _digest(p.data) != p.digest]
-    if problems:
-        return problems
+    damaged = [f"{folder / FOLDER / str(p.file)}: its digest differs from the manifest's"
+               for p in got.parts if _digest(p.data) != p.digest]  # read again: it may have changed since
+    if damaged:
+        return damaged
     if got.covered < rows:
         return [f"{folder / FOLDER}: it covers {got.covered} of the cache's {rows} rows (the next write catches up)"]
     keep = np.full(got.covered, -1, np.int64)
