@@ -257,8 +257,9 @@ def test_a_full_disk_at_every_step_of_a_write_and_its_compaction(tmp_path, op):
                 steps.hook = None
             state = state_of(path)
             assert state == (before if failed else after) and (failed is None or failed.errno == errno.ENOSPC), k
-            assert all("the write is committed, but compacting" in str(w.message) for w in caught
-                       if w.category is StorageWarning), names[k - 1]
+            assert all(any(f"the write is committed, but {what}" in str(w.message)
+                           for what in ("compacting", "bringing its keyword index"))
+                       for w in caught if w.category is StorageWarning), names[k - 1]
             idx.add(["after the full disk"], ids=["z"])
             info = idx.info()
             assert len(idx) == len(state) + 1 and info["dead_rows"] <= 0.25 * (len(idx) + info["dead_rows"])

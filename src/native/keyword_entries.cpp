@@ -76,17 +76,31 @@ void words_of(PyObject* s, Emit&& emit) {
                       classify, emit);
 }
 
+// The tokens of a str: (word, letters, start, end) through emit, unstemmed.
+template <class Emit>
+void tokens_of(PyObject* s, Emit&& emit) {
+    if (!PyUnicode_Check(s)) py::raise(PyExc_TypeError, "expected str, got " + py::type_name(s));
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    auto classify = [](char32_t c) {
+        return kw::CodePoint{Py_UNICODE_ISALNUM(c) != 0, static_cast<char32_t>(Py_UNICODE_TOLOWER(c))};
+    };
+    kw::for_each_token(n, [&](std::size_t i) { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); },
+                       classify, emit);
+}
+
 // Segments of a list of buffers, checked, with their buffers held.
 struct Segments {
     std::vector<std::unique_ptr<Buffer>> held;
     std::vector<kw::Segment> list;
-    explicit Segments(PyObject* seq) {
+    explicit Segments(PyObject* seq, bool deep = false) {
         py::Ref fast = py::check_ptr(PySequence_Fast(seq, "segments must be a sequence"));
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
             held.push_back(std::make_unique<Buffer>(PySequence_Fast_GET_ITEM(fast.get(), i)));
             std::string why;
-            auto s = kw::Segment::open(held.back()->data(), held.back()->size(), &why);
+            auto s = kw::Segment::open(held.back()->data(), held.back()->size(), &why, deep);
             if (!s) py::raise(PyExc_ValueError, "a damaged keyword segment: " + why);
             list.push_back(*s);
         }
@@ -150,8 +164,7 @@ PyObject* keyword_segment(PyObject*, PyObject* const* a, Py_ssize_t n) {
         if (!(weight >= 0 && weight <= 1000)) py::raise(PyExc_ValueError, "title_weight must be in [0, 1000]");
         if (first + count > 0xFFFFFFFFull) py::raise(PyExc_ValueError, "rows past 2**32 - 1");
         kw::Builder builder(first, count, static_cast<float>(weight));
-        kw::Counted doc;
-        std::vector<std::pair<std::string, float>> seen;
+        std::vector<std::pair<std::uint32_t, float>> seen, doc;
         std::uint64_t last = 0;
         for (Py_ssize_t i = 0; i < docs; ++i) {
             const std::uint64_t row = whole(PySequence_Fast_GET_ITEM(rows.get(), i), "row");
@@ -161,21 +174,20 @@ PyObject* keyword_segment(PyObject*, PyObject* const* a, Py_ssize_t n) {
             seen.clear();
             float length = 0;
             auto add = [&](float w) {
-                return [&, w](const std::string& term, std::size_t, std::size_t) {
-                    seen.emplace_back(term, w);
+                return [&, w](const std::string& word, bool letters, std::size_t, std::size_t) {
+                    seen.emplace_back(builder.term_of(word, letters), w);
                     length += w;
                 };
             };
-            words_of(PySequence_Fast_GET_ITEM(titles.get(), i), add(static_cast<float>(weight)));
-            words_of(PySequence_Fast_GET_ITEM(bodies.get(), i), add(1.0f));
-            std::sort(seen.begin(), seen.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-            doc.terms.clear();
-            for (auto& [term, w] : seen) {
-                if (!doc.terms.empty() && doc.terms.back().first == term) doc.terms.back().second += w;
-                else doc.terms.emplace_back(std::move(term), w);
+            tokens_of(PySequence_Fast_GET_ITEM(titles.get(), i), add(static_cast<float>(weight)));
+            tokens_of(PySequence_Fast_GET_ITEM(bodies.get(), i), add(1.0f));
+            std::sort(seen.begin(), seen.end());
+            doc.clear();
+            for (const auto& [term, w] : seen) {
+                if (!doc.empty() && doc.back().first == term) doc.back().second += w;
+                else doc.emplace_back(term, w);
             }
-            doc.length = length;
-            builder.add(row, doc);
+            builder.add(row, doc, length);
         }
         return bytes_of(builder.finish()).release();
     });
@@ -211,7 +223,7 @@ PyObject* keyword_check(PyObject*, PyObject* const* a, Py_ssize_t n) {
         arity("keyword_check", n, 1);
         py::Ref list = py::made(PyList_New(0));
         py::check(PyList_Append(list.get(), a[0]));
-        Segments segs(list.get());
+        Segments segs(list.get(), true);
         const kw::Header& h = segs.list[0].header();
         return py::made(Py_BuildValue("(KKKKd)", static_cast<unsigned long long>(h.first_row),
                                       static_cast<unsigned long long>(h.rows), static_cast<unsigned long long>(h.terms),

@@ -378,6 +378,8 @@ def _keyword_terms(plan: Plan, snap: Snapshot) -> tuple[str, ...] | None:
     """The terms the keyword side looks for: those of the query that some live document
     holds (a note names the others); None, with a note, when there are none."""
     dense = "dense" in plan.sides
+    if not snap.count:
+        return None  # nothing to find: said once, for the whole search
     terms = keywords.keyword_words(plan.query.text)
     held = keywords.held(snap, terms)
     found = tuple(t for t, n in zip(terms, held) if n)

@@ -8,9 +8,9 @@ namespace tarnexa::keywords {
 namespace {
 
 constexpr std::uint32_t kEnd = std::numeric_limits<std::uint32_t>::max();
-// Bounds are raised by this share before they rule a row out, so that rounding (a bound and a
-// score summed in different orders) never rules out a row that reaches the k-th score.
-constexpr double kSlack = 1e-9;
+// A row is ruled out when a bound of its score is at most the k-th best score. A bound and a
+// score summed in other orders may differ in their last bits: a row ruled out can at most tie
+// the k-th score to within that rounding (about 1e-15 of it), which is how a tie is told here.
 
 struct Scorer {
     double k1_base, k1_per_length;  // k1 * (1 - b), k1 * b / average_length
@@ -82,10 +82,10 @@ struct Weighted {
 void search_segment(const Segment& s, std::span<const Weighted> terms, const Scorer& scorer, Rows allowed, Top& top) {
     std::vector<Cursor> cur;
     for (const Weighted& t : terms) {
-        const auto at = s.find(t.text);
-        if (!at) continue;
-        const TermInfo& i = s.info(*at);
-        const double upper = Scorer::part(t.idf, i.max_freq, scorer.norm(i.min_length)) * (1 + kSlack);
+        const TermInfo* found = s.lookup(t.text);
+        if (!found) continue;
+        const TermInfo& i = *found;
+        const double upper = Scorer::part(t.idf, i.max_freq, scorer.norm(i.min_length));
         cur.push_back({s.rows(i), s.freqs(i), s.blocks(i), i.count, 0, t.idf, upper});
     }
     if (cur.empty()) return;
@@ -112,7 +112,7 @@ void search_segment(const Segment& s, std::span<const Weighted> terms, const Sco
             for (std::size_t i = essential; i < m; ++i)
                 if (cur[i].row() <= window) {
                     const Block& b = cur[i].block();
-                    bound += Scorer::part(cur[i].idf, b.max_freq, scorer.norm(b.min_length)) * (1 + kSlack);
+                    bound += Scorer::part(cur[i].idf, b.max_freq, scorer.norm(b.min_length));
                 }
             if (bound <= theta) {
                 if (window == kEnd) break;
@@ -155,9 +155,9 @@ std::vector<std::uint64_t> holding(std::span<const Segment> segments, std::span<
     std::vector<std::uint64_t> out(terms.size(), 0);
     for (std::size_t t = 0; t < terms.size(); ++t)
         for (const Segment& s : segments) {
-            const auto at = s.find(terms[t]);
-            if (!at) continue;
-            const TermInfo& i = s.info(*at);
+            const TermInfo* found = s.lookup(terms[t]);
+            if (!found) continue;
+            const TermInfo& i = *found;
             const std::uint32_t* rows = s.rows(i);
             for (std::size_t p = 0; p < i.count; ++p) out[t] += live(rows[p]) && s.holds(rows[p]);
         }

@@ -1,5 +1,7 @@
 #include "native/keywords/segment.hpp"
 
+#include "native/keywords/words.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -88,7 +90,7 @@ std::string write(std::uint64_t first, std::span<const float> lengths, float wei
 
 }  // namespace
 
-std::optional<Segment> Segment::open(const unsigned char* data, std::size_t size, std::string* why) {
+std::optional<Segment> Segment::open(const unsigned char* data, std::size_t size, std::string* why, bool deep) {
     auto fail = [&](const char* what) -> std::optional<Segment> {
         if (why) *why = what;
         return std::nullopt;
@@ -109,22 +111,27 @@ std::optional<Segment> Segment::open(const unsigned char* data, std::size_t size
     s.rows_ = reinterpret_cast<const std::uint32_t*>(data + o->rows);
     s.freqs_ = reinterpret_cast<const float*>(data + o->freqs);
     s.bytes_ = reinterpret_cast<const char*>(data + o->bytes);
+    if (!deep) return s;
     std::uint64_t end = 0;
     for (std::size_t t = 0; t < s.h_->terms; ++t) {
-        const TermInfo& i = s.infos_[t];
         if (s.ends_[t] < end || s.ends_[t] > s.h_->term_bytes) return fail("a term's text lies outside the segment");
         end = s.ends_[t];
-        if (i.count == 0 || i.first_posting > s.h_->postings || i.count > s.h_->postings - i.first_posting ||
-            i.first_block > s.h_->blocks || (i.count + kBlock - 1) / kBlock > s.h_->blocks - i.first_block)
-            return fail("a term's postings lie outside the segment");
+        if (!s.sound(t)) return fail("a term's postings lie outside the segment");
         if (t > 0 && !(s.term(t - 1) < s.term(t))) return fail("its terms are out of order");
     }
     return s;
 }
 
+bool Segment::sound(std::size_t t) const noexcept {
+    const TermInfo& i = infos_[t];
+    return i.count != 0 && i.first_posting <= h_->postings && i.count <= h_->postings - i.first_posting &&
+           i.first_block <= h_->blocks && (i.count + kBlock - 1) / kBlock <= h_->blocks - i.first_block;
+}
+
 std::string_view Segment::term(std::size_t t) const noexcept {
-    const std::uint64_t a = t ? ends_[t - 1] : 0;
-    return {bytes_ + a, static_cast<std::size_t>(ends_[t] - a)};
+    const std::uint64_t cap = h_->term_bytes;
+    const std::uint64_t a = std::min(t ? ends_[t - 1] : 0, cap), b = std::min(std::max(ends_[t], a), cap);
+    return {bytes_ + a, static_cast<std::size_t>(b - a)};
 }
 
 std::optional<std::size_t> Segment::find(std::string_view text) const noexcept {
@@ -163,10 +170,20 @@ std::uint32_t Builder::id_of(const std::string& term) {
     return static_cast<std::uint32_t>(terms_.size() - 1);
 }
 
-void Builder::add(std::uint64_t row, const Counted& doc) {
-    lengths_[row - first_] = doc.length;
-    for (const auto& [term, freq] : doc.terms) {
-        post_term_.push_back(id_of(term));
+std::uint32_t Builder::term_of(const std::string& word, bool letters) {
+    const auto found = words_.find(word);
+    if (found != words_.end()) return found->second;
+    std::string term = word;
+    if (letters) porter_stem(term);
+    const std::uint32_t id = id_of(term);
+    words_.emplace(word, id);
+    return id;
+}
+
+void Builder::add(std::uint64_t row, std::span<const std::pair<std::uint32_t, float>> terms, float length) {
+    lengths_[row - first_] = length;
+    for (const auto& [term, freq] : terms) {
+        post_term_.push_back(term);
         post_row_.push_back(static_cast<std::uint32_t>(row));
         post_freq_.push_back(freq);
     }
@@ -229,6 +246,7 @@ std::string merge(std::span<const Segment> segments, std::span<const std::int64_
         const std::size_t before = out_rows.size();
         for (std::size_t k = 0; k < segments.size(); ++k) {
             if (at[k] >= segments[k].term_count() || segments[k].term(at[k]) != *least) continue;
+            if (!segments[k].sound(at[k])) continue;
             const TermInfo& i = segments[k].info(at[k]);
             const std::uint32_t* r = segments[k].rows(i);
             const float* f = segments[k].freqs(i);

@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tarnexa::keywords {
@@ -54,9 +55,13 @@ static_assert(sizeof(Block) == 16);
 // A segment read in place. `open` checks that every section lies inside the bytes and that
 // every term's postings and blocks do; what it does not check (each posting's row, order) can
 // make answers wrong but never reads outside the bytes (searches check each row they use).
+// A damaged file is found by its digest before it is used.
 class Segment {
 public:
-    static std::optional<Segment> open(const unsigned char* data, std::size_t size, std::string* why);
+    // `deep` checks every term too (once, when a file is first mapped); without it only the
+    // header and the sections, and each term when it is looked up.
+    static std::optional<Segment> open(const unsigned char* data, std::size_t size, std::string* why,
+                                       bool deep = false);
 
     const Header& header() const noexcept { return *h_; }
     std::uint64_t first_row() const noexcept { return h_->first_row; }
@@ -65,6 +70,13 @@ public:
     std::string_view term(std::size_t t) const noexcept;
     const TermInfo& info(std::size_t t) const noexcept { return infos_[t]; }
     std::optional<std::size_t> find(std::string_view term) const noexcept;
+    // Whether term t's postings and blocks lie inside the segment.
+    bool sound(std::size_t t) const noexcept;
+    // The term's postings, when the segment holds it and they lie inside it.
+    const TermInfo* lookup(std::string_view term) const noexcept {
+        const auto t = find(term);
+        return t && sound(*t) ? &infos_[*t] : nullptr;
+    }
     float length(std::uint64_t row) const noexcept { return lengths_[row - h_->first_row]; }
     bool holds(std::uint64_t row) const noexcept { return row >= h_->first_row && row - h_->first_row < h_->rows; }
     const std::uint32_t* rows(const TermInfo& i) const noexcept { return rows_ + i.first_posting; }
@@ -83,18 +95,15 @@ private:
     const char* bytes_ = nullptr;
 };
 
-// One document's words as the builder takes them: each term and its weighted count.
-struct Counted {
-    std::vector<std::pair<std::string, float>> terms;
-    float length = 0;
-};
-
 // Builds segments from documents given in row order.
 class Builder {
 public:
     Builder(std::uint64_t first_row, std::uint64_t rows, float title_weight);
-    // The document at row (first_row <= row < first_row + rows, ascending across calls).
-    void add(std::uint64_t row, const Counted& doc);
+    // The term id of a word as for_each_token gives it (stemmed once per distinct word).
+    std::uint32_t term_of(const std::string& word, bool letters);
+    // The document at row (first_row <= row < first_row + rows, ascending across calls): its
+    // (term id, weighted count) pairs, each term once, and its weighted length.
+    void add(std::uint64_t row, std::span<const std::pair<std::uint32_t, float>> terms, float length);
     std::string finish();
 
 private:
@@ -103,6 +112,7 @@ private:
     std::vector<float> lengths_;
     std::vector<std::string> terms_;  // by id
     std::vector<std::uint32_t> term_ids_;  // a hash table of ids + 1 (0: empty)
+    std::unordered_map<std::string, std::uint32_t> words_;  // word as read -> term id
     std::vector<std::uint32_t> post_term_, post_row_;
     std::vector<float> post_freq_;
     std::uint32_t id_of(const std::string& term);

@@ -52,29 +52,28 @@ inline void append_utf8(std::string& out, char32_t c) {
 inline bool is_mark(char32_t c) noexcept { return c >= 0x300 && c < 0x370; }  // combining accents
 }  // namespace detail
 
-// Calls emit(term, start, end) for each word of the text of n code points at(i), start and end
-// its code point offsets; classify(c) tells of code points past ASCII. A combining accent inside
-// a word belongs to it and is left out of its term.
+// Calls emit(word, letters, start, end) for each word of the text of n code points at(i): word
+// lower-cased with accents off but not stemmed (letters: all ASCII letters, so to be stemmed),
+// start and end its code point offsets; classify(c) tells of code points past ASCII. A combining
+// accent inside a word belongs to it and is left out of its text.
 template <class At, class Classify, class Emit>
-void for_each_word(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
+void for_each_token(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
     std::string term;
     std::size_t i = 0;
     while (i < n) {
         char32_t c = at(i);
-        bool ascii = c < 0x80;
-        bool word = ascii ? ((c | 0x20) - 'a' < 26u || c - '0' < 10u) : classify(c).word;
+        bool word = c < 0x80 ? ((c | 0x20) - 'a' < 26u || c - '0' < 10u) : classify(c).word;
         if (!word) {
             ++i;
             continue;
         }
         const std::size_t start = i;
         term.clear();
-        bool letters = true;  // all ASCII letters: stemmed
+        bool letters = true;
         for (; i < n; ++i) {
             c = at(i);
-            ascii = c < 0x80;
             char32_t lower;
-            if (ascii) {
+            if (c < 0x80) {
                 if ((c | 0x20) - 'a' < 26u) {
                     lower = c | 0x20;
                 } else if (c - '0' < 10u) {
@@ -83,17 +82,17 @@ void for_each_word(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
                 } else {
                     break;
                 }
-            } else if (detail::is_mark(c)) {
+                if (term.size() < kMaxTermBytes) term += static_cast<char>(lower);
                 continue;
+            }
+            if (detail::is_mark(c)) continue;
+            const CodePoint p = classify(c);
+            if (!p.word) break;
+            lower = p.lower;
+            if (lower >= 0xC0 && lower < 0x250 && detail::kFolded[lower - 0xC0] != '.') {
+                lower = static_cast<char32_t>(detail::kFolded[lower - 0xC0]);
             } else {
-                const CodePoint p = classify(c);
-                if (!p.word) break;
-                lower = p.lower;
-                if (lower >= 0xC0 && lower < 0x250 && detail::kFolded[lower - 0xC0] != '.') {
-                    lower = static_cast<char32_t>(detail::kFolded[lower - 0xC0]);
-                } else {
-                    letters = false;
-                }
+                letters = false;
             }
             if (term.size() < kMaxTermBytes) detail::append_utf8(term, lower);
         }
@@ -102,9 +101,17 @@ void for_each_word(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
             while (cut > 0 && (static_cast<unsigned char>(term[cut]) & 0xC0) == 0x80) --cut;
             term.resize(cut);
         }
-        if (letters) porter_stem(term);
-        emit(term, start, i);
+        emit(term, letters, start, i);
     }
+}
+
+// Calls emit(term, start, end) for each word, its term stemmed.
+template <class At, class Classify, class Emit>
+void for_each_word(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
+    for_each_token(n, at, classify, [&](std::string& word, bool letters, std::size_t start, std::size_t end) {
+        if (letters) porter_stem(word);
+        emit(word, start, end);
+    });
 }
 
 }  // namespace tarnexa::keywords
