@@ -78,7 +78,7 @@ def test_an_index_on_a_full_disk_stays_whole_and_compacts_when_room_returns(smal
 
     from tarnexa import Index
 
-    (small_fs / "ballast").write_bytes(b"\0" * (2 << 20))  # what its user frees at the end
+    (small_fs / "ballast").write_bytes(b"\0" * (5 << 19))  # what its user frees at the end
     idx = Index.create(small_fs / "i.tnx", "hashed:64")
     done: dict[str, str] = {}
     failures = 0
