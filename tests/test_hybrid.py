@@ -33,9 +33,9 @@ def index(tmp_path_factory):
 
 
 def bm25(idx, query, docs=None):
-    """(id, score) by BM25 as documented (k1 1.2, b 0.75, a title word counting TITLE_WEIGHT
-    times) over the stored documents (docs: those of the index, in its order), every word of
-    the query kept, best first, ties in the index's order."""
+    """(id, score) by BM25 as documented (k1 1.2, b 0.75, idf floored at 1e-6, a title word
+    counting TITLE_WEIGHT times) over the stored documents (docs: those of the index, in its
+    order), for every word the keyword side looks for, best first, ties in the index's order."""
     docs = docs if docs is not None else [idx.document(d) for d in idx.ids]
     counts = []
     for doc in docs:
@@ -50,7 +50,7 @@ def bm25(idx, query, docs=None):
     out = []
     for i, (doc, c) in enumerate(zip(docs, counts)):
         norm = 1.2 * (0.25 + 0.75 * sum(c.values()) / avg)
-        parts = [math.log(1 + (n - held[t] + 0.5) / (held[t] + 0.5)) * c[t] * 2.2 / (c[t] + norm)
+        parts = [max(1e-6, math.log((n - held[t] + 0.5) / (held[t] + 0.5))) * c[t] * 2.2 / (c[t] + norm)
                  for t in terms if c[t]]
         if parts:
             out.append((doc.id, sum(parts), i))

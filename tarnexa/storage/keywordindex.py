@@ -37,9 +37,9 @@ from tarnexa.storage.steps import step
 
 FOLDER, MANIFEST = "keywords", "manifest.json"
 FORMAT = "tarnexa-keywords-1"
-# Each word of a title counts this many times a word of the text: measured on the corpora the
-# project tracks (docs/benchmarks/keywords.md).
-TITLE_WEIGHT = 2.0
+# Each word of a title counts this many times a word of the text: 1, 2 and 3 measured on the
+# corpora the project tracks, and 1 was as good or better on each (docs/benchmarks/keywords.md).
+TITLE_WEIGHT = 1.0
 MAX_SEGMENTS = 6  # more, and the smallest neighbours are merged
 BUILD_CHUNK = 100_000  # documents read from the store and cut at once while building
 

@@ -148,7 +148,7 @@ void search_segment(const Segment& s, std::span<const Weighted> terms, const Sco
 }  // namespace
 
 double idf(double documents, double holding) noexcept {
-    return std::log(1.0 + (documents - holding + 0.5) / (holding + 0.5));
+    return std::max(kMinIdf, std::log((documents - holding + 0.5) / (holding + 0.5)));
 }
 
 std::vector<std::uint64_t> holding(std::span<const Segment> segments, std::span<const std::string> terms, Rows live) {

@@ -5,11 +5,12 @@
 // The score of a row for a query is the sum over the query's terms t it holds of
 //
 //     idf(t) * f * (k1 + 1) / (f + k1 * (1 - b + b * length / average_length))
-//     idf(t) = ln(1 + (documents - n(t) + 0.5) / (n(t) + 0.5))
+//     idf(t) = max(1e-6, ln((documents - n(t) + 0.5) / (n(t) + 0.5)))
 //
 // f being the term's weighted frequency in the row (title_weight for each time in the title, 1
 // for each time in the text), length the row's weighted number of words, documents the number
-// of live documents, n(t) how many of them hold t and average_length their mean length.
+// of live documents, n(t) how many of them hold t and average_length their mean length. A term
+// in more than half of the documents weighs next to nothing, as in SQLite's FTS5.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +24,7 @@
 
 namespace tarnexa::keywords {
 
-inline constexpr double kK1 = 1.2, kB = 0.75;
+inline constexpr double kK1 = 1.2, kB = 0.75, kMinIdf = 1e-6;
 
 // The rows a search may use: below limit and, with a mask, those it marks (rows past the mask
 // are not).
