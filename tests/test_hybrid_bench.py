@@ -9,7 +9,8 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from benchmarks import hybrid_speed, quality  # noqa: E402
+import tarnexa  # noqa: E402
+from benchmarks import hybrid_speed, keyword_speed, quality  # noqa: E402
 from benchmarks.report import write_section  # noqa: E402
 from tarnexa.text import embedders  # noqa: E402
 
@@ -105,3 +106,43 @@ def test_a_folder_corpus_is_rated_by_file_and_refuses_labels_of_files_it_lacks(t
         return
     rows, size = quality.evaluate(corpus, ["hashed"])
     assert size == 2 and [r[1:4] for r in rows] == [(mode, 1.0, 1.0) for mode in quality.MODES]
+
+
+@pytest.mark.parametrize("words", keyword_speed.LENGTHS)
+def test_keyword_queries_hold_distinct_words_the_same_in_every_run(words):
+    vocab, cdf = hybrid_speed.vocabulary(2000), hybrid_speed.zipf_cdf(2000)
+    qs = keyword_speed.queries(vocab, cdf, words, 50)
+    assert qs == keyword_speed.queries(vocab, cdf, words, 50) != keyword_speed.queries(vocab, cdf, words, 50, salt=1)
+    assert all(len(set(q.split())) == len(q.split()) == words for q in qs) and set(" ".join(qs).split()) <= set(vocab)
+
+
+def test_the_peers_number_the_passages_as_tarnexa_does_and_are_built_once(tmp_path):
+    vocab, cdf = hybrid_speed.vocabulary(2000), hybrid_speed.zipf_cdf(2000)
+    kinds = ["FTS5", "tantivy"] if keyword_speed.tantivy else ["FTS5"]
+    peers = keyword_speed.build_peers(tmp_path, 300, vocab, cdf, kinds)
+    top: dict[str, dict[str, list[int]]] = {k: {} for k in kinds}
+    calls = {"FTS5": keyword_speed.fts5_call(peers["FTS5"]["path"], top["FTS5"])}
+    if keyword_speed.tantivy:
+        calls["tantivy"] = keyword_speed.tantivy_call(peers["tantivy"]["path"], top["tantivy"])
+    texts = hybrid_speed.passages(vocab, cdf, 0, 300)
+    for k in (0, 7, 299):  # a passage's eight rarest words find it first
+        q = " ".join(sorted(set(texts[k].split()), key=vocab.index)[-8:])
+        for kind, call in calls.items():
+            call(q)
+            assert top[kind][q][0] == k and len(top[kind][q]) == 10, kind
+    assert all("here" in s for s in peers.values())
+    assert not any("here" in s for s in keyword_speed.build_peers(tmp_path, 300, vocab, cdf, kinds).values())
+    stamp = tmp_path / "fts5-n300.sqlite.json"
+    stamp.write_text(stamp.read_text().replace("SQLite", "SQLite 0.0 then"))  # another version's
+    assert "here" in keyword_speed.build_peers(tmp_path, 300, vocab, cdf, ["FTS5"])["FTS5"]
+
+
+def test_the_parts_of_an_index_folder_add_up_to_the_whole(tmp_path):
+    with tarnexa.Index.create(tmp_path / "i", embedder="hashed:8") as index:
+        index.add([f"alpha beta {i}" for i in range(100)])
+        (tmp_path / "i" / "keywords").mkdir()
+        (tmp_path / "i" / "keywords" / "postings").write_bytes(b"x" * 10_000)
+        got = dict(keyword_speed.parts(tmp_path / "i"))
+    assert got["keywords/"] >= 10_000 and got["docs.sqlite"] > 0 and any(k.startswith("vectors-") for k in got)
+    assert got["the whole folder"] == sum(v for k, v in got.items() if ":" not in k and k != "the whole folder")
+    assert got["docs.sqlite: its FTS5 keyword tables"] + got["docs.sqlite: the rest"] == got["docs.sqlite"]
