@@ -48,9 +48,12 @@ from __future__ import annotations
 import argparse
 import hashlib
 import json
+import re
 import shutil
 import sqlite3
+import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Sequence
 from importlib import metadata
@@ -175,24 +178,54 @@ def build_peers(folder: Path, size: int, vocab: Sequence[str], cdf: npt.NDArray[
     return out
 
 
+def layout(folder: Path) -> list[str]:
+    """The parts of an index folder, their numbers left out, each with the format its manifest names."""
+    out = set()
+    for p in folder.iterdir():
+        name, manifest = re.sub(r"\d+", "N", p.name), p / "manifest.json"
+        if manifest.is_file():
+            name += f" {json.loads(manifest.read_text()).get('format')}"
+        out.add(name)
+    return sorted(out - {"built"})
+
+
+def fresh_layout() -> list[str]:
+    """The layout of an index this tarnexa makes."""
+    with tempfile.TemporaryDirectory() as tmp:
+        with tarnexa.Index.create(Path(tmp) / "i", embedder="hashed:8") as index:
+            index.add(["a b c"])
+        return layout(Path(tmp) / "i")
+
+
 def tarnexa_index(folder: Path, size: int, vocab: Sequence[str], cdf: npt.NDArray[np.float64],
                   fast: FastHashed) -> dict[str, Any] | None:
     """Builds (or reuses) the tarnexa index as hybrid_speed.py does; its build's stamp, kept beside
-    the folder, when it is known."""
+    the folder. An index whose stamp does not show the layout this tarnexa makes is built again,
+    even when its tables are the same: one that an older tarnexa wrote would have its keyword
+    index made at its first opening, in one piece rather than a piece per batch as ``add`` makes it."""
+    stamp, want = folder.with_name(folder.name + ".build.json"), fresh_layout()
+    try:
+        got: dict[str, Any] | None = json.loads(stamp.read_text())
+    except (OSError, ValueError):
+        got = None
+    if got is None or got.get("layout") != want:
+        (folder / "built").unlink(missing_ok=True)
     seconds = build(folder, size, vocab, cdf, fast)
-    stamp = folder.with_name(folder.name + ".build.json")
     built = (folder / "built").read_text()
     if seconds:
         cpu, load = machine()
-        got = {"key": built, "seconds": seconds, "cpu": cpu, "load": f"{load} after",
+        got = {"key": built, "layout": want, "seconds": seconds, "cpu": cpu, "load": f"{load} after",
                "date": time.strftime("%Y-%m-%d", time.gmtime())}
         stamp.write_text(json.dumps(got))
         return got | {"here": True}
+    return got
+
+
+def keyword_segments(folder: Path) -> str:
     try:
-        got = json.loads(stamp.read_text())
-    except (OSError, ValueError):
-        return None
-    return got if got.get("key") == built else None
+        return f"; keyword segments: {len(json.loads((folder / 'keywords' / 'manifest.json').read_text())['segments'])}"
+    except (OSError, ValueError, KeyError, TypeError):
+        return ""
 
 
 # ---- sizes on disk ----
@@ -348,8 +381,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         with tarnexa.Index.open(folder, embedder=fast) as index:
             times, agree, notes = measure(index, peers, size, qs_by_length, warm, args.budget)
         rows.append((size, times, agree))
-        builds += [built_line("tarnexa index (with generating and embedding the passages)", size, own)]
-        segments = f"; {notes['tantivy segments']} segments" if "tantivy segments" in notes else ""
+        builds += [built_line("tarnexa index (with generating and embedding the passages)", size, own)
+                   + keyword_segments(folder)]
+        segments = f"; segments: {notes['tantivy segments']}" if "tantivy segments" in notes else ""
         builds += [built_line(f"{kind} index", size, peers[kind]) + (segments if kind == "tantivy" else "")
                    for kind in kinds]
         disks.append((size, parts(folder), {k: disk(p["path"]) for k, p in peers.items()}))
@@ -361,12 +395,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
+def checkout() -> str:
+    """The commit of the tarnexa measured, and whether its sources differ from it."""
+    def git(*args: str) -> str:
+        try:
+            return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True, text=True).stdout.strip()
+        except OSError:
+            return ""
+    head = git("rev-parse", "--short", "HEAD")
+    if not head:
+        return ""
+    return f" at {head}" + (" with changes" if git("status", "--porcelain", "--", "tarnexa", "src") else "")
+
+
 def table(sizes: Sequence[int], rows: list[tuple[int, dict[int, dict[str, list[float]]], dict[int, dict[str, str]]]],
           builds: list[str], disks: list[tuple[int, list[tuple[str, int]], dict[str, int]]], cpu: str,
           load_before: str, load_after: str, n: int, kinds: Sequence[str]) -> str:
     peers = f"tantivy {metadata.version('tantivy')}, " if tantivy is not None else "no tantivy (not installed), "
     lines = [f"`python benchmarks/keyword_speed.py --sizes {' '.join(map(str, sizes))}` "
-             f"({time.strftime('%Y-%m-%d', time.gmtime())}): tarnexa {tarnexa.__version__}, {peers}"
+             f"({time.strftime('%Y-%m-%d', time.gmtime())}): tarnexa {tarnexa.__version__}{checkout()}, {peers}"
              f"SQLite {sqlite3.sqlite_version}; hashed:{DIMS}, {n} queries of each length, top 10, ms per query.",
              "", f"CPU: {cpu}; {load_before} before the run, {load_after} after.", "",
              "| passages | words | tarnexa keyword median | p95 | tantivy median | p95 | FTS5 median | p95 "

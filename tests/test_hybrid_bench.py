@@ -140,9 +140,19 @@ def test_the_peers_number_the_passages_as_tarnexa_does_and_are_built_once(tmp_pa
 def test_the_parts_of_an_index_folder_add_up_to_the_whole(tmp_path):
     with tarnexa.Index.create(tmp_path / "i", embedder="hashed:8") as index:
         index.add([f"alpha beta {i}" for i in range(100)])
-        (tmp_path / "i" / "keywords").mkdir()
-        (tmp_path / "i" / "keywords" / "postings").write_bytes(b"x" * 10_000)
+        (tmp_path / "i" / "later").mkdir()  # a part this version does not make
+        (tmp_path / "i" / "later" / "postings").write_bytes(b"x" * 10_000)
         got = dict(keyword_speed.parts(tmp_path / "i"))
-    assert got["keywords/"] >= 10_000 and got["docs.sqlite"] > 0 and any(k.startswith("vectors-") for k in got)
+    assert got["later/"] >= 10_000 and got["docs.sqlite"] > 0 and any(k.startswith("vectors-") for k in got)
     assert got["the whole folder"] == sum(v for k, v in got.items() if ":" not in k and k != "the whole folder")
     assert got["docs.sqlite: its FTS5 keyword tables"] + got["docs.sqlite: the rest"] == got["docs.sqlite"]
+
+
+def test_a_tarnexa_index_is_built_again_when_its_stamp_does_not_show_this_layout(tmp_path):
+    vocab, cdf = hybrid_speed.vocabulary(2000), hybrid_speed.zipf_cdf(2000)
+    fast = hybrid_speed.FastHashed(hybrid_speed.DIMS)
+    folder, stamp = tmp_path / "n30", tmp_path / "n30.build.json"
+    assert keyword_speed.tarnexa_index(folder, 30, vocab, cdf, fast)["here"]
+    assert "here" not in keyword_speed.tarnexa_index(folder, 30, vocab, cdf, fast)
+    stamp.write_text(stamp.read_text().replace('"layout": [', '"layout": ["an older part", '))
+    assert keyword_speed.tarnexa_index(folder, 30, vocab, cdf, fast)["here"]
