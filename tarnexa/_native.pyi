@@ -90,6 +90,9 @@ def modifier_vocabulary() -> tuple[tuple[str, str, str, str, bool], ...]:
 def keyword_words(text: str, /) -> list[tuple[str, int, int]]:
     """The words of text as the keyword index reads them: (term, start, end)."""
 
+def keyword_spans(text: str, terms: Sequence[str], /) -> list[tuple[int, int]]:
+    """Where in text the words whose term is one of terms lie: (start, end)."""
+
 def keyword_segment(rows: Sequence[int], titles: Sequence[str], texts: Sequence[str], first_row: int,
                     row_count: int, title_weight: float, /) -> bytes:
     """A keyword segment of the documents given (rows ascending), as bytes."""

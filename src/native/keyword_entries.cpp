@@ -149,6 +149,22 @@ PyObject* keyword_words(PyObject*, PyObject* const* a, Py_ssize_t n) {
     });
 }
 
+// keyword_spans(text, terms) -> [(start, end)] of the words of text whose term is one of terms
+PyObject* keyword_spans(PyObject*, PyObject* const* a, Py_ssize_t n) {
+    return py::guarded([&]() -> PyObject* {
+        arity("keyword_spans", n, 2);
+        const std::vector<std::string> wanted = texts(a[1]);
+        py::Ref out = py::made(PyList_New(0));
+        if (wanted.empty()) return out.release();
+        words_of(a[0], [&](const std::string& term, std::size_t start, std::size_t end) {
+            if (std::find(wanted.begin(), wanted.end(), term) == wanted.end()) return;
+            py::Ref t = py::made(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)));
+            py::check(PyList_Append(out.get(), t.get()));
+        });
+        return out.release();
+    });
+}
+
 // keyword_segment(rows, titles, texts, first_row, row_count, title_weight) -> bytes
 PyObject* keyword_segment(PyObject*, PyObject* const* a, Py_ssize_t n) {
     return py::guarded([&]() -> PyObject* {
@@ -300,6 +316,8 @@ PyObject* keyword_best(PyObject*, PyObject* const* a, Py_ssize_t n) {
 PyMethodDef g_methods[] = {
     {"keyword_words", TARNEXA_FASTCALL(keyword_words),
      "keyword_words(text, /)\n--\n\nThe words of text as the keyword index reads them: (term, start, end)."},
+    {"keyword_spans", TARNEXA_FASTCALL(keyword_spans),
+     "keyword_spans(text, terms, /)\n--\n\nWhere in text the words whose term is one of terms lie: (start, end)."},
     {"keyword_segment", TARNEXA_FASTCALL(keyword_segment),
      "keyword_segment(rows, titles, texts, first_row, row_count, title_weight, /)\n--\n\n"
      "A keyword segment of the documents given (rows ascending), as bytes."},

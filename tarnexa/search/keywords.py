@@ -77,7 +77,7 @@ def highlights(text: str, words: frozenset[str]) -> tuple[tuple[int, int], ...]:
     """Where in text the words (terms) occur: (start, end) character offsets, in order."""
     if not words:
         return ()
-    return tuple((a, b) for t, a, b in keywordindex.words(text) if t in words)
+    return tuple(keywordindex.spans(text, words))
 
 
 def _by_module(rows: Sequence[int], values: Vector, vec: Vector, **kw: Any) -> list[float]:

@@ -38,7 +38,7 @@ from tarnexa.text.query import Query
 Vector = npt.NDArray[np.float32]
 Vectors = Callable[[str], Vector]  # a text's vector; EmbedderError for a text without one
 Ranking = keywords.Ranking
-_RULE = re.compile(r"([*=~^\"'+#-])\1{2,}")  # a heading's underline
+_RULE = re.compile(r"(?<!\S)([*=~^\"'+#-])\1{2,}(?!\S)")  # a heading's underline, a word of its own
 
 # The sides each mode takes: "dense" (by meaning), "keyword" (by words), fused when both.
 SIDES = {"semantic": ("dense",), "keyword": ("keyword",), "hybrid": ("dense", "keyword")}
@@ -118,6 +118,8 @@ class Plan:
         """How deep into each side a fused plan looks."""
         assert self.ready is not None
         wide = self.query.communities or self.ready.diverse
+        if self.ready.limit and "dense" not in self.sides and not (wide or self.ready.recent or self.ready.not_like_vec is not None):
+            return self.ready.limit  # keyword mode, ranked as BM25 ranks: nothing below the limit moves up
         return max(self.ready.limit, int(FUSION["depth"]), self.query.pool_size if wide else 0)
 
     def dense_arguments(self) -> dict[str, Any]:
@@ -493,7 +495,9 @@ def snippet(doc: Document, terms: frozenset[str] = frozenset()) -> tuple[str, tu
     text = doc.text
     if doc.title and text.lstrip().startswith(doc.title):
         text = text.lstrip()[len(doc.title):]
-    flat = " ".join(w for w in text.split() if not _RULE.fullmatch(w))
+    if not terms:
+        text = text[: 4 * SNIPPET]  # what the snippet can show
+    flat = " ".join(_RULE.sub(" ", text).split())
     spans = keywords.highlights(flat, terms)
     lead = ""
     if spans and spans[0][1] > SNIPPET - 1:

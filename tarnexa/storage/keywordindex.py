@@ -50,6 +50,11 @@ def words(text: str) -> list[tuple[str, int, int]]:
     return _native.keyword_words(text.replace("\x00", " "))
 
 
+def spans(text: str, terms: Iterable[str]) -> list[tuple[int, int]]:
+    """Where in text the words whose term is one of terms lie: (start, end), in order."""
+    return _native.keyword_spans(text.replace("\x00", " "), list(terms))
+
+
 def terms(text: str) -> list[str]:
     """The distinct terms of text, in the order they first occur."""
     return list(dict.fromkeys(t for t, _, _ in words(text)))
