@@ -138,3 +138,16 @@ def test_keyword_mode_embeds_nothing(tmp_path):
         assert [h.id for h in idx.search("apple", mode="keyword")] == ["a"] and calls == []
         idx.search("apple", mode="keyword", explain=True)
         assert calls == ["apple"]  # explained: its similarity is the query's
+
+
+def test_hits_mark_the_words_looked_for(tmp_path):
+    long = "filler " * 60 + "the Apples were sweet, and apples again"
+    with tarnexa.Index.create(tmp_path / "h.tnx", embedder=embed) as idx:
+        idx.add(["apples are red and sweet", long, "pears"], ids=["a", "b", "c"])
+        for mode in ("keyword", "hybrid"):
+            got = {h["id"]: h for h in idx.search("sweet apple", mode=mode).to_dict()["hits"]}
+            for h in (got["a"], got["b"]):
+                assert [h["snippet"][s:e].lower() for s, e in h["highlights"]] in (
+                    ["apples", "sweet"], ["apples", "sweet", "apples"])
+            assert got["b"]["snippet"].startswith("…") and not got.get("c", {}).get("highlights")
+        assert idx.search("sweet apple", mode="semantic")[0].highlights == ()

@@ -118,7 +118,8 @@ class Plan:
         """How deep into each side a fused plan looks."""
         assert self.ready is not None
         wide = self.query.communities or self.ready.diverse
-        if self.ready.limit and "dense" not in self.sides and not (wide or self.ready.recent or self.ready.not_like_vec is not None):
+        reranked = wide or self.ready.recent or self.ready.not_like_vec is not None
+        if self.ready.limit and "dense" not in self.sides and not reranked:
             return self.ready.limit  # keyword mode, ranked as BM25 ranks: nothing below the limit moves up
         return max(self.ready.limit, int(FUSION["depth"]), self.query.pool_size if wide else 0)
 
@@ -169,7 +170,7 @@ def texts_of(query: Query) -> list[str]:
     """The texts a search embeds: the query's, the unlike text and the trajectory's ends. A
     keyword search embeds its query only to compare it with the unlike text or to explain."""
     return [*([query.text] if embeds_query(query) else []), *([query.unlike] if query.unlike is not None else []),
-            *(query.trajectory or ())]
+            *(query.trajectory or () if query.mode != "keyword" else ())]
 
 
 def embedded(fn: embedders.EmbedFn, texts: list[str], dims: int) -> Vectors:

@@ -28,13 +28,12 @@ def digest(doc_id: Any, row: Any, title: Any, text: Any, timestamp: Any, metadat
     if not all(isinstance(v, str) for v in (doc_id, title, text)) or type(row) is not int \
             or not (timestamp is None or type(timestamp) is float) or not (metadata is None or isinstance(metadata, str)):
         raise TypeError("a field is not of its type")
-    h = hashlib.blake2b(digest_size=16)
+    chunks = []
     for part in (doc_id, str(row), title, text, "" if timestamp is None else repr(timestamp),
                  "\x00" if metadata is None else metadata):
         data = part.encode("utf-8", "surrogatepass")
-        h.update(len(data).to_bytes(8, "little"))
-        h.update(data)
-    return h.hexdigest()
+        chunks += (len(data).to_bytes(8, "little"), data)
+    return hashlib.blake2b(b"".join(chunks), digest_size=16).hexdigest()
 
 
 def damage(doc_id: Any, row: Any, title: Any, text: Any, timestamp: Any, metadata: Any, stored: Any,

@@ -183,10 +183,13 @@ def for_reader(folder: Path, view: Any, cache: str, rows: int) -> Loaded:
     """The keyword index a reader of the version pinned in view uses: the one on disk, with
     what it lacks of the cache's first rows built in memory from that version's documents (all
     of it when there is none, or it is damaged)."""
-    try:
-        got = load(folder, cache)
-    except KeywordIndexError:
-        got = None
+    got = None
+    for _ in range(3):  # a writer may replace the manifest and remove a segment it named meanwhile
+        try:
+            got = load(folder, cache)
+            break
+        except KeywordIndexError:
+            pass
     if got is None:
         got = Loaded(cache, 0, TITLE_WEIGHT, ())
     if got.covered >= rows:

@@ -40,15 +40,16 @@ struct Cursor {
     }
 };
 
-struct Worse {  // a is worse than b: lower score, or the same score and a later row
+struct Better {  // a ranks before b: a higher score, or the same score and an earlier row
     bool operator()(const std::pair<std::uint64_t, double>& a, const std::pair<std::uint64_t, double>& b) const noexcept {
         return a.second > b.second || (a.second == b.second && a.first < b.first);
     }
 };
 
+// The best k rows offered: a heap whose front is the worst of them.
 class Top {
 public:
-    explicit Top(std::size_t k) : k_(k) { heap_.reserve(k); }
+    explicit Top(std::size_t k) : k_(k) { heap_.reserve(std::min<std::size_t>(k, 1 << 12)); }
     double threshold() const noexcept {
         return heap_.size() < k_ ? -std::numeric_limits<double>::infinity() : heap_.front().second;
     }
@@ -57,15 +58,15 @@ public:
     void offer(std::uint64_t row, double score) {
         if (!full()) {
             heap_.emplace_back(row, score);
-            std::push_heap(heap_.begin(), heap_.end(), Worse{});
+            std::push_heap(heap_.begin(), heap_.end(), Better{});
         } else if (score > heap_.front().second) {
-            std::pop_heap(heap_.begin(), heap_.end(), Worse{});
+            std::pop_heap(heap_.begin(), heap_.end(), Better{});
             heap_.back() = {row, score};
-            std::push_heap(heap_.begin(), heap_.end(), Worse{});
+            std::push_heap(heap_.begin(), heap_.end(), Better{});
         }
     }
     std::vector<std::pair<std::uint64_t, double>> sorted() && {
-        std::sort(heap_.begin(), heap_.end(), Worse{});
+        std::sort(heap_.begin(), heap_.end(), Better{});
         return std::move(heap_);
     }
 
