@@ -28,7 +28,7 @@ def digest(doc_id: Any, row: Any, title: Any, text: Any, timestamp: Any, metadat
     if not all(isinstance(v, str) for v in (doc_id, title, text)) or type(row) is not int \
             or not (timestamp is None or type(timestamp) is float) or not (metadata is None or isinstance(metadata, str)):
         raise TypeError("a field is not of its type")
-    chunks = []
+    chunks: list[bytes] = []
     for part in (doc_id, str(row), title, text, "" if timestamp is None else repr(timestamp),
                  "\x00" if metadata is None else metadata):
         data = part.encode("utf-8", "surrogatepass")
