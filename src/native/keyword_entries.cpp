@@ -62,20 +62,6 @@ std::string text_of(PyObject* s) {
     return std::string(py::utf8(s));
 }
 
-// The words of a str: (term, start, end) through emit.
-template <class Emit>
-void words_of(PyObject* s, Emit&& emit) {
-    if (!PyUnicode_Check(s)) py::raise(PyExc_TypeError, "expected str, got " + py::type_name(s));
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    auto classify = [](char32_t c) {
-        return kw::CodePoint{Py_UNICODE_ISALNUM(c) != 0, static_cast<char32_t>(Py_UNICODE_TOLOWER(c))};
-    };
-    kw::for_each_word(n, [&](std::size_t i) { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); },
-                      classify, emit);
-}
-
 // The tokens of a str: (word, letters, start, end) through emit, unstemmed.
 template <class Emit>
 void tokens_of(PyObject* s, Emit&& emit) {
@@ -88,6 +74,15 @@ void tokens_of(PyObject* s, Emit&& emit) {
     };
     kw::for_each_token(n, [&](std::size_t i) { return static_cast<char32_t>(PyUnicode_READ(kind, data, i)); },
                        classify, emit);
+}
+
+// The words of a str: (term, start, end) through emit, stemmed.
+template <class Emit>
+void words_of(PyObject* s, Emit&& emit) {
+    tokens_of(s, [&](std::string& word, bool letters, std::size_t start, std::size_t end) {
+        if (letters) kw::porter_stem(word);
+        emit(word, start, end);
+    });
 }
 
 // Segments of a list of buffers, checked, with their buffers held.

@@ -1,6 +1,6 @@
 // The words of a text as the keyword index reads them, at indexing and at query time alike: runs
 // of letters and digits (Unicode's), lower-cased, accents taken off Latin letters, each cut to its
-// Porter stem when it is all ASCII letters. Pure C++: what a code point is (a letter or digit, its
+// Porter stem (porter_stem) when it is all ASCII letters. Pure C++: what a code point is (a letter or digit, its
 // lower case) for code points past ASCII is asked of the caller, who holds the Unicode tables.
 #pragma once
 
@@ -103,15 +103,6 @@ void for_each_token(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
         }
         emit(term, letters, start, i);
     }
-}
-
-// Calls emit(term, start, end) for each word, its term stemmed.
-template <class At, class Classify, class Emit>
-void for_each_word(std::size_t n, At&& at, Classify&& classify, Emit&& emit) {
-    for_each_token(n, at, classify, [&](std::string& word, bool letters, std::size_t start, std::size_t end) {
-        if (letters) porter_stem(word);
-        emit(word, start, end);
-    });
 }
 
 }  // namespace tarnexa::keywords
