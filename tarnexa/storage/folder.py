@@ -374,10 +374,10 @@ def verify(folder: Path, store: DocStore) -> list[str]:
         raise CacheError(f"{cache.path} holds rows of {cache.dims} dims, the index has {settings.get('dims')}")
     if live.size and (int(live.min()) < 0 or int(live.max()) >= len(cache)):
         raise CacheError(f"{store.path} names cache row {int(live.max())}, {cache.path} has {len(cache)} rows")
-    problems = keywordindex.verify(folder, store, settings["cache"], len(cache), live)
+    problems, more = keywordindex.verify(folder, store, settings["cache"], len(cache), live)
     if problems:
-        raise CacheError("the keyword index is damaged or behind (tarnexa verify --fix makes it again): "
-                         + "; ".join(problems))
+        raise CacheError("the keyword index is damaged (tarnexa verify --fix makes it again): " + "; ".join(problems))
+    notes += more
     if not store.has_checksums():
         notes.append(f"{store.path}: its documents have no checksums (read-only here, or written by an older "
                      "version): tarnexa verify --fix gives them theirs")

@@ -307,29 +307,36 @@ def rebuild(folder: Path, store: Any, cache: str, rows: int) -> None:
     _save(folder, cache, store.version(), TITLE_WEIGHT, [Part(None, 0, rows, "", data)])
 
 
-def verify(folder: Path, store: Any, cache: str, rows: int, live: npt.NDArray[np.int64]) -> list[str]:
-    """What is wrong with the keyword index against the store (empty when it is whole): every
+def verify(folder: Path, store: Any, cache: str, rows: int,
+           live: npt.NDArray[np.int64]) -> tuple[list[str], list[str]]:
+    """What is wrong with the keyword index against the store, and notes on what is whole but
+    not all there (missing, or behind after a writer died: searches build what it lacks). Every
     segment's digest and structure (checked when it is mapped), and its postings of the live
     rows against those made again from the documents."""
     try:
         got = load(folder, cache)
     except KeywordIndexError as e:
-        return [str(e)]
+        return [str(e)], []
     if got is None:
-        return [f"{folder / FOLDER}: there is no keyword index of {cache} (the next write builds it)"]
+        return [], [f"{folder / FOLDER}: there is no keyword index of {cache} yet (searches make what they need "
+                    "from the documents; the next write, or an open where it can be written, makes it)"]
     damaged = [f"{folder / FOLDER / str(p.file)}: its digest differs from the manifest's"
                for p in got.parts if _digest(p.data) != p.digest]  # read again: it may have changed since
     if damaged:
-        return damaged
+        return damaged, []
+    notes = []
     if got.covered < rows:
-        return [f"{folder / FOLDER}: it covers {got.covered} of the cache's {rows} rows (the next write catches up)"]
+        notes.append(f"{folder / FOLDER}: it covers {got.covered} of the cache's {rows} rows (searches make the "
+                     "rest from the documents; the next write catches it up)")
+    covered = min(got.covered, rows)
     keep = np.full(got.covered, -1, np.int64)
-    keep[live] = live
-    ours = _native.keyword_merge(got.buffers, keep, 0, 0, rows, got.weight)
-    fresh = _from_store(store, 0, rows, got.weight)
+    kept = live[live < covered]
+    keep[kept] = kept
+    ours = _native.keyword_merge(got.buffers, keep, 0, 0, covered, got.weight)
+    fresh = _from_store(store, 0, covered, got.weight)
     if bytes(ours) != bytes(fresh):
-        return [f"{folder / FOLDER}: its postings differ from the documents' words"]
-    return []
+        return [f"{folder / FOLDER}: its postings differ from the documents' words"], notes
+    return [], notes
 
 
 def stats(loaded: Loaded, live: npt.NDArray[np.bool_] | None, rows: int) -> float:
