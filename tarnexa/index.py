@@ -238,8 +238,8 @@ class Index:
         store, every document against its checksum, the keyword index and the metadata table
         against the documents, the cache's every checksum, the rows the store names. Raises for
         damage (naming every damaged document); returns notes. ``fix=True`` first removes the
-        damaged documents (the next sync reads their files again) and makes the keyword index
-        and the metadata table (and the keyword index beside the caches) again from the documents,
+        damaged documents (the next sync reads their files again), makes the store's full-text
+        and metadata tables and the keyword index beside the caches again from the documents,
         and gives the documents of an older index their checksums."""
         store = self._current()
         notes: list[str] = []
