@@ -3,11 +3,11 @@ keyword index of the pinned version (``tarnexa.storage.keywordindex``).
 
 Every word of the query is looked for (each once, at most MAX_TERMS), but for a short list of
 stop words when others remain; a word no live document holds is left out with a note and never
-keeps the others from being found. The side ranks only
-the documents the semantic side may rank: live, not masked, within the pre-filter and passing
-the filter. With ``recent`` its scores are decayed by the module, as the semantic side's are;
-with ``unlike:`` a keyword hit more similar to the unlike text than to the query (both
-similarities from the module) is moved below every keyword hit that is not.
+keeps the others from being found. The side ranks only the documents the semantic side may
+rank: live, not masked, within the pre-filter and passing the filter. With ``recent`` its
+scores are decayed by the module, as the semantic side's are; with ``unlike:`` a keyword hit
+more similar to the unlike text than to the query (both similarities from the module) is moved
+below every keyword hit that is not.
 """
 
 from __future__ import annotations
@@ -29,8 +29,8 @@ MEMO_WORDS = 100_000  # words whose document counts a snapshot keeps
 
 
 # Words so common in English that they find nearly every document and rank none: left out of
-# the keyword side when the query holds others. Measured: without the list, nDCG@10 of the
-# keyword side falls on every corpus the project tracks, by up to 0.043 (docs/benchmarks/keywords.md).
+# the keyword side when the query holds others. Measured: without the list, the keyword side's
+# nDCG@10 falls on the corpora the project tracks, by up to 0.043 (docs/benchmarks/keywords.md).
 STOP_WORDS = frozenset("""
 a about an and are as at be by can do does for from how i if in into is it its me my of on or
 so than that the their them then there these this to was we what when where which who why will
