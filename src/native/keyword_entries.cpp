@@ -2,7 +2,7 @@
 // the best rows of a query. Segments and masks arrive as buffers (bytes, mapped files, NumPy
 // arrays); everything else as plain Python values. Positional arguments only: the package's own
 // storage and search code is the only caller.
-#include <Python.h>
+#include "boundary/py.hpp"  // first: Python.h with PY_SSIZE_T_CLEAN
 
 #include <algorithm>
 #include <cstring>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "boundary/guard.hpp"
-#include "boundary/py.hpp"
 #include "native/keyword_entries.hpp"
 #include "native/keywords/search.hpp"
 #include "native/keywords/segment.hpp"

@@ -1,7 +1,7 @@
 // The keyword functions of tarnexa._native, added to the module at its init.
 #pragma once
 
-#include <Python.h>
+#include "boundary/py.hpp"
 
 namespace tarnexa::native {
 

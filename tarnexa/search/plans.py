@@ -374,7 +374,8 @@ def _allowed(snap: Snapshot, ready: Prepared) -> npt.NDArray[np.bool_] | None:
         return ready.mask
     within = np.zeros(snap.live.size, bool)
     within[list(ready.pre_filter_rows)] = True
-    return within & (snap.live if ready.mask is None else ready.mask)
+    allowed: npt.NDArray[np.bool_] = within & (snap.live if ready.mask is None else ready.mask)
+    return allowed
 
 
 def _keyword_terms(plan: Plan, snap: Snapshot) -> tuple[str, ...] | None:
