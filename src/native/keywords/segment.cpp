@@ -146,7 +146,7 @@ std::optional<std::size_t> Segment::find(std::string_view text) const noexcept {
 }
 
 Builder::Builder(std::uint64_t first_row, std::uint64_t rows, float title_weight)
-    : first_(first_row), rows_(rows), weight_(title_weight), lengths_(rows, 0.0f), term_ids_(1 << 12, 0) {}
+    : first_(first_row), weight_(title_weight), lengths_(rows, 0.0f), term_ids_(1 << 12, 0) {}
 
 std::uint32_t Builder::id_of(const std::string& term) {
     const std::size_t mask = term_ids_.size() - 1;

@@ -107,7 +107,7 @@ public:
     std::string finish();
 
 private:
-    std::uint64_t first_, rows_;
+    std::uint64_t first_;
     float weight_;
     std::vector<float> lengths_;
     std::vector<std::string> terms_;  // by id
