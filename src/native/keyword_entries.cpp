@@ -45,8 +45,10 @@ void arity(const char* name, Py_ssize_t got, Py_ssize_t want) {
 
 std::uint64_t whole(PyObject* obj, const char* what) {
     const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) py::throw_pending();
-    (void)what;
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        py::raise(PyExc_ValueError, std::string(what) + " must be a whole number, 0 or more");
+    }
     return v;
 }
 

@@ -47,12 +47,12 @@ BUILD_CHUNK = 100_000  # documents read from the store and cut at once while bui
 
 def words(text: str) -> list[tuple[str, int, int]]:
     """The words of text as the keyword index reads them: (term, start, end), in order."""
-    return _native.keyword_words(text.replace("\x00", " "))
+    return _native.keyword_words(text)
 
 
 def spans(text: str, terms: Iterable[str]) -> list[tuple[int, int]]:
     """Where in text the words whose term is one of terms lie: (start, end), in order."""
-    return _native.keyword_spans(text.replace("\x00", " "), list(terms))
+    return _native.keyword_spans(text, list(terms))
 
 
 def terms(text: str) -> list[str]:
@@ -160,8 +160,7 @@ def load(folder: Path, cache: str) -> Loaded | None:
 
 def _built(rows: Sequence[int], titles: Sequence[str], texts: Sequence[str], first: int, count: int,
            weight: float) -> bytes:
-    return _native.keyword_segment(list(rows), [t.replace("\x00", " ") for t in titles],
-                                   [t.replace("\x00", " ") for t in texts], first, count, weight)
+    return _native.keyword_segment(list(rows), list(titles), list(texts), first, count, weight)
 
 
 def _from_store(store: Any, first: int, end: int, weight: float) -> bytes:
