@@ -69,10 +69,16 @@ def check_value(key: str, value: object) -> None:
 
 # ---- a text search ----
 MODES = ("hybrid", "semantic", "keyword")
-# How the two sides of a hybrid search are fused (reciprocal rank fusion): the constant k added
-# to each rank, each side's weight, and how deep into each side's ranking the fusion looks.
-FUSION: dict[str, Any] = {"mode": "hybrid", "rrf_k": 60.0, "semantic_weight": 1.0, "keyword_weight": 1.0,
-                          "depth": 100}
+# How the two sides of a hybrid search are fused (tarnexa.search.fusion): "convex" (the scores
+# scaled and weighed) or "rrf" (reciprocal rank fusion, its constant k added to each rank and
+# each side weighed 1 unless told); how deep into each side's ranking the fusion looks.
+FUSION: dict[str, Any] = {"mode": "hybrid", "method": "convex", "rrf_k": 60.0, "semantic_weight": 1.0,
+                          "keyword_weight": 1.0, "depth": 100}
+FUSION_METHODS = ("convex", "rrf")
+# The convex fusion's semantic weight (the keyword side's is 1 minus it) for an index of each
+# embedder, as measured on the corpora of docs/benchmarks/quality.md; None: any other embedder.
+# An index records its weights when it is made (an older one takes its embedder's here).
+SEMANTIC_WEIGHT: dict[str | None, float] = {"minilm": 0.6, "wordllama": 0.4, "hashed": 0.2, None: 0.5}
 MAX_TERMS = 64  # words of a query the keyword side looks for
 SNIPPET = 200  # characters of a hit's text shown as its snippet
 CLOSEST_UP_TO = 10000  # documents: an index this small is looked through for ids like an unknown one

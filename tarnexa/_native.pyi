@@ -115,3 +115,7 @@ def keyword_best(segments: Sequence[Buffer], terms: Sequence[str], counts: Seque
                  average_length: float, allowed: NDArray[np.bool_] | None, limit: int, k: int,
                  /) -> tuple[bytes, bytes]:
     """The best k allowed rows by BM25: (int64 rows, float64 scores) as bytes, best first."""
+
+def fuse_convex(semantic: Buffer, keyword: Buffer, w_semantic: float, w_keyword: float,
+                /) -> list[tuple[int, float, float, float]]:
+    """The candidates (float64 scores of each side, NaN: none) fused, best first: (position, score, semantic part, keyword part)."""

@@ -23,7 +23,7 @@ from typing import Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa._constants import local_cluster_options
+from tarnexa._constants import FUSION, SEMANTIC_WEIGHT, local_cluster_options
 from tarnexa.errors import EmbedderError, SourceError
 from tarnexa.search import plans
 from tarnexa.search.results import Results
@@ -90,8 +90,10 @@ class Index:
         if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
             raise EmbedderError("the embedder gives different vectors for the same text: an index needs one "
                                 "that gives a text the same vector every time")
-        layout.create(folder, {"embedder": name, "dims": int(probe.shape[1]), "probe": probe[0].tolist()},
-                      int(probe.shape[1]))
+        weight = SEMANTIC_WEIGHT.get(embedders.base_name(name), SEMANTIC_WEIGHT[None])
+        fused = {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
+        layout.create(folder, {"embedder": name, "dims": int(probe.shape[1]), "probe": probe[0].tolist(),
+                               "fusion": fused}, int(probe.shape[1]))
         try:
             index = cls.open(folder, embedder=fn)
         except BaseException:
@@ -229,9 +231,23 @@ class Index:
             first, last = reader.store.time_range()
             snap = reader.snap
             return {"path": str(self.path), "documents": snap.count, "dims": int(self._settings["dims"]),
-                    "embedder": self._name, "first": first, "last": last,
+                    "embedder": self._name, "fusion": self.fusion, "first": first, "last": last,
                     "cache": snap.cache.path.name, "dead_rows": len(snap.cache) - snap.count,
                     "checksums": snap.cache.checked}
+
+    @property
+    def fusion(self) -> dict[str, Any]:
+        """How a hybrid search fuses its two sides unless told: the method and the weights the
+        index was made with (an index made before they were recorded: its embedder's)."""
+        got = self._settings.get("fusion")
+        if not isinstance(got, dict):
+            weight = SEMANTIC_WEIGHT.get(embedders.base_name(self._name), SEMANTIC_WEIGHT[None])
+            got = {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
+        return dict(got)
+
+    def _fused_by(self) -> plans.Fusion:
+        f = self.fusion
+        return plans.Fusion(str(f["method"]), float(f["semantic_weight"]), float(f["keyword_weight"]))
 
     def verify(self, fix: bool = False) -> list[str]:
         """Reads and checks everything the index holds (``tarnexa verify``): every page of the
@@ -410,7 +426,8 @@ class Index:
         ``threshold``, ``oversample`` and ``mmr_lambda`` as ``score_candidates`` takes them.
         ``mode`` ranks by meaning and words fused ("hybrid", the default), by meaning alone
         ("semantic": the module's ranking, exactly) or by words alone ("keyword": BM25);
-        ``rrf_k``, ``semantic_weight`` and ``keyword_weight`` set the fusion (60, 1, 1);
+        ``fusion`` ("convex", the default, or "rrf"), ``semantic_weight`` and ``keyword_weight``
+        (the index's, ``Index.fusion``, where not given) and ``rrf_k`` set the fusion;
         ``where`` filters on the documents' metadata (see docs/guide.md's "Filters").
         ``explain=True`` gives each hit the parts of its score. ``query`` may be a ``Query``
         made by ``Query.parse`` instead, with no other argument. Raises ValueError for an empty
@@ -470,7 +487,7 @@ class Index:
         dims = int(self._settings["dims"])
         fn = self._embedder()
         with self._reading() as reader:
-            found = plans.search(reader, requests, fn, dims, alone)
+            found = plans.search(reader, requests, fn, dims, alone, self._fused_by())
             if not reader.snap.count:
                 return [r if isinstance(r, Exception) else
                         dataclasses.replace(r, notes=(*r.notes, "the index holds no documents yet")) for r in found]

@@ -6,7 +6,9 @@ import fnmatch
 import json
 import math
 import sqlite3
+import sys
 from collections import Counter
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -18,6 +20,8 @@ import tarnexa
 from tarnexa.command import cli
 from tarnexa.search.keywords import keyword_words
 from tarnexa.storage.keywordindex import TITLE_WEIGHT, words
+
+ROOT = Path(__file__).resolve().parent.parent
 
 META = [{"n": i, "topic": t, "tags": [t, "even" if i % 2 == 0 else "odd"], "w": i / 4, "new": i > 30,
          "day": f"2026-01-{1 + i % 28:02d}"} if i % 9 else None for i, t in enumerate(corpus()[2])]
@@ -57,33 +61,53 @@ def bm25(idx, query, docs=None):
     return [(d, s) for d, s, _ in sorted(out, key=lambda x: (-x[1], x[2]))]
 
 
-def rrf(lists, k=60.0, weights=(1.0, 1.0)):
+def rrf(dense, words, k=60.0, weights=(1.0, 1.0)):
     score = {}
-    for ranking, w in zip(lists, weights):
-        for rank, d in enumerate(ranking, 1):
+    for ranking, w in zip((dense[:100], words[:100]), weights):
+        for rank, (d, _) in enumerate(ranking, 1):
             score[d] = score.get(d, 0.0) + w * (k + 1) / (k + rank) / sum(weights)
     return score
+
+
+def convex(dense, words, k=None, weights=(0.5, 0.5)):
+    """Each side's scores of the two top-100 lists' documents scaled from least to greatest over
+    them, weighed and summed."""
+    sem, kw = dict(dense), dict(words)
+    cands = {d for d, _ in dense[:100]} | {d for d, _ in words[:100]}
+    def scaled(side):
+        got = [side[d] for d in cands if d in side]
+        lo, hi = min(got, default=0), max(got, default=0)
+        return {d: 0.0 if d not in side else (side[d] - lo) / (hi - lo) if hi > lo else 1.0 for d in cands}
+    s, w = scaled(sem), scaled(kw)
+    return {d: (weights[0] * s[d] + weights[1] * w[d]) / sum(weights) for d in cands}
 
 
 @pytest.mark.parametrize("query,line,kw", [
     ("apple guitar", "", {}), ("engine brake", "limit:5", {}), ("plum", "limit:20", {"rrf_k": 10.0}),
     ("melody piston grape", "limit:8", {"semantic_weight": 2.0, "keyword_weight": 0.5}),
-    ("chord lemon", "limit:6", {"keyword_weight": 0.0}),
+    ("chord lemon", "limit:6", {"keyword_weight": 0.0}), ("lemon", "limit:30", {"semantic_weight": 0.0}),
 ])
-def test_hybrid_is_the_fusion_of_both_rankings(index, query, line, kw):
-    dense = [h.id for h in index.search(query, "limit:100", mode="semantic")]
-    words = [d for d, _ in bm25(index, query)][:100]
-    want = rrf([dense, words], kw.get("rrf_k", 60.0), (kw.get("semantic_weight", 1.0), kw.get("keyword_weight", 1.0)))
+@pytest.mark.parametrize("method", ["convex", "rrf"])
+def test_hybrid_is_the_fusion_of_both_rankings(index, query, line, kw, method):
+    if method == "rrf" or kw.get("semantic_weight") != 0:
+        kw = dict(kw, fusion=method)  # convex is the default
+    dense = [(h.id, h.score) for h in index.search(query, "limit:1000", mode="semantic")]
+    words = bm25(index, query)
+    weights = (kw.get("semantic_weight", 1.0 if method == "rrf" else 0.5),
+               kw.get("keyword_weight", 1.0 if method == "rrf" else 0.5))
+    want = (rrf if method == "rrf" else convex)(dense, words, kw.get("rrf_k", 60.0), weights)
     got = index.search(query, line, explain=True, **kw)
     assert len(got) == min(len(want), int(line[6:] or 10))
+    ranks = [d for d, _ in dense[:100]], [d for d, _ in words[:100]]
     for h in got:
         assert h.score == pytest.approx(want[h.id], abs=2e-4)
         e = h.explanation
-        assert (e.dense_rank, e.keyword_rank) == (dense.index(h.id) + 1 if h.id in dense else None,
-                                                  words.index(h.id) + 1 if h.id in words else None)
+        assert (e.dense_rank, e.keyword_rank) == tuple(r.index(h.id) + 1 if h.id in r else None for r in ranks)
         assert round(e.semantic_share + e.keyword_share, 4) == h.score == e.fused
         assert h.sides == tuple(s for s, r in (("semantic", e.dense_rank), ("keyword", e.keyword_rank)) if r)
     assert [h.score for h in got] == sorted((h.score for h in got), reverse=True)
+    best = sorted(want.values(), reverse=True)[: len(got)]
+    assert [h.score for h in got] == pytest.approx(best, abs=2e-4)  # none better left out
     keyword = index.search(query, line, mode="keyword")
     assert [(h.id, h.score) for h in keyword] == [(d, round(s, 4)) for d, s in bm25(index, query)][: len(keyword)]
 
@@ -331,3 +355,52 @@ def test_documents_by_id_and_filter(tmp_path):
     assert run.exit_code == 0 and "deleted 0 documents" in run.stdout
     assert idx.delete(where=fruit) == held and idx.count(where=fruit) == 0 and len(idx) == 40 - held
     assert idx.delete(["music3"]) == 1 and "music3" not in idx
+
+
+def test_convex_fusion_scores_every_candidate_and_unlike_takes_the_keyword_share(index):
+    q, away = embed(["apple guitar"])[0], embed(["guitar"])[0]
+    for h in index.search("apple guitar", "limit:40 unlike:guitar", explain=True):
+        v = index.vectors([h.id])[0]
+        if float(v @ away) > float(v @ q) + 1e-6:
+            assert h.explanation.keyword_share == 0
+    with pytest.raises(ValueError, match="fusion must be one of"):
+        index.search("apple", fusion="sum")
+
+
+def test_an_index_records_its_fusion_and_an_older_one_takes_its_embedders(tmp_path):
+    with tarnexa.Index.create(tmp_path / "i", embedder="hashed:64") as idx:
+        assert idx.fusion == {"method": "convex", "semantic_weight": 0.2, "keyword_weight": 0.8}
+        idx.add(["apple pie", "guitar chords"] + [f"topic{i % 7} word{i}" for i in range(300)],
+                ids=["a", "b"] + [f"w{i}" for i in range(300)])
+        got = {h.id: h.explanation for h in idx.search("topic3 word7 topic5", "limit:100", explain=True)}
+        # every candidate scored by meaning, also one that side did not rank among its best 100
+        assert all(e.dense_score is not None for e in got.values()) and got["w7"].dense_rank is None
+        assert all(e.keyword_score is not None or e.keyword_rank is None for e in got.values())
+    with sqlite3.connect(tmp_path / "i" / "docs.sqlite") as db:
+        db.execute("UPDATE settings SET value = ? WHERE key = 'fusion'",
+                   (json.dumps({"method": "rrf", "semantic_weight": 1, "keyword_weight": 1}),))
+    with tarnexa.Index.open(tmp_path / "i") as idx:
+        assert idx.info()["fusion"]["method"] == "rrf"
+        rrf_score = idx.search("apple", explain=True)[0].explanation
+        assert (rrf_score.semantic_share, rrf_score.keyword_share) == (0.5, 0.5)  # first on both sides
+    with sqlite3.connect(tmp_path / "i" / "docs.sqlite") as db:
+        db.execute("DELETE FROM settings WHERE key = 'fusion'")
+    with tarnexa.Index.open(tmp_path / "i") as idx:
+        assert idx.fusion["semantic_weight"] == 0.2 and idx.search("apple")[0].id == "a"
+
+
+@pytest.mark.parametrize("embedder", ["hashed", "wordllama"])
+def test_the_default_fusion_is_never_below_its_better_side_on_the_demo(tmp_path, embedder):
+    if embedder == "wordllama":
+        pytest.importorskip("wordllama")
+    sys.path[:0] = [str(ROOT), str(ROOT / "examples")]
+    from benchmarks import quality
+    from benchmarks.ir_quality import metrics
+
+    corpus = quality.demo_corpus()
+    with corpus.build(embedder, tmp_path / "i") as idx:
+        texts, judged = [q.text for q in corpus.questions], [{e: 1 for e in q.expected} for q in corpus.questions]
+        ndcg = {mode: sum(metrics([h.id for h in hits], j)[0] for hits, j in
+                          zip(idx.search_many(texts, limit=10, mode=mode), judged)) / len(texts)
+                for mode in ("semantic", "keyword", "hybrid")}
+    assert ndcg["hybrid"] >= max(ndcg["semantic"], ndcg["keyword"]), ndcg

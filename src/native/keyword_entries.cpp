@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "boundary/guard.hpp"
+#include "native/args.hpp"
 #include "native/keyword_entries.hpp"
 #include "native/keywords/search.hpp"
 #include "native/keywords/segment.hpp"
@@ -21,42 +22,6 @@ namespace tarnexa::native {
 namespace {
 
 namespace kw = keywords;
-
-// A buffer held for the call.
-class Buffer {
-public:
-    explicit Buffer(PyObject* obj) { py::check(PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS)); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { PyBuffer_Release(&view_); }
-    const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-    std::size_t item() const noexcept { return static_cast<std::size_t>(view_.itemsize); }
-
-private:
-    Py_buffer view_{};
-};
-
-void arity(const char* name, Py_ssize_t got, Py_ssize_t want) {
-    if (got != want)
-        py::raise(PyExc_TypeError, std::string(name) + "() takes " + std::to_string(want) + " arguments, got " +
-                                       std::to_string(got));
-}
-
-std::uint64_t whole(PyObject* obj, const char* what) {
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        py::raise(PyExc_ValueError, std::string(what) + " must be a whole number, 0 or more");
-    }
-    return v;
-}
-
-double real(PyObject* obj) {
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) py::throw_pending();
-    return v;
-}
 
 std::string text_of(PyObject* s) {
     if (!PyUnicode_Check(s)) py::raise(PyExc_TypeError, "expected str, got " + py::type_name(s));

@@ -19,6 +19,7 @@
 #include "boundary/numpy_api.hpp"
 #include "modifiers/modifiers.hpp"
 #include "native/exported.hpp"
+#include "native/fusion_entries.hpp"
 #include "native/keyword_entries.hpp"
 #include "scoring/parameters.hpp"
 #include "scoring/prepare.hpp"
@@ -597,6 +598,7 @@ PyObject* init() {
     g_searcher_type = reinterpret_cast<PyTypeObject*>(py::check_ptr(PyType_FromSpec(&spec)).release());
     py::check(PyModule_AddObjectRef(module.get(), "Int8Searcher", reinterpret_cast<PyObject*>(g_searcher_type)));
     py::check(PyModule_AddFunctions(module.get(), keyword_methods()));
+    py::check(PyModule_AddFunctions(module.get(), fusion_methods()));
     for (const py::FunctionDesc* e : kFunctions)
         py::check(PyModule_AddObjectRef(module.get(), e->name(), py::function_object(module.get(), *e).get()));
     return module.release();

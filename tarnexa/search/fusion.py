@@ -1,10 +1,17 @@
-"""The fusion of a search's two sides (see tarnexa.search.keywords for the keyword side).
+"""The fusion of a search's two sides (see tarnexa.search.keywords for the keyword side), in
+one of two ways.
 
-The two rankings fuse by reciprocal rank fusion: a document at rank r (from 1) on a side of
-weight w gets w (k + 1) / (k + r) from it, and its fused score is the sum of both sides'
-shares over the sum of the weights, so that a document first on both sides scores 1 and the
-order is plain RRF's. Each share is rounded to four decimals and the fused score is their
-sum; ties go to the better rank on either side, then the semantic rank.
+``convex`` (the default): the candidates are both sides' best documents, each with both
+sides' scores (the side that did not rank a candidate scores it too); each side's scores are
+scaled to 0..1 over the candidates (least to greatest), and a candidate's fused score is
+w_semantic / (w_semantic + w_keyword) of its scaled semantic score plus the keyword side's
+share likewise (tarnexa._native.fuse_convex). Each share is rounded to four decimals and the
+fused score is their sum; ties go to the better rank on either side, then the semantic rank.
+
+``rrf``, reciprocal rank fusion: a document at rank r (from 1) on a side of weight w gets
+w (k + 1) / (k + r) from it, and its fused score is the sum of both sides' shares over the
+sum of the weights, so that a document first on both sides scores 1 and the order is plain
+RRF's; rounded and tied as above.
 """
 
 from __future__ import annotations
@@ -14,6 +21,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 from _tarnexa import mmr_select_py
+
+from tarnexa import _native
 
 Vector = npt.NDArray[np.float32]
 
@@ -60,6 +69,37 @@ def fuse(dense: list[tuple[int, float]], keyword: list[tuple[int, float]], k: fl
         out.append(Fused(row, round(s_share + k_share, 4), dr, ds, kr, ks, s_share, k_share))
     big = len(seen) + 1
     out.sort(key=lambda f: (-f.score, min(f.dense_rank or big, f.keyword_rank or big), f.dense_rank or big))
+    return out
+
+
+def _candidates(dense: list[tuple[int, float]], keyword: list[tuple[int, float]]) -> list[tuple[int, int | None, int | None]]:
+    """Both sides' rows, each once, as (row, semantic rank, keyword rank), in the order that
+    breaks ties: the better rank on either side, then the semantic rank."""
+    d = {row: rank for rank, (row, _) in enumerate(dense, 1)}
+    k = {row: rank for rank, (row, _) in enumerate(keyword, 1)}
+    big = len(d) + len(k) + 1
+    rows = sorted(d.keys() | k.keys(), key=lambda r: (min(d.get(r, big), k.get(r, big)), d.get(r, big)))
+    return [(r, d.get(r), k.get(r)) for r in rows]
+
+
+def fuse_convex(dense: list[tuple[int, float]], keyword: list[tuple[int, float]], w_semantic: float,
+                w_keyword: float, dense_more: dict[int, float], keyword_more: dict[int, float],
+                no_keyword: frozenset[int] | set[int] = frozenset()) -> list[Fused]:
+    """The convex fusion of both sides' (row, score) lists, best first. dense_more and
+    keyword_more score the candidates that only the other side ranked (a candidate missing
+    from either has no score of that side: its share is 0); a row of no_keyword gets no
+    keyword share (the unlike text's demotion)."""
+    scores_d = dict(dense) | dense_more
+    scores_k = dict(keyword) | keyword_more
+    cands = _candidates(dense, keyword)
+    nan = float("nan")
+    sem = np.array([scores_d.get(r, nan) for r, _, _ in cands], np.float64)
+    kws = np.array([nan if r in no_keyword else scores_k.get(r, nan) for r, _, _ in cands], np.float64)
+    out = []
+    for at, score, s_share, k_share in _native.fuse_convex(sem, kws, w_semantic, w_keyword):
+        row, dr, kr = cands[at]
+        ds, ks = scores_d.get(row), scores_k.get(row)
+        out.append(Fused(row, score, dr, ds, kr, None if ks is None else round(ks, 4), s_share, k_share))
     return out
 
 

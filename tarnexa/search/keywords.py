@@ -101,14 +101,18 @@ def decayed(hits: Ranking, timestamps: npt.NDArray[np.float64] | None, recent_da
     return [(rows[i], scores[i]) for i in order]
 
 
+def unliked(rows: Sequence[int], vectors: Vector, query_vec: Vector, unlike_vec: Vector) -> set[int]:
+    """The rows more similar to the unlike text than to the query."""
+    if not rows:
+        return set()
+    matrix = np.ascontiguousarray(vectors[list(rows)], dtype=np.float32)
+    to_query = _by_module(list(rows), matrix, query_vec)
+    to_unlike = _by_module(list(rows), matrix, unlike_vec)
+    return {r for r, q, u in zip(rows, to_query, to_unlike) if u > q}
+
+
 def demoted(hits: Ranking, vectors: Vector, query_vec: Vector, unlike_vec: Vector) -> Ranking:
     """The keyword hits with those more similar to the unlike text than to the query moved,
     in their order, below the rest."""
-    if not hits:
-        return hits
-    rows = [r for r, _ in hits]
-    matrix = np.ascontiguousarray(vectors[rows], dtype=np.float32)
-    to_query = _by_module(rows, matrix, query_vec)
-    to_unlike = _by_module(rows, matrix, unlike_vec)
-    keep = [h for h, q, u in zip(hits, to_query, to_unlike) if u <= q]
-    return keep + [h for h, q, u in zip(hits, to_query, to_unlike) if u > q]
+    away = unliked([r for r, _ in hits], vectors, query_vec, unlike_vec)
+    return [h for h in hits if h[0] not in away] + [h for h in hits if h[0] in away]

@@ -93,6 +93,12 @@ class Plan:
     dense: Ranking = field(default_factory=list)  # the semantic side (in semantic mode, the hits)
     plain: Ranking | None = None  # the semantic side without its trajectory
     keyword: Ranking = field(default_factory=list)
+    # convex fusion: each side's scores of the candidates only the other side ranked, and the
+    # rows the unlike text takes the keyword share from
+    dense_more: dict[int, float] = field(default_factory=dict)
+    keyword_more: dict[int, float] = field(default_factory=dict)
+    unliked: set[int] = field(default_factory=set)
+    fusing: tuple[str, float, float] = ("rrf", 1.0, 1.0)  # the fusion: its method and the two sides' weights
     ranked: list[fusion.Fused] | None = None  # the fused (or keyword) ranking cut to the hits
     mmr: list[float] | None = None  # the diverse selection's scores of a fused ranking
     pool: list[int] | None = None  # the candidate pool's rows, for the communities or explain
@@ -136,8 +142,29 @@ class Plan:
 QUERY_ERRORS = (EmbedderError, ValueError, TypeError)
 
 
+@dataclass(frozen=True)
+class Fusion:
+    """How a hybrid search fuses its sides when the query does not say: the index's record."""
+
+    method: str = str(FUSION["method"])
+    semantic_weight: float = 0.5
+    keyword_weight: float = 0.5
+
+    def of(self, q: Query) -> tuple[str, float, float]:
+        """The query's method and weights: its own where given, the index's otherwise (1 and
+        1 with rrf)."""
+        method = q.fusion or self.method
+        ws, wk = (self.semantic_weight, self.keyword_weight) if method == self.method else \
+            (float(FUSION["semantic_weight"]), float(FUSION["keyword_weight"]))
+        ws = ws if q.semantic_weight is None else q.semantic_weight
+        wk = wk if q.keyword_weight is None else q.keyword_weight
+        if ws == 0 and wk == 0:
+            raise ValueError("semantic_weight and keyword_weight are both 0: a hybrid search needs one side")
+        return method, ws, wk
+
+
 def search(reader: Reader, queries: Sequence[Query], fn: embedders.EmbedFn, dims: int,
-           alone: bool = False) -> list[Results | Exception]:
+           alone: bool = False, fused_by: Fusion = Fusion()) -> list[Results | Exception]:
     """The searches of one pinned version of the index, every step made for the whole batch.
     A query that fails raises, or with ``alone`` gets its exception in its place while the
     others are answered."""
@@ -146,6 +173,7 @@ def search(reader: Reader, queries: Sequence[Query], fn: embedders.EmbedFn, dims
     failed: dict[int, Exception] = {}
     for i, plan in enumerate(plans):
         try:
+            plan.fusing = fused_by.of(plan.query)
             plan.ready = prepare(plan, reader, vector)
         except QUERY_ERRORS as e:
             if not alone:
@@ -153,6 +181,7 @@ def search(reader: Reader, queries: Sequence[Query], fn: embedders.EmbedFn, dims
             failed[i] = e
     scan(plans, reader.snap)
     rank_keywords(plans, reader)
+    complete(plans, reader.snap)
     for plan in plans:
         select(plan, reader.snap)
         what_happened(plan, reader.snap, fn)
@@ -410,20 +439,68 @@ def _shown(text: str, term: str) -> str:
     return term
 
 
+def _keyword_side(snap: Snapshot, ready: Prepared, depth: int, allowed: npt.NDArray[np.bool_] | None) -> Ranking:
+    """BM25 of the allowed rows to depth, decayed with recent."""
+    assert ready.words is not None
+    hits = keywords.ranking(snap, ready.words, depth, allowed)
+    if ready.recent:
+        hits = keywords.decayed(hits, snap.cache.timestamps, ready.recent_days)
+    return hits
+
+
 def rank_keywords(plans: list[Plan], reader: Reader) -> None:
     """The keyword side of every plan that has one: BM25 to the fusion's depth, decayed with
-    recent, the hits closer to the unlike text moved down."""
+    recent, the hits closer to the unlike text moved down (with convex fusion: given no keyword
+    share)."""
     snap = reader.snap
     for plan in plans:
         ready = plan.ready
         if ready is None or ready.words is None:
             continue
-        hits = keywords.ranking(snap, ready.words, plan.depth, _allowed(snap, ready))
-        if ready.recent:
-            hits = keywords.decayed(hits, snap.cache.timestamps, ready.recent_days)
+        hits = _keyword_side(snap, ready, plan.depth, _allowed(snap, ready))
         if ready.not_like_vec is not None and ready.query_vec is not None:
-            hits = keywords.demoted(hits, snap.cache.vectors, ready.query_vec, ready.not_like_vec)
+            if _convex(plan):
+                plan.unliked = keywords.unliked([r for r, _ in hits], snap.cache.vectors, ready.query_vec,
+                                                ready.not_like_vec)
+            else:
+                hits = keywords.demoted(hits, snap.cache.vectors, ready.query_vec, ready.not_like_vec)
         plan.keyword = hits
+
+
+def _convex(plan: Plan) -> bool:
+    return plan.fusing[0] == "convex" and "dense" in plan.sides
+
+
+def complete(plans: list[Plan], snap: Snapshot) -> None:
+    """For each plan fused by its scores, each side's scores of the candidates only the other
+    side ranked: the semantic side's by the row searcher, searching those rows alone, the
+    keyword side's BM25 of those rows (decayed with recent; a row holding no word of the
+    query has none)."""
+    items: list[dict[str, Any]] = []
+    takes: list[Plan] = []
+    for plan in plans:
+        ready = plan.ready
+        if ready is None or not _convex(plan):
+            continue
+        dense_rows = {r for r, _ in plan.dense}
+        missing = [r for r, _ in plan.keyword if r not in dense_rows]
+        if plan.scans and missing:
+            assert ready.query_vec is not None
+            items.append(dict(plan.dense_arguments(), query_vec=ready.query_vec, limit=len(missing),
+                              pre_filter_ids=[str(r) for r in missing]))
+            takes.append(plan)
+        kw_rows = {r for r, _ in plan.keyword}
+        lacking = [r for r, _ in plan.dense if r not in kw_rows]
+        if ready.words is not None and lacking:
+            allowed = np.zeros(snap.live.size, bool)
+            allowed[lacking] = True
+            plan.keyword_more = dict(_keyword_side(snap, ready, len(lacking), allowed))
+            if ready.not_like_vec is not None and ready.query_vec is not None:
+                plan.unliked |= keywords.unliked(list(plan.keyword_more), snap.cache.vectors, ready.query_vec,
+                                                 ready.not_like_vec)
+    if items:
+        for plan, hits in zip(takes, snap.searcher.search_many(items)):
+            plan.dense_more = {int(h["id"]): float(h["score"]) for h in hits}
 
 
 # ---- fuse, then select or diversify ----
@@ -437,8 +514,14 @@ def select(plan: Plan, snap: Snapshot) -> None:
     if not plan.fused:
         plan.hits = plan.dense
         return
-    ranked = fusion.fuse(plan.dense, plan.keyword, q.rrf_k, q.semantic_weight, q.keyword_weight) \
-        if "dense" in plan.sides else fusion.keyword_ranking(plan.keyword)
+    method, ws, wk = plan.fusing
+    if "dense" not in plan.sides:
+        ranked = fusion.keyword_ranking(plan.keyword)
+    elif method == "convex":
+        ranked = fusion.fuse_convex(plan.dense, plan.keyword, ws, wk, plan.dense_more, plan.keyword_more,
+                                    plan.unliked)
+    else:
+        ranked = fusion.fuse(plan.dense, plan.keyword, q.rrf_k, ws, wk)
     if q.communities:
         plan.pool = [f.row for f in ranked[: q.pool_size]]
     if ready.diverse:

@@ -22,10 +22,11 @@ class Explanation:
     it, and the hit's score is its mmr score.
 
     A hybrid or keyword search adds each side's part: ``dense_score`` and ``dense_rank`` (the
-    semantic side's score and rank from 1; None where that side did not rank the hit),
-    ``keyword_score`` and ``keyword_rank`` (BM25, higher is better), and the shares
-    ``semantic_share`` and ``keyword_share`` whose sum ``fused`` is the reported score (for a
-    diverse pick, its relevance). In keyword mode ``similarity`` is the plain similarity to
+    semantic side's score and rank from 1; the rank is None where that side did not rank the
+    hit among its best, the score too unless the fusion is convex, which scores every candidate
+    on both sides), ``keyword_score`` and ``keyword_rank`` (BM25, higher is better; likewise),
+    and the shares ``semantic_share`` and ``keyword_share`` whose sum ``fused`` is the reported
+    score (for a diverse pick, its relevance). In keyword mode ``similarity`` is the plain similarity to
     the query where the query has a vector, NaN where it has none."""
 
     similarity: float

@@ -263,6 +263,13 @@ def is_function(name: str) -> bool:
 BUILT_IN: dict[str, Callable[[], EmbedFn]] = {"wordllama": wordllama, "minilm": minilm}
 
 
+def base_name(name: str) -> str | None:
+    """The built-in embedder an index's embedder name is one of ("hashed" for "hashed:DIMS"),
+    None for a function."""
+    kind = name.partition(":")[0]
+    return name if name in BUILT_IN else "hashed" if kind == "hashed" and not is_function(name) else None
+
+
 def _function_name(fn: Any) -> str:
     qual = getattr(fn, "__qualname__", None) or type(fn).__qualname__
     return f"{getattr(fn, '__module__', None) or '?'}:{qual}"

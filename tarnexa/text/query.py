@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa._constants import FUSION, MODES, SCORING_DEFAULTS, check_value
+from tarnexa._constants import FUSION, FUSION_METHODS, MODES, SCORING_DEFAULTS, check_value
 from tarnexa.storage.filters import Compiled, compile_where
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
@@ -45,20 +45,23 @@ def _check_types(kw: dict[str, Any]) -> None:
         raise TypeError(f"unlike must be a str, not {type(kw['unlike']).__name__}")
 
 
-def _fusion(mode: str | None, where: Any, rrf_k: float | None, semantic_weight: float | None,
+def _fusion(mode: str | None, where: Any, fusion: str | None, rrf_k: float | None, semantic_weight: float | None,
             keyword_weight: float | None) -> dict[str, Any]:
     """The mode, the filter (checked: it compiles) and the fusion's settings, as Query fields,
     with the filter compiled."""
     if mode is not None and mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}")
+    if fusion is not None and fusion not in FUSION_METHODS:
+        raise ValueError(f"fusion must be one of {', '.join(map(repr, FUSION_METHODS))}, not {fusion!r}")
     compiled = None
     if where is not None:
         compiled = compile_where(where)  # first: it refuses a filter nested too deep to copy
         where = json.loads(json.dumps(where))  # a copy of plain values, the caller's left alone
-    out: dict[str, Any] = {"mode": mode or FUSION["mode"], "where": where, "compiled_where": compiled}
+    out: dict[str, Any] = {"mode": mode or FUSION["mode"], "where": where, "compiled_where": compiled,
+                           "fusion": fusion}
     for key, value in (("rrf_k", rrf_k), ("semantic_weight", semantic_weight), ("keyword_weight", keyword_weight)):
         if value is None:
-            out[key] = float(FUSION[key])
+            out[key] = float(FUSION[key]) if key == "rrf_k" else None
             continue
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
             raise TypeError(f"{key} must be a real number, not {type(value).__name__}")
@@ -96,9 +99,10 @@ class Query:
     explain: bool = False
     mode: str = str(FUSION["mode"])
     where: Any = None  # a filter on the documents' metadata
+    fusion: str | None = None  # "convex" or "rrf"; None: the index's (convex)
     rrf_k: float = float(FUSION["rrf_k"])
-    semantic_weight: float = float(FUSION["semantic_weight"])
-    keyword_weight: float = float(FUSION["keyword_weight"])
+    semantic_weight: float | None = None  # None: the index's (1 with rrf)
+    keyword_weight: float | None = None
     offset: int = 0  # hits of the ranking passed over before the first one returned
     notes: tuple[str, ...] = ()
 
@@ -110,8 +114,8 @@ class Query:
               communities: bool | None = None, pre_filter_ids: Sequence[str] | None = None,
               mask: npt.ArrayLike | None = None, threshold: float | None = None,
               oversample: int | None = None, mmr_lambda: float | None = None, mode: str | None = None,
-              where: Any = None, rrf_k: float | None = None, semantic_weight: float | None = None,
-              keyword_weight: float | None = None, offset: int = 0) -> Query:
+              where: Any = None, fusion: str | None = None, rrf_k: float | None = None,
+              semantic_weight: float | None = None, keyword_weight: float | None = None, offset: int = 0) -> Query:
         """The query text with the modifier line read (it never raises) and the keyword
         arguments merged under it. Raises ValueError for an empty query or a value no search
         takes, TypeError for a value of the wrong type."""
@@ -132,7 +136,7 @@ class Query:
         check_value("offset", offset)
         for key, value in (given | rest).items():
             check_value(key, value)
-        fusion = _fusion(mode, where, rrf_k, semantic_weight, keyword_weight)
+        fused = _fusion(mode, where, fusion, rrf_k, semantic_weight, keyword_weight)
         want: dict[str, Any] = {}
         for key, value in given.items():
             name = _SHARED[key]
@@ -142,7 +146,7 @@ class Query:
                     notes.append(f"{line.given[name]!r} in the modifier line overrides {key}={value!r}")
             else:
                 want[key] = value
-        compiled = fusion.pop("compiled_where")
+        compiled = fused.pop("compiled_where")
         query = cls(
             text=text, modifiers=modifiers or "", limit=want["limit"], diverse=bool(want["diverse"]),
             recent=bool(want["recent"]), recent_days=want["recent_days"],
@@ -151,7 +155,7 @@ class Query:
             communities=bool(want["communities"]),
             pre_filter_ids=None if pre_filter_ids is None else tuple(strings(pre_filter_ids, "pre_filter_ids")),
             mask=None if mask is None else np.asarray(mask), threshold=threshold, oversample=oversample,
-            mmr_lambda=mmr_lambda, explain=bool(explain), offset=int(offset), notes=tuple(notes), **fusion)
+            mmr_lambda=mmr_lambda, explain=bool(explain), offset=int(offset), notes=tuple(notes), **fused)
         query.__dict__["compiled_where"] = compiled  # compiled once, above
         return query
 

@@ -1,0 +1,10 @@
+// The fusion functions of tarnexa._native, added to the module at its init.
+#pragma once
+
+#include "boundary/py.hpp"
+
+namespace tarnexa::native {
+
+PyMethodDef* fusion_methods();
+
+}  // namespace tarnexa::native
