@@ -197,8 +197,19 @@ class Row:
     query_ms: float
 
 
-def evaluate(corpus: Judged, embedder: str) -> tuple[list[Row], int, float]:
-    """The rows of one embedder on one corpus, the passages indexed, and indexing passages/s."""
+GRID = tuple(i / 20 for i in range(1, 20))  # the convex fusion's semantic weights tried with --fusion-grid
+
+
+def _ndcg(corpus: Judged, ids: Sequence[str], found: Sequence[Any]) -> tuple[float, float, float]:
+    scores = [metrics(_ranked(corpus, hits, q), corpus.qrels[q]) for q, hits in zip(ids, found)]
+    ndcg, recall, mrr = (statistics.fmean(s[i] for s in scores) for i in range(3))
+    return ndcg, recall, mrr
+
+
+def evaluate(corpus: Judged, embedder: str, grid: Sequence[float] = ()) -> tuple[list[Row], int, float]:
+    """The rows of one embedder on one corpus, the passages indexed, and indexing passages/s;
+    with grid, also hybrid searches fused by rrf and by convex fusion at each semantic weight
+    (mode "rrf", "convex 0.40"...; no latency)."""
     ids = [q for q in corpus.queries if any(g > 0 for g in corpus.qrels.get(q, {}).values())]
     texts = [corpus.queries[q] for q in ids]
     rows = []
@@ -210,14 +221,18 @@ def evaluate(corpus: Judged, embedder: str) -> tuple[list[Row], int, float]:
             size = len(index)
             for mode in MODES:
                 found = index.search_many(texts, limit=RECALL_K, mode=mode)
-                scores = [metrics(_ranked(corpus, hits, q), corpus.qrels[q]) for q, hits in zip(ids, found)]
                 times = []
                 for text in texts[:LATENCY_QUERIES]:
                     t = time.perf_counter()
                     index.search(text, mode=mode)
                     times.append((time.perf_counter() - t) * 1000)
-                ndcg, recall, mrr = (statistics.fmean(s[i] for s in scores) for i in range(3))
-                rows.append(Row(embedder, mode, ndcg, recall, mrr, statistics.median(times)))
+                rows.append(Row(embedder, mode, *_ndcg(corpus, ids, found), statistics.median(times)))
+            tried: list[tuple[str, dict[str, Any]]] = [("rrf", {"fusion": "rrf"})] if grid else []
+            tried += [(f"convex {w:.2f}", {"fusion": "convex", "semantic_weight": w, "keyword_weight": 1 - w})
+                      for w in grid]
+            for name, how in tried:
+                found = index.search_many(texts, limit=RECALL_K, mode="hybrid", **how)
+                rows.append(Row(embedder, name, *_ndcg(corpus, ids, found), math.nan))
     return rows, size, size / built
 
 
@@ -301,10 +316,39 @@ def speed(texts: Sequence[str], rounds: int = 3) -> list[str]:
 
 def table(rows: Sequence[Row]) -> list[str]:
     out = [f"| embedder | mode | nDCG@{NDCG_K} | recall@{RECALL_K} | MRR@{MRR_K} | query ms |", "|---|---|---|---|---|---|"]
+    rows = [r for r in rows if r.mode in MODES]
     best = max(r.ndcg for r in rows)
     for r in rows:
         mark = " **best**" if r.ndcg == best else ""
         out.append(f"| {r.embedder} | {r.mode} | {r.ndcg:.3f}{mark} | {r.recall:.3f} | {r.mrr:.3f} | {r.query_ms:.1f} |")
+    return out
+
+
+def fusion_tables(every: dict[str, list[Row]], embedders: Sequence[str]) -> list[str]:
+    """Per embedder, nDCG@10 of each fusion on each corpus beside the better side alone; the
+    weight chosen is the one whose hybrid search is at least as good as the better side on
+    every corpus with the best mean (the best mean when none is)."""
+    out = ["### Fusion weights", ""]
+    names = list(every)
+    for embedder in embedders:
+        got = {c: {r.mode: r.ndcg for r in every[c] if r.embedder == embedder} for c in names}
+        if not all("semantic" in got[c] for c in names):
+            continue
+        better = {c: max(got[c]["semantic"], got[c]["keyword"]) for c in names}
+        fusions = ["rrf", *(f"convex {w:.2f}" for w in GRID)]
+        ok = {f: all(got[c][f] >= better[c] for c in names) for f in fusions}
+        mean = {f: statistics.fmean(got[c][f] for c in names) for f in fusions}
+        pool = [f for f in fusions[1:] if ok[f]] or fusions[1:]
+        chosen = max(pool, key=lambda f: mean[f])
+        out += [f"{embedder}: chosen **{chosen}** (the semantic weight; the keyword side's is 1 minus it).", "",
+                "| fusion | " + " | ".join(names) + " | mean | never below the better side |",
+                "|---|" + "---|" * (len(names) + 2),
+                "| better side alone | " + " | ".join(f"{better[c]:.3f}" for c in names) + " | | |"]
+        for f in fusions:
+            mark = "**" if f == chosen else ""
+            out.append(f"| {mark}{f}{mark} | " + " | ".join(f"{got[c][f]:.3f}" for c in names) +
+                       f" | {mean[f]:.4f} | {'yes' if ok[f] else 'no'} |")
+        out.append("")
     return out
 
 
@@ -319,6 +363,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.add_argument(flag, action="append", default=[], metavar=meta, help=text + " (repeatable)")
     for flag, text in (("--no-demo", "leave out the demo's corpus"), ("--no-speed", "leave out the speed measurement")):
         parser.add_argument(flag, action="store_true", help=text)
+    parser.add_argument("--fusion-grid", action="store_true",
+                        help="also rate hybrid searches fused by rrf and by convex fusion at semantic weights "
+                             "0.05 to 0.95, and choose each embedder's weight")
     parser.add_argument("--out", type=Path, help="also write the report into this Markdown file")
     args = parser.parse_args(argv)
     corpora: list[Judged] = []
@@ -346,6 +393,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     lines = [f"`{command}` ({time.strftime('%Y-%m-%d', time.gmtime())}); each query searched with "
              f"`limit={RECALL_K}`; query ms is the median time of one `Index.search` (default limit) over the first "
              f"{LATENCY_QUERIES} queries.", ""]
+    every: dict[str, list[Row]] = {}
     for corpus in corpora:
         rows: list[Row] = []
         built = []
@@ -354,12 +402,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             if corpus.by_name and embedder in VARIANTS:
                 continue
             _, load = machine()
-            got, size, rate = evaluate(corpus, embedder)
+            got, size, rate = evaluate(corpus, embedder, GRID if args.fusion_grid else ())
+            every[corpus.name] = every.get(corpus.name, []) + got
             rows += got
             built.append(f"{embedder} {rate:.1f} passages/s ({load})")
         judged = sum(1 for q in corpus.queries if any(g > 0 for g in corpus.qrels.get(q, {}).values()))
         lines += [f"### {corpus.name}: {corpus.about}", "", f"{judged} judged queries, {size:,} passages. "
                   f"Indexing (embedding and storing): {'; '.join(built)}.", "", *table(rows), ""]
+    if args.fusion_grid:
+        lines += fusion_tables(every, embedders)
     if not args.no_speed:
         docs = [t for item in args.trec for _, t in _tab_lines(Path(item.partition("=")[2].split(",")[0]).expanduser())]
         _, load = machine()

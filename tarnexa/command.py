@@ -13,7 +13,7 @@ serve it as a web page.
                   [--max-hits N] [--timeout S] [--max-connections N] [--client-timeout S]
                   [--token TOKEN | --token-file FILE | --no-token] [--ssl-certfile F --ssl-keyfile F]
 
-E is "wordllama", "minilm", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
+E is "minilm" (the default), "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION; an index built with a function
 is searched and served with the same --embedder MODULE:FUNCTION.
 
 Bad input (a missing index or source, an empty query, an embedder that does not fit), a
@@ -96,7 +96,7 @@ def _embedder(name: str | None) -> str | None:
     return name
 
 
-EMBEDDER_HELP = ('"wordllama" (the default for a new index), "minilm", "hashed", "hashed:DIMS" or MODULE:FUNCTION, '
+EMBEDDER_HELP = ('"minilm" (the default for a new index), "wordllama", "hashed", "hashed:DIMS" or MODULE:FUNCTION, '
                  "a function(list[str]) -> array (n, d) (or of one text -> one vector) imported from the "
                  "current directory or sys.path; an index built with one needs it again")
 _EMBEDDER_OPTION = click.option("--embedder", default=None, metavar="E", help=EMBEDDER_HELP)
@@ -147,7 +147,7 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
         if Index.exists(path):
             idx = Index.open(path, embedder=_embedder(embedder))
         else:
-            idx = Index.create(path, embedder=_embedder(embedder) or "wordllama")
+            idx = Index.create(path, embedder=_embedder(embedder) or embedders.DEFAULT)
         with idx:
             t0 = time.perf_counter()
             done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,

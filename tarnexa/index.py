@@ -81,10 +81,17 @@ class Index:
         return layout.is_index(path)
 
     @classmethod
-    def create(cls, path: str | os.PathLike[str], embedder: str | embedders.EmbedFn = "wordllama") -> Index:
-        """A new, empty index at path (which must not exist, or be an empty directory)."""
+    def create(cls, path: str | os.PathLike[str], embedder: str | embedders.EmbedFn = embedders.DEFAULT) -> Index:
+        """A new, empty index at path (which must not exist, or be an empty directory), its
+        embedder "minilm" unless told (docs/guide.md's "Embedders")."""
         folder = Path(path)
-        name, fn = embedders.resolve(embedder)
+        try:
+            name, fn = embedders.resolve(embedder)
+        except EmbedderError as e:
+            if embedder != embedders.DEFAULT:
+                raise
+            raise EmbedderError(f"{e} (minilm is the default embedder: embedder=\"wordllama\" or \"hashed\" "
+                                "needs no model package)") from None
         probe = embedders.embed(fn, [_PROBE])
         again = embedders.embed(fn, [_PROBE])
         if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
@@ -93,7 +100,7 @@ class Index:
         weight = SEMANTIC_WEIGHT.get(embedders.base_name(name), SEMANTIC_WEIGHT[None])
         fused = {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
         layout.create(folder, {"embedder": name, "dims": int(probe.shape[1]), "probe": probe[0].tolist(),
-                               "fusion": fused}, int(probe.shape[1]))
+                               "fusion": fused, "titles_embedded": True}, int(probe.shape[1]))
         try:
             index = cls.open(folder, embedder=fn)
         except BaseException:
@@ -245,6 +252,11 @@ class Index:
             got = {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
         return dict(got)
 
+    @property
+    def _titled(self) -> bool:
+        """Whether a document's title is embedded with its text (see embedders.TITLED)."""
+        return bool(self._settings.get("titles_embedded", self._name in embedders.TITLED))
+
     def _fused_by(self) -> plans.Fusion:
         f = self.fusion
         return plans.Fusion(str(f["method"]), float(f["semantic_weight"]), float(f["keyword_weight"]))
@@ -314,7 +326,7 @@ class Index:
         if todo:
             fn = self._embedder()
             with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:
-                vectors[todo] = embedders.embed(fn, [embedders.with_title(self._name, title_list[i], text_list[i])
+                vectors[todo] = embedders.embed(fn, [embedders.with_title(self._titled, title_list[i], text_list[i])
                                                      for i in todo], dims, tick)
         for i, row in known.items():
             vectors[i] = row

