@@ -275,24 +275,33 @@ class Corpus:
     searching: tarnexa.Index  # the index itself, or its sharded view (--workers)
 
 
-def build_index(docs: Sequence[Document], embedder: str, folder: Path, bar: bool = False) -> tarnexa.Index:
+MADE_BY_DEMO = "made-by-the-demo"  # in a --keep-index folder: the demo may make it again
+
+
+def build_index(docs: Sequence[Document], embedder: str, folder: Path, bar: bool = False,
+                replace: bool = False) -> tarnexa.Index:
     """The index of the documents at folder: written when the folder is new, opened as it is
-    when it holds these documents already, refused when it holds others."""
+    when it holds these documents already; when it holds others (or another embedder's),
+    refused, or with replace made again."""
     if not docs:
         raise BadInput("the corpus is empty")
     t0 = time.perf_counter()
     if (folder / "docs.sqlite").is_file():
         try:
             index = tarnexa.Index.open(folder, embedder=embedder)
-        except tarnexa.EmbedderError as e:
-            raise BadInput(f"{folder} holds another index ({e}); remove it or name another --index") from None
-        held = {d: index.document(d).text for d in index.ids}
-        if held != {d.id: d.text for d in docs}:
+            why = "other documents"
+            if {d: index.document(d).text for d in index.ids} == {d.id: d.text for d in docs}:
+                print(f"index: {folder} reused", file=sys.stderr)
+                return index
             index.close()
-            raise BadInput(f"{folder} holds another index (other documents); remove it or name another --index")
-        print(f"index: {folder} reused", file=sys.stderr)
-        return index
+        except tarnexa.EmbedderError as e:
+            why = str(e)
+        if not replace or not (folder / MADE_BY_DEMO).is_file():  # never an index the demo did not make
+            raise BadInput(f"{folder} holds another index ({why}); remove it or name another --index")
+        shutil.rmtree(folder)
     index = tarnexa.Index.create(folder, embedder=embedder)
+    if replace:
+        (folder / MADE_BY_DEMO).touch()
     index.add([d.text for d in docs], ids=[d.id for d in docs], titles=[d.id for d in docs],
               timestamps=[d.timestamp for d in docs], progress=bar)
     took = time.perf_counter() - t0
@@ -407,14 +416,14 @@ def tour(corpus: Corpus, query: str) -> None:
 
 @contextlib.contextmanager
 def opened(docs: list[Document], embedder: str, folder: Path | None, workers: int | None,
-           bar: bool) -> Iterator[Corpus]:
+           bar: bool, replace: bool = False) -> Iterator[Corpus]:
     """The corpus's index (in a temporary folder unless one is named), searched in this
     process or over Dask workers."""
     with contextlib.ExitStack() as stack:
         if folder is None:
             folder = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="tarnexa-demo-"))) / "index"
         try:
-            index = stack.enter_context(build_index(docs, embedder, folder, bar))
+            index = stack.enter_context(build_index(docs, embedder, folder, bar, replace))
         except (OSError, ValueError) as e:
             raise BadInput(f"{folder}: {e}") from None
         searching = index
@@ -444,6 +453,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--workers", metavar="N", type=int, help="search over N Dask worker processes")
     parser.add_argument("--index", "--cache-dir", metavar="DIR", type=Path, dest="index",
                         help="the index folder, written once and reused")
+    parser.add_argument("--keep-index", metavar="DIR", type=Path,
+                        help="like --index, but made again when it holds other documents or another embedder's")
     parser.add_argument("--serve", action="store_true", help="serve the index as a search page (tarnexa serve)")
     parser.add_argument("--port", type=int, default=8765, help="with --serve: the port (default 8765)")
     args = parser.parse_args(argv)
@@ -463,7 +474,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         embedder = load_embedder(args.embedder)
         # A served index is searched over workers by the server itself.
         workers = None if args.serve else args.workers
-        with opened(docs, embedder, args.index, workers, sys.stderr.isatty()) as corpus:
+        with opened(docs, embedder, args.index or args.keep_index, workers, sys.stderr.isatty(),
+                    args.index is None and args.keep_index is not None) as corpus:
             if args.serve:
                 from tarnexa.web.serve import run
                 run(str(corpus.index.path), port=args.port, workers=args.workers, embedder=embedder)

@@ -5,4 +5,6 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$ROOT/scripts/setup.sh"  # quick when nothing changed since the last set-up
 VENV="${VENV:-$ROOT/.venv}"
-exec "$VENV/bin/python" "$ROOT/examples/demo.py" "$@"
+# The index is kept in .demo-index and reused while it holds the same documents and embedder, so
+# that only the first run embeds them (an --index of your own wins).
+exec "$VENV/bin/python" "$ROOT/examples/demo.py" --keep-index "$ROOT/.demo-index" "$@"

@@ -291,3 +291,18 @@ def test_the_readmes_library_example_prints_what_the_readme_shows(tmp_path):
     proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == shown
+
+
+def test_a_kept_index_is_reused_made_again_for_other_documents_and_never_replaces_a_foreign_one(capsys, corpus,
+                                                                                                tmp_path):
+    keep = tmp_path / "kept"
+    runs = [run(capsys, "--corpus", corpus, "--embedder", "hashed", "--keep-index", keep, "cats") for _ in range(2)]
+    assert [c for c, _, _ in runs] == [0, 0] and "reused" in runs[1][2] and "reused" not in runs[0][2]
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "a.txt").write_text("Dogs bark at night.")
+    code, out, err = run(capsys, "--corpus", other, "--embedder", "hashed", "--keep-index", keep, "dogs")
+    assert code == 0 and ranked(out) == ["a"] and "reused" not in err
+    demo.tarnexa.Index.create(tmp_path / "mine", embedder="hashed:8").close()  # not the demo's
+    code, _, err = run(capsys, "--corpus", other, "--embedder", "hashed", "--keep-index", tmp_path / "mine", "dogs")
+    assert code == 2 and "holds another index" in err and (tmp_path / "mine" / "docs.sqlite").is_file()

