@@ -357,6 +357,8 @@ def info_command(path: str, as_json: bool) -> None:
     for key, value in info.items():
         if key in ("first", "last"):
             value = _day(value).strip() or "-"
+        elif key == "fusion":
+            value = f"{value['method']} (semantic weight {value['semantic_weight']}, keyword {value['keyword_weight']})"
         click.echo(f"{key + ':':11} {value}")
 
 
