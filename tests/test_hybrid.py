@@ -71,9 +71,9 @@ def rrf(dense, words, k=60.0, weights=(1.0, 1.0)):
 
 def convex(dense, words, k=None, weights=(0.5, 0.5)):
     """Each side's scores of the two top-100 lists' documents scaled from least to greatest over
-    them, weighed and summed."""
-    sem, kw = dict(dense), dict(words)
+    them (BM25 0 for a document without the words), weighed and summed."""
     cands = {d for d, _ in dense[:100]} | {d for d, _ in words[:100]}
+    sem, kw = dict(dense), {d: 0.0 for d in cands} | dict(words)
     def scaled(side):
         got = [side[d] for d in cands if d in side]
         lo, hi = min(got, default=0), max(got, default=0)

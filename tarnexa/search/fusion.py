@@ -87,14 +87,16 @@ def fuse_convex(dense: list[tuple[int, float]], keyword: list[tuple[int, float]]
                 no_keyword: frozenset[int] | set[int] = frozenset()) -> list[Fused]:
     """The convex fusion of both sides' (row, score) lists, best first. dense_more and
     keyword_more score the candidates that only the other side ranked (a candidate missing
-    from either has no score of that side: its share is 0); a row of no_keyword gets no
+    from the semantic side's has no score there, and its share is 0; one missing from the
+    keyword side's holds none of the words, and scores 0); a row of no_keyword gets no
     keyword share (the unlike text's demotion)."""
     scores_d = dict(dense) | dense_more
     scores_k = dict(keyword) | keyword_more
     cands = _candidates(dense, keyword)
     nan = float("nan")
     sem = np.array([scores_d.get(r, nan) for r, _, _ in cands], np.float64)
-    kws = np.array([nan if r in no_keyword else scores_k.get(r, nan) for r, _, _ in cands], np.float64)
+    # BM25 scores a document holding none of the words 0
+    kws = np.array([nan if r in no_keyword else scores_k.get(r, 0.0) for r, _, _ in cands], np.float64)
     out = []
     for at, score, s_share, k_share in _native.fuse_convex(sem, kws, w_semantic, w_keyword):
         row, dr, kr = cands[at]

@@ -17,9 +17,8 @@ struct Fused {
 };
 
 // The candidates fused, best first. semantic[i] and keyword[i] are candidate i's scores, NaN
-// where that side has none for it (a keyword score is BM25's, 0 or more; a candidate holding
-// none of the words may be given 0 or NaN alike). Each side is scaled by its least and greatest
-// score over the candidates (a side whose scores are all equal scales them to 1; NaN to 0),
+// where that side has none for it. Each side is scaled by its least and greatest score over
+// the candidates (a side whose scores are all equal scales them to 1; NaN to 0),
 // then weighted by w_semantic / (w_semantic + w_keyword) and w_keyword / (...). Ties keep the
 // input's order. Throws std::invalid_argument for lengths that differ or weights that are
 // negative, not finite or both 0.
