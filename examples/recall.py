@@ -39,12 +39,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="recall.py", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--embedder", action="append", metavar="NAME",
-                        help="wordllama, hashed or MODULE:FUNCTION (repeatable; default: the first two)")
+                        help="minilm, wordllama, hashed or MODULE:FUNCTION (repeatable; default: the first three)")
     args = parser.parse_args(argv)
     queries = read_queries()
     docs = demo.reference_docs()
     try:
-        for name in args.embedder or ["wordllama", "hashed"]:
+        for name in args.embedder or ["minilm", "wordllama", "hashed"]:
             with tempfile.TemporaryDirectory() as folder, \
                     demo.build_index(docs, demo.load_embedder(name), Path(folder) / "index") as index:
                 missed = misses(index, queries)
