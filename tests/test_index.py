@@ -72,11 +72,12 @@ def index(tmp_path_factory):
     idx.close()
 
 
-def reference(query, ids=None, texts=None, stamps=None, **kw):
-    """The one score_candidates call a search stands for, on freshly embedded rows."""
+def reference(query, ids=None, texts=None, stamps=None, titles=None, **kw):
+    """The one score_candidates call a search stands for, on freshly embedded rows (each
+    document's title as its first line, as an index embeds it)."""
     if ids is None:
-        ids, texts, _, stamps = corpus()
-    m = embedders.embed(embed, texts)
+        ids, texts, titles, stamps = corpus()
+    m = embedders.embed(embed, [embedders.with_title(True, t, x) for t, x in zip(titles or [""] * len(texts), texts)])
     vec = {k: embedders.embed_one(embed, kw.pop(k)) for k in ("not_like_vec", "traj_from_vec", "traj_to_vec")
            if isinstance(kw.get(k), str)}
     ts = np.array([0.0 if t is None else t for t in stamps])
@@ -131,9 +132,10 @@ def test_mask_deletes_and_replacements(tmp_path):
     idx.add(["engine engine brake"], ids=["fruit3"])  # a replaced text
     live = [i for i, d in enumerate(ids) if d not in ("fruit1", "music2", "fruit3")]
     keep = lambda xs: [xs[i] for i in live] + (["engine engine brake"] if xs is texts else  # noqa: E731
-                                                ["fruit3"] if xs is ids else [None])
+                                                ["fruit3"] if xs is ids else [""] if xs is titles else [None])
     for line in ("limit:40", "diverse limit:6 like:fruit3"):
         same(idx.search("engine", line, mode="semantic"), reference("engine", keep(ids), keep(texts), keep(stamps),
+                                                   keep(titles),
                                                    **({"limit": 40} if "40" in line else
                                                       {"diverse": True, "limit": 6, "like_ids": ["fruit3"]})))
     for _ in range(12):  # enough dead rows for a compaction, which keeps every document
@@ -313,8 +315,9 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
         before = dict(zip(ids, texts))
         assert state in (before, {d: after.document(d).text for d in after.ids}), at
         agree(path)  # the keywords and the metadata with them
-        for d in list(state)[::7]:  # each document's row is its own text's
-            assert idx.search(state[d], "limit:1", pre_filter_ids=[d], mode="semantic")[0].score == pytest.approx(1.0, abs=1e-4)
+        for d in list(state)[::7]:  # each document's row is its own title's and text's
+            seen = embedders.with_title(True, idx.document(d).title, state[d])
+            assert idx.search(seen, "limit:1", pre_filter_ids=[d], mode="semantic")[0].score == pytest.approx(1.0, abs=1e-4)
         idx.add(["after the crash"], ids=["z"])  # the lock was released
         assert "z" in idx
 
