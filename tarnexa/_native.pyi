@@ -119,3 +119,6 @@ def keyword_best(segments: Sequence[Buffer], terms: Sequence[str], counts: Seque
 def fuse_convex(semantic: Buffer, keyword: Buffer, w_semantic: float, w_keyword: float,
                 /) -> list[tuple[int, float, float, float]]:
     """The candidates (float64 scores of each side, NaN: none) fused, best first: (position, score, semantic part, keyword part)."""
+
+def hashed_embed(texts: Sequence[str], dims: int, /) -> bytearray:
+    """The hashed embedder's rows of texts, float32, as a bytearray of len(texts) * dims values."""

@@ -1,5 +1,6 @@
-// What the package's own native functions share in reading their arguments: buffers held for
-// the call, the count of positional arguments, whole and real numbers.
+// What the package's own native functions share in reading their arguments (buffers held for
+// the call, the count of positional arguments, whole and real numbers) and in doing their work
+// without the GIL.
 #pragma once
 
 #include "boundary/py.hpp"
@@ -46,5 +47,17 @@ inline double real(PyObject* obj) {
     if (v == -1.0 && PyErr_Occurred()) py::throw_pending();
     return v;
 }
+
+// The GIL released for the scope, taken again however it ends.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
 
 }  // namespace tarnexa::native

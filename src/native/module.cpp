@@ -18,8 +18,10 @@
 #include "boundary/guard.hpp"
 #include "boundary/numpy_api.hpp"
 #include "modifiers/modifiers.hpp"
+#include "native/args.hpp"
 #include "native/exported.hpp"
 #include "native/fusion_entries.hpp"
+#include "native/hashed_entries.hpp"
 #include "native/keyword_entries.hpp"
 #include "scoring/parameters.hpp"
 #include "scoring/prepare.hpp"
@@ -323,18 +325,6 @@ struct OneQuery {
     PyObject* slots[kSearchParams.size()] = {};
 };
 
-// The GIL released for the scope, taken again however it ends.
-class WithoutGil {
-public:
-    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 extern const py::FunctionDesc& search_desc();
 
 template <bool kCounted>
@@ -599,6 +589,7 @@ PyObject* init() {
     py::check(PyModule_AddObjectRef(module.get(), "Int8Searcher", reinterpret_cast<PyObject*>(g_searcher_type)));
     py::check(PyModule_AddFunctions(module.get(), keyword_methods()));
     py::check(PyModule_AddFunctions(module.get(), fusion_methods()));
+    py::check(PyModule_AddFunctions(module.get(), hashed_methods()));
     for (const py::FunctionDesc* e : kFunctions)
         py::check(PyModule_AddObjectRef(module.get(), e->name(), py::function_object(module.get(), *e).get()));
     return module.release();

