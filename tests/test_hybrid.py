@@ -376,6 +376,8 @@ def test_an_index_records_its_fusion_and_an_older_one_takes_its_embedders(tmp_pa
         # every candidate scored by meaning, also one that side did not rank among its best 100
         assert all(e.dense_score is not None for e in got.values()) and got["w7"].dense_rank is None
         assert all(e.keyword_score is not None or e.keyword_rank is None for e in got.values())
+        lone = idx.search("guitarist pies", explain=True)  # no document holds a word of it: no keyword share
+        assert lone and all(h.explanation.keyword_share == 0 and h.score == h.explanation.semantic_share for h in lone)
     with sqlite3.connect(tmp_path / "i" / "docs.sqlite") as db:
         db.execute("UPDATE settings SET value = ? WHERE key = 'fusion'",
                    (json.dumps({"method": "rrf", "semantic_weight": 1, "keyword_weight": 1}),))

@@ -72,7 +72,8 @@ def fuse(dense: list[tuple[int, float]], keyword: list[tuple[int, float]], k: fl
     return out
 
 
-def _candidates(dense: list[tuple[int, float]], keyword: list[tuple[int, float]]) -> list[tuple[int, int | None, int | None]]:
+def _candidates(dense: list[tuple[int, float]],
+                keyword: list[tuple[int, float]]) -> list[tuple[int, int | None, int | None]]:
     """Both sides' rows, each once, as (row, semantic rank, keyword rank), in the order that
     breaks ties: the better rank on either side, then the semantic rank."""
     d = {row: rank for rank, (row, _) in enumerate(dense, 1)}
@@ -95,8 +96,10 @@ def fuse_convex(dense: list[tuple[int, float]], keyword: list[tuple[int, float]]
     cands = _candidates(dense, keyword)
     nan = float("nan")
     sem = np.array([scores_d.get(r, nan) for r, _, _ in cands], np.float64)
-    # BM25 scores a document holding none of the words 0
-    kws = np.array([nan if r in no_keyword else scores_k.get(r, 0.0) for r, _, _ in cands], np.float64)
+    # BM25 scores a document holding none of the words 0; a keyword side that found nothing has
+    # no scores at all (rather than equal ones, which would scale to 1)
+    none = 0.0 if scores_k else nan
+    kws = np.array([nan if r in no_keyword else scores_k.get(r, none) for r, _, _ in cands], np.float64)
     out = []
     for at, score, s_share, k_share in _native.fuse_convex(sem, kws, w_semantic, w_keyword):
         row, dr, kr = cands[at]

@@ -475,7 +475,7 @@ def complete(plans: list[Plan], snap: Snapshot) -> None:
     """For each plan fused by its scores, each side's scores of the candidates only the other
     side ranked: the semantic side's by the row searcher, searching those rows alone, the
     keyword side's BM25 of those rows (decayed with recent; a row holding no word of the
-    query has none)."""
+    query is left out, and the fusion scores it 0)."""
     items: list[dict[str, Any]] = []
     takes: list[Plan] = []
     for plan in plans:
