@@ -79,6 +79,7 @@ FUSION_METHODS = ("convex", "rrf")
 # embedder, as measured on the corpora of docs/benchmarks/quality.md; None: any other embedder.
 # An index records its weights when it is made (an older one takes its embedder's here).
 SEMANTIC_WEIGHT: dict[str | None, float] = {"minilm": 0.6, "wordllama": 0.4, "hashed": 0.2, None: 0.5}
+GIVEN_AGREE = 0.99  # Index.add(vectors=): the least cosine of the first with the embedder's own vector
 MAX_TERMS = 64  # words of a query the keyword side looks for
 SNIPPET = 200  # characters of a hit's text shown as its snippet
 CLOSEST_UP_TO = 10000  # documents: an index this small is looked through for ids like an unknown one

@@ -23,7 +23,7 @@ from typing import Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa._constants import FUSION, SEMANTIC_WEIGHT, local_cluster_options
+from tarnexa._constants import FUSION, GIVEN_AGREE, SEMANTIC_WEIGHT, local_cluster_options
 from tarnexa.errors import EmbedderError, SourceError
 from tarnexa.search import plans
 from tarnexa.search.results import Results
@@ -293,14 +293,30 @@ class Index:
 
     def add(self, texts: Sequence[str], ids: Sequence[str] | None = None, titles: Sequence[str] | None = None,
             timestamps: Sequence[float | None] | None = None, *,
-            metadata: Sequence[Mapping[str, Any] | None] | None = None, progress: bool = False) -> list[str]:
+            metadata: Sequence[Mapping[str, Any] | None] | None = None, vectors: npt.ArrayLike | None = None,
+            progress: bool = False) -> list[str]:
         """Adds the texts as documents, all or none of them; a document whose id the index holds
         already is replaced. ``ids`` default to a hash of each text; ``titles`` to ""; a
         timestamp (epoch seconds) of None leaves a document undated (``recent`` does not decay
         it); ``metadata`` gives each a dict of str, int, float, bool or lists of those, that
-        ``where=`` filters on (see docs/guide.md). Returns the ids. ``progress=True`` shows a
-        progress bar on stderr while embedding."""
-        return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
+        ``where=`` filters on (see docs/guide.md). ``vectors`` (n, dims), the texts' vectors
+        computed elsewhere with the index's embedder, are stored instead of embedding the texts
+        (each row made unit length; the first is checked against the embedder's own vector for
+        its text, and vectors of another model are refused). Returns the ids.
+        ``progress=True`` shows a progress bar on stderr while embedding."""
+        if vectors is None:
+            return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
+        text_list = strings(texts, "texts")
+        rows = embedders.given(vectors, len(text_list), int(self._settings["dims"]))
+        if text_list:
+            title = strings(titles, "titles", len(text_list))[0] if titles is not None else ""
+            own = embedders.embed_one(self._embedder(), embedders.with_title(self._titled, title, text_list[0]))
+            if float(own @ rows[0]) < GIVEN_AGREE:
+                raise EmbedderError(f"vectors row 0 is not what {self._name} gives its text (cosine "
+                                    f"{float(own @ rows[0]):.3f}, under {GIVEN_AGREE}): vectors of another model, or "
+                                    "of other texts?")
+        return self._write(text_list, ids, titles, timestamps, metadata=metadata, progress=progress,
+                           known=dict(enumerate(rows)))
 
     def _write(self, texts: Sequence[str], ids: Sequence[str] | None, titles: Sequence[str] | None,
                timestamps: Sequence[float | None] | None, *, progress: bool,

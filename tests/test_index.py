@@ -449,3 +449,22 @@ def test_threads_share_an_index(tmp_path):
     for t in threads:
         t.join()
     assert errors == [] and "new" in idx
+
+
+@pytest.mark.parametrize("change, error, match", [
+    (lambda v: v[:, :-1], ValueError, r"shape \(3, 15\): the index wants one row of 16 numbers"),
+    (lambda v: v[:2], ValueError, r"shape \(2, 16\)"),
+    (lambda v: v.astype(str), TypeError, "an array of real numbers"),
+    (lambda v: np.where(np.arange(3)[:, None] == 1, np.nan, v), ValueError, "row 1 is NaN or infinity"),
+    (lambda v: v * np.array([[1], [1], [0]]), ValueError, "row 2 is a vector of zero length"),
+    (lambda v: v[::-1], tarnexa.EmbedderError, "not what .* gives its text"),  # another text's vector first
+])
+def test_vectors_given_are_checked_and_refused_whole(tmp_path, change, error, match):
+    texts = ["apple pie", "guitar chords", "engine brake"]
+    idx = tarnexa.Index.create(tmp_path / "v", embedder="hashed:16")
+    own = embedders.embed(idx._embedder(), texts)
+    with pytest.raises(error, match=match):
+        idx.add(texts, ids=["a", "b", "c"], vectors=change(own * 3))
+    assert len(idx) == 0
+    idx.add(texts, ids=["a", "b", "c"], vectors=own * 3)  # scaled rows: made unit length
+    assert np.allclose(idx.vectors(["a", "b", "c"]), own) and idx.search("guitar", mode="semantic")[0].id == "b"

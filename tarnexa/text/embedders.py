@@ -306,6 +306,34 @@ class UnembeddableText(EmbedderError):
     fault, not the embedder's (one with no word the embedder knows)."""
 
 
+def unit_rows(rows: Rows) -> tuple[Rows, int | None, str]:
+    """The rows made unit length, float32; or the first row that cannot be (None if none) and
+    why: NaN or infinity, or zero length."""
+    finite = np.isfinite(rows).all(axis=1)
+    norms = np.sqrt(np.einsum("ij,ij->i", rows.astype(np.float64), rows.astype(np.float64)))
+    bad = np.flatnonzero(~finite | (norms == 0) | ~np.isfinite(norms))
+    if bad.size:
+        return rows, int(bad[0]), "NaN or infinity" if not finite[bad[0]] else "a vector of zero length"
+    return (rows / norms[:, None]).astype(np.float32), None, ""
+
+
+def given(vectors: Any, n: int, dims: int) -> Rows:
+    """Vectors given for n texts: an array of shape (n, dims) of real numbers, each row finite
+    and not of zero length, made unit length. Raises ValueError or TypeError naming what is
+    wrong."""
+    got = np.asarray(vectors)
+    if got.dtype.kind not in "biuf":
+        raise TypeError(f"vectors must be an array of real numbers, not of {got.dtype}")
+    if got.shape != (n, dims):
+        raise ValueError(f"vectors has shape {got.shape}: the index wants one row of {dims} numbers for each of "
+                         f"the {n} texts, shape ({n}, {dims})")
+    with np.errstate(over="ignore", invalid="ignore"):
+        unit, bad, why = unit_rows(np.asarray(got, dtype=np.float32))
+    if bad is not None:
+        raise ValueError(f"vectors row {bad} is {why}" + (" (in float32)" if "NaN" in why else ""))
+    return unit
+
+
 def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
           progress: Callable[[int], None] | None = None) -> Rows:
     """The texts' rows, unit float32, embedded in batches (of BATCH texts, or as many as the
@@ -331,14 +359,11 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
             raise EmbedderError(f"the embedder gave an array of shape {rows.shape} for {len(batch)} texts, "
                                 f"not {want}")
         dims = rows.shape[1]
-        finite = np.isfinite(rows).all(axis=1)
-        norms = np.sqrt(np.einsum("ij,ij->i", rows.astype(np.float64), rows.astype(np.float64)))
-        bad = np.flatnonzero(~finite | (norms == 0) | ~np.isfinite(norms))
-        if bad.size:
-            text = batch[int(bad[0])]
-            why = "NaN or infinity" if not finite[bad[0]] else "a vector of zero length (no words it knows?)"
-            raise UnembeddableText(f"the embedder gave {why} for the text {_shown(text)}")
-        parts.append((rows / norms[:, None]).astype(np.float32))
+        unit, bad, why = unit_rows(rows)
+        if bad is not None:
+            why += " (no words it knows?)" if "zero" in why else ""
+            raise UnembeddableText(f"the embedder gave {why} for the text {_shown(batch[bad])}")
+        parts.append(unit)
         if progress is not None:
             progress(len(batch))
     if not parts:
