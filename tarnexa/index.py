@@ -52,6 +52,12 @@ def _storable(name: str, values: Sequence[str]) -> None:
 _PROBE = "tarnexa probe: a quick brown fox jumps over the lazy dog; 0123456789"
 
 
+def _measured_fusion(embedder: str) -> dict[str, Any]:
+    """The fusion an index of that embedder gets: its measured weights (SEMANTIC_WEIGHT)."""
+    weight = SEMANTIC_WEIGHT.get(embedders.base_name(embedder), SEMANTIC_WEIGHT[None])
+    return {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
+
+
 class Index:
     """A text index on disk. ``Index.create(path, embedder)`` makes one, ``Index.open(path)``
     opens one; ``add``, ``delete`` and ``search`` are safe to call from several processes at
@@ -97,10 +103,8 @@ class Index:
         if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
             raise EmbedderError("the embedder gives different vectors for the same text: an index needs one "
                                 "that gives a text the same vector every time")
-        weight = SEMANTIC_WEIGHT.get(embedders.base_name(name), SEMANTIC_WEIGHT[None])
-        fused = {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
         layout.create(folder, {"embedder": name, "dims": int(probe.shape[1]), "probe": probe[0].tolist(),
-                               "fusion": fused, "titles_embedded": True}, int(probe.shape[1]))
+                               "fusion": _measured_fusion(name), "titles_embedded": True}, int(probe.shape[1]))
         try:
             index = cls.open(folder, embedder=fn)
         except BaseException:
@@ -247,10 +251,7 @@ class Index:
         """How a hybrid search fuses its two sides unless told: the method and the weights the
         index was made with (an index made before they were recorded: its embedder's)."""
         got = self._settings.get("fusion")
-        if not isinstance(got, dict):
-            weight = SEMANTIC_WEIGHT.get(embedders.base_name(self._name), SEMANTIC_WEIGHT[None])
-            got = {"method": FUSION["method"], "semantic_weight": weight, "keyword_weight": round(1 - weight, 4)}
-        return dict(got)
+        return dict(got) if isinstance(got, dict) else _measured_fusion(self._name)
 
     @property
     def _titled(self) -> bool:
