@@ -138,7 +138,7 @@ class Index:
                 if name != built:
                     raise EmbedderError(f"{folder} was built with the embedder {built!r}, not {name!r}")
             index = cls(folder, store, built, fn)
-            if not store.has_keywords():
+            if not store.has_meta() or store.has_fts():
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
                     index._writer.upgrade()
             if index._writer.keywords_behind():  # made before it, or a writer died before its update

@@ -36,16 +36,18 @@ import numpy.typing as npt
 
 from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generation, cache_name
 from tarnexa.errors import CacheError, StorageWarning
-from tarnexa.storage import keywordindex
+from tarnexa.storage import docstore, keywordindex
 from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.int8 import code_width
 from tarnexa.storage.checksums import DamagedDocument
 from tarnexa.storage.docstore import DocStore, Pinned
 from tarnexa.storage.steps import step
 
-FORMAT, FORMAT_VERSION = "tarnexa-index", 2
-# Format 1 kept no keyword index and no metadata; ``Writer.upgrade`` brings such an index to 2.
-FORMATS_READ = (1, 2)
+FORMAT, FORMAT_VERSION = "tarnexa-index", docstore.FORMAT_VERSION
+# Format 1 kept no metadata table, format 2 an FTS5 table of the documents' words that nothing
+# reads any more; ``Writer.upgrade`` brings either to 3 (an index opened read-only is searched
+# as it is).
+FORMATS_READ = (1, 2, 3)
 DEAD_SHARE = 0.25  # compaction when dead rows pass this share of the cache
 ROOM = 1.25  # a compaction starts only with this many times its new cache's bytes free, plus SPARE
 SPARE = 1 << 20
@@ -237,9 +239,9 @@ class Writer:
             os.close(fd)
 
     def upgrade(self) -> None:
-        """Brings an index of format 1 to this format (its keyword index built from its
-        documents) in one commit; does nothing to one that is already there."""
-        if self.store.has_keywords():
+        """Brings an index of an earlier format to this one in one commit; does nothing to one
+        that is already there."""
+        if self.store.has_meta() and not self.store.has_fts():
             return
         with self.turn():
             self.store.upgrade({"format_version": FORMAT_VERSION})

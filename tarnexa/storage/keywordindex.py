@@ -153,7 +153,7 @@ def load(folder: Path, cache: str) -> Loaded | None:
     except (OSError, ValueError, KeyError, TypeError) as e:
         raise KeywordIndexError(f"{folder / FOLDER}: {e}") from None
     ends = [p.first + p.rows for p in parts]
-    if [p.first for p in parts] != [0, *ends[:-1]] or (ends[-1] if ends else 0) != covered:
+    if [p.first for p in parts] != [0, *ends[:-1]][: len(parts)] or (ends[-1] if ends else 0) != covered:
         raise KeywordIndexError(f"{folder / FOLDER}: its segments do not cover rows 0 to {covered} in order")
     return Loaded(cache, covered, weight, tuple(parts))
 
