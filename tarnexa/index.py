@@ -316,17 +316,17 @@ class Index:
                 raise EmbedderError(f"vectors row 0 is not what {self._name} gives its text (cosine "
                                     f"{float(own @ rows[0]):.3f}, under {GIVEN_AGREE}): vectors of another model, or "
                                     "of other texts?")
-        return self._write(text_list, ids, titles, timestamps, metadata=metadata, progress=progress,
-                           known=dict(enumerate(rows)))
+        return self._write(text_list, ids, titles, timestamps, metadata=metadata, progress=progress, given=rows)
 
     def _write(self, texts: Sequence[str], ids: Sequence[str] | None, titles: Sequence[str] | None,
                timestamps: Sequence[float | None] | None, *, progress: bool,
                metadata: Sequence[Mapping[str, Any] | None] | None = None,
                sources: dict[str, str | None] | None = None, source_of: Sequence[str | None] | None = None,
-               delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None) -> list[str]:
+               delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None,
+               given: npt.NDArray[np.float32] | None = None) -> list[str]:
         """add(), and with it in the same commit: the source of each text, the stamps of the
         sources (None: forgotten) and documents to delete. ``known`` holds the vectors of some
-        of the texts (by their place), which are not embedded again."""
+        of the texts (by their place), which are not embedded again; ``given`` those of all."""
         text_list = strings(texts, "texts")
         n = len(text_list)
         id_list = [content_id(t) for t in text_list] if ids is None else strings(ids, "ids", n)
@@ -337,9 +337,9 @@ class Index:
             _storable(name, values)
         meta_list = [None] * n if metadata is None else metadata_json(metadata, id_list)
         known = known or {}
-        todo = [i for i in range(n) if i not in known]
+        todo = [i for i in range(n) if i not in known] if given is None else []
         dims = int(self._settings["dims"])
-        vectors = np.zeros((n, dims), np.float32)
+        vectors = np.zeros((n, dims), np.float32) if given is None else given
         if todo:
             fn = self._embedder()
             with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:

@@ -17,6 +17,7 @@ by a later write; one that would not fit the disk (``shutil.disk_usage``) is not
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import errno
 import fcntl
@@ -253,16 +254,23 @@ class Writer:
         the ids of delete removed, the source stamps recorded, in one commit."""
         cache = Cache.open(self.folder / self.settings["cache"])
         start = len(cache)
-        if len(put):
-            step("index: append vectors")
-            cache.append(vectors, [str(r) for r in range(start, start + len(put))],
-                         timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
         rows = [(d, start + i, title, text, ts, source, meta)
                 for i, (d, title, text, ts, source, meta) in enumerate(put)]
-        self.store.commit(put=rows, delete=list(delete), sources=sources)
-        self._keywords(lambda: keywordindex.append(
-            self.folder, self.store, self.settings["cache"], start, [r[1] for r in rows], [r[2] for r in rows],
-            [r[3] for r in rows], start + len(rows)))
+        end = start + len(rows)
+        keyed = ([r[1] for r in rows], [r[2] for r in rows], [r[3] for r in rows])
+        # The new rows' keyword segment is built on another core while the vectors and the
+        # documents are written; it is saved only after their commit.
+        weight = keywordindex.weight_of(self.folder, self.settings["cache"])
+        with concurrent.futures.ThreadPoolExecutor(1) as aside:
+            built = aside.submit(keywordindex.segment, *keyed, start, end, weight) if rows else None
+            if len(put):
+                step("index: append vectors")
+                cache.append(vectors, [str(r) for r in range(start, end)],
+                             timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
+            self.store.commit(put=rows, delete=list(delete), sources=sources)
+            segment = None if built is None else built.result()
+        self._keywords(lambda: keywordindex.append(self.folder, self.store, self.settings["cache"], start, *keyed,
+                                                   end, segment))
         self.compact_if_needed()
 
     def catch_up(self) -> None:

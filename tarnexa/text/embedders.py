@@ -33,6 +33,7 @@ from tarnexa.errors import EmbedderError
 Rows = npt.NDArray[np.float32]
 EmbedFn = Callable[[list[str]], Any]
 
+UNIT_BLOCK = 4096  # rows made unit length at a time
 BATCH = 256  # texts handed to an embedder at once
 
 # ---- the hashed embedder ----------------------------------------------------------------------
@@ -307,14 +308,21 @@ class UnembeddableText(EmbedderError):
 
 
 def unit_rows(rows: Rows) -> tuple[Rows, int | None, str]:
-    """The rows made unit length, float32; or the first row that cannot be (None if none) and
-    why: NaN or infinity, or zero length."""
-    finite = np.isfinite(rows).all(axis=1)
-    norms = np.sqrt(np.einsum("ij,ij->i", rows.astype(np.float64), rows.astype(np.float64)))
-    bad = np.flatnonzero(~finite | (norms == 0) | ~np.isfinite(norms))
-    if bad.size:
-        return rows, int(bad[0]), "NaN or infinity" if not finite[bad[0]] else "a vector of zero length"
-    return (rows / norms[:, None]).astype(np.float32), None, ""
+    """The rows made unit length, float32 (each divided by its norm in float64); or the first
+    row that cannot be (None if none) and why: NaN or infinity, or zero length."""
+    out = np.empty(rows.shape, np.float32)
+    for start in range(0, rows.shape[0], UNIT_BLOCK):  # in blocks that stay in the cache
+        block = rows[start : start + UNIT_BLOCK]
+        wide = block.astype(np.float64)
+        norms = np.sqrt(np.einsum("ij,ij->i", wide, wide))
+        finite = np.isfinite(norms)  # NaN or infinity in a row gives a norm that is either
+        bad = np.flatnonzero(~finite | (norms == 0))
+        if bad.size:
+            first = int(bad[0])
+            return rows, start + first, "a vector of zero length" if finite[first] else "NaN or infinity"
+        np.divide(wide, norms[:, None], out=wide)
+        out[start : start + block.shape[0]] = wide
+    return out, None, ""
 
 
 def given(vectors: Any, n: int, dims: int) -> Rows:
