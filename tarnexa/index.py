@@ -89,7 +89,8 @@ class Index:
     @classmethod
     def create(cls, path: str | os.PathLike[str], embedder: str | embedders.EmbedFn = embedders.DEFAULT) -> Index:
         """A new, empty index at path (which must not exist, or be an empty directory), its
-        embedder "minilm" unless told (docs/guide.md's "Embedders")."""
+        embedder "minilm" unless told (docs/guide.md's "Embedders"); "given:DIMS" makes one for
+        vectors computed elsewhere."""
         folder = Path(path)
         try:
             name, fn = embedders.resolve(embedder)
@@ -98,6 +99,10 @@ class Index:
                 raise
             raise EmbedderError(f"{e} (minilm is the default embedder: embedder=\"wordllama\" or \"hashed\" "
                                 "needs no model package)") from None
+        if isinstance(fn, embedders.GivenVectors):
+            layout.create(folder, {"embedder": name, "dims": fn.dims, "probe": None, "fusion": _measured_fusion(name),
+                                   "titles_embedded": False}, fn.dims)
+            return cls.open(folder)
         probe = embedders.embed(fn, [_PROBE])
         again = embedders.embed(fn, [_PROBE])
         if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
@@ -135,7 +140,7 @@ class Index:
                 fn = embedder
             elif embedder is not None:
                 name, fn = embedders.resolve(embedder)
-                if name != built:
+                if name != built and not embedders.is_given(built):
                     raise EmbedderError(f"{folder} was built with the embedder {built!r}, not {name!r}")
             index = cls(folder, store, built, fn)
             if not store.has_meta() or store.has_fts():
@@ -167,13 +172,23 @@ class Index:
         return self._fn
 
     def _check_embedder(self) -> None:
-        """The embedder must give the probe text the vector it gave when the index was made."""
+        """The embedder must give the probe text the vector it gave when the index was made
+        (of an index of given vectors: vectors of its dimensions)."""
         assert self._fn is not None
         dims = int(self._settings["dims"])
+        if isinstance(self._fn, embedders.GivenVectors):
+            self._checked = True
+            return
         try:
             got = embedders.embed(self._fn, [_PROBE])
         except EmbedderError as e:
             raise EmbedderError(f"the embedder does not fit {self.path}: {e}") from None
+        if self._settings.get("probe") is None:  # an embedder for the queries of given vectors
+            if got.shape[1] != dims:
+                raise EmbedderError(f"the embedder gives {got.shape[1]}-dimension vectors: {self.path} holds "
+                                    f"vectors of {dims} ({self._settings['embedder']})")
+            self._checked = True
+            return
         if got.shape[1] != dims or not np.allclose(got[0], np.asarray(self._settings["probe"], np.float32),
                                                    atol=1e-4):
             shape = f"{got.shape[1]}-dimension" if got.shape[1] != dims else "other"
@@ -309,7 +324,7 @@ class Index:
             return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
         text_list = strings(texts, "texts")
         rows = embedders.given(vectors, len(text_list), int(self._settings["dims"]))
-        if text_list:
+        if text_list and not embedders.is_given(self._name):
             title = strings(titles, "titles", len(text_list))[0] if titles is not None else ""
             own = embedders.embed_one(self._embedder(), embedders.with_title(self._titled, title, text_list[0]))
             if float(own @ rows[0]) < GIVEN_AGREE:

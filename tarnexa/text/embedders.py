@@ -233,14 +233,44 @@ class FunctionEmbedder:
 
 # ---- resolving and calling ---------------------------------------------------------------------
 
-EMBEDDERS = '"wordllama", "minilm", "hashed", "hashed:DIMS" or "module:function" (function(list[str]) -> array (n, d))'
+EMBEDDERS = ('"wordllama", "minilm", "hashed", "hashed:DIMS", "given:DIMS" (vectors computed elsewhere) or '
+             '"module:function" (function(list[str]) -> array (n, d))')
+
+
+class NotEmbedding(EmbedderError):
+    """An index of vectors given to it was asked to embed a text itself."""
+
+
+class GivenVectors:
+    """The embedder of an index made for vectors computed elsewhere ("given:DIMS"): it embeds
+    nothing. Its texts come with their vectors (``Index.add(texts, vectors=...)``), a search
+    with its query's (``search(text, vector=...)``) unless the index is opened with an
+    embedder for queries (``Index.open(path, embedder=...)``, any of DIMS dimensions); keyword
+    searches need neither."""
+
+    def __init__(self, dims: int) -> None:
+        if dims < 1:
+            raise EmbedderError(f"given vectors have at least 1 dimension, not {dims}")
+        self.dims = dims
+        self.name = f"given:{dims}"
+
+    def __call__(self, texts: list[str]) -> Rows:
+        raise NotEmbedding(f"the index holds vectors given to it ({self.name}) and embeds no text: give the "
+                           "vectors (add(texts, vectors=...), search(text, vector=...)), open it with an embedder "
+                           "for queries (Index.open(path, embedder=...)), or search with mode=\"keyword\"")
+
+
+def is_given(name: str) -> bool:
+    """Whether an index's embedder name is that of vectors given to it ("given:DIMS")."""
+    kind, _, rest = name.partition(":")
+    return kind == "given" and rest.isdigit()
 
 
 def is_function(name: str) -> bool:
     """Whether an index's embedder name is a function's (which the index cannot load by itself)
     rather than a built-in embedder's."""
     kind, sep, _ = name.partition(":")
-    return name not in BUILT_IN and kind != "hashed" and bool(sep)
+    return name not in BUILT_IN and kind != "hashed" and not is_given(name) and bool(sep)
 
 
 BUILT_IN: dict[str, Callable[[], EmbedFn]] = {"wordllama": wordllama, "minilm": minilm}
@@ -278,6 +308,11 @@ def resolve(embedder: str | EmbedFn) -> tuple[str, EmbedFn]:
         return hashed.name, hashed
     if kind == "hashed":
         raise EmbedderError(f"the hashed embedder's dims are a whole number (hashed:DIMS), not {rest!r}")
+    if kind == "given":
+        if not rest.isdigit():
+            raise EmbedderError(f"given vectors' dims are a whole number (given:DIMS), not {rest!r}")
+        given = GivenVectors(int(rest))
+        return given.name, given
     if sep and kind and rest and not embedder.startswith("callable:"):
         return embedder, FunctionEmbedder(embedder)
     raise EmbedderError(f"unknown embedder {embedder!r}: use {EMBEDDERS}")
@@ -358,6 +393,8 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
                 if got.dtype.kind not in "biuf":  # complex numbers would lose their imaginary part
                     raise TypeError(f"its dtype is {got.dtype}, not a real number type")
                 rows = np.asarray(got, dtype=np.float32)
+        except NotEmbedding:
+            raise
         except (TypeError, ValueError) as e:
             raise EmbedderError(f"the embedder's output for {_shown(batch[0])} and the rest of its batch "
                                 f"is not an array of floats: {e}") from e
