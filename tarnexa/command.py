@@ -36,6 +36,7 @@ from collections.abc import Iterator
 from typing import Any, NoReturn
 
 import click
+import numpy as np
 
 from tarnexa.errors import StorageWarning, TarnexaError
 from tarnexa.index import Index
@@ -162,6 +163,69 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
                            err=True)
         if done["skipped"]:
             sys.exit(EXIT_SKIPPED)
+
+
+@cli.command("add")
+@click.argument("path")
+@click.argument("documents", metavar="FILE")
+@click.option("--vectors", "vectors_file", metavar="FILE.npy", default=None,
+              help="the documents' vectors, computed elsewhere: a NumPy array of one row per line of FILE")
+@_EMBEDDER_OPTION
+@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary")
+def add_command(path: str, documents: str, vectors_file: str | None, embedder: str | None, quiet: bool) -> None:
+    """Add the documents of FILE (JSON Lines, - for standard input: one object per line with
+    "text" and, if wanted, "id", "title", "timestamp" (epoch seconds) and "metadata" (an
+    object)) to the index at PATH, all or none of them; a document whose id the index holds is
+    replaced. A new index gets --embedder, or with --vectors and no --embedder "given:DIMS": an
+    index of vectors computed elsewhere, searched with an embedder for queries (--embedder) or by
+    keywords (--mode keyword)."""
+    with _reported():
+        docs = _documents(documents)
+        vectors = None
+        if vectors_file is not None:
+            try:
+                vectors = np.load(vectors_file, mmap_mode="r", allow_pickle=False)
+            except (OSError, ValueError) as e:
+                _fail(f"{vectors_file}: not a NumPy array file ({e})")
+        if Index.exists(path):
+            idx = Index.open(path, embedder=_embedder(embedder))
+        else:
+            given = f"given:{vectors.shape[1]}" if vectors is not None and vectors.ndim == 2 else None
+            idx = Index.create(path, embedder=_embedder(embedder) or given or embedders.DEFAULT)
+        with idx:
+            t0 = time.perf_counter()
+            with_ids = sum("id" in d for d in docs)
+            if with_ids not in (0, len(docs)):
+                _fail(f"{documents}: {with_ids} of {len(docs)} lines have an \"id\": give every line one, or none")
+            idx.add([d["text"] for d in docs], ids=[d["id"] for d in docs] if with_ids else None,
+                    titles=[d.get("title", "") for d in docs], timestamps=[d.get("timestamp") for d in docs],
+                    metadata=[d.get("metadata") for d in docs], vectors=vectors,
+                    progress=not quiet and sys.stderr.isatty())
+            if not quiet:
+                click.echo(f"{path}: {len(docs)} documents added, {len(idx)} in all, "
+                           f"{time.perf_counter() - t0:.1f} s", err=True)
+
+
+def _documents(source: str) -> list[dict[str, Any]]:
+    """The documents of a JSON Lines file (or standard input), each checked to be an object with
+    a "text"; SystemExit naming the first line that is not."""
+    out = []
+    try:
+        stream = sys.stdin if source == "-" else open(source, encoding="utf-8")
+    except OSError as e:
+        _fail(f"{source}: {e.strerror}")
+    with stream:
+        for number, line in enumerate(stream, 1):
+            if not line.strip():
+                continue
+            try:
+                doc = json.loads(line)
+            except ValueError as e:
+                _fail(f"{source}, line {number}: not JSON ({e})")
+            if not isinstance(doc, dict) or not isinstance(doc.get("text"), str):
+                _fail(f"{source}, line {number}: not an object with a \"text\"")
+            out.append(doc)
+    return out
 
 
 def _day(ts: float | None) -> str:

@@ -494,3 +494,22 @@ def test_an_index_of_given_vectors_searches_as_the_embedder_that_made_them(tmp_p
         assert queried.search("apple guitar", mode="semantic").hits == own.search("apple guitar", mode="semantic").hits
     with pytest.raises(tarnexa.EmbedderError, match="32-dimension vectors"):
         tarnexa.Index.open(tmp_path / "given", embedder="hashed:32").search("apple")
+
+
+def test_the_add_command_takes_json_lines_and_vectors(tmp_path):
+    from click.testing import CliRunner
+    from tarnexa.command import cli
+    docs = [{"id": "a", "text": "apple pie", "metadata": {"k": 1}, "timestamp": 1.7e9}, {"id": "b", "text": "guitar"}]
+    (tmp_path / "d.jsonl").write_text("\n".join(json.dumps(d) for d in docs) + "\n\n")
+    np.save(tmp_path / "v.npy", embedders.resolve("hashed:16")[1](["apple pie", "guitar"]))
+    run = CliRunner().invoke
+    got = run(cli, ["add", str(tmp_path / "i"), str(tmp_path / "d.jsonl"), "--vectors", str(tmp_path / "v.npy")])
+    assert got.exit_code == 0, got.output
+    with tarnexa.Index.open(tmp_path / "i") as idx:
+        assert idx.embedder == "given:16" and idx.get(where={"k": 1})[0].timestamp == 1.7e9
+    (tmp_path / "bad.jsonl").write_text('{"id": "c", "text": "x"}\n{"text": "y"}\n')
+    for args, message in [([str(tmp_path / "bad.jsonl")], "1 of 2 lines have an \"id\""),
+                          ([str(tmp_path / "d.jsonl"), "--vectors", str(tmp_path / "d.jsonl")], "not a NumPy array"),
+                          ([str(tmp_path / "nope.jsonl")], "No such file")]:
+        got = run(cli, ["add", str(tmp_path / "j"), *args])
+        assert got.exit_code != 0 and message in got.output, got.output

@@ -257,7 +257,8 @@ class GivenVectors:
     def __call__(self, texts: list[str]) -> Rows:
         raise NotEmbedding(f"the index holds vectors given to it ({self.name}) and embeds no text: give the "
                            "vectors (add(texts, vectors=...), search(text, vector=...)), open it with an embedder "
-                           "for queries (Index.open(path, embedder=...)), or search with mode=\"keyword\"")
+                           "for queries (Index.open(path, embedder=...); tarnexa search --embedder E), or search "
+                           "with mode=\"keyword\"")
 
 
 def is_given(name: str) -> bool:
