@@ -42,7 +42,7 @@ from tarnexa.errors import StorageWarning, TarnexaError
 from tarnexa.index import Index
 from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
-from tarnexa.text.progress import bar
+from tarnexa.text.progress import bar, rates
 from tarnexa.storage.filters import parse_filter
 from tarnexa._constants import CLIENT_TIMEOUT, HOST, MAX_CONNECTIONS, MAX_LIMIT, MODES, PORT, TIME_BUDGET
 from tarnexa.text.query import Query
@@ -50,6 +50,8 @@ from tarnexa.search.results import Results
 
 EXIT_BAD_INPUT = 2
 EXIT_SKIPPED = 1  # tarnexa index: done, but some files were skipped
+STAGE_UNITS = {"scan": "files found", "read": "files read", "cut": "passages cut", "embed": "passages embedded",
+               "write": "passages written"}
 
 
 def _fail(message: str) -> NoReturn:
@@ -157,10 +159,13 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
                             follow_links=follow_links, max_size=int(max_file_size * (1 << 20)),
                             parse_seconds=parse_timeout)
             if not quiet:
+                took = time.perf_counter() - t0
                 click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
-                           f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "
-                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder})",
-                           err=True)
+                           f"{took:.1f} s ({done['changed']} files (re)indexed, "
+                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder}"
+                           + (f", {done['passages'] / took:,.0f} passages/s" if done["passages"] and took else "")
+                           + ")", err=True)
+                click.echo(f"  {rates(done['stages'], STAGE_UNITS)}", err=True)
         if done["skipped"]:
             sys.exit(EXIT_SKIPPED)
 

@@ -34,7 +34,7 @@ from tarnexa.storage.docstore import DERIVED, DocStore, Document
 from tarnexa.storage.filters import Compiled, compile_where
 from tarnexa.text import embedders, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
-from tarnexa.text.progress import bar
+from tarnexa.text.progress import bar, spinner
 from tarnexa.text.query import Query
 
 
@@ -363,7 +363,7 @@ class Index:
         for i, row in known.items():
             vectors[i] = row
         source_list = [None] * n if source_of is None else list(source_of)
-        with self._writing():
+        with self._writing(), spinner(bool(progress and n), f"writing {n:,} documents"):
             self._writer.write(vectors, list(zip(id_list, title_list, text_list, time_list, source_list, meta_list)),
                                delete=delete, sources=sources)
         return id_list

@@ -24,7 +24,7 @@ from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Reader
 from tarnexa.text import embedders, passages
 from tarnexa.text.inputs import metadata_json
-from tarnexa.text.progress import bar
+from tarnexa.text.progress import Stages, bar
 
 Reading = Callable[[], AbstractContextManager[Reader]]  # Index._reading
 
@@ -115,7 +115,10 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     store, ``reading`` pins the version committed now, ``write`` commits (``Index._write``) and
     ``embedder`` gives the embedding function. A passage the embedder gives no vector is
     skipped (and warned of) alone; the rest of its file and of the run is written."""
-    found = passages.scan(sources, follow_links)
+    stages = Stages()
+    with stages.timed("scan"):
+        found = passages.scan(sources, follow_links)
+    stages.count("scan", len(found.files))
     if found.missing and not prune:
         raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
                           "prune removes what the index holds from it)")
@@ -155,12 +158,16 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                     continue
             keys.add(f.key)
             try:
-                data, digest, mtime = passages.read(f, max_size, follow_links)
+                with stages.timed("read"):
+                    data, digest, mtime = passages.read(f, max_size, follow_links)
+                stages.count("read", 1)
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
-                cut = passages.file_passages(f, data, mtime, parse_seconds)
-                metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
+                with stages.timed("cut"):
+                    cut = passages.file_passages(f, data, mtime, parse_seconds)
+                    metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
+                stages.count("cut", len(cut))
             except ValueError as e:  # SourceError among them
                 skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
                 continue
@@ -195,7 +202,9 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     reused = len(known)
     todo = [i for i in range(len(new)) if i not in known]
     if todo:
-        rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress)
+        with stages.timed("embed"):
+            rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress)
+        stages.count("embed", len(todo) - len(bad))
         known.update((i, rows[k]) for k, i in enumerate(todo) if k not in bad)
         for k, why in bad.items():
             p = new[todo[k]]
@@ -211,8 +220,10 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             fresh = {p.id for p in new}
             stale = [d for d in current().ids_of_sources(list(stamp_of)) if d not in fresh]
     if new or stale or stamp_of:
-        write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
-              progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
-              metadata=[p.metadata for p in new])
+        with stages.timed("write"):
+            write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
+                  progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
+                  metadata=[p.metadata for p in new])
+        stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped}
+            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped, "stages": stages.record()}
