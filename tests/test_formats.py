@@ -62,7 +62,7 @@ CASES = [
     ("doc.rst", "=====\nGuide\n=====\n\nSee :func:`pkg.run` and `the docs <http://x>`_.\n\n.. note::\n   Be *careful*.\n\n"
      ".. versionadded:: 2.0\n   Added it.\n\n.. toctree::\n   :maxdepth: 2\n\n   other\n\nInstall\n-------\n\n"
      ".. code-block:: python\n\n   # code\n   x = 1\n\n- one\n- two\n\n.. include:: /etc/passwd\n",
-     [("Guide", "See pkg.run and the docs.\n\nBe careful.\n\n2.0\nAdded it."), ("Guide › Install", "# code\nx = 1\n\n- one\n- two")],
+     [("Guide", "See pkg.run and the docs.\n\nBe careful.\n\nNew in version 2.0: Added it."), ("Guide › Install", "# code\nx = 1\n\n- one\n- two")],
      {"ext": "rst"}),
     ("page.html", "<html><head><title>The Page</title><style>p{color:red}</style><script>var x;</script></head><body>"
      "<nav>menu</nav><header>banner</header><h1>Main <em>part</em></h1><p>Text &amp; more.</p><aside>ad</aside>"

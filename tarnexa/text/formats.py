@@ -26,6 +26,7 @@ import json
 import logging
 import math
 import re
+import textwrap
 import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -52,6 +53,7 @@ class Parsed:
     blocks: list[Block]
     meta: dict[str, Any] = field(default_factory=dict)  # front matter; an HTML <title>
     timestamp: float | None = None  # a front matter date, epoch seconds
+    problems: list[str] = field(default_factory=list)  # what of the file its parser could not read
 
 
 def _module(name: str) -> Any:
@@ -72,7 +74,8 @@ def parse(fmt: str, data: bytes) -> Parsed:
     if fmt == "markdown":
         return _markdown(text)
     if fmt == "rst":
-        return Parsed(_rst(text))
+        problems: list[str] = []
+        return Parsed(_rst(text, problems), problems=problems)
     if fmt == "html":
         return _html(text)
     if fmt == "notebook":
@@ -294,20 +297,126 @@ def _inline(token: Any) -> str:
 # ---- reStructuredText ----
 
 _SKIPPED_DIRECTIVES = {"toctree", "highlight", "index", "literalinclude", "include", "raw", "tabularcolumns",
-                       "only", "meta", "contents", "sectnum"}
+                       "meta", "contents", "sectnum", "currentmodule", "module", "default-domain", "default-role",
+                       "autosummary", "program", "codeauthor", "sectionauthor", "moduleauthor", "role"}
+# Directives whose content is code (kept as written), not reStructuredText.
+_CODE_DIRECTIVES = {"code-block", "sourcecode", "doctest", "testcode", "testoutput", "testsetup", "testcleanup",
+                    "ipython", "jupyter-execute", "prompt", "productionlist", "graphviz", "graph", "digraph",
+                    "mermaid", "plantuml", "uml", "autoprogram"}
+# Directives whose argument is a condition or a name, not text a reader sees.
+_CONDITION_DIRECTIVES = {"only", "ifconfig", "tab-set", "tabs", "container", "rst-class", "cssclass", "class"}
+# Sphinx's version notes, as its HTML shows them.
+_VERSION_NOTES = {"versionadded": "New in version", "versionchanged": "Changed in version",
+                  "deprecated": "Deprecated since version", "versionremoved": "Removed in version"}
 _ROLE = re.compile(r"^(?::[\w.:+-]+:)?`(.*)`(?::[\w.:+-]+:)?_{0,2}$|^\|(.*)\|_{0,2}$", re.S)
+_DIRECTIVE = re.compile(r"^\.\.[ \t]+([\w.+-]+(?::[\w.+-]+)*)[ \t]*::(?:[ \t]+(.*))?$")
+_OPTION = re.compile(r"^:(?!`)[^:`\s][^:`]*:(?:\s|$)")  # ":name: value"; ":role:`text`" is text, not an option
+_INLINE_ROLE = re.compile(r"(?::[\w.:+-]+:)?`([^`]+)`(?::[\w.:+-]+:)?_{0,2}")
+_RST_SETTINGS = {"report_level": 5, "halt_level": 5, "file_insertion_enabled": False, "raw_enabled": False,
+                 "doctitle_xform": False, "syntax_highlight": "none", "input_encoding": "unicode",
+                 "_disable_config": True}
 
 
-def _rst(text: str) -> list[Block]:
+def _role_text(shown: str) -> str:
+    """A role's text as Sphinx shows it: "x <y>" as x, "~a.b.c" as c, "!x" and ".x" as x."""
+    target = re.match(r"^(.*?)\s*<[^<>]*>$", shown, re.S)
+    shown = (target.group(1) if target and target.group(1) else shown).lstrip("!")
+    return shown[1:].rpartition(".")[2] if shown.startswith("~") else shown.lstrip(".")
+
+
+def _rst_argument(text: str) -> str:
+    """A directive's argument as plain text: roles and literals as their text, escapes resolved,
+    a directive named in it (``.. rst:directive:: .. note::``) without its leading dots."""
+    text = re.sub(r"``(.+?)``", r"\1", text.strip())
+    text = _INLINE_ROLE.sub(lambda m: _role_text(m.group(1)), text)
+    text = re.sub(r"\\(.)", r"\1", text)
+    return re.sub(r"^\.\.[ \t]+(?=[\w:.+-]+::)", "", text).strip()
+
+
+def _directive_parts(literal: str) -> tuple[str, str, str] | None:
+    """(name, argument, content) of an unknown directive's text, its options dropped; None when
+    the text is no directive."""
+    lines = literal.expandtabs(8).split("\n")
+    m = _DIRECTIVE.match(lines[0].strip())
+    if not m:
+        return None
+    argument = [m.group(2) or ""]
+    i = 1
+    in_option = False
+    while i < len(lines) and lines[i].strip():  # arguments and options run to the first blank line
+        line = lines[i].strip()
+        if _OPTION.match(line):
+            in_option = True
+        elif in_option and len(lines[i]) - len(lines[i].lstrip()) > _indent_of(lines, i):
+            pass  # an option's value going on
+        elif in_option:
+            break  # no blank line between the options and the content
+        else:
+            argument.append(line)
+        i += 1
+    body = textwrap.dedent("\n".join(lines[i:]))
+    return m.group(1), " ".join(a for a in argument if a), body.strip("\n")
+
+
+def _indent_of(lines: list[str], i: int) -> int:
+    """The indentation of the option line before line i."""
+    for j in range(i - 1, 0, -1):
+        if _OPTION.match(lines[j].strip()):
+            return len(lines[j]) - len(lines[j].lstrip())
+    return 0
+
+
+def _rst(text: str, problems: list[str] | None = None) -> list[Block]:
+    """The blocks of a reStructuredText document; what docutils cannot read is left out and said
+    in problems (when given; else SourceError)."""
+    try:
+        return _rst_blocks(text, (), 0)
+    except _RstFailure as e:
+        if problems is None:
+            raise SourceError(f"docutils cannot read it: {e}") from None
+        first = str(e)
+    pieces = _rst_pieces(text)
+    bad = []
+    for start, end in pieces:
+        try:
+            _rst_blocks("\n".join(text.split("\n")[start:end]), (), 0)
+        except _RstFailure:
+            bad.append((start, end))
+    lines = text.split("\n")
+    for start, end in bad:
+        lines[start:end] = [""] * (end - start)  # blank lines keep the line numbers and the sections' order
+    problems.append(f"docutils cannot read {_line_ranges(bad) or 'all of it'} ({first}); the rest is indexed")
+    try:
+        return _rst_blocks("\n".join(lines), (), 0)
+    except _RstFailure:
+        return []
+
+
+def _rst_pieces(text: str) -> list[tuple[int, int]]:
+    """(start, end) line ranges of the top-level constructs of a document: each starts at an
+    unindented line after a blank one."""
+    lines = text.split("\n")
+    starts = [0] + [i for i in range(1, len(lines)) if lines[i][:1].strip() and not lines[i - 1].strip()]
+    return [(s, e) for s, e in zip(starts, starts[1:] + [len(lines)])]
+
+
+def _line_ranges(ranges: list[tuple[int, int]]) -> str:
+    return ", ".join(f"line {s + 1}" if e - s <= 1 else f"lines {s + 1}-{e}" for s, e in ranges)
+
+
+class _RstFailure(Exception):
+    pass
+
+
+def _rst_blocks(text: str, base: tuple[str, ...], depth: int) -> list[Block]:
+    """The blocks of reStructuredText under the heading path base; depth counts the directives
+    this text sits in (their content is parsed again on its own)."""
     core = _module("docutils.core")
     nodes = _module("docutils.nodes")
-    settings = {"report_level": 5, "halt_level": 5, "warning_stream": io.StringIO(), "file_insertion_enabled": False,
-                "raw_enabled": False, "doctitle_xform": False, "syntax_highlight": "none", "input_encoding": "unicode",
-                "_disable_config": True}
     try:
-        doc = core.publish_doctree(text, settings_overrides=settings)
+        doc = core.publish_doctree(text, settings_overrides={**_RST_SETTINGS, "warning_stream": io.StringIO()})
     except Exception as e:  # docutils' own failures (a bad table); a parse error is a note in the tree
-        raise SourceError(f"docutils cannot read it: {e}") from None
+        raise _RstFailure(str(e) or type(e).__name__) from None
     out: list[Block] = []
 
     def inline(node: Any) -> str:
@@ -316,25 +425,40 @@ def _rst(text: str) -> list[Block]:
             m = _ROLE.match(raw)
             if not m:
                 return raw
-            shown = m.group(1) if m.group(1) is not None else m.group(2)
-            target = re.match(r"^(.*?)\s*<[^<>]*>$", shown, re.S)
-            shown = (target.group(1) if target and target.group(1) else shown).lstrip("!")
-            return shown[1:].rpartition(".")[2] if shown.startswith("~") else shown.lstrip(".")  # as Sphinx shows it
-        if isinstance(node, (nodes.system_message, nodes.footnote_reference, nodes.citation_reference,
-                             nodes.substitution_definition, nodes.target)):
+            return _role_text(m.group(1) if m.group(1) is not None else m.group(2))
+        if isinstance(node, nodes.system_message):  # an unknown directive inside a paragraph or a cell
+            return "\n".join(b.text for lit in node.findall(nodes.literal_block)
+                             for b in directive_blocks(lit.astext(), ()))
+        if isinstance(node, (nodes.footnote_reference, nodes.citation_reference, nodes.substitution_definition,
+                             nodes.target)):
             return ""
         if isinstance(node, nodes.Text):
-            return str(node)
+            return str(node.astext())  # escapes resolved (str() keeps docutils' NUL marks)
         return "".join(inline(c) for c in node.children)
 
-    def directive_text(literal: str) -> str:
-        """An unknown directive's text: its argument and content, options and markers gone."""
-        lines = literal.split("\n")
-        m = re.match(r"^\.\.\s+([\w:.-]+)::\s*(.*)$", lines[0])
-        if not m or m.group(1).split(":")[-1] in _SKIPPED_DIRECTIVES:
-            return ""
-        body = [ln.strip() for ln in lines[1:] if not re.match(r"^\s*:[\w-]+:", ln)]
-        return "\n".join([m.group(2), *body]).strip()
+    def directive_blocks(literal: str, path: tuple[str, ...]) -> list[Block]:
+        """An unknown directive's blocks: its argument where it is text, its content parsed (as
+        code for a code directive), its options dropped."""
+        parts = _directive_parts(literal)
+        if parts is None:
+            return [Block(path, literal.strip())] if literal.strip() else []
+        name, argument, body = parts
+        short = name.split(":")[-1]
+        if short in _SKIPPED_DIRECTIVES:
+            return []
+        if short in _CODE_DIRECTIVES:
+            return [Block(path, body, "code")] if body.strip() else []
+        lead = "" if short in _CONDITION_DIRECTIVES else _rst_argument(argument)
+        if short in _VERSION_NOTES:
+            version, _, rest = lead.partition(" ")
+            lead = f"{_VERSION_NOTES[short]} {version}" + (f": {rest.strip()}" if rest.strip() else
+                                                           ":" if body.strip() else ".")
+        inner = _rst_blocks(body, path, depth + 1) if body.strip() and depth < 20 else \
+            [Block(path, body)] if body.strip() else []
+        if lead and inner and inner[0].kind == "text" and inner[0].path == path:
+            return [Block(path, f"{lead} {inner[0].text}" if short in _VERSION_NOTES else f"{lead}\n{inner[0].text}"),
+                    *inner[1:]]
+        return ([Block(path, lead)] if lead else []) + inner
 
     def walk(node: Any, path: tuple[str, ...]) -> None:
         for child in node.children:
@@ -345,9 +469,7 @@ def _rst(text: str) -> list[Block]:
                 continue
             elif isinstance(child, nodes.system_message):
                 for lit in child.findall(nodes.literal_block):
-                    kept = directive_text(lit.astext())
-                    if kept:
-                        out.append(Block(path, kept))
+                    out.extend(directive_blocks(lit.astext(), path))
             elif isinstance(child, (nodes.literal_block, nodes.doctest_block)):
                 out.append(Block(path, child.astext(), "code"))
             elif isinstance(child, (nodes.paragraph, nodes.line_block, nodes.rubric)):
@@ -382,7 +504,7 @@ def _rst(text: str) -> list[Block]:
                         first = False
         return lines
 
-    walk(doc, ())
+    walk(doc, base)
     return [b for b in out if b.text.strip()]
 
 
