@@ -185,7 +185,7 @@ def _markdown(text: str) -> Parsed:
 def markdown_blocks(text: str, heads: list[tuple[int, str]] | None = None) -> list[Block]:
     """The blocks of Markdown text; heads, the (depth, title) of the open headings, is carried
     on from text before (a notebook's cells) and left as the text leaves it."""
-    tokens = _markdown_parser().parse(text)
+    tokens = _markdown_parser().parse(_content_tabs(text) if "===" in text else text)
     out: list[Block] = []
     heads = [] if heads is None else heads
     i = 0
@@ -284,14 +284,72 @@ def _md_list(tokens: list[Any], indent: int) -> list[str]:
 
 def _inline(token: Any) -> str:
     out = []
+    code: list[str] = []
     for c in token.children or []:
-        if c.type in ("text", "code_inline"):
+        if c.type == "text":
             out.append(c.content)
+        elif c.type == "code_inline":  # kept out of the clean-up below: code is kept as written
+            out.append(f"\ue000{len(code)}\ue001")
+            code.append(c.content)
         elif c.type in ("softbreak", "hardbreak"):
             out.append("\n")
         elif c.type == "image":
             out.append(c.content)
-    return "".join(out).strip()
+    text = _inline_markup("".join(out))
+    return re.sub("\ue000(\\d+)\ue001", lambda m: code[int(m.group(1))], text).strip()
+
+
+# A reference link the parser left as text (its reference is defined elsewhere, as MkDocs'
+# cross-references are): [text][ref], [text][].
+_REF_LINK = re.compile(r"\[((?:[^\[\]\\]|\\.)+)\]\[[^\[\]\s]*\]")
+_ATTR_LIST = re.compile(r"[ \t]*\{:?[ \t]*(?:(?:[#.][\w:-]+|[\w-]+=(?:\"[^\"]*\"|'[^']*'|[^\s}]+))[ \t]*)+\}")
+_MACRO = re.compile(r"\{\{.*?\}\}|\{%.*?%\}|\{#.*?#\}", re.S)
+
+
+def _inline_markup(text: str) -> str:
+    """Prose with the markup of site generators gone: reference links as their text, attribute
+    lists ({#id}, {: .class }, {.class #id}) and template macros ({{ ... }}, {% ... %}) dropped."""
+    bare = _ATTR_LIST.sub("", _MACRO.sub("", text))
+    if bare != text:
+        bare = re.sub(r"(?<=\S)[ \t]{2,}(?=\S)", " ", bare)  # the space on both sides of what went
+    return _REF_LINK.sub(lambda m: m.group(1), bare)
+
+
+# A content tab of MkDocs Material: === "Title" and its indented content.
+_TAB = re.compile(r'^( *)===\+?[ \t]+"(.*)"[ \t]*$')
+_FENCE = re.compile(r"^ *(`{3,}|~{3,})")
+
+
+def _content_tabs(text: str) -> str:
+    """Markdown with each content tab as its title (a paragraph) and its content unindented, so
+    that a fenced block inside stays a fenced block and not an indented one. Tabs nest."""
+    lines = text.split("\n")
+    out: list[str] = []
+    fence = ""
+    tabs: list[int] = []  # the indentation of each open tab's marker
+    for line in lines:
+        width = len(line) - len(line.lstrip(" "))
+        while tabs and line.strip() and width < tabs[-1] + 4:
+            tabs.pop()  # a line left of the tab's content closes it
+        shift = 4 * len(tabs)
+        line = line[min(shift, width):] if line.strip() else ""
+        if fence:
+            if line.lstrip(" ").startswith(fence):
+                fence = ""
+            out.append(line)
+            continue
+        opened = _FENCE.match(line)
+        if opened:
+            fence = opened.group(1)
+            out.append(line)
+            continue
+        tab = _TAB.match(line)
+        if tab:
+            out += [tab.group(1) + tab.group(2).replace("\\\"", "\""), ""]
+            tabs.append(width)
+            continue
+        out.append(line)
+    return "\n".join(out)
 
 
 # ---- reStructuredText ----

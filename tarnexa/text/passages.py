@@ -277,10 +277,11 @@ def passages(key: str, text: str, timestamp: float) -> list[Passage]:
 def cut(key: str, parsed: Parsed, timestamp: float, meta: dict[str, Any]) -> list[Passage]:
     """The passages of a parsed file: each section's blocks gathered up to PASSAGE characters."""
     named = meta.get("title")
-    fallback = " ".join(named.split()) if isinstance(named, str) and named.strip() else Path(key).name
+    fallback = plain(" ".join(named.split()) if isinstance(named, str) and named.strip() else Path(key).name)
     out: list[Passage] = []
     sections: list[tuple[tuple[str, ...], list[Block]]] = []
     for b in parsed.blocks:
+        b = Block(tuple(plain(h) for h in b.path), plain(b.text), b.kind, b.page)
         if sections and sections[-1][0] == b.path:
             sections[-1][1].append(b)
         else:
@@ -308,6 +309,18 @@ def cut(key: str, parsed: Parsed, timestamp: float, meta: dict[str, Any]) -> lis
             text = "\n\n".join([title, *(piece for piece, _ in group)])
             out.append(Passage(f"{key}#{len(out) + 1}", title, text, timestamp, key, {**meta, **extra}))
     return out
+
+
+# Control characters no stored text keeps (a parser's marks, a PDF's form feeds, stray bytes):
+# line and page breaks become newlines, the rest go; tabs and newlines stay.
+_BREAKS = re.compile(r"\r\n?|[\x0b\x0c\x1c-\x1e\x85\u2028\u2029]")
+_CONTROL = re.compile(r"[\x00-\x08\x0e-\x1b\x1f\x7f-\x84\x86-\x9f]")
+
+
+def plain(text: str) -> str:
+    """Text without control characters other than newlines and tabs: every format's blocks and
+    titles pass here before they are cut, so no parser's stray marks reach an index."""
+    return _CONTROL.sub("", _BREAKS.sub("\n", text))
 
 
 _WORDS = re.compile(r"[^\W_]")
