@@ -110,7 +110,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
          reading: Reading, write: Write, embedder: Callable[[], embedders.EmbedFn],
          progress: bool = False, prune: bool = False, strict: bool = False,
          on_skip: Callable[[str, str], None] | None = None, follow_links: bool = False,
-         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS) -> dict[str, Any]:
+         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS,
+         exclude: Sequence[str] = ()) -> dict[str, Any]:
     """``Index.sync`` (see there), through the index's hooks: ``current`` gives its document
     store, ``reading`` pins the version committed now, ``write`` commits (``Index._write``) and
     ``embedder`` gives the embedding function. A passage the embedder gives no vector is
@@ -159,13 +160,17 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
-                cut = passages.file_passages(f, data, mtime, parse_seconds)
+                problems: list[str] = []
+                cut = passages.file_passages(f, data, mtime, parse_seconds, problems)
                 metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
             except ValueError as e:  # SourceError among them
                 skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
                 continue
             new += cut
             stamp_of[f.key] = now.value()
+            for problem in problems:  # the file is read again, and warned of again, by the next sync
+                skip(str(f.path), problem)
+                stamp_of[f.key] = now._replace(digest=PARTIAL + now.digest).value()
     held: dict[str, int] = {}
     for key, st in stamps.items():
         if st.root is not None:
@@ -179,13 +184,16 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             kept_roots.add(root)
     named = (set(found.roots) | gone_roots) - kept_roots
     shut = [(root, prefix) for root, prefix, _ in found.unreadable if prefix]
+    if not prune:  # what is excluded now keeps what it had: an exclude by mistake removes nothing
+        shut += found.excluded
 
     def vanished(key: str, st: Stamp) -> bool:
         if key in keys:
             return False
         if st.root is None:  # stamped before sources were recorded: only prune knows
             return prune
-        return st.root in named and not any(st.root == r and key.startswith(p) for r, p in shut)
+        return st.root in named and not any(st.root == r and (key == p or p.endswith("/") and key.startswith(p))
+                                            for r, p in shut)
 
     gone = [key for key, st in stamps.items() if vanished(key, st)]
     stamp_of.update((key, None) for key in gone)
@@ -215,4 +223,5 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
               progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
               metadata=[p.metadata for p in new])
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped}
+            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped,
+            "excluded": len(found.excluded)}
