@@ -455,7 +455,12 @@ def _rst_pieces(text: str) -> list[tuple[int, int]]:
     unindented line after a blank one."""
     lines = text.split("\n")
     starts = [0] + [i for i in range(1, len(lines)) if lines[i][:1].strip() and not lines[i - 1].strip()]
-    return [(s, e) for s, e in zip(starts, starts[1:] + [len(lines)])]
+    out = []
+    for start, end in zip(starts, starts[1:] + [len(lines)]):
+        while end > start + 1 and not lines[end - 1].strip():
+            end -= 1  # the blank lines after it are no part of it
+        out.append((start, end))
+    return out
 
 
 def _line_ranges(ranges: list[tuple[int, int]]) -> str:

@@ -115,8 +115,10 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     """``Index.sync`` (see there), through the index's hooks: ``current`` gives its document
     store, ``reading`` pins the version committed now, ``write`` commits (``Index._write``) and
     ``embedder`` gives the embedding function. A passage the embedder gives no vector is
-    skipped (and warned of) alone; the rest of its file and of the run is written."""
-    found = passages.scan(sources, follow_links)
+    skipped (and warned of) alone; the rest of its file and of the run is written. A file an
+    ignore file or ``exclude`` leaves out keeps the documents an earlier sync gave it unless
+    ``prune``."""
+    found = passages.scan(sources, follow_links, exclude)
     if found.missing and not prune:
         raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
                           "prune removes what the index holds from it)")
