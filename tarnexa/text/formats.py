@@ -356,7 +356,7 @@ def _content_tabs(text: str) -> str:
 
 _SKIPPED_DIRECTIVES = {"toctree", "highlight", "index", "literalinclude", "include", "raw", "tabularcolumns",
                        "meta", "contents", "sectnum", "currentmodule", "module", "default-domain", "default-role",
-                       "autosummary", "program", "codeauthor", "sectionauthor", "moduleauthor", "role"}
+                       "autosummary", "program", "codeauthor", "sectionauthor", "moduleauthor"}
 # Directives whose content is code (kept as written), not reStructuredText.
 _CODE_DIRECTIVES = {"code-block", "sourcecode", "doctest", "testcode", "testoutput", "testsetup", "testcleanup",
                     "ipython", "jupyter-execute", "prompt", "productionlist", "graphviz", "graph", "digraph",
