@@ -279,7 +279,7 @@ def test_rst_directives_roles_and_escapes(src, expected):
 
 @pytest.mark.parametrize("src, expected", [
     ("See [`BaseModel`][pydantic.main.BaseModel], [Field][] and [x][undefined].", "See BaseModel, Field and x."),
-    ("Code `a[0][1]` stays.", "Code a[0][1] stays."),
+    ("Code `a[0][1]` stays, and so does m[0][1].", "Code a[0][1] stays, and so does m[0][1]."),
     ("Text {#anchor} here {: .class } and {.a #b}.", "Text here and."),
     ("![img](a.png){ width=\"300\" } [go](x){ .md-button }", "img go"),
     ("Version {{ version }} {% if x %}now{% endif %}.", "Version now."),

@@ -301,7 +301,7 @@ def _inline(token: Any) -> str:
 
 # A reference link the parser left as text (its reference is defined elsewhere, as MkDocs'
 # cross-references are): [text][ref], [text][].
-_REF_LINK = re.compile(r"\[((?:[^\[\]\\]|\\.)+)\]\[[^\[\]\s]*\]")
+_REF_LINK = re.compile(r"(?<![\w\]])\[((?:[^\[\]\\]|\\.)+)\]\[[^\[\]\s]*\]")  # not a[1][2]
 _ATTR_LIST = re.compile(r"[ \t]*\{:?[ \t]*(?:(?:[#.][\w:-]+|[\w-]+=(?:\"[^\"]*\"|'[^']*'|[^\s}]+))[ \t]*)+\}")
 _MACRO = re.compile(r"\{\{.*?\}\}|\{%.*?%\}|\{#.*?#\}", re.S)
 
