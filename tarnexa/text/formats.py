@@ -18,6 +18,7 @@ are imported when a file of their format is first read:
 from __future__ import annotations
 
 import contextlib
+import copy
 import datetime as dt
 import html.parser
 import importlib
@@ -471,13 +472,35 @@ class _RstFailure(Exception):
     pass
 
 
+_settings: Any = None
+
+
+def _rst_settings() -> Any:
+    """docutils' settings, made once: making them costs as much as parsing a short text, and
+    each directive's content is parsed on its own."""
+    global _settings
+    if _settings is None:
+        frontend = _module("docutils.frontend")
+        rst = _module("docutils.parsers.rst")
+        standalone = _module("docutils.readers.standalone")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # docutils' own option classes, still used
+            made = frontend.get_default_settings(rst.Parser, standalone.Reader)
+        for name, value in _RST_SETTINGS.items():
+            setattr(made, name, value)
+        _settings = made
+    return _settings
+
+
 def _rst_blocks(text: str, base: tuple[str, ...], depth: int) -> list[Block]:
     """The blocks of reStructuredText under the heading path base; depth counts the directives
     this text sits in (their content is parsed again on its own)."""
     core = _module("docutils.core")
     nodes = _module("docutils.nodes")
+    settings = copy.copy(_rst_settings())
+    settings.warning_stream = io.StringIO()
     try:
-        doc = core.publish_doctree(text, settings_overrides={**_RST_SETTINGS, "warning_stream": io.StringIO()})
+        doc = core.publish_doctree(text, settings=settings)
     except Exception as e:  # docutils' own failures (a bad table); a parse error is a note in the tree
         raise _RstFailure(str(e) or type(e).__name__) from None
     out: list[Block] = []
