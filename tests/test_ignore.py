@@ -1,6 +1,8 @@
 """What a sync leaves out of a folder: ignore files (git's patterns), exclude patterns and HTML
 templates, and what becomes of documents an earlier sync gave a file excluded now."""
 
+import os
+
 import pytest
 from click.testing import CliRunner
 
@@ -68,3 +70,10 @@ def test_command_exclude_counted(tmp_path):
                                    "--exclude", "b.md", "--exclude", "c.*"])
     assert got.exit_code == 0, got.output
     assert "1 files, 1 passages, 0 skipped, 2 excluded" in got.output
+
+
+def test_an_ignore_file_that_is_a_fifo_is_not_waited_on(tmp_path):
+    os.mkfifo(tmp_path / ".gitignore")
+    (tmp_path / "a.md").write_text("# T\n\nWords.\n")
+    got = passages.scan([tmp_path])
+    assert [f.key for f in got.files] == ["a.md"] and "not a regular file" in got.passed[0][1]

@@ -84,6 +84,7 @@ def _inside(real: str, root: str) -> bool:
 IGNORE_FILES = (".gitignore", ".tarnexaignore")
 _TEMPLATE_SYNTAX = re.compile(r"\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\}", re.S)
 TEMPLATE_PEEK = 1 << 18  # bytes of an HTML file looked at for template syntax
+IGNORE_SIZE = 1 << 20  # bytes of an ignore file read
 
 
 class Excludes:
@@ -112,7 +113,7 @@ class Excludes:
         problems = []
         for name in IGNORE_FILES:
             try:
-                lines += Path(folder, name).read_text(encoding="utf-8", errors="replace").splitlines()
+                lines += _head(Path(folder, name), IGNORE_SIZE).decode("utf-8", "replace").splitlines()
             except FileNotFoundError:
                 continue
             except OSError as e:
@@ -138,11 +139,23 @@ class Excludes:
         return out
 
 
+def _head(p: Path, size: int) -> bytes:
+    """The first size bytes of a regular file, opened without blocking (a FIFO in its place is
+    refused, never waited on); OSError for what is not a regular file."""
+    fd = os.open(p, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(f"{_kind(os.fstat(fd).st_mode)}, not a regular file")
+        with os.fdopen(os.dup(fd), "rb") as stream:
+            return stream.read(size)
+    finally:
+        os.close(fd)
+
+
 def _template(p: Path) -> bool:
     """Whether an HTML file is a site generator's template ({% %}, {{ }} or {# #} in it)."""
     try:
-        with open(p, "rb") as f:
-            head = f.read(TEMPLATE_PEEK).decode("utf-8", "replace")
+        head = _head(p, TEMPLATE_PEEK).decode("utf-8", "replace")
     except OSError:
         return False  # reading it fails again later, and is reported then
     return bool(_TEMPLATE_SYNTAX.search(head))
