@@ -388,6 +388,7 @@ def _rst_argument(text: str) -> str:
     a directive named in it (``.. rst:directive:: .. note::``) without its leading dots."""
     text = re.sub(r"``(.+?)``", r"\1", text.strip())
     text = _INLINE_ROLE.sub(lambda m: _role_text(m.group(1)), text)
+    text = re.sub(r"(?<![\w*])\*{1,2}(?=\S)(.+?)(?<=\S)\*{1,2}(?![\w*])", r"\1", text)  # emphasis
     text = re.sub(r"\\(.)", r"\1", text)
     return re.sub(r"^\.\.[ \t]+(?=[\w:.+-]+::)", "", text).strip()
 
@@ -535,10 +536,10 @@ def _rst_blocks(text: str, base: tuple[str, ...], depth: int) -> list[Block]:
         if short in _CODE_DIRECTIVES:
             return [Block(path, body, "code")] if body.strip() else []
         lead = "" if short in _CONDITION_DIRECTIVES else _rst_argument(argument)
-        if short in _VERSION_NOTES:
-            version, _, rest = lead.partition(" ")
-            lead = f"{_VERSION_NOTES[short]} {version}" + (f": {rest.strip()}" if rest.strip() else
-                                                           ":" if body.strip() else ".")
+        if short in _VERSION_NOTES:  # the words after the version are its first paragraph
+            version, _, rest = argument.strip().partition(" ")
+            body = f"{rest.strip()}\n\n{body}".strip()
+            lead = f"{_VERSION_NOTES[short]} {_rst_argument(version)}" + (":" if body else ".")
         inner = _rst_blocks(body, path, depth + 1) if body.strip() and depth < 20 else \
             [Block(path, body)] if body.strip() else []
         if lead and inner and inner[0].kind == "text" and inner[0].path == path:
