@@ -274,6 +274,7 @@ def blocks(fmt, text):
     (".. toctree::\n   :maxdepth: 2\n\n   intro\n", []),
     ("- item\n\n  .. versionadded:: 3.1\n", [("- item\n  New in version 3.1.", "lines")]),
     ("Plain \\*star\\* and a\\ b and :sup:`2`\\ nd.\n", [("Plain *star* and ab and 2nd.", "text")]),
+    (":samp:`f\\\\{x\\\\}` and ``a\\\\b``\n", [("f\\{x\\} and a\\\\b", "text")]),
 ])
 def test_rst_directives_roles_and_escapes(src, expected):
     assert blocks("rst", src) == expected

@@ -7,8 +7,12 @@ admonition markers), code is kept as it is written. The parsers come with the ``
 are imported when a file of their format is first read:
 
 - Markdown (``.md``, ``.markdown``): markdown-it-py (CommonMark with tables and ``!!!``
-  admonitions from mdit-py-plugins); a YAML front matter block (PyYAML) gives metadata.
-- reStructuredText (``.rst``): docutils, with file insertion and raw output disabled.
+  admonitions from mdit-py-plugins); a YAML front matter block (PyYAML) gives metadata. What
+  site generators add is read as their pages show it: reference links left undefined as their
+  text, attribute lists and template macros dropped, content tabs as their title and content.
+- reStructuredText (``.rst``): docutils, with file insertion and raw output disabled. A
+  directive docutils does not know (Sphinx's) keeps its content, parsed again on its own, and
+  its argument where it is text; a role it does not know is its text.
 - HTML (``.html``, ``.htm``): the standard library's parser.
 - PDF (``.pdf``): pypdf, a page at a time.
 - Jupyter notebooks (``.ipynb``): Markdown cells as Markdown, code cells as code, outputs dropped.
@@ -512,7 +516,8 @@ def _rst_blocks(text: str, base: tuple[str, ...], depth: int) -> list[Block]:
             m = _ROLE.match(raw)
             if not m:
                 return raw
-            return _role_text(m.group(1) if m.group(1) is not None else m.group(2))
+            shown = _role_text(m.group(1) if m.group(1) is not None else m.group(2))
+            return re.sub(r"\\(.)", r"\1", shown)  # escapes count in a role's text, as in any text
         if isinstance(node, nodes.system_message):  # an unknown directive inside a paragraph or a cell
             return "\n".join(b.text for lit in node.findall(nodes.literal_block)
                              for b in directive_blocks(lit.astext(), ()))
