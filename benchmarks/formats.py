@@ -1,5 +1,6 @@
 """The passages of folders of real documentation: how many run over 2,400 characters, how many
-titles keep markup, and what indexing costs per MB of each format.
+titles keep markup, how many passages keep markup raw (reference links, attribute lists, macros,
+directives and roles, control characters), and what indexing costs per MB of each format.
 
     python benchmarks/formats.py shape FOLDER...          # the cutting of the tarnexa on sys.path
     PYTHONPATH=OLD_CHECKOUT python benchmarks/formats.py shape FOLDER...   # another's, to compare
@@ -22,23 +23,39 @@ CAP = 2400
 # What markup looks like in a title: attribute lists, emphasis, code marks, links, tags, roles,
 # admonition markers, heading marks, reStructuredText references.
 MARKUP = re.compile(r"\{\s*[#.:]|\*\*|`|\]\(|<[a-zA-Z/][^>]*>|:\w+:`|^!!!|^///|^#+\s|\|\w+\||^\.\. |\w_\b")
+# Markup left raw in a passage's text outside its code blocks (inline literals still count: a
+# count to read, not a proof), by kind.
+RAW = {
+    "reference links": re.compile(r"\]\[[\w.:-]*\]"),
+    "attribute lists": re.compile(r"\{:?[ \t]*[#.][\w-]+[^{}\n]*\}"),
+    "macros": re.compile(r"\{\{.*?\}\}|\{%.*?%\}"),
+    "raw directives/roles": re.compile(r"^[ \t]*\.\.[ \t]+[\w:.-]+::|:[\w.+-]+(?::[\w.+-]+)*:`", re.M),
+    "NUL/control characters": re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]"),
+}
 
 
 def shape(folders: list[str]) -> None:
-    from tarnexa.text import passages
+    from tarnexa.text import formats, passages
 
     for folder in folders:
         count = over = marked = 0
         longest = 0
+        raw = dict.fromkeys(RAW, 0)
         for f in passages.files([folder]):
             text = f.path.read_bytes().decode("utf-8", "replace")
+            code = {line.strip() for b in formats.parse(passages.fmt(f.path), text.encode()).blocks
+                    if b.kind == "code" for line in b.text.split("\n")}
             for p in passages.passages(f.key, text, 0.0):
+                prose = "\n".join(line for line in p.text.split("\n") if line.strip() not in code)
                 count += 1
                 over += len(p.text) > CAP
                 marked += bool(MARKUP.search(p.title))
                 longest = max(longest, len(p.text))
+                for kind, pattern in RAW.items():
+                    raw[kind] += bool(pattern.search(p.text if kind.startswith("NUL") else prose))
         print(f"{folder}: {count} passages, {over} ({100 * over / max(count, 1):.1f}%) over {CAP} characters "
               f"(longest {longest}), {marked} ({100 * marked / max(count, 1):.1f}%) titles with markup")
+        print("  passages with markup left raw: " + ", ".join(f"{kind} {n}" for kind, n in raw.items()))
 
 
 def timing(folders: list[str]) -> None:

@@ -132,8 +132,12 @@ def cli() -> None:
               metavar="MiB", help="skip a file larger than this")
 @click.option("--parse-timeout", type=click.FloatRange(min=0, min_open=True), default=60.0, show_default=True,
               metavar="SECONDS", help="skip a file whose parsing takes longer than this")
+@click.option("--exclude", multiple=True, metavar="GLOB",
+              help="leave out the files and folders of a SOURCE folder this pattern matches, as a .gitignore "
+                   "line would (repeatable)")
 def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
-                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float) -> None:
+                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float,
+                  exclude: tuple[str, ...]) -> None:
     """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
     reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
     and the documents of files that vanished from these SOURCES removed. A SOURCE that is
@@ -141,7 +145,9 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
     (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
     with a warning and exit status 1, and so are a passage the embedder has no vector for,
     links out of a SOURCE (unless --follow-links), what is not a regular file, files above
-    --max-file-size and files whose parsing takes longer than --parse-timeout."""
+    --max-file-size and files whose parsing takes longer than --parse-timeout. What a folder's
+    .gitignore and .tarnexaignore files or --exclude leave out is not read (and keeps what an
+    earlier run indexed of it unless --prune); HTML templates are skipped."""
     with _reported():
         missing = [s for s in sources if not os.path.exists(s)]
         if missing and not prune:
@@ -157,11 +163,11 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
                             on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
                                                                   err=True),
                             follow_links=follow_links, max_size=int(max_file_size * (1 << 20)),
-                            parse_seconds=parse_timeout)
+                            parse_seconds=parse_timeout, exclude=list(exclude))
             if not quiet:
                 took = time.perf_counter() - t0
                 click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
-                           f"{took:.1f} s ({done['changed']} files (re)indexed, "
+                           f"{done['excluded']} excluded, {took:.1f} s ({done['changed']} files (re)indexed, "
                            f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder}"
                            + (f", {done['passages'] / took:,.0f} passages/s" if done["passages"] and took else "")
                            + ")", err=True)

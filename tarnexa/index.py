@@ -371,7 +371,7 @@ class Index:
     def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
              strict: bool = False, on_skip: Callable[[str, str], None] | None = None,
              follow_links: bool = False, max_size: int = sync.MAX_SIZE,
-             parse_seconds: float | None = sync.PARSE_SECONDS) -> dict[str, Any]:
+             parse_seconds: float | None = sync.PARSE_SECONDS, exclude: Sequence[str] = ()) -> dict[str, Any]:
         """Keeps the index in step with folders (or files) of documents, cut into passages (see
         ``tarnexa.text.passages``): files new since the last sync are added, changed ones
         replaced and the passages of files that vanished from these sources deleted, in one
@@ -386,7 +386,16 @@ class Index:
 
         Returns ``files`` (found), ``changed`` (files read and cut again), ``removed`` (files
         forgotten), ``embedded`` (passages embedded; a passage whose id, title and text are those
-        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs.
+        stored keeps its vector), ``passages`` (written), ``skipped``: (path, reason) pairs, and
+        ``excluded`` (files and folders left out).
+
+        In a folder, what its ``.gitignore`` and ``.tarnexaignore`` files (there and in its
+        subfolders, git's patterns) or the ``exclude`` patterns (gitignore lines, from the
+        folder named) leave out is not read; a file excluded that an earlier sync read keeps its
+        passages unless ``prune=True``, which removes them as a deleted file's. HTML files that
+        are templates (``{% %}``, ``{{ }}``, ``{# #}``) are skipped with a warning. A file its
+        parser reads only in part (a reStructuredText construct docutils fails on) keeps what
+        was read, with a warning.
 
         Also skipped with a warning: a passage the embedder gives no vector (no word it knows),
         alone; a file or folder reached through a link to outside its source folder, unless
@@ -395,7 +404,8 @@ class Index:
         ``parse_seconds`` (60 by default, None: no limit; timed on the main thread only)."""
         return sync.sync(sources, current=self._current, reading=self._reading, write=self._write,
                          embedder=self._embedder, progress=progress, prune=prune, strict=strict, on_skip=on_skip,
-                         follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds)
+                         follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds,
+                         exclude=list(strings(exclude, "exclude")) if exclude else ())
 
     def delete(self, ids: Sequence[str] | None = None, *, where: Any = None) -> int:
         """Deletes the documents of these ids (ids the index does not hold are passed over), or

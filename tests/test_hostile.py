@@ -91,7 +91,7 @@ def test_a_slow_parse_is_skipped(tmp_path, monkeypatch):
     import time
 
     from tarnexa.text import formats
-    monkeypatch.setattr(formats, "_rst", lambda text: time.sleep(5) or [])
+    monkeypatch.setattr(formats, "_rst", lambda text, *problems: time.sleep(5) or [])
     (tmp_path / "slow.rst").write_text("text\n")
     (tmp_path / "good.md").write_text(GOOD)
     with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:

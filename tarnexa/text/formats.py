@@ -7,8 +7,12 @@ admonition markers), code is kept as it is written. The parsers come with the ``
 are imported when a file of their format is first read:
 
 - Markdown (``.md``, ``.markdown``): markdown-it-py (CommonMark with tables and ``!!!``
-  admonitions from mdit-py-plugins); a YAML front matter block (PyYAML) gives metadata.
-- reStructuredText (``.rst``): docutils, with file insertion and raw output disabled.
+  admonitions from mdit-py-plugins); a YAML front matter block (PyYAML) gives metadata. What
+  site generators add is read as their pages show it: reference links left undefined as their
+  text, attribute lists and template macros dropped, content tabs as their title and content.
+- reStructuredText (``.rst``): docutils, with file insertion and raw output disabled. A
+  directive docutils does not know (Sphinx's) keeps its content, parsed again on its own, and
+  its argument where it is text; a role it does not know is its text.
 - HTML (``.html``, ``.htm``): the standard library's parser.
 - PDF (``.pdf``): pypdf, a page at a time.
 - Jupyter notebooks (``.ipynb``): Markdown cells as Markdown, code cells as code, outputs dropped.
@@ -18,6 +22,7 @@ are imported when a file of their format is first read:
 from __future__ import annotations
 
 import contextlib
+import copy
 import datetime as dt
 import html.parser
 import importlib
@@ -26,6 +31,7 @@ import json
 import logging
 import math
 import re
+import textwrap
 import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -52,6 +58,7 @@ class Parsed:
     blocks: list[Block]
     meta: dict[str, Any] = field(default_factory=dict)  # front matter; an HTML <title>
     timestamp: float | None = None  # a front matter date, epoch seconds
+    problems: list[str] = field(default_factory=list)  # what of the file its parser could not read
 
 
 def _module(name: str) -> Any:
@@ -72,7 +79,8 @@ def parse(fmt: str, data: bytes) -> Parsed:
     if fmt == "markdown":
         return _markdown(text)
     if fmt == "rst":
-        return Parsed(_rst(text))
+        problems: list[str] = []
+        return Parsed(_rst(text, problems), problems=problems)
     if fmt == "html":
         return _html(text)
     if fmt == "notebook":
@@ -182,7 +190,7 @@ def _markdown(text: str) -> Parsed:
 def markdown_blocks(text: str, heads: list[tuple[int, str]] | None = None) -> list[Block]:
     """The blocks of Markdown text; heads, the (depth, title) of the open headings, is carried
     on from text before (a notebook's cells) and left as the text leaves it."""
-    tokens = _markdown_parser().parse(text)
+    tokens = _markdown_parser().parse(_content_tabs(text) if "===" in text else text)
     out: list[Block] = []
     heads = [] if heads is None else heads
     i = 0
@@ -281,33 +289,225 @@ def _md_list(tokens: list[Any], indent: int) -> list[str]:
 
 def _inline(token: Any) -> str:
     out = []
+    code: list[str] = []
     for c in token.children or []:
-        if c.type in ("text", "code_inline"):
+        if c.type == "text":
             out.append(c.content)
+        elif c.type == "code_inline":  # kept out of the clean-up below: code is kept as written
+            out.append(f"\ue000{len(code)}\ue001")
+            code.append(c.content)
         elif c.type in ("softbreak", "hardbreak"):
             out.append("\n")
         elif c.type == "image":
             out.append(c.content)
-    return "".join(out).strip()
+    text = _inline_markup("".join(out))
+    return re.sub("\ue000(\\d+)\ue001", lambda m: code[int(m.group(1))], text).strip()
+
+
+# A reference link the parser left as text (its reference is defined elsewhere, as MkDocs'
+# cross-references are): [text][ref], [text][].
+_REF_LINK = re.compile(r"(?<![\w\]])\[((?:[^\[\]\\]|\\.)+)\]\[[^\[\]\s]*\]")  # not a[1][2]
+_ATTR_LIST = re.compile(r"[ \t]*\{:?[ \t]*(?:(?:[#.][\w:-]+|[\w-]+=(?:\"[^\"]*\"|'[^']*'|[^\s}]+))[ \t]*)+\}")
+_MACRO = re.compile(r"\{\{.*?\}\}|\{%.*?%\}|\{#.*?#\}", re.S)
+
+
+def _inline_markup(text: str) -> str:
+    """Prose with the markup of site generators gone: reference links as their text, attribute
+    lists ({#id}, {: .class }, {.class #id}) and template macros ({{ ... }}, {% ... %}) dropped."""
+    bare = _ATTR_LIST.sub("", _MACRO.sub("", text))
+    if bare != text:
+        bare = re.sub(r"(?<=\S)[ \t]{2,}(?=\S)", " ", bare)  # the space on both sides of what went
+    return _REF_LINK.sub(lambda m: m.group(1), bare)
+
+
+# A content tab of MkDocs Material: === "Title" and its indented content.
+_TAB = re.compile(r'^( *)===\+?[ \t]+"(.*)"[ \t]*$')
+_FENCE = re.compile(r"^ *(`{3,}|~{3,})")
+
+
+def _content_tabs(text: str) -> str:
+    """Markdown with each content tab as its title (a paragraph) and its content unindented, so
+    that a fenced block inside stays a fenced block and not an indented one. Tabs nest."""
+    lines = text.split("\n")
+    out: list[str] = []
+    fence = ""
+    tabs: list[int] = []  # the indentation of each open tab's marker
+    for line in lines:
+        width = len(line) - len(line.lstrip(" "))
+        while tabs and line.strip() and width < tabs[-1] + 4:
+            tabs.pop()  # a line left of the tab's content closes it
+        shift = 4 * len(tabs)
+        line = line[min(shift, width):] if line.strip() else ""
+        if fence:
+            if line.lstrip(" ").startswith(fence):
+                fence = ""
+            out.append(line)
+            continue
+        opened = _FENCE.match(line)
+        if opened:
+            fence = opened.group(1)
+            out.append(line)
+            continue
+        tab = _TAB.match(line)
+        if tab:
+            out += [tab.group(1) + tab.group(2).replace("\\\"", "\""), ""]
+            tabs.append(width)
+            continue
+        out.append(line)
+    return "\n".join(out)
 
 
 # ---- reStructuredText ----
 
 _SKIPPED_DIRECTIVES = {"toctree", "highlight", "index", "literalinclude", "include", "raw", "tabularcolumns",
-                       "only", "meta", "contents", "sectnum"}
+                       "meta", "contents", "sectnum", "currentmodule", "module", "default-domain", "default-role",
+                       "autosummary", "program", "codeauthor", "sectionauthor", "moduleauthor"}
+# Directives whose content is code (kept as written), not reStructuredText.
+_CODE_DIRECTIVES = {"code-block", "sourcecode", "doctest", "testcode", "testoutput", "testsetup", "testcleanup",
+                    "ipython", "jupyter-execute", "prompt", "productionlist", "graphviz", "graph", "digraph",
+                    "mermaid", "plantuml", "uml", "autoprogram"}
+# Directives whose argument is a condition or a name, not text a reader sees.
+_CONDITION_DIRECTIVES = {"only", "ifconfig", "tab-set", "tabs", "container", "rst-class", "cssclass", "class"}
+# Sphinx's version notes, as its HTML shows them.
+_VERSION_NOTES = {"versionadded": "New in version", "versionchanged": "Changed in version",
+                  "deprecated": "Deprecated since version", "versionremoved": "Removed in version"}
 _ROLE = re.compile(r"^(?::[\w.:+-]+:)?`(.*)`(?::[\w.:+-]+:)?_{0,2}$|^\|(.*)\|_{0,2}$", re.S)
+_DIRECTIVE = re.compile(r"^\.\.[ \t]+([\w.+-]+(?::[\w.+-]+)*)[ \t]*::(?:[ \t]+(.*))?$")
+_OPTION = re.compile(r"^:(?!`)[^:`\s][^:`]*:(?:\s|$)")  # ":name: value"; ":role:`text`" is text, not an option
+_INLINE_ROLE = re.compile(r"(?::[\w.:+-]+:)?`([^`]+)`(?::[\w.:+-]+:)?_{0,2}")
+_RST_SETTINGS = {"report_level": 5, "halt_level": 5, "file_insertion_enabled": False, "raw_enabled": False,
+                 "doctitle_xform": False, "syntax_highlight": "none", "input_encoding": "unicode",
+                 "_disable_config": True}
 
 
-def _rst(text: str) -> list[Block]:
+def _role_text(shown: str) -> str:
+    """A role's text as Sphinx shows it: "x <y>" as x, "~a.b.c" as c, "!x" and ".x" as x."""
+    target = re.match(r"^(.*?)\s*<[^<>]*>$", shown, re.S)
+    shown = (target.group(1) if target and target.group(1) else shown).lstrip("!")
+    return shown[1:].rpartition(".")[2] if shown.startswith("~") else shown.lstrip(".")
+
+
+def _rst_argument(text: str) -> str:
+    """A directive's argument as plain text: roles and literals as their text, escapes resolved,
+    a directive named in it (``.. rst:directive:: .. note::``) without its leading dots."""
+    text = re.sub(r"``(.+?)``", r"\1", text.strip())
+    text = _INLINE_ROLE.sub(lambda m: _role_text(m.group(1)), text)
+    text = re.sub(r"(?<![\w*])\*{1,2}(?=\S)(.+?)(?<=\S)\*{1,2}(?![\w*])", r"\1", text)  # emphasis
+    text = re.sub(r"\\(.)", r"\1", text)
+    return re.sub(r"^\.\.[ \t]+(?=[\w:.+-]+::)", "", text).strip()
+
+
+def _directive_parts(literal: str) -> tuple[str, str, str] | None:
+    """(name, argument, content) of an unknown directive's text, its options dropped; None when
+    the text is no directive."""
+    lines = literal.expandtabs(8).split("\n")
+    m = _DIRECTIVE.match(lines[0].strip())
+    if not m:
+        return None
+    argument = [m.group(2) or ""]
+    i = 1
+    in_option = False
+    while i < len(lines) and lines[i].strip():  # arguments and options run to the first blank line
+        line = lines[i].strip()
+        if _OPTION.match(line):
+            in_option = True
+        elif in_option and len(lines[i]) - len(lines[i].lstrip()) > _indent_of(lines, i):
+            pass  # an option's value going on
+        elif in_option:
+            break  # no blank line between the options and the content
+        else:
+            argument.append(line)
+        i += 1
+    body = textwrap.dedent("\n".join(lines[i:]))
+    return m.group(1), " ".join(a for a in argument if a), body.strip("\n")
+
+
+def _indent_of(lines: list[str], i: int) -> int:
+    """The indentation of the option line before line i."""
+    for j in range(i - 1, 0, -1):
+        if _OPTION.match(lines[j].strip()):
+            return len(lines[j]) - len(lines[j].lstrip())
+    return 0
+
+
+def _rst(text: str, problems: list[str] | None = None) -> list[Block]:
+    """The blocks of a reStructuredText document; what docutils cannot read is left out and said
+    in problems (when given; else SourceError)."""
+    try:
+        return _rst_blocks(text, (), 0)
+    except _RstFailure as e:
+        if problems is None:
+            raise SourceError(f"docutils cannot read it: {e}") from None
+        first = str(e)
+    pieces = _rst_pieces(text)
+    bad = []
+    for start, end in pieces:
+        try:
+            _rst_blocks("\n".join(text.split("\n")[start:end]), (), 0)
+        except _RstFailure:
+            bad.append((start, end))
+    lines = text.split("\n")
+    for start, end in bad:
+        lines[start:end] = [""] * (end - start)  # blank lines keep the line numbers and the sections' order
+    problems.append(f"docutils cannot read {_line_ranges(bad) or 'all of it'} ({first}); the rest is indexed")
+    try:
+        return _rst_blocks("\n".join(lines), (), 0)
+    except _RstFailure:
+        return []
+
+
+def _rst_pieces(text: str) -> list[tuple[int, int]]:
+    """(start, end) line ranges of the top-level constructs of a document: each starts at an
+    unindented line after a blank one."""
+    lines = text.split("\n")
+    starts = [0] + [i for i in range(1, len(lines)) if lines[i][:1].strip() and not lines[i - 1].strip()]
+    out = []
+    for start, end in zip(starts, starts[1:] + [len(lines)]):
+        while end > start + 1 and not lines[end - 1].strip():
+            end -= 1  # the blank lines after it are no part of it
+        out.append((start, end))
+    return out
+
+
+def _line_ranges(ranges: list[tuple[int, int]]) -> str:
+    return ", ".join(f"line {s + 1}" if e - s <= 1 else f"lines {s + 1}-{e}" for s, e in ranges)
+
+
+class _RstFailure(Exception):
+    pass
+
+
+_settings: Any = None
+
+
+def _rst_settings() -> Any:
+    """docutils' settings, made once: making them costs as much as parsing a short text, and
+    each directive's content is parsed on its own."""
+    global _settings
+    if _settings is None:
+        frontend = _module("docutils.frontend")
+        rst = _module("docutils.parsers.rst")
+        standalone = _module("docutils.readers.standalone")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # docutils' own option classes, still used
+            made = frontend.get_default_settings(rst.Parser, standalone.Reader)
+        for name, value in _RST_SETTINGS.items():
+            setattr(made, name, value)
+        _settings = made
+    return _settings
+
+
+def _rst_blocks(text: str, base: tuple[str, ...], depth: int) -> list[Block]:
+    """The blocks of reStructuredText under the heading path base; depth counts the directives
+    this text sits in (their content is parsed again on its own)."""
     core = _module("docutils.core")
     nodes = _module("docutils.nodes")
-    settings = {"report_level": 5, "halt_level": 5, "warning_stream": io.StringIO(), "file_insertion_enabled": False,
-                "raw_enabled": False, "doctitle_xform": False, "syntax_highlight": "none", "input_encoding": "unicode",
-                "_disable_config": True}
+    settings = copy.copy(_rst_settings())
+    settings.warning_stream = io.StringIO()
     try:
-        doc = core.publish_doctree(text, settings_overrides=settings)
+        doc = core.publish_doctree(text, settings=settings)
     except Exception as e:  # docutils' own failures (a bad table); a parse error is a note in the tree
-        raise SourceError(f"docutils cannot read it: {e}") from None
+        raise _RstFailure(str(e) or type(e).__name__) from None
     out: list[Block] = []
 
     def inline(node: Any) -> str:
@@ -316,25 +516,41 @@ def _rst(text: str) -> list[Block]:
             m = _ROLE.match(raw)
             if not m:
                 return raw
-            shown = m.group(1) if m.group(1) is not None else m.group(2)
-            target = re.match(r"^(.*?)\s*<[^<>]*>$", shown, re.S)
-            shown = (target.group(1) if target and target.group(1) else shown).lstrip("!")
-            return shown[1:].rpartition(".")[2] if shown.startswith("~") else shown.lstrip(".")  # as Sphinx shows it
-        if isinstance(node, (nodes.system_message, nodes.footnote_reference, nodes.citation_reference,
-                             nodes.substitution_definition, nodes.target)):
+            shown = _role_text(m.group(1) if m.group(1) is not None else m.group(2))
+            return re.sub(r"\\(.)", r"\1", shown)  # escapes count in a role's text, as in any text
+        if isinstance(node, nodes.system_message):  # an unknown directive inside a paragraph or a cell
+            return "\n".join(b.text for lit in node.findall(nodes.literal_block)
+                             for b in directive_blocks(lit.astext(), ()))
+        if isinstance(node, (nodes.footnote_reference, nodes.citation_reference, nodes.substitution_definition,
+                             nodes.target)):
             return ""
         if isinstance(node, nodes.Text):
-            return str(node)
+            return str(node.astext())  # escapes resolved (str() keeps docutils' NUL marks)
         return "".join(inline(c) for c in node.children)
 
-    def directive_text(literal: str) -> str:
-        """An unknown directive's text: its argument and content, options and markers gone."""
-        lines = literal.split("\n")
-        m = re.match(r"^\.\.\s+([\w:.-]+)::\s*(.*)$", lines[0])
-        if not m or m.group(1).split(":")[-1] in _SKIPPED_DIRECTIVES:
-            return ""
-        body = [ln.strip() for ln in lines[1:] if not re.match(r"^\s*:[\w-]+:", ln)]
-        return "\n".join([m.group(2), *body]).strip()
+    def directive_blocks(literal: str, path: tuple[str, ...]) -> list[Block]:
+        """An unknown directive's blocks: its argument where it is text, its content parsed (as
+        code for a code directive), its options dropped."""
+        parts = _directive_parts(literal)
+        if parts is None:
+            return [Block(path, literal.strip())] if literal.strip() else []
+        name, argument, body = parts
+        short = name.split(":")[-1]
+        if short in _SKIPPED_DIRECTIVES:
+            return []
+        if short in _CODE_DIRECTIVES:
+            return [Block(path, body, "code")] if body.strip() else []
+        lead = "" if short in _CONDITION_DIRECTIVES else _rst_argument(argument)
+        if short in _VERSION_NOTES:  # the words after the version are its first paragraph
+            version, _, rest = argument.strip().partition(" ")
+            body = f"{rest.strip()}\n\n{body}".strip()
+            lead = f"{_VERSION_NOTES[short]} {_rst_argument(version)}" + (":" if body else ".")
+        inner = _rst_blocks(body, path, depth + 1) if body.strip() and depth < 20 else \
+            [Block(path, body)] if body.strip() else []
+        if lead and inner and inner[0].kind == "text" and inner[0].path == path:
+            return [Block(path, f"{lead} {inner[0].text}" if short in _VERSION_NOTES else f"{lead}\n{inner[0].text}"),
+                    *inner[1:]]
+        return ([Block(path, lead)] if lead else []) + inner
 
     def walk(node: Any, path: tuple[str, ...]) -> None:
         for child in node.children:
@@ -345,9 +561,7 @@ def _rst(text: str) -> list[Block]:
                 continue
             elif isinstance(child, nodes.system_message):
                 for lit in child.findall(nodes.literal_block):
-                    kept = directive_text(lit.astext())
-                    if kept:
-                        out.append(Block(path, kept))
+                    out.extend(directive_blocks(lit.astext(), path))
             elif isinstance(child, (nodes.literal_block, nodes.doctest_block)):
                 out.append(Block(path, child.astext(), "code"))
             elif isinstance(child, (nodes.paragraph, nodes.line_block, nodes.rubric)):
@@ -382,7 +596,7 @@ def _rst(text: str) -> list[Block]:
                         first = False
         return lines
 
-    walk(doc, ())
+    walk(doc, base)
     return [b for b in out if b.text.strip()]
 
 

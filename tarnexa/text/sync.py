@@ -110,14 +110,17 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
          reading: Reading, write: Write, embedder: Callable[[], embedders.EmbedFn],
          progress: bool = False, prune: bool = False, strict: bool = False,
          on_skip: Callable[[str, str], None] | None = None, follow_links: bool = False,
-         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS) -> dict[str, Any]:
+         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS,
+         exclude: Sequence[str] = ()) -> dict[str, Any]:
     """``Index.sync`` (see there), through the index's hooks: ``current`` gives its document
     store, ``reading`` pins the version committed now, ``write`` commits (``Index._write``) and
     ``embedder`` gives the embedding function. A passage the embedder gives no vector is
-    skipped (and warned of) alone; the rest of its file and of the run is written."""
+    skipped (and warned of) alone; the rest of its file and of the run is written. A file an
+    ignore file or ``exclude`` leaves out keeps the documents an earlier sync gave it unless
+    ``prune``."""
     stages = Stages()
     with stages.timed("scan"):
-        found = passages.scan(sources, follow_links)
+        found = passages.scan(sources, follow_links, exclude)
     stages.count("scan", len(found.files))
     if found.missing and not prune:
         raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
@@ -164,8 +167,9 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
+                problems: list[str] = []
                 with stages.timed("cut"):
-                    cut = passages.file_passages(f, data, mtime, parse_seconds)
+                    cut = passages.file_passages(f, data, mtime, parse_seconds, problems)
                     metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
                 stages.count("cut", len(cut))
             except ValueError as e:  # SourceError among them
@@ -173,6 +177,9 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 continue
             new += cut
             stamp_of[f.key] = now.value()
+            for problem in problems:  # the file is read again, and warned of again, by the next sync
+                skip(str(f.path), problem)
+                stamp_of[f.key] = now._replace(digest=PARTIAL + now.digest).value()
     held: dict[str, int] = {}
     for key, st in stamps.items():
         if st.root is not None:
@@ -186,13 +193,16 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             kept_roots.add(root)
     named = (set(found.roots) | gone_roots) - kept_roots
     shut = [(root, prefix) for root, prefix, _ in found.unreadable if prefix]
+    if not prune:  # what is excluded now keeps what it had: an exclude by mistake removes nothing
+        shut += found.excluded
 
     def vanished(key: str, st: Stamp) -> bool:
         if key in keys:
             return False
         if st.root is None:  # stamped before sources were recorded: only prune knows
             return prune
-        return st.root in named and not any(st.root == r and key.startswith(p) for r, p in shut)
+        return st.root in named and not any(st.root == r and (key == p or p.endswith("/") and key.startswith(p))
+                                            for r, p in shut)
 
     gone = [key for key, st in stamps.items() if vanished(key, st)]
     stamp_of.update((key, None) for key in gone)
@@ -226,4 +236,5 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                   metadata=[p.metadata for p in new])
         stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped, "stages": stages.record()}
+            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped,
+            "excluded": len(found.excluded), "stages": stages.record()}
