@@ -596,10 +596,10 @@ class DocStore(_Reads):
                 for chunk in _chunks([p[0] for p in put]):
                     db.execute(f"DELETE FROM docs WHERE id IN ({','.join('?' * len(chunk))})", chunk)
                 if summed:
-                    sums = checksums.digests([(p[0], p[1], p[2], p[3], None if p[4] is None else float(p[4]), p[6])
+                    digits = checksums.digests([(p[0], p[1], p[2], p[3], None if p[4] is None else float(p[4]), p[6])
                                               for p in put])
                     db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata, checksum) "
-                                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [(*p, s) for p, s in zip(put, sums)])
+                                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [(*p, s) for p, s in zip(put, digits)])
                 else:
                     db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata) "
                                    "VALUES (?, ?, ?, ?, ?, ?, ?)", put)
