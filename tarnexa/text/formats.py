@@ -36,7 +36,7 @@ from tarnexa.errors import MissingPackageError, SourceError
 FORMATS = {".md": "markdown", ".markdown": "markdown", ".rst": "rst", ".txt": "text", ".html": "html",
            ".htm": "html", ".pdf": "pdf", ".ipynb": "notebook"}
 PACKAGES = {"markdown_it": "markdown-it-py", "mdit_py_plugins": "mdit-py-plugins", "yaml": "PyYAML",
-            "docutils": "docutils", "pypdf": "pypdf"}
+            "docutils": "docutils", "pypdf": "pypdf", "trafilatura": "trafilatura", "pypdfium2": "pypdfium2"}
 
 
 @dataclass(frozen=True)
@@ -63,9 +63,10 @@ def _module(name: str) -> Any:
                                   "(or the tarnexa extra 'text')") from None
 
 
-def parse(fmt: str, data: bytes) -> Parsed:
+def parse(fmt: str, data: bytes, repeated: frozenset[str] = frozenset()) -> Parsed:
     """The blocks of one file of this format (a value of FORMATS); SourceError for a file that
-    is not what its name says (binary data, not UTF-8, a parser's failure)."""
+    is not what its name says (binary data, not UTF-8, a parser's failure). repeated: an HTML
+    page's blocks to leave out, those its site repeats on most pages (repeated_blocks)."""
     if fmt == "pdf":
         return _pdf(data)
     text = _decode(data, fmt)
@@ -74,7 +75,7 @@ def parse(fmt: str, data: bytes) -> Parsed:
     if fmt == "rst":
         return Parsed(_rst(text))
     if fmt == "html":
-        return _html(text)
+        return _html(text, repeated)
     if fmt == "notebook":
         return Parsed(_notebook(text))
     return Parsed([Block((), p) for p in _paragraphs(text)])
@@ -389,6 +390,7 @@ def _rst(text: str) -> list[Block]:
 # ---- HTML ----
 
 _DROPPED = {"script", "style", "nav", "header", "footer", "aside", "noscript", "template", "svg"}
+_DROPPED_ROLES = {"navigation", "banner", "contentinfo", "search", "complementary"}  # nav, header... by role
 _BLOCKS = {"p", "div", "section", "article", "main", "ul", "ol", "li", "table", "tr", "blockquote", "pre", "br",
            "dl", "dt", "dd", "figure", "figcaption", "form", "hr", "body", "caption"}
 _VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source", "track", "wbr"}
@@ -407,6 +409,9 @@ class _HTML(html.parser.HTMLParser):
         self.heading: int | None = None
         self.in_title = self.in_pre = False
         self.in_main = 0
+        self.divs = 0  # open <div>s, and the depths at which a <div role="main"> opened
+        self.main_divs: list[int] = []
+        self.explicit = False  # the page marks its main content (<main>, <article>, role="main")
         self.cells: list[str] = []
 
     def flush(self) -> None:
@@ -431,7 +436,7 @@ class _HTML(html.parser.HTMLParser):
             if tag not in _VOID:
                 self.skip.append(tag)
             return
-        if tag in _DROPPED:
+        if tag in _DROPPED or dict(attrs).get("role") in _DROPPED_ROLES:
             self.flush()
             self.skip.append(tag)
         elif tag == "title":
@@ -441,10 +446,15 @@ class _HTML(html.parser.HTMLParser):
             self.heading = int(tag[1])
         elif tag in _BLOCKS:
             self.flush()
+            if tag == "div":
+                self.divs += 1
             if tag == "pre":
                 self.in_pre = True
             elif tag in ("main", "article") or (tag == "div" and ("role", "main") in attrs):
                 self.in_main += 1
+                self.explicit = True
+                if tag == "div":
+                    self.main_divs.append(self.divs)
             elif tag == "li":
                 self.buf.append("- ")
                 self.item = True
@@ -457,6 +467,8 @@ class _HTML(html.parser.HTMLParser):
             alt = dict(attrs).get("alt")
             if alt:
                 self.buf.append(alt)
+        elif tag in ("sup", "sub"):  # 2<sup>64</sup> reads 2^64, x<sub>i</sub> x_i
+            self.buf.append("^" if tag == "sup" else "_")
 
     def handle_startendtag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         self.handle_starttag(tag, attrs)
@@ -482,6 +494,11 @@ class _HTML(html.parser.HTMLParser):
                 self.in_pre = False
             elif tag in ("main", "article") and self.in_main:
                 self.in_main -= 1
+            elif tag == "div":
+                if self.main_divs and self.main_divs[-1] == self.divs:
+                    self.main_divs.pop()
+                    self.in_main -= 1
+                self.divs = max(self.divs - 1, 0)
 
     def handle_data(self, data: str) -> None:
         if self.skip:
@@ -492,21 +509,92 @@ class _HTML(html.parser.HTMLParser):
             self.buf.append(data)
 
 
-def _html(text: str) -> Parsed:
+def _html_parsed(text: str) -> _HTML:
     p = _HTML()
     p.feed(text)
     p.close()
     p.flush()
+    return p
+
+
+def _html(text: str, repeated: frozenset[str] = frozenset()) -> Parsed:
+    """A page's main content: what it marks as such (<main>, <article>, role="main"), else the
+    blocks trafilatura finds the page's body in; then without the blocks repeated on most pages
+    of its folder (a menu, a footer: see repeated_blocks)."""
+    p = _html_parsed(text)
     title = " ".join(p.title.split())
-    return Parsed(p.main or p.blocks, {"title": title} if title else {})
+    blocks = p.main if p.explicit and p.main else _main_blocks(text, p.blocks)
+    kept = [b for b in blocks if _block_key(b.text) not in repeated]
+    return Parsed(kept, {"title": title} if title else {})
+
+
+_WORD = re.compile(r"\w+")
+# A block is the page's body when this share of its runs of three words (of its words, when it
+# has fewer) is in the text trafilatura extracts.
+MAIN_SHARE = 0.5
+
+
+def _main_blocks(text: str, blocks: list[Block]) -> list[Block]:
+    """The blocks of the page's body as trafilatura sees it: our own blocks (their headings,
+    lists, code and marks kept) whose words it keeps; all of them when it finds no body."""
+    trafilatura = _module("trafilatura")
+    with _quiet("trafilatura"):
+        body = trafilatura.extract(text, include_tables=True, include_comments=False, favor_recall=True)
+    if not body:
+        return blocks
+    words = [w.lower() for w in _WORD.findall(body)]
+    runs = set(zip(words, words[1:], words[2:]))
+    joined = " " + " ".join(words) + " "
+
+    def main(b: Block) -> bool:
+        own = [w.lower() for w in _WORD.findall(b.text)]
+        if len(own) < 3:
+            return not own or " " + " ".join(own) + " " in joined
+        mine = list(zip(own, own[1:], own[2:]))
+        return sum(r in runs for r in mine) >= MAIN_SHARE * len(mine)
+
+    keep = [main(b) for b in blocks]
+    after: list[tuple[str, ...] | None] = [None] * len(blocks)  # the path of the next block kept
+    for i in range(len(blocks) - 2, -1, -1):
+        after[i] = blocks[i + 1].path if keep[i + 1] else after[i + 1]
+    before: tuple[str, ...] | None = None
+    for i, b in enumerate(blocks):  # a list, a table or code inside a section of the body: its own
+        if keep[i]:
+            before = b.path
+        elif b.kind != "text" and before == b.path == after[i]:
+            keep[i] = True
+    return [b for b, k in zip(blocks, keep) if k]
+
+
+def _block_key(text: str) -> str:
+    return " ".join(text.split())
+
+
+# Pages of one folder a block must be on (this share of them, and at least REPEATED_PAGES pages)
+# to be the site's and not a page's own.
+REPEATED_SHARE, REPEATED_PAGES = 0.6, 5
+
+
+def repeated_blocks(pages: list[bytes]) -> frozenset[str]:
+    """The blocks (as _block_key gives them) on most of these HTML pages: a site's menu, tagline
+    and footer, which every page of it repeats. Pages that cannot be read are left out."""
+    counts: dict[str, int] = {}
+    read = 0
+    for data in pages:
+        try:
+            p = _html_parsed(_decode(data, "html"))
+        except (SourceError, ValueError, AssertionError):
+            continue
+        read += 1
+        for key in {_block_key(b.text) for b in p.blocks}:
+            counts[key] = counts.get(key, 0) + 1
+    if read < REPEATED_PAGES:
+        return frozenset()
+    return frozenset(k for k, n in counts.items() if n >= max(REPEATED_SHARE * read, REPEATED_PAGES))
 
 
 def _html_text(fragment: str) -> str:
-    p = _HTML()
-    p.feed(fragment)
-    p.close()
-    p.flush()
-    return "\n".join(b.text for b in p.blocks)
+    return "\n".join(b.text for b in _html_parsed(fragment).blocks)
 
 
 # ---- PDF ----

@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from tarnexa.errors import MissingPackageError, SourceError
+from tarnexa.text import formats
 from tarnexa.text.formats import FORMATS, FRONT_MATTER, Block, Parsed, parse
 
 SUFFIXES = tuple(FORMATS)
@@ -35,7 +36,7 @@ PASSAGE = 1200  # characters a passage gathers blocks up to
 CAP = 2400  # characters no passage goes beyond
 TITLE = 300  # characters of a title kept
 SEPARATOR = " \u203a "  # between the levels of a heading path
-CUT = 2  # the version of the cutting: a stored stamp of another is read and cut again
+CUT = 3  # the version of the cutting: a stored stamp of another is read and cut again
 
 
 @dataclass(frozen=True)
@@ -249,7 +250,7 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
         raise SourceError(f"{f.path}: it is indented deeper than {RST_INDENT} columns, more than it is read to")
     try:
         with _budget(seconds):
-            parsed = parse(fmt(f.path), data)
+            parsed = parse(fmt(f.path), data, repeated_near(f.path) if fmt(f.path) == "html" else frozenset())
     except MissingPackageError:
         raise
     except SourceError as e:
@@ -265,6 +266,35 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
             and _WORDS.search(_HEADING.sub("", _COMMENT.sub("", FRONT_MATTER.sub("", data.decode("utf-8", "replace"))))):
         raise SourceError(f"{f.path}: it holds words, but its {fmt(f.path)} parser found no text in it")
     return out
+
+
+SIBLINGS = 40  # pages of a folder read to find the blocks its site repeats (spread over its pages)
+_repeated: dict[tuple[str, tuple[tuple[str, int, int], ...]], frozenset[str]] = {}
+
+
+def repeated_near(path: Path) -> frozenset[str]:
+    """The blocks repeated on most HTML pages of the page's folder (formats.repeated_blocks),
+    from up to SIBLINGS of its regular files (links not followed), remembered while they stay
+    as they are: a sync reads them once per folder."""
+    try:
+        pages = sorted((e.name, e.stat(follow_symlinks=False)) for e in os.scandir(path.parent)
+                       if e.name.lower().endswith((".html", ".htm")) and not e.name.startswith(".")
+                       and e.is_file(follow_symlinks=False))
+    except OSError:
+        return frozenset()
+    pages = [(n, st) for n, st in pages if st.st_size <= MAX_SIZE]
+    step = max(len(pages) / SIBLINGS, 1.0)
+    chosen = [pages[int(i * step)] for i in range(min(len(pages), SIBLINGS))]
+    key = (str(path.parent), tuple((n, st.st_mtime_ns, st.st_size) for n, st in chosen))
+    if key not in _repeated:
+        datas = []
+        for name, _ in chosen:
+            with contextlib.suppress(OSError):
+                datas.append((path.parent / name).read_bytes())
+        if len(_repeated) > 64:
+            _repeated.clear()
+        _repeated[key] = formats.repeated_blocks(datas)
+    return _repeated[key]
 
 
 def passages(key: str, text: str, timestamp: float) -> list[Passage]:
