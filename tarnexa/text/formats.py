@@ -9,8 +9,10 @@ are imported when a file of their format is first read:
 - Markdown (``.md``, ``.markdown``): markdown-it-py (CommonMark with tables and ``!!!``
   admonitions from mdit-py-plugins); a YAML front matter block (PyYAML) gives metadata.
 - reStructuredText (``.rst``): docutils, with file insertion and raw output disabled.
-- HTML (``.html``, ``.htm``): the standard library's parser.
-- PDF (``.pdf``): pypdf, a page at a time.
+- HTML (``.html``, ``.htm``): the standard library's parser; trafilatura finds the page's body when
+  the page does not mark it.
+- PDF (``.pdf``): pypdfium2, a page at a time (running heads, page numbers and contents pages
+  dropped, sections from the outline).
 - Jupyter notebooks (``.ipynb``): Markdown cells as Markdown, code cells as code, outputs dropped.
 - Plain text (``.txt``): paragraphs.
 """
@@ -614,23 +616,218 @@ def _quiet(logger: str) -> Iterator[None]:
         log.setLevel(level)
 
 
+NO_TEXT = "no text: scanned? (it has no text layer to read; a text layer made by OCR, e.g. ocrmypdf, lets it be indexed)"
+# Lines at a page's top or bottom (EDGE of each) that this many pages share, their digits aside,
+# are running heads and footers: "Chapter 5: Arrays and matrices 25".
+EDGE, RUNNING_PAGES = 2, 3
+_NUMBER = r"(?:\d{1,5}|[ivxlc]{1,7})"  # a page's number: roman (lower case) in the front matter
+_PAGE_NUMBER = re.compile(rf"^\s*{_NUMBER}\s*$")
+_LEADER = re.compile(rf"(?:\.\s*){{3,}}\s*{_NUMBER}\s*$")  # "Index matrices . . . . 21"
+_ENDS_IN_NUMBER = re.compile(rf"[^\W\d_].*\s{_NUMBER}\s*$")
+# "5.2 Index matrices", "Chapter 3: Graphics": a heading line of a PDF without an outline (not a
+# numbered list's item, which ends as a sentence does).
+_NUMBERED_HEADING = re.compile(r"^(?:\d+(?:\.\d+)*|[A-Z]\.\d+(?:\.\d+)*|Chapter \d+:?|Appendix [A-Z]:?)\s+[^\W\d_][^\n]{1,80}(?<![.:;,])$")
+_CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f\ufffe\uffff]")
+TOC_SHARE = 0.5  # a page this share of whose lines are table-of-contents lines is one
+
+
+@dataclass
+class _Page:
+    number: int  # 1-based
+    lines: list[str]
+
+
 def _pdf(data: bytes) -> Parsed:
-    pypdf = _module("pypdf")
+    """A PDF read with pypdfium2: a page's lines without its running head, footer and page
+    number; table-of-contents pages left out; sections from the outline (else numbered heading
+    lines), paragraphs with their line-end hyphenation joined; SourceError when no page holds
+    text (a scan) or pdfium cannot open it."""
+    pdfium = _module("pypdfium2")
     try:
-        with _quiet("pypdf"):
-            reader = pypdf.PdfReader(io.BytesIO(data))
-            if reader.is_encrypted:
-                reader.decrypt("")
-            out: list[Block] = []
-            for number, page in enumerate(reader.pages, 1):
-                out += [Block((), p, "text", number) for p in _paragraphs(page.extract_text() or "")]
-            info = reader.metadata
-            title = str(info.title).strip() if info is not None and info.title else ""
+        with _quiet("pypdfium2"):
+            doc = pdfium.PdfDocument(data)
+            try:
+                pages = [_Page(n, _page_lines(doc[n - 1])) for n in range(1, len(doc) + 1)]
+                outline = _outline(doc)
+                title = " ".join(str(doc.get_metadata_dict().get("Title") or "").split())
+            finally:
+                doc.close()
     except MissingPackageError:
         raise
-    except Exception as e:  # pypdf's errors for a broken file are of many types
-        raise SourceError(f"pypdf cannot read it: {e}") from None
-    return Parsed(out, {"title": title} if title else {})
+    except Exception as e:  # pdfium's errors for a broken or locked file
+        raise SourceError(f"pypdfium2 cannot read it: {e}") from None
+    if not any(line for p in pages for line in p.lines):
+        raise SourceError(NO_TEXT)
+    _drop_running(pages)
+    if not title and _title_page(pages):
+        title = pages[0].lines[0]  # a title page's first line: the document's title when its metadata has none
+    blocks: list[Block] = []
+    path: tuple[str, ...] = ()
+    for page in pages:
+        if _toc_page(page.lines):
+            path = _path_at(outline, page.number, path)
+            continue
+        path = _page_blocks(page, outline, path, blocks)
+    return Parsed(blocks, {"title": title} if title else {})
+
+
+def _title_page(pages: list[_Page]) -> bool:
+    """Whether the first page is a title page: a few short lines, the first like a title (no
+    sentence's end, no page number), more pages after it."""
+    lines = pages[0].lines if pages else []
+    return len(pages) > 1 and 0 < len(lines) <= 8 and 2 < len(lines[0]) <= 100 \
+        and not _ENDS_IN_NUMBER.match(lines[0]) and not re.search(r"[.:;,!?]$", lines[0])
+
+
+def _page_lines(page: Any) -> list[str]:
+    """A page's text lines: pdfium's mark of a hyphen at a line end (\\x02) dropped inside a word
+    whose lines it joined, kept as "-" elsewhere; other control characters gone."""
+    textpage = page.get_textpage()
+    try:
+        text = str(textpage.get_text_bounded())
+    finally:
+        textpage.close()
+        page.close()
+    text = re.sub(r"(?<=[^\W\d_])\x02(?=[a-z])", "", text.replace("\r\n", "\n")).replace("\x02", "-")
+    return [" ".join(_CONTROL.sub(" ", line).split()) for line in text.split("\n")]
+
+
+def _outline(doc: Any) -> list[tuple[int, tuple[str, ...]]]:
+    """The outline's entries as (page, heading path), in the outline's order; entries that
+    lead to no page of the document left out (their children keep their place under them)."""
+    out: list[tuple[int, tuple[str, ...]]] = []
+    stack: list[str] = []
+    for item in doc.get_toc():
+        title = " ".join(str(item.get_title() or "").split())
+        stack[item.level:] = [title]
+        dest = item.get_dest()
+        index = dest.get_index() if dest is not None else None
+        if title and index is not None and 0 <= index < len(doc):
+            out.append((index + 1, tuple(t for t in stack if t)))
+    return out
+
+
+def _path_at(outline: list[tuple[int, tuple[str, ...]]], page: int, path: tuple[str, ...]) -> tuple[str, ...]:
+    """The heading path in force after this page: its last outline entry's, else path."""
+    on = [p for n, p in outline if n == page]
+    return on[-1] if on else path
+
+
+def _running_key(line: str) -> str:
+    return re.sub(r"\d+", "#", line.lower())
+
+
+def _drop_running(pages: list[_Page]) -> None:
+    """Running heads, footers and page numbers taken off the pages: lines within EDGE of a
+    page's top or bottom that are a bare page number, or that RUNNING_PAGES pages share with
+    their digits set aside."""
+    seen: dict[str, int] = {}
+    for p in pages:
+        for key in {_running_key(ln) for ln in _edges(p.lines) if ln}:
+            seen[key] = seen.get(key, 0) + 1
+    for p in pages:
+        lines = [ln for ln in p.lines if ln]
+        edge = set(range(min(EDGE, len(lines)))) | set(range(max(len(lines) - EDGE, 0), len(lines)))
+        p.lines = [ln for i, ln in enumerate(lines) if i not in edge or not (
+            _PAGE_NUMBER.match(ln) or (seen.get(_running_key(ln), 0) >= RUNNING_PAGES and re.search(r"[^\W\d_]{2}", ln)))]
+
+
+def _edges(lines: list[str]) -> list[str]:
+    kept = [ln for ln in lines if ln]
+    return kept[:EDGE] + kept[EDGE:][-EDGE:]
+
+
+def _toc_page(lines: list[str]) -> bool:
+    """Whether a page is a table of contents (or an index): most of its lines end in a page
+    number after dot leaders, or all but a few end in one."""
+    if len(lines) < 4:
+        return False
+    leaders = sum(bool(_LEADER.search(ln)) for ln in lines)
+    numbered = sum(bool(_ENDS_IN_NUMBER.match(ln)) for ln in lines)
+    return leaders >= TOC_SHARE * len(lines) or (leaders >= 3 and numbered >= 0.8 * len(lines))
+
+
+def _page_blocks(page: _Page, outline: list[tuple[int, tuple[str, ...]]], path: tuple[str, ...],
+                 out: list[Block]) -> tuple[str, ...]:
+    """The page's paragraphs added to out under their sections; the path in force at its end.
+    An outline entry of the page starts its section at the line that is its heading (that line
+    is the title, not text), or at the page's top when none of the page's entries has its line;
+    a PDF without an outline starts one at each numbered heading line ("5.2 Index matrices")."""
+    entries = [p for n, p in outline if n == page.number]
+    if entries and not any(_heads(ln, e[-1]) for ln in page.lines for e in entries):
+        out += _paragraph_blocks(page.lines, entries[0], page.number)
+        return entries[-1]
+    lines: list[str] = []
+    for line in page.lines:
+        at = next((k for k, e in enumerate(entries) if _heads(line, e[-1])), None)
+        if at is None and not outline and _NUMBERED_HEADING.match(line) and not _ENDS_IN_NUMBER.match(line):
+            entries, at = [(*path[:_depth(line)], line)], 0
+        if at is None:
+            lines.append(line)
+            continue
+        out += _paragraph_blocks(lines, path, page.number)
+        lines = []
+        path, entries = entries[at], entries[at + 1:]
+    out += _paragraph_blocks(lines, path, page.number)
+    return entries[-1] if entries and outline else path
+
+
+def _depth(line: str) -> int:
+    """How deep a numbered heading sits: "5.2 Index matrices" under its chapter."""
+    return line.split(maxsplit=1)[0].rstrip(".:").count(".")
+
+
+_SECTION_NUMBER = r"(?:(?:\d+|[a-z])(?:\.\d+)*\.?|chapter \d+:?|appendix [a-z]:?)\s+"
+
+
+def _heads(line: str, title: str) -> bool:
+    """Whether a line is the heading an outline entry names ("1.8 R commands" for "R commands")."""
+    a, b = line.casefold(), title.casefold()
+    return a == b or (a.endswith(b) and re.fullmatch(_SECTION_NUMBER + re.escape(b), a) is not None)
+
+
+def _paragraph_blocks(lines: list[str], path: tuple[str, ...], page: int) -> list[Block]:
+    """Lines as paragraphs: a line much shorter than the page's long lines ends one (a
+    paragraph's words joined, "compo-" and "nents" as "components"); runs of short lines (code,
+    a list, a table) kept line by line."""
+    if not lines:
+        return []
+    lengths = sorted(len(ln) for ln in lines)
+    width = lengths[int(0.9 * (len(lengths) - 1))]  # the page's long lines, a stray longer one aside
+    out: list[Block] = []
+    para: list[str] = []
+    short: list[str] = []
+
+    def close_short() -> None:
+        if short:
+            out.append(Block(path, "\n".join(short), "lines" if len(short) > 1 else "text", page))
+            short.clear()
+
+    for line in lines:
+        if len(line) >= 0.75 * width:
+            close_short()
+            para.append(line)
+        elif para:
+            para.append(line)
+            out.append(Block(path, _joined(para), "text", page))
+            para = []
+        else:
+            short.append(line)
+    close_short()
+    if para:
+        out.append(Block(path, _joined(para), "text", page))
+    return out
+
+
+def _joined(lines: list[str]) -> str:
+    """A paragraph's lines as one: a word broken by a hyphen at a line end joined whole."""
+    text = lines[0]
+    for line in lines[1:]:
+        if re.search(r"[^\W\d_]-$", text) and line[:1].islower():
+            text = text[:-1] + line
+        else:
+            text += " " + line
+    return text
 
 
 # ---- notebooks ----
