@@ -820,11 +820,14 @@ def _paragraph_blocks(lines: list[str], path: tuple[str, ...], page: int) -> lis
 
 
 def _joined(lines: list[str]) -> str:
-    """A paragraph's lines as one: a word broken by a hyphen at a line end joined whole."""
+    """A paragraph's lines as one: a word broken by a hyphen at a line end joined whole
+    ("compo-" "nents"), a name with a hyphen after a digit kept so ("i386-" "sun")."""
     text = lines[0]
     for line in lines[1:]:
         if re.search(r"[^\W\d_]-$", text) and line[:1].islower():
             text = text[:-1] + line
+        elif re.search(r"\d-$", text) and line[:1].isalnum():
+            text += line
         else:
             text += " " + line
     return text
