@@ -248,9 +248,10 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
     installed."""
     if fmt(f.path) == "rst" and _DEEP.search(data.decode("utf-8", "replace").expandtabs(8)):
         raise SourceError(f"{f.path}: it is indented deeper than {RST_INDENT} columns, more than it is read to")
+    repeated = repeated_near(f.path) if fmt(f.path) == "html" else frozenset()
     try:
         with _budget(seconds):
-            parsed = parse(fmt(f.path), data, repeated_near(f.path) if fmt(f.path) == "html" else frozenset())
+            parsed = parse(fmt(f.path), data, repeated)
     except MissingPackageError:
         raise
     except SourceError as e:
@@ -269,12 +270,14 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
 
 
 SIBLINGS = 40  # pages of a folder read to find the blocks its site repeats (spread over its pages)
+SIBLING_BYTES = 8 << 20  # and no more bytes of them than this
 _repeated: dict[tuple[str, tuple[tuple[str, int, int], ...]], frozenset[str]] = {}
 
 
 def repeated_near(path: Path) -> frozenset[str]:
     """The blocks repeated on most HTML pages of the page's folder (formats.repeated_blocks),
-    from up to SIBLINGS of its regular files (links not followed), remembered while they stay
+    from up to SIBLINGS of its regular files (links not followed; SIBLING_BYTES at most, read
+    outside the page's own parsing time), remembered while they stay
     as they are: a sync reads them once per folder."""
     try:
         pages = sorted((e.name, e.stat(follow_symlinks=False)) for e in os.scandir(path.parent)
@@ -284,17 +287,37 @@ def repeated_near(path: Path) -> frozenset[str]:
         return frozenset()
     pages = [(n, st) for n, st in pages if st.st_size <= MAX_SIZE]
     step = max(len(pages) / SIBLINGS, 1.0)
-    chosen = [pages[int(i * step)] for i in range(min(len(pages), SIBLINGS))]
+    chosen, size = [], 0
+    for n, st in (pages[int(i * step)] for i in range(min(len(pages), SIBLINGS))):
+        if size + st.st_size <= SIBLING_BYTES:
+            chosen.append((n, st))
+            size += st.st_size
     key = (str(path.parent), tuple((n, st.st_mtime_ns, st.st_size) for n, st in chosen))
     if key not in _repeated:
-        datas = []
-        for name, _ in chosen:
-            with contextlib.suppress(OSError):
-                datas.append((path.parent / name).read_bytes())
+        datas = [d for d in (_sibling(path.parent / name) for name, _ in chosen) if d is not None]
         if len(_repeated) > 64:
             _repeated.clear()
         _repeated[key] = formats.repeated_blocks(datas)
     return _repeated[key]
+
+
+def _sibling(path: Path) -> bytes | None:
+    """A neighbouring page's bytes, None unless it is a regular file now (opened without
+    blocking, so that a FIFO put in its place is not waited on) of at most MAX_SIZE bytes."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOFOLLOW", 0))
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        with os.fdopen(os.dup(fd), "rb") as fh:
+            data = fh.read(MAX_SIZE + 1)
+        return data if len(data) <= MAX_SIZE else None
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def passages(key: str, text: str, timestamp: float) -> list[Passage]:
