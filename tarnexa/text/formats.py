@@ -538,10 +538,14 @@ MAIN_SHARE = 0.5
 
 def _main_blocks(text: str, blocks: list[Block]) -> list[Block]:
     """The blocks of the page's body as trafilatura sees it: our own blocks (their headings,
-    lists, code and marks kept) whose words it keeps; all of them when it finds no body."""
+    lists, code and marks kept) whose words it keeps; all of them when it finds no body or
+    fails on the page (its lxml errors are of many types: the page is kept whole, not lost)."""
     trafilatura = _module("trafilatura")
-    with _quiet("trafilatura"):
-        body = trafilatura.extract(text, include_tables=True, include_comments=False, favor_recall=True)
+    try:
+        with _quiet("trafilatura"):
+            body = trafilatura.extract(text, include_tables=True, include_comments=False, favor_recall=True)
+    except Exception:
+        return blocks
     if not body:
         return blocks
     words = [w.lower() for w in _WORD.findall(body)]
