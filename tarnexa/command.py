@@ -243,6 +243,14 @@ def _day(ts: float | None) -> str:
     return time.strftime("%Y-%m-%d", time.gmtime(ts)) if ts else "          "
 
 
+def _titled(hit: Any) -> str:
+    """A hit's title with the PDF page its passage starts on: "Device drivers (p. 86)"."""
+    page = hit.metadata.get("page") if isinstance(hit.metadata, dict) else None
+    if isinstance(page, int) and not isinstance(page, bool):
+        return f"{hit.title} (p. {page})".lstrip()
+    return str(hit.title)
+
+
 def show(res: Results, out: Any = None, first: int = 1) -> None:
     """The hits as lines (rank from first, score, id, date, title and snippet), grouped by
     community when the search found communities; each explanation under its hit."""
@@ -255,7 +263,7 @@ def show(res: Results, out: Any = None, first: int = 1) -> None:
 
     def line(rank: int, hit: Any) -> None:
         head = f"  {rank:>2}. {hit.score:7.4f}  {hit.id[:id_width]:<{id_width}}  {_day(hit.timestamp)}  "
-        rest = " - ".join(s for s in (hit.title, hit.snippet) if s)
+        rest = " - ".join(s for s in (_titled(hit), hit.snippet) if s)
         room = max(20, width - len(head))
         shown = rest if len(rest) <= room else rest[: room - 1] + "…"
         at = len(rest) - len(hit.snippet)  # where the snippet starts in rest

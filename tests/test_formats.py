@@ -222,7 +222,7 @@ def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch, capfd):
 
 
 @pytest.mark.parametrize("module, name, package", [("markdown_it", "a.md", "markdown-it-py"), ("docutils.core", "a.rst", "docutils"),
-                                                   ("pypdf", "a.pdf", "pypdf")])
+                                                   ("pypdfium2", "a.pdf", "pypdfium2"), ("trafilatura", "a.html", "trafilatura")])
 def test_a_missing_parser_is_named(tmp_path, monkeypatch, module, name, package):
     monkeypatch.setitem(sys.modules, module, None)
     monkeypatch.setattr(formats, "_md", None)

@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import Any
 
 from tarnexa.errors import MissingPackageError, SourceError
+from tarnexa.text import formats
 from tarnexa.text.formats import FORMATS, FRONT_MATTER, Block, Parsed, parse
 
 SUFFIXES = tuple(FORMATS)
@@ -36,7 +37,7 @@ PASSAGE = 1200  # characters a passage gathers blocks up to
 CAP = 2400  # characters no passage goes beyond
 TITLE = 300  # characters of a title kept
 SEPARATOR = " \u203a "  # between the levels of a heading path
-CUT = 2  # the version of the cutting: a stored stamp of another is read and cut again
+CUT = 3  # the version of the cutting: a stored stamp of another is read and cut again
 
 
 @dataclass(frozen=True)
@@ -350,9 +351,10 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
     problems, when given; else it raises SourceError."""
     if fmt(f.path) == "rst" and _DEEP.search(data.decode("utf-8", "replace").expandtabs(8)):
         raise SourceError(f"{f.path}: it is indented deeper than {RST_INDENT} columns, more than it is read to")
+    repeated = repeated_near(f.path) if fmt(f.path) == "html" else frozenset()
     try:
         with _budget(seconds):
-            parsed = parse(fmt(f.path), data)
+            parsed = parse(fmt(f.path), data, repeated)
     except MissingPackageError:
         raise
     except SourceError as e:
@@ -372,6 +374,57 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
             and _WORDS.search(_HEADING.sub("", _COMMENT.sub("", FRONT_MATTER.sub("", data.decode("utf-8", "replace"))))):
         raise SourceError(f"{f.path}: it holds words, but its {fmt(f.path)} parser found no text in it")
     return out
+
+
+SIBLINGS = 40  # pages of a folder read to find the blocks its site repeats (spread over its pages)
+SIBLING_BYTES = 8 << 20  # and no more bytes of them than this
+_repeated: dict[tuple[str, tuple[tuple[str, int, int], ...]], frozenset[str]] = {}
+
+
+def repeated_near(path: Path) -> frozenset[str]:
+    """The blocks repeated on most HTML pages of the page's folder (formats.repeated_blocks),
+    from up to SIBLINGS of its regular files (links not followed; SIBLING_BYTES at most, read
+    outside the page's own parsing time), remembered while they stay
+    as they are: a sync reads them once per folder."""
+    try:
+        pages = sorted((e.name, e.stat(follow_symlinks=False)) for e in os.scandir(path.parent)
+                       if e.name.lower().endswith((".html", ".htm")) and not e.name.startswith(".")
+                       and e.is_file(follow_symlinks=False))
+    except OSError:
+        return frozenset()
+    pages = [(n, st) for n, st in pages if st.st_size <= MAX_SIZE]
+    step = max(len(pages) / SIBLINGS, 1.0)
+    chosen, size = [], 0
+    for n, st in (pages[int(i * step)] for i in range(min(len(pages), SIBLINGS))):
+        if size + st.st_size <= SIBLING_BYTES:
+            chosen.append((n, st))
+            size += st.st_size
+    key = (str(path.parent), tuple((n, st.st_mtime_ns, st.st_size) for n, st in chosen))
+    if key not in _repeated:
+        datas = [d for d in (_sibling(path.parent / name) for name, _ in chosen) if d is not None]
+        if len(_repeated) > 64:
+            _repeated.clear()
+        _repeated[key] = formats.repeated_blocks(datas)
+    return _repeated[key]
+
+
+def _sibling(path: Path) -> bytes | None:
+    """A neighbouring page's bytes, None unless it is a regular file now (opened without
+    blocking, so that a FIFO put in its place is not waited on) of at most MAX_SIZE bytes."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOFOLLOW", 0))
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        with os.fdopen(os.dup(fd), "rb") as fh:
+            data = fh.read(MAX_SIZE + 1)
+        return data if len(data) <= MAX_SIZE else None
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def passages(key: str, text: str, timestamp: float) -> list[Passage]:
