@@ -3,6 +3,8 @@
     python benchmarks/ingest.py                          # 10,000 and 100,000 passages
     python benchmarks/ingest.py --sizes 1000000          # a million (about 10 minutes)
     python benchmarks/ingest.py --out docs/benchmarks/ingest.md   # also write the tables there
+    PYTHONPATH=OLD_CHECKOUT/build:OLD_CHECKOUT python benchmarks/ingest.py --kinds hashed folder
+                                                          # an older tarnexa (no given:DIMS), to compare
 
 The passages are those of ``hybrid_speed.py`` (40-80 Zipf words each over a vocabulary of
 50,000), the same in every run. Each build runs in a process of its own, on an index made
@@ -44,7 +46,7 @@ from typing import Any
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+sys.path.append(str(Path(__file__).resolve().parent.parent))  # after PYTHONPATH: an older checkout there wins
 
 from benchmarks.hybrid_speed import passages, vocabulary, zipf_cdf  # noqa: E402
 from benchmarks.report import machine, write_section  # noqa: E402
@@ -55,6 +57,7 @@ TARGETS = {"hashed": 5000, "given": 20000}  # passages/s at 100,000
 LANCE_RATIO = 2.0  # given vectors at most this many times LanceDB's time
 RESYNC_SECONDS = 2.0  # a re-sync of 100,000 passages with nothing changed
 MEMORY_RATIO = 2.0  # peak memory of an add against the cache it writes
+KINDS = ("hashed", "given", "lancedb", "folder")
 
 
 def corpus(folder: Path, size: int) -> tuple[list[str], Path]:
@@ -189,6 +192,8 @@ def report(results: dict[int, dict[str, Any]], model: str, loads: tuple[str, str
              "peak memory / cache |", "|---|---|---|---|---|---|---|---|---|"]
     for size, got in results.items():
         for kind in ("hashed", "given"):
+            if kind not in got:
+                continue
             r = got[kind]
             rate = size / r["seconds"]
             target = TARGETS[kind] if size == 100_000 else None
@@ -198,7 +203,7 @@ def report(results: dict[int, dict[str, Any]], model: str, loads: tuple[str, str
                          f"{st['store']:.2f} | {st['keywords']:.2f} | {r['peak'] / r['cache']:.2f}"
                          f"{mark(r['peak'] <= MEMORY_RATIO * r['cache'])} |")
         lance = got.get("lancedb")
-        if lance:
+        if lance and "given" in got:
             ratio = got["given"]["seconds"] / lance["seconds"]
             lines.append(f"| {size:,} | LanceDB {lance['version']} (table + full-text index) | {lance['seconds']:.2f} | "
                          f"{size / lance['seconds']:,.0f} | | table {lance['stages']['table']:.2f} | | "
@@ -208,6 +213,8 @@ def report(results: dict[int, dict[str, Any]], model: str, loads: tuple[str, str
               "and again with nothing changed:", "", "| passages | first run s | its stages | again s |",
               "|---|---|---|---|"]
     for size, got in results.items():
+        if "folder" not in got:
+            continue
         f = got["folder"]
         again = f["again"]["seconds"]
         ok = "" if size != 100_000 else mark(again <= RESYNC_SECONDS)
@@ -221,6 +228,7 @@ def main() -> None:
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000])
     parser.add_argument("--folder", type=Path, default=Path("/tmp/tarnexa-ingest"))
     parser.add_argument("--out", type=Path, default=None)
+    parser.add_argument("--kinds", nargs="+", default=list(KINDS), choices=KINDS)
     parser.add_argument("--one", nargs=3, metavar=("KIND", "FOLDER", "SIZE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
@@ -234,7 +242,7 @@ def main() -> None:
     for size in args.sizes:
         corpus(args.folder, size)
         results[size] = {kind: child([kind, str(args.folder), str(size)])
-                         for kind in ("hashed", "given", "lancedb", "folder")}
+                         for kind in args.kinds}
         for kind, r in results[size].items():
             print(size, kind, json.dumps(r), flush=True)
     table = report(results, model, (load0, machine()[1]))
