@@ -143,3 +143,10 @@ def test_a_worker_killed_mid_run_gives_all_rows_or_an_error():
         except embedding.ClusterError:
             return
         assert killed.is_set() and got.tobytes() == embedders.embed(HASHED, texts, 384).tobytes()
+
+
+def test_a_cluster_without_workers_gives_up():
+    with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        with pytest.raises(embedding.ClusterError, match="no worker for 2 s"):
+            embedding.embed("hashed:384", HASHED, TEXTS, 384, client=client, idle=2)

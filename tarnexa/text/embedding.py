@@ -101,9 +101,9 @@ def default_threads(fn: EmbedFn) -> int:
 
 
 def _in_threads(fn: EmbedFn, batches: list[list[str]], dims: int | None, fallback: bool,
-                threads: int) -> Iterator[tuple[Rows, Bad]]:
-    """Each batch's (rows, bad) in order, with at most IN_FLIGHT * threads batches started
-    ahead of the one awaited. The first failing batch in order raises; later ones are not
+                threads: int, in_flight: int | None) -> Iterator[tuple[Rows, Bad]]:
+    """Each batch's (rows, bad) in order, with at most in_flight (default IN_FLIGHT per
+    thread) batches handed out and not yet taken back. The first failing batch in order raises; later ones are not
     started."""
     if threads <= 1 or len(batches) <= 1:
         for b in batches:
@@ -115,7 +115,7 @@ def _in_threads(fn: EmbedFn, batches: list[list[str]], dims: int | None, fallbac
         try:
             for b in following:
                 pending.append(pool.submit(_one_batch, fn, b, dims, fallback))
-                if len(pending) >= IN_FLIGHT * threads:
+                if len(pending) >= (in_flight or IN_FLIGHT * threads):
                     break
             while pending:
                 got = pending.popleft().result()
@@ -183,11 +183,13 @@ def worker_name(name_or_fn: str | EmbedFn, fn: EmbedFn | None) -> str:
 
 
 def _threads_of(client: Client) -> int:
+    """The threads of the cluster's workers, all told."""
     try:
-        info = client.scheduler_info()  # type: ignore[no-untyped-call]
+        got: dict[str, int] = client.nthreads()  # type: ignore[no-untyped-call]
     except Exception as e:
-        raise ClusterError(f"the Dask scheduler cannot be reached ({type(e).__name__}: {e})") from e
-    return sum(int(w.get("nthreads", 1)) for w in info.get("workers", {}).values())
+        raise ClusterError(f"the Dask scheduler cannot be reached ({type(e).__name__}: {e}); nothing was "
+                           "embedded") from e
+    return sum(int(n) for n in got.values())
 
 
 def _result(client: Client, future: Any, idle: float) -> tuple[Rows, Bad]:
@@ -221,14 +223,22 @@ def _result(client: Client, future: Any, idle: float) -> tuple[Rows, Bad]:
             raise ClusterError(f"the Dask cluster has had no worker for {idle:g} s; nothing was embedded")
 
 
-def _on_cluster(client: Client, name: str, fn: EmbedFn | None, batches: list[list[str]], dims: int | None,
+def _probe_row(fn: EmbedFn) -> bytes | None:
+    """This process's vector for PROBE, which each worker's must match; None (no check) when
+    the embedder gives that text none."""
+    try:
+        return embedders.embed(fn, [PROBE])[0].tobytes()
+    except embedders.UnembeddableText:
+        return None
+
+
+def _on_cluster(client: Client, name: str, fn: EmbedFn, batches: list[list[str]], dims: int | None,
                 fallback: bool, in_flight: int | None, idle: float) -> Iterator[tuple[Rows, Bad]]:
     """Each batch's (rows, bad) in order, embedded by tasks on the cluster's workers, at most
     in_flight (default IN_FLIGHT per worker thread) submitted and not yet taken back."""
     if not batches:
         return
-    local = fn if fn is not None else embedders.resolve(name)[1]
-    probe = embedders.embed(local, [PROBE])[0].tobytes()
+    probe = _probe_row(fn)
     limit = in_flight or IN_FLIGHT * max(1, _threads_of(client))
     pending: collections.deque[Any] = collections.deque()
     following = iter(batches)
@@ -279,6 +289,8 @@ def embed(name_or_fn: str | EmbedFn, fn: EmbedFn | None, texts: Sequence[str], d
 
     With ``fallback`` (``dims`` needed), returns (rows, {place: why}): a text the embedder gives
     no usable vector is left a zero row and named by its place instead of failing the run.
+    ``in_flight`` bounds the batches handed out and not yet taken back (default IN_FLIGHT per
+    thread); ``idle`` is how long a cluster may have no worker before the run gives up.
     ClusterError: the cluster could not embed every batch; nothing is returned then."""
     if fallback and dims is None:
         raise ValueError("fallback needs the dims, for the rows of texts given no vector")
@@ -286,19 +298,15 @@ def embed(name_or_fn: str | EmbedFn, fn: EmbedFn | None, texts: Sequence[str], d
         raise ValueError(f"threads must be at least 1, got {threads}")
     if client is not None and threads is not None:
         raise ValueError("threads is for embedding in this process; pass client or threads, not both")
-    if client is not None:
-        name = worker_name(name_or_fn, fn)
-        size = batch_size(fn if fn is not None else embedders.resolve(name)[1])
-    else:
-        if fn is None:
-            fn = name_or_fn if callable(name_or_fn) else embedders.resolve(name_or_fn)[1]
-        size = batch_size(fn)
+    name = worker_name(name_or_fn, fn) if client is not None else None
+    if fn is None:  # loaded here too: for the batch size, and the vector workers must match
+        fn = name_or_fn if callable(name_or_fn) else embedders.resolve(name_or_fn)[1]
+    size = batch_size(fn)
     batches = [list(texts[s : s + size]) for s in range(0, len(texts), size)]
-    if client is not None:
+    if client is not None and name is not None:
         done = _on_cluster(client, name, fn, batches, dims, fallback, in_flight, idle)
     else:
-        assert fn is not None
-        done = _in_threads(fn, batches, dims, fallback, threads or default_threads(fn))
+        done = _in_threads(fn, batches, dims, fallback, threads or default_threads(fn), in_flight)
     parts: list[Rows] = []
     bad: Bad = {}
     start = 0
