@@ -136,7 +136,10 @@ def section(hashed: dict[str, float], minilm: dict[str, float] | None, per_task:
         "the rows are bit for bit the serial ones only on the same build and CPU.", "",
         f"What crosses the network per passage: its text out (here {text_bytes:.0f} bytes), dims x 4 bytes of "
         f"float32 back (1,536 for 384 dimensions), and a share of the task's cost: one task per batch of "
-        f"256 passages (128 for minilm), {per_task * 1e3:.1f} ms each here, so well under 0.1 ms a passage.",
+        f"256 passages (128 for minilm), {per_task * 1e3:.1f} ms each here, so well under 0.1 ms a passage. "
+        "The texts go to the workers through the scheduler (they are the tasks' arguments); the rows come "
+        "back through it too unless the client is made with `Client(address, direct_to_workers=True)`, "
+        "which takes them from the workers directly and keeps them off the scheduler's link.",
         "",
         "Where it stops scaling: every vector goes through the one writer of the index and the one Dask "
         f"scheduler. The writer stores about {write:,.0f} passages/s here; the scheduler runs about "
@@ -149,6 +152,12 @@ def section(hashed: dict[str, float], minilm: dict[str, float] | None, per_task:
         f"{1e7 / write / 60:,.0f} minutes at the writer's rate. Batches in flight are bounded (2 per worker "
         "thread), so the caller holds at most that many batches of texts and vectors whatever the number "
         "of passages; the index itself is written in one commit at the end.", "",
+        "How to lay workers out: for minilm, one worker process of one thread per machine "
+        "(`dask worker tcp://HOST:8786 --nworkers 1 --nthreads 1`): one call already keeps every core of "
+        "the machine busy, and two at once on the same cores only contend (the threads 2 and 2 workers "
+        "columns above). For the hashed embedder a cluster does not pay: Dask's cost for a batch (sending "
+        "256 texts, taking back 256 rows) is about what embedding it costs, so the writer's own threads "
+        "are faster; it is the default there.", "",
         "A worker lost mid-run: Dask runs its tasks again on another worker (up to its "
         "`distributed.scheduler.allowed-failures`, 3 by default, per task); a task that fails that often, a "
         "cluster without a worker for 60 s, or a scheduler that goes away raise ClusterError and the add "
