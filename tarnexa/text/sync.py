@@ -14,7 +14,7 @@ import warnings
 from collections.abc import Callable, Sequence
 from contextlib import AbstractContextManager
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -22,9 +22,12 @@ import numpy.typing as npt
 from tarnexa.errors import SourceError
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Reader
-from tarnexa.text import embedders, passages
+from tarnexa.text import embedders, embedding, passages
 from tarnexa.text.inputs import metadata_json
 from tarnexa.text.progress import Stages, bar
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 Reading = Callable[[], AbstractContextManager[Reader]]  # Index._reading
 
@@ -83,27 +86,19 @@ def _known(reading: Reading, found: Sequence[passages.Passage]) -> dict[int, npt
 PARTIAL = "partial:"
 
 
-def embedded(fn: embedders.EmbedFn, texts: Sequence[str], dims: int, progress: bool = False
+def embedded(fn: embedders.EmbedFn, texts: Sequence[str], dims: int, progress: bool = False, *,
+             name: str | None = None, threads: int | None = None, client: Client | None = None
              ) -> tuple[npt.NDArray[np.float32], dict[int, str]]:
     """The texts' rows, and {place: why} for each text the embedder gives no usable vector (its
     row left zero): a batch that fails is embedded text by text to find which. An embedder
-    that fails otherwise (raises, the wrong shape) raises as before."""
-    out = np.zeros((len(texts), dims), np.float32)
-    bad: dict[int, str] = {}
+    that fails otherwise (raises, the wrong shape) raises as before. Batches run in threads,
+    or with client on Dask workers, which load the embedder by name (see
+    tarnexa.text.embedding)."""
     with bar(bool(progress and texts), len(texts), "doc", "embedding") as tick:
-        for start in range(0, len(texts), embedders.BATCH):
-            batch = list(texts[start : start + embedders.BATCH])
-            try:
-                out[start : start + len(batch)] = embedders.embed(fn, batch, dims)
-            except embedders.UnembeddableText:
-                for k, text in enumerate(batch):
-                    try:
-                        out[start + k] = embedders.embed(fn, [text], dims)[0]
-                    except embedders.UnembeddableText as e:
-                        bad[start + k] = str(e).replace(" for the text ", " for its text ")
-            if tick is not None:
-                tick(len(batch))
-    return out, bad
+        got: tuple[npt.NDArray[np.float32], dict[int, str]] = embedding.embed(
+            fn if name is None else name, fn, texts, dims, threads=threads, client=client, progress=tick,
+            fallback=True)
+    return got
 
 
 def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], DocStore],
