@@ -44,7 +44,7 @@ from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
 from tarnexa.text.progress import bar, rates
 from tarnexa.storage.filters import parse_filter
-from tarnexa._constants import CLIENT_TIMEOUT, HOST, MAX_CONNECTIONS, MAX_LIMIT, MODES, PORT, TIME_BUDGET
+from tarnexa._constants import CLIENT_TIMEOUT, HOST, local_cluster_options, MAX_CONNECTIONS, MAX_LIMIT, MODES, PORT, TIME_BUDGET
 from tarnexa.text.query import Query
 from tarnexa.search.results import Results
 
@@ -132,11 +132,16 @@ def cli() -> None:
               metavar="MiB", help="skip a file larger than this")
 @click.option("--parse-timeout", type=click.FloatRange(min=0, min_open=True), default=60.0, show_default=True,
               metavar="SECONDS", help="skip a file whose parsing takes longer than this")
+@click.option("--workers", type=click.IntRange(min=1), default=None,
+              help="embed over N Dask worker processes of this machine")
+@click.option("--scheduler", default=None, metavar="ADDRESS",
+              help="embed on the workers of the Dask cluster at ADDRESS (tcp://host:8786)")
 @click.option("--exclude", multiple=True, metavar="GLOB",
               help="leave out the files and folders of a SOURCE folder this pattern matches, as a .gitignore "
                    "line would (repeatable)")
 def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
-                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float,
+                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float, workers: int | None,
+                  scheduler: str | None,
                   exclude: tuple[str, ...]) -> None:
     """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
     reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
@@ -157,13 +162,13 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
             idx = Index.open(path, embedder=_embedder(embedder))
         else:
             idx = Index.create(path, embedder=_embedder(embedder) or embedders.DEFAULT)
-        with idx:
+        with idx, _cluster(workers, scheduler) as cluster:
             t0 = time.perf_counter()
             done = idx.sync(sources, progress=not quiet and sys.stderr.isatty(), prune=prune, strict=strict,
                             on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
                                                                   err=True),
                             follow_links=follow_links, max_size=int(max_file_size * (1 << 20)),
-                            parse_seconds=parse_timeout, exclude=list(exclude))
+                            parse_seconds=parse_timeout, exclude=list(exclude), cluster=cluster)
             if not quiet:
                 took = time.perf_counter() - t0
                 click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
@@ -237,6 +242,31 @@ def _documents(source: str) -> list[dict[str, Any]]:
                 _fail(f"{source}, line {number}: not an object with a \"text\"")
             out.append(doc)
     return out
+
+
+@contextlib.contextmanager
+def _cluster(workers: int | None, scheduler: str | None) -> Iterator[Any]:
+    """A Dask client to embed on: of N worker processes of this machine, or of the cluster at
+    the scheduler's address; None for neither."""
+    if workers is None and scheduler is None:
+        yield None
+        return
+    if workers is not None and scheduler is not None:
+        _fail("--workers makes a cluster here, --scheduler names one: give one of them")
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        _fail("--workers and --scheduler need Dask: pip install '.[distributed]' in the tarnexa checkout")
+    with contextlib.ExitStack() as stack:
+        if scheduler is not None:
+            try:
+                client = stack.enter_context(Client(scheduler, timeout=CLIENT_TIMEOUT))  # type: ignore[no-untyped-call]
+            except OSError as e:
+                _fail(f"no Dask scheduler answers at {scheduler}: {e}")
+        else:
+            local = stack.enter_context(LocalCluster(**local_cluster_options(workers)))  # type: ignore[no-untyped-call]
+            client = stack.enter_context(Client(local))  # type: ignore[no-untyped-call]
+        yield client
 
 
 def _day(ts: float | None) -> str:

@@ -32,7 +32,7 @@ from tarnexa.storage import folder as layout
 from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import DERIVED, DocStore, Document
 from tarnexa.storage.filters import Compiled, compile_where
-from tarnexa.text import embedders, passages, sync
+from tarnexa.text import embedders, embedding, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar, spinner
 from tarnexa.text.query import Query
@@ -310,7 +310,7 @@ class Index:
     def add(self, texts: Sequence[str], ids: Sequence[str] | None = None, titles: Sequence[str] | None = None,
             timestamps: Sequence[float | None] | None = None, *,
             metadata: Sequence[Mapping[str, Any] | None] | None = None, vectors: npt.ArrayLike | None = None,
-            progress: bool = False) -> list[str]:
+            progress: bool = False, threads: int | None = None, cluster: Any = None) -> list[str]:
         """Adds the texts as documents, all or none of them; a document whose id the index holds
         already is replaced. ``ids`` default to a hash of each text; ``titles`` to ""; a
         timestamp (epoch seconds) of None leaves a document undated (``recent`` does not decay
@@ -319,9 +319,13 @@ class Index:
         computed elsewhere with the index's embedder, are stored instead of embedding the texts
         (each row made unit length; the first is checked against the embedder's own vector for
         its text, and vectors of another model are refused). Returns the ids.
-        ``progress=True`` shows a progress bar on stderr while embedding."""
+        ``progress=True`` shows a progress bar on stderr while embedding. The texts are embedded
+        in batches over ``threads`` threads (by default: every core where the embedder allows
+        it), or with ``cluster`` (a distributed.Client) on its workers, which load the embedder
+        by its name (see docs/guide.md's "Embedding in parallel")."""
         if vectors is None:
-            return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
+            return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress,
+                               threads=threads, cluster=cluster)
         text_list = strings(texts, "texts")
         rows = embedders.given(vectors, len(text_list), int(self._settings["dims"]))
         if text_list and not embedders.is_given(self._name):
@@ -338,7 +342,8 @@ class Index:
                metadata: Sequence[Mapping[str, Any] | None] | None = None,
                sources: dict[str, str | None] | None = None, source_of: Sequence[str | None] | None = None,
                delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None,
-               given: npt.NDArray[np.float32] | None = None) -> list[str]:
+               given: npt.NDArray[np.float32] | None = None, threads: int | None = None,
+               cluster: Any = None) -> list[str]:
         """add(), and with it in the same commit: the source of each text, the stamps of the
         sources (None: forgotten) and documents to delete. ``known`` holds the vectors of some
         of the texts (by their place), which are not embedded again; ``given`` those of all."""
@@ -358,8 +363,9 @@ class Index:
         if todo:
             fn = self._embedder()
             with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:
-                vectors[todo] = embedders.embed(fn, [embedders.with_title(self._titled, title_list[i], text_list[i])
-                                                     for i in todo], dims, tick)
+                vectors[todo] = embedding.embed(
+                    self._name, fn, [embedders.with_title(self._titled, title_list[i], text_list[i]) for i in todo],
+                    dims, threads=threads, client=cluster, progress=tick)
         for i, row in known.items():
             vectors[i] = row
         source_list = [None] * n if source_of is None else list(source_of)
@@ -371,7 +377,8 @@ class Index:
     def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
              strict: bool = False, on_skip: Callable[[str, str], None] | None = None,
              follow_links: bool = False, max_size: int = sync.MAX_SIZE,
-             parse_seconds: float | None = sync.PARSE_SECONDS, exclude: Sequence[str] = ()) -> dict[str, Any]:
+             parse_seconds: float | None = sync.PARSE_SECONDS, exclude: Sequence[str] = (),
+             threads: int | None = None, cluster: Any = None) -> dict[str, Any]:
         """Keeps the index in step with folders (or files) of documents, cut into passages (see
         ``tarnexa.text.passages``): files new since the last sync are added, changed ones
         replaced and the passages of files that vanished from these sources deleted, in one
@@ -401,11 +408,14 @@ class Index:
         alone; a file or folder reached through a link to outside its source folder, unless
         ``follow_links=True``; what is not a regular file (a FIFO, a device, a dangling link); a
         file above ``max_size`` bytes (16 MiB by default); a file whose parsing takes more than
-        ``parse_seconds`` (60 by default, None: no limit; timed on the main thread only)."""
+        ``parse_seconds`` (60 by default, None: no limit; timed on the main thread only).
+        ``threads`` and ``cluster`` embed as in ``add``. The result's ``stages`` give each stage's
+        count and seconds (scan, read, cut, embed, write)."""
         return sync.sync(sources, current=self._current, reading=self._reading, write=self._write,
                          embedder=self._embedder, progress=progress, prune=prune, strict=strict, on_skip=on_skip,
                          follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds,
-                         exclude=list(strings(exclude, "exclude")) if exclude else ())
+                         exclude=list(strings(exclude, "exclude")) if exclude else (), name=self._name,
+                         threads=threads, client=cluster)
 
     def delete(self, ids: Sequence[str] | None = None, *, where: Any = None) -> int:
         """Deletes the documents of these ids (ids the index does not hold are passed over), or

@@ -106,7 +106,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
          progress: bool = False, prune: bool = False, strict: bool = False,
          on_skip: Callable[[str, str], None] | None = None, follow_links: bool = False,
          max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS,
-         exclude: Sequence[str] = ()) -> dict[str, Any]:
+         exclude: Sequence[str] = (), name: str | None = None, threads: int | None = None,
+         client: Client | None = None) -> dict[str, Any]:
     """``Index.sync`` (see there), through the index's hooks: ``current`` gives its document
     store, ``reading`` pins the version committed now, ``write`` commits (``Index._write``) and
     ``embedder`` gives the embedding function. A passage the embedder gives no vector is
@@ -208,7 +209,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     todo = [i for i in range(len(new)) if i not in known]
     if todo:
         with stages.timed("embed"):
-            rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress)
+            rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress,
+                                 name=name, threads=threads, client=client)
         stages.count("embed", len(todo) - len(bad))
         known.update((i, rows[k]) for k, i in enumerate(todo) if k not in bad)
         for k, why in bad.items():
