@@ -162,7 +162,7 @@ def test_info_document_and_description(client, idx):
     known = client.get("/api/modifiers").json()  # the parser's own table: what the page offers
     assert [k["token"] for k in known] == [t for t, *_, shown in modifiers.VOCABULARY if shown]
     assert "limit:N" in [k["usage"] for k in known] and all(k["help"] for k in known)
-    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "offset", "oversample", "explain",
+    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "offset", "oversample", "explain", "sort", "facets",
                                                                                    "mode", "where"}
 
 
