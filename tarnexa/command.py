@@ -38,7 +38,7 @@ from typing import Any, NoReturn
 
 import click
 
-from tarnexa.errors import StorageWarning, TarnexaError
+from tarnexa.errors import DatesWarning, StorageWarning, TarnexaError
 from tarnexa.index import Index
 from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
@@ -80,10 +80,11 @@ def _storage_warnings() -> Iterator[None]:
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", StorageWarning)
+            warnings.simplefilter("always", DatesWarning)
             yield
     finally:
         for w in caught:
-            if issubclass(w.category, StorageWarning):
+            if issubclass(w.category, (StorageWarning, DatesWarning)):
                 click.echo(f"tarnexa: warning: {w.message}", err=True)
             else:  # not ours to word: shown as it would have been
                 warnings.showwarning(w.message, w.category, w.filename, w.lineno)

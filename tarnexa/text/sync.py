@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import time
 import warnings
 from collections.abc import Callable, Sequence
 from contextlib import AbstractContextManager
@@ -19,10 +20,10 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa.errors import SourceError
+from tarnexa.errors import DatesWarning, SourceError
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Reader
-from tarnexa.text import embedders, passages
+from tarnexa.text import dates, embedders, passages
 from tarnexa.text.inputs import metadata_json
 from tarnexa.text.progress import bar
 
@@ -106,6 +107,16 @@ def embedded(fn: embedders.EmbedFn, texts: Sequence[str], dims: int, progress: b
     return out, bad
 
 
+def _warn_same_dates(times: list[tuple[str, float]], roots: dict[str, str], read: set[str]) -> None:
+    """A warning for each source read again now whose files all have the same date."""
+    for root, when in dates.same_dates(times).items():
+        if root in read:
+            day = time.strftime("%Y-%m-%d", time.gmtime(when))
+            warnings.warn(f"every file of {roots.get(root, root)} has the same date ({day}, as a fresh copy or "
+                          "checkout leaves them): recent: and date filters will not tell them apart (a front "
+                          "matter date: gives a file its own)", DatesWarning, stacklevel=4)
+
+
 def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], DocStore],
          reading: Reading, write: Write, embedder: Callable[[], embedders.EmbedFn],
          progress: bool = False, prune: bool = False, strict: bool = False,
@@ -140,6 +151,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     stamp_of: dict[str, str | None] = {}
     keys = set()
     path_of = {f.key: str(f.path) for f in found.files}
+    git_dates = {root: dates.committed(root) for root in found.roots if Path(root).is_dir()}
+    file_times: list[tuple[str, float]] = []
     with bar(progress, len(found.files), "file", "reading") as tick:
         for f in found.files:
             if tick is not None:
@@ -156,6 +169,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             keys.add(f.key)
             try:
                 data, digest, mtime = passages.read(f, max_size, follow_links)
+                mtime = git_dates.get(f.root, {}).get(f.key.replace(os.sep, "/"), mtime)
+                file_times.append((f.root, mtime))
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
@@ -166,6 +181,7 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 continue
             new += cut
             stamp_of[f.key] = now.value()
+    _warn_same_dates(file_times, found.roots, {f.root for f in found.files if f.key in stamp_of})
     held: dict[str, int] = {}
     for key, st in stamps.items():
         if st.root is not None:
