@@ -212,7 +212,7 @@ def compile_where(where: Any) -> Compiled:
 # The short form's comparisons, longest first so that ">=" is not read as ">".
 _SHORT = {">=": "$gte", "<=": "$lte", "!=": "$ne", ">": "$gt", "<": "$lt", "=": "$eq"}
 _FIELD_COLON = re.compile(r"([A-Za-z_][\w.-]*)(!?):(.*)", re.S)
-AND = " AND "  # joins short forms in one text
+AND = re.compile(r"(?:^|\s+)AND(?:\s+|$)")  # joins short forms in one text: " AND "
 FORMS = ("field=value, field!=value, field>value (>=, <, <=), field:prefix, field:glob* (* ? [...]), "
          "field!:prefix or field!:glob* (leaves them out), joined by ' AND ', or a JSON object")
 
@@ -272,5 +272,8 @@ def parse_filter(texts: str | Sequence[str]) -> Any:
                 reason = "it nests deeper than a filter may" if isinstance(e, RecursionError) else str(e)
                 raise ValueError(f"the filter {_shown(text)} is not JSON: {reason}") from None
         else:
-            found += [_short_form(part.strip()) for part in text.split(AND)]
+            parts = [part.strip() for part in AND.split(text)]
+            if not all(parts):
+                raise ValueError(f"the filter {_shown(text)} has nothing on one side of an AND: {FORMS}")
+            found += [_short_form(part) for part in parts]
     return None if not found else found[0] if len(found) == 1 else {"$and": found}
