@@ -31,7 +31,7 @@ from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
 from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import DERIVED, DocStore, Document
-from tarnexa.storage.filters import Compiled, compile_where
+from tarnexa.storage.filters import DATE_FIELD, STORED_DATE, Compiled, compile_where
 from tarnexa.text import embedders, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar
@@ -478,9 +478,9 @@ class Index:
         "Filters") with how many are dated."""
         store = self._current()
         out = dict(store.fields())
-        dated = store.dated()
+        dated = store.dated(STORED_DATE)
         if dated:
-            out["date"] = max(out.get("date", 0), dated)
+            out[DATE_FIELD] = dated
         return dict(sorted(out.items(), key=lambda kv: (-kv[1], kv[0])))
 
     def count(self, where: Any = None) -> int:

@@ -173,3 +173,22 @@ def test_a_checkout_is_dated_by_its_commits_and_a_copy_is_warned_of(tmp_path):
     said = [str(w.message) for w in seen if w.category is DatesWarning]
     assert len(said) == 1 and said[0].startswith(f"every file of {tmp_path / 'copy'} has the same date")
     assert dates.committed(tmp_path / "copy") == {}
+
+
+def test_the_page_api_lists_fields_counts_facets_and_sorts_by_date(dated):
+    from tarnexa.web.app import POOL, create_app, folder_filter
+    from fastapi.testclient import TestClient
+    with TestClient(create_app(dated)) as client:
+        fields = client.get("/api/fields").json()["fields"]
+        got = client.get("/api/search", params={"q": "text", "facets": "1", "limit": 3}).json()
+        newest = [client.get("/api/search", params={"q": "text", "sort": "date", "limit": 3, "offset": o}).json()
+                  for o in (0, 3, 6)]
+    assert fields == [{"field": "path", "documents": 7}, {"field": "date", "documents": 6}]
+    folders = {f["value"]: (f["count"], f["filter"]) for f in got["facets"]["folder"]}
+    assert folders == {"docs": (7, "path:docs/"), "docs/changes": (2, "path:docs/changes/")}
+    assert got["facets"]["pool"] == 7 <= POOL and len(got["hits"]) == 3
+    for value, (count, typed) in folders.items():  # each facet's filter passes what it counted
+        assert dated.count(where=parse_filter(typed)) == count
+    assert [h["id"] for p in newest for h in p["hits"]] == list("dfecbag")  # undated last
+    assert any("sorted by date" in n for n in newest[0]["notes"])
+    assert [folder_filter(f) for f in ("", "a b", "x[1]*")] == ["path!:*/*", "path:a b/", "path:x[[]1][*]/*"]

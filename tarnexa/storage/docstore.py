@@ -204,9 +204,11 @@ class _Reads:
             "SELECT key, count(DISTINCT n) AS c FROM meta GROUP BY key ORDER BY c DESC, key").fetchall()]
 
     @_serialised
-    def dated(self) -> int:
-        """How many documents have a timestamp."""
-        return int(self.db.execute("SELECT count(*) FROM docs WHERE timestamp IS NOT NULL").fetchone()[0])
+    def dated(self, stored_date: str) -> int:
+        """How many documents have a timestamp, or a metadata value passing stored_date (SQL on
+        the meta table's key and value, as a filter's date reads it)."""
+        return int(self.db.execute("SELECT count(*) FROM docs WHERE timestamp IS NOT NULL OR n IN "
+                                   f"(SELECT n FROM meta WHERE {stored_date})").fetchone()[0])
 
     @_serialised
     def by_rows(self, rows: Sequence[int]) -> dict[int, Document]:

@@ -51,6 +51,8 @@ _PERIOD = re.compile(r"(\d{4})(?:-(\d{2})(?:-(\d{2}))?)?")
 # A stored text that is an ISO date (what front matter's dates become), and its epoch seconds.
 _STORED_DATE = "value GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]*'"
 _STORED_SECONDS = "CAST(strftime('%s', value) AS REAL)"
+# The rows of the meta table that give a document its date (no parameter: the field is fixed).
+STORED_DATE = f"key = '{DATE_FIELD}' AND kind = 's' AND {_STORED_DATE}"
 
 
 def date_period(value: str) -> tuple[float, float] | None:
@@ -77,6 +79,17 @@ def date_period(value: str) -> tuple[float, float] | None:
         return None
     seconds = (at if at.tzinfo else at.replace(tzinfo=dt.UTC)).timestamp()
     return seconds, seconds
+
+
+def document_date(metadata: dict[str, Any], timestamp: float | None) -> float | None:
+    """A document's date as a filter's ``date`` compares it: its metadata ``date`` where that is
+    an ISO date text (its start), else its timestamp."""
+    stored = metadata.get(DATE_FIELD)
+    if isinstance(stored, str) and re.match(r"\d{4}-\d{2}-\d{2}", stored):
+        period = date_period(stored)
+        if period is not None:
+            return period[0]
+    return timestamp
 
 
 def _date_test(op: str, start: float, end: float) -> tuple[str, list[float]]:

@@ -33,7 +33,7 @@ from starlette.exceptions import HTTPException
 
 from tarnexa._constants import MAX_BATCH, MAX_LIMIT, TIME_BUDGET
 from tarnexa.text.modifiers import USAGE, vocabulary
-from tarnexa.storage.filters import parse_filter
+from tarnexa.storage.filters import document_date, parse_filter
 from tarnexa.text.query import Query as SearchQuery
 from tarnexa.search.results import Results
 
@@ -348,10 +348,10 @@ def _needs_quotes(text: str) -> bool:
 
 
 def by_date(results: Results, offset: int, limit: int) -> Results:
-    """The hits newest first (undated ones last; hits of the same date in rank order), then
-    offset passed over and at most limit kept."""
-    order = sorted(range(len(results)), key=lambda i: (results[i].timestamp is None,
-                                                       -(results[i].timestamp or 0.0), i))
+    """The hits newest first by the date a filter's ``date`` compares (undated ones last; hits of
+    the same date in rank order), then offset passed over and at most limit kept."""
+    when = [document_date(h.metadata, h.timestamp) for h in results]
+    order = sorted(range(len(results)), key=lambda i: (when[i] is None, -(when[i] or 0.0), i))
     kept = tuple(results[i] for i in order[offset : offset + limit])
     note = f"sorted by date, newest first: the best {len(results)} hits of the ranking"
     return dataclasses.replace(results, hits=kept, notes=(*results.notes, note))
