@@ -458,10 +458,11 @@ class Index:
             sources = store.sources_of(id_list)
             cache = Cache.open(self.path / self._writer.settings["cache"])
             vectors = np.asarray(cache.vectors[[rows[d] for d in id_list]], dtype=np.float32)
-            put = []
+            put: list[layout.Put] = []
             for i, d in enumerate(id_list):
                 doc = docs[rows[d]]
-                title = doc.title if title_list[i] is None else title_list[i]
+                given_title = title_list[i]
+                title = doc.title if given_title is None else given_title
                 meta = given[i] if metas[i] is not None else metadata_json([doc.metadata or None], [d])[0]
                 put.append((d, title, doc.text, doc.timestamp if time_list[i] is None else time_list[i],
                             sources.get(d), meta))
