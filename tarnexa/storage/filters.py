@@ -14,7 +14,7 @@ code-point order, so ISO dates compare as dates), bools with bools. ``$ne``, ``$
 ``date`` compared (``$eq $ne $gt $gte $lt $lte``) with an ISO date text (``"2024"``,
 ``"2024-03"``, ``"2024-03-01"``, ``"2024-03-01T12:00"``, a zone or UTC) compares the document's
 date as epoch seconds: its metadata ``date`` where that is an ISO date text (front matter's),
-else its timestamp (what ``tarnexa index`` took from front matter or the file's modification
+else its timestamp (what ``tarnexa index`` took from front matter, git or the file's modification
 time, and what ``recent:`` decays by). A year, month or day is a period: ``$eq`` passes a date
 within it, ``$gt`` one after it, ``$lte`` one up to its end, ``$gte`` and ``$lt`` compare with
 its start; a time of day is an instant.
