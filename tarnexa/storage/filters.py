@@ -9,7 +9,8 @@ the value); ``$prefix`` and ``$glob`` against a text (a text field begins with i
 as SQLite's GLOB). A field that is a list passes a comparison when one of its values does. A
 comparison passes only values of the same kind: numbers with numbers, texts with texts (in
 code-point order, so ISO dates compare as dates), bools with bools. ``$ne``, ``$nin`` and
-``$not`` pass the documents that lack the field too.
+``$not`` pass the documents that lack the field too. ``{"path": {"$not": {"$glob": "a/*"}}}``
+is ``{"$not": {"path": {"$glob": "a/*"}}}``.
 
 ``date`` compared (``$eq $ne $gt $gte $lt $lte``) with an ISO date text (``"2024"``,
 ``"2024-03"``, ``"2024-03-01"``, ``"2024-03-01T12:00"``, a zone or UTC) compares the document's
@@ -42,7 +43,7 @@ _COMPARE = {"$eq": "=", "$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
 # Texts by their start: "$prefix" (the text begins with the value), "$glob" (SQLite's GLOB, case
 # sensitive: * any run of characters, ? one, [abc] one of them).
 _TEXTS = {"$prefix": "substr(value, 1, ?) = ?", "$glob": "GLOB ?"}
-OPERATORS = (*_COMPARE, "$ne", "$in", "$nin", "$contains", *_TEXTS, "$and", "$or", "$not")
+OPERATORS = (*_COMPARE, "$ne", "$in", "$nin", "$contains", *_TEXTS, "$and", "$or", "$not")  # $not: of a field too
 
 Compiled = tuple[str, list[Any]]
 
@@ -160,6 +161,10 @@ class _Compiler:
             return self._values(field, kind, f"{_COMPARE.get(op, '=')} ?", [v], listed=op == "$contains")
         if op == "$ne":
             return f"NOT ({self._leaf(field, '$eq', value)})"
+        if op == "$not":  # {"path": {"$not": {"$glob": "docs/changes/*"}}}: the field's own operators
+            if not isinstance(value, Mapping) or not value or "$not" in value:
+                raise ValueError(f"{where} takes the field's operators, as {{'$glob': 'docs/*'}}")
+            return "NOT (" + " AND ".join(self._leaf(field, o, v) for o, v in value.items()) + ")"
         if op in _TEXTS:
             if not isinstance(value, str):
                 raise ValueError(f"{where} takes a text, not {type(value).__name__}")
