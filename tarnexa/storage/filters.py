@@ -231,8 +231,7 @@ def compile_where(where: Any) -> Compiled:
 _SHORT = {">=": "$gte", "<=": "$lte", "!=": "$ne", ">": "$gt", "<": "$lt", "=": "$eq"}
 _FIELD_COLON = re.compile(r"([A-Za-z_][\w.-]*)(!?):(.*)", re.S)
 AND = re.compile(r"(?:^|\s+)AND(?:\s+|$)")  # joins short forms in one text: " AND "
-FORMS = ("field=value, field!=value, field>value (>=, <, <=), field:prefix, field:glob* (* ? [...]), "
-         "field!:prefix or field!:glob* (leaves them out), joined by ' AND ', or a JSON object")
+FORMS = "field=value (or !=, >, >=, <, <=), field:prefix, field:glob*, field!:glob* (leaves out), ' AND ' between, or JSON"
 
 
 def _short_value(field: str, value: str) -> Any:
