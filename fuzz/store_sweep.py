@@ -87,8 +87,11 @@ def damage(path: Path, kind: str, rnd: random.Random) -> None:
              ("UPDATE docs SET row = ? WHERE n = ?", (rb, a)))
     elif kind == "meta row":
         _raw(path, ("UPDATE meta SET value = 'g1' WHERE n = ? AND key = 'group'", (a,)))
-    elif kind == "keyword entries":
-        _raw(path, ("INSERT INTO keywords (keywords, rowid, title, text) VALUES ('delete', ?, ?, ?)", (a, title, text)))
+    elif kind == "keyword entries":  # a byte of the keyword index's postings changed
+        seg = sorted((path / "keywords").glob("*.seg"))[0]
+        data = bytearray(seg.read_bytes())
+        data[len(data) // 2] ^= 1
+        seg.write_bytes(bytes(data))
     else:  # a bit flipped at a random offset of the file
         f = path / "docs.sqlite"
         with open(f, "r+b") as out:

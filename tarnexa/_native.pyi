@@ -122,3 +122,8 @@ def fuse_convex(semantic: Buffer, keyword: Buffer, w_semantic: float, w_keyword:
 
 def hashed_embed(texts: Sequence[str], dims: int, /) -> bytearray:
     """The hashed embedder's rows of texts, float32, as a bytearray of len(texts) * dims values."""
+
+def document_checksums(ids: Sequence[str], rows: Sequence[int], titles: Sequence[str], texts: Sequence[str],
+                       stamps: Sequence[str], metadata: Sequence[str | None], /) -> list[str]:
+    """Each document's checksum (32 hex digits) as tarnexa.storage.checksums.digest gives it; stamps
+are the timestamps' repr ('' for none), metadata a JSON text or None."""

@@ -37,12 +37,13 @@ from collections.abc import Iterator
 from typing import Any, NoReturn
 
 import click
+import numpy as np
 
 from tarnexa.errors import DatesWarning, StorageWarning, TarnexaError
 from tarnexa.index import Index
 from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
-from tarnexa.text.progress import bar
+from tarnexa.text.progress import bar, rates
 from tarnexa.storage.filters import parse_filter
 from tarnexa._constants import CLIENT_TIMEOUT, HOST, MAX_CONNECTIONS, MAX_LIMIT, MODES, PORT, TIME_BUDGET
 from tarnexa.text.query import Query
@@ -50,6 +51,8 @@ from tarnexa.search.results import Results
 
 EXIT_BAD_INPUT = 2
 EXIT_SKIPPED = 1  # tarnexa index: done, but some files were skipped
+STAGE_UNITS = {"scan": "files found", "read": "files read", "cut": "passages cut", "embed": "passages embedded",
+               "write": "passages written"}
 
 
 def _fail(message: str) -> NoReturn:
@@ -131,8 +134,12 @@ def cli() -> None:
               metavar="MiB", help="skip a file larger than this")
 @click.option("--parse-timeout", type=click.FloatRange(min=0, min_open=True), default=60.0, show_default=True,
               metavar="SECONDS", help="skip a file whose parsing takes longer than this")
+@click.option("--exclude", multiple=True, metavar="GLOB",
+              help="leave out the files and folders of a SOURCE folder this pattern matches, as a .gitignore "
+                   "line would (repeatable)")
 def index_command(path: str, sources: tuple[str, ...], embedder: str | None, quiet: bool, prune: bool,
-                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float) -> None:
+                  strict: bool, follow_links: bool, max_file_size: float, parse_timeout: float,
+                  exclude: tuple[str, ...]) -> None:
     """Make the index at PATH, or bring it in step with SOURCES (folders or files of Markdown,
     reStructuredText, HTML, PDF, notebooks and text): new files are added, changed ones replaced
     and the documents of files that vanished from these SOURCES removed. A SOURCE that is
@@ -140,7 +147,9 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
     (--prune removes those of a SOURCE gone or empty). A file that cannot be read is skipped
     with a warning and exit status 1, and so are a passage the embedder has no vector for,
     links out of a SOURCE (unless --follow-links), what is not a regular file, files above
-    --max-file-size and files whose parsing takes longer than --parse-timeout."""
+    --max-file-size and files whose parsing takes longer than --parse-timeout. What a folder's
+    .gitignore and .tarnexaignore files or --exclude leave out is not read (and keeps what an
+    earlier run indexed of it unless --prune); HTML templates are skipped."""
     with _reported():
         missing = [s for s in sources if not os.path.exists(s)]
         if missing and not prune:
@@ -156,14 +165,80 @@ def index_command(path: str, sources: tuple[str, ...], embedder: str | None, qui
                             on_skip=lambda where, why: click.echo(f"tarnexa: warning: skipped {where}: {why}",
                                                                   err=True),
                             follow_links=follow_links, max_size=int(max_file_size * (1 << 20)),
-                            parse_seconds=parse_timeout)
+                            parse_seconds=parse_timeout, exclude=list(exclude))
             if not quiet:
+                took = time.perf_counter() - t0
                 click.echo(f"{path}: {done['files']} files, {len(idx)} passages, {len(done['skipped'])} skipped, "
-                           f"{time.perf_counter() - t0:.1f} s ({done['changed']} files (re)indexed, "
-                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder})",
-                           err=True)
+                           f"{done['excluded']} excluded, {took:.1f} s ({done['changed']} files (re)indexed, "
+                           f"{done['removed']} removed, {done['embedded']} passages embedded by {idx.embedder}"
+                           + (f", {done['passages'] / took:,.0f} passages/s" if done["passages"] and took else "")
+                           + ")", err=True)
+                click.echo(f"  {rates(done['stages'], STAGE_UNITS)}", err=True)
         if done["skipped"]:
             sys.exit(EXIT_SKIPPED)
+
+
+@cli.command("add")
+@click.argument("path")
+@click.argument("documents", metavar="FILE")
+@click.option("--vectors", "vectors_file", metavar="FILE.npy", default=None,
+              help="the documents' vectors, computed elsewhere: a NumPy array of one row per line of FILE")
+@_EMBEDDER_OPTION
+@click.option("--quiet", "-q", is_flag=True, help="no progress bar and no summary")
+def add_command(path: str, documents: str, vectors_file: str | None, embedder: str | None, quiet: bool) -> None:
+    """Add the documents of FILE (JSON Lines, - for standard input: one object per line with
+    "text" and, if wanted, "id", "title", "timestamp" (epoch seconds) and "metadata" (an
+    object)) to the index at PATH, all or none of them; a document whose id the index holds is
+    replaced. A new index gets --embedder, or with --vectors and no --embedder "given:DIMS": an
+    index of vectors computed elsewhere, searched with an embedder for queries (--embedder) or by
+    keywords (--mode keyword)."""
+    with _reported():
+        docs = _documents(documents)
+        vectors = None
+        if vectors_file is not None:
+            try:
+                vectors = np.load(vectors_file, mmap_mode="r", allow_pickle=False)
+            except (OSError, ValueError) as e:
+                _fail(f"{vectors_file}: not a NumPy array file ({e})")
+        if Index.exists(path):
+            idx = Index.open(path, embedder=_embedder(embedder))
+        else:
+            given = f"given:{vectors.shape[1]}" if vectors is not None and vectors.ndim == 2 else None
+            idx = Index.create(path, embedder=_embedder(embedder) or given or embedders.DEFAULT)
+        with idx:
+            t0 = time.perf_counter()
+            with_ids = sum("id" in d for d in docs)
+            if with_ids not in (0, len(docs)):
+                _fail(f"{documents}: {with_ids} of {len(docs)} lines have an \"id\": give every line one, or none")
+            idx.add([d["text"] for d in docs], ids=[d["id"] for d in docs] if with_ids else None,
+                    titles=[d.get("title", "") for d in docs], timestamps=[d.get("timestamp") for d in docs],
+                    metadata=[d.get("metadata") for d in docs], vectors=vectors,
+                    progress=not quiet and sys.stderr.isatty())
+            if not quiet:
+                click.echo(f"{path}: {len(docs)} documents added, {len(idx)} in all, "
+                           f"{time.perf_counter() - t0:.1f} s", err=True)
+
+
+def _documents(source: str) -> list[dict[str, Any]]:
+    """The documents of a JSON Lines file (or standard input), each checked to be an object with
+    a "text"; SystemExit naming the first line that is not."""
+    out = []
+    try:
+        stream = sys.stdin if source == "-" else open(source, encoding="utf-8")
+    except OSError as e:
+        _fail(f"{source}: {e.strerror}")
+    with stream:
+        for number, line in enumerate(stream, 1):
+            if not line.strip():
+                continue
+            try:
+                doc = json.loads(line)
+            except ValueError as e:
+                _fail(f"{source}, line {number}: not JSON ({e})")
+            if not isinstance(doc, dict) or not isinstance(doc.get("text"), str):
+                _fail(f"{source}, line {number}: not an object with a \"text\"")
+            out.append(doc)
+    return out
 
 
 def _day(ts: float | None) -> str:
@@ -178,6 +253,14 @@ def _part(name: str, value: Any) -> str:
     return f"{name} {value:.4f}" if name == "decay_factor" else f"{name} {value:+.4f}"
 
 
+def _titled(hit: Any) -> str:
+    """A hit's title with the PDF page its passage starts on: "Device drivers (p. 86)"."""
+    page = hit.metadata.get("page") if isinstance(hit.metadata, dict) else None
+    if isinstance(page, int) and not isinstance(page, bool):
+        return f"{hit.title} (p. {page})".lstrip()
+    return str(hit.title)
+
+
 def show(res: Results, out: Any = None, first: int = 1) -> None:
     """The hits as lines (rank from first, score, id, date, title and snippet), grouped by
     community when the search found communities; each explanation under its hit."""
@@ -190,7 +273,7 @@ def show(res: Results, out: Any = None, first: int = 1) -> None:
 
     def line(rank: int, hit: Any) -> None:
         head = f"  {rank:>2}. {hit.score:7.4f}  {hit.id[:id_width]:<{id_width}}  {_day(hit.timestamp)}  "
-        rest = " - ".join(s for s in (hit.title, hit.snippet) if s)
+        rest = " - ".join(s for s in (_titled(hit), hit.snippet) if s)
         room = max(20, width - len(head))
         shown = rest if len(rest) <= room else rest[: room - 1] + "…"
         at = len(rest) - len(hit.snippet)  # where the snippet starts in rest

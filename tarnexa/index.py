@@ -34,7 +34,7 @@ from tarnexa.storage.docstore import DERIVED, DocStore, Document
 from tarnexa.storage.filters import DATE_FIELD, STORED_DATE, Compiled, compile_where
 from tarnexa.text import embedders, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
-from tarnexa.text.progress import bar
+from tarnexa.text.progress import bar, spinner
 from tarnexa.text.query import Query
 
 
@@ -89,7 +89,8 @@ class Index:
     @classmethod
     def create(cls, path: str | os.PathLike[str], embedder: str | embedders.EmbedFn = embedders.DEFAULT) -> Index:
         """A new, empty index at path (which must not exist, or be an empty directory), its
-        embedder "minilm" unless told (docs/guide.md's "Embedders")."""
+        embedder "minilm" unless told (docs/guide.md's "Embedders"); "given:DIMS" makes one for
+        vectors computed elsewhere."""
         folder = Path(path)
         try:
             name, fn = embedders.resolve(embedder)
@@ -98,6 +99,10 @@ class Index:
                 raise
             raise EmbedderError(f"{e} (minilm is the default embedder: embedder=\"wordllama\" or \"hashed\" "
                                 "needs no model package)") from None
+        if isinstance(fn, embedders.GivenVectors):
+            layout.create(folder, {"embedder": name, "dims": fn.dims, "probe": None, "fusion": _measured_fusion(name),
+                                   "titles_embedded": False}, fn.dims)
+            return cls.open(folder)
         probe = embedders.embed(fn, [_PROBE])
         again = embedders.embed(fn, [_PROBE])
         if again.shape != probe.shape or not np.allclose(again, probe, atol=1e-4):
@@ -135,10 +140,10 @@ class Index:
                 fn = embedder
             elif embedder is not None:
                 name, fn = embedders.resolve(embedder)
-                if name != built:
+                if name != built and not embedders.is_given(built):
                     raise EmbedderError(f"{folder} was built with the embedder {built!r}, not {name!r}")
             index = cls(folder, store, built, fn)
-            if not store.has_keywords():
+            if not store.has_meta() or store.has_fts():
                 with contextlib.suppress(OSError, sqlite3.OperationalError):  # read-only: searched as it is
                     index._writer.upgrade()
             if index._writer.keywords_behind():  # made before it, or a writer died before its update
@@ -167,13 +172,23 @@ class Index:
         return self._fn
 
     def _check_embedder(self) -> None:
-        """The embedder must give the probe text the vector it gave when the index was made."""
+        """The embedder must give the probe text the vector it gave when the index was made
+        (of an index of given vectors: vectors of its dimensions)."""
         assert self._fn is not None
         dims = int(self._settings["dims"])
+        if isinstance(self._fn, embedders.GivenVectors):
+            self._checked = True
+            return
         try:
             got = embedders.embed(self._fn, [_PROBE])
         except EmbedderError as e:
             raise EmbedderError(f"the embedder does not fit {self.path}: {e}") from None
+        if self._settings.get("probe") is None:  # an embedder for the queries of given vectors
+            if got.shape[1] != dims:
+                raise EmbedderError(f"the embedder gives {got.shape[1]}-dimension vectors: {self.path} holds "
+                                    f"vectors of {dims} ({self._settings['embedder']})")
+            self._checked = True
+            return
         if got.shape[1] != dims or not np.allclose(got[0], np.asarray(self._settings["probe"], np.float32),
                                                    atol=1e-4):
             shape = f"{got.shape[1]}-dimension" if got.shape[1] != dims else "other"
@@ -309,24 +324,24 @@ class Index:
             return self._write(texts, ids, titles, timestamps, metadata=metadata, progress=progress)
         text_list = strings(texts, "texts")
         rows = embedders.given(vectors, len(text_list), int(self._settings["dims"]))
-        if text_list:
+        if text_list and not embedders.is_given(self._name):
             title = strings(titles, "titles", len(text_list))[0] if titles is not None else ""
             own = embedders.embed_one(self._embedder(), embedders.with_title(self._titled, title, text_list[0]))
             if float(own @ rows[0]) < GIVEN_AGREE:
                 raise EmbedderError(f"vectors row 0 is not what {self._name} gives its text (cosine "
                                     f"{float(own @ rows[0]):.3f}, under {GIVEN_AGREE}): vectors of another model, or "
                                     "of other texts?")
-        return self._write(text_list, ids, titles, timestamps, metadata=metadata, progress=progress,
-                           known=dict(enumerate(rows)))
+        return self._write(text_list, ids, titles, timestamps, metadata=metadata, progress=progress, given=rows)
 
     def _write(self, texts: Sequence[str], ids: Sequence[str] | None, titles: Sequence[str] | None,
                timestamps: Sequence[float | None] | None, *, progress: bool,
                metadata: Sequence[Mapping[str, Any] | None] | None = None,
                sources: dict[str, str | None] | None = None, source_of: Sequence[str | None] | None = None,
-               delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None) -> list[str]:
+               delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None,
+               given: npt.NDArray[np.float32] | None = None) -> list[str]:
         """add(), and with it in the same commit: the source of each text, the stamps of the
         sources (None: forgotten) and documents to delete. ``known`` holds the vectors of some
-        of the texts (by their place), which are not embedded again."""
+        of the texts (by their place), which are not embedded again; ``given`` those of all."""
         text_list = strings(texts, "texts")
         n = len(text_list)
         id_list = [content_id(t) for t in text_list] if ids is None else strings(ids, "ids", n)
@@ -337,9 +352,9 @@ class Index:
             _storable(name, values)
         meta_list = [None] * n if metadata is None else metadata_json(metadata, id_list)
         known = known or {}
-        todo = [i for i in range(n) if i not in known]
+        todo = [i for i in range(n) if i not in known] if given is None else []
         dims = int(self._settings["dims"])
-        vectors = np.zeros((n, dims), np.float32)
+        vectors = np.zeros((n, dims), np.float32) if given is None else given
         if todo:
             fn = self._embedder()
             with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:
@@ -348,7 +363,7 @@ class Index:
         for i, row in known.items():
             vectors[i] = row
         source_list = [None] * n if source_of is None else list(source_of)
-        with self._writing():
+        with self._writing(), spinner(bool(progress and n), f"writing {n:,} documents"):
             self._writer.write(vectors, list(zip(id_list, title_list, text_list, time_list, source_list, meta_list)),
                                delete=delete, sources=sources)
         return id_list
@@ -356,7 +371,7 @@ class Index:
     def sync(self, sources: Sequence[str | os.PathLike[str]], *, progress: bool = False, prune: bool = False,
              strict: bool = False, on_skip: Callable[[str, str], None] | None = None,
              follow_links: bool = False, max_size: int = sync.MAX_SIZE,
-             parse_seconds: float | None = sync.PARSE_SECONDS) -> dict[str, Any]:
+             parse_seconds: float | None = sync.PARSE_SECONDS, exclude: Sequence[str] = ()) -> dict[str, Any]:
         """Keeps the index in step with folders (or files) of documents, cut into passages (see
         ``tarnexa.text.passages``): files new since the last sync are added, changed ones
         replaced and the passages of files that vanished from these sources deleted, in one
@@ -371,7 +386,16 @@ class Index:
 
         Returns ``files`` (found), ``changed`` (files read and cut again), ``removed`` (files
         forgotten), ``embedded`` (passages embedded; a passage whose id, title and text are those
-        stored keeps its vector), ``passages`` (written) and ``skipped``: (path, reason) pairs.
+        stored keeps its vector), ``passages`` (written), ``skipped``: (path, reason) pairs, and
+        ``excluded`` (files and folders left out).
+
+        In a folder, what its ``.gitignore`` and ``.tarnexaignore`` files (there and in its
+        subfolders, git's patterns) or the ``exclude`` patterns (gitignore lines, from the
+        folder named) leave out is not read; a file excluded that an earlier sync read keeps its
+        passages unless ``prune=True``, which removes them as a deleted file's. HTML files that
+        are templates (``{% %}``, ``{{ }}``, ``{# #}``) are skipped with a warning. A file its
+        parser reads only in part (a reStructuredText construct docutils fails on) keeps what
+        was read, with a warning.
 
         Also skipped with a warning: a passage the embedder gives no vector (no word it knows),
         alone; a file or folder reached through a link to outside its source folder, unless
@@ -380,7 +404,8 @@ class Index:
         ``parse_seconds`` (60 by default, None: no limit; timed on the main thread only)."""
         return sync.sync(sources, current=self._current, reading=self._reading, write=self._write,
                          embedder=self._embedder, progress=progress, prune=prune, strict=strict, on_skip=on_skip,
-                         follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds)
+                         follow_links=follow_links, max_size=max_size, parse_seconds=parse_seconds,
+                         exclude=list(strings(exclude, "exclude")) if exclude else ())
 
     def delete(self, ids: Sequence[str] | None = None, *, where: Any = None) -> int:
         """Deletes the documents of these ids (ids the index does not hold are passed over), or

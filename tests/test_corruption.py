@@ -142,3 +142,23 @@ def test_a_full_disk_under_the_command_is_one_line_and_exit_2(folder, tmp_path, 
                                        str(tmp_path / "more")])
         assert run.exit_code == 2 and run.output.count("\n") == 1 and "No space left on device" in run.output, \
             run.output
+
+
+@pytest.mark.parametrize("doc", [
+    ("a", 0, "", "", None, None), ("id\ud800x", 12345678901, "T\u00e9", "x" * 300 + "\U0001f600" * 50, 1.5e9, '{"k": 1}'),
+    ("", 7, "\u4e2d", "", 1e16, "{}"), *[("x" * n, n, "y" * (n // 2), "z" * n, float(n), None if n % 2 else "m" * n)
+                                          for n in (1, 111, 112, 127, 128, 129, 256, 1000)],
+])
+def test_checksums_computed_in_bulk_are_those_of_one_document(doc):
+    """The writer's native checksums (any length across BLAKE2b's block edges, surrogates,
+    every width of str) are the digits a read checks against."""
+    from tarnexa.storage import checksums
+    assert checksums.digests([doc, doc]) == [checksums.digest(*doc)] * 2
+
+
+@pytest.mark.parametrize("doc", [("a", 0, "", b"x", None, None), ("a", -1, "", "", None, None),
+                                 ("a", 0, "", "", 1, None), ("a", 0, "", "", None, 3)])
+def test_checksums_in_bulk_refuse_fields_of_another_type(doc):
+    from tarnexa.storage import checksums
+    with pytest.raises((TypeError, ValueError)):
+        checksums.digests([doc])

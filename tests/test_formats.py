@@ -62,7 +62,7 @@ CASES = [
     ("doc.rst", "=====\nGuide\n=====\n\nSee :func:`pkg.run` and `the docs <http://x>`_.\n\n.. note::\n   Be *careful*.\n\n"
      ".. versionadded:: 2.0\n   Added it.\n\n.. toctree::\n   :maxdepth: 2\n\n   other\n\nInstall\n-------\n\n"
      ".. code-block:: python\n\n   # code\n   x = 1\n\n- one\n- two\n\n.. include:: /etc/passwd\n",
-     [("Guide", "See pkg.run and the docs.\n\nBe careful.\n\n2.0\nAdded it."), ("Guide › Install", "# code\nx = 1\n\n- one\n- two")],
+     [("Guide", "See pkg.run and the docs.\n\nBe careful.\n\nNew in version 2.0: Added it."), ("Guide › Install", "# code\nx = 1\n\n- one\n- two")],
      {"ext": "rst"}),
     ("page.html", "<html><head><title>The Page</title><style>p{color:red}</style><script>var x;</script></head><body>"
      "<nav>menu</nav><header>banner</header><h1>Main <em>part</em></h1><p>Text &amp; more.</p><aside>ad</aside>"
@@ -222,7 +222,7 @@ def test_bad_files_skipped_and_the_rest_indexed(synced, monkeypatch, capfd):
 
 
 @pytest.mark.parametrize("module, name, package", [("markdown_it", "a.md", "markdown-it-py"), ("docutils.core", "a.rst", "docutils"),
-                                                   ("pypdf", "a.pdf", "pypdf")])
+                                                   ("pypdfium2", "a.pdf", "pypdfium2"), ("trafilatura", "a.html", "trafilatura")])
 def test_a_missing_parser_is_named(tmp_path, monkeypatch, module, name, package):
     monkeypatch.setitem(sys.modules, module, None)
     monkeypatch.setattr(formats, "_md", None)
@@ -251,3 +251,77 @@ def test_command_exit_status_and_counts(tmp_path):
     assert CliRunner().invoke(cli, ["index", str(tmp_path / "ix"), str(docs), "--strict"]).exit_code == 2
     run = CliRunner().invoke(cli, ["index", str(tmp_path / "ix"), str(tmp_path / "gone")])
     assert run.exit_code == 2 and "nothing was changed" in run.stderr
+
+
+def blocks(fmt, text):
+    return [(b.text, b.kind) for b in formats.parse(fmt, text.encode()).blocks]
+
+
+@pytest.mark.parametrize("src, expected", [
+    # a directive docutils does not know: its argument starts its content, roles as their text
+    (".. confval:: html_theme\n   :type: str\n\n   :term:`builder`\\s use it.\n   :py:func:`x <y>` too.\n",
+     [("html_theme\nbuilders use it.\nx too.", "text")]),
+    (".. option:: -W\n   :term:`warnings <w>` fail.\n", [("-W warnings fail.", "text")]),
+    (".. rst:directive:: .. code-block:: [language]\n\n   Shows code.\n", [("code-block:: [language]\nShows code.", "text")]),
+    (".. versionadded:: 1.4\n", [("New in version 1.4.", "text")]),
+    (".. versionchanged:: 2.0\n   Now a :class:`str`, *not* bytes.\n", [("Changed in version 2.0: Now a str, not bytes.", "text")]),
+    (".. py:method:: run(*args, **kw)\n   :async:\n\n   Runs **it**.\n", [("run(*args, **kw)\nRuns it.", "text")]),
+    (".. confval:: name\n   *the* **name**\n", [("name the name", "text")]),
+    (".. deprecated:: 3.0\n\n   Use *y*.\n", [("Deprecated since version 3.0: Use y.", "text")]),
+    (".. py:function:: f(x)\n\n   Does.\n\n   .. versionadded:: 1.4\n", [("f(x)\nDoes.", "text"), ("New in version 1.4.", "text")]),
+    (".. only:: html\n\n   Seen :program:`sphinx-build`.\n", [("Seen sphinx-build.", "text")]),
+    (".. sourcecode:: python\n\n   x = :term:`y`\n", [("x = :term:`y`", "code")]),
+    (".. toctree::\n   :maxdepth: 2\n\n   intro\n", []),
+    ("- item\n\n  .. versionadded:: 3.1\n", [("- item\n  New in version 3.1.", "lines")]),
+    ("Plain \\*star\\* and a\\ b and :sup:`2`\\ nd.\n", [("Plain *star* and ab and 2nd.", "text")]),
+    (":samp:`f\\\\{x\\\\}` and ``a\\\\b``\n", [("f\\{x\\} and a\\\\b", "text")]),
+])
+def test_rst_directives_roles_and_escapes(src, expected):
+    assert blocks("rst", src) == expected
+
+
+@pytest.mark.parametrize("src, expected", [
+    ("See [`BaseModel`][pydantic.main.BaseModel], [Field][] and [x][undefined].", "See BaseModel, Field and x."),
+    ("Code `a[0][1]` stays, and so does m[0][1].", "Code a[0][1] stays, and so does m[0][1]."),
+    ("Text {#anchor} here {: .class } and {.a #b}.", "Text here and."),
+    ("![img](a.png){ width=\"300\" } [go](x){ .md-button }", "img go"),
+    ("Version {{ version }} {% if x %}now{% endif %}.", "Version now."),
+    ("A set {1, 2} and {key} stay.", "A set {1, 2} and {key} stay."),
+])
+def test_markdown_inline_markup(src, expected):
+    assert blocks("markdown", src) == [(expected, "text")]
+
+
+def test_markdown_content_tabs():
+    src = ('=== "pip"\n\n    ```bash\n    pip install x\n    ```\n\n=== "uv"\n\n    Use uv.\n\n'
+           '    ```\n    uv add x\n    ```\n\nAfter.\n')
+    assert blocks("markdown", src) == [("pip", "text"), ("pip install x", "code"), ("uv", "text"), ("Use uv.", "text"),
+                                       ("uv add x", "code"), ("After.", "text")]
+
+
+@pytest.mark.parametrize("name, content", [
+    ("a.rst", "Esc\\ape :term:`x`\\s\n"), ("a.txt", "bell\x07 and\x0cpage\r\nend\x1b"),
+    ("a.html", "<p>bell\x07 and\x7f del\x85</p>"), ("a.md", "# T\x01itle\n\nbody\x02 text"),
+])
+def test_no_control_character_stored(name, content):
+    got = passages.passages(name, content, 0.0)
+    assert got and not any(re.search(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]", p.title + p.text) for p in got)
+
+
+def test_a_file_docutils_fails_on_keeps_the_rest(tmp_path, monkeypatch):
+    core = formats._module("docutils.core")
+    publish = core.publish_doctree
+
+    def failing(text, **kw):
+        if "BROKEN" in text:
+            raise ValueError("a bad table")
+        return publish(text, **kw)
+
+    monkeypatch.setattr(core, "publish_doctree", failing)
+    (tmp_path / "a.rst").write_text("Title\n=====\n\nKept text.\n\nBROKEN here\n\nMore kept.\n")
+    with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
+        warned = []
+        done = idx.sync([tmp_path / "a.rst"], on_skip=lambda where, why: warned.append(why))
+        assert [d.text for d in idx.get(list(idx.ids))] == ["Title\n\nKept text.\n\nMore kept."]
+        assert done["skipped"] and "read line 6 " in warned[0] and "the rest is indexed" in warned[0]
+        assert idx.sync([tmp_path / "a.rst"], on_skip=lambda *a: None)["changed"] == 1  # read and warned again

@@ -91,7 +91,7 @@ def test_a_slow_parse_is_skipped(tmp_path, monkeypatch):
     import time
 
     from tarnexa.text import formats
-    monkeypatch.setattr(formats, "_rst", lambda text: time.sleep(5) or [])
+    monkeypatch.setattr(formats, "_rst", lambda text, *problems: time.sleep(5) or [])
     (tmp_path / "slow.rst").write_text("text\n")
     (tmp_path / "good.md").write_text(GOOD)
     with tarnexa.Index.create(tmp_path / "ix", embedder="hashed:64") as idx:
@@ -107,11 +107,14 @@ from store_sweep import KINDS, damage, make, outcome, sweep  # noqa: E402
 def test_a_damaged_store_is_caught_by_verify_and_never_answers_silently(tmp_path):
     counts, silent = sweep(tmp_path, docs=60, flips=40, each=2)
     assert silent == []
-    assert all(counts[kind, "unchanged"] == 0 for kind in KINDS)  # each targeted damage is caught
+    # Each targeted damage of the store is caught; a damaged keyword index is made again from the
+    # documents when the index opens, so it answers as before.
+    assert all(counts[kind, "unchanged"] == 0 for kind in KINDS if kind != "keyword entries")
+    assert counts["keyword entries", "unchanged"] == 2
     assert counts["text byte", "caught"] == counts["row swap", "caught"] == 2  # and its search raises
 
 
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", [k for k in KINDS if k != "keyword entries"])  # that one mends itself
 def test_verify_names_the_damaged_document_and_fix_mends_what_is_derived(tmp_path, kind):
     make(tmp_path / "ix", docs=30)
     damage(tmp_path / "ix", kind, random.Random(1))

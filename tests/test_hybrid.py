@@ -279,27 +279,42 @@ def test_bad_metadata_names_the_document(tmp_path, meta, message):
     assert len(idx) == 0
 
 
-def test_an_index_of_the_first_format_is_upgraded_once(tmp_path, index):
+# What an index of an earlier format looked like, made from one of today's.
+EARLIER = {
+    1: """DROP TRIGGER docs_put; DROP TRIGGER docs_drop; DROP TRIGGER docs_change;
+          DROP TABLE meta; ALTER TABLE docs RENAME TO now;
+          CREATE TABLE docs (id TEXT PRIMARY KEY, row INTEGER NOT NULL UNIQUE, title TEXT NOT NULL,
+                             text TEXT NOT NULL, timestamp REAL, source TEXT);
+          INSERT INTO docs SELECT id, row, title, text, timestamp, source FROM now; DROP TABLE now;""",
+    # The second kept an FTS5 table of the words, filled by triggers.
+    2: """CREATE VIRTUAL TABLE keywords USING fts5(title, text, content='docs', content_rowid='n',
+                                                 tokenize='porter unicode61');
+          INSERT INTO keywords (keywords) VALUES ('rebuild');
+          CREATE TRIGGER docs_words AFTER INSERT ON docs BEGIN
+              INSERT INTO keywords (rowid, title, text) VALUES (new.n, new.title, new.text); END;""",
+}
+
+
+@pytest.mark.parametrize("version", sorted(EARLIER))
+def test_an_index_of_an_earlier_format_is_upgraded_once(tmp_path, index, version):
     ids, texts, titles, stamps = corpus()
     idx = tarnexa.Index.create(tmp_path / "old.tnx", embedder=embed)
-    idx.add(texts, ids=ids, titles=titles, timestamps=stamps)
+    kept = [{"k": 0} if version > 1 else {}] * len(ids)  # the first format kept no metadata
+    idx.add(texts, ids=ids, titles=titles, timestamps=stamps, metadata=kept)
     before = [idx.search(t, "limit:5", mode="semantic") for t in ("apple guitar", "engine")]
     idx.close()
-    with sqlite3.connect(tmp_path / "old.tnx" / "docs.sqlite") as db:  # as the first format kept it
-        db.executescript("""
-            DROP TRIGGER docs_put; DROP TRIGGER docs_drop; DROP TRIGGER docs_change;
-            DROP TABLE keywords; DROP TABLE meta; ALTER TABLE docs RENAME TO now;
-            CREATE TABLE docs (id TEXT PRIMARY KEY, row INTEGER NOT NULL UNIQUE, title TEXT NOT NULL,
-                               text TEXT NOT NULL, timestamp REAL, source TEXT);
-            INSERT INTO docs SELECT id, row, title, text, timestamp, source FROM now; DROP TABLE now;
-            UPDATE settings SET value = '1' WHERE key = 'format_version';""")
+    with sqlite3.connect(tmp_path / "old.tnx" / "docs.sqlite") as db:
+        db.executescript(EARLIER[version] + f"UPDATE settings SET value = '{version}' WHERE key = 'format_version';")
     with tarnexa.Index.open(tmp_path / "old.tnx", embedder=embed) as idx:
         assert [idx.search(t, "limit:5", mode="semantic") for t in ("apple guitar", "engine")] == before
         assert [h.id for h in idx.search("plum", mode="keyword")] == [d for d, _ in bm25(idx, "plum")][:10]
         idx.add(["plum plum"], ids=["p"], metadata=[{"k": 1}])
         assert idx.search("plum", mode="keyword", where={"k": 1})[0].id == "p"
+        assert idx.count({"k": 0}) == (len(ids) if version > 1 else 0) and idx.verify() == []
     with sqlite3.connect(tmp_path / "old.tnx" / "docs.sqlite") as db:
-        assert db.execute("SELECT value FROM settings WHERE key = 'format_version'").fetchone() == ("2",)
+        assert db.execute("SELECT value FROM settings WHERE key = 'format_version'").fetchone() == ("3",)
+        assert db.execute("SELECT count(*) FROM sqlite_master WHERE name LIKE 'keywords%' OR name = 'docs_words'"
+                          ).fetchone() == (0,)
 
 
 def test_deletes_replacements_and_compaction_keep_the_sides_in_step(tmp_path):

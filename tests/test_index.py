@@ -54,7 +54,6 @@ def corpus():
 def agree(path):
     """The keyword index and the metadata table say what the documents say."""
     with sqlite3.connect(path / "docs.sqlite") as db:
-        db.execute("INSERT INTO keywords (keywords, rank) VALUES ('integrity-check', 1)")
         held = sum(len(v) if isinstance(v, list) else 1 for (m,) in db.execute("SELECT metadata FROM docs")
                    if m for v in json.loads(m).values())
         assert db.execute("SELECT count(*) FROM meta").fetchone()[0] == held
@@ -472,3 +471,49 @@ def test_vectors_given_are_checked_and_refused_whole(tmp_path, change, error, ma
     assert len(idx) == 0
     idx.add(texts, ids=["a", "b", "c"], vectors=own * 3)  # scaled rows: made unit length
     assert np.allclose(idx.vectors(["a", "b", "c"]), own) and idx.search("guitar", mode="semantic")[0].id == "b"
+
+
+def test_an_index_of_given_vectors_searches_as_the_embedder_that_made_them(tmp_path):
+    """given:DIMS holds vectors computed elsewhere: a search with the query's vector ranks and
+    scores as an index of that embedder does; what would need an embedding says what to give."""
+    texts, ids = ["apple pie", "guitar chords", "engine brake", "apple guitar"], ["a", "b", "c", "d"]
+    own = tarnexa.Index.create(tmp_path / "own", embedder="hashed:16")
+    own.add(texts, ids)
+    given = tarnexa.Index.create(tmp_path / "given", embedder="given:16")
+    given.add(texts, ids, vectors=own.vectors(ids))
+    q = embedders.embed(own._embedder(), ["apple guitar"])[0]
+    for mode in ("semantic", "hybrid", "keyword"):
+        w = {"semantic_weight": 0.3, "keyword_weight": 0.7}  # the index's own differ: given vectors' are even
+        assert given.search("apple guitar", mode=mode, vector=q * 5, **w).hits == \
+            own.search("apple guitar", mode=mode, **w).hits
+    for call, error in [(lambda: given.search("apple"), "embeds no text"), (lambda: given.add(["x"]), "embeds no text"),
+                        (lambda: given.search("apple", "unlike:pie"), "embeds no text"),
+                        (lambda: given.search("apple", vector=q[:8]), "has 8 numbers; the index's have 16"),
+                        (lambda: given.search("apple", vector=q * 0), "zero length")]:
+        with pytest.raises((tarnexa.EmbedderError, ValueError), match=error):
+            call()
+    assert given.search("apple", mode="keyword", explain=True).hits[0].id in ("a", "d")
+    given.close()
+    with tarnexa.Index.open(tmp_path / "given", embedder="hashed:16") as queried:  # an embedder for its queries
+        assert queried.search("apple guitar", mode="semantic").hits == own.search("apple guitar", mode="semantic").hits
+    with pytest.raises(tarnexa.EmbedderError, match="32-dimension vectors"):
+        tarnexa.Index.open(tmp_path / "given", embedder="hashed:32").search("apple")
+
+
+def test_the_add_command_takes_json_lines_and_vectors(tmp_path):
+    from click.testing import CliRunner
+    from tarnexa.command import cli
+    docs = [{"id": "a", "text": "apple pie", "metadata": {"k": 1}, "timestamp": 1.7e9}, {"id": "b", "text": "guitar"}]
+    (tmp_path / "d.jsonl").write_text("\n".join(json.dumps(d) for d in docs) + "\n\n")
+    np.save(tmp_path / "v.npy", embedders.resolve("hashed:16")[1](["apple pie", "guitar"]))
+    run = CliRunner().invoke
+    got = run(cli, ["add", str(tmp_path / "i"), str(tmp_path / "d.jsonl"), "--vectors", str(tmp_path / "v.npy")])
+    assert got.exit_code == 0, got.output
+    with tarnexa.Index.open(tmp_path / "i") as idx:
+        assert idx.embedder == "given:16" and idx.get(where={"k": 1})[0].timestamp == 1.7e9
+    (tmp_path / "bad.jsonl").write_text('{"id": "c", "text": "x"}\n{"text": "y"}\n')
+    for args, message in [([str(tmp_path / "bad.jsonl")], "1 of 2 lines have an \"id\""),
+                          ([str(tmp_path / "d.jsonl"), "--vectors", str(tmp_path / "d.jsonl")], "not a NumPy array"),
+                          ([str(tmp_path / "nope.jsonl")], "No such file")]:
+        got = run(cli, ["add", str(tmp_path / "j"), *args])
+        assert got.exit_code != 0 and message in got.output, got.output

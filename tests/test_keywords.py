@@ -154,3 +154,10 @@ def test_hits_mark_the_words_looked_for(tmp_path):
                     ["apples", "sweet"], ["apples", "sweet", "apples"])
             assert got["b"]["snippet"].startswith("…") and not got.get("c", {}).get("highlights")
         assert idx.search("sweet apple", mode="semantic")[0].highlights == ()
+
+
+def test_an_empty_index_has_a_whole_keyword_index(tmp_path):
+    """Made empty, its keyword index loads as it is (nothing to catch up), and the first add
+    appends a segment rather than rebuilding from the store."""
+    tarnexa.Index.create(tmp_path / "e.tnx", embedder="hashed:64").close()
+    assert keywordindex.load(tmp_path / "e.tnx", "vectors-0").covered == 0

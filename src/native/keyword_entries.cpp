@@ -140,33 +140,49 @@ PyObject* keyword_segment(PyObject*, PyObject* const* a, Py_ssize_t n) {
             py::raise(PyExc_ValueError, "rows, titles and texts differ in length");
         if (!(weight >= 0 && weight <= 1000)) py::raise(PyExc_ValueError, "title_weight must be in [0, 1000]");
         if (first + count > 0xFFFFFFFFull) py::raise(PyExc_ValueError, "rows past 2**32 - 1");
-        kw::Builder builder(first, count, static_cast<float>(weight));
-        std::vector<std::pair<std::uint32_t, float>> seen, doc;
+        // Checked and held here; tokenised and built without the GIL (a str's characters do
+        // not change while a reference to it is held).
+        std::vector<std::uint64_t> row_of(static_cast<std::size_t>(docs));
+        std::vector<py::Ref> held;
+        held.reserve(2 * static_cast<std::size_t>(docs));
         std::uint64_t last = 0;
         for (Py_ssize_t i = 0; i < docs; ++i) {
             const std::uint64_t row = whole(PySequence_Fast_GET_ITEM(rows.get(), i), "row");
             if (row < first || row - first >= count || (i > 0 && row <= last))
                 py::raise(PyExc_ValueError, "rows must ascend within [first_row, first_row + row_count)");
-            last = row;
-            seen.clear();
-            float length = 0;
-            auto add = [&](float w) {
-                return [&, w](const std::string& word, bool letters, std::size_t, std::size_t) {
-                    seen.emplace_back(builder.term_of(word, letters), w);
-                    length += w;
-                };
-            };
-            tokens_of(PySequence_Fast_GET_ITEM(titles.get(), i), add(static_cast<float>(weight)));
-            tokens_of(PySequence_Fast_GET_ITEM(bodies.get(), i), add(1.0f));
-            std::sort(seen.begin(), seen.end());
-            doc.clear();
-            for (const auto& [term, w] : seen) {
-                if (!doc.empty() && doc.back().first == term) doc.back().second += w;
-                else doc.emplace_back(term, w);
+            last = row_of[static_cast<std::size_t>(i)] = row;
+            for (PyObject* s : {PySequence_Fast_GET_ITEM(titles.get(), i), PySequence_Fast_GET_ITEM(bodies.get(), i)}) {
+                if (!PyUnicode_Check(s)) py::raise(PyExc_TypeError, "expected str, got " + py::type_name(s));
+                held.push_back(py::Ref::borrow(s));
             }
-            builder.add(row, doc, length);
         }
-        return bytes_of(builder.finish()).release();
+        kw::Builder builder(first, count, static_cast<float>(weight));
+        std::string built;
+        {
+            WithoutGil unlocked;
+            std::vector<std::pair<std::uint32_t, float>> seen, doc;
+            for (std::size_t i = 0; i < row_of.size(); ++i) {
+                seen.clear();
+                float length = 0;
+                auto add = [&](float w) {
+                    return [&, w](const std::string& word, bool letters, std::size_t, std::size_t) {
+                        seen.emplace_back(builder.term_of(word, letters), w);
+                        length += w;
+                    };
+                };
+                tokens_of(held[2 * i].get(), add(static_cast<float>(weight)));
+                tokens_of(held[2 * i + 1].get(), add(1.0f));
+                std::sort(seen.begin(), seen.end());
+                doc.clear();
+                for (const auto& [term, w] : seen) {
+                    if (!doc.empty() && doc.back().first == term) doc.back().second += w;
+                    else doc.emplace_back(term, w);
+                }
+                builder.add(row_of[i], doc, length);
+            }
+            built = builder.finish();
+        }
+        return bytes_of(built).release();
     });
 }
 

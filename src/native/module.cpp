@@ -21,6 +21,7 @@
 #include "native/args.hpp"
 #include "native/exported.hpp"
 #include "native/fusion_entries.hpp"
+#include "native/checksum_entries.hpp"
 #include "native/hashed_entries.hpp"
 #include "native/keyword_entries.hpp"
 #include "scoring/parameters.hpp"
@@ -590,6 +591,7 @@ PyObject* init() {
     py::check(PyModule_AddFunctions(module.get(), keyword_methods()));
     py::check(PyModule_AddFunctions(module.get(), fusion_methods()));
     py::check(PyModule_AddFunctions(module.get(), hashed_methods()));
+    py::check(PyModule_AddFunctions(module.get(), checksum_methods()));
     for (const py::FunctionDesc* e : kFunctions)
         py::check(PyModule_AddObjectRef(module.get(), e->name(), py::function_object(module.get(), *e).get()));
     return module.release();

@@ -198,7 +198,7 @@ def embeds_query(query: Query) -> bool:
 def texts_of(query: Query) -> list[str]:
     """The texts a search embeds: the query's, the unlike text and the trajectory's ends. A
     keyword search embeds its query only to compare it with the unlike text or to explain."""
-    return [*([query.text] if embeds_query(query) else []), *([query.unlike] if query.unlike is not None else []),
+    return [*([query.text] if embeds_query(query) and query.vector is None else []), *([query.unlike] if query.unlike is not None else []),
             *(query.trajectory or () if query.mode != "keyword" else ())]
 
 
@@ -224,9 +224,19 @@ def embedded(fn: embedders.EmbedFn, texts: list[str], dims: int) -> Vectors:
     return vector
 
 
+def _given(query: Query, snap: Snapshot) -> Vector:
+    """The query's own vector, of the index's dimensions."""
+    assert query.vector is not None
+    if query.vector.size != snap.cache.dims:
+        raise ValueError(f"the query's vector has {query.vector.size} numbers; the index's have {snap.cache.dims}")
+    return query.vector
+
+
 def _text_vec(vector: Vectors, token: str, text: str, notes: list[str]) -> Vector | None:
     try:
         return vector(text)
+    except embedders.NotEmbedding:
+        raise
     except EmbedderError:
         notes.append(f"{token}{text!r} has no words the embedder can use; it was ignored")
         return None
@@ -284,7 +294,12 @@ def prepare(plan: Plan, reader: Reader, vector: Vectors) -> Prepared | None:
     query, notes, snap = plan.query, plan.notes, reader.snap
     dense, words = "dense" in plan.sides, "keyword" in plan.sides
     try:
-        query_vec: Vector | None = vector(query.text) if embeds_query(query) else None
+        query_vec: Vector | None = _given(query, snap) if query.vector is not None \
+            else vector(query.text) if embeds_query(query) else None
+    except embedders.NotEmbedding:
+        if dense:
+            raise
+        query_vec = None  # a keyword search that would explain the query's cosine: it has none
     except EmbedderError:
         if not words:
             raise

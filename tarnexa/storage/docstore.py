@@ -1,9 +1,9 @@
 """The document store of an index: an SQLite database (write-ahead log, full sync) beside the
 vector cache, holding each live document's id, text, title, timestamp, metadata and the cache
-row that holds its vector, the index's settings, and two tables kept in step with the
-documents by triggers, inside the same transaction: ``keywords`` (an FTS5 index of each
-document's title and text, for the keyword side of a search) and ``meta`` (one row per
-metadata value, indexed, for filters).
+row that holds its vector, the index's settings, and a table kept in step with the documents
+by triggers, inside the same transaction: ``meta`` (one row per metadata value, indexed, for
+filters). The keyword index is derived from the documents outside the store
+(tarnexa.storage.keywordindex), naming the cache rows it covers.
 
 The store is the commit record of the index: a cache row belongs to a document only once the
 store's transaction that names it has committed. Rows the cache gained without such a commit
@@ -31,6 +31,7 @@ from tarnexa.storage import checksums
 from tarnexa.storage.steps import step
 
 FILE = DOCS_DB
+FORMAT_VERSION = 3  # the store's format (the index's "format_version"): see upgrade
 BUSY_TIMEOUT_MS = 30000  # how long a statement waits for another connection's lock
 CHECKPOINT_WAIT = 1.0  # seconds a checkpoint waits for readers of older versions
 P = ParamSpec("P")
@@ -54,28 +55,33 @@ _META_OF = f"""
         SELECT new.n, e.key, {_KIND.format('a')}, a.atom, 1 FROM json_each(new.metadata) e, json_each(e.value) a
         WHERE e.type = 'array' AND a.type NOT IN ('array', 'object', 'null');"""
 _UNMETA = """
-    INSERT INTO keywords (keywords, rowid, title, text) VALUES ('delete', old.n, old.title, old.text);
     DELETE FROM meta WHERE n = old.n;"""
-_KEYWORDS = f"""
-CREATE VIRTUAL TABLE keywords USING fts5(title, text, content='docs', content_rowid='n',
-                                         tokenize='porter unicode61');
+_META = f"""
 CREATE TABLE meta (n INTEGER NOT NULL, key TEXT NOT NULL, kind TEXT NOT NULL, value, listed INTEGER NOT NULL);
 CREATE INDEX meta_value ON meta (key, kind, value);
 CREATE INDEX meta_doc ON meta (n);
-CREATE TRIGGER docs_put AFTER INSERT ON docs BEGIN
-    INSERT INTO keywords (rowid, title, text) VALUES (new.n, new.title, new.text);{_META_OF}
+{{triggers}}"""
+_TRIGGERS = f"""
+CREATE TRIGGER docs_put AFTER INSERT ON docs BEGIN{_META_OF}
 END;
 CREATE TRIGGER docs_drop AFTER DELETE ON docs BEGIN{_UNMETA}
 END;
-CREATE TRIGGER docs_change AFTER UPDATE OF n, title, text, metadata ON docs BEGIN{_UNMETA}
-    INSERT INTO keywords (rowid, title, text) VALUES (new.n, new.title, new.text);{_META_OF}
+CREATE TRIGGER docs_change AFTER UPDATE OF n, title, text, metadata ON docs BEGIN{_UNMETA}{_META_OF}
 END;
 """
+_META = _META.replace("{triggers}", _TRIGGERS)
+# A store of the second format also kept an FTS5 table of the documents' titles and texts (the
+# keyword side read it before it had an index of its own): it goes, with the triggers that
+# filled it, on the first write of this version.
+_FTS = "keywords"
+_WITHOUT_FTS = f"""
+DROP TABLE IF EXISTS {_FTS};
+{_TRIGGERS}"""
 _SCHEMA = f"""
 CREATE TABLE settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 {_DOCS}
 CREATE TABLE sources (source TEXT PRIMARY KEY, stamp TEXT NOT NULL);
-{_KEYWORDS}
+{_META}
 """
 # What damaged_documents says of a document whose derived rows, not its own fields, are wrong.
 DERIVED = ("its metadata rows differ from its metadata", "its keyword entries differ from its title and text")
@@ -95,13 +101,13 @@ _META_FROM_DOCS = f"""
 _DIFFERENCE = """WITH now AS ({now}), fresh AS ({fresh})
     SELECT n FROM (SELECT * FROM now EXCEPT SELECT * FROM fresh)
     UNION SELECT n FROM (SELECT * FROM fresh EXCEPT SELECT * FROM now)"""
-# An index of the first format kept no keywords and no metadata: its documents are copied into
-# the present tables, the keyword index built from them, all in one transaction.
+# An index of the first format kept no metadata table: its documents are copied into the
+# present tables, in one transaction.
 _UPGRADE = f"""
 ALTER TABLE docs RENAME TO docs_before;
 DROP INDEX IF EXISTS docs_source;
 {_DOCS}
-{_KEYWORDS}
+{_META}
 INSERT INTO docs (id, row, title, text, timestamp, source)
     SELECT id, row, title, text, timestamp, source FROM docs_before ORDER BY row;
 DROP TABLE docs_before;
@@ -148,10 +154,24 @@ class _Reads:
     _sums: tuple[int | None, str, bool] = (None, "NULL", False)  # see _summed
 
     @_serialised
-    def has_keywords(self) -> bool:
-        """Whether the store keeps the keyword index and the metadata table (an index made by
-        an earlier version does not, until ``upgrade``)."""
-        return self.db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None
+    def has_meta(self) -> bool:
+        """Whether the store keeps the metadata table (one of the first format does not, until
+        ``upgrade``)."""
+        return self._has("meta")
+
+    @_serialised
+    def has_fts(self) -> bool:
+        """Whether the store still keeps the FTS5 table of the second format (until ``upgrade``)."""
+        return self._has(_FTS)
+
+    def _drop_triggers(self) -> None:
+        """Within a transaction: every trigger of the store dropped (those of the second format
+        fill the FTS5 table too)."""
+        for (name,) in self.db.execute("SELECT name FROM sqlite_master WHERE type = 'trigger'").fetchall():
+            self.db.execute('DROP TRIGGER "' + name.replace('"', '""') + '"')
+
+    def _has(self, name: str) -> bool:
+        return self.db.execute("SELECT 1 FROM sqlite_master WHERE name = ?", (name,)).fetchone() is not None
 
 
     # -- settings --
@@ -407,15 +427,20 @@ class DocStore(_Reads):
 
     @_serialised
     def upgrade(self, settings: dict[str, Any]) -> bool:
-        """Builds the keyword index and the metadata table of a store made without them, and
-        records ``settings``, in one transaction; False when another writer did it first."""
+        """Brings a store of an earlier format to this one, and records ``settings``, in one
+        transaction: the metadata table built for one made without it, the FTS5 table of the
+        second format and its triggers dropped. False when it was there already (another
+        writer did it first)."""
         db = self.db
         db.execute("BEGIN IMMEDIATE")
         try:
-            if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'keywords'").fetchone() is not None:
+            script = _UPGRADE if not self._has("meta") else _WITHOUT_FTS if self._has(_FTS) else None
+            if script is None:
                 db.execute("ROLLBACK")
                 return False
-            for statement in _statements(_UPGRADE):
+            if script is _WITHOUT_FTS:
+                self._drop_triggers()
+            for statement in _statements(script):
                 db.execute(statement)
             for key, value in settings.items():
                 db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES (?, ?)", (key, json.dumps(value)))
@@ -497,13 +522,14 @@ class DocStore(_Reads):
         meta = "SELECT n, key, kind, value, listed FROM meta"
         for (n,) in self.db.execute(_DIFFERENCE.format(now=meta, fresh=_META_FROM_DOCS)):
             out.setdefault(name.get(n, f"(no document: n={n})"), DERIVED[0])
-        for n in self._keyword_damage():
+        for n in self._keyword_damage() if self._has(_FTS) else ():
             out.setdefault(name.get(n, f"(no document: n={n})"), DERIVED[1])
         return out
 
     def _keyword_damage(self) -> list[int]:
-        """The documents (their n) whose keyword entries are not what their title and text
-        give: FTS5's own checks first, then, when they fail, the entries compared with those of
+        """The documents (their n) whose entries in the FTS5 table of a store of the second
+        format (opened where it cannot be written) are not what their title and text give:
+        FTS5's own checks first, then, when they fail, the entries compared with those of
         a keyword index made again from the documents."""
         try:
             self.db.execute("INSERT INTO keywords (keywords) VALUES ('integrity-check')")
@@ -539,21 +565,26 @@ class DocStore(_Reads):
     @_serialised
     def rebuild_derived(self, drop: Sequence[str] = ()) -> None:
         """In one transaction: the documents of drop removed (and the stamps of their files, so
-        that the next sync reads them again), then the keyword index and the metadata table
-        made again from the documents."""
+        that the next sync reads them again), then the metadata table made again from the
+        documents (and the FTS5 table of a store of the second format dropped)."""
         db = self.db
         db.execute("BEGIN IMMEDIATE")
         try:
+            if self._has(_FTS):
+                self._drop_triggers()
+                for statement in _statements(_WITHOUT_FTS):
+                    db.execute(statement)
+                db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES ('format_version', ?)",
+                           (json.dumps(FORMAT_VERSION),))
             for chunk in _chunks(list(drop)):
                 marks = ",".join("?" * len(chunk))
                 db.execute(f"DELETE FROM sources WHERE source IN (SELECT source FROM docs WHERE id IN ({marks}))",
                            chunk)
-                # Not through the trigger: a damaged document's fields would damage the keyword
-                # index further, and it is made again below.
+                # Not through the trigger: a damaged document's metadata would damage the table
+                # further, and it is made again below.
                 db.execute("DROP TRIGGER docs_drop")
                 db.execute(f"DELETE FROM docs WHERE id IN ({marks})", chunk)
                 db.execute(f"CREATE TRIGGER docs_drop AFTER DELETE ON docs BEGIN{_UNMETA}\nEND")
-            db.execute("INSERT INTO keywords (keywords) VALUES ('rebuild')")
             db.execute("DELETE FROM meta")
             db.execute(f"INSERT INTO meta (n, key, kind, value, listed) {_META_FROM_DOCS}")
             db.execute("INSERT OR REPLACE INTO settings (key, value) VALUES ('version', ?)",
@@ -587,9 +618,10 @@ class DocStore(_Reads):
                 for chunk in _chunks([p[0] for p in put]):
                     db.execute(f"DELETE FROM docs WHERE id IN ({','.join('?' * len(chunk))})", chunk)
                 if summed:
+                    digits = checksums.digests([(p[0], p[1], p[2], p[3], None if p[4] is None else float(p[4]), p[6])
+                                              for p in put])
                     db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata, checksum) "
-                                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                                   [(*p, _sum(p[0], p[1], p[2], p[3], p[4], p[6])) for p in put])
+                                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [(*p, s) for p, s in zip(put, digits)])
                 else:
                     db.executemany("INSERT INTO docs (id, row, title, text, timestamp, source, metadata) "
                                    "VALUES (?, ?, ?, ?, ?, ?, ?)", put)

@@ -17,6 +17,7 @@ by a later write; one that would not fit the disk (``shutil.disk_usage``) is not
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import errno
 import fcntl
@@ -36,16 +37,18 @@ import numpy.typing as npt
 
 from tarnexa._constants import CACHE_PREFIX, DOCS_DB, LOCK_FILE, cache_generation, cache_name
 from tarnexa.errors import CacheError, StorageWarning
-from tarnexa.storage import keywordindex
+from tarnexa.storage import docstore, keywordindex
 from tarnexa.storage.cache import Cache, fsync_dir
 from tarnexa.storage.int8 import code_width
 from tarnexa.storage.checksums import DamagedDocument
 from tarnexa.storage.docstore import DocStore, Pinned
 from tarnexa.storage.steps import step
 
-FORMAT, FORMAT_VERSION = "tarnexa-index", 2
-# Format 1 kept no keyword index and no metadata; ``Writer.upgrade`` brings such an index to 2.
-FORMATS_READ = (1, 2)
+FORMAT, FORMAT_VERSION = "tarnexa-index", docstore.FORMAT_VERSION
+# Format 1 kept no metadata table, format 2 an FTS5 table of the documents' words that nothing
+# reads any more; ``Writer.upgrade`` brings either to 3 (an index opened read-only is searched
+# as it is).
+FORMATS_READ = (1, 2, 3)
 DEAD_SHARE = 0.25  # compaction when dead rows pass this share of the cache
 ROOM = 1.25  # a compaction starts only with this many times its new cache's bytes free, plus SPARE
 SPARE = 1 << 20
@@ -237,9 +240,9 @@ class Writer:
             os.close(fd)
 
     def upgrade(self) -> None:
-        """Brings an index of format 1 to this format (its keyword index built from its
-        documents) in one commit; does nothing to one that is already there."""
-        if self.store.has_keywords():
+        """Brings an index of an earlier format to this one in one commit; does nothing to one
+        that is already there."""
+        if self.store.has_meta() and not self.store.has_fts():
             return
         with self.turn():
             self.store.upgrade({"format_version": FORMAT_VERSION})
@@ -251,16 +254,23 @@ class Writer:
         the ids of delete removed, the source stamps recorded, in one commit."""
         cache = Cache.open(self.folder / self.settings["cache"])
         start = len(cache)
-        if len(put):
-            step("index: append vectors")
-            cache.append(vectors, [str(r) for r in range(start, start + len(put))],
-                         timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
         rows = [(d, start + i, title, text, ts, source, meta)
                 for i, (d, title, text, ts, source, meta) in enumerate(put)]
-        self.store.commit(put=rows, delete=list(delete), sources=sources)
-        self._keywords(lambda: keywordindex.append(
-            self.folder, self.store, self.settings["cache"], start, [r[1] for r in rows], [r[2] for r in rows],
-            [r[3] for r in rows], start + len(rows)))
+        end = start + len(rows)
+        keyed = ([r[1] for r in rows], [r[2] for r in rows], [r[3] for r in rows])
+        # The new rows' keyword segment is built on another core while the vectors and the
+        # documents are written; it is saved only after their commit.
+        weight = keywordindex.weight_of(self.folder, self.settings["cache"])
+        with concurrent.futures.ThreadPoolExecutor(1) as aside:
+            built = aside.submit(keywordindex.segment, *keyed, start, end, weight) if rows else None
+            if len(put):
+                step("index: append vectors")
+                cache.append(vectors, [str(r) for r in range(start, end)],
+                             timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
+            self.store.commit(put=rows, delete=list(delete), sources=sources)
+            segment = None if built is None else built.result()
+        self._keywords(lambda: keywordindex.append(self.folder, self.store, self.settings["cache"], start, *keyed,
+                                                   end, segment))
         self.compact_if_needed()
 
     def catch_up(self) -> None:

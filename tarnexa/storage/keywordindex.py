@@ -153,7 +153,7 @@ def load(folder: Path, cache: str) -> Loaded | None:
     except (OSError, ValueError, KeyError, TypeError) as e:
         raise KeywordIndexError(f"{folder / FOLDER}: {e}") from None
     ends = [p.first + p.rows for p in parts]
-    if [p.first for p in parts] != [0, *ends[:-1]] or (ends[-1] if ends else 0) != covered:
+    if [p.first for p in parts] != [0, *ends[:-1]][: len(parts)] or (ends[-1] if ends else 0) != covered:
         raise KeywordIndexError(f"{folder / FOLDER}: its segments do not cover rows 0 to {covered} in order")
     return Loaded(cache, covered, weight, tuple(parts))
 
@@ -267,10 +267,29 @@ def catch_up(folder: Path, store: Any, cache: str, rows: int) -> Loaded:
     return _save(folder, cache, store.version(), got.weight, parts)
 
 
+def weight_of(folder: Path, cache: str) -> float:
+    """The title weight the keyword index of the cache was built with (TITLE_WEIGHT when it
+    has none yet, or its manifest cannot be read)."""
+    try:
+        m = read_manifest(folder)
+        return float(m["weight"]) if m is not None and m.get("cache") == cache else TITLE_WEIGHT
+    except (KeywordIndexError, KeyError, TypeError, ValueError):
+        return TITLE_WEIGHT
+
+
+def segment(rows: Sequence[int], titles: Sequence[str], texts: Sequence[str], first: int, end: int,
+            weight: float) -> tuple[float, bytes]:
+    """The segment of documents at rows (ascending) of [first, end), built with that title
+    weight, for ``append`` (built without the GIL, so a writer can build it while it
+    commits)."""
+    return weight, _built(rows, titles, texts, first, end - first, weight)
+
+
 def append(folder: Path, store: Any, cache: str, first: int, rows: Sequence[int], titles: Sequence[str],
-           texts: Sequence[str], end: int) -> None:
+           texts: Sequence[str], end: int, built: tuple[float, bytes] | None = None) -> None:
     """After the commit that put the documents at rows (ascending, from first, the cache now
-    end rows long): their segment added."""
+    end rows long): their segment added (``built``: made by ``segment`` from the same rows,
+    used when its weight is the index's)."""
     try:
         got = load(folder, cache)
     except KeywordIndexError:
@@ -278,7 +297,8 @@ def append(folder: Path, store: Any, cache: str, first: int, rows: Sequence[int]
     if got is None or got.covered != first:
         catch_up(folder, store, cache, end)  # behind (or damaged): made from the store, these rows with it
         return
-    data = _built(rows, titles, texts, first, end - first, got.weight)
+    data = built[1] if built is not None and built[0] == got.weight \
+        else _built(rows, titles, texts, first, end - first, got.weight)
     parts = _tidied([*got.parts, Part(None, first, end - first, "", data)], got.weight)
     _save(folder, cache, store.version(), got.weight, parts)
 

@@ -33,6 +33,7 @@ from tarnexa.errors import EmbedderError
 Rows = npt.NDArray[np.float32]
 EmbedFn = Callable[[list[str]], Any]
 
+UNIT_BLOCK = 4096  # rows made unit length at a time
 BATCH = 256  # texts handed to an embedder at once
 
 # ---- the hashed embedder ----------------------------------------------------------------------
@@ -232,14 +233,45 @@ class FunctionEmbedder:
 
 # ---- resolving and calling ---------------------------------------------------------------------
 
-EMBEDDERS = '"wordllama", "minilm", "hashed", "hashed:DIMS" or "module:function" (function(list[str]) -> array (n, d))'
+EMBEDDERS = ('"wordllama", "minilm", "hashed", "hashed:DIMS", "given:DIMS" (vectors computed elsewhere) or '
+             '"module:function" (function(list[str]) -> array (n, d))')
+
+
+class NotEmbedding(EmbedderError):
+    """An index of vectors given to it was asked to embed a text itself."""
+
+
+class GivenVectors:
+    """The embedder of an index made for vectors computed elsewhere ("given:DIMS"): it embeds
+    nothing. Its texts come with their vectors (``Index.add(texts, vectors=...)``), a search
+    with its query's (``search(text, vector=...)``) unless the index is opened with an
+    embedder for queries (``Index.open(path, embedder=...)``, any of DIMS dimensions); keyword
+    searches need neither."""
+
+    def __init__(self, dims: int) -> None:
+        if dims < 1:
+            raise EmbedderError(f"given vectors have at least 1 dimension, not {dims}")
+        self.dims = dims
+        self.name = f"given:{dims}"
+
+    def __call__(self, texts: list[str]) -> Rows:
+        raise NotEmbedding(f"the index holds vectors given to it ({self.name}) and embeds no text: give the "
+                           "vectors (add(texts, vectors=...), search(text, vector=...)), open it with an embedder "
+                           "for queries (Index.open(path, embedder=...); tarnexa search --embedder E), or search "
+                           "with mode=\"keyword\"")
+
+
+def is_given(name: str) -> bool:
+    """Whether an index's embedder name is that of vectors given to it ("given:DIMS")."""
+    kind, _, rest = name.partition(":")
+    return kind == "given" and rest.isdigit()
 
 
 def is_function(name: str) -> bool:
     """Whether an index's embedder name is a function's (which the index cannot load by itself)
     rather than a built-in embedder's."""
     kind, sep, _ = name.partition(":")
-    return name not in BUILT_IN and kind != "hashed" and bool(sep)
+    return name not in BUILT_IN and kind != "hashed" and not is_given(name) and bool(sep)
 
 
 BUILT_IN: dict[str, Callable[[], EmbedFn]] = {"wordllama": wordllama, "minilm": minilm}
@@ -277,6 +309,11 @@ def resolve(embedder: str | EmbedFn) -> tuple[str, EmbedFn]:
         return hashed.name, hashed
     if kind == "hashed":
         raise EmbedderError(f"the hashed embedder's dims are a whole number (hashed:DIMS), not {rest!r}")
+    if kind == "given":
+        if not rest.isdigit():
+            raise EmbedderError(f"given vectors' dims are a whole number (given:DIMS), not {rest!r}")
+        given = GivenVectors(int(rest))
+        return given.name, given
     if sep and kind and rest and not embedder.startswith("callable:"):
         return embedder, FunctionEmbedder(embedder)
     raise EmbedderError(f"unknown embedder {embedder!r}: use {EMBEDDERS}")
@@ -307,14 +344,21 @@ class UnembeddableText(EmbedderError):
 
 
 def unit_rows(rows: Rows) -> tuple[Rows, int | None, str]:
-    """The rows made unit length, float32; or the first row that cannot be (None if none) and
-    why: NaN or infinity, or zero length."""
-    finite = np.isfinite(rows).all(axis=1)
-    norms = np.sqrt(np.einsum("ij,ij->i", rows.astype(np.float64), rows.astype(np.float64)))
-    bad = np.flatnonzero(~finite | (norms == 0) | ~np.isfinite(norms))
-    if bad.size:
-        return rows, int(bad[0]), "NaN or infinity" if not finite[bad[0]] else "a vector of zero length"
-    return (rows / norms[:, None]).astype(np.float32), None, ""
+    """The rows made unit length, float32 (each divided by its norm in float64); or the first
+    row that cannot be (None if none) and why: NaN or infinity, or zero length."""
+    out = np.empty(rows.shape, np.float32)
+    for start in range(0, rows.shape[0], UNIT_BLOCK):  # in blocks that stay in the cache
+        block = rows[start : start + UNIT_BLOCK]
+        wide = block.astype(np.float64)
+        norms = np.sqrt(np.einsum("ij,ij->i", wide, wide))
+        finite = np.isfinite(norms)  # NaN or infinity in a row gives a norm that is either
+        bad = np.flatnonzero(~finite | (norms == 0))
+        if bad.size:
+            first = int(bad[0])
+            return rows, start + first, "a vector of zero length" if finite[first] else "NaN or infinity"
+        np.divide(wide, norms[:, None], out=wide)
+        out[start : start + block.shape[0]] = wide
+    return out, None, ""
 
 
 def given(vectors: Any, n: int, dims: int) -> Rows:
@@ -350,6 +394,8 @@ def embed(fn: EmbedFn, texts: Sequence[str], dims: int | None = None,
                 if got.dtype.kind not in "biuf":  # complex numbers would lose their imaginary part
                     raise TypeError(f"its dtype is {got.dtype}, not a real number type")
                 rows = np.asarray(got, dtype=np.float32)
+        except NotEmbedding:
+            raise
         except (TypeError, ValueError) as e:
             raise EmbedderError(f"the embedder's output for {_shown(batch[0])} and the rest of its batch "
                                 f"is not an array of floats: {e}") from e

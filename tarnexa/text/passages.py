@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import contextlib
 import hashlib
+import importlib
 import os
 import re
 import signal
@@ -28,6 +29,7 @@ from pathlib import Path
 from typing import Any
 
 from tarnexa.errors import MissingPackageError, SourceError
+from tarnexa.text import formats
 from tarnexa.text.formats import FORMATS, FRONT_MATTER, Block, Parsed, parse
 
 SUFFIXES = tuple(FORMATS)
@@ -35,7 +37,7 @@ PASSAGE = 1200  # characters a passage gathers blocks up to
 CAP = 2400  # characters no passage goes beyond
 TITLE = 300  # characters of a title kept
 SEPARATOR = " \u203a "  # between the levels of a heading path
-CUT = 2  # the version of the cutting: a stored stamp of another is read and cut again
+CUT = 3  # the version of the cutting: a stored stamp of another is read and cut again
 
 
 @dataclass(frozen=True)
@@ -63,6 +65,9 @@ class Scan:
     missing: list[str]  # sources that do not exist, as given
     unreadable: list[tuple[str, str, str]]  # (root, key prefix, the error): "" the whole source
     passed: list[tuple[str, str]] = field(default_factory=list)  # (path, why): files and folders not read
+    # (root, key): files and folders left out by an ignore file or an exclude pattern, a folder's
+    # key ending in "/"
+    excluded: list[tuple[str, str]] = field(default_factory=list)
 
 
 def _kind(mode: int) -> str:
@@ -77,13 +82,97 @@ def _inside(real: str, root: str) -> bool:
     return real == root or real.startswith(root.rstrip(os.sep) + os.sep)
 
 
-def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False) -> Scan:
+IGNORE_FILES = (".gitignore", ".tarnexaignore")
+_TEMPLATE_SYNTAX = re.compile(r"\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\}", re.S)
+TEMPLATE_PEEK = 1 << 18  # bytes of an HTML file looked at for template syntax
+IGNORE_SIZE = 1 << 20  # bytes of an ignore file read
+
+
+class Excludes:
+    """The ignore files of a folder and its subfolders (git's patterns: ``!`` negation, a
+    trailing ``/`` for folders, ``**``, ``/`` anchoring to the file's folder) and the exclude
+    patterns given for the whole source. A deeper ignore file's match overrides a shallower
+    one's, as in git; the given patterns override them all."""
+
+    def __init__(self, patterns: Sequence[str] = ()) -> None:
+        self.given = self._spec(list(patterns)) if patterns else None
+        self.files: dict[str, Any] = {}  # a folder's key ("" the source, else "a/b/") -> its patterns
+
+    @staticmethod
+    def _spec(lines: list[str]) -> Any:
+        try:
+            pathspec = importlib.import_module("pathspec")
+        except ImportError:
+            raise MissingPackageError("ignore files and exclude patterns need the package pathspec: pip install "
+                                      "pathspec (or the tarnexa extra 'text')") from None
+        return pathspec.GitIgnoreSpec.from_lines(lines)
+
+    def read(self, folder: Path, key: str) -> list[str]:
+        """Reads the ignore files of folder (key: its path below the source, "" or ending in
+        "/"); the problems met, as messages."""
+        lines: list[str] = []
+        problems = []
+        for name in IGNORE_FILES:
+            try:
+                lines += _head(Path(folder, name), IGNORE_SIZE).decode("utf-8", "replace").splitlines()
+            except FileNotFoundError:
+                continue
+            except OSError as e:
+                problems.append(f"cannot read {Path(folder, name)}: {e.strerror or e}; its patterns are not applied")
+        if lines:
+            self.files[key] = self._spec(lines)
+        return problems
+
+    def excluded(self, key: str, folder: bool = False) -> bool:
+        """Whether the file (or folder) at key, its path below the source, is left out."""
+        path = key + "/" if folder else key
+        out = False
+        parts = key.split("/")
+        for depth in range(len(parts)):
+            base = "/".join(parts[:depth]) + "/" if depth else ""
+            spec = self.files.get(base)
+            if spec is not None:
+                got = spec.check_file(path[len(base):]).include
+                out = got if got is not None else out
+        if self.given is not None:
+            got = self.given.check_file(path).include
+            out = got if got is not None else out
+        return out
+
+
+def _head(p: Path, size: int) -> bytes:
+    """The first size bytes of a regular file, opened without blocking (a FIFO in its place is
+    refused, never waited on); OSError for what is not a regular file."""
+    fd = os.open(p, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(f"{_kind(os.fstat(fd).st_mode)}, not a regular file")
+        with os.fdopen(os.dup(fd), "rb") as stream:
+            return stream.read(size)
+    finally:
+        os.close(fd)
+
+
+def _template(p: Path) -> bool:
+    """Whether an HTML file is a site generator's template ({% %}, {{ }} or {# #} in it)."""
+    try:
+        head = _head(p, TEMPLATE_PEEK).decode("utf-8", "replace")
+    except OSError:
+        return False  # reading it fails again later, and is reported then
+    return bool(_TEMPLATE_SYNTAX.search(head))
+
+
+def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False,
+         exclude: Sequence[str] = ()) -> Scan:
     """The files under each source (a folder, searched recursively, or a file), keyed by their
     paths below it; hidden files and folders are passed over, folders that cannot be listed
     reported. One rule for files and folders alike: a link whose target lies outside its source
     folder is passed over (in ``passed``) unless ``follow_links``; so are, with a file suffix we
-    read, dangling links and what is not a regular file (FIFOs, devices, sockets). A source that
-    is not a folder or a regular file raises SourceError."""
+    read, dangling links and what is not a regular file (FIFOs, devices, sockets), and HTML
+    files that are templates. In a folder, what its ``.gitignore`` and ``.tarnexaignore`` files
+    (in it and its subfolders) or the ``exclude`` patterns (gitignore lines, from the folder)
+    leave out is listed in ``excluded``. A file named as a source is read whatever it is. A
+    source that is not a folder or a regular file raises SourceError."""
     found: dict[str, SourceFile] = {}
     out = Scan([], {}, [], [])
     for named in sources:
@@ -108,10 +197,18 @@ def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False) 
                 out.unreadable.append((root, "" if where == "." else where + "/", e.strerror or str(e)))
 
             seen = {root}
+            rules = Excludes(exclude)
             for folder, dirs, names in os.walk(source, onerror=failed, followlinks=True):
+                here = Path(folder).relative_to(source).as_posix()
+                here = "" if here == "." else here + "/"
+                for problem in rules.read(Path(folder), here):
+                    out.passed.append((str(Path(folder)), problem))
                 kept = []
                 for d in sorted(d for d in dirs if not d.startswith(".")):
                     p = Path(folder, d)
+                    if rules.excluded(here + d, folder=True):
+                        out.excluded.append((root, here + d + "/"))
+                        continue
                     if p.is_symlink():
                         real = os.path.realpath(p)
                         if real in seen or _inside(root, real):  # a loop, or a folder walked already
@@ -126,6 +223,9 @@ def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False) 
                 for name in sorted(names):
                     p = Path(folder, name)
                     if name.startswith(".") or p.suffix.lower() not in SUFFIXES:
+                        continue
+                    if rules.excluded(here + name):
+                        out.excluded.append((root, here + name))
                         continue
                     why = _passed_over(p, root, given, follow_links)
                     if why:
@@ -155,6 +255,8 @@ def _passed_over(p: Path, root: str, given: str, follow_links: bool) -> str | No
         real = os.path.realpath(p)
         if not _inside(real, root):
             return f"a link to {real}, outside {given} (--follow-links reads it)"
+    if fmt(p) == "html" and _template(p):
+        return "a template ({% %}, {{ }} or {# #} in it), not a document (name the file itself to read it)"
     return None
 
 
@@ -240,16 +342,19 @@ def fmt(path: Path) -> str:
     return FORMATS.get(path.suffix.lower(), "text")
 
 
-def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | None = PARSE_SECONDS) -> list[Passage]:
+def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | None = PARSE_SECONDS,
+                  problems: list[str] | None = None) -> list[Passage]:
     """The passages of one file's content; SourceError naming the file when it is not what its
     name says, takes more than seconds to parse, or holds words of which no passage came (text
     that would be lost without a word); MissingPackageError when its format's parser is not
-    installed."""
+    installed. What of the file its parser could not read (the rest is cut) is added to
+    problems, when given; else it raises SourceError."""
     if fmt(f.path) == "rst" and _DEEP.search(data.decode("utf-8", "replace").expandtabs(8)):
         raise SourceError(f"{f.path}: it is indented deeper than {RST_INDENT} columns, more than it is read to")
+    repeated = repeated_near(f.path) if fmt(f.path) == "html" else frozenset()
     try:
         with _budget(seconds):
-            parsed = parse(fmt(f.path), data)
+            parsed = parse(fmt(f.path), data, repeated)
     except MissingPackageError:
         raise
     except SourceError as e:
@@ -259,12 +364,67 @@ def file_passages(f: SourceFile, data: bytes, mtime: float, seconds: float | Non
     except (RecursionError, MemoryError, ValueError, TypeError, KeyError, IndexError, AttributeError,
             AssertionError, UnicodeError, OverflowError) as e:  # a parser's own failure
         raise SourceError(f"{f.path}: cannot parse it as {fmt(f.path)}: {type(e).__name__}: {e}") from None
+    if parsed.problems:
+        if problems is None:
+            raise SourceError(f"{f.path}: {parsed.problems[0]}")
+        problems += parsed.problems
     meta = {**parsed.meta, "path": f.key, "source": f.given or str(f.path), "ext": f.path.suffix.lower().lstrip(".")}
     out = cut(f.key, parsed, parsed.timestamp if parsed.timestamp is not None else mtime, meta)
     if not out and fmt(f.path) == "markdown" \
             and _WORDS.search(_HEADING.sub("", _COMMENT.sub("", FRONT_MATTER.sub("", data.decode("utf-8", "replace"))))):
         raise SourceError(f"{f.path}: it holds words, but its {fmt(f.path)} parser found no text in it")
     return out
+
+
+SIBLINGS = 40  # pages of a folder read to find the blocks its site repeats (spread over its pages)
+SIBLING_BYTES = 8 << 20  # and no more bytes of them than this
+_repeated: dict[tuple[str, tuple[tuple[str, int, int], ...]], frozenset[str]] = {}
+
+
+def repeated_near(path: Path) -> frozenset[str]:
+    """The blocks repeated on most HTML pages of the page's folder (formats.repeated_blocks),
+    from up to SIBLINGS of its regular files (links not followed; SIBLING_BYTES at most, read
+    outside the page's own parsing time), remembered while they stay
+    as they are: a sync reads them once per folder."""
+    try:
+        pages = sorted((e.name, e.stat(follow_symlinks=False)) for e in os.scandir(path.parent)
+                       if e.name.lower().endswith((".html", ".htm")) and not e.name.startswith(".")
+                       and e.is_file(follow_symlinks=False))
+    except OSError:
+        return frozenset()
+    pages = [(n, st) for n, st in pages if st.st_size <= MAX_SIZE]
+    step = max(len(pages) / SIBLINGS, 1.0)
+    chosen, size = [], 0
+    for n, st in (pages[int(i * step)] for i in range(min(len(pages), SIBLINGS))):
+        if size + st.st_size <= SIBLING_BYTES:
+            chosen.append((n, st))
+            size += st.st_size
+    key = (str(path.parent), tuple((n, st.st_mtime_ns, st.st_size) for n, st in chosen))
+    if key not in _repeated:
+        datas = [d for d in (_sibling(path.parent / name) for name, _ in chosen) if d is not None]
+        if len(_repeated) > 64:
+            _repeated.clear()
+        _repeated[key] = formats.repeated_blocks(datas)
+    return _repeated[key]
+
+
+def _sibling(path: Path) -> bytes | None:
+    """A neighbouring page's bytes, None unless it is a regular file now (opened without
+    blocking, so that a FIFO put in its place is not waited on) of at most MAX_SIZE bytes."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOFOLLOW", 0))
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        with os.fdopen(os.dup(fd), "rb") as fh:
+            data = fh.read(MAX_SIZE + 1)
+        return data if len(data) <= MAX_SIZE else None
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def passages(key: str, text: str, timestamp: float) -> list[Passage]:
@@ -277,10 +437,11 @@ def passages(key: str, text: str, timestamp: float) -> list[Passage]:
 def cut(key: str, parsed: Parsed, timestamp: float, meta: dict[str, Any]) -> list[Passage]:
     """The passages of a parsed file: each section's blocks gathered up to PASSAGE characters."""
     named = meta.get("title")
-    fallback = " ".join(named.split()) if isinstance(named, str) and named.strip() else Path(key).name
+    fallback = plain(" ".join(named.split()) if isinstance(named, str) and named.strip() else Path(key).name)
     out: list[Passage] = []
     sections: list[tuple[tuple[str, ...], list[Block]]] = []
     for b in parsed.blocks:
+        b = Block(tuple(plain(h) for h in b.path), plain(b.text), b.kind, b.page)
         if sections and sections[-1][0] == b.path:
             sections[-1][1].append(b)
         else:
@@ -308,6 +469,18 @@ def cut(key: str, parsed: Parsed, timestamp: float, meta: dict[str, Any]) -> lis
             text = "\n\n".join([title, *(piece for piece, _ in group)])
             out.append(Passage(f"{key}#{len(out) + 1}", title, text, timestamp, key, {**meta, **extra}))
     return out
+
+
+# Control characters no stored text keeps (a parser's marks, a PDF's form feeds, stray bytes):
+# line and page breaks become newlines, the rest go; tabs and newlines stay.
+_BREAKS = re.compile(r"\r\n?|[\x0b\x0c\x1c-\x1e\x85\u2028\u2029]")
+_CONTROL = re.compile(r"[\x00-\x08\x0e-\x1b\x1f\x7f-\x84\x86-\x9f]")
+
+
+def plain(text: str) -> str:
+    """Text without control characters other than newlines and tabs: every format's blocks and
+    titles pass here before they are cut, so no parser's stray marks reach an index."""
+    return _CONTROL.sub("", _BREAKS.sub("\n", text))
 
 
 _WORDS = re.compile(r"[^\W_]")

@@ -17,6 +17,7 @@ import numpy.typing as npt
 
 from tarnexa._constants import FUSION, FUSION_METHODS, MODES, SCORING_DEFAULTS, check_value
 from tarnexa.storage.filters import Compiled, compile_where
+from tarnexa.text.embedders import unit_rows
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
 from tarnexa.text.notes import modifiers_in_query
@@ -43,6 +44,22 @@ def _check_types(kw: dict[str, Any]) -> None:
         raise TypeError("trajectory must be a pair of texts (from, to)")
     if kw.get("unlike") is not None and not isinstance(kw["unlike"], str):
         raise TypeError(f"unlike must be a str, not {type(kw['unlike']).__name__}")
+
+
+def _vector(vector: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """A query vector given: one row of real numbers, finite and not of zero length, made unit
+    length (float32)."""
+    got = np.asarray(vector)
+    if got.dtype.kind not in "biuf":
+        raise TypeError(f"vector must be an array of real numbers, not of {got.dtype}")
+    if got.ndim != 1 or got.size == 0:
+        raise ValueError(f"vector must be one row of numbers, got shape {got.shape}")
+    unit, bad, why = unit_rows(np.asarray(got, np.float32)[None, :])
+    if bad is not None:
+        raise ValueError(f"vector is {why}")
+    out: npt.NDArray[np.float32] = unit[0]
+    out.flags.writeable = False
+    return out
 
 
 def _fusion(mode: str | None, where: Any, fusion: str | None, rrf_k: float | None, semantic_weight: float | None,
@@ -104,6 +121,7 @@ class Query:
     semantic_weight: float | None = None  # None: the index's (1 with rrf)
     keyword_weight: float | None = None
     offset: int = 0  # hits of the ranking passed over before the first one returned
+    vector: npt.NDArray[np.float32] | None = None  # the query's vector, unit length: not embedded
     notes: tuple[str, ...] = ()
 
     @classmethod
@@ -115,9 +133,11 @@ class Query:
               mask: npt.ArrayLike | None = None, threshold: float | None = None,
               oversample: int | None = None, mmr_lambda: float | None = None, mode: str | None = None,
               where: Any = None, fusion: str | None = None, rrf_k: float | None = None,
-              semantic_weight: float | None = None, keyword_weight: float | None = None, offset: int = 0) -> Query:
+              semantic_weight: float | None = None, keyword_weight: float | None = None, offset: int = 0,
+              vector: npt.ArrayLike | None = None) -> Query:
         """The query text with the modifier line read (it never raises) and the keyword
-        arguments merged under it. Raises ValueError for an empty query or a value no search
+        arguments merged under it; ``vector``, the query's vector computed elsewhere, is used
+        instead of embedding its text (made unit length). Raises ValueError for an empty query or a value no search
         takes, TypeError for a value of the wrong type."""
         if not isinstance(text, str):
             raise TypeError(f"query must be a str, not {type(text).__name__}")
@@ -155,7 +175,8 @@ class Query:
             communities=bool(want["communities"]),
             pre_filter_ids=None if pre_filter_ids is None else tuple(strings(pre_filter_ids, "pre_filter_ids")),
             mask=None if mask is None else np.asarray(mask), threshold=threshold, oversample=oversample,
-            mmr_lambda=mmr_lambda, explain=bool(explain), offset=int(offset), notes=tuple(notes), **fused)
+            mmr_lambda=mmr_lambda, explain=bool(explain), offset=int(offset), notes=tuple(notes),
+            vector=None if vector is None else _vector(vector), **fused)
         query.__dict__["compiled_where"] = compiled  # compiled once, above
         return query
 
@@ -167,9 +188,10 @@ class Query:
     def _key(self) -> tuple[Any, ...]:
         values = None if self.mask is None else np.asarray(self.mask)
         mask = None if values is None else (values.dtype.str, values.shape, values.tobytes())
+        vector = None if self.vector is None else self.vector.tobytes()
         where = None if self.where is None else json.dumps(self.where, sort_keys=True)
-        return tuple(mask if f.name == "mask" else where if f.name == "where" else getattr(self, f.name)
-                     for f in fields(self))
+        special = {"mask": mask, "vector": vector, "where": where}
+        return tuple(special[f.name] if f.name in special else getattr(self, f.name) for f in fields(self))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Query):

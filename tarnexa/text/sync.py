@@ -25,7 +25,7 @@ from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Reader
 from tarnexa.text import dates, embedders, passages
 from tarnexa.text.inputs import metadata_json
-from tarnexa.text.progress import bar
+from tarnexa.text.progress import Stages, bar
 
 Reading = Callable[[], AbstractContextManager[Reader]]  # Index._reading
 
@@ -121,12 +121,18 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
          reading: Reading, write: Write, embedder: Callable[[], embedders.EmbedFn],
          progress: bool = False, prune: bool = False, strict: bool = False,
          on_skip: Callable[[str, str], None] | None = None, follow_links: bool = False,
-         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS) -> dict[str, Any]:
+         max_size: int = passages.MAX_SIZE, parse_seconds: float | None = passages.PARSE_SECONDS,
+         exclude: Sequence[str] = ()) -> dict[str, Any]:
     """``Index.sync`` (see there), through the index's hooks: ``current`` gives its document
     store, ``reading`` pins the version committed now, ``write`` commits (``Index._write``) and
     ``embedder`` gives the embedding function. A passage the embedder gives no vector is
-    skipped (and warned of) alone; the rest of its file and of the run is written."""
-    found = passages.scan(sources, follow_links)
+    skipped (and warned of) alone; the rest of its file and of the run is written. A file an
+    ignore file or ``exclude`` leaves out keeps the documents an earlier sync gave it unless
+    ``prune``."""
+    stages = Stages()
+    with stages.timed("scan"):
+        found = passages.scan(sources, follow_links, exclude)
+    stages.count("scan", len(found.files))
     if found.missing and not prune:
         raise SourceError(f"{found.missing[0]}: no such file or folder (nothing was changed; "
                           "prune removes what the index holds from it)")
@@ -168,19 +174,27 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                     continue
             keys.add(f.key)
             try:
-                data, digest, mtime = passages.read(f, max_size, follow_links)
+                with stages.timed("read"):
+                    data, digest, mtime = passages.read(f, max_size, follow_links)
+                stages.count("read", 1)
                 mtime = git_dates.get(f.root, {}).get(f.key.replace(os.sep, "/"), mtime)
                 file_times.append((f.root, mtime))
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
-                cut = passages.file_passages(f, data, mtime, parse_seconds)
-                metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
+                problems: list[str] = []
+                with stages.timed("cut"):
+                    cut = passages.file_passages(f, data, mtime, parse_seconds, problems)
+                    metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
+                stages.count("cut", len(cut))
             except ValueError as e:  # SourceError among them
                 skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
                 continue
             new += cut
             stamp_of[f.key] = now.value()
+            for problem in problems:  # the file is read again, and warned of again, by the next sync
+                skip(str(f.path), problem)
+                stamp_of[f.key] = now._replace(digest=PARTIAL + now.digest).value()
     _warn_same_dates(file_times, found.roots, {f.root for f in found.files if f.key in stamp_of})
     held: dict[str, int] = {}
     for key, st in stamps.items():
@@ -195,13 +209,16 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             kept_roots.add(root)
     named = (set(found.roots) | gone_roots) - kept_roots
     shut = [(root, prefix) for root, prefix, _ in found.unreadable if prefix]
+    if not prune:  # what is excluded now keeps what it had: an exclude by mistake removes nothing
+        shut += found.excluded
 
     def vanished(key: str, st: Stamp) -> bool:
         if key in keys:
             return False
         if st.root is None:  # stamped before sources were recorded: only prune knows
             return prune
-        return st.root in named and not any(st.root == r and key.startswith(p) for r, p in shut)
+        return st.root in named and not any(st.root == r and (key == p or p.endswith("/") and key.startswith(p))
+                                            for r, p in shut)
 
     gone = [key for key, st in stamps.items() if vanished(key, st)]
     stamp_of.update((key, None) for key in gone)
@@ -211,7 +228,9 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     reused = len(known)
     todo = [i for i in range(len(new)) if i not in known]
     if todo:
-        rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress)
+        with stages.timed("embed"):
+            rows, bad = embedded(embedder(), [new[i].text for i in todo], int(current().settings()["dims"]), progress)
+        stages.count("embed", len(todo) - len(bad))
         known.update((i, rows[k]) for k, i in enumerate(todo) if k not in bad)
         for k, why in bad.items():
             p = new[todo[k]]
@@ -227,8 +246,11 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             fresh = {p.id for p in new}
             stale = [d for d in current().ids_of_sources(list(stamp_of)) if d not in fresh]
     if new or stale or stamp_of:
-        write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
-              progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
-              metadata=[p.metadata for p in new])
+        with stages.timed("write"):
+            write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
+                  progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
+                  metadata=[p.metadata for p in new])
+        stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
-            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped}
+            "embedded": len(new) - reused, "passages": len(new), "skipped": skipped,
+            "excluded": len(found.excluded), "stages": stages.record()}

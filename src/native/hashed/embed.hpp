@@ -14,14 +14,11 @@
 #include <cstddef>
 #include <span>
 
+#include "native/text.hpp"
+
 namespace tarnexa::native::hashed {
 
-// A text as CPython holds a str: length code units of width 1, 2 or 4 bytes.
-struct Text {
-    const void* data;
-    std::size_t length;
-    unsigned width;
-};
+using native::Text;  // a str as CPython holds it
 
 // The rows of texts, dims (2 or more) float32 values each, to out[i * dims ...]. Throws only
 // std::bad_alloc, or std::length_error for a text past 2**32 - 2 distinct features.

@@ -219,7 +219,8 @@ function markWords(node, text, spans) {
 function hitCard(h) {
   const card = $("hit").content.firstElementChild.cloneNode(true);
   card.dataset.id = h.id;
-  card.querySelector(".title").textContent = h.title || h.id;
+  const page = h.metadata && Number.isInteger(h.metadata.page) ? " (p. " + h.metadata.page + ")" : "";
+  card.querySelector(".title").textContent = (h.title || h.id) + page;  // a PDF's passage: its page
   card.querySelector(".id").textContent = h.id;
   const by = (h.sides || []).map((x) => (x === "keyword" ? "words" : "meaning")).join(" + ");
   card.querySelector(".score").textContent = "score " + h.score.toFixed(4) + (by ? " · " + by : "");
