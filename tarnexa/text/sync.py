@@ -195,7 +195,6 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             for problem in problems:  # the file is read again, and warned of again, by the next sync
                 skip(str(f.path), problem)
                 stamp_of[f.key] = now._replace(digest=PARTIAL + now.digest).value()
-    _warn_same_dates(file_times, found.roots, {f.root for f in found.files if f.key in stamp_of})
     held: dict[str, int] = {}
     for key, st in stamps.items():
         if st.root is not None:
@@ -250,6 +249,7 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
                   progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
                   metadata=[p.metadata for p in new])
+        _warn_same_dates(file_times, found.roots, {f.root for f in found.files if f.key in stamp_of})  # once written
         stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
             "embedded": len(new) - reused, "passages": len(new), "skipped": skipped,
