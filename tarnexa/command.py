@@ -7,6 +7,7 @@ serve it as a web page.
     tarnexa info PATH
     tarnexa show PATH ID [--json]        # one document whole
     tarnexa delete PATH [ID...] [--where FILTER]
+    tarnexa update PATH ID... [--meta KEY=VALUE] [--unset KEY] [--title T]   # texts and vectors kept
     tarnexa verify PATH [--fix]         # read and check every byte of an index or a cache
     tarnexa add-int8 PATH               # give an index's (or a cache's) caches their int8 copy
     tarnexa serve PATH [--host 127.0.0.1] [--port 8765] [--workers N] [--batch N] [--embedder E]
@@ -38,7 +39,7 @@ from typing import Any, NoReturn
 import click
 import numpy as np
 
-from tarnexa.errors import StorageWarning, TarnexaError
+from tarnexa.errors import DatesWarning, StorageWarning, TarnexaError
 from tarnexa.index import Index
 from tarnexa.text import embedders
 from tarnexa.text.modifiers import USAGE
@@ -82,10 +83,11 @@ def _storage_warnings() -> Iterator[None]:
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", StorageWarning)
+            warnings.simplefilter("always", DatesWarning)
             yield
     finally:
         for w in caught:
-            if issubclass(w.category, StorageWarning):
+            if issubclass(w.category, (StorageWarning, DatesWarning)):
                 click.echo(f"tarnexa: warning: {w.message}", err=True)
             else:  # not ours to word: shown as it would have been
                 warnings.showwarning(w.message, w.category, w.filename, w.lineno)
@@ -273,6 +275,14 @@ def _day(ts: float | None) -> str:
     return time.strftime("%Y-%m-%d", time.gmtime(ts)) if ts else "          "
 
 
+def _part(name: str, value: Any) -> str:
+    """One part of an explanation as the command prints it: a rank as a whole number, a factor
+    plain, a score's part with its sign."""
+    if name.endswith("_rank") or isinstance(value, int):
+        return f"{name} {int(value)}"
+    return f"{name} {value:.4f}" if name == "decay_factor" else f"{name} {value:+.4f}"
+
+
 def _titled(hit: Any) -> str:
     """A hit's title with the PDF page its passage starts on: "Device drivers (p. 86)"."""
     page = hit.metadata.get("page") if isinstance(hit.metadata, dict) else None
@@ -303,8 +313,7 @@ def show(res: Results, out: Any = None, first: int = 1) -> None:
         write(head + shown)
         if hit.explanation is not None:
             parts = {k: v for k, v in vars(hit.explanation).items() if v is not None}
-            write("        " + "  ".join(f"{k} {v}" if isinstance(v, int) else f"{k} {v:.4f}"
-                                         if k == "decay_factor" else f"{k} {v:+.4f}" for k, v in parts.items()))
+            write("        " + "  ".join(_part(k, v) for k, v in parts.items()))
 
     if res.communities:
         ranks = {h.id: n for n, h in enumerate(res, first)}
@@ -513,6 +522,53 @@ def delete_command(path: str, ids: tuple[str, ...], where: tuple[str, ...]) -> N
         with _open(path) as idx:
             gone = idx.delete(list(ids) if ids else None, where=parse_filter(where))
     click.echo(f"{path}: deleted {gone} document{'s' if gone != 1 else ''}")
+
+
+def _meta_pairs(pairs: tuple[str, ...]) -> dict[str, Any]:
+    """--meta KEY=VALUE pairs: the value a JSON number, true or false where it is one, else text."""
+    out: dict[str, Any] = {}
+    for pair in pairs:
+        key, eq, value = pair.partition("=")
+        if not eq or not key.strip():
+            _fail(f"--meta takes KEY=VALUE, not {pair!r}")
+        try:
+            parsed = json.loads(value)
+        except ValueError:
+            parsed = value
+        out[key.strip()] = parsed if isinstance(parsed, (str, int, float, bool)) else value
+    return out
+
+
+@cli.command("update")
+@click.argument("path")
+@click.argument("ids", nargs=-1, required=True, metavar="ID...")
+@click.option("--meta", "meta", multiple=True, metavar="KEY=VALUE",
+              help="set a metadata field (a number, true or false where the value is one, else text); repeated")
+@click.option("--unset", multiple=True, metavar="KEY", help="remove a metadata field; repeated")
+@click.option("--title", default=None, metavar="T", help="the document's new title")
+@_EMBEDDER_OPTION
+def update_command(path: str, ids: tuple[str, ...], meta: tuple[str, ...], unset: tuple[str, ...],
+                   title: str | None, embedder: str | None) -> None:
+    """Change the metadata or the title of documents of the index at PATH without adding their
+    texts again (their vectors are kept; a new title is embedded with the text where the index
+    embeds titles). Exits 2 for an id the index does not hold, and nothing is changed. (A
+    synced file's passages get the file's title and metadata back when the file changes.)"""
+    with _reported():
+        if not meta and not unset and title is None:
+            _fail("give --meta KEY=VALUE, --unset KEY or --title T")
+        changes = _meta_pairs(meta)
+        with _open(path, embedder) as idx:
+            try:
+                docs = [idx.document(d) for d in ids]
+            except KeyError as e:
+                _fail(f"{path} holds no document with the id {e.args[0]!r} (nothing was changed)")
+            metadata = [{k: v for k, v in {**d.metadata, **changes}.items() if k not in unset} for d in docs] \
+                if meta or unset else None
+            try:
+                done = idx.update(list(ids), metadata=metadata, titles=None if title is None else [title] * len(ids))
+            except KeyError as e:
+                _fail(f"{path} holds no document with the id {e.args[0]!r} (nothing was changed)")
+    click.echo(f"{path}: updated {done} document{'s' if done != 1 else ''}")
 
 
 @cli.command("verify")

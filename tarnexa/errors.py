@@ -35,3 +35,8 @@ class SourceError(TarnexaError, ValueError):
 
 class MissingPackageError(TarnexaError, ImportError):
     """A file format needs a package that is not installed: the message names it."""
+
+
+class DatesWarning(UserWarning):
+    """The files of a source all have the same date (a fresh copy or checkout): ``recent:`` and
+    date filters cannot tell them apart."""

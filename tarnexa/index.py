@@ -31,7 +31,7 @@ from tarnexa.search.searcher import Searcher
 from tarnexa.storage import folder as layout
 from tarnexa.storage.cache import Cache
 from tarnexa.storage.docstore import DERIVED, DocStore, Document
-from tarnexa.storage.filters import Compiled, compile_where
+from tarnexa.storage.filters import DATE_FIELD, STORED_DATE, Compiled, compile_where
 from tarnexa.text import embedders, embedding, passages, sync
 from tarnexa.text.inputs import content_id, metadata_json, strings, times, unique
 from tarnexa.text.progress import bar, spinner
@@ -458,6 +458,66 @@ class Index:
                 else np.flatnonzero(reader.snap.live).tolist()
             docs = reader.store.by_rows(rows)
             return [docs[r] for r in rows]
+
+    def update(self, ids: Sequence[str], *, metadata: Sequence[Mapping[str, Any] | None] | Mapping[str, Any] | None = None,
+               titles: Sequence[str | None] | None = None,
+               timestamps: Sequence[float | None] | None = None) -> int:
+        """Gives the documents of ids new metadata, titles or timestamps, their texts and vectors
+        kept: ``metadata`` one dict per id (None keeps that document's; ``{}`` clears it) or one
+        dict for all of them, ``titles`` and ``timestamps`` one per id (None keeps it). All or
+        none, in one commit, as ``add`` writes (the keyword index, which indexes titles, reads
+        the new ones from it); KeyError for an id the index does not hold, before anything is
+        written. A document whose title changes is embedded again where the index embeds titles
+        with the texts (every index made now does), so that its
+        vector stays that of its title and text; nothing else is. Returns how many it updated."""
+        id_list = strings(ids, "ids")
+        unique(id_list)
+        n = len(id_list)
+        metas: list[Any] = [None] * n if metadata is None else [metadata] * n if isinstance(metadata, Mapping) \
+            else list(metadata)
+        if len(metas) != n:
+            raise ValueError(f"{len(metas)} metadata for {n} ids")
+        given = [None if m is None else metadata_json([m], [d])[0] for d, m in zip(id_list, metas)]
+        title_list = [None] * n if titles is None else strings(titles, "titles", n, optional=True)
+        _storable("titles", [t for t in title_list if t is not None])
+        time_list: list[Any] = [None] * n if timestamps is None else times(timestamps, n)
+        if not n:
+            return 0
+        with self._writing():
+            store = self._current()
+            rows = store.rows_of(id_list)
+            missing = [d for d in id_list if d not in rows]
+            if missing:
+                raise KeyError(missing[0])
+            docs = store.by_rows([rows[d] for d in id_list])
+            sources = store.sources_of(id_list)
+            cache = Cache.open(self.path / self._writer.settings["cache"])
+            vectors = np.asarray(cache.vectors[[rows[d] for d in id_list]], dtype=np.float32)
+            put: list[layout.Put] = []
+            for i, d in enumerate(id_list):
+                doc = docs[rows[d]]
+                given_title = title_list[i]
+                title = doc.title if given_title is None else given_title
+                meta = given[i] if metas[i] is not None else metadata_json([doc.metadata or None], [d])[0]
+                put.append((d, title, doc.text, doc.timestamp if time_list[i] is None else time_list[i],
+                            sources.get(d), meta))
+            again = [i for i, p in enumerate(put) if self._titled and p[1] != docs[rows[p[0]]].title]
+            if again:
+                vectors[again] = embedders.embed(self._embedder(), [embedders.with_title(True, put[i][1], put[i][2])
+                                                                    for i in again], int(self._settings["dims"]))
+            self._writer.write(vectors, put)
+        return n
+
+    def fields(self) -> dict[str, int]:
+        """The metadata fields the documents hold, each with how many documents hold it (most
+        first), and ``date`` (what a filter's ``date`` compares: see docs/guide.md's
+        "Filters") with how many are dated."""
+        store = self._current()
+        out = dict(store.fields())
+        dated = store.dated(STORED_DATE)
+        if dated:
+            out[DATE_FIELD] = dated
+        return dict(sorted(out.items(), key=lambda kv: (-kv[1], kv[0])))
 
     def count(self, where: Any = None) -> int:
         """How many documents the index holds; with ``where``, how many of them pass the filter."""

@@ -281,13 +281,15 @@ def hook(name):
 steps.hook = hook
 if {op!r} == "add":
     idx.add([t + " violin" for t in texts[:20]], ids=ids[10:30], titles=titles[:20], metadata=[{{"v": [1, 2]}}] * 20)
+elif {op!r} == "update":
+    idx.update(ids[5:25], metadata={{"u": 1}}, titles=[t + " violin" for t in titles[5:25]])
 else:
     idx.delete(ids[:30])
 print(len(seen))
 """
 
 
-@pytest.mark.parametrize("op", ["add", "delete"])
+@pytest.mark.parametrize("op", ["add", "delete", "update"])
 def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
     ids, texts, titles, stamps = corpus()
 
@@ -310,9 +312,11 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
         path = fresh(f"k{at}.tnx")
         assert run(path, at).returncode == -signal.SIGKILL
         idx = tarnexa.Index.open(path, embedder=embed)
-        state = {d: idx.document(d).text for d in idx.ids}
-        before = dict(zip(ids, texts))
-        assert state in (before, {d: after.document(d).text for d in after.ids}), at
+        whole = lambda i: {d: (i.document(d).text, i.document(d).title, i.document(d).metadata) for d in i.ids}
+        state = whole(idx)
+        before = {d: (text, title, {"t": title}) for d, text, title in zip(ids, texts, titles)}
+        assert state in (before, whole(after)), at
+        state = {d: text for d, (text, *_) in state.items()}
         agree(path)  # the keywords and the metadata with them
         for d in list(state)[::7]:  # each document's row is its own title's and text's
             seen = embedders.with_title(True, idx.document(d).title, state[d])

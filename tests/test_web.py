@@ -162,7 +162,7 @@ def test_info_document_and_description(client, idx):
     known = client.get("/api/modifiers").json()  # the parser's own table: what the page offers
     assert [k["token"] for k in known] == [t for t, *_, shown in modifiers.VOCABULARY if shown]
     assert "limit:N" in [k["usage"] for k in known] and all(k["help"] for k in known)
-    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "offset", "oversample", "explain",
+    assert {p["name"] for p in schema["paths"]["/api/search"]["get"]["parameters"]} == {"q", "m", "limit", "offset", "oversample", "explain", "sort", "facets",
                                                                                    "mode", "where"}
 
 
@@ -712,3 +712,47 @@ def test_the_page_writes_like_ids_the_reader_reads(page, line, id_, written):
     page.open()
     assert page.d.execute_script("return withLike(arguments[0], arguments[1])", line, id_) == written
     assert id_ in read_modifiers(written)[0]["like"]
+
+
+@pytest.fixture(scope="module")
+def filed(tmp_path_factory):
+    """A server over documents from files: 14 passages in two folders, of two types."""
+    path = str(tmp_path_factory.mktemp("filed") / "index")
+    with tarnexa.Index.create(path, embedder="hashed") as idx:
+        names = [f"{'docs/changes' if i % 3 == 0 else 'docs'}/n{i}.{'rst' if i % 2 else 'md'}" for i in range(14)]
+        idx.add([f"cats and notes number {i}" for i in range(14)], ids=[f"{n}#1" for n in names],
+                titles=[f"Note {i} › Part" for i in range(14)], timestamps=[NOW - i * DAY for i in range(14)],
+                metadata=[{"path": n, "ext": n.rsplit(".", 1)[1]} for n in names])
+    proc, url = start_server(path)
+    with tarnexa.Index.open(path) as idx:
+        yield idx, url
+    stop_server(proc)
+
+
+def test_browser_fields_facets_sources_more_results_and_newest_first(page, filed):
+    idx, url = filed
+    page.open(url + "/")
+    page.wait(lambda d: page.css("#fields button"))
+    assert [b.text for b in page.css("#fields button")] == ["date", "ext", "path"]
+    assert page.d.find_element("id", "where").get_attribute("placeholder") == "ext=md AND path!:docs/changes/* AND date>=2024-01-01"
+    page.search("cats notes")
+    want = [h.id for h in idx.search("cats notes", limit=14)]
+    assert page.ids() == want[:10] and page.css("#more")[0].is_displayed()
+    link = page.css("#results .hit .where")[0]
+    assert link.text == f"{idx.document(want[0]).metadata['path']} › {idx.document(want[0]).title}"
+    assert link.get_attribute("href").endswith("/api/doc/" + want[0].replace("/", "%2F").replace("#", "%23"))
+    link.click()
+    page.wait(lambda d: page.css("#results .hit pre.text")[0].text == idx.document(want[0]).text)
+    page.css("#more")[0].click()
+    page.wait(lambda d: len(page.ids()) == 14)
+    assert page.ids() == want and not page.css("#more")[0].is_displayed()
+    facets = {b.text: b for b in page.css("#facets button")}
+    assert set(facets) == {"docs", "docs/changes", "md", "rst"}
+    facets["docs/changes"].click()
+    page.wait(lambda d: "path%3Adocs%2Fchanges%2F" in d.current_url and page.ids())
+    assert page.d.find_element("id", "where").get_attribute("value") == "path:docs/changes/"
+    assert page.ids() == [h.id for h in idx.search("cats notes", where={"path": {"$prefix": "docs/changes/"}})]
+    select = page.d.find_element("id", "sort")
+    select.find_element("css selector", "option[value=date]").click()
+    page.wait(lambda d: "sort=date" in d.current_url)
+    page.wait(lambda d: page.ids() == sorted(page.ids(), key=lambda d_: -idx.document(d_).timestamp))

@@ -209,6 +209,28 @@ class _Reads:
         return out
 
     @_serialised
+    def sources_of(self, ids: Sequence[str]) -> dict[str, str | None]:
+        """The source file (its key) of those of ids that are live documents (None: added alone)."""
+        out: dict[str, str | None] = {}
+        for chunk in _chunks(list(dict.fromkeys(ids))):
+            marks = ",".join("?" * len(chunk))
+            out.update(self.db.execute(f"SELECT id, source FROM docs WHERE id IN ({marks})", chunk).fetchall())
+        return out
+
+    @_serialised
+    def fields(self) -> list[tuple[str, int]]:
+        """Every metadata field the documents hold, with how many documents hold it, most first."""
+        return [(k, int(c)) for k, c in self.db.execute(
+            "SELECT key, count(DISTINCT n) AS c FROM meta GROUP BY key ORDER BY c DESC, key").fetchall()]
+
+    @_serialised
+    def dated(self, stored_date: str) -> int:
+        """How many documents have a timestamp, or a metadata value passing stored_date (SQL on
+        the meta table's key and value, as a filter's date reads it)."""
+        return int(self.db.execute("SELECT count(*) FROM docs WHERE timestamp IS NOT NULL OR n IN "
+                                   f"(SELECT n FROM meta WHERE {stored_date})").fetchone()[0])
+
+    @_serialised
     def by_rows(self, rows: Sequence[int]) -> dict[int, Document]:
         """The documents held at those cache rows (rows of no live document are left out);
         DamagedDocument for one that does not match its checksum."""

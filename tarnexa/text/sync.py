@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import time
 import warnings
 from collections.abc import Callable, Sequence
 from contextlib import AbstractContextManager
@@ -19,10 +20,10 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from tarnexa.errors import SourceError
+from tarnexa.errors import DatesWarning, SourceError
 from tarnexa.storage.docstore import DocStore
 from tarnexa.storage.folder import Reader
-from tarnexa.text import embedders, embedding, passages
+from tarnexa.text import dates, embedders, embedding, passages
 from tarnexa.text.inputs import metadata_json
 from tarnexa.text.progress import Stages, bar
 
@@ -101,6 +102,16 @@ def embedded(fn: embedders.EmbedFn, texts: Sequence[str], dims: int, progress: b
     return got
 
 
+def _warn_same_dates(times: list[tuple[str, float]], roots: dict[str, str], read: set[str]) -> None:
+    """A warning for each source read again now whose files all have the same date."""
+    for root, when in dates.same_dates(times).items():
+        if root in read:
+            day = time.strftime("%Y-%m-%d", time.gmtime(when))
+            warnings.warn(f"every file of {roots.get(root, root)} has the same date ({day}, as a fresh copy or "
+                          "checkout leaves them): recent: and date filters will not tell them apart (a front "
+                          "matter date: gives a file its own)", DatesWarning, stacklevel=4)
+
+
 def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], DocStore],
          reading: Reading, write: Write, embedder: Callable[[], embedders.EmbedFn],
          progress: bool = False, prune: bool = False, strict: bool = False,
@@ -142,6 +153,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     stamp_of: dict[str, str | None] = {}
     keys = set()
     path_of = {f.key: str(f.path) for f in found.files}
+    git_dates = {root: dates.committed(root) for root in found.roots if Path(root).is_dir()}
+    file_times: list[tuple[str, float]] = []
     with bar(progress, len(found.files), "file", "reading") as tick:
         for f in found.files:
             if tick is not None:
@@ -160,6 +173,8 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 with stages.timed("read"):
                     data, digest, mtime = passages.read(f, max_size, follow_links)
                 stages.count("read", 1)
+                mtime = git_dates.get(f.root, {}).get(f.key.replace(os.sep, "/"), mtime)
+                file_times.append((f.root, mtime))
                 now = Stamp(digest, mtime, root)
                 if was == now:
                     continue
@@ -231,6 +246,7 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
                   progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
                   metadata=[p.metadata for p in new])
+        _warn_same_dates(file_times, found.roots, {f.root for f in found.files if f.key in stamp_of})  # once written
         stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
             "embedded": len(new) - reused, "passages": len(new), "skipped": skipped,

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import functools
 import hmac
 import ipaddress
@@ -32,7 +33,7 @@ from starlette.exceptions import HTTPException
 
 from tarnexa._constants import MAX_BATCH, MAX_LIMIT, TIME_BUDGET
 from tarnexa.text.modifiers import USAGE, vocabulary
-from tarnexa.storage.filters import parse_filter
+from tarnexa.storage.filters import document_date, parse_filter
 from tarnexa.text.query import Query as SearchQuery
 from tarnexa.search.results import Results
 
@@ -41,7 +42,9 @@ MAX_MODIFIERS = 500  # characters
 MAX_OVERSAMPLE = 1000  # candidates a diverse selection or the communities draw from
 MAX_EXPLAINED = 250  # hits given their score's parts
 MAX_ANSWER_BYTES = 4 << 20
-SEARCH_PARAMETERS = ("q", "m", "limit", "offset", "oversample", "explain", "mode", "where")
+SEARCH_PARAMETERS = ("q", "m", "limit", "offset", "oversample", "explain", "mode", "where", "sort", "facets")
+POOL = 200  # the best hits that sort=date orders and facets=1 counts
+FACETS_SHOWN = 12  # values of each facet at most
 MAX_WHERE = 4000  # characters of a filter
 ANY_IP = "<any IP address>"  # an allowed_hosts entry: a Host header that is an address literal
 INFO_FIELDS = ("documents", "dims", "embedder", "first", "last")  # not the index's path
@@ -293,7 +296,68 @@ def _dumps(value: Any) -> bytes:
     return json.dumps(value, ensure_ascii=False).encode()
 
 
-def encode(results: Results, bounds: Bounds) -> bytes:
+def page_words(message: str) -> str:
+    """A message of the library's as the page says it: the library's ``where`` is the page's filter."""
+    return "Filter: " + message.removeprefix("where: ") if message.startswith("where: ") else message
+
+
+def _glob_escaped(text: str) -> str:
+    return "".join(f"[{c}]" if c in "*?[" else c for c in text)
+
+
+def folder_filter(folder: str) -> str:
+    """The short-form filter passing the documents under folder ("" for those at the top)."""
+    if not folder:
+        return "path!:*/*"
+    if any(c in folder for c in "*?["):
+        return f"path:{_glob_escaped(folder)}/*"
+    return f"path:{folder}/"
+
+
+def facets_of(results: Results) -> dict[str, Any]:
+    """The hits counted by folder (every folder above their ``path``; "" for files at the top)
+    and by type (their ``ext``), most first, each value with the short-form filter that passes
+    it (so that a folder's count is what its filter passes of these hits)."""
+    folders: dict[str, int] = {}
+    types: dict[str, int] = {}
+    for h in results:
+        path = h.metadata.get("path")
+        if isinstance(path, str):
+            parts = path.split("/")[:-1]  # each folder above the file: its filter passes what lies below
+            for folder in ["/".join(parts[: i + 1]) for i in range(len(parts))] or [""]:
+                folders[folder] = folders.get(folder, 0) + 1
+        ext = h.metadata.get("ext")
+        if isinstance(ext, str):
+            types[ext] = types.get(ext, 0) + 1
+
+    def listed(counts: dict[str, int], filter_of: Callable[[str], str]) -> list[dict[str, Any]]:
+        best = sorted(counts.items(), key=lambda kv: (-kv[1], kv[0]))[:FACETS_SHOWN]
+        return [{"value": v, "count": c, "filter": filter_of(v)} for v, c in best]
+
+    return {"pool": len(results), "folder": listed(folders, folder_filter),
+            "ext": listed(types, lambda e: f"ext={json.dumps(e) if _needs_quotes(e) else e}")}
+
+
+def _needs_quotes(text: str) -> bool:
+    """Whether a short form's value must be a JSON string to stay this text."""
+    try:
+        json.loads(text)
+        return True
+    except ValueError:
+        return text != text.strip() or not text or " AND " in text
+
+
+def by_date(results: Results, offset: int, limit: int) -> Results:
+    """The hits newest first by the date a filter's ``date`` compares (undated ones last; hits of
+    the same date in rank order), then offset passed over and at most limit kept."""
+    when = [document_date(h.metadata, h.timestamp) for h in results]
+    order = sorted(range(len(results)), key=lambda i: (when[i] is None, -(when[i] or 0.0), i))
+    kept = tuple(results[i] for i in order[offset : offset + limit])
+    note = f"sorted by date, newest first: the best {len(results)} hits of the ranking"
+    return dataclasses.replace(results, hits=kept, notes=(*results.notes, note))
+
+
+def encode(results: Results, bounds: Bounds, extra: dict[str, Any] | None = None) -> bytes:
     """``results.to_json()`` as bytes, within the bounds: hits past ``bounds.explained`` lose
     their parts, and the last hits are left out (the communities too, if they alone do not
     fit) until the answer holds at most ``bounds.answer_bytes``, each with a note."""
@@ -322,8 +386,9 @@ def encode(results: Results, bounds: Bounds) -> bytes:
             notes.append(f"the answer holds the first {kept} of {len(encoded)} hits: the server sends at most "
                          f"{bounds.answer_bytes:,} bytes (ask for fewer hits)")
             encoded = encoded[:kept]
-    return b"".join((b'{"hits": [', b", ".join(encoded), b'], "notes": ', _dumps(notes),
-                     b', "communities": ', communities, b"}"))
+    more = b"".join(b", " + _dumps(k) + b": " + _dumps(v) for k, v in (extra or {}).items())
+    return b"".join((b'{"hits": [', b", ".join(encoded), b'], "notes": ', _dumps([page_words(n) for n in notes]),
+                     b', "communities": ', communities, more, b"}"))
 
 
 def _static_files() -> dict[str, tuple[bytes, str]]:
@@ -513,7 +578,12 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
                                  "(meaning alone) or keyword (words alone)."),
         where: str = Query("", description=f"A filter on the documents' metadata: a JSON object "
                            f'(\'{{"source": "docs"}}\') or a short form: field=value, field!=value, field>=value (>, <, <=), '
-                           f'field:prefix or field:glob*, at most {MAX_WHERE} characters.'),
+                           f'field:prefix or field:glob*, field!:glob* (leaves them out), joined by " AND "; '
+                           f'date>=2024-01-01 compares dates; at most {MAX_WHERE} characters.'),
+        sort: str = Query("relevance", description=f"relevance (the ranking) or date: the best {POOL} hits of the "
+                          "ranking, newest first (offset and limit then page through those)."),
+        facets: bool = Query(False, description=f'Add "facets": the best {POOL} hits counted by folder and by '
+                             'type (ext), each value with the filter that passes it.'),
     ) -> Response:
         if not q.strip():
             raise ApiError(400, "the query is empty")
@@ -527,21 +597,33 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
             raise ApiError(400, f"limit must be a whole number from 1 to {limits.hits}")
         if oversample is not None and not 1 <= oversample <= limits.oversample:
             raise ApiError(400, f"oversample must be a whole number from 1 to {limits.oversample}")
+        if sort not in ("relevance", "date"):
+            raise ApiError(400, f"sort is relevance or date, not {sort[:40]!r}")
         try:
-            request = SearchQuery.parse(q, m, explain=explain, limit=limit, oversample=oversample, mode=mode or None,
-                                        where=parse_filter(where), offset=max(offset, 0))
+            asked = {"oversample": oversample, "mode": mode or None, "where": parse_filter(where)}
+            request = SearchQuery.parse(q, m, explain=explain, limit=limit, offset=max(offset, 0), **asked)
+            pool = SearchQuery.parse(q, m, explain=explain and sort == "date", limit=min(POOL, limits.hits),
+                                     **asked) if sort == "date" or facets else None
         except ValueError as e:
-            raise ApiError(400, str(e)) from None
+            raise ApiError(400, page_words(str(e))) from None
         if request.limit is not None and request.limit > limits.hits:  # the line's limit: is bounded alike
             raise ApiError(400, f"the modifier line asks for {request.limit} hits; at most {limits.hits} are served")
         if offset < 0 or offset + (10 if request.limit is None else request.limit) > limits.hits:
             raise ApiError(400, f"offset must be 0 or more, and offset plus the hits asked at most {limits.hits}")
         async with in_time():
             try:
-                found = await batcher.search(request)
+                if pool is None:
+                    found = await batcher.search(request)
+                    best = None
+                elif sort == "date":
+                    best = found = await batcher.search(pool)
+                    found = by_date(found, request.offset, 10 if request.limit is None else request.limit)
+                else:
+                    found, best = await asyncio.gather(batcher.search(request), batcher.search(pool))
             except ValueError as e:
-                raise ApiError(400, str(e)) from None
-            body = await off_loop(functools.partial(encode, found, limits), limiter=None)
+                raise ApiError(400, page_words(str(e))) from None
+            extra = {"facets": facets_of(best)} if facets and best is not None else None
+            body = await off_loop(functools.partial(encode, found, limits, extra), limiter=None)
         return Response(body, media_type="application/json")
 
     known = _dumps(vocabulary())
@@ -554,6 +636,14 @@ def create_app(index: ServedIndex, *, searcher: TextSearcher | None = None,
     @get(HEALTH, summary="Whether the server is up (answered without a token)")
     async def health() -> dict[str, Any]:
         return {"ok": True}
+
+    @get("/api/fields", summary="The metadata fields the documents hold",
+         response_description='{"fields": [{"field": ..., "documents": N}, ...]}')
+    async def fields() -> dict[str, Any]:
+        held = getattr(index, "fields", None)
+        async with in_time():
+            got = {} if held is None else await off_loop(held)
+        return {"fields": [{"field": k, "documents": n} for k, n in got.items()]}
 
     @get("/api/info", summary="What the index holds")
     async def info() -> dict[str, Any]:

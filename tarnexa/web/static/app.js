@@ -3,7 +3,8 @@
 
 const $ = (id) => document.getElementById(id);
 const form = $("search"), qBox = $("q"), mBox = $("m"), list = $("suggestions");
-const modeBox = $("mode"), whereBox = $("where");
+const modeBox = $("mode"), whereBox = $("where"), sortBox = $("sort");
+const PAGE = 10;  // hits a search asks for, and "more results" adds
 // A server started with a token answers 401 without it: the page asks once, and keeps the token
 // for this tab only (sessionStorage), never in the URL.
 const TOKEN_KEY = "tarnexa-token";
@@ -68,7 +69,7 @@ async function getJSON(url) {
 function searchFromURL() {
   const p = new URLSearchParams(location.search);
   return {q: p.get("q") || "", m: p.get("m") || "", explain: p.get("explain") === "1",
-          mode: p.get("mode") || "", where: p.get("where") || ""};
+          mode: p.get("mode") || "", where: p.get("where") || "", sort: p.get("sort") || ""};
 }
 
 function urlOf(s) {
@@ -77,11 +78,17 @@ function urlOf(s) {
   if (s.explain) p.set("explain", "1");
   if (s.mode && s.mode !== "hybrid") p.set("mode", s.mode);
   if (s.where) p.set("where", s.where);
+  if (s.sort === "date") p.set("sort", "date");
   return p.toString();
+}
+// The request of a search: its URL's, with the page of hits asked and the facets.
+function apiOf(s, offset) {
+  return "/api/search?" + urlOf(s) + `&limit=${PAGE}&offset=${offset}` + (offset ? "" : "&facets=1");
 }
 
 async function search(s, how) {  // how: "push", "replace" or "none" (history)
   qBox.value = s.q; mBox.value = s.m; modeBox.value = s.mode || "hybrid"; whereBox.value = s.where || "";
+  sortBox.value = s.sort || "relevance";
   closeSuggestions();
   if (!s.q.trim()) { return; }
   if (how === "push" && location.search !== "?" + urlOf(s)) history.pushState(null, "", "?" + urlOf(s));
@@ -89,13 +96,15 @@ async function search(s, how) {  // how: "push", "replace" or "none" (history)
   $("status").textContent = "Searching…";
   show($("error"), false);
   try {
-    const data = await getJSON("/api/search?" + urlOf(s));
+    const data = await getJSON(apiOf(s, 0));
     current = {...s, data};
     render();
   } catch (e) {
     current = null;
     $("results").replaceChildren();
     show($("notes"), false);
+    show($("more"), false);
+    show($("facets"), false);
     $("status").textContent = "";
     $("error").textContent = e.message;
     show($("error"), true);
@@ -103,8 +112,59 @@ async function search(s, how) {  // how: "push", "replace" or "none" (history)
 }
 
 function submitted(extra) {
-  return {q: qBox.value, m: mBox.value, mode: modeBox.value, where: whereBox.value,
+  return {q: qBox.value, m: mBox.value, mode: modeBox.value, where: whereBox.value, sort: sortBox.value,
           explain: current ? current.explain : false, ...extra};
+}
+
+// "more results": the next page of the same search, added below (the URL keeps the search).
+async function more() {
+  const button = $("more");
+  button.disabled = true;
+  try {
+    const next = await getJSON(apiOf(current, current.data.hits.length));
+    const seen = new Set(current.data.hits.map((h) => h.id));
+    const fresh = next.hits.filter((h) => !seen.has(h.id));
+    current.data.hits.push(...fresh);
+    fresh.forEach((h) => $("results").append(hitCard(h)));
+    const n = current.data.hits.length;
+    $("status").textContent = `${n} hit${n === 1 ? "" : "s"}`;
+    show(button, next.hits.length >= PAGE);
+  } catch (e) {
+    $("error").textContent = e.message;
+    show($("error"), true);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// A filter added to the filter box's (joined by AND), and the search made again from the top.
+function narrow(filter) {
+  const now = whereBox.value.trim();
+  if (now.startsWith("{")) { $("error").textContent = "The filter box holds JSON: add " + filter + " to it by hand."; show($("error"), true); return; }
+  search(submitted({where: now ? now + " AND " + filter : filter}), "push");
+}
+
+function renderFacets(f) {
+  const box = $("facets");
+  box.replaceChildren();
+  const groups = [["folder", "Folder", (v) => v || "(top)"], ["ext", "Type", (v) => v]];
+  for (const [key, head, label] of groups) {
+    const values = (f && f[key]) || [];
+    if (values.length < 2) continue;  // one value narrows nothing
+    const ul = el("ul");
+    for (const v of values) {
+      const b = el("button", "", label(v.value));
+      b.type = "button";
+      b.title = "filter: " + v.filter;
+      b.addEventListener("click", () => narrow(v.filter));
+      const li = el("li");
+      li.append(b, el("small", "", String(v.count)));
+      ul.append(li);
+    }
+    box.append(el("h2", "", head), ul);
+  }
+  if (box.children.length) box.append(el("small", "", `of the best ${f.pool} hits`));
+  show(box, box.children.length > 0);
 }
 
 // ---- results
@@ -118,6 +178,8 @@ function render() {
   $("status").textContent = n ? `${n} hit${n === 1 ? "" : "s"}` : "No hits.";
   const out = $("results");
   out.replaceChildren();
+  renderFacets(data.facets);
+  show($("more"), !data.communities.length && n >= PAGE);
   if (!data.communities.length) {
     data.hits.forEach((h) => out.append(hitCard(h)));
     return;
@@ -170,6 +232,20 @@ function hitCard(h) {
   if (opened.has(h.id) && h.explanation) { drawChart(chart, h); show(chart, true); why.setAttribute("aria-expanded", "true"); }
   const full = card.querySelector(".full"), text = card.querySelector(".text");
   full.addEventListener("click", () => toggleText(h.id, full, text));
+  // Where the hit comes from: its file and section, a link to the document (opened here, so
+  // that a token the page holds goes with it; opened elsewhere, the API's JSON).
+  const where = card.querySelector(".where"), path = h.metadata && h.metadata.path;
+  if (typeof path === "string") {
+    where.textContent = path + (h.title ? " \u203a " + h.title : "");
+    where.href = "/api/doc/" + encodeURIComponent(h.id);
+    where.addEventListener("click", (ev) => {
+      if (ev.button !== 0 || ev.ctrlKey || ev.metaKey || ev.shiftKey) return;
+      ev.preventDefault();
+      toggleText(h.id, full, text);
+    });
+  } else {
+    show(where.parentElement, false);
+  }
   return card;
 }
 
@@ -335,6 +411,30 @@ mBox.addEventListener("keydown", (ev) => {
 // ---- start
 
 form.addEventListener("submit", (ev) => { ev.preventDefault(); search(submitted({}), "push"); });
+$("more").addEventListener("click", more);
+sortBox.addEventListener("change", () => { if (qBox.value.trim()) search(submitted({}), "push"); });
+// The fields the documents hold, under the filter box: a click starts a filter on one.
+getJSON("/api/fields").then(({fields}) => {
+  const line = $("fields");
+  if (!fields.length) return;
+  line.append("Fields: ");
+  fields.slice(0, 12).forEach(({field, documents}, i) => {
+    const b = el("button", "", field);
+    b.type = "button";
+    b.title = `${documents.toLocaleString("en")} documents hold it`;
+    b.addEventListener("click", () => {
+      const now = whereBox.value.trim();
+      whereBox.value = (now && !now.startsWith("{") ? now + " AND " : "") + field + (field === "date" ? ">=" : "=");
+      whereBox.focus();
+    });
+    line.append(i ? ", " : "", b, el("small", "", ` (${documents.toLocaleString("en")})`));
+  });
+  const names = fields.map((f) => f.field);
+  const examples = [names.includes("ext") ? "ext=md" : `${names[0]}=…`,
+                    names.includes("path") ? "path!:docs/changes/*" : "",
+                    names.includes("date") ? "date>=2024-01-01" : ""].filter(Boolean);
+  whereBox.placeholder = examples.join(" AND ");
+}).catch(() => {});
 window.addEventListener("popstate", () => search(searchFromURL(), "none"));
 getJSON("/api/info").then((i) => {
   const dates = i.first != null ? ` · ${day(i.first)} to ${day(i.last)}` : "";
