@@ -359,13 +359,19 @@ class Index:
         known = known or {}
         todo = [i for i in range(n) if i not in known] if given is None else []
         dims = int(self._settings["dims"])
-        vectors = np.zeros((n, dims), np.float32) if given is None else given
+        vectors = np.zeros((n, dims), np.float32) if given is None and len(todo) < n else given
         if todo:
             fn = self._embedder()
             with bar(bool(progress and todo), len(todo), "doc", "embedding") as tick:
-                vectors[todo] = embedding.embed(
+                got = embedding.embed(
                     self._name, fn, [embedders.with_title(self._titled, title_list[i], text_list[i]) for i in todo],
                     dims, threads=threads, client=cluster, progress=tick)
+            if vectors is None:  # every text embedded: its rows are the vectors, no copy made
+                vectors = got
+            else:
+                vectors[todo] = got
+        if vectors is None:  # no text at all
+            vectors = np.zeros((0, dims), np.float32)
         for i, row in known.items():
             vectors[i] = row
         source_list = [None] * n if source_of is None else list(source_of)

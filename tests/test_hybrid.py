@@ -281,7 +281,7 @@ def test_bad_metadata_names_the_document(tmp_path, meta, message):
 
 # What an index of an earlier format looked like, made from one of today's.
 EARLIER = {
-    1: """DROP TRIGGER docs_put; DROP TRIGGER docs_drop; DROP TRIGGER docs_change;
+    1: """DROP TRIGGER docs_drop; DROP TRIGGER docs_change;
           DROP TABLE meta; ALTER TABLE docs RENAME TO now;
           CREATE TABLE docs (id TEXT PRIMARY KEY, row INTEGER NOT NULL UNIQUE, title TEXT NOT NULL,
                              text TEXT NOT NULL, timestamp REAL, source TEXT);

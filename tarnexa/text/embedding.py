@@ -307,17 +307,23 @@ def embed(name_or_fn: str | EmbedFn, fn: EmbedFn | None, texts: Sequence[str], d
         done = _on_cluster(client, name, fn, batches, dims, fallback, in_flight, idle)
     else:
         done = _in_threads(fn, batches, dims, fallback, threads or default_threads(fn), in_flight)
+    # With the dims known, each batch goes straight into its place: one copy of the rows in memory.
+    out: Rows | None = None if dims is None else np.empty((len(texts), dims), np.float32)
     parts: list[Rows] = []
     bad: Bad = {}
     start = 0
     for (rows, lost), b in zip(done, batches):
         dims = _same_dims(rows, dims, len(b))
-        parts.append(rows)
+        if out is not None:
+            out[start : start + len(b)] = rows
+        else:
+            parts.append(rows)
         bad.update((start + k, why) for k, why in lost.items())
         start += len(b)
         if progress is not None:
             progress(len(b))
-    out: Rows = np.zeros((0, dims or 0), np.float32) if not parts else \
-        parts[0] if len(parts) == 1 else np.concatenate(parts)
+    if out is None:
+        out = np.zeros((0, dims or 0), np.float32) if not parts else \
+            parts[0] if len(parts) == 1 else np.concatenate(parts)
     return (out, bad) if fallback else out
 
