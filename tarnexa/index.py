@@ -343,10 +343,12 @@ class Index:
                sources: dict[str, str | None] | None = None, source_of: Sequence[str | None] | None = None,
                delete: Sequence[str] = (), known: dict[int, npt.NDArray[np.float32]] | None = None,
                given: npt.NDArray[np.float32] | None = None, threads: int | None = None,
-               cluster: Any = None) -> list[str]:
+               cluster: Any = None, metadata_texts: Sequence[str | None] | None = None) -> list[str]:
         """add(), and with it in the same commit: the source of each text, the stamps of the
         sources (None: forgotten) and documents to delete. ``known`` holds the vectors of some
-        of the texts (by their place), which are not embedded again; ``given`` those of all."""
+        of the texts (by their place), which are not embedded again; ``given`` those of all.
+        ``metadata_texts``, the metadata as metadata_json made it (checked already), in place
+        of ``metadata``."""
         text_list = strings(texts, "texts")
         n = len(text_list)
         id_list = [content_id(t) for t in text_list] if ids is None else strings(ids, "ids", n)
@@ -355,7 +357,8 @@ class Index:
         time_list = [None] * n if timestamps is None else times(timestamps, n)
         for name, values in (("ids", id_list), ("texts", text_list), ("titles", title_list)):
             _storable(name, values)
-        meta_list = [None] * n if metadata is None else metadata_json(metadata, id_list)
+        meta_list = list(metadata_texts) if metadata_texts is not None else [None] * n if metadata is None \
+            else metadata_json(metadata, id_list)
         known = known or {}
         todo = [i for i in range(n) if i not in known] if given is None else []
         dims = int(self._settings["dims"])

@@ -317,6 +317,8 @@ _MACRO = re.compile(r"\{\{.*?\}\}|\{%.*?%\}|\{#.*?#\}", re.S)
 def _inline_markup(text: str) -> str:
     """Prose with the markup of site generators gone: reference links as their text, attribute
     lists ({#id}, {: .class }, {.class #id}) and template macros ({{ ... }}, {% ... %}) dropped."""
+    if "{" not in text and "][" not in text:  # most prose: nothing of the kind
+        return text
     bare = _ATTR_LIST.sub("", _MACRO.sub("", text))
     if bare != text:
         bare = re.sub(r"(?<=\S)[ \t]{2,}(?=\S)", " ", bare)  # the space on both sides of what went

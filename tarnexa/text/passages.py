@@ -475,11 +475,14 @@ def cut(key: str, parsed: Parsed, timestamp: float, meta: dict[str, Any]) -> lis
 # line and page breaks become newlines, the rest go; tabs and newlines stay.
 _BREAKS = re.compile(r"\r\n?|[\x0b\x0c\x1c-\x1e\x85\u2028\u2029]")
 _CONTROL = re.compile(r"[\x00-\x08\x0e-\x1b\x1f\x7f-\x84\x86-\x9f]")
+_ANY_CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f\u2028\u2029]")
 
 
 def plain(text: str) -> str:
     """Text without control characters other than newlines and tabs: every format's blocks and
     titles pass here before they are cut, so no parser's stray marks reach an index."""
+    if _ANY_CONTROL.search(text) is None:  # most text: one look
+        return text
     return _CONTROL.sub("", _BREAKS.sub("\n", text))
 
 

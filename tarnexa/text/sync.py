@@ -150,6 +150,7 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
     stamps = {key: Stamp.read(value) for key, value in current().sources().items()}
     gone_roots = {str(Path(m).resolve()) for m in found.missing} if prune else set()
     new: list[passages.Passage] = []
+    new_json: list[str | None] = []  # their metadata as the store keeps it, checked file by file
     stamp_of: dict[str, str | None] = {}
     keys = set()
     path_of = {f.key: str(f.path) for f in found.files}
@@ -181,12 +182,13 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
                 problems: list[str] = []
                 with stages.timed("cut"):
                     cut = passages.file_passages(f, data, mtime, parse_seconds, problems)
-                    metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, for this file alone
+                    as_json = metadata_json([p.metadata for p in cut], [p.id for p in cut])  # refused here, alone
                 stages.count("cut", len(cut))
             except ValueError as e:  # SourceError among them
                 skip(str(f.path), str(e).removeprefix(f"{f.path}: ").removeprefix(f"cannot read {f.path}: "))
                 continue
             new += cut
+            new_json += as_json
             stamp_of[f.key] = now.value()
             for problem in problems:  # the file is read again, and warned of again, by the next sync
                 skip(str(f.path), problem)
@@ -239,13 +241,14 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
             keep = [i for i in range(len(new)) if i not in dropped]
             known = {place: known[i] for place, i in enumerate(keep)}
             new = [new[i] for i in keep]
+            new_json = [new_json[i] for i in keep]
             fresh = {p.id for p in new}
             stale = [d for d in current().ids_of_sources(list(stamp_of)) if d not in fresh]
     if new or stale or stamp_of:
         with stages.timed("write"):
             write([p.text for p in new], [p.id for p in new], [p.title for p in new], [p.timestamp for p in new],
                   progress=progress, sources=stamp_of, source_of=[p.source for p in new], delete=stale, known=known,
-                  metadata=[p.metadata for p in new])
+                  metadata_texts=new_json)
         _warn_same_dates(file_times, found.roots, {f.root for f in found.files if f.key in stamp_of})  # once written
         stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
