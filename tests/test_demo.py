@@ -284,15 +284,6 @@ def test_dask_workers_rank_as_in_process(capsys, tmp_path, corpus):
     assert proc.returncode == 2 and "holds another index" in proc.stderr
 
 
-def test_the_readmes_library_example_prints_what_the_readme_shows(tmp_path):
-    pytest.importorskip("wordllama")
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    code, shown = re.search(r"## The library\n\n```python\n(.*?)```\n\n```text\n(.*?)```", readme, re.S).groups()
-    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == shown
-
-
 def test_a_kept_index_is_reused_made_again_for_other_documents_and_never_replaces_a_foreign_one(capsys, corpus,
                                                                                                 tmp_path):
     keep = tmp_path / "kept"

@@ -145,7 +145,8 @@ def test_the_parts_of_an_index_folder_add_up_to_the_whole(tmp_path):
         got = dict(keyword_speed.parts(tmp_path / "i"))
     assert got["later/"] >= 10_000 and got["docs.sqlite"] > 0 and any(k.startswith("vectors-") for k in got)
     assert got["the whole folder"] == sum(v for k, v in got.items() if ":" not in k and k != "the whole folder")
-    assert got["docs.sqlite: its FTS5 keyword tables"] + got["docs.sqlite: the rest"] == got["docs.sqlite"]
+    if "docs.sqlite: the rest" in got:  # an index of an older format, with its FTS5 tables
+        assert got["docs.sqlite: its FTS5 keyword tables"] + got["docs.sqlite: the rest"] == got["docs.sqlite"]
 
 
 def test_a_tarnexa_index_is_built_again_when_its_stamp_does_not_show_this_layout(tmp_path):

@@ -227,7 +227,7 @@ def _probe_row(fn: EmbedFn) -> bytes | None:
     """This process's vector for PROBE, which each worker's must match; None (no check) when
     the embedder gives that text none."""
     try:
-        return embedders.embed(fn, [PROBE])[0].tobytes()
+        return bytes(embedders.embed(fn, [PROBE])[0].tobytes())
     except embedders.UnembeddableText:
         return None
 
@@ -248,7 +248,7 @@ def _on_cluster(client: Client, name: str, fn: EmbedFn, batches: list[list[str]]
         # lost under a task is Dask's to handle (it runs the task elsewhere, up to
         # allowed-failures times).
         pending.append(client.submit(embed_batch, name, dims, texts, fallback, probe,
-                                     pure=False, retries=0))  # type: ignore[no-untyped-call]
+                                     pure=False, retries=0))
 
     try:
         for texts in following:
