@@ -257,7 +257,7 @@ def main() -> None:
     table = report(results, model, (load0, machine()[1]))
     print(table)
     if args.out:
-        write_section(args.out, "## Ingest", table, title="# Ingest")
+        write_section(args.out, "## Passages per second", table, title="# Ingest")
 
 
 if __name__ == "__main__":
