@@ -150,3 +150,17 @@ def test_a_cluster_without_workers_gives_up():
             distributed.Client(cluster) as client:
         with pytest.raises(embedding.ClusterError, match="no worker for 2 s"):
             embedding.embed("hashed:384", HASHED, TEXTS, 384, client=client, idle=2)
+
+
+def test_an_index_embeds_on_a_cluster_as_it_does_alone(tmp_path, threads_client):
+    import tarnexa
+    alone, spread = (tarnexa.Index.create(tmp_path / n, embedder="hashed:384") for n in ("alone", "spread"))
+    alone.add(TEXTS[:600])
+    ids = spread.add(TEXTS[:600], cluster=threads_client)
+    assert spread.vectors(ids).tobytes() == alone.vectors(ids).tobytes()
+    (tmp_path / "docs").mkdir()
+    (tmp_path / "docs" / "a.md").write_text("# A\n\n" + "\n\n".join(TEXTS[:300]))
+    assert spread.sync([tmp_path / "docs"], cluster=threads_client)["embedded"] == \
+        alone.sync([tmp_path / "docs"], threads=2)["embedded"] > 0
+    with pytest.raises(tarnexa.EmbedderError, match="module:function"):  # a function is never sent to workers
+        tarnexa.Index.create(tmp_path / "fn", embedder=lambda t: HASHED(t)).add(["x y"], cluster=threads_client)
