@@ -68,6 +68,7 @@ class Scan:
     # (root, key): files and folders left out by an ignore file or an exclude pattern, a folder's
     # key ending in "/"
     excluded: list[tuple[str, str]] = field(default_factory=list)
+    templates: list[str] = field(default_factory=list)  # HTML templates, not read (paths)
 
 
 def _kind(mode: int) -> str:
@@ -85,6 +86,7 @@ def _inside(real: str, root: str) -> bool:
 IGNORE_FILES = (".gitignore", ".tarnexaignore")
 _TEMPLATE_SYNTAX = re.compile(r"\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\}", re.S)
 TEMPLATE_PEEK = 1 << 18  # bytes of an HTML file looked at for template syntax
+TEMPLATE = "a template"  # why an HTML file of a folder is not read: counted as excluded, no warning
 IGNORE_SIZE = 1 << 20  # bytes of an ignore file read
 
 
@@ -168,8 +170,9 @@ def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False,
     paths below it; hidden files and folders are passed over, folders that cannot be listed
     reported. One rule for files and folders alike: a link whose target lies outside its source
     folder is passed over (in ``passed``) unless ``follow_links``; so are, with a file suffix we
-    read, dangling links and what is not a regular file (FIFOs, devices, sockets), and HTML
-    files that are templates. In a folder, what its ``.gitignore`` and ``.tarnexaignore`` files
+    read, dangling links and what is not a regular file (FIFOs, devices, sockets). HTML files
+    that are templates are left out (in ``templates``; what an earlier sync read of one goes). In
+    a folder, what its ``.gitignore`` and ``.tarnexaignore`` files
     (in it and its subfolders) or the ``exclude`` patterns (gitignore lines, from the folder)
     leave out is listed in ``excluded``. A file named as a source is read whatever it is. A
     source that is not a folder or a regular file raises SourceError."""
@@ -228,7 +231,9 @@ def scan(sources: Sequence[str | os.PathLike[str]], follow_links: bool = False,
                         out.excluded.append((root, here + name))
                         continue
                     why = _passed_over(p, root, given, follow_links)
-                    if why:
+                    if why == TEMPLATE:
+                        out.templates.append(str(p))
+                    elif why:
                         out.passed.append((str(p), why))
                     else:
                         pairs.append((p.relative_to(source).as_posix(), p))
@@ -256,7 +261,7 @@ def _passed_over(p: Path, root: str, given: str, follow_links: bool) -> str | No
         if not _inside(real, root):
             return f"a link to {real}, outside {given} (--follow-links reads it)"
     if fmt(p) == "html" and _template(p):
-        return "a template ({% %}, {{ }} or {# #} in it), not a document (name the file itself to read it)"
+        return TEMPLATE
     return None
 
 

@@ -253,4 +253,4 @@ def sync(sources: Sequence[str | os.PathLike[str]], *, current: Callable[[], Doc
         stages.count("write", len(new))
     return {"files": len(found.files), "changed": len(stamp_of) - len(gone), "removed": len(gone),
             "embedded": len(new) - reused, "passages": len(new), "skipped": skipped,
-            "excluded": len(found.excluded), "stages": stages.record()}
+            "excluded": len(found.excluded) + len(found.templates), "stages": stages.record()}
