@@ -308,8 +308,9 @@ def test_a_writer_killed_at_any_step_leaves_a_whole_index(tmp_path, op):
     total = int(done.stdout)
     assert total >= 4
     after = tarnexa.Index.open(tmp_path / "full.tnx", embedder=embed)
-    # An update commits through the same steps as an add: every fourth of the cache's, all of the store's.
-    kills = range(1, total + 1) if op != "update" else sorted({*range(1, total + 1, 4), *range(total - 6, total + 1)})
+    # Every step of an add; an update commits through the same steps, a delete through a
+    # compaction's cache writes like them: every fourth of those, every step of the store's.
+    kills = range(1, total + 1) if op == "add" else sorted({*range(1, total + 1, 4), *range(total - 6, total + 1)})
     for at in kills:
         path = fresh(f"k{at}.tnx")
         assert run(path, at).returncode == -signal.SIGKILL
