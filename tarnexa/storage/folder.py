@@ -268,7 +268,10 @@ class Writer:
                 cache.append(vectors, [str(r) for r in range(start, end)],
                              timestamps=np.array([0.0 if p[3] is None else p[3] for p in put]))
             self.store.commit(put=rows, delete=list(delete), sources=sources)
-            segment = None if built is None else built.result()
+            try:
+                segment = None if built is None else built.result()
+            except Exception:  # the commit stands: made again below, where a failure is a warning
+                segment = None
         self._keywords(lambda: keywordindex.append(self.folder, self.store, self.settings["cache"], start, *keyed,
                                                    end, segment))
         self.compact_if_needed()
