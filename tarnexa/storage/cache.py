@@ -303,7 +303,9 @@ def _as_vectors(vectors: object, dims: int | None) -> Float32Matrix:
         raise ValueError(f"vectors have {arr.shape[1]} dims, the cache has {dims}")
     with np.errstate(over="ignore", invalid="ignore"):  # too large values become inf, refused below
         out = np.ascontiguousarray(arr, dtype="<f4")
-    finite = np.isfinite(out).all(axis=1)
+    # A row's float64 sum is finite exactly when each of its float32 values is (their sum cannot
+    # overflow float64), and takes no bool array the size of the matrix.
+    finite = np.isfinite(out.sum(axis=1, dtype=np.float64))
     if not finite.all():
         bad = np.flatnonzero(~finite)
         raise ValueError(f"vectors hold NaN or infinite values in {bad.size} row(s), first row {bad[0]}")

@@ -33,7 +33,7 @@ from tarnexa.errors import EmbedderError
 Rows = npt.NDArray[np.float32]
 EmbedFn = Callable[[list[str]], Any]
 
-UNIT_BLOCK = 4096  # rows made unit length at a time
+UNIT_BLOCK = 1024  # rows made unit length at a time (a float64 block of them in memory)
 BATCH = 256  # texts handed to an embedder at once
 
 # ---- the hashed embedder ----------------------------------------------------------------------
