@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 from tarnexa._constants import FUSION, FUSION_METHODS, MODES, SCORING_DEFAULTS, check_value
 from tarnexa.storage.filters import Compiled, compile_where
-from tarnexa.text.embedders import unit_rows
+from tarnexa.text import embedders
 from tarnexa.text.inputs import strings
 from tarnexa.text.modifiers import read
 from tarnexa.text.notes import modifiers_in_query
@@ -47,17 +47,12 @@ def _check_types(kw: dict[str, Any]) -> None:
 
 
 def _vector(vector: npt.ArrayLike) -> npt.NDArray[np.float32]:
-    """A query vector given: one row of real numbers, finite and not of zero length, made unit
-    length (float32)."""
+    """A query vector given: one row of real numbers, checked and made unit length as the
+    vectors of an add are (embedders.given)."""
     got = np.asarray(vector)
-    if got.dtype.kind not in "biuf":
-        raise TypeError(f"vector must be an array of real numbers, not of {got.dtype}")
     if got.ndim != 1 or got.size == 0:
         raise ValueError(f"vector must be one row of numbers, got shape {got.shape}")
-    unit, bad, why = unit_rows(np.asarray(got, np.float32)[None, :])
-    if bad is not None:
-        raise ValueError(f"vector is {why}")
-    out: npt.NDArray[np.float32] = unit[0]
+    out: npt.NDArray[np.float32] = embedders.given(got[None, :], 1, got.size)[0]
     out.flags.writeable = False
     return out
 
